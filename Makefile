@@ -1,0 +1,53 @@
+# Quorva: `make run` builds and starts the program, `make test` builds and runs
+# every test in a normal and a sanitizer build, `make bench` runs the benchmarks.
+JOBS ?= $(shell nproc)
+NORMAL := build/normal
+ASAN   := build/asan
+FUZZ   := build/fuzz
+BENCH  := build/bench
+CMAKE_GEN := -G Ninja
+
+.PHONY: all deps build test test-normal test-asan test-fuzz run bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(NORMAL) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(NORMAL) -j $(JOBS)
+
+test: deps
+	$(MAKE) --no-print-directory test-normal test-asan test-fuzz
+
+test-normal:
+	cmake -S . -B $(NORMAL) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(NORMAL) -j $(JOBS)
+	cd $(NORMAL) && ctest --output-on-failure -j $(JOBS) -LE fuzz
+
+test-asan:
+	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON
+	cmake --build $(ASAN) -j $(JOBS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) -LE fuzz
+
+# libFuzzer targets, each run for a bounded time on its seed corpus.
+test-fuzz:
+	cmake -S . -B $(FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQV_FUZZ=ON \
+	  -DQV_DIRS='platform/foundation;Framework/SJSON;Framework/JSONDecoder'
+	cmake --build $(FUZZ) -j $(JOBS)
+	cd $(FUZZ) && ctest --output-on-failure -L fuzz --no-tests=ignore
+
+run: build
+	@scripts/run
+
+bench: deps
+	@scripts/install-deps bench
+	cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON
+	cmake --build $(BENCH) -j $(JOBS)
+	bench/run-all $(BENCH)
+
+clean:
+	rm -rf build

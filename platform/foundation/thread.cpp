@@ -1,0 +1,41 @@
+#include "platform/foundation/thread.h"
+
+#include <pthread.h>
+
+#include "platform/foundation/error.h"
+#include "platform/foundation/log.h"
+
+namespace plat {
+
+namespace {
+thread_local std::string tName;
+}
+
+const std::string& currentThreadName() { return tName; }
+
+void setCurrentThreadName(std::string name) {
+  tName = std::move(name);
+  std::string shortName = tName.substr(0, 15);  // the kernel keeps 15 bytes
+  pthread_setname_np(pthread_self(), shortName.c_str());
+}
+
+void runGuarded(const std::string& what, const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const Exception& e) {
+    log("*** %@: uncaught exception '%@', reason: '%@'", what, e.name(), e.reason());
+  } catch (const std::exception& e) {
+    log("*** %@: uncaught exception: %s", what, e.what());
+  } catch (...) {
+    log("*** %@: uncaught exception of unknown type", what);
+  }
+}
+
+std::thread startThread(std::string name, std::function<void()> body) {
+  return std::thread([name = std::move(name), body = std::move(body)]() {
+    setCurrentThreadName(name);
+    runGuarded("thread " + name, body);
+  });
+}
+
+}  // namespace plat
