@@ -31,14 +31,15 @@ void NotificationCenter::post(const std::string& name, Value object, Dictionary 
     }
   }
   const Notification n{name, std::move(object), std::move(userInfo)};
-  for (auto& [token, obs] : targets) {
+  for (auto& target : targets) {
+    const Token token = target.first;
     // An observer removed by an earlier one in this post is skipped.
     bool alive;
     {
       std::lock_guard<std::mutex> l(mutex_);
       alive = std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.token == token; });
     }
-    if (alive) (*obs)(n);
+    if (alive) (*target.second)(n);
   }
 }
 

@@ -113,34 +113,7 @@ struct Date {
 
 using Array = std::vector<Value>;
 
-// Text keys, kept in key order; a key appears once (a later set replaces).
-class Dictionary {
-public:
-  using Entry = std::pair<std::string, Value>;
-  Dictionary() = default;
-  Dictionary(std::initializer_list<Entry> entries);
-  // Takes entries in any order; of equal keys the later one wins.
-  static Dictionary fromEntries(std::vector<Entry> entries);
-
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  const Value* find(std::string_view key) const;
-  bool contains(std::string_view key) const { return find(key) != nullptr; }
-  // The value for the key, or the null value.
-  const Value& operator[](std::string_view key) const;
-  void set(std::string key, Value value);
-  bool remove(std::string_view key);
-  void clear() { entries_.clear(); }
-
-  std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
-  std::vector<Entry>::const_iterator end() const { return entries_.end(); }
-  const std::vector<Entry>& entries() const { return entries_; }
-
-  bool operator==(const Dictionary& o) const;
-
-private:
-  std::vector<Entry> entries_;
-};
+class Dictionary;
 
 class Value {
 public:
@@ -165,7 +138,7 @@ public:
   Value(Data d) : v_(std::make_shared<const Data>(std::move(d))) {}
   Value(Date d) : v_(d) {}
   Value(Array a) : v_(std::make_shared<const Array>(std::move(a))) {}
-  Value(Dictionary d) : v_(std::make_shared<const Dictionary>(std::move(d))) {}
+  Value(Dictionary d);
 
   static Value null() { return Value(); }
   static Value data(const void* bytes, size_t n);
@@ -223,5 +196,36 @@ private:
                std::shared_ptr<const Array>, std::shared_ptr<const Dictionary>>
       v_;
 };
+
+// Text keys, kept in key order; a key appears once (a later set replaces).
+class Dictionary {
+public:
+  using Entry = std::pair<std::string, Value>;
+  Dictionary() = default;
+  Dictionary(std::initializer_list<Entry> entries);
+  // Takes entries in any order; of equal keys the later one wins.
+  static Dictionary fromEntries(std::vector<Entry> entries);
+
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const Value* find(std::string_view key) const;
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
+  // The value for the key, or the null value.
+  const Value& operator[](std::string_view key) const;
+  void set(std::string key, Value value);
+  bool remove(std::string_view key);
+  void clear() { entries_.clear(); }
+
+  std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+  std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+  const std::vector<Entry>& entries() const { return entries_; }
+
+  bool operator==(const Dictionary& o) const;
+
+private:
+  std::vector<Entry> entries_;
+};
+
+inline Value::Value(Dictionary d) : v_(std::make_shared<const Dictionary>(std::move(d))) {}
 
 }  // namespace plat
