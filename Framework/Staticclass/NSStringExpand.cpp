@@ -1,0 +1,191 @@
+#include "Framework/Staticclass/NSStringExpand.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <array>
+
+#include "Framework/Staticclass/NSDataExpand.h"
+#include "platform/foundation/error.h"
+
+namespace NSStringExpand {
+namespace {
+
+// Bytes that stay as they are under the platform's percent escaping:
+// letters, digits, the RFC 2396 marks and reserved characters.
+constexpr std::array<bool, 256> makeKeepTable(std::string_view extra) {
+  std::array<bool, 256> t{};
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = true;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = true;
+  for (int c = '0'; c <= '9'; ++c) t[c] = true;
+  for (char c : extra) t[static_cast<unsigned char>(c)] = true;
+  return t;
+}
+constexpr auto kURLLegal = makeKeepTable("-_.!~*'();/?:@&=+$,");
+// urlEncoded escapes the reserved characters and marks too, except these.
+constexpr auto kURLUnreserved = makeKeepTable("-_.~");
+
+std::string escape(std::string_view s, const std::array<bool, 256>& keep) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(s.size());
+  for (char ch : s) {
+    auto b = static_cast<unsigned char>(ch);
+    if (keep[b]) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  }
+  return out;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string toString(const plat::Data& d) { return std::string(d.begin(), d.end()); }
+
+}  // namespace
+
+std::string md5HexDigest(std::string_view s) { return NSDataExpand::md5Data2String(s); }
+
+std::string sha1HexDigest(std::string_view s) { return NSDataExpand::sha1HexDigest(s); }
+
+plat::Data hmac_sha1(std::string_view message, std::string_view key) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  static const unsigned char kNone[1] = {0};
+  // A key longer than the block is hashed first (RFC 2104), which also keeps
+  // its length within libcrypto's int.
+  plat::Data hashedKey;
+  if (key.size() > 64) {
+    hashedKey.resize(20);
+    unsigned int n = 0;
+    if (EVP_Digest(key.data(), key.size(), hashedKey.data(), &n, EVP_sha1(), nullptr) != 1 || n != 20)
+      throw plat::Exception(plat::kInternalInconsistencyException, "libcrypto digest failed");
+    key = std::string_view(reinterpret_cast<const char*>(hashedKey.data()), hashedKey.size());
+  }
+  const auto* k = key.empty() ? kNone : reinterpret_cast<const unsigned char*>(key.data());
+  const auto* m = message.empty() ? kNone : reinterpret_cast<const unsigned char*>(message.data());
+  if (!HMAC(EVP_sha1(), k, static_cast<int>(key.size()), m, message.size(), out, &len) || len != 20)
+    throw plat::Exception(plat::kInternalInconsistencyException, "libcrypto HMAC failed");
+  return plat::Data(out, out + len);
+}
+
+std::optional<std::string> base64Decoded(std::string_view s) {
+  auto bytes = NSDataExpand::base64Decoded(s);
+  if (!bytes) return std::nullopt;
+  std::string text = toString(*bytes);
+  if (!isValidUTF8(text)) return std::nullopt;
+  return text;
+}
+
+std::optional<std::string> base64Encoded(std::string_view s) { return NSDataExpand::base64Encoded(s); }
+
+std::string stringByAddingPercentEscapes(std::string_view s) { return escape(s, kURLLegal); }
+
+std::optional<std::string> stringByReplacingPercentEscapes(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '%') {
+      out += s[i];
+      continue;
+    }
+    if (i + 2 >= s.size()) return std::nullopt;
+    int hi = hexValue(s[i + 1]), lo = hexValue(s[i + 2]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  if (!isValidUTF8(out)) return std::nullopt;
+  return out;
+}
+
+std::string toUtf8(std::string_view s) {
+  auto decoded = stringByReplacingPercentEscapes(s);
+  return stringByAddingPercentEscapes(decoded ? std::string_view(*decoded) : s);
+}
+
+std::optional<std::string> urlDecoded(std::string_view s) {
+  std::string plus(s);
+  for (char& c : plus)
+    if (c == '+') c = ' ';
+  return stringByReplacingPercentEscapes(plus);
+}
+
+std::string urlEncoded(std::string_view s) { return escape(s, kURLUnreserved); }
+
+std::string getParent(std::string_view s) {
+  auto pos = s.rfind('/');
+  if (pos == std::string_view::npos) return std::string();
+  return std::string(s.substr(0, pos));
+}
+
+std::string getFilename(std::string_view s) {
+  auto pos = s.rfind('/');
+  if (pos == std::string_view::npos) return std::string(s);
+  return std::string(s.substr(pos + 1));
+}
+
+std::string lastaddslash(std::string_view s) {
+  if (!s.empty() && s.back() == '/') return std::string(s);
+  return std::string(s) + "/";
+}
+
+std::string lastremoveslash(std::string_view s) {
+  if (!s.empty() && s.back() == '/') s.remove_suffix(1);
+  return std::string(s);
+}
+
+std::string replacetojson(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    if (c == '/') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+bool isValidUTF8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  size_t n = s.size();
+  size_t i = 0;
+  while (i < n) {
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;       // overlong
+      else if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;       // overlong
+      else if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    if (p[i + 1] < lo || p[i + 1] > hi) return false;
+    for (size_t k = 2; k < len; ++k)
+      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
+    i += len;
+  }
+  return true;
+}
+
+}  // namespace NSStringExpand
