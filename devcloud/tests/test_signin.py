@@ -1,0 +1,167 @@
+"""OAuth grants, the web-login key, the account API and the web site."""
+
+import base64
+import hashlib
+import hmac
+import unittest
+import urllib.parse
+
+from devcloud.tests.support import (Account, CloudTest, DevCloud, EDIT_ID, EDIT_SECRET, INFO, MAIN_ID, MAIN_SECRET,
+                                    client_date)
+
+SSO_KEY = "5C07E3B1D84A29F6"
+
+
+class SignIn(CloudTest):
+    def post(self, path, text):
+        return self.cloud.request("POST", path, text.encode("utf-8"))
+
+    def password_form(self, user, password, client_id=MAIN_ID, secret=MAIN_SECRET):
+        return ("grant_type=password&username=%s&password=%s&info=%s&device=SN&client_id=%s&client_secret=%s"
+                % (user, password, INFO, client_id, secret))
+
+    def test_password_grant(self):
+        account = self.new_user()
+        password = "pw&=" + account.username
+        cases = [
+            (account.username, password, MAIN_ID, MAIN_SECRET, 200, None),
+            (account.username + "@example.test", password, MAIN_ID, MAIN_SECRET, 200, None),
+            (account.username, password, EDIT_ID, EDIT_SECRET, 200, None),
+            (account.username, password + "x", MAIN_ID, MAIN_SECRET, 400, "invalid_grant"),
+            ("nobody", password, MAIN_ID, MAIN_SECRET, 400, "invalid_grant"),
+            (account.username, password, MAIN_ID, EDIT_SECRET, 401, "invalid_client"),
+            (account.username, password, "0" * 32, MAIN_SECRET, 401, "invalid_client"),
+        ]
+        for user, pw, cid, secret, status, error in cases:
+            with self.subTest(user=user, pw=pw, cid=cid):
+                reply = self.post("/oauth/token", self.password_form(user, pw, cid, secret))
+                self.assertEqual(reply.status, status)
+                body = reply.json()
+                if error:
+                    self.assertEqual(body, {"error": error, "error_description": body.get("error_description")})
+                else:
+                    self.assertGreater(body["expires_in"], 0)
+                    self.assertNotIn(":", body["access_token"])
+                    self.assertNotEqual(body["access_token"], body["refresh_token"])
+
+    def test_refresh_grant_for_both_clients(self):
+        account = self.new_user()
+        main = self.post("/oauth/token", "grant_type=refresh_token&refresh_token=%s&info=%s&device=SN"
+                         "&client_id=%s&client_secret=%s" % (account.refresh, INFO, MAIN_ID, MAIN_SECRET))
+        self.assertEqual(main.status, 200)
+        # The edit helper renews with the same refresh token each time, without info.
+        for _ in range(2):
+            edit = self.post("/oauth/token", "grant_type=refresh_token&refresh_token=%s&device=&client_id=%s"
+                             "&client_secret=%s" % (account.refresh, EDIT_ID, EDIT_SECRET))
+            self.assertEqual(edit.status, 200)
+        token = edit.json()["access_token"]
+        helper = Account.__new__(Account)
+        helper.__dict__.update(account.__dict__, token=token, secret=EDIT_SECRET)
+        # A token of the edit helper is verified with the helper's secret, and only with it.
+        self.assertEqual(helper.get("").status, 200)
+        self.assertEqual(helper.call("GET", "", secret=MAIN_SECRET).json()["error_code"], 40103)
+        bad = self.post("/oauth/token", "grant_type=refresh_token&refresh_token=nope&info=%s&device="
+                        "&client_id=%s&client_secret=%s" % (INFO, MAIN_ID, MAIN_SECRET))
+        self.assertEqual((bad.status, bad.json()["error"]), (400, "invalid_grant"))
+
+    def test_web_login_key(self):
+        account = self.new_user()
+        key = hashlib.sha1(b"SN" + client_date().encode()).hexdigest()
+        form = "key=%s&info=%s&device=SN&client_id=%s&client_secret=%s" % (key, INFO, MAIN_ID, MAIN_SECRET)
+        self.assertEqual(self.post("/check_oauth", form).json()["error"], "invalid_grant")
+        self.cloud.hook("POST", "weblogin", {"key": key, "username": account.username})
+        reply = self.post("/check_oauth", form)
+        self.assertEqual(reply.status, 200)
+        info = self.post("/get_myinfo", "token=" + reply.json()["access_token"]).json()
+        self.assertEqual(info["username"], account.username)
+        # The key serves once.
+        self.assertEqual(self.post("/check_oauth", form).json()["error"], "invalid_grant")
+
+    def test_web_login_page_binds_the_key(self):
+        account = self.new_user()
+        key = "f" * 40
+        page = self.cloud.request("GET", "/account/weblogin?key=" + key)
+        self.assertIn(key, page.body.decode())
+        body = urllib.parse.urlencode({"key": key, "username": account.username, "password": "wrong"})
+        self.assertEqual(self.post("/account/weblogin", body).status, 403)
+        body = urllib.parse.urlencode({"key": key, "username": account.username,
+                                       "password": "pw&=" + account.username})
+        reply = self.post("/account/weblogin", body)
+        self.assertEqual((reply.status, reply.headers["Location"]), (302, "/account/oauth_login"))
+        form = "key=%s&info=%s&device=SN&client_id=%s&client_secret=%s" % (key, INFO, MAIN_ID, MAIN_SECRET)
+        self.assertEqual(self.post("/check_oauth", form).status, 200)
+
+    def test_barred_user(self):
+        account = self.new_user()
+        self.cloud.hook("POST", "user_flags", {"username": account.username, "oauth_error": "access_denied"})
+        reply = self.post("/oauth/token", self.password_form(account.username, "pw&=" + account.username))
+        self.assertEqual(reply.json()["error"], "access_denied")
+
+    def test_account_info_and_token_errors(self):
+        account = self.new_user(org="Team %s" % id(self), org_username="Boss")
+        info = self.post("/get_myinfo", "token=" + account.token)
+        self.assertEqual(info.status, 200)
+        body = info.json()
+        for key in ("id", "username", "email", "photourl", "mount_id", "size", "capacity", "org_id", "org_name",
+                    "org_username", "org_size"):
+            self.assertIn(key, body)
+        self.assertGreater(body["org_id"], 0)
+        self.assertEqual(body["org_username"], "Boss")
+        unknown = self.post("/get_myinfo", "token=deadbeef")
+        self.assertEqual((unknown.status, unknown.json()["error_code"]), (401, 40102))
+        self.cloud.hook("POST", "expire", {"token": account.token})
+        expired = self.post("/get_myinfo", "token=" + account.token)
+        self.assertEqual((expired.status, expired.json()["error_code"]), (401, 40101))
+        self.assertEqual(account.get("").json()["error_code"], 40101)
+
+    def test_messages_carry_the_date(self):
+        account = self.new_user()
+        self.cloud.hook("POST", "message", {"username": account.username, "render_text": "新消息", "dateline": 500,
+                                            "member_name": "bob"})
+        reply = self.post("/client_updates", "token=%s&dateline=0" % account.token)
+        body = reply.json()
+        self.assertEqual((body["update_count"], body["dateline"]), (1, 500))
+        self.assertEqual(body["updates"][0]["render_text"], "新消息")
+        self.assertEqual(len(reply.headers["Date"].split(" ")), 6)
+        self.assertEqual(self.post("/client_updates", "token=%s&dateline=500" % account.token).json()
+                         ["update_count"], 0)
+        failed = self.post("/client_updates", "token=nope&dateline=0")
+        self.assertNotEqual(failed.status, 200)
+        self.assertIn("Date", failed.headers)
+
+    def test_single_sign_on_link(self):
+        account = self.new_user()
+        url, t, n = "http://127.0.0.1/space", "1700000000", "17"
+
+        def link(sign_url, s=None):
+            text = "%s\n%s\n%s\n%s" % (sign_url, account.token, t, n)
+            s = s or base64.b64encode(hmac.new(SSO_KEY.encode(), text.encode(), hashlib.sha1).digest()).decode()
+            return "/account/sso?url=%s&token=%s&t=%s&n=%s&s=%s" % (
+                urllib.parse.quote(url, safe=""), account.token, t, n, urllib.parse.quote(s, safe=""))
+
+        self.assertEqual(self.cloud.request("GET", link(url)).status, 200)
+        self.assertEqual(self.cloud.request("GET", link(url + "x")).status, 403)
+
+    def test_malformed_bodies(self):
+        cases = [("/oauth/token", b"\xff\xfe"), ("/oauth/token", b""), ("/get_myinfo", b"tok=1"),
+                 ("/client_updates", b"token=x&dateline=abc"), ("/save_file", b"token=x")]
+        for path, body in cases:
+            with self.subTest(path=path, body=body):
+                reply = self.cloud.request("POST", path, body)
+                self.assertEqual(reply.status // 100, 4)
+                self.assertTrue(reply.json())
+
+
+class Demo(unittest.TestCase):
+    def test_demo_account(self):
+        cloud = DevCloud(extra=["--demo"]).start()
+        try:
+            line = cloud.banner[1]
+            self.assertIn("quorva-demo", line)
+            self.assertIn(cloud.url, line)
+            account = Account(cloud, "demo@quorva.test", "quorva-demo")
+            names = {i["fullpath"]: i for i in account.listing("").json()["list"]}
+            self.assertIn("欢迎使用.txt", names)
+            self.assertGreater(names["团队资料"]["org_share"], 0)
+        finally:
+            cloud.cleanup()
