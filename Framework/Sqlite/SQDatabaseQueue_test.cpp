@@ -1,0 +1,175 @@
+#include "Framework/Sqlite/SQDatabaseQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "Framework/Sqlite/sq_test_util.h"
+#include "platform/foundation/log.h"
+
+namespace {
+
+int countRows(SQDatabase* db, const std::string& sql) {
+  auto rs = db ? db->executeQuery(sql) : nullptr;
+  int n = rs && rs->next() ? rs->intForColumnIndex(0) : -1;
+  if (rs) rs->close();
+  return n;
+}
+
+TEST(SQDatabaseQueue, MissingFolderGivesNoQueue) {
+  sqtest::TempDir dir;
+  plat::LogCapture log;
+  const std::string path = dir.file("missing/sync.db");
+  EXPECT_EQ(nullptr, SQDatabaseQueue::databaseQueueWithPath(path));
+  EXPECT_TRUE(log.contains("Could not create database queue for path " + path));
+}
+
+// Created, altered, then written and read from 8 threads through one queue.
+TEST(SQDatabaseQueue, EightThreadsThroughOneQueue) {
+  sqtest::TempDir dir;
+  auto queue = SQDatabaseQueue::databaseQueueWithPath(dir.file("sync.db"));
+  ASSERT_TRUE(queue);
+  EXPECT_EQ("sqdb." + queue->description(), queue->queueName());
+  EXPECT_TRUE(std::filesystem::exists(dir.file("sync.db")));
+  queue->inDatabase([](SQDatabase* db) {
+    ASSERT_TRUE(db);
+    EXPECT_TRUE(db->executeUpdate("create table files (path text, thread integer)"));
+    EXPECT_TRUE(db->executeUpdate("alter table files add column size integer default 0"));
+    EXPECT_FALSE(db->executeUpdate("alter table files add column size integer default 0"));
+    EXPECT_EQ("duplicate column name: size", db->lastErrorMessage());
+  });
+
+  constexpr int kThreads = 8, kRows = 60;
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRows; ++i) {
+        queue->inDatabase([&](SQDatabase* db) {
+          if (inside.fetch_add(1) != 0) overlapped = true;
+          EXPECT_TRUE(db->executeUpdate("insert into files (path, thread, size) values (?, ?, ?)",
+                                        "/t" + std::to_string(t) + "/" + std::to_string(i), t, i));
+          EXPECT_EQ(i + 1, countRows(db, "select count(*) from files where thread = " + std::to_string(t)));
+          inside.fetch_sub(1);
+        });
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_FALSE(overlapped);
+  queue->inDatabase([&](SQDatabase* db) {
+    EXPECT_EQ(kThreads * kRows, countRows(db, "select count(*) from files"));
+    EXPECT_EQ(kThreads * kRows, countRows(db, "select count(distinct path) from files"));
+    EXPECT_EQ(kThreads * (kRows * (kRows - 1) / 2), countRows(db, "select sum(size) from files"));
+  });
+  queue->close();
+}
+
+TEST(SQDatabaseQueue, CloseThenReopenSeesTheSameData) {
+  sqtest::TempDir dir;
+  auto queue = SQDatabaseQueue::databaseQueueWithPath(dir.file("m.db"));
+  ASSERT_TRUE(queue);
+  queue->inDatabase([](SQDatabase* db) {
+    ASSERT_TRUE(db->executeUpdate("create table m (k text, v text)"));
+    ASSERT_TRUE(db->executeUpdate("insert into m values (?, ?)", "key", "value"));
+  });
+  const auto before = queue->database();
+  queue->close();
+  EXPECT_EQ(nullptr, before->sqliteHandle());
+  queue->inDatabase([&](SQDatabase* db) {
+    ASSERT_TRUE(db);
+    EXPECT_NE(before.get(), db);
+    auto rs = db->executeQuery("select v from m where k = ?", "key");
+    ASSERT_TRUE(rs && rs->next());
+    EXPECT_EQ("value", rs->stringForColumn("v"));
+    rs->close();
+  });
+}
+
+TEST(SQDatabaseQueue, ReopenFailureGivesTheBlockNoDatabase) {
+  sqtest::TempDir dir;
+  std::filesystem::create_directory(dir.path() / "mount");
+  const std::string path = dir.file("mount/sync.db");
+  auto queue = SQDatabaseQueue::databaseQueueWithPath(path);
+  ASSERT_TRUE(queue);
+  queue->close();
+  std::filesystem::remove_all(dir.path() / "mount");
+
+  plat::LogCapture log;
+  bool ran = false;
+  queue->inDatabase([&](SQDatabase* db) {
+    ran = true;
+    ASSERT_NE(nullptr, db);  // a connection that is not open: statements do nothing
+    EXPECT_FALSE(db->executeQuery("select 1"));
+    EXPECT_FALSE(db->executeUpdate("create table y (a)"));
+    EXPECT_FALSE(db->goodConnection());
+  });
+  EXPECT_TRUE(ran);
+  EXPECT_TRUE(log.contains("SQDatabaseQueue could not reopen database for path " + path));
+  EXPECT_EQ(nullptr, queue->database());
+
+  // Transactions still run their block, with no database; savepoints don't.
+  bool inTransaction = false;
+  queue->inTransaction([&](SQDatabase* db, bool*) { inTransaction = db && !db->executeUpdate("create table z (a)"); });
+  EXPECT_TRUE(inTransaction);
+  bool inSavePoint = false;
+  EXPECT_EQ(std::nullopt, queue->inSavePoint([&](SQDatabase*, bool*) { inSavePoint = true; }));
+  EXPECT_FALSE(inSavePoint);
+
+  // Once the folder is back, the next block reopens the file.
+  std::filesystem::create_directory(dir.path() / "mount");
+  queue->inDatabase([](SQDatabase* db) {
+    ASSERT_TRUE(db);
+    EXPECT_TRUE(db->executeUpdate("create table x (a)"));
+  });
+}
+
+TEST(SQDatabaseQueue, ReentryRaisesInsteadOfDeadlocking) {
+  sqtest::TempDir dir;
+  auto queue = SQDatabaseQueue::databaseQueueWithPath(dir.file("q.db"));
+  ASSERT_TRUE(queue);
+  bool innerRan = false;
+  EXPECT_THROW(queue->inDatabase([&](SQDatabase*) { queue->inDatabase([&](SQDatabase*) { innerRan = true; }); }),
+               plat::Exception);
+  EXPECT_FALSE(innerRan);
+  EXPECT_THROW(queue->inDatabase([&](SQDatabase*) { queue->close(); }), plat::Exception);
+  // The queue goes on working, and other queues may nest inside its blocks.
+  auto other = SQDatabaseQueue::databaseQueueWithPath(dir.file("other.db"));
+  ASSERT_TRUE(other);
+  bool nested = false;
+  queue->inDatabase([&](SQDatabase* db) {
+    EXPECT_TRUE(db->executeUpdate("create table a (v)"));
+    other->inDatabase([&](SQDatabase* odb) { nested = odb && odb->goodConnection(); });
+  });
+  EXPECT_TRUE(nested);
+}
+
+TEST(SQDatabaseQueue, TransactionsCommitOrRollBack) {
+  sqtest::TempDir dir;
+  auto queue = SQDatabaseQueue::databaseQueueWithPath(dir.file("tx.db"));
+  ASSERT_TRUE(queue);
+  queue->inDatabase([](SQDatabase* db) { ASSERT_TRUE(db->executeUpdate("create table t (v)")); });
+  queue->inTransaction([](SQDatabase* db, bool*) { db->executeUpdate("insert into t values (1)"); });
+  queue->inDeferredTransaction([](SQDatabase* db, bool* rollback) {
+    db->executeUpdate("insert into t values (2)");
+    *rollback = true;
+  });
+  EXPECT_EQ(std::nullopt, queue->inSavePoint([](SQDatabase* db, bool* rollback) {
+    db->executeUpdate("insert into t values (3)");
+    *rollback = true;
+  }));
+  EXPECT_EQ(std::nullopt,
+            queue->inSavePoint([](SQDatabase* db, bool*) { db->executeUpdate("insert into t values (4)"); }));
+  queue->close();
+  queue->inDatabase([](SQDatabase* db) {
+    EXPECT_EQ(2, countRows(db, "select count(*) from t"));
+    EXPECT_EQ(5, countRows(db, "select sum(v) from t"));
+    EXPECT_FALSE(db->inTransaction());
+  });
+}
+
+}  // namespace
