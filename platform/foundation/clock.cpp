@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <vector>
 
 namespace plat {
 
@@ -67,10 +68,10 @@ Clock& currentClock() {
 void setClock(std::shared_ptr<Clock> c) {
   std::lock_guard<std::mutex> l(gClockMutex);
   gClockRaw.store(c.get(), std::memory_order_release);
-  // The old clock is kept alive until replaced again, so a thread that has
-  // just read the raw pointer does not see it vanish.
-  static std::shared_ptr<Clock> retired;
-  retired = std::move(gClock);
+  // Replaced clocks are kept for the life of the process: a thread that has
+  // just read the raw pointer must never see it vanish. Only tests replace it.
+  static std::vector<std::shared_ptr<Clock>> retired;
+  if (gClock) retired.push_back(std::move(gClock));
   gClock = std::move(c);
 }
 
