@@ -1,0 +1,76 @@
+#include "platform/system/device_identity.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <cctype>
+#include <mutex>
+
+#include "platform/foundation/file_util.h"
+
+namespace plat {
+
+namespace {
+// This application's own 128-bit id: the key under which the machine id is
+// turned into our device id.
+const unsigned char kAppId[16] = {0x5b, 0x2e, 0x91, 0x7c, 0x04, 0xd3, 0x4a, 0x68,
+                                  0xb1, 0x9f, 0x26, 0xe0, 0x7d, 0x53, 0xc8, 0x1a};
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::mutex gMutex;
+std::shared_ptr<DeviceIdentity> gIdentity;
+}  // namespace
+
+std::optional<std::string> applicationDeviceId(const std::string& machineId) {
+  std::string text = machineId;
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  if (text.size() != 32) return std::nullopt;
+  unsigned char raw[16];
+  for (size_t i = 0; i < 16; ++i) {
+    int hi = hexValue(text[2 * i]), lo = hexValue(text[2 * i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    raw[i] = static_cast<unsigned char>(hi * 16 + lo);
+  }
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int macLen = 0;
+  if (!HMAC(EVP_sha256(), raw, sizeof raw, kAppId, sizeof kAppId, mac, &macLen) || macLen < 16) {
+    return std::nullopt;
+  }
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (size_t i = 0; i < 16; ++i) {
+    out.push_back(digits[mac[i] >> 4]);
+    out.push_back(digits[mac[i] & 15]);
+  }
+  return out;
+}
+
+MachineIdIdentity::MachineIdIdentity(std::vector<std::string> files) : files_(std::move(files)) {}
+
+std::optional<std::string> MachineIdIdentity::serialNumber() const {
+  for (const auto& f : files_) {
+    auto text = readFile(f);
+    if (!text) continue;
+    if (auto id = applicationDeviceId(*text)) return id;
+  }
+  return std::nullopt;
+}
+
+std::shared_ptr<const DeviceIdentity> deviceIdentity() {
+  std::lock_guard<std::mutex> l(gMutex);
+  if (!gIdentity) gIdentity = std::make_shared<MachineIdIdentity>();
+  return gIdentity;
+}
+
+void setDeviceIdentity(std::shared_ptr<DeviceIdentity> identity) {
+  std::lock_guard<std::mutex> l(gMutex);
+  gIdentity = std::move(identity);
+}
+
+}  // namespace plat
