@@ -19,7 +19,7 @@ build: deps
 	cmake --build $(NORMAL) -j $(JOBS)
 
 test: deps
-	$(MAKE) --no-print-directory test-normal test-asan test-fuzz
+	$(MAKE) --no-print-directory test-fuzz test-normal test-asan
 
 test-normal:
 	cmake -S . -B $(NORMAL) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
