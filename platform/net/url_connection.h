@@ -1,0 +1,69 @@
+// A synchronous HTTP exchange on the caller's thread, for the service calls:
+// the method as given (custom verbs too), the header fields as given (empty
+// values too), the body, and back the status, header fields and body. Nothing
+// is added behind the caller's back but Host and the body's length: no
+// Content-Type, no Expect, no Accept. A reused connection that died before
+// the answer is tried once more on a fresh one; redirects are followed.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/foundation/error.h"
+#include "platform/net/http_message.h"
+#include "platform/net/http_read_stream.h"
+#include "platform/net/tls.h"
+
+namespace plat {
+
+inline constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
+enum : long {
+  kURLErrorUnknown = -1,
+  kURLErrorBadURL = -1000,
+  kURLErrorTimedOut = -1001,
+  kURLErrorUnsupportedURL = -1002,
+  kURLErrorCannotFindHost = -1003,
+  kURLErrorCannotConnectToHost = -1004,
+  kURLErrorNetworkConnectionLost = -1005,
+  kURLErrorHTTPTooManyRedirects = -1007,
+  kURLErrorBadServerResponse = -1011,
+  kURLErrorCannotDecodeContentData = -1016,
+  kURLErrorSecureConnectionFailed = -1200,
+  kURLErrorServerCertificateUntrusted = -1202,
+};
+
+struct URLRequest {
+  std::string url;
+  std::string method = "GET";
+  HeaderFields headers{};
+  Data body{};
+  // Seconds without any progress before the exchange gives up.
+  double timeoutInterval = 60;
+  SSLSettings ssl{};
+  std::optional<ProxySettings> proxy{};
+  bool followRedirects = true;
+};
+
+class HTTPURLResponse {
+public:
+  HTTPURLResponse(URL url, std::shared_ptr<const HTTPMessage> head) : url_(std::move(url)), head_(std::move(head)) {}
+  const URL& url() const { return url_; }
+  int statusCode() const { return head_->statusCode(); }
+  Dictionary allHeaderFields() const { return head_->allHeaderFields(); }
+  std::optional<std::string> headerFieldValue(std::string_view name) const { return head_->headerFieldValue(name); }
+  const HTTPMessage& message() const { return *head_; }
+
+private:
+  URL url_;
+  std::shared_ptr<const HTTPMessage> head_;
+};
+
+class URLConnection {
+public:
+  // The reply body (empty when the reply has none), or nothing when no reply
+  // came; `response` gets the reply's head whenever one came.
+  static std::optional<Data> sendSynchronousRequest(const URLRequest& request,
+                                                    std::optional<HTTPURLResponse>* response, Error* error);
+};
+
+}  // namespace plat

@@ -1,0 +1,149 @@
+#include "platform/net/url_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "platform/foundation/clock.h"
+#include "tests/support/test_http_server.h"
+
+namespace plat {
+namespace {
+
+using qvtest::ScriptedResponse;
+using qvtest::TestHTTPServer;
+
+std::string text(const std::optional<Data>& d) { return d ? std::string(d->begin(), d->end()) : "<none>"; }
+
+TEST(URLConnectionTest, SendsExactlyWhatTheCallerGave) {
+  TestHTTPServer server;
+  server.enqueue({.status = 201, .reason = "Created", .headers = {{"x-qv-Result", "done"}}, .body = "{\"a\":1}"});
+  URLRequest req{.url = server.url("/docs/a%20b.txt"),
+                 .method = "ORG_SHARE",
+                 .headers = {{"x-qv-mount", "12"}, {"x-qv-dir", ""}, {"Content-Length", "3"}},
+                 .body = Data{'x', 'y', 'z'}};
+  std::optional<HTTPURLResponse> resp;
+  Error e;
+  auto body = URLConnection::sendSynchronousRequest(req, &resp, &e);
+  EXPECT_EQ(text(body), "{\"a\":1}");
+  ASSERT_TRUE(resp);
+  EXPECT_EQ(resp->statusCode(), 201);
+  EXPECT_EQ(resp->headerFieldValue("X-QV-RESULT"), "done");
+  EXPECT_EQ(resp->allHeaderFields()["x-qv-Result"].string(), "done");
+  auto r = server.requests().at(0);
+  EXPECT_EQ(r.raw, "ORG_SHARE /docs/a%20b.txt HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                       "\r\nx-qv-mount: 12\r\nx-qv-dir: \r\nContent-Length: 3\r\n\r\nxyz");
+}
+
+TEST(URLConnectionTest, ErrorStatusesStillCarryTheirBody) {
+  TestHTTPServer server;
+  server.enqueue(ScriptedResponse::text(401, "{\"error_code\":40101}"));
+  server.enqueue({.status = 204, .reason = "No Content"});
+  std::optional<HTTPURLResponse> resp;
+  EXPECT_EQ(text(URLConnection::sendSynchronousRequest({.url = server.url("/t")}, &resp, nullptr)), "{\"error_code\":40101}");
+  EXPECT_EQ(resp->statusCode(), 401);
+  EXPECT_EQ(text(URLConnection::sendSynchronousRequest({.url = server.url("/t")}, &resp, nullptr)), "");
+  EXPECT_EQ(resp->statusCode(), 204);
+}
+
+TEST(URLConnectionTest, RefusesWhatCannotBeSentSafely) {
+  struct Case {
+    URLRequest request;
+    long code;
+  } cases[] = {
+      {{.url = "http://127.0.0.1:1/a b"}, kURLErrorBadURL},
+      {{.url = "ftp://127.0.0.1/"}, kURLErrorUnsupportedURL},
+      {{.url = "http://127.0.0.1:1/", .method = "GET X"}, kURLErrorBadURL},
+      {{.url = "http://127.0.0.1:1/", .headers = {{"x-qv-newname", "a\r\nInjected: 1"}}}, kURLErrorUnknown},
+  };
+  for (auto& c : cases) {
+    Error e;
+    std::optional<HTTPURLResponse> resp;
+    EXPECT_FALSE(URLConnection::sendSynchronousRequest(c.request, &resp, &e));
+    EXPECT_FALSE(resp);
+    EXPECT_EQ(e.domain(), kURLErrorDomain);
+    EXPECT_EQ(e.code(), c.code);
+  }
+}
+
+TEST(URLConnectionTest, SilentServerEndsAtTheTimeOut) {
+  TestHTTPServer server;
+  server.enqueue({.silent = true});
+  Error e;
+  std::optional<HTTPURLResponse> resp;
+  double start = currentClock().monotonic();
+  EXPECT_FALSE(URLConnection::sendSynchronousRequest({.url = server.url("/"), .timeoutInterval = 0.3}, &resp, &e));
+  EXPECT_GE(currentClock().monotonic() - start, 0.3);
+  EXPECT_EQ(e.code(), kURLErrorTimedOut);
+  EXPECT_FALSE(resp);
+}
+
+TEST(URLConnectionTest, SilenceIsMeasuredInRealTimeWhateverTheClock) {
+  // A hand-driven clock jumps whenever a wait has nothing to do; a slow peer
+  // must not look silent for that.
+  ScopedClock manual(std::make_shared<ManualClock>());
+  TestHTTPServer server;
+  server.enqueue({.body = "late but fine", .delayBeforeHead = 0.2});
+  server.enqueue({.silent = true});
+  Error e;
+  EXPECT_EQ(text(URLConnection::sendSynchronousRequest({.url = server.url("/slow"), .timeoutInterval = 5}, nullptr, &e)),
+            "late but fine");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(URLConnection::sendSynchronousRequest({.url = server.url("/silent"), .timeoutInterval = 0.3}, nullptr, &e));
+  EXPECT_EQ(e.code(), kURLErrorTimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST(URLConnectionTest, FailuresBecomeURLErrors) {
+  int port;
+  {
+    TestHTTPServer gone;
+    port = gone.port();
+  }
+  TestHTTPServer server;
+  server.enqueue({.body = std::string(1000, 'x'), .closeAfterBytes = 100});
+  struct Case {
+    std::string url;
+    long code;
+  } cases[] = {
+      {"http://nowhere.invalid/", kURLErrorCannotFindHost},
+      {"http://127.0.0.1:" + std::to_string(port) + "/", kURLErrorCannotConnectToHost},
+      {server.url("/cut"), kURLErrorNetworkConnectionLost},
+  };
+  for (auto& c : cases) {
+    Error e;
+    EXPECT_FALSE(URLConnection::sendSynchronousRequest({.url = c.url}, nullptr, &e));
+    EXPECT_EQ(e.code(), c.code) << c.url;
+    EXPECT_TRUE(e.underlyingError());
+  }
+}
+
+TEST(URLConnectionTest, ReusesConnectionsAndRetriesOneThatWentStale) {
+  TestHTTPServer server;
+  server.setHandler([](const qvtest::RecordedRequest& r) { return ScriptedResponse::text(200, r.target); });
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(text(URLConnection::sendSynchronousRequest({.url = server.url("/k")}, nullptr, nullptr)), "/k");
+  EXPECT_EQ(server.connectionCount(), 1);
+  // The server drops the kept connection right as the next request comes.
+  server.enqueue({.dropWithoutAnswer = true});
+  EXPECT_EQ(text(URLConnection::sendSynchronousRequest({.url = server.url("/again")}, nullptr, nullptr)), "/again");
+  EXPECT_EQ(server.connectionCount(), 2);
+}
+
+TEST(URLConnectionTest, FollowsRedirectsAndInflatesGzip) {
+  TestHTTPServer server;
+  server.enqueue({.status = 302, .reason = "Found", .headers = {{"Location", "/b"}}});
+  server.enqueue({.body = "inflated", .gzip = true});
+  std::optional<HTTPURLResponse> resp;
+  URLRequest req{.url = server.url("/a"), .method = "POST", .headers = {{"Content-Length", "1"}}, .body = Data{'q'}};
+  EXPECT_EQ(text(URLConnection::sendSynchronousRequest(req, &resp, nullptr)), "inflated");
+  EXPECT_EQ(resp->url().path(), "/b");
+  auto reqs = server.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[1].method, "GET");
+  EXPECT_EQ(reqs[1].body, "");
+  EXPECT_FALSE(reqs[1].header("Content-Length"));
+}
+
+}  // namespace
+}  // namespace plat

@@ -1,0 +1,282 @@
+#include "tests/support/test_proxy.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/foundation/thread.h"
+
+namespace qvtest {
+
+namespace {
+
+bool sendAll(int fd, const void* data, size_t size) {
+  auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool recvAll(int fd, void* data, size_t size) {
+  auto* p = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = ::recv(fd, p, size, 0);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Only loopback targets: a test never reaches out.
+int connectLoopback(const std::string& host, int port) {
+  if (host != "127.0.0.1" && host != "localhost" && host != "::1") return -1;
+  bool v6 = host == "::1";
+  int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (v6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(static_cast<uint16_t>(port));
+    a->sin6_addr = in6addr_loopback;
+    len = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(static_cast<uint16_t>(port));
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof *a;
+  }
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Copies bytes both ways until either side ends.
+void splice(int a, int b) {
+  char buf[65536];
+  for (;;) {
+    pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0) return;
+    for (int i = 0; i < 2; ++i) {
+      if (!p[i].revents) continue;
+      ssize_t n = ::recv(p[i].fd, buf, sizeof buf, 0);
+      if (n <= 0 || !sendAll(p[1 - i].fd, buf, static_cast<size_t>(n))) return;
+    }
+  }
+}
+
+}  // namespace
+
+TestProxy::TestProxy(Options options) : options_(std::move(options)) {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 64) != 0)
+    throw std::runtime_error("test proxy: can't listen");
+  socklen_t len = sizeof addr;
+  getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  wakeFd_ = eventfd(0, EFD_CLOEXEC);
+  acceptThread_ = plat::startThread("test-proxy-accept", [this] { acceptLoop(); });
+}
+
+TestProxy::~TestProxy() { stop(); }
+
+void TestProxy::stop() {
+  if (stopping_.exchange(true)) return;
+  uint64_t one = 1;
+  [[maybe_unused]] auto w = ::write(wakeFd_, &one, sizeof one);
+  if (acceptThread_.joinable()) acceptThread_.join();
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(mutex_);
+    for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+    threads.swap(threads_);
+  }
+  for (auto& t : threads) t.join();
+  for (int fd : fds_) ::close(fd);
+  ::close(listenFd_);
+  ::close(wakeFd_);
+}
+
+int TestProxy::connectionCount() const {
+  std::lock_guard lock(mutex_);
+  return connections_;
+}
+
+std::vector<std::string> TestProxy::log() const {
+  std::lock_guard lock(mutex_);
+  return log_;
+}
+
+std::vector<std::string> TestProxy::heads() const {
+  std::lock_guard lock(mutex_);
+  return heads_;
+}
+
+void TestProxy::note(std::string line, std::string head) {
+  std::lock_guard lock(mutex_);
+  log_.push_back(std::move(line));
+  if (!head.empty()) heads_.push_back(std::move(head));
+}
+
+void TestProxy::acceptLoop() {
+  while (!stopping_) {
+    pollfd p[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0) continue;
+    if (p[1].revents) break;
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::lock_guard lock(mutex_);
+    ++connections_;
+    fds_.push_back(fd);
+    threads_.push_back(plat::startThread("test-proxy-conn", [this, fd] { serve(fd); }));
+  }
+}
+
+void TestProxy::serve(int fd) {
+  if (options_.kind == Kind::SOCKS5)
+    serveSOCKS(fd);
+  else
+    serveHTTP(fd);
+  ::shutdown(fd, SHUT_RDWR);
+}
+
+void TestProxy::serveHTTP(int fd) {
+  std::string in;
+  size_t end;
+  char buf[8192];
+  while ((end = in.find("\r\n\r\n")) == std::string::npos) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return;
+    in.append(buf, static_cast<size_t>(n));
+  }
+  std::string head = in.substr(0, end + 4);
+  std::string rest = in.substr(end + 4);
+  std::string line = head.substr(0, head.find("\r\n"));
+  std::string method = line.substr(0, line.find(' '));
+  std::string target = line.substr(method.size() + 1, line.rfind(' ') - method.size() - 1);
+  note(method + " " + target, head);
+  if (method == "CONNECT") {
+    if (!options_.refuseConnectWith.empty()) {
+      sendAll(fd, options_.refuseConnectWith.data(), options_.refuseConnectWith.size());
+      return;
+    }
+    size_t colon = target.rfind(':');
+    int up = connectLoopback(target.substr(0, colon), std::stoi(target.substr(colon + 1)));
+    if (up < 0) {
+      std::string no = "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n";
+      sendAll(fd, no.data(), no.size());
+      return;
+    }
+    std::string ok = "HTTP/1.1 200 Connection established\r\n\r\n";
+    sendAll(fd, ok.data(), ok.size());
+    if (!rest.empty()) sendAll(up, rest.data(), rest.size());
+    splice(fd, up);
+    ::close(up);
+    return;
+  }
+  // Absolute form: http://host:port/path
+  if (target.rfind("http://", 0) != 0) {
+    std::string no = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+    sendAll(fd, no.data(), no.size());
+    return;
+  }
+  std::string afterScheme = target.substr(7);
+  size_t slash = afterScheme.find('/');
+  std::string authority = afterScheme.substr(0, slash);
+  std::string path = slash == std::string::npos ? "/" : afterScheme.substr(slash);
+  size_t colon = authority.rfind(':');
+  std::string host = colon == std::string::npos ? authority : authority.substr(0, colon);
+  int port = colon == std::string::npos ? 80 : std::stoi(authority.substr(colon + 1));
+  int up = connectLoopback(host, port);
+  if (up < 0) {
+    std::string no = "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n";
+    sendAll(fd, no.data(), no.size());
+    return;
+  }
+  std::string forwarded = method + " " + path + head.substr(line.rfind(' '));
+  sendAll(up, forwarded.data(), forwarded.size());
+  if (!rest.empty()) sendAll(up, rest.data(), rest.size());
+  // The connection stays tied to this origin from here on.
+  splice(fd, up);
+  ::close(up);
+}
+
+void TestProxy::serveSOCKS(int fd) {
+  unsigned char hello[2];
+  if (!recvAll(fd, hello, 2) || hello[0] != 5) return;
+  std::vector<unsigned char> methods(hello[1]);
+  if (!recvAll(fd, methods.data(), methods.size())) return;
+  bool wantAuth = !options_.username.empty();
+  unsigned char choice = 0xff;
+  for (unsigned char m : methods)
+    if ((wantAuth && m == 2) || (!wantAuth && m == 0)) choice = m;
+  unsigned char reply[2] = {5, choice};
+  sendAll(fd, reply, 2);
+  if (choice == 0xff) return;
+  if (choice == 2) {
+    unsigned char ver, ulen, plen;
+    if (!recvAll(fd, &ver, 1) || !recvAll(fd, &ulen, 1)) return;
+    std::string user(ulen, '\0');
+    if (!recvAll(fd, user.data(), ulen) || !recvAll(fd, &plen, 1)) return;
+    std::string pass(plen, '\0');
+    if (!recvAll(fd, pass.data(), plen)) return;
+    bool ok = user == options_.username && pass == options_.password;
+    unsigned char status[2] = {1, static_cast<unsigned char>(ok ? 0 : 1)};
+    sendAll(fd, status, 2);
+    if (!ok) return;
+  }
+  unsigned char req[4];
+  if (!recvAll(fd, req, 4) || req[0] != 5 || req[1] != 1) return;
+  std::string host;
+  if (req[3] == 1) {
+    unsigned char a[4];
+    if (!recvAll(fd, a, 4)) return;
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, a, text, sizeof text);
+    host = text;
+  } else if (req[3] == 3) {
+    unsigned char len;
+    if (!recvAll(fd, &len, 1)) return;
+    host.resize(len);
+    if (!recvAll(fd, host.data(), len)) return;
+  } else if (req[3] == 4) {
+    unsigned char a[16];
+    if (!recvAll(fd, a, 16)) return;
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, a, text, sizeof text);
+    host = text;
+  } else {
+    return;
+  }
+  unsigned char portBytes[2];
+  if (!recvAll(fd, portBytes, 2)) return;
+  int port = portBytes[0] << 8 | portBytes[1];
+  note("SOCKS5 " + host + ":" + std::to_string(port));
+  int up = connectLoopback(host, port);
+  unsigned char answer[10] = {5, static_cast<unsigned char>(up < 0 ? 5 : 0), 0, 1, 127, 0, 0, 1, 0, 0};
+  sendAll(fd, answer, sizeof answer);
+  if (up < 0) return;
+  splice(fd, up);
+  ::close(up);
+}
+
+}  // namespace qvtest
