@@ -79,7 +79,10 @@ bool makeDirectories(const std::string& path, mode_t mode, Error* error) {
 
 bool atomicWrite(const std::string& path, std::string_view data, mode_t mode, Error* error) {
   std::string dir = pathDirname(path);
-  std::string tmpl = pathJoin(dir.empty() ? "." : dir, "." + pathBasename(path) + ".XXXXXX");
+  std::string leaf = ".";
+  leaf.append(pathBasename(path));
+  leaf.append(".XXXXXX");
+  std::string tmpl = pathJoin(dir.empty() ? "." : dir, leaf);
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
   int fd = mkostemp(name.data(), O_CLOEXEC);

@@ -190,7 +190,11 @@ std::optional<Decimal> Decimal::parse(std::string_view t) {
 
 double Decimal::doubleValue() const {
   if (nan_) return std::nan("");
-  std::string s = (negative_ ? "-" : "") + mantissaText(mantissa_) + "e" + std::to_string(exponent_);
+  std::string s;
+  if (negative_) s.push_back('-');
+  s.append(mantissaText(mantissa_));
+  s.push_back('e');
+  s.append(std::to_string(exponent_));
   return std::strtod(s.c_str(), nullptr);
 }
 
@@ -214,17 +218,41 @@ int64_t Decimal::longLongValue() const {
 
 std::string Decimal::description() const {
   if (nan_) return "NaN";
-  std::string digits = mantissaText(mantissa_);
-  std::string out = negative_ ? "-" : "";
-  int n = static_cast<int>(digits.size());
+  const std::string digits = mantissaText(mantissa_);
+  const int n = static_cast<int>(digits.size());
+  std::string out;
+  out.reserve(digits.size() + 48);
+  if (negative_) out.push_back('-');
+  // Scientific form for magnitudes that plain digits would make unwieldy.
+  auto scientific = [&](const char* sign) {
+    out.push_back(digits[0]);
+    if (n > 1) {
+      out.push_back('.');
+      out.append(digits, 1, std::string::npos);
+    }
+    out.push_back('e');
+    out.append(sign);
+    out.append(std::to_string(exponent_ + n - 1));
+    return out;
+  };
   if (exponent_ >= 0) {
-    if (n + exponent_ > kMaxDigits + 2) return out + digits.substr(0, 1) + (n > 1 ? "." + digits.substr(1) : "") + "e+" + std::to_string(exponent_ + n - 1);
-    return out + digits + std::string(static_cast<size_t>(exponent_), '0');
+    if (n + exponent_ > kMaxDigits + 2) return scientific("+");
+    out.append(digits);
+    out.append(static_cast<size_t>(exponent_), '0');
+    return out;
   }
-  int point = n + exponent_;  // digits before the point
-  if (point > 0) return out + digits.substr(0, static_cast<size_t>(point)) + "." + digits.substr(static_cast<size_t>(point));
-  if (-point > kMaxDigits) return out + digits.substr(0, 1) + (n > 1 ? "." + digits.substr(1) : "") + "e" + std::to_string(exponent_ + n - 1);
-  return out + "0." + std::string(static_cast<size_t>(-point), '0') + digits;
+  const int point = n + exponent_;  // digits before the point
+  if (point > 0) {
+    out.append(digits, 0, static_cast<size_t>(point));
+    out.push_back('.');
+    out.append(digits, static_cast<size_t>(point), std::string::npos);
+    return out;
+  }
+  if (-point > kMaxDigits) return scientific("");
+  out.append("0.");
+  out.append(static_cast<size_t>(-point), '0');
+  out.append(digits);
+  return out;
 }
 
 int Decimal::compare(const Decimal& o) const {
@@ -291,6 +319,15 @@ Dictionary Dictionary::fromEntries(std::vector<Entry> entries) {
     }
   }
   d.entries_ = std::move(out);
+  return d;
+}
+
+Dictionary Dictionary::fromSortedEntries(std::vector<Entry> entries) {
+  for (size_t i = 1; i < entries.size(); ++i) {
+    if (!(entries[i - 1].first < entries[i].first)) return fromEntries(std::move(entries));
+  }
+  Dictionary d;
+  d.entries_ = std::move(entries);
   return d;
 }
 

@@ -205,6 +205,10 @@ public:
   Dictionary(std::initializer_list<Entry> entries);
   // Takes entries in any order; of equal keys the later one wins.
   static Dictionary fromEntries(std::vector<Entry> entries);
+  // Takes entries that are already in key order with no key twice (a parser
+  // that sorted them itself) without sorting again; entries that turn out
+  // not to be are put in order as fromEntries would.
+  static Dictionary fromSortedEntries(std::vector<Entry> entries);
 
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }

@@ -147,3 +147,13 @@ TEST(Error, DescriptionAndUnderlying) {
     EXPECT_EQ(ex.reason(), "Invalid parameter not satisfying: none != nullptr");
   }
 }
+
+TEST(Dictionary, FromSortedEntriesChecksTheOrder) {
+  auto ok = Dictionary::fromSortedEntries({{"a", Value(1)}, {"b", Value(2)}});
+  EXPECT_EQ(ok["b"].intValue(), 2);
+  // Entries out of order or repeated are put right rather than trusted.
+  auto fixed = Dictionary::fromSortedEntries({{"b", Value(2)}, {"a", Value(1)}, {"a", Value(3)}});
+  EXPECT_EQ(fixed.size(), 2u);
+  EXPECT_EQ(fixed["a"].intValue(), 3);
+  EXPECT_EQ(fixed.entries().front().first, "a");
+}

@@ -27,8 +27,8 @@ std::string resolveProgram(const std::string& program) {
     size_t colon = dirs.find(':', pos);
     std::string dir = dirs.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
     pos = colon == std::string::npos ? dirs.size() + 1 : colon + 1;
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + program;
+    if (dir.empty()) dir.assign(1, '.');
+    std::string candidate = pathJoin(dir, program);
     if (access(candidate.c_str(), X_OK) == 0 && !isDirectory(candidate)) return candidate;
   }
   return {};

@@ -1,0 +1,1422 @@
+// The tokenizer is shared; the parser is written once over a builder, which
+// makes either the family's own objects (through the object stack and the
+// cache) or plain plat::Value trees.
+#include "Framework/JSONDecoder/JSONDecoder.h"
+
+#include <locale.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "Framework/JSONDecoder/JDManagedBuffer.h"
+#include "platform/foundation/format.h"
+
+using plat::Error;
+using plat::Number;
+using plat::Value;
+
+namespace {
+
+enum JDTokenType {
+  JDTokenTypeInvalid = 0,
+  JDTokenTypeNumber,
+  JDTokenTypeString,
+  JDTokenTypeObjectBegin,
+  JDTokenTypeObjectEnd,
+  JDTokenTypeArrayBegin,
+  JDTokenTypeArrayEnd,
+  JDTokenTypeSeparator,
+  JDTokenTypeComma,
+  JDTokenTypeTrue,
+  JDTokenTypeFalse,
+  JDTokenTypeNull,
+};
+
+enum JDValueType {
+  JDValueTypeNone = 0,
+  JDValueTypeString = 5,
+  JDValueTypeLongLong = 7,
+  JDValueTypeUnsignedLongLong = 11,
+  JDValueTypeDouble = 13,
+};
+
+// Acceptance set of the container parsers.
+enum : unsigned {
+  JDParseAcceptValue = 1,  // a value in an array, a key in an object
+  JDParseAcceptComma = 2,
+  JDParseAcceptEnd = 4,
+};
+
+constexpr uint64_t JD_HASH_INIT = 1402737925ULL;  // 0x539C1505
+constexpr size_t JD_CACHE_SLOTS = 1024;
+constexpr size_t JD_STACK_OBJS = 1024;
+constexpr size_t JD_STACK_GRANULE = 2048;
+constexpr size_t JD_TOKENBUFFER_SIZE = 2048;
+constexpr size_t JD_TOKENBUFFER_GRANULE = 4096;
+
+inline uint64_t jd_hash(uint64_t h, uint8_t c) { return (h >> 19) ^ (h * 33 + c - 29); }
+
+const char* kThisFile = "JSONDecoder.cpp";
+
+}  // namespace
+
+struct JDTokenCacheItem {
+  JDRef object;
+  uint64_t hash = 0;
+  uint64_t cfHash = 0;
+  size_t size = 0;
+  std::unique_ptr<uint8_t[]> bytes;
+  JDValueType type = JDValueTypeNone;
+};
+
+struct JDTokenValue {
+  const uint8_t* ptr = nullptr;
+  size_t length = 0;
+  JDValueType type = JDValueTypeNone;
+  uint64_t hash = 0;
+  union {
+    long long longLongValue;
+    unsigned long long unsignedLongLongValue;
+    double doubleValue;
+  } number{};
+  JDTokenCacheItem* cacheItem = nullptr;
+};
+
+struct JDParseToken {
+  const uint8_t* ptr = nullptr;
+  size_t length = 0;
+  JDTokenType type = JDTokenTypeInvalid;
+  JDTokenValue value;
+  JDManagedBuffer tokenBuffer;
+};
+
+enum : uint64_t {
+  JDObjectStackOnStack = 1,
+  JDObjectStackOnHeap = 2,
+  JDObjectStackLocationMask = 3,
+  JDObjectStackMustFree = 4,
+};
+
+struct JDObjectStack {
+  JDRef* objects = nullptr;
+  JDRef* keys = nullptr;
+  uint64_t* cfHashes = nullptr;
+  size_t count = 0;  // capacity
+  size_t index = 0;  // next free entry
+  size_t roundSizeUpToMultipleOf = JD_STACK_GRANULE;
+  uint64_t flags = 0;
+  std::unique_ptr<JDRef[]> heapObjects, heapKeys;
+  std::unique_ptr<uint64_t[]> heapHashes;
+};
+
+struct JDParseState {
+  unsigned long parseOptionFlags = 0;
+  const uint8_t* bytes = nullptr;
+  size_t length = 0;
+  size_t atIndex = 0, lineNumber = 1, lineStartIndex = 0;
+  JDParseToken token;
+  JDObjectStack objectStack;
+  std::unique_ptr<JDTokenCacheItem[]> cache;
+  size_t cacheCount = 0;
+  std::optional<Error> error;
+  bool mutableCollections = false;
+  int depth = 0;
+  // Values are hashed only for the cache; plain values have none.
+  bool hashValues = true;
+};
+
+namespace {
+
+// ---- errors ----
+
+template <class... Args>
+void jd_error(JDParseState* s, const char* format, const Args&... args) {
+  if (s->error) return;  // the first error of a parse is the one reported
+  plat::Dictionary info = plat::Dictionary::fromEntries({
+      {plat::kLocalizedDescriptionKey, Value(plat::format(format, args...))},
+      {JDAtIndexKey, Value(static_cast<unsigned long>(s->atIndex))},
+      {JDLineNumberKey, Value(static_cast<unsigned long>(s->lineNumber))},
+  });
+  s->error = Error(JDErrorDomain, -1, std::move(info));
+}
+
+// ---- object stack ----
+
+void jd_objectStack_release(JDObjectStack* stack) {
+  for (size_t i = 0; i < stack->index; ++i) {
+    stack->objects[i].reset();
+    stack->keys[i].reset();
+  }
+  stack->heapObjects.reset();
+  stack->heapKeys.reset();
+  stack->heapHashes.reset();
+  stack->objects = stack->keys = nullptr;
+  stack->cfHashes = nullptr;
+  stack->count = stack->index = 0;
+  stack->flags = 0;
+}
+
+void jd_objectStack_setToStackBuffer(JDObjectStack* stack, JDRef* objects, JDRef* keys, uint64_t* hashes,
+                                     size_t count) {
+  jd_objectStack_release(stack);
+  for (size_t i = 0; i < count; ++i) {
+    objects[i].reset();
+    keys[i].reset();
+    hashes[i] = 0;
+  }
+  stack->objects = objects;
+  stack->keys = keys;
+  stack->cfHashes = hashes;
+  stack->count = count;
+  stack->flags = JDObjectStackOnStack;
+}
+
+bool jd_objectStack_resize(JDObjectStack* stack, size_t newCount) {
+  size_t g = stack->roundSizeUpToMultipleOf;
+  if (g) newCount = newCount + ((g - newCount % g) % g);
+  if (newCount <= stack->count) return true;
+  std::unique_ptr<JDRef[]> objects(new (std::nothrow) JDRef[newCount]);
+  std::unique_ptr<JDRef[]> keys(new (std::nothrow) JDRef[newCount]);
+  std::unique_ptr<uint64_t[]> hashes(new (std::nothrow) uint64_t[newCount]());
+  if (!objects || !keys || !hashes) return false;
+  for (size_t i = 0; i < stack->count; ++i) {
+    objects[i] = std::move(stack->objects[i]);
+    keys[i] = std::move(stack->keys[i]);
+    hashes[i] = stack->cfHashes[i];
+  }
+  stack->heapObjects = std::move(objects);
+  stack->heapKeys = std::move(keys);
+  stack->heapHashes = std::move(hashes);
+  stack->objects = stack->heapObjects.get();
+  stack->keys = stack->heapKeys.get();
+  stack->cfHashes = stack->heapHashes.get();
+  stack->count = newCount;
+  stack->flags = JDObjectStackOnHeap | JDObjectStackMustFree;
+  return true;
+}
+
+// ---- white space and tokens ----
+
+size_t jd_parse_is_newline(const JDParseState* s, size_t i) {
+  const uint8_t* b = s->bytes;
+  uint8_t c = b[i];
+  if (c == '\n') return 1;
+  if (c == '\r') return (i + 1 < s->length && b[i + 1] == '\n') ? 2 : 1;
+  if (s->parseOptionFlags & JDParseFlagUnicodeLineBreaks) {
+    if (c == 0xC2 && i + 1 < s->length && b[i + 1] == 0x85) return 2;
+    if (c == 0xE2 && i + 2 < s->length && b[i + 1] == 0x80 && (b[i + 2] == 0xA8 || b[i + 2] == 0xA9)) return 3;
+  }
+  return 0;
+}
+
+void jd_newline(JDParseState* s, size_t n) {
+  s->atIndex += n;
+  s->lineNumber++;
+  s->lineStartIndex = s->atIndex;
+}
+
+void jd_parse_skip_whitespace(JDParseState* s) {
+  const uint8_t* b = s->bytes;
+  const bool comments = s->parseOptionFlags & JDParseFlagAllowComments;
+  while (s->atIndex < s->length) {
+    uint8_t c = b[s->atIndex];
+    if (c == ' ' || c == '\t') {
+      s->atIndex++;
+      continue;
+    }
+    if (size_t n = jd_parse_is_newline(s, s->atIndex)) {
+      jd_newline(s, n);
+      continue;
+    }
+    if (c == '/' && comments && s->atIndex + 1 < s->length) {
+      if (b[s->atIndex + 1] == '/') {
+        s->atIndex += 2;
+        while (s->atIndex < s->length) {
+          if (size_t n = jd_parse_is_newline(s, s->atIndex)) {
+            jd_newline(s, n);
+            break;
+          }
+          s->atIndex++;
+        }
+        continue;
+      }
+      if (b[s->atIndex + 1] == '*') {
+        s->atIndex += 2;
+        while (s->atIndex < s->length) {
+          if (b[s->atIndex] == '*' && s->atIndex + 1 < s->length && b[s->atIndex + 1] == '/') {
+            s->atIndex += 2;
+            break;
+          }
+          if (size_t n = jd_parse_is_newline(s, s->atIndex)) {
+            jd_newline(s, n);
+            continue;
+          }
+          s->atIndex++;
+        }
+        continue;
+      }
+    }
+    break;
+  }
+}
+
+int jd_hexValue(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Four hex digits at *p; false (with the error stored when a byte is not a
+// digit) otherwise.
+bool jd_parse_hex4(JDParseState* s, const uint8_t*& p, const uint8_t* end, uint32_t* out) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (p >= end) return false;
+    int d = jd_hexValue(*p);
+    if (d < 0) {
+      jd_error(s, "Unexpected character found in \\u Unicode escape sequence.  Found '%c', expected [0-9a-fA-F].",
+               static_cast<int>(*p));
+      return false;
+    }
+    v = v << 4 | static_cast<uint32_t>(d);
+    ++p;
+  }
+  *out = v;
+  return true;
+}
+
+bool jd_parse_string(JDParseState* s) {
+  const bool hashing = s->hashValues;
+  const uint8_t* const tokenStart = s->bytes + s->atIndex;
+  const uint8_t* const stringStart = tokenStart + 1;
+  const uint8_t* const end = s->bytes + s->length;
+  const bool replace = s->parseOptionFlags & JDParseFlagReplaceBadUnicode;
+  const uint8_t* p = stringStart;
+  uint64_t h = JD_HASH_INIT;
+  JDManagedBuffer& buf = s->token.tokenBuffer;
+  size_t len = 0;
+
+  // Fast pass: the value is the input between the quotes, not copied.
+  while (p < end) {
+    if (!hashing) {
+      // Eight plain bytes at a time: none a quote, backslash, control byte or 0x80 and above.
+      constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+      while (end - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        uint64_t q = w ^ (ones * '"'), b = w ^ (ones * '\\');
+        if ((((q - ones) & ~q) | ((b - ones) & ~b) | ((w - ones * 0x20) & ~w) | w) & highs) break;
+        p += 8;
+      }
+      if (p >= end) break;
+    }
+    uint8_t c = *p;
+    if (c == '"') {
+      s->token.value.ptr = stringStart;
+      s->token.value.length = static_cast<size_t>(p - stringStart);
+      ++p;
+      goto finished;
+    }
+    if (c < 0x20) {
+      jd_error(s, "Invalid character < 0x20 found in string: 0x%2.2x.", static_cast<unsigned>(c));
+      goto failed;
+    }
+    if (c == '\\') goto slowPass;
+    if (c < 0x80) {
+      if (hashing) h = jd_hash(h, c);
+      ++p;
+      continue;
+    }
+    if (!hashing && c >= 0xE1 && c <= 0xEC && end - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
+      p += 3;  // U+1000 to U+CFFF (most CJK text) is always legal
+      continue;
+    }
+    {
+      const uint8_t* next;
+      uint32_t cp;
+      if (ConvertSingleCodePointInUTF8(p, end, &next, &cp) != conversionOK) goto slowPass;
+      if (hashing) {
+        for (; p < next; ++p) h = jd_hash(h, *p);
+      } else {
+        p = next;
+      }
+    }
+  }
+  goto failed;
+
+slowPass:
+  len = static_cast<size_t>(p - stringStart);
+  if (len + 16 > buf.bytes.length && !jd_managedBuffer_resize(&buf, len + 1024)) {
+    jd_error(s, "Internal error: Unable to resize temporary buffer. %@ line #%ld", kThisFile, long(__LINE__));
+    goto failed;
+  }
+  if (len) std::memcpy(buf.bytes.ptr, stringStart, len);
+  while (p < end) {
+    if (len + 16 > buf.bytes.length && !jd_managedBuffer_resize(&buf, len + 1024)) {
+      jd_error(s, "Internal error: Unable to resize temporary buffer. %@ line #%ld", kThisFile, long(__LINE__));
+      goto failed;
+    }
+    uint8_t* out = buf.bytes.ptr;
+    uint8_t c = *p;
+    if (c < 0x20) {
+      jd_error(s, "Invalid character < 0x20 found in string: 0x%2.2x.", static_cast<unsigned>(c));
+      goto failed;
+    }
+    if (c == '"') {
+      s->token.value.ptr = out;
+      s->token.value.length = len;
+      ++p;
+      goto finished;
+    }
+    if (c < 0x80 && c != '\\') {
+      out[len++] = c;
+      h = jd_hash(h, c);
+      ++p;
+      continue;
+    }
+    if (c >= 0x80) {
+      const uint8_t* next;
+      uint32_t cp;
+      ConversionResult r = ConvertSingleCodePointInUTF8(p, end, &next, &cp);
+      if (r == conversionOK) {
+        for (; p < next; ++p) {
+          out[len++] = *p;
+          h = jd_hash(h, *p);
+        }
+      } else if (r == sourceExhausted) {
+        jd_error(s, "End of buffer reached while parsing UTF8 in \"\" string.");
+        goto failed;
+      } else if (replace) {
+        for (uint8_t b : {uint8_t(0xEF), uint8_t(0xBF), uint8_t(0xBD)}) {
+          out[len++] = b;
+          h = jd_hash(h, b);
+        }
+        p = next;
+      } else {
+        jd_error(s, "Illegal UTF8 sequence found in \"\" string.");
+        goto failed;
+      }
+      continue;
+    }
+    // A backslash.
+    if (++p >= end) goto failed;
+    uint8_t e = *p;
+    uint8_t simple = 0;
+    switch (e) {
+      case '"': simple = 0x22; break;
+      case '\\': simple = 0x5C; break;
+      case '/': simple = 0x2F; break;
+      case 'b': simple = 0x08; break;
+      case 'f': simple = 0x0C; break;
+      case 'n': simple = 0x0A; break;
+      case 'r': simple = 0x0D; break;
+      case 't': simple = 0x09; break;
+      case 'u': break;
+      default:
+        jd_error(s, "Invalid escape sequence found in \"\" string.");
+        goto failed;
+    }
+    if (simple) {
+      out[len++] = simple;
+      h = jd_hash(h, simple);
+      ++p;
+      continue;
+    }
+    ++p;
+    uint32_t u1, cp;
+    if (!jd_parse_hex4(s, p, end, &u1)) goto failed;
+    cp = u1;
+    if (u1 >= 0xD800 && u1 <= 0xDBFF) {
+      if (p < end && *p == '\\' && p + 1 < end && p[1] == 'u') {
+        p += 2;
+        uint32_t u2;
+        if (!jd_parse_hex4(s, p, end, &u2)) goto failed;
+        if (u2 >= 0xDC00 && u2 <= 0xDFFF) {
+          cp = 0x10000 + ((u1 - 0xD800) << 10) + (u2 - 0xDC00);
+        } else if (replace) {
+          cp = UNI_REPLACEMENT_CHAR;
+        } else {
+          jd_error(s, "Illegal \\u Unicode escape sequence.");
+          goto failed;
+        }
+      } else if (replace) {
+        cp = UNI_REPLACEMENT_CHAR;  // what broke the pair is read again
+      } else {
+        jd_error(s, "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape sequence.");
+        goto failed;
+      }
+    } else if (u1 >= 0xDC00 && u1 <= 0xDFFF) {
+      if (!replace) {
+        jd_error(s, "Illegal \\u Unicode escape sequence.");
+        goto failed;
+      }
+      cp = UNI_REPLACEMENT_CHAR;
+    }
+    if (jd_isIllegalCodePoint(cp)) {
+      if (!replace) {
+        jd_error(s, "Illegal \\u Unicode escape sequence.");
+        goto failed;
+      }
+      cp = UNI_REPLACEMENT_CHAR;
+    }
+    size_t n = ConvertUTF32toUTF8(cp, out + len, out + buf.bytes.length);
+    if (n == 0) {
+      jd_error(s, "Internal error: Unable to add UTF8 sequence to internal string buffer. %@ line #%ld", kThisFile,
+               long(__LINE__));
+      goto failed;
+    }
+    for (size_t i = 0; i < n; ++i) h = jd_hash(h, out[len + i]);
+    len += n;
+  }
+
+failed:
+  jd_error(s, "Invalid string.");
+  return false;
+
+finished:
+  s->token.value.type = JDValueTypeString;
+  s->token.value.hash = h;
+  s->token.type = JDTokenTypeString;
+  s->token.ptr = tokenStart;
+  s->token.length = static_cast<size_t>(p - tokenStart);
+  s->atIndex = static_cast<size_t>(p - s->bytes);
+  return true;
+}
+
+locale_t jd_cLocale() {
+  static locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return c;
+}
+
+bool jd_parse_number(JDParseState* s) {
+  const uint8_t* const start = s->bytes + s->atIndex;
+  const uint8_t* const end = s->bytes + s->length;
+  const uint8_t* p = start;
+  bool isFloat = false, isNegative = false;
+  auto digit = [](uint8_t c) { return c >= '0' && c <= '9'; };
+  auto invalid = [&] {
+    jd_error(s, "Invalid number.");
+    return false;
+  };
+
+  if (*p == '-') {
+    isNegative = true;
+    if (++p >= end) return invalid();
+  }
+  if (*p == '0') {
+    if (++p >= end) return invalid();
+  } else if (*p >= '1' && *p <= '9') {
+    while (++p < end && digit(*p)) {
+    }
+    if (p >= end) return invalid();
+  } else {
+    return invalid();
+  }
+  if (*p == '.') {
+    isFloat = true;
+    if (++p >= end || !digit(*p)) return invalid();
+    while (++p < end && digit(*p)) {
+    }
+    if (p >= end) return invalid();
+  }
+  if (*p == 'e' || *p == 'E') {
+    isFloat = true;
+    if (++p >= end) return invalid();
+    if (*p == '+' || *p == '-') {
+      if (++p >= end) return invalid();
+    }
+    if (!digit(*p)) return invalid();
+    while (++p < end && digit(*p)) {
+    }
+    if (p >= end) return invalid();
+  }
+
+  const size_t n = static_cast<size_t>(p - start);
+  char small[64];
+  std::string large;
+  char* text = small;
+  if (n + 1 > sizeof small) {
+    large.assign(reinterpret_cast<const char*>(start), n);
+    text = large.data();
+  } else {
+    std::memcpy(small, start, n);
+    small[n] = '\0';
+  }
+  JDTokenValue& v = s->token.value;
+  char* endOfNumber = nullptr;
+  errno = 0;
+  const size_t digits = n - (isNegative ? 1 : 0);
+  if (!isFloat && digits <= 18 && !(isNegative && digits == 1 && text[1] == '0')) {
+    // Up to 18 digits always fit: read them as the conversion would.
+    uint64_t u = 0;
+    for (size_t i = isNegative ? 1 : 0; i < n; ++i) u = u * 10 + static_cast<uint64_t>(text[i] - '0');
+    if (isNegative) {
+      v.type = JDValueTypeLongLong;
+      v.number.longLongValue = -static_cast<long long>(u);
+    } else {
+      v.type = JDValueTypeUnsignedLongLong;
+      v.number.unsignedLongLongValue = u;
+    }
+    endOfNumber = text + n;
+  } else if (isFloat || (n == 2 && text[0] == '-' && text[1] == '0')) {
+    v.type = JDValueTypeDouble;
+    v.number.doubleValue = strtod_l(text, &endOfNumber, jd_cLocale());
+    if (errno == ERANGE) {
+      double d = v.number.doubleValue;
+      // A subnormal result is a number all the same.
+      if (d == 0 || std::isinf(d)) {
+        jd_error(s, "The value '%s' could not be represented as a 'double' due to %s.", text,
+                 d == 0 ? "underflow" : "overflow");
+        return false;
+      }
+      errno = 0;
+    }
+  } else if (isNegative) {
+    v.type = JDValueTypeLongLong;
+    v.number.longLongValue = std::strtoll(text, &endOfNumber, 10);
+    if (errno == ERANGE) {
+      jd_error(s, "The value '%s' exceeded the minimum value that could be represented: %lld.", text,
+               v.number.longLongValue);
+      return false;
+    }
+  } else {
+    v.type = JDValueTypeUnsignedLongLong;
+    v.number.unsignedLongLongValue = std::strtoull(text, &endOfNumber, 10);
+    if (errno == ERANGE) {
+      jd_error(s, "The value '%s' exceeded the maximum value that could be represented: %llu.", text,
+               v.number.unsignedLongLongValue);
+      return false;
+    }
+  }
+  if (errno != 0) return invalid();
+  if (endOfNumber != text + n) {
+    jd_error(s, "The conversion function did not consume all of the number tokens characters.");
+    return false;
+  }
+
+  uint64_t h = JD_HASH_INIT + v.type;
+  if (v.type != JDValueTypeDouble) h += v.number.unsignedLongLongValue;
+  uint8_t raw[8];
+  std::memcpy(raw, &v.number, 8);
+  for (uint8_t b : raw) h = jd_hash(h, b);
+  v.hash = h;
+  v.ptr = reinterpret_cast<const uint8_t*>(&v.number);
+  v.length = 8;
+  s->token.type = JDTokenTypeNumber;
+  s->token.ptr = start;
+  s->token.length = n;
+  s->atIndex += n;
+  return true;
+}
+
+bool jd_parse_next_token(JDParseState* s) {
+  jd_parse_skip_whitespace(s);
+  s->token.type = JDTokenTypeInvalid;
+  s->token.value.cacheItem = nullptr;
+  if (s->atIndex < s->length) {
+    const uint8_t* b = s->bytes + s->atIndex;
+    const size_t left = s->length - s->atIndex;
+    JDTokenType oneByte = JDTokenTypeInvalid;
+    switch (*b) {
+      case '"':
+        jd_parse_string(s);
+        break;
+      case '-': case '0': case '1': case '2': case '3': case '4':
+      case '5': case '6': case '7': case '8': case '9':
+        jd_parse_number(s);
+        break;
+      case '{': oneByte = JDTokenTypeObjectBegin; break;
+      case '}': oneByte = JDTokenTypeObjectEnd; break;
+      case '[': oneByte = JDTokenTypeArrayBegin; break;
+      case ']': oneByte = JDTokenTypeArrayEnd; break;
+      case ':': oneByte = JDTokenTypeSeparator; break;
+      case ',': oneByte = JDTokenTypeComma; break;
+      case 't':
+        if (left > 4 && std::memcmp(b + 1, "rue", 3) == 0) {
+          s->token.type = JDTokenTypeTrue;
+          s->token.length = 4;
+        }
+        break;
+      case 'f':
+        if (left > 5 && std::memcmp(b + 1, "alse", 4) == 0) {
+          s->token.type = JDTokenTypeFalse;
+          s->token.length = 5;
+        }
+        break;
+      case 'n':
+        if (left > 4 && std::memcmp(b + 1, "ull", 3) == 0) {
+          s->token.type = JDTokenTypeNull;
+          s->token.length = 4;
+        }
+        break;
+      default:
+        break;
+    }
+    if (oneByte != JDTokenTypeInvalid) {
+      s->token.type = oneByte;
+      s->token.length = 1;
+    }
+    if (s->token.type >= JDTokenTypeObjectBegin) {
+      s->token.ptr = b;
+      s->atIndex += s->token.length;
+    }
+  }
+  if (s->token.type == JDTokenTypeInvalid) {
+    jd_error(s, "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', 'NUMBER'.");
+    return false;
+  }
+  return true;
+}
+
+bool jd_isValueToken(JDTokenType t) {
+  return t == JDTokenTypeNumber || t == JDTokenTypeString || t == JDTokenTypeObjectBegin ||
+         t == JDTokenTypeArrayBegin || t == JDTokenTypeTrue || t == JDTokenTypeFalse || t == JDTokenTypeNull;
+}
+
+void jd_error_parse_accept_or3(JDParseState* s, unsigned accept, const char* valueWord, const char* commaWord,
+                               const char* endWord) {
+  const char* words[3];
+  int n = 0;
+  if (accept & JDParseAcceptValue) words[n++] = valueWord;
+  if (accept & JDParseAcceptComma) words[n++] = commaWord;
+  if (accept & JDParseAcceptEnd) words[n++] = endWord;
+  int tl = static_cast<int>(s->token.length);
+  std::string token(reinterpret_cast<const char*>(s->token.ptr ? s->token.ptr : s->bytes), s->token.length);
+  switch (n) {
+    case 1: jd_error(s, "Expected %@, not '%*.*s'", words[0], tl, tl, token); break;
+    case 2: jd_error(s, "Expected %@ or %@, not '%*.*s'", words[0], words[1], tl, tl, token); break;
+    default: jd_error(s, "Expected %@, %@, or %@, not '%*.*s", words[0], words[1], words[2], tl, tl, token); break;
+  }
+}
+
+Number jd_numberFor(const JDTokenValue& v) {
+  switch (v.type) {
+    case JDValueTypeLongLong: return Number::fromLongLong(v.number.longLongValue);
+    case JDValueTypeUnsignedLongLong:
+      if (v.number.unsignedLongLongValue <= static_cast<unsigned long long>(LLONG_MAX))
+        return Number::fromLongLong(static_cast<long long>(v.number.unsignedLongLongValue));
+      return Number::fromUnsignedLongLong(v.number.unsignedLongLongValue);
+    default: return Number::fromDouble(v.number.doubleValue);
+  }
+}
+
+// ---- builders ----
+
+// Makes the family's objects: values through the cache, containers from the
+// object stack.
+struct JDObjectBuilder {
+  using Object = JDRef;
+  JDParseState* s;
+
+  static bool isNull(const Object& o) { return !o; }
+
+  Object objectFromValue(const JDTokenValue& v) {
+    if (v.type == JDValueTypeString)
+      return JDString::make(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
+    return JDNumber::make(jd_numberFor(v));
+  }
+
+  // jd_cachedObjects
+  Object cached() {
+    JDTokenValue& v = s->token.value;
+    if (v.type == JDValueTypeString && v.length == 0) return JDString::empty();
+    const size_t mask = s->cacheCount - 1;
+    JDTokenCacheItem* toFill = nullptr;
+    for (uint64_t i = 0; i < 4; ++i) {
+      size_t slot = static_cast<size_t>((i == 0 ? v.hash : v.hash + i * v.length + i * v.type + 3 * i) & mask);
+      JDTokenCacheItem* item = &s->cache[slot];
+      if (!item->object) {
+        toFill = item;
+        break;
+      }
+      if (item->hash == v.hash && item->size == v.length && item->type == v.type &&
+          std::memcmp(item->bytes.get(), v.ptr, v.length) == 0) {
+        v.cacheItem = item;
+        return item->object;
+      }
+    }
+    Object obj = objectFromValue(v);
+    if (!toFill) toFill = &s->cache[v.hash & mask];
+    toFill->object.reset();
+    toFill->bytes.reset(new (std::nothrow) uint8_t[v.length]);
+    if (!toFill->bytes) {
+      *toFill = JDTokenCacheItem{};
+      return obj;
+    }
+    std::memcpy(toFill->bytes.get(), v.ptr, v.length);
+    toFill->object = obj;
+    toFill->hash = v.hash;
+    toFill->size = v.length;
+    toFill->type = v.type;
+    toFill->cfHash = 0;
+    v.cacheItem = toFill;
+    return obj;
+  }
+
+  Object stringOrNumber() { return cached(); }
+  Object trueObject() { return JDBoolean::trueValue(); }
+  Object falseObject() { return JDBoolean::falseValue(); }
+  Object nullObject() { return JDNull::null(); }
+
+  size_t mark() const { return s->objectStack.index; }
+
+  // Grows the stack before each token; false with the error stored.
+  bool reserve(const char* what) {
+    JDObjectStack& st = s->objectStack;
+    if (st.index + 4 > st.count && !jd_objectStack_resize(&st, st.count + 128)) {
+      if (what[0] == 'a')
+        jd_error(s, "Internal error: [array] objectsIndex > %zu, resize failed? %@ line %#ld", st.count, kThisFile,
+                 long(__LINE__));
+      else
+        jd_error(s, "Internal error: [dictionary] objectsIndex > %zu, resize failed? %@ line #%ld", st.count,
+                 kThisFile, long(__LINE__));
+      return false;
+    }
+    return true;
+  }
+
+  void push(Object o) { s->objectStack.objects[s->objectStack.index++] = std::move(o); }
+
+  // The key as an object and its hash.
+  bool pushKey(Object& key, uint64_t& keyHash) {
+    key = cached();
+    if (!key) return false;
+    JDTokenCacheItem* item = s->token.value.cacheItem;
+    if (item) {
+      if (item->cfHash == 0) item->cfHash = key->hash();
+      keyHash = item->cfHash;
+    } else {
+      keyHash = key->hash();
+    }
+    return true;
+  }
+
+  void pushPair(Object key, uint64_t keyHash, Object object) {
+    JDObjectStack& st = s->objectStack;
+    st.keys[st.index] = std::move(key);
+    st.cfHashes[st.index] = keyHash;
+    st.objects[st.index] = std::move(object);
+    st.index++;
+  }
+
+  Object makeArray(size_t from) {
+    JDObjectStack& st = s->objectStack;
+    Object a = _JKArrayCreate(st.objects + from, st.index - from, s->mutableCollections);
+    unwind(from);
+    return a;
+  }
+
+  Object makeDictionary(size_t from) {
+    JDObjectStack& st = s->objectStack;
+    Object d = _JKDictionaryCreate(st.keys + from, st.cfHashes + from, st.objects + from, st.index - from,
+                                   s->mutableCollections);
+    unwind(from);
+    return d;
+  }
+
+  void unwind(size_t from) {
+    JDObjectStack& st = s->objectStack;
+    for (size_t i = from; i < st.index; ++i) {
+      st.objects[i].reset();
+      st.keys[i].reset();
+      st.cfHashes[i] = 0;
+    }
+    st.index = from;
+  }
+};
+
+// Makes plat::Value trees. Members gather on two stacks shared by all
+// levels and each container is built once at its exact size. Replies repeat
+// one key layout for every item, so a layout met twice becomes a shape whose
+// entries are then made in sorted order at once.
+struct JDValueBuilder {
+  struct Object {
+    Value value;
+    bool present = false;
+  };
+  // A member of an object being built: its key's bytes in the input, or a
+  // copy when the key was decoded into the token buffer.
+  struct Member {
+    const char* keyBytes = nullptr;
+    size_t keyLength = 0;
+    std::string ownedKey;
+    bool owned = false;
+    Value value;
+    std::string_view key() const { return owned ? std::string_view(ownedKey) : std::string_view(keyBytes, keyLength); }
+  };
+  struct Shape {
+    std::vector<std::string> keys;    // in the order of the text
+    std::vector<std::string> sorted;  // in the dictionary's order
+    std::vector<uint32_t> member;     // the member of the text for each sorted key
+  };
+  static constexpr size_t kShapes = 8;
+
+  explicit JDValueBuilder(JDParseState* state) : s(state) {}
+
+  JDParseState* s;
+  std::vector<Value> values;
+  std::vector<Member> members;
+  std::vector<Shape> shapes;
+  size_t nextShape = 0;
+  uint64_t recentLayouts[kShapes] = {};
+  size_t nextLayout = 0;
+
+  static bool isNull(const Object& o) { return !o.present; }
+
+  Object stringOrNumber() {
+    const JDTokenValue& v = s->token.value;
+    Object o;
+    o.present = true;
+    if (v.type == JDValueTypeString)
+      o.value = Value(std::string(reinterpret_cast<const char*>(v.ptr), v.length));
+    else
+      o.value = Value(jd_numberFor(v));
+    return o;
+  }
+  static Object of(Value v) {
+    Object o;
+    o.value = std::move(v);
+    o.present = true;
+    return o;
+  }
+  Object trueObject() { return of(Value(true)); }
+  Object falseObject() { return of(Value(false)); }
+  Object nullObject() { return of(Value()); }
+
+  // Values and members have stacks of their own; a mark holds both.
+  size_t mark() const { return (members.size() << 32) | values.size(); }
+  bool reserve(const char*) { return true; }
+  void push(Object o) {
+    if (values.capacity() == 0) values.reserve(16);
+    values.push_back(std::move(o.value));
+  }
+  // The member is pushed with its key at once; `slot` says where its value goes.
+  bool pushKey(Object& key, uint64_t& slot) {
+    const JDTokenValue& v = s->token.value;
+    const char* p = reinterpret_cast<const char*>(v.ptr);
+    if (members.capacity() == 0) members.reserve(16);
+    slot = members.size();
+    Member& m = members.emplace_back();
+    // A key decoded into the token buffer is gone with the next string.
+    if (v.ptr >= s->bytes && v.ptr + v.length <= s->bytes + s->length) {
+      m.keyBytes = p;
+      m.keyLength = v.length;
+    } else {
+      m.ownedKey.assign(p, v.length);
+      m.owned = true;
+    }
+    key.present = true;
+    return true;
+  }
+  void pushPair(Object, uint64_t slot, Object object) { members[slot].value = std::move(object.value); }
+  Object makeArray(size_t from) {
+    size_t v = from & 0xFFFFFFFFu;
+    plat::Array a(std::make_move_iterator(values.begin() + static_cast<ptrdiff_t>(v)),
+                  std::make_move_iterator(values.end()));
+    unwind(from);
+    return of(Value(std::move(a)));
+  }
+  Object makeDictionary(size_t from) {
+    const size_t first = from >> 32;
+    const size_t n = members.size() - first;
+    Member* m = members.data() + first;
+    for (Shape& shape : shapes) {
+      if (shape.keys.size() != n) continue;
+      size_t i = 0;
+      while (i < n && m[i].key() == shape.keys[i]) ++i;
+      if (i != n) continue;
+      std::vector<plat::Dictionary::Entry> sorted;
+      sorted.reserve(n);
+      for (size_t j = 0; j < n; ++j) sorted.emplace_back(shape.sorted[j], std::move(m[shape.member[j]].value));
+      plat::Dictionary d = plat::Dictionary::fromSortedEntries(std::move(sorted));
+      unwind(from);
+      return of(Value(std::move(d)));
+    }
+    // Sort the members by key (stable, so of equal keys the later stays
+    // last), then keep the last of each run of equal keys.
+    uint32_t small[32];
+    std::vector<uint32_t> large;
+    uint32_t* order = small;
+    if (n > 32) {
+      large.resize(n);
+      order = large.data();
+    }
+    for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+    auto less = [m](uint32_t x, uint32_t y) { return m[x].key() < m[y].key(); };
+    if (n <= 32) {
+      for (size_t i = 1; i < n; ++i) {
+        uint32_t v = order[i];
+        size_t j = i;
+        for (; j > 0 && less(v, order[j - 1]); --j) order[j] = order[j - 1];
+        order[j] = v;
+      }
+    } else {
+      std::stable_sort(order, order + n, less);
+    }
+    std::vector<plat::Dictionary::Entry> sorted;
+    sorted.reserve(n);
+    bool repeats = false;
+    for (size_t k = 0; k < n; ++k) {
+      if (k + 1 < n && m[order[k + 1]].key() == m[order[k]].key()) {
+        repeats = true;
+        continue;
+      }
+      sorted.emplace_back(std::string(m[order[k]].key()), std::move(m[order[k]].value));
+    }
+    if (!repeats && n >= 2 && n <= 64) {
+      uint64_t h = 0xcbf29ce484222325ULL + n;
+      for (const auto& e : sorted)
+        for (unsigned char c : e.first) h = (h ^ c) * 0x100000001b3ULL;
+      bool seenBefore = false;
+      for (uint64_t r : recentLayouts) seenBefore |= r == h;
+      if (!seenBefore) {
+        recentLayouts[nextLayout] = h;
+        nextLayout = (nextLayout + 1) % kShapes;
+      } else {
+        Shape shape;
+        shape.keys.reserve(n);
+        shape.sorted.reserve(n);
+        shape.member.assign(order, order + n);
+        for (size_t i = 0; i < n; ++i) shape.keys.emplace_back(m[i].key());
+        for (const auto& e : sorted) shape.sorted.push_back(e.first);
+        if (shapes.size() < kShapes) {
+          shapes.push_back(std::move(shape));
+        } else {
+          shapes[nextShape] = std::move(shape);
+          nextShape = (nextShape + 1) % kShapes;
+        }
+      }
+    }
+    plat::Dictionary d = plat::Dictionary::fromSortedEntries(std::move(sorted));
+    unwind(from);
+    return of(Value(std::move(d)));
+  }
+  void unwind(size_t from) {
+    values.erase(values.begin() + static_cast<ptrdiff_t>(from & 0xFFFFFFFFu), values.end());
+    members.erase(members.begin() + static_cast<ptrdiff_t>(from >> 32), members.end());
+  }
+};
+
+// ---- the parser ----
+
+template <class B>
+struct JDParser {
+  using Object = typename B::Object;
+  JDParseState* s;
+  B& b;
+
+  bool enter() {
+    if (++s->depth > JSONDecoder::kMaxDepth) {
+      jd_error(s, "Reached the maximum nesting depth of %d arrays and objects.", JSONDecoder::kMaxDepth);
+      return false;
+    }
+    return true;
+  }
+
+  // jd_object_for_token
+  Object objectForToken() {
+    switch (s->token.type) {
+      case JDTokenTypeString:
+      case JDTokenTypeNumber: return b.stringOrNumber();
+      case JDTokenTypeObjectBegin: return parseDictionary();
+      case JDTokenTypeArrayBegin: return parseArray();
+      case JDTokenTypeTrue: return b.trueObject();
+      case JDTokenTypeFalse: return b.falseObject();
+      case JDTokenTypeNull: return b.nullObject();
+      default:
+        jd_error(s, "Internal error: Unknown token type. %@ line #%ld", kThisFile, long(__LINE__));
+        return Object{};
+    }
+  }
+
+  Object parseArray() {
+    Object result{};
+    const size_t from = b.mark();
+    unsigned accept = JDParseAcceptValue | JDParseAcceptEnd;
+    bool done = false;
+    if (!enter()) goto out;
+    while (!done && !s->error && s->atIndex < s->length) {
+      if (!b.reserve("array")) break;
+      if (!jd_parse_next_token(s)) break;
+      JDTokenType t = s->token.type;
+      if (jd_isValueToken(t)) {
+        if (!(accept & JDParseAcceptValue)) {
+          jd_error(s, "Unexpected value.");
+          break;
+        }
+        Object o = objectForToken();
+        if (B::isNull(o)) {
+          jd_error(s, "Internal error: Object == NULL");
+          break;
+        }
+        b.push(std::move(o));
+        accept = JDParseAcceptComma | JDParseAcceptEnd;
+      } else if (t == JDTokenTypeArrayEnd) {
+        if (!(accept & JDParseAcceptEnd)) {
+          jd_error(s, "Unexpected ']'.");
+          break;
+        }
+        result = b.makeArray(from);
+        done = true;
+      } else if (t == JDTokenTypeComma) {
+        if (!(accept & JDParseAcceptComma)) {
+          jd_error(s, "Unexpected ','.");
+          break;
+        }
+        accept = JDParseAcceptValue;
+      } else {
+        jd_error_parse_accept_or3(s, accept, "a value", "a comma", "a ']'");
+        break;
+      }
+    }
+  out:
+    if (!done) b.unwind(from);
+    s->depth--;
+    return result;
+  }
+
+  Object parseDictionary() {
+    Object result{};
+    const size_t from = b.mark();
+    unsigned accept = JDParseAcceptValue | JDParseAcceptEnd;
+    bool done = false;
+    if (!enter()) goto out;
+    while (!done && !s->error && s->atIndex < s->length) {
+      if (!b.reserve("dictionary")) break;
+      if (!jd_parse_next_token(s)) break;
+      JDTokenType t = s->token.type;
+      if (t == JDTokenTypeComma) {
+        if (!(accept & JDParseAcceptComma)) {
+          jd_error(s, "Unexpected ','.");
+          break;
+        }
+        accept = JDParseAcceptValue;
+      } else if (t == JDTokenTypeObjectEnd) {
+        if (!(accept & JDParseAcceptEnd)) {
+          jd_error(s, "Unexpected '}'.");
+          break;
+        }
+        result = b.makeDictionary(from);
+        done = true;
+      } else if (t == JDTokenTypeString) {
+        if (!(accept & JDParseAcceptValue)) {
+          jd_error(s, "Unexpected string.");
+          break;
+        }
+        Object key{};
+        uint64_t keyHash = 0;
+        if (!b.pushKey(key, keyHash) || B::isNull(key)) {
+          jd_error(s, "Internal error: Key == NULL.");
+          break;
+        }
+        if (!jd_parse_next_token(s)) break;
+        if (s->token.type != JDTokenTypeSeparator) {
+          jd_error(s, "Expected ':'.");
+          break;
+        }
+        if (!jd_parse_next_token(s)) break;
+        if (!jd_isValueToken(s->token.type)) {
+          jd_error_parse_accept_or3(s, accept, "a value", "a comma", "a '}'");
+          break;
+        }
+        Object o = objectForToken();
+        if (B::isNull(o)) {
+          jd_error(s, "Internal error: Object == NULL.");
+          break;
+        }
+        b.pushPair(std::move(key), keyHash, std::move(o));
+        accept = JDParseAcceptComma | JDParseAcceptEnd;
+      } else {
+        jd_error_parse_accept_or3(s, accept, "a \"STRING\"", "a comma", "a '}'");
+        break;
+      }
+    }
+  out:
+    if (!done) b.unwind(from);
+    s->depth--;
+    return result;
+  }
+
+  // json_parse_it
+  Object parseIt() {
+    Object result{};
+    if (s->atIndex < s->length && jd_parse_next_token(s)) {
+      if (s->token.type == JDTokenTypeObjectBegin || s->token.type == JDTokenTypeArrayBegin) {
+        result = objectForToken();
+      } else {
+        jd_error(s, "Expected either '[' or '{'.");
+      }
+    }
+    if (B::isNull(result)) {
+      if (s->atIndex >= s->length) jd_error(s, "Reached the end of the buffer.");
+      jd_error(s, "Unable to parse JSON.");
+      return Object{};
+    }
+    jd_parse_skip_whitespace(s);
+    if (s->parseOptionFlags & JDParseFlagAllowTrailingText) return result;
+    if (s->atIndex < s->length) {
+      jd_error(s, "A valid JSON object was parsed but there were additional non-white-space characters remaining.");
+      return Object{};
+    }
+    return result;
+  }
+};
+
+// _JKParseUTF8String, over either builder.
+template <class B>
+typename B::Object jd_parseWith(JDParseState* s, B& builder, bool mutableCollections, const unsigned char* string,
+                                size_t length, Error* error) {
+  s->bytes = string;
+  s->length = length;
+  s->atIndex = 0;
+  s->lineNumber = 1;
+  s->lineStartIndex = 0;
+  s->error.reset();
+  s->mutableCollections = mutableCollections;
+  s->depth = 0;
+  unsigned char tokenStorage[JD_TOKENBUFFER_SIZE];
+  s->token.tokenBuffer.growthGranule = JD_TOKENBUFFER_GRANULE;
+  jd_managedBuffer_setToStackBuffer(&s->token.tokenBuffer, tokenStorage, sizeof tokenStorage);
+
+  typename B::Object result = JDParser<B>{s, builder}.parseIt();
+  if (error && s->error) *error = *s->error;
+
+  jd_managedBuffer_release(&s->token.tokenBuffer);
+  s->token = JDParseToken{};
+  s->bytes = nullptr;
+  s->length = 0;
+  s->atIndex = 0;
+  s->mutableCollections = false;
+  return result;
+}
+
+void jd_clearCache(JDParseState* s) {
+  if (!s || !s->cache) return;
+  for (size_t i = 0; i < s->cacheCount; ++i) s->cache[i] = JDTokenCacheItem{};
+}
+
+}  // namespace
+
+// ---- JSONDecoder ----
+
+std::unique_ptr<JSONDecoder> JSONDecoder::decoderWithParseOptions(unsigned long parseOptionFlags) {
+  return std::make_unique<JSONDecoder>(parseOptionFlags);
+}
+
+JSONDecoder::JSONDecoder(unsigned long parseOptionFlags) {
+  if (parseOptionFlags > JDParseOptionValidFlags)
+    throw plat::Exception(plat::kInvalidArgumentException, "Invalid parse options.");
+  parseState_ = std::make_unique<JDParseState>();
+  parseState_->cache.reset(new JDTokenCacheItem[JD_CACHE_SLOTS]);
+  parseState_->cacheCount = JD_CACHE_SLOTS;
+  parseState_->parseOptionFlags = parseOptionFlags;
+}
+
+JSONDecoder::~JSONDecoder() { _JSONDecoderCleanup(this); }
+
+void _JSONDecoderCleanup(JSONDecoder* decoder) {
+  if (!decoder || !decoder->parseState_) return;
+  JDParseState* s = decoder->parseState_.get();
+  jd_managedBuffer_release(&s->token.tokenBuffer);
+  jd_objectStack_release(&s->objectStack);
+  jd_clearCache(s);
+  s->cache.reset();
+  decoder->parseState_.reset();
+}
+
+unsigned long JSONDecoder::parseOptionFlags() const { return parseState_ ? parseState_->parseOptionFlags : 0; }
+
+void JSONDecoder::clearCache() { jd_clearCache(parseState_.get()); }
+
+JDRef JSONDecoder::parse(const unsigned char* string, size_t length, bool mutableCollections, Error* error) {
+  if (!parseState_) throw plat::Exception(plat::kInternalInconsistencyException, "parseState is NULL.");
+  if (!string) throw plat::Exception(plat::kInvalidArgumentException, "The string argument is NULL.");
+  JDParseState* s = parseState_.get();
+  JDRef objects[JD_STACK_OBJS], keys[JD_STACK_OBJS];
+  uint64_t hashes[JD_STACK_OBJS];
+  jd_objectStack_setToStackBuffer(&s->objectStack, objects, keys, hashes, JD_STACK_OBJS);
+  JDObjectBuilder builder{s};
+  JDRef result = jd_parseWith(s, builder, mutableCollections, string, length, error);
+  jd_objectStack_release(&s->objectStack);
+  return result;
+}
+
+JDRef JSONDecoder::objectWithUTF8String(const unsigned char* string, size_t length, Error* error) {
+  return parse(string, length, false, error);
+}
+
+JDRef JSONDecoder::mutableObjectWithUTF8String(const unsigned char* string, size_t length, Error* error) {
+  return parse(string, length, true, error);
+}
+
+JDRef JSONDecoder::objectWithData(const plat::Data* jsonData, Error* error) {
+  if (!jsonData) throw plat::Exception(plat::kInvalidArgumentException, "The jsonData argument is NULL.");
+  static const unsigned char none = 0;
+  return parse(jsonData->empty() ? &none : jsonData->data(), jsonData->size(), false, error);
+}
+
+JDRef JSONDecoder::mutableObjectWithData(const plat::Data* jsonData, Error* error) {
+  if (!jsonData) throw plat::Exception(plat::kInvalidArgumentException, "The jsonData argument is NULL.");
+  static const unsigned char none = 0;
+  return parse(jsonData->empty() ? &none : jsonData->data(), jsonData->size(), true, error);
+}
+
+std::optional<Value> JSONDecoder::valueWithUTF8String(const unsigned char* string, size_t length, Error* error) {
+  if (!parseState_) throw plat::Exception(plat::kInternalInconsistencyException, "parseState is NULL.");
+  if (!string) throw plat::Exception(plat::kInvalidArgumentException, "The string argument is NULL.");
+  JDValueBuilder builder{parseState_.get()};
+  parseState_->hashValues = false;
+  auto result = jd_parseWith(parseState_.get(), builder, false, string, length, error);
+  parseState_->hashValues = true;
+  if (!result.present) return std::nullopt;
+  return std::move(result.value);
+}
+
+// ---- JDDeserializing ----
+
+namespace {
+
+// A text as the platform's strings hold it: surrogates encoded on their own
+// (three bytes each) have no UTF-8 form and become "?" (a high and a low one
+// in a row are the character they pair to); anything else that is not UTF-8
+// cannot be a string's content.
+bool jd_stringToUTF8(std::string_view in, std::string& converted, bool& changed) {
+  const auto* p = reinterpret_cast<const uint8_t*>(in.data());
+  const auto* e = p + in.size();
+  changed = false;
+  const uint8_t* copiedTo = p;
+  auto flush = [&](const uint8_t* upTo) {
+    if (!changed) {
+      converted.clear();
+      converted.reserve(in.size());
+      changed = true;
+    }
+    converted.append(reinterpret_cast<const char*>(copiedTo), static_cast<size_t>(upTo - copiedTo));
+  };
+  while (p < e) {
+    if (e - p >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      if ((w & 0x8080808080808080ULL) == 0) {
+        p += 8;
+        continue;
+      }
+    }
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    if (*p >= 0xE1 && *p <= 0xEC && e - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
+      p += 3;  // the common three-byte form
+      continue;
+    }
+    if (*p == 0xED && e - p >= 3 && p[1] >= 0xA0 && p[1] <= 0xBF && (p[2] & 0xC0) == 0x80) {
+      flush(p);
+      bool high = p[1] <= 0xAF;
+      if (high && e - p >= 6 && p[3] == 0xED && p[4] >= 0xB0 && p[4] <= 0xBF && (p[5] & 0xC0) == 0x80) {
+        uint32_t hi = 0xD000 | (uint32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+        uint32_t lo = 0xD000 | (uint32_t(p[4] & 0x3F) << 6) | (p[5] & 0x3F);
+        uint32_t cp = 0x10000 + ((hi - 0xD800) << 10) + (lo - 0xDC00);
+        char four[4] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                        static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+        converted.append(four, 4);
+        p += 6;
+      } else {
+        converted.push_back('?');
+        p += 3;
+      }
+      copiedTo = p;
+      continue;
+    }
+    size_t n = *p >= 0xC2 && *p <= 0xDF ? 2 : *p >= 0xE0 && *p <= 0xEF ? 3 : *p >= 0xF0 && *p <= 0xF4 ? 4 : 0;
+    if (n == 0 || static_cast<size_t>(e - p) < n || !isLegalUTF8(p, n)) return false;
+    p += n;
+  }
+  if (changed) flush(e);
+  return true;
+}
+
+// The categories' decoder: plain values need no cache (they have no
+// identity to share), so its parse state is made without one.
+std::optional<Value> jd_parseValue(unsigned long options, const unsigned char* bytes, size_t length, Error* error) {
+  if (options > JDParseOptionValidFlags) throw plat::Exception(plat::kInvalidArgumentException, "Invalid parse options.");
+  JDParseState state;
+  state.parseOptionFlags = options;
+  state.hashValues = false;
+  JDValueBuilder builder{&state};
+  auto result = jd_parseWith(&state, builder, false, bytes, length, error);
+  if (!result.present) return std::nullopt;
+  return std::move(result.value);
+}
+
+std::optional<Value> jd_objectFromJSONString(std::string_view string, unsigned long options, Error* error) {
+  if (options > JDParseOptionValidFlags) throw plat::Exception(plat::kInvalidArgumentException, "Invalid parse options.");
+  std::string converted;
+  bool changed = false;
+  if (!jd_stringToUTF8(string, converted, changed)) {
+    if (error)
+      *error = Error::withDescription(JDErrorDomain, -1,
+                                      "An error occurred converting the contents of a NSString to UTF8.");
+    return std::nullopt;
+  }
+  std::string_view bytes = changed ? std::string_view(converted) : string;
+  static const unsigned char none = 0;
+  const auto* p = bytes.empty() ? &none : reinterpret_cast<const unsigned char*>(bytes.data());
+  return jd_parseValue(options, p, bytes.size(), error);
+}
+
+std::optional<Value> jd_objectFromJSONData(const plat::Data* data, unsigned long options, Error* error) {
+  if (options > JDParseOptionValidFlags) throw plat::Exception(plat::kInvalidArgumentException, "Invalid parse options.");
+  if (!data) throw plat::Exception(plat::kInvalidArgumentException, "The jsonData argument is NULL.");
+  static const unsigned char none = 0;
+  return jd_parseValue(options, data->empty() ? &none : data->data(), data->size(), error);
+}
+
+}  // namespace
+
+namespace JDDeserializing {
+
+std::optional<Value> objectFromJSONString(std::string_view string) { return jd_objectFromJSONString(string, 0, nullptr); }
+std::optional<Value> objectFromJSONStringWithParseOptions(std::string_view string, unsigned long o) {
+  return jd_objectFromJSONString(string, o, nullptr);
+}
+std::optional<Value> objectFromJSONStringWithParseOptions(std::string_view string, unsigned long o, Error* error) {
+  return jd_objectFromJSONString(string, o, error);
+}
+std::optional<Value> mutableObjectFromJSONString(std::string_view string) {
+  return jd_objectFromJSONString(string, 0, nullptr);
+}
+std::optional<Value> mutableObjectFromJSONStringWithParseOptions(std::string_view string, unsigned long o) {
+  return jd_objectFromJSONString(string, o, nullptr);
+}
+std::optional<Value> mutableObjectFromJSONStringWithParseOptions(std::string_view string, unsigned long o,
+                                                                 Error* error) {
+  return jd_objectFromJSONString(string, o, error);
+}
+std::optional<Value> objectFromJSONData(const plat::Data* data) { return jd_objectFromJSONData(data, 0, nullptr); }
+std::optional<Value> objectFromJSONDataWithParseOptions(const plat::Data* data, unsigned long o) {
+  return jd_objectFromJSONData(data, o, nullptr);
+}
+std::optional<Value> objectFromJSONDataWithParseOptions(const plat::Data* data, unsigned long o, Error* error) {
+  return jd_objectFromJSONData(data, o, error);
+}
+std::optional<Value> mutableObjectFromJSONData(const plat::Data* data) {
+  return jd_objectFromJSONData(data, 0, nullptr);
+}
+std::optional<Value> mutableObjectFromJSONDataWithParseOptions(const plat::Data* data, unsigned long o) {
+  return jd_objectFromJSONData(data, o, nullptr);
+}
+std::optional<Value> mutableObjectFromJSONDataWithParseOptions(const plat::Data* data, unsigned long o,
+                                                               Error* error) {
+  return jd_objectFromJSONData(data, o, error);
+}
+
+}  // namespace JDDeserializing

@@ -1,0 +1,46 @@
+// libFuzzer target: the decoder must neither crash nor read out of bounds on
+// any input, and its two roads (the family's objects and plain values) must
+// agree. The first byte's low bits are the parse options.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "Framework/JSONDecoder/JSONDecoder.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const unsigned long options = data[0] & 15;
+  const unsigned char* text = data + 1;
+  const size_t length = size - 1;
+
+  JSONDecoder decoder(options);
+  plat::Error e1, e2;
+  JDRef object = decoder.objectWithUTF8String(text, length, &e1);
+  std::optional<plat::Value> value = decoder.valueWithUTF8String(text, length, &e2);
+  if ((object != nullptr) != value.has_value()) abort();
+  if (object && !(object->toValue() == *value)) abort();
+  if (e1.localizedDescription() != e2.localizedDescription()) abort();
+  if (!object && e1.userInfo()[JDAtIndexKey].unsignedLongLongValue() > length) abort();
+
+  // Mutable results take mutations.
+  JDRef m = decoder.mutableObjectWithUTF8String(text, length);
+  if (m && m->kind() == JDObject::Kind::Array) {
+    auto& a = static_cast<JDArray&>(*m);
+    a.addObject(JDString::make("x"));
+    a.removeObjectAtIndex(0);
+    if (a.count()) a.replaceObjectAtIndex(a.count() - 1, JDNull::null());
+  } else if (m && m->kind() == JDObject::Kind::Dictionary) {
+    auto& d = static_cast<JDDictionary&>(*m);
+    std::vector<JDRef> keys = d.keyEnumerator()->allObjects();
+    JDRef k = JDString::make("k");
+    d.setObject(JDString::make("x"), k);
+    for (const JDRef& key : keys)
+      if (!key->isEqual(*k)) d.removeObjectForKey(key.get());
+    if (d.count() != 1 || d.objectForKey("k") == nullptr) abort();
+  }
+
+  (void)JDDeserializing::objectFromJSONStringWithParseOptions(
+      std::string_view(reinterpret_cast<const char*>(text), length), options);
+  return 0;
+}

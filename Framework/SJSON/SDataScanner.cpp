@@ -1,0 +1,291 @@
+#include "Framework/SJSON/SDataScanner.h"
+
+#include <cstring>
+#include <limits>
+
+using plat::Data;
+using plat::Decimal;
+using plat::Number;
+using plat::Value;
+
+namespace {
+
+constexpr std::bitset<256> makeNumberSet() {
+  std::bitset<256> b;
+  for (const char* p = "0123456789eE-+."; *p; ++p) b.set(static_cast<unsigned char>(*p));
+  return b;
+}
+// Made once for the process, as the number set always was.
+const std::bitset<256> kNumberSet = makeNumberSet();
+
+// What -[NSString longLongValue] reads: an optional sign and the digits after
+// it, saturating when they do not fit.
+int64_t readLongLong(const uint8_t* p, const uint8_t* e) {
+  bool negative = false;
+  if (p < e && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  uint64_t v = 0;
+  const uint64_t limit = negative ? uint64_t(1) << 63 : uint64_t(std::numeric_limits<int64_t>::max());
+  bool overflow = false;
+  for (; p < e && *p >= '0' && *p <= '9'; ++p) {
+    unsigned d = *p - '0';
+    if (overflow || v > (limit - d) / 10) {
+      overflow = true;
+      continue;
+    }
+    v = v * 10 + d;
+  }
+  if (overflow) v = limit;
+  if (negative) return v == (uint64_t(1) << 63) ? std::numeric_limits<int64_t>::min() : -static_cast<int64_t>(v);
+  return static_cast<int64_t>(v);
+}
+
+// strtoull with base 0 over a run that holds no '-', 'x' or white space: a
+// leading 0 reads octal, reading stops at the first byte that does not fit,
+// and a value too large gives the largest one.
+uint64_t readStrtoull(const uint8_t* p, const uint8_t* e) {
+  if (p < e && *p == '+') ++p;
+  unsigned base = 10;
+  if (p < e && *p == '0') base = 8;
+  uint64_t v = 0;
+  bool overflow = false;
+  for (; p < e; ++p) {
+    unsigned d = static_cast<unsigned>(*p - '0');
+    if (d >= base) break;
+    if (v > (std::numeric_limits<uint64_t>::max() - d) / base) overflow = true;
+    v = v * base + d;
+  }
+  return overflow ? std::numeric_limits<uint64_t>::max() : v;
+}
+
+// What +[NSDecimalNumber decimalNumberWithString:] reads: the longest prefix
+// that is a decimal number; not a number when there is none.
+Decimal readDecimal(const uint8_t* b, const uint8_t* e) {
+  const uint8_t* p = b;
+  if (p < e && (*p == '-' || *p == '+')) ++p;
+  bool digits = false;
+  while (p < e && *p >= '0' && *p <= '9') ++p, digits = true;
+  if (p < e && *p == '.') {
+    ++p;
+    while (p < e && *p >= '0' && *p <= '9') ++p, digits = true;
+  }
+  if (!digits) return Decimal::notANumber();
+  if (p < e && (*p == 'e' || *p == 'E')) {
+    const uint8_t* q = p + 1;
+    if (q < e && (*q == '-' || *q == '+')) ++q;
+    if (q < e && *q >= '0' && *q <= '9') {
+      while (q < e && *q >= '0' && *q <= '9') ++q;
+      p = q;
+    }
+  }
+  auto d = Decimal::parse(std::string_view(reinterpret_cast<const char*>(b), static_cast<size_t>(p - b)));
+  return d ? *d : Decimal::notANumber();
+}
+
+}  // namespace
+
+SCharacterSet SCharacterSet::characterSetWithCharactersInString(std::string_view s) {
+  SCharacterSet set;
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const auto* e = p + s.size();
+  while (p < e) {
+    uint32_t c = *p;
+    size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (n == 2 && p + 1 < e) c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+    if (c < 256 && (n == 1 || n == 2)) set.bits_.set(c);
+    p += n;
+  }
+  return set;
+}
+
+bool SJSONUTF8::isValid(const uint8_t* s, size_t n) {
+  const uint8_t* e = s + n;
+  while (s < e) {
+    // Eight ASCII bytes at a time.
+    if (e - s >= 8) {
+      uint64_t w;
+      std::memcpy(&w, s, 8);
+      if ((w & 0x8080808080808080ULL) == 0) {
+        s += 8;
+        continue;
+      }
+    }
+    uint8_t c = *s;
+    if (c < 0x80) {
+      ++s;
+      continue;
+    }
+    // The common three-byte form (most CJK text) in one test.
+    if (c >= 0xE1 && c <= 0xEC && e - s >= 3 && (s[1] & 0xC0) == 0x80 && (s[2] & 0xC0) == 0x80) {
+      s += 3;
+      continue;
+    }
+    size_t len;
+    uint8_t lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(e - s) < len) return false;
+    if (s[1] < lo || s[1] > hi) return false;
+    for (size_t i = 2; i < len; ++i)
+      if ((s[i] & 0xC0) != 0x80) return false;
+    s += len;
+  }
+  return true;
+}
+
+SDataScanner::SDataScanner(std::shared_ptr<const Data> data) { SDataScanner::setData(std::move(data)); }
+
+void SDataScanner::setData(std::shared_ptr<const Data> data) {
+  if (data) {
+    const uint8_t* bytes = data->data();
+    size_t n = data->size();
+    setBytes(bytes, n, std::move(data));
+  } else {
+    setBytes(nullptr, 0, nullptr);
+  }
+}
+
+void SDataScanner::setBytes(const uint8_t* bytes, size_t length, std::shared_ptr<const Data> keep) {
+  if (keep != data_) data_ = std::move(keep);
+  if (!bytes) length = 0;
+  start_ = bytes;
+  end_ = bytes ? bytes + length : nullptr;
+  current_ = start_;
+  length_ = length;
+}
+
+void SDataScanner::setScanLocation(size_t location) {
+  current_ = start_ + (location > length_ ? length_ : location);
+}
+
+std::optional<std::string> SDataScanner::decode(const uint8_t* from, const uint8_t* to) {
+  size_t n = static_cast<size_t>(to - from);
+  if (!SJSONUTF8::isValid(from, n)) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(from), n);
+}
+
+Data SDataScanner::remainingData() const { return Data(current_, end_); }
+
+std::optional<std::string> SDataScanner::remainingString() const { return decode(current_, end_); }
+
+bool SDataScanner::scanUTF8String(const char* string, std::optional<std::string>* outValue) {
+  size_t n = std::strlen(string);
+  if (bytesRemaining() < n || std::memcmp(current_, string, n) != 0) return false;
+  current_ += n;
+  if (outValue) *outValue = decode(reinterpret_cast<const uint8_t*>(string), reinterpret_cast<const uint8_t*>(string) + n);
+  return true;
+}
+
+bool SDataScanner::scanString(const std::string& string, std::optional<std::string>* outValue) {
+  size_t n = string.size();
+  if (bytesRemaining() < n || std::memcmp(current_, string.data(), n) != 0) return false;
+  current_ += n;
+  if (outValue) *outValue = string;
+  return true;
+}
+
+bool SDataScanner::scanCharactersFromSet(const SCharacterSet& set, std::optional<std::string>* outValue) {
+  const uint8_t* p = current_;
+  while (p < end_ && set.characterIsMember(*p)) ++p;
+  if (p == current_) return false;
+  if (outValue) *outValue = decode(current_, p);
+  current_ = p;
+  return true;
+}
+
+bool SDataScanner::scanUpToCharactersFromSet(const SCharacterSet& set, std::optional<std::string>* outValue) {
+  const uint8_t* p = current_;
+  while (p < end_ && !set.characterIsMember(*p)) ++p;
+  if (p == current_) return false;
+  if (outValue) *outValue = decode(current_, p);
+  current_ = p;
+  return true;
+}
+
+bool SDataScanner::scanUpToString(const std::string& string, std::optional<std::string>* outValue) {
+  if (string.empty()) return false;
+  // The search also ends at a zero byte, as a C-string search would.
+  const uint8_t* zero = current_ ? static_cast<const uint8_t*>(std::memchr(current_, 0, bytesRemaining())) : nullptr;
+  const uint8_t* limit = zero ? zero : end_;
+  size_t n = string.size();
+  for (const uint8_t* p = current_; p && static_cast<size_t>(limit - p) >= n; ++p) {
+    if (std::memcmp(p, string.data(), n) == 0) {
+      if (outValue) *outValue = decode(current_, p);
+      current_ = p;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SDataScanner::isNumberCharacter(uint8_t c) { return kNumberSet[c]; }
+
+bool SDataScanner::scanNumberRun(const uint8_t** runStart) {
+  const uint8_t* p = current_;
+  while (p < end_ && kNumberSet[*p]) ++p;
+  if (p == current_) return false;
+  *runStart = current_;
+  current_ = p;
+  return true;
+}
+
+bool SDataScanner::scanNumber(Value* outValue) {
+  const uint8_t* b = current_;
+  const uint8_t* p = b;
+  // Plain decimal digits not led by 0 are read as they are taken.
+  uint64_t v = 0;
+  bool plain = p < end_ && *p >= '1' && *p <= '9';
+  while (p < end_ && *p >= '0' && *p <= '9' && v < 1000000000000000000ULL) v = v * 10 + (*p++ - '0');
+  bool dot = false, minus = false;
+  if (p < end_ && kNumberSet[*p]) {
+    plain = false;
+    for (; p < end_ && kNumberSet[*p]; ++p) {
+      dot |= *p == '.';
+      minus |= *p == '-';
+    }
+  }
+  if (p == b) return false;
+  current_ = p;
+  if (!outValue) return true;
+  if (plain) {
+    *outValue = Value(Number::fromUnsignedLongLong(v));
+  } else if (dot) {
+    *outValue = Value(readDecimal(b, p));
+  } else if (minus) {
+    *outValue = Value(Number::fromLongLong(readLongLong(b, p)));
+  } else {
+    *outValue = Value(Number::fromUnsignedLongLong(readStrtoull(b, p)));
+  }
+  return true;
+}
+
+bool SDataScanner::scanDecimalNumber(Decimal* outValue) {
+  const uint8_t* b;
+  if (!scanNumberRun(&b)) return false;
+  if (outValue) *outValue = readDecimal(b, current_);
+  return true;
+}
+
+bool SDataScanner::scanDataOfLength(size_t length, const uint8_t** outPointer) {
+  if (bytesRemaining() < length) return false;
+  if (outPointer) *outPointer = current_;
+  current_ += length;
+  return true;
+}
+
+bool SDataScanner::scanDataOfLength(size_t length, Data* outData) {
+  if (bytesRemaining() < length) return false;
+  if (outData) outData->assign(current_, current_ + length);
+  current_ += length;
+  return true;
+}

@@ -1,0 +1,607 @@
+#include "Framework/SJSON/SJSONScanner.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+
+using plat::Data;
+using plat::Dictionary;
+using plat::Error;
+using plat::Value;
+
+namespace {
+
+const char* textFor(long code) {
+  switch (code) {
+    case -12: return "Could not scan data. Data wasn't encoded properly?";
+    case -15: return "Could not scan object. Character not a valid JSON character.";
+    case -101: return "Could not scan dictionary. Dictionary that does not start with '{' character.";
+    case -102: return "Could not scan dictionary. Failed to scan a key.";
+    case -103: return "Could not scan dictionary. Key was not terminated with a ':' character.";
+    case -104: return "Could not scan dictionary. Failed to scan a value.";
+    case -105: return "Could not scan dictionary close delimiter.";
+    case -106: return "Could not scan dictionary. Dictionary not terminated by a '}' character.";
+    case -201: return "Could not scan array. Array not started by a '[' character.";
+    case -202: return "Could not scan array. Could not scan a value.";
+    case -203: return "Could not scan array. Value is NULL.";
+    case -204: return "Could not scan array. Array not terminated by a ']' character.";
+    case -301: return "Could not scan string constant. String not started by a '\"' character.";
+    case -302: return "Could not scan string constant. Unicode character could not be decoded.";
+    case -303: return "Could not scan string constant. Unknown escape code.";
+    case -304: return "Could not scan string constant. No terminating double quote character.";
+    case -401: return "Could not scan number constant.";
+  }
+  return "";
+}
+
+// Bytes that end a run of string characters: the double quote and backslash.
+struct StopTable {
+  bool stop[256] = {};
+  constexpr StopTable() {
+    stop[static_cast<unsigned char>('"')] = true;
+    stop[static_cast<unsigned char>('\\')] = true;
+  }
+};
+constexpr StopTable kStop;
+
+int hexValue(uint16_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A code point below 0x110000 as UTF-8; surrogates get their three-byte
+// form, so a lone one is kept as the character it was.
+void appendCodePoint(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+unsigned long sniffEncoding(const uint8_t* b) {
+  if (b[0] != 0 && b[1] == 0) {
+    if (b[2] != 0 && b[3] == 0) return kStringEncodingUTF16LittleEndian;
+    if (b[2] == 0 && b[3] == 0) return kStringEncodingUTF32LittleEndian;
+    return kStringEncodingUTF8;
+  }
+  if (b[0] == 0 && b[2] == 0 && b[3] != 0)
+    return b[1] == 0 ? kStringEncodingUTF32BigEndian : kStringEncodingUTF16BigEndian;
+  return kStringEncodingUTF8;
+}
+
+std::optional<Data> fromUTF16(const uint8_t* b, size_t n, bool bigEndian) {
+  if (n % 2) return std::nullopt;
+  std::string out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; i += 2) {
+    uint32_t u = bigEndian ? (b[i] << 8 | b[i + 1]) : (b[i + 1] << 8 | b[i]);
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      if (i + 3 >= n) return std::nullopt;
+      uint32_t l = bigEndian ? (b[i + 2] << 8 | b[i + 3]) : (b[i + 3] << 8 | b[i + 2]);
+      if (l < 0xDC00 || l > 0xDFFF) return std::nullopt;
+      u = 0x10000 + ((u - 0xD800) << 10) + (l - 0xDC00);
+      i += 2;
+    } else if (u >= 0xDC00 && u <= 0xDFFF) {
+      return std::nullopt;  // a lone surrogate has no UTF-8 form
+    }
+    appendCodePoint(out, u);
+  }
+  return Data(out.begin(), out.end());
+}
+
+std::optional<Data> fromUTF32(const uint8_t* b, size_t n, bool bigEndian) {
+  if (n % 4) return std::nullopt;
+  std::string out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; i += 4) {
+    uint32_t u = bigEndian ? (uint32_t(b[i]) << 24 | b[i + 1] << 16 | b[i + 2] << 8 | b[i + 3])
+                           : (uint32_t(b[i + 3]) << 24 | b[i + 2] << 16 | b[i + 1] << 8 | b[i]);
+    if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return std::nullopt;
+    appendCodePoint(out, u);
+  }
+  return Data(out.begin(), out.end());
+}
+
+std::optional<Data> throughIconv(const uint8_t* b, size_t n, const char* charset) {
+  iconv_t cd = iconv_open("UTF-8", charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  Data out(n * 4 + 16);
+  char* in = const_cast<char*>(reinterpret_cast<const char*>(b));
+  size_t inLeft = n;
+  char* o = reinterpret_cast<char*>(out.data());
+  size_t outLeft = out.size();
+  size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
+  iconv_close(cd);
+  if (r == static_cast<size_t>(-1) || inLeft != 0) return std::nullopt;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+}  // namespace
+
+std::optional<Data> SJSONEncoding::toUTF8(const uint8_t* b, size_t n, unsigned long encoding) {
+  switch (encoding) {
+    case kStringEncodingUTF8:
+      if (!SJSONUTF8::isValid(b, n)) return std::nullopt;
+      return Data(b, b + n);
+    case kStringEncodingASCII:
+      for (size_t i = 0; i < n; ++i)
+        if (b[i] >= 0x80) return std::nullopt;
+      return Data(b, b + n);
+    case kStringEncodingISOLatin1: {
+      std::string out;
+      out.reserve(n * 2);
+      for (size_t i = 0; i < n; ++i) appendCodePoint(out, b[i]);
+      return Data(out.begin(), out.end());
+    }
+    case kStringEncodingUnicode:
+      if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) return fromUTF16(b + 2, n - 2, false);
+      if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF) return fromUTF16(b + 2, n - 2, true);
+      return fromUTF16(b, n, true);
+    case kStringEncodingUTF16BigEndian: return fromUTF16(b, n, true);
+    case kStringEncodingUTF16LittleEndian: return fromUTF16(b, n, false);
+    case kStringEncodingUTF32:
+      if (n >= 4 && b[0] == 0xFF && b[1] == 0xFE && b[2] == 0 && b[3] == 0) return fromUTF32(b + 4, n - 4, false);
+      if (n >= 4 && b[0] == 0 && b[1] == 0 && b[2] == 0xFE && b[3] == 0xFF) return fromUTF32(b + 4, n - 4, true);
+      return fromUTF32(b, n, true);
+    case kStringEncodingUTF32BigEndian: return fromUTF32(b, n, true);
+    case kStringEncodingUTF32LittleEndian: return fromUTF32(b, n, false);
+    case kStringEncodingWindowsCP1252: return throughIconv(b, n, "CP1252");
+    case kStringEncodingGB18030: return throughIconv(b, n, "GB18030");
+  }
+  return std::nullopt;
+}
+
+SJSONScanner::SJSONScanner() : nullObject_(Value()) {}
+
+Error SJSONScanner::error(long code, const char* inDescription) const {
+  PLAT_PARAMETER_ASSERT(inDescription != NULL);
+  Dictionary info = userInfoForScanLocation();
+  info.set(plat::kLocalizedDescriptionKey, Value(inDescription));
+  return Error(kJSONScannerErrorDomain, code, std::move(info));
+}
+
+bool SJSONScanner::fail(Error* outError, long code) const {
+  if (outError) *outError = error(code, textFor(code));
+  return false;
+}
+
+bool SJSONScanner::setData(std::shared_ptr<const Data> data, Error* outError) {
+  if (!data) return fail(outError, kJSONScannerErrorCode_CouldNotDecodeData);
+  const uint8_t* bytes = data->data();
+  size_t n = data->size();
+  return setBytes(bytes, n, std::move(data), outError);
+}
+
+bool SJSONScanner::setBytes(const uint8_t* bytes, size_t n, std::shared_ptr<const Data> keep, Error* outError) {
+  if (n < 4) {  // too short to sniff: used as it is
+    SDataScanner::setBytes(bytes, n, std::move(keep));
+    validated_ = false;
+    return true;
+  }
+  unsigned long encoding = sniffEncoding(bytes);
+  if (encoding == kStringEncodingUTF8 && SJSONUTF8::isValid(bytes, n)) {
+    SDataScanner::setBytes(bytes, n, std::move(keep));
+    validated_ = true;
+    return true;
+  }
+  std::optional<Data> converted;
+  if (encoding != kStringEncodingUTF8) converted = SJSONEncoding::toUTF8(bytes, n, encoding);
+  if (!converted && allowedEncoding_ != 0) converted = SJSONEncoding::toUTF8(bytes, n, allowedEncoding_);
+  if (!converted) return fail(outError, kJSONScannerErrorCode_CouldNotDecodeData);
+  auto owned = std::make_shared<const Data>(std::move(*converted));
+  SDataScanner::setBytes(owned->data(), owned->size(), owned);
+  validated_ = true;
+  return true;
+}
+
+// ---- public scanners ----
+
+bool SJSONScanner::scanJSONObject(std::optional<Value>* outObject, Error* outError) {
+  Value v;
+  bool isNil = false;
+  if (!scanValue(v, isNil, outError, 0)) return false;
+  if (outObject) *outObject = isNil ? std::nullopt : std::optional<Value>(std::move(v));
+  return true;
+}
+
+bool SJSONScanner::scanJSONDictionary(std::optional<Value>* outDictionary, Error* outError) {
+  Value v;
+  if (!scanDictionary(v, outError, 1)) return false;
+  if (outDictionary) *outDictionary = std::move(v);
+  return true;
+}
+
+bool SJSONScanner::scanJSONArray(std::optional<Value>* outArray, Error* outError) {
+  Value v;
+  if (!scanArray(v, outError, 1)) return false;
+  if (outArray) *outArray = std::move(v);
+  return true;
+}
+
+bool SJSONScanner::scanJSONStringConstant(std::optional<Value>* outStringConstant, Error* outError) {
+  std::string s;
+  if (!scanString(s, outError)) return false;
+  if (outStringConstant) *outStringConstant = Value(std::move(s));
+  return true;
+}
+
+bool SJSONScanner::scanJSONNumberConstant(std::optional<Value>* outNumberConstant, Error* outError) {
+  Value v;
+  if (!scanNumberConstant(v, outError)) return false;
+  if (outNumberConstant) *outNumberConstant = std::move(v);
+  return true;
+}
+
+bool SJSONScanner::scanNotQuoteCharactersIntoString(std::optional<std::string>* outValue) {
+  const uint8_t* p = current_;
+  while (p < end_ && !kStop.stop[*p]) ++p;
+  if (p == current_) return false;
+  if (outValue) *outValue = decode(current_, p);
+  current_ = p;
+  return true;
+}
+
+// ---- the scanners proper ----
+
+bool SJSONScanner::scanValue(Value& out, bool& isNil, Error* outError, int depth) {
+  skipWhitespace();
+  isNil = false;
+  switch (currentCharacter()) {
+    case '{':
+      if (depth >= kMaxDepth) return fail(outError, kJSONScannerErrorCode_CouldNotScanObject);
+      return scanDictionary(out, outError, depth + 1);
+    case '[':
+      if (depth >= kMaxDepth) return fail(outError, kJSONScannerErrorCode_CouldNotScanObject);
+      return scanArray(out, outError, depth + 1);
+    case '"':
+    case '\'': {
+      std::string s;
+      if (!scanString(s, outError)) return false;
+      out = Value(std::move(s));
+      return true;
+    }
+    case '-': case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+      return scanNumberConstant(out, outError);
+    case 'f':
+      if (bytesRemaining() >= 5 && std::memcmp(current_, "false", 5) == 0) {
+        current_ += 5;
+        out = Value(false);
+      } else {
+        isNil = true;
+      }
+      return true;
+    case 't':
+      if (bytesRemaining() >= 4 && std::memcmp(current_, "true", 4) == 0) {
+        current_ += 4;
+        out = Value(true);
+      } else {
+        isNil = true;
+      }
+      return true;
+    case 'n':
+      if (bytesRemaining() >= 4 && std::memcmp(current_, "null", 4) == 0) {
+        current_ += 4;
+        if (nullObject_) {
+          out = *nullObject_;
+        } else {
+          isNil = true;
+        }
+      } else {
+        isNil = true;
+      }
+      return true;
+    default:
+      return fail(outError, kJSONScannerErrorCode_CouldNotScanObject);
+  }
+}
+
+namespace {
+// The first double quote or backslash at or after p, or e.
+const uint8_t* findStop(const uint8_t* p, const uint8_t* e) {
+  constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+  constexpr uint64_t quotes = ones * '"', backslashes = ones * '\\';
+  while (e - p >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    uint64_t q = w ^ quotes, b = w ^ backslashes;
+    uint64_t hit = ((q - ones) & ~q & highs) | ((b - ones) & ~b & highs);
+    if (hit) return p + (__builtin_ctzll(hit) >> 3);
+    p += 8;
+  }
+  while (p < e && !kStop.stop[*p]) ++p;
+  return p;
+}
+}  // namespace
+
+bool SJSONScanner::scanKey(PendingEntry& entry) {
+  skipWhitespace();
+  if (validated_ && current_ < end_ && *current_ == '"') {
+    const uint8_t* close = findStop(current_ + 1, end_);
+    if (close < end_ && *close == '"') {
+      entry.keyBytes = reinterpret_cast<const char*>(current_ + 1);
+      entry.keyLength = static_cast<size_t>(close - current_ - 1);
+      entry.owned = false;
+      current_ = close + 1;
+      return true;
+    }
+  }
+  entry.owned = true;
+  return scanString(entry.ownedKey, nullptr);
+}
+
+Value SJSONScanner::makeDictionary(size_t mark) {
+  const size_t n = entryTop_ - mark;
+  PendingEntry* members = entryStack_.data() + mark;
+  for (Shape& shape : shapes_) {
+    if (shape.keys.size() != n) continue;
+    size_t i = 0;
+    while (i < n && members[i].key() == shape.keys[i]) ++i;
+    if (i != n) continue;
+    std::vector<Dictionary::Entry> sorted;
+    sorted.reserve(n);
+    for (size_t j = 0; j < n; ++j) sorted.emplace_back(shape.sorted[j], std::move(members[shape.member[j]].value));
+    return Value(Dictionary::fromSortedEntries(std::move(sorted)));
+  }
+  // Sort the members by key (stable, so of equal keys the later stays last),
+  // then keep the last of each run of equal keys.
+  uint32_t small[32];
+  std::vector<uint32_t> large;
+  uint32_t* order = small;
+  if (n > 32) {
+    large.resize(n);
+    order = large.data();
+  }
+  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+  auto less = [members](uint32_t x, uint32_t y) { return members[x].key() < members[y].key(); };
+  if (n <= 32) {
+    for (size_t i = 1; i < n; ++i) {
+      uint32_t v = order[i];
+      size_t j = i;
+      for (; j > 0 && less(v, order[j - 1]); --j) order[j] = order[j - 1];
+      order[j] = v;
+    }
+  } else {
+    std::stable_sort(order, order + n, less);
+  }
+  std::vector<Dictionary::Entry> sorted;
+  sorted.reserve(n);
+  bool repeats = false;
+  for (size_t k = 0; k < n; ++k) {
+    if (k + 1 < n && members[order[k + 1]].key() == members[order[k]].key()) {
+      repeats = true;
+      continue;
+    }
+    sorted.emplace_back(std::string(members[order[k]].key()), std::move(members[order[k]].value));
+  }
+  if (!repeats && n >= 2 && n <= 64) {
+    uint64_t h = 0xcbf29ce484222325ULL + n;
+    for (const auto& e : sorted)
+      for (unsigned char c : e.first) h = (h ^ c) * 0x100000001b3ULL;
+    bool seenBefore = false;
+    for (uint64_t r : recentLayouts_) seenBefore |= r == h;
+    if (!seenBefore) {
+      recentLayouts_[nextLayout_] = h;
+      nextLayout_ = (nextLayout_ + 1) % kShapes;
+    } else {
+      Shape shape;
+      shape.keys.reserve(n);
+      shape.sorted.reserve(n);
+      shape.member.assign(order, order + n);
+      for (size_t i = 0; i < n; ++i) shape.keys.emplace_back(members[i].key());
+      for (const auto& e : sorted) shape.sorted.push_back(e.first);
+      if (shapes_.size() < kShapes) {
+        shapes_.push_back(std::move(shape));
+      } else {
+        shapes_[nextShape_] = std::move(shape);
+        nextShape_ = (nextShape_ + 1) % kShapes;
+      }
+    }
+  }
+  return Value(Dictionary::fromSortedEntries(std::move(sorted)));
+}
+
+bool SJSONScanner::scanDictionary(Value& out, Error* outError, int depth) {
+  const uint8_t* start = current_;
+  skipWhitespace();
+  if (!scanCharacter('{')) return fail(outError, kJSONScannerErrorCode_DictionaryStartCharacterMissing);
+  const size_t mark = entryTop_;
+  if (entryStack_.capacity() == 0) entryStack_.reserve(16);
+  auto failAt = [&](long code) {
+    for (size_t i = mark; i < entryTop_; ++i) entryStack_[i].value = Value();
+    entryTop_ = mark;
+    current_ = start;
+    return fail(outError, code);
+  };
+  for (;;) {
+    if (currentCharacter() == '}') break;
+    skipWhitespace();
+    if (currentCharacter() == '}') break;
+    if (entryTop_ == entryStack_.size()) entryStack_.emplace_back();
+    // The stack may grow while a value is scanned: reach the entry by index.
+    const size_t at = entryTop_++;
+    if (!scanKey(entryStack_[at])) return failAt(kJSONScannerErrorCode_DictionaryKeyScanFailed);
+    skipWhitespace();
+    if (!scanCharacter(':')) return failAt(kJSONScannerErrorCode_DictionaryKeyNotTerminated);
+    bool isNil = false;
+    skipWhitespace();
+    const uint16_t c = currentCharacter();
+    if (c != '{' && c != '[') {
+      // A plain value leaves the stack alone: scan it into its entry.
+      if (!scanValue(entryStack_[at].value, isNil, nullptr, depth))
+        return failAt(kJSONScannerErrorCode_DictionaryValueScanFailed);
+    } else {
+      // A container grows the stack while it is scanned.
+      Value value;
+      if (!scanValue(value, isNil, nullptr, depth)) return failAt(kJSONScannerErrorCode_DictionaryValueScanFailed);
+      entryStack_[at].value = std::move(value);
+    }
+    if (isNil) {
+      // Setting nil stores nothing, and removes what the key held so far.
+      std::string key(entryStack_[at].key());
+      --entryTop_;  // the nil value stores nothing
+      if (nullObject_) {
+        for (size_t i = entryTop_; i-- > mark;) {
+          if (entryStack_[i].key() != key) continue;
+          std::rotate(entryStack_.begin() + static_cast<ptrdiff_t>(i), entryStack_.begin() + static_cast<ptrdiff_t>(i) + 1,
+                      entryStack_.begin() + static_cast<ptrdiff_t>(entryTop_));
+          entryStack_[--entryTop_].value = Value();
+        }
+      }
+    }
+    skipWhitespace();
+    if (scanCharacter(',')) {
+      skipWhitespace();
+      if (currentCharacter() == '}') break;
+      continue;
+    }
+    if (currentCharacter() != '}') return failAt(kJSONScannerErrorCode_DictionaryKeyValuePairNoDelimiter);
+    break;
+  }
+  if (!scanCharacter('}')) return failAt(kJSONScannerErrorCode_DictionaryNotTerminated);
+  out = makeDictionary(mark);  // takes the values
+  entryTop_ = mark;
+  return true;
+}
+
+bool SJSONScanner::scanArray(Value& out, Error* outError, int depth) {
+  const uint8_t* start = current_;
+  skipWhitespace();
+  if (!scanCharacter('[')) return fail(outError, kJSONScannerErrorCode_ArrayStartCharacterMissing);
+  skipWhitespace();
+  const size_t mark = valueStack_.size();
+  if (valueStack_.capacity() == 0) valueStack_.reserve(16);
+  auto drop = [&] { valueStack_.erase(valueStack_.begin() + static_cast<ptrdiff_t>(mark), valueStack_.end()); };
+  auto failAt = [&](long code) {
+    drop();
+    current_ = start;
+    return fail(outError, code);
+  };
+  for (;;) {
+    if (currentCharacter() == ']') break;
+    Value value;
+    bool isNil = false;
+    if (!scanValue(value, isNil, nullptr, depth)) return failAt(kJSONScannerErrorCode_ArrayValueScanFailed);
+    if (!isNil) {
+      valueStack_.push_back(std::move(value));
+    } else if (nullObject_) {
+      drop();
+      return fail(outError, kJSONScannerErrorCode_ArrayValueIsNull);
+    }
+    skipWhitespace();
+    if (scanCharacter(',')) {
+      skipWhitespace();
+      continue;
+    }
+    skipWhitespace();
+    if (currentCharacter() != ']') return failAt(kJSONScannerErrorCode_ArrayNotTerminated);
+    break;
+  }
+  skipWhitespace();
+  if (!scanCharacter(']')) return failAt(kJSONScannerErrorCode_ArrayNotTerminated);
+  plat::Array array(std::make_move_iterator(valueStack_.begin() + static_cast<ptrdiff_t>(mark)),
+                    std::make_move_iterator(valueStack_.end()));
+  drop();
+  out = Value(std::move(array));
+  return true;
+}
+
+bool SJSONScanner::scanString(std::string& out, Error* outError) {
+  const uint8_t* start = current_;
+  skipWhitespace();
+  if (!scanCharacter('"')) {
+    current_ = start;
+    return fail(outError, kJSONScannerErrorCode_StringNotStartedWithDoubleQuote);
+  }
+  out.clear();
+  auto failAt = [&](long code) {
+    current_ = start;
+    return fail(outError, code);
+  };
+  // A high surrogate written as an escape waits here for its low half.
+  size_t pendingHigh = std::string::npos;
+  uint32_t highUnit = 0;
+  // An escaped byte of 0x80 or above leaves the rest of its character to
+  // the next run, which then does not decode.
+  bool validateNext = false;
+  for (;;) {
+    const uint8_t* p = findStop(current_, end_);
+    if (p != current_) {
+      size_t n = static_cast<size_t>(p - current_);
+      if ((!validated_ || validateNext) && !SJSONUTF8::isValid(current_, n))
+        return failAt(kJSONScannerErrorCode_StringUnicodeNotDecoded);
+      out.append(reinterpret_cast<const char*>(current_), n);
+      current_ = p;
+      pendingHigh = std::string::npos;
+      validateNext = false;
+      continue;
+    }
+    if (p >= end_) return fail(outError, kJSONScannerErrorCode_StringNotTerminated);
+    ++current_;
+    if (*p == '"') break;
+    // A backslash.
+    uint16_t c = scanCharacter();
+    uint32_t unit;
+    switch (c) {
+      case '"': case '\\': case '/': unit = c; break;
+      case 'b': unit = 0x08; break;
+      case 'f': unit = 0x0C; break;
+      case 'n': unit = 0x0A; break;
+      case 'r': unit = 0x0D; break;
+      case 't': unit = 0x09; break;
+      case 'u': {
+        unit = 0;
+        for (int i = 0; i < 4; ++i) {
+          int h = hexValue(scanCharacter());
+          if (h < 0) return failAt(kJSONScannerErrorCode_StringUnicodeNotDecoded);
+          unit = unit << 4 | static_cast<uint32_t>(h);
+        }
+        if (pendingHigh != std::string::npos && unit >= 0xDC00 && unit <= 0xDFFF) {
+          out.resize(pendingHigh);
+          appendCodePoint(out, 0x10000 + ((highUnit - 0xD800) << 10) + (unit - 0xDC00));
+          pendingHigh = std::string::npos;
+          continue;
+        }
+        appendCodePoint(out, unit);
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+          pendingHigh = out.size() - 3;
+          highUnit = unit;
+        } else {
+          pendingHigh = std::string::npos;
+        }
+        continue;
+      }
+      default:
+        if (strictEscapeCodes_) return failAt(kJSONScannerErrorCode_StringUnknownEscapeCode);
+        unit = c;
+        if (c >= 0x80) validateNext = true;
+        break;
+    }
+    appendCodePoint(out, unit);
+    pendingHigh = std::string::npos;
+  }
+  return true;
+}
+
+bool SJSONScanner::scanNumberConstant(Value& out, Error* outError) {
+  skipWhitespace();
+  if (!scanNumber(&out)) return fail(outError, kJSONScannerErrorCode_NumberNotScannable);
+  return true;
+}
