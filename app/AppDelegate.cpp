@@ -54,3 +54,23 @@ void AppDelegate::onLogout() {
   setBLogin(false);
   setBAuto(false);
 }
+
+void AppDelegate::onOpenMainThreadWebWindowResult(const plat::Array& result) {
+  LoginWindowOpener opener;
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    lastLoginWindowResult_ = result;
+    opener = loginWindowOpener_;
+  }
+  if (opener) opener(result);
+}
+
+void AppDelegate::setLoginWindowOpener(LoginWindowOpener opener) {
+  std::lock_guard<std::mutex> l(mutex_);
+  loginWindowOpener_ = std::move(opener);
+}
+
+plat::Array AppDelegate::lastLoginWindowResult() const {
+  std::lock_guard<std::mutex> l(mutex_);
+  return lastLoginWindowResult_;
+}

@@ -5,11 +5,14 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+
+#include "platform/foundation/value.h"
 
 class UserData;
 
@@ -66,6 +69,15 @@ public:
   // looks at them stops asking for work. The account fields stay.
   void onLogout();
 
+  // Opens the login window (when it is not open) and hands it the result
+  // [mode "login" or "weblogin", code, message]. The window code installs
+  // the opener; until then the result is only kept.
+  void onOpenMainThreadWebWindowResult(const plat::Array& result);
+  using LoginWindowOpener = std::function<void(const plat::Array&)>;
+  void setLoginWindowOpener(LoginWindowOpener opener);
+  // The last result handed to the login window; empty before the first.
+  plat::Array lastLoginWindowResult() const;
+
 private:
   std::atomic<bool> bLink_{false};
   std::atomic<bool> bSyncStart_{false};
@@ -81,4 +93,6 @@ private:
   std::string appversion_;
   std::optional<std::string> servertime_;
   std::string tempsyncpath_;
+  LoginWindowOpener loginWindowOpener_;
+  plat::Array lastLoginWindowResult_;
 };

@@ -102,6 +102,13 @@ public:
   // The storage line of the status menu.
   std::string getsize() const;
 
+  // Renews the access token with the refresh token, on the caller's thread.
+  // Renewals asked for while one is on the way wait for it and take its
+  // outcome instead of sending another. A refusal by the service logs the
+  // user out and reopens the login page. Defined with the service calls
+  // (app/interface), which it needs.
+  void regettoken();
+
   // Moves the databases of the earlier folder "quorvacfg" into the
   // configuration folder; called by the constructor.
   void moveoldconfig();
@@ -125,4 +132,7 @@ private:
   std::vector<QVMenuItem> menuArray_;
   plat::Array historyArray_;
   std::string jsonUserinfo_;
+
+  std::mutex renewMutex_;              // one renewal on the wire at a time
+  std::atomic<uint64_t> renewals_{0};  // renewals finished, whatever their outcome
 };
