@@ -50,6 +50,8 @@ inline void setError(Error* out, Error e) {
   if (out) *out = std::move(e);
 }
 
+inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
+
 // Exception names used by the system.
 inline constexpr const char* kInvalidArgumentException = "NSInvalidArgumentException";
 inline constexpr const char* kInternalInconsistencyException = "NSInternalInconsistencyException";

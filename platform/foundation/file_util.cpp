@@ -55,6 +55,12 @@ std::optional<FileStat> statNoFollow(const std::string& path) {
 
 bool fileExists(const std::string& path) { return statFollow(path).has_value(); }
 
+std::optional<uint64_t> fileSize(const std::string& path) {
+  auto s = statFollow(path);
+  if (!s) return std::nullopt;
+  return s->size;
+}
+
 bool isDirectory(const std::string& path) {
   auto s = statFollow(path);
   return s && s->isDirectory;

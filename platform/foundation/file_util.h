@@ -13,7 +13,6 @@
 
 namespace plat {
 
-inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
 // An error of the POSIX domain for errno `code`, described by the operation,
 // the path and the system's text.
 Error posixError(int code, const std::string& what, const std::string& path);
@@ -32,6 +31,7 @@ struct FileStat {
 std::optional<FileStat> statFollow(const std::string& path);
 std::optional<FileStat> statNoFollow(const std::string& path);
 bool fileExists(const std::string& path);  // follows links
+std::optional<uint64_t> fileSize(const std::string& path);  // follows links
 bool isDirectory(const std::string& path);
 
 // Makes the folder and any missing parents; true when it exists afterwards.

@@ -37,7 +37,6 @@ struct ResolvedAddress;
 
 // Error domains and codes of stream failures.
 inline constexpr const char* kCFErrorDomainCFNetwork = "kCFErrorDomainCFNetwork";
-inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
 enum : long {
   kCFHostErrorHostNotFound = 1,
   kCFHostErrorUnknown = 2,

@@ -1,0 +1,912 @@
+// The request object, its properties, the headers and body it sends, how it
+// is run, and how it tells the outside world (the main-thread rule).
+#include "Framework/HCHTTP/HCHTTPRequest.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
+
+#include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
+#include "platform/foundation/file_util.h"
+#include "platform/foundation/clock.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/log.h"
+#include "platform/foundation/thread.h"
+
+using plat::Data;
+using plat::Dictionary;
+using plat::Error;
+using plat::URL;
+
+namespace hchttp {
+
+ClassState& classState() {
+  static ClassState state;
+  return state;
+}
+
+Error requestError(long code, std::string description, std::shared_ptr<const Error> underlying) {
+  return Error::withDescription(NetworkRequestErrorDomain, code, std::move(description), std::move(underlying));
+}
+
+const Dictionary::Entry* findIgnoringCase(const Dictionary& d, std::string_view name) {
+  for (const auto& e : d) {
+    if (plat::equalsIgnoringCase(e.first, name)) return &e;
+  }
+  return nullptr;
+}
+
+void removeIgnoringCase(Dictionary& d, std::string_view name) {
+  std::vector<std::string> doomed;
+  for (const auto& e : d) {
+    if (plat::equalsIgnoringCase(e.first, name)) doomed.push_back(e.first);
+  }
+  for (const auto& k : doomed) d.remove(k);
+}
+
+std::string lowercase(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string uniqueTemporaryPath() {
+  static std::atomic<uint64_t> counter{0};
+  uint8_t r[16];
+  int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  ssize_t got = fd >= 0 ? ::read(fd, r, sizeof r) : -1;
+  if (fd >= 0) ::close(fd);
+  if (got != static_cast<ssize_t>(sizeof r)) {
+    uint64_t a = static_cast<uint64_t>(plat::currentClock().monotonic() * 1e9) ^ (static_cast<uint64_t>(getpid()) << 32);
+    uint64_t b = ++counter;
+    memcpy(r, &a, 8);
+    memcpy(r + 8, &b, 8);
+  }
+  r[6] = static_cast<uint8_t>((r[6] & 0x0F) | 0x40);
+  r[8] = static_cast<uint8_t>((r[8] & 0x3F) | 0x80);
+  std::string id = plat::format("%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", r[0], r[1],
+                                r[2], r[3], r[4], r[5], r[6], r[7], r[8], r[9], r[10], r[11], r[12], r[13], r[14], r[15]);
+  return plat::pathJoin(plat::temporaryDirectory(), id);
+}
+
+}  // namespace hchttp
+
+using namespace hchttp;
+
+// --- the shared errors -------------------------------------------------------
+
+const Error& HCHTTPRequest::HCRequestTimedOutError() {
+  static const Error e = requestError(HCRequestTimedOutErrorType, "The request timed out");
+  return e;
+}
+const Error& HCHTTPRequest::HCAuthenticationError() {
+  static const Error e = requestError(HCAuthenticationErrorType, "Authentication needed");
+  return e;
+}
+const Error& HCHTTPRequest::HCRequestCancelledError() {
+  static const Error e = requestError(HCRequestCancelledErrorType, "The request was cancelled");
+  return e;
+}
+const Error& HCHTTPRequest::HCUnableToCreateRequestError() {
+  static const Error e = requestError(HCUnableToCreateRequestErrorType, "Unable to create request (bad url?)");
+  return e;
+}
+const Error& HCHTTPRequest::HCTooMuchRedirectionError() {
+  static const Error e =
+      requestError(HCTooMuchRedirectionErrorType, "The request failed because it redirected too many times");
+  return e;
+}
+
+// --- making and releasing ------------------------------------------------------
+
+HCHTTPRequest::HCHTTPRequest(std::optional<URL> url) {
+  classState();  // class set-up before any request exists
+  _timeOutSeconds = defaultTimeOutSeconds();
+  _url = std::move(url);
+}
+
+HCHTTPRequest::~HCHTTPRequest() {
+  // Nobody else holds the request now; the lock only satisfies the helpers.
+  std::lock_guard l(_cancelledLock);
+  _authenticationNeeded = 0;
+  _request.reset();
+  _clientCertificateIdentity.reset();
+  cancelLoad();
+  _redirectURL.reset();
+  setStatusTimerLocked(false);
+  releaseBlocksOnMainThread();
+}
+
+std::shared_ptr<HCHTTPRequest> HCHTTPRequest::requestWithURL(std::optional<URL> url) {
+  return std::make_shared<HCHTTPRequest>(std::move(url));
+}
+
+std::shared_ptr<HCHTTPRequest> HCHTTPRequest::requestWithURL(std::string_view url) {
+  return requestWithURL(URL::parse(url));
+}
+
+std::shared_ptr<HCHTTPRequest> HCHTTPRequest::self() {
+  // Null while the request is being destroyed (or was never shared).
+  return std::static_pointer_cast<HCHTTPRequest>(weak_from_this().lock());
+}
+
+void HCHTTPRequest::releaseBlocksOnMainThread() {
+  struct Blocks {
+    Block completion, failure, started;
+    HeadersBlock headers;
+    ProgressBlock received, sent;
+    SizeBlock downloadSize, uploadSize;
+    DataBlock data;
+    Block proxyAuth, auth, redirected;
+  };
+  auto b = std::make_shared<Blocks>();
+  std::lock_guard l(_cancelledLock);
+  b->completion = std::move(_completionBlock);
+  b->failure = std::move(_failureBlock);
+  b->started = std::move(_startedBlock);
+  b->headers = std::move(_headersReceivedBlock);
+  b->received = std::move(_bytesReceivedBlock);
+  b->sent = std::move(_bytesSentBlock);
+  b->downloadSize = std::move(_downloadSizeIncrementedBlock);
+  b->uploadSize = std::move(_uploadSizeIncrementedBlock);
+  b->data = std::move(_dataReceivedBlock);
+  b->proxyAuth = std::move(_proxyAuthenticationNeededBlock);
+  b->auth = std::move(_authenticationNeededBlock);
+  b->redirected = std::move(_requestRedirectedBlock);
+  _completionBlock = nullptr;
+  _failureBlock = nullptr;
+  _startedBlock = nullptr;
+  _headersReceivedBlock = nullptr;
+  _bytesReceivedBlock = nullptr;
+  _bytesSentBlock = nullptr;
+  _downloadSizeIncrementedBlock = nullptr;
+  _uploadSizeIncrementedBlock = nullptr;
+  _dataReceivedBlock = nullptr;
+  _proxyAuthenticationNeededBlock = nullptr;
+  _authenticationNeededBlock = nullptr;
+  _requestRedirectedBlock = nullptr;
+  // The blocks may hold objects of the main thread: they go away there.
+  performOnMainThread([b = std::move(b)]() mutable { b.reset(); });
+}
+
+// --- guarded properties ----------------------------------------------------------
+
+std::optional<URL> HCHTTPRequest::url() const {
+  std::lock_guard l(_cancelledLock);
+  return _url;
+}
+
+void HCHTTPRequest::setURL(std::optional<URL> url) {
+  std::lock_guard l(_cancelledLock);
+  if (url == _url) return;
+  _url = std::move(url);
+  // The message belongs to the old URL; main() makes a new one.
+  _request.reset();
+  _redirectURL.reset();
+}
+
+std::string HCHTTPRequest::requestMethod() const {
+  std::lock_guard l(_cancelledLock);
+  return _requestMethod;
+}
+
+void HCHTTPRequest::setRequestMethod(std::string method) {
+  std::lock_guard l(_cancelledLock);
+  if (method == _requestMethod) return;
+  _requestMethod = std::move(method);
+  if (_requestMethod == "POST" || _requestMethod == "PUT" || (_postBody && !_postBody->empty()) || _postBodyFilePath) {
+    _shouldAttemptPersistentConnection = false;
+  }
+}
+
+HCHTTPRequestDelegate* HCHTTPRequest::delegate() const {
+  std::lock_guard l(_cancelledLock);
+  return _delegate;
+}
+void HCHTTPRequest::setDelegate(HCHTTPRequestDelegate* delegate) {
+  std::lock_guard l(_cancelledLock);
+  _delegate = delegate;
+}
+std::shared_ptr<HCHTTPRequestQueue> HCHTTPRequest::queue() const {
+  std::lock_guard l(_cancelledLock);
+  return _queue;
+}
+void HCHTTPRequest::setQueue(std::shared_ptr<HCHTTPRequestQueue> queue) {
+  std::lock_guard l(_cancelledLock);
+  if (queue != _queue) _queue = std::move(queue);
+}
+HCProgressDelegate* HCHTTPRequest::uploadProgressDelegate() const {
+  std::lock_guard l(_cancelledLock);
+  return _uploadProgressDelegate;
+}
+void HCHTTPRequest::setUploadProgressDelegate(HCProgressDelegate* delegate) {
+  std::lock_guard l(_cancelledLock);
+  _uploadProgressDelegate = delegate;
+  if (delegate && delegate->respondsToSetMaxValue()) {
+    performOnMainThread([delegate] { delegate->setMaxValue(1.0); });
+  }
+}
+HCProgressDelegate* HCHTTPRequest::downloadProgressDelegate() const {
+  std::lock_guard l(_cancelledLock);
+  return _downloadProgressDelegate;
+}
+void HCHTTPRequest::setDownloadProgressDelegate(HCProgressDelegate* delegate) {
+  std::lock_guard l(_cancelledLock);
+  _downloadProgressDelegate = delegate;
+  if (delegate && delegate->respondsToSetMaxValue()) {
+    performOnMainThread([delegate] { delegate->setMaxValue(1.0); });
+  }
+}
+
+#define HC_BLOCK_SETTER(Setter, field, Type) \
+  void HCHTTPRequest::Setter(Type b) {       \
+    std::lock_guard l(_cancelledLock);       \
+    field = std::move(b);                    \
+  }
+HC_BLOCK_SETTER(setStartedBlock, _startedBlock, Block)
+HC_BLOCK_SETTER(setHeadersReceivedBlock, _headersReceivedBlock, HeadersBlock)
+HC_BLOCK_SETTER(setCompletionBlock, _completionBlock, Block)
+HC_BLOCK_SETTER(setFailedBlock, _failureBlock, Block)
+HC_BLOCK_SETTER(setBytesReceivedBlock, _bytesReceivedBlock, ProgressBlock)
+HC_BLOCK_SETTER(setBytesSentBlock, _bytesSentBlock, ProgressBlock)
+HC_BLOCK_SETTER(setDownloadSizeIncrementedBlock, _downloadSizeIncrementedBlock, SizeBlock)
+HC_BLOCK_SETTER(setUploadSizeIncrementedBlock, _uploadSizeIncrementedBlock, SizeBlock)
+HC_BLOCK_SETTER(setDataReceivedBlock, _dataReceivedBlock, DataBlock)
+HC_BLOCK_SETTER(setAuthenticationNeededBlock, _authenticationNeededBlock, Block)
+HC_BLOCK_SETTER(setProxyAuthenticationNeededBlock, _proxyAuthenticationNeededBlock, Block)
+HC_BLOCK_SETTER(setRequestRedirectedBlock, _requestRedirectedBlock, Block)
+#undef HC_BLOCK_SETTER
+
+std::optional<Error> HCHTTPRequest::error() const {
+  std::lock_guard l(_cancelledLock);
+  return _error;
+}
+
+std::optional<int64_t> HCHTTPRequest::connectionID() const {
+  std::lock_guard l(_cancelledLock);
+  std::lock_guard c(classState().connectionsLock);
+  if (!_connectionInfo) return std::nullopt;
+  return _connectionInfo->id;
+}
+
+// --- headers -----------------------------------------------------------------------
+
+void HCHTTPRequest::addRequestHeader(const std::string& name, const std::string& value) {
+  std::lock_guard l(_cancelledLock);
+  _requestHeaders.set(name, value);
+}
+
+bool HCHTTPRequest::headerIsSetLocked(std::string_view name) const {
+  return findIgnoringCase(_requestHeaders, name) != nullptr;
+}
+
+void HCHTTPRequest::buildRequestHeaders() {
+  std::lock_guard l(_cancelledLock);
+  if (_haveBuiltRequestHeaders) return;
+  _haveBuiltRequestHeaders = true;
+  if (_mainRequest) {
+    for (const auto& [k, v] : _mainRequest->requestHeaders()) _requestHeaders.set(k, v);
+    return;
+  }
+  applyCookieHeader();
+  if (!headerIsSetLocked("User-Agent")) {
+    std::optional<std::string> agent = _userAgentString ? _userAgentString : defaultUserAgentString();
+    if (agent) _requestHeaders.set("User-Agent", *agent);
+  }
+  if (_allowCompressedResponse) _requestHeaders.set("Accept-Encoding", "gzip");
+  if (_shouldCompressRequestBody) _requestHeaders.set("Content-Encoding", "gzip");
+  updatePartialDownloadSize();
+  if (_partialDownloadSize != 0) {
+    removeIgnoringCase(_requestHeaders, "Range");
+    _requestHeaders.set("Range", plat::format("bytes=%llu-", _partialDownloadSize));
+  }
+}
+
+void HCHTTPRequest::applyCookieHeader() {
+  std::lock_guard l(_cancelledLock);
+  if (_useCookiePersistence && _url) {
+    for (auto& c : HCHTTPCookieStorage::shared().cookiesForURL(*_url)) _requestCookies.push_back(std::move(c));
+  }
+  std::vector<HCHTTPCookie> cookies = _mainRequest ? _mainRequest->requestCookies() : _requestCookies;
+  if (cookies.empty()) return;
+  std::string header;
+  for (const auto& c : cookies) {
+    header = header.empty() ? plat::format("%@=%@", c.name, c.value) : plat::format("%@; %@=%@", header, c.name, c.value);
+  }
+  _requestHeaders.set("Cookie", header);
+}
+
+void HCHTTPRequest::addBasicAuthenticationHeaderWithUsername(const std::string& username, const std::string& password) {
+  std::string pair = username + ":" + password;
+  addRequestHeader("Authorization", "Basic " + base64forData(Data(pair.begin(), pair.end())));
+}
+
+void HCHTTPRequest::applyAuthorizationHeader() {
+  std::lock_guard l(_cancelledLock);
+  if (!_shouldPresentCredentialsBeforeChallenge) return;
+  // Credentials given for one host are never offered to the host a redirect led to.
+  if (_droppedCredentialsOnRedirect) return;
+  if (!headerIsSetLocked("Authorization") && _username && _password && _authenticationScheme &&
+      *_authenticationScheme == kHCHTTPAuthenticationSchemeBasic) {
+    addBasicAuthenticationHeaderWithUsername(*_username, *_password);
+  }
+}
+
+// --- body ------------------------------------------------------------------------
+
+void HCHTTPRequest::setupPostBody() {
+  std::lock_guard l(_cancelledLock);
+  if (_shouldStreamPostDataFromDisk) {
+    if (!_postBodyFilePath) {
+      _postBodyFilePath = uniqueTemporaryPath();
+      _didCreateTemporaryPostDataFile = true;
+    }
+    if (_postBodyWriteStream < 0) {
+      _postBodyWriteStream = ::open(_postBodyFilePath->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    }
+  } else if (!_postBody) {
+    _postBody = Data();
+  }
+}
+
+void HCHTTPRequest::appendPostData(const Data& data) {
+  std::lock_guard l(_cancelledLock);
+  setupPostBody();
+  if (data.empty()) return;
+  if (_shouldStreamPostDataFromDisk) {
+    if (_postBodyWriteStream >= 0) {
+      const uint8_t* p = data.data();
+      size_t n = data.size();
+      while (n > 0) {
+        ssize_t w = ::write(_postBodyWriteStream, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        p += w;
+        n -= static_cast<size_t>(w);
+      }
+    }
+  } else {
+    _postBody->insert(_postBody->end(), data.begin(), data.end());
+  }
+}
+
+void HCHTTPRequest::appendPostDataFromFile(const std::string& path) {
+  std::lock_guard l(_cancelledLock);
+  setupPostBody();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  Data chunk(262144);
+  for (;;) {
+    ssize_t n = ::read(fd, chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    appendPostData(Data(chunk.begin(), chunk.begin() + n));
+  }
+  ::close(fd);
+}
+
+namespace {
+std::optional<Data> gzipData(const Data& in, Error* error) {
+  z_stream z{};
+  int status = deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  if (status != Z_OK) {
+    plat::setError(error, requestError(HCCompressionError, plat::format("Compression of data failed with code %d", status)));
+    return std::nullopt;
+  }
+  Data out(deflateBound(&z, in.size()) + 32);
+  z.next_in = const_cast<Bytef*>(in.data());
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  status = deflate(&z, Z_FINISH);
+  out.resize(out.size() - z.avail_out);
+  deflateEnd(&z);
+  if (status != Z_STREAM_END) {
+    plat::setError(error, requestError(HCCompressionError, plat::format("Compression of data failed with code %d", status)));
+    return std::nullopt;
+  }
+  return out;
+}
+}  // namespace
+
+void HCHTTPRequest::buildPostBody() {
+  std::lock_guard l(_cancelledLock);
+  if (_haveBuiltPostBody) return;
+  if (_postBodyFilePath) {
+    if (_postBodyWriteStream >= 0) {
+      ::close(_postBodyWriteStream);
+      _postBodyWriteStream = -1;
+    }
+    auto st = plat::fileSize(*_postBodyFilePath);
+    if (!st) {
+      int err = errno;
+      failWithError(requestError(HCFileManagementError,
+                                 plat::format("Failed to get attributes for file at path '%@'", *_postBodyFilePath),
+                                 std::make_shared<const Error>(plat::posixError(err, "stat", *_postBodyFilePath))));
+      return;
+    }
+    _postLength = *st;
+  } else {
+    if (_shouldCompressRequestBody && _postBody) {
+      Error e;
+      auto z = gzipData(*_postBody, &e);
+      if (!z) {
+        failWithError(e);
+        return;
+      }
+      _compressedPostBody = std::move(z);
+      _postLength = _compressedPostBody->size();
+    } else {
+      _postLength = _postBody ? _postBody->size() : 0;
+    }
+  }
+  if (_postLength != 0) {
+    if (_requestMethod == "GET" || _requestMethod == "DELETE" || _requestMethod == "HEAD") setRequestMethod("POST");
+    _requestHeaders.set("Content-Length", plat::format("%llu", _postLength));
+  }
+  _haveBuiltPostBody = true;
+}
+
+// --- running ---------------------------------------------------------------------
+
+void HCHTTPRequest::startSynchronous() {
+  auto keep = self();
+  auto loop = plat::RunLoop::current();
+  std::string mode;
+  {
+    std::lock_guard l(_cancelledLock);
+    _isSynchronous = true;
+    _runLoopMode = kHCHTTPRequestRunLoopMode;
+    mode = _runLoopMode;
+    _inProgress = true;
+  }
+  // Keeps the mode from running dry between the stream's own sources.
+  auto keepAlive = loop->addTimer(1e9, 1e9, true, [] {}, {mode});
+  if (!isCancelled() && !complete()) {
+    main();
+    while (!complete()) loop->runInMode(mode, 1e10, true);
+  }
+  loop->remove(keepAlive);
+  _inProgress = false;
+}
+
+void HCHTTPRequest::startAsynchronous() { sharedQueue().addOperation(self()); }
+
+void HCHTTPRequest::start() {
+  _inProgress = true;
+  stateDidChange();
+  auto keep = self();
+  if (!keep) return;
+  threadForRequest(this)->perform([keep] { keep->main(); }, {plat::kDefaultRunLoopMode});
+}
+
+bool HCHTTPRequest::isExecuting() const { return _inProgress; }
+bool HCHTTPRequest::isFinished() const { return _finished; }
+bool HCHTTPRequest::isCancelled() const { return _cancelled; }
+
+void HCHTTPRequest::main() {
+  auto keep = self();
+  std::unique_lock l(_cancelledLock);
+  try {
+    if (_error) {
+      _complete = true;
+      markAsFinished();
+      return;
+    }
+    _complete = false;
+    _didUseCachedResponse = false;
+    if (!_url) {
+      failWithError(HCUnableToCreateRequestError());
+      return;
+    }
+    if (!_mainRequest) {
+      buildPostBody();
+      if (_error) return;
+    }
+    _request.reset();
+    _request = plat::HTTPMessage::createRequest(_requestMethod, *_url,
+                                                _useHTTPVersionOne ? plat::kHTTPVersion1_0 : plat::kHTTPVersion1_1);
+    if (!_request) {
+      failWithError(HCUnableToCreateRequestError());
+      return;
+    }
+    if (_mainRequest) _mainRequest->buildRequestHeaders();
+    buildRequestHeaders();
+    applyAuthorizationHeader();
+    for (const auto& [name, value] : _requestHeaders) {
+      // A name or value that would split the request is refused by the message.
+      if (!_request->setHeaderFieldValue(name, value.string())) {
+        failWithError(HCUnableToCreateRequestError());
+        return;
+      }
+    }
+    startRequest();
+  } catch (const plat::Exception& e) {
+    Dictionary info{{plat::kLocalizedDescriptionKey, e.name()}, {kLocalizedFailureReasonErrorKey, e.reason()}};
+    auto underlying = std::make_shared<const Error>(NetworkRequestErrorDomain, HCUnhandledExceptionError, e.userInfo());
+    failWithError(Error(NetworkRequestErrorDomain, HCUnhandledExceptionError, info, underlying));
+  }
+}
+
+void HCHTTPRequest::cancel() {
+  _cancelRequested = true;
+  auto keep = self();
+  if (!keep) return;
+  threadForRequest(this)->perform([keep] { keep->cancelOnRequestThread(); }, {plat::kDefaultRunLoopMode});
+}
+
+void HCHTTPRequest::cancelOnRequestThread() {
+  auto keep = self();
+  std::lock_guard l(_cancelledLock);
+  if (_cancelled || _complete) return;
+  failWithError(HCRequestCancelledError());
+  _complete = true;
+  cancelLoad();
+  _cancelled = true;
+  // A synchronous wait on another thread looks at `complete` again.
+  if (_isSynchronous && _runLoop) _runLoop->perform([] {}, {_runLoopMode});
+  stateDidChange();
+}
+
+void HCHTTPRequest::clearDelegatesAndCancel() {
+  {
+    std::lock_guard l(_cancelledLock);
+    _delegate = nullptr;
+    _queue.reset();
+    _downloadProgressDelegate = nullptr;
+    _uploadProgressDelegate = nullptr;
+    releaseBlocksOnMainThread();
+  }
+  cancel();
+}
+
+void HCHTTPRequest::redirectToURL(const URL& url) {
+  {
+    std::lock_guard l(_cancelledLock);
+    _redirectURL = url;
+  }
+  auto keep = self();
+  if (!keep) return;
+  threadForRequest(this)->perform([keep] { keep->performRedirect(); }, {plat::kDefaultRunLoopMode});
+}
+
+void HCHTTPRequest::performRedirect() {
+  auto keep = self();
+  {
+    std::lock_guard l(_cancelledLock);
+    if (_cancelled) return;
+    setURL(_redirectURL);
+    _complete = true;
+    _needsRedirect = false;
+    _redirectCount++;
+    if (_redirectCount > 5) {
+      failWithError(HCTooMuchRedirectionError());
+      _complete = true;
+      return;
+    }
+    // The Cookie header of a 307 hop was kept as built; make it for the new host.
+    if (_droppedCredentialsOnRedirect && _haveBuiltRequestHeaders) applyCookieHeader();
+  }
+  main();
+}
+
+// --- response accessors -------------------------------------------------------------
+
+std::optional<std::string> HCHTTPRequest::responseHeaderLocked(std::string_view name) const {
+  if (const auto* e = findIgnoringCase(_responseHeaders, name)) return e->second.string();
+  return std::nullopt;
+}
+
+std::optional<std::string> HCHTTPRequest::responseHeader(std::string_view name) const {
+  std::lock_guard l(_cancelledLock);
+  return responseHeaderLocked(name);
+}
+
+bool HCHTTPRequest::isResponseCompressedLocked() const {
+  auto v = responseHeaderLocked("Content-Encoding");
+  return v && v->find("gzip") != std::string::npos;
+}
+
+bool HCHTTPRequest::isResponseCompressed() const {
+  std::lock_guard l(_cancelledLock);
+  return isResponseCompressedLocked();
+}
+
+std::optional<Data> HCHTTPRequest::responseData() const {
+  std::lock_guard l(_cancelledLock);
+  if (isResponseCompressedLocked() && _shouldWaitToInflateCompressedResponses && _rawResponseData) {
+    if (_inflatedResponseData) return _inflatedResponseData;
+    return HCDataDecompressor::uncompressData(*_rawResponseData, nullptr);
+  }
+  return _rawResponseData;
+}
+
+std::optional<std::string> HCHTTPRequest::responseString() const {
+  auto data = responseData();
+  if (!data) return std::nullopt;
+  return stringWithData(*data, responseEncoding());
+}
+
+// --- notifications -------------------------------------------------------------------
+
+void HCHTTPRequest::performOnMainThread(std::function<void()> fn) {
+  if (plat::MainThread::isMainThread()) {
+    fn();
+    return;
+  }
+  try {
+    plat::MainThread::perform(std::move(fn));
+  } catch (const plat::Exception&) {
+    // No main thread in this process (a tool): deliver where we are.
+    plat::runGuarded("HCHTTPRequest callback", fn);
+  }
+}
+
+namespace {
+// Notifications of every request wait here for the main thread, in the order
+// sent; one wake-up of the main thread delivers all that came meanwhile.
+struct Outbox {
+  std::mutex mutex;
+  std::deque<std::function<void()>> items;
+  bool scheduled = false;
+};
+Outbox& outbox() {
+  static Outbox o;
+  return o;
+}
+
+void drainOutbox() {
+  Outbox& o = outbox();
+  for (;;) {
+    std::function<void()> fn;
+    {
+      std::lock_guard l(o.mutex);
+      if (o.items.empty()) {
+        o.scheduled = false;
+        return;
+      }
+      fn = std::move(o.items.front());
+      o.items.pop_front();
+    }
+    plat::runGuarded("HCHTTPRequest callback", fn);
+  }
+}
+}  // namespace
+
+void HCHTTPRequest::notifyOnMainThread(std::function<void()> fn) {
+  Outbox& o = outbox();
+  const bool onMain = plat::MainThread::isMainThread();
+  {
+    std::lock_guard l(o.mutex);
+    o.items.push_back(std::move(fn));
+    // On the main thread (a synchronous request there) it goes out in line,
+    // after whatever was sent before it.
+    if (o.scheduled && !onMain) return;
+    o.scheduled = true;
+  }
+  if (onMain) {
+    drainOutbox();
+  } else {
+    performOnMainThread(drainOutbox);
+  }
+}
+
+void HCHTTPRequest::callDelegate(HCHTTPRequestDelegate* target, HCSelector selector, const Dictionary* headers,
+                                 const URL* url, const Data* data) {
+  static const Dictionary kNoHeaders;
+  static const Data kNoData;
+  switch (selector) {
+    case HCSelector::requestStarted:
+      target->requestStarted(*this);
+      break;
+    case HCSelector::requestDidReceiveResponseHeaders:
+      target->requestDidReceiveResponseHeaders(*this, headers ? *headers : kNoHeaders);
+      break;
+    case HCSelector::requestWillRedirectToURL:
+      if (url) target->requestWillRedirectToURL(*this, *url);
+      break;
+    case HCSelector::requestFinished:
+      target->requestFinished(*this);
+      break;
+    case HCSelector::requestFailed:
+      target->requestFailed(*this);
+      break;
+    case HCSelector::requestRedirected:
+      target->requestRedirected(*this);
+      break;
+    case HCSelector::requestDidReceiveData:
+      target->requestDidReceiveData(*this, data ? *data : kNoData);
+      break;
+    case HCSelector::authenticationNeededForRequest:
+      target->authenticationNeededForRequest(*this);
+      break;
+    case HCSelector::proxyAuthenticationNeededForRequest:
+      target->proxyAuthenticationNeededForRequest(*this);
+      break;
+    case HCSelector::none:
+      break;
+  }
+}
+
+namespace {
+bool responds(HCHTTPRequestDelegate* d, HCSelector s) { return d && s != HCSelector::none && d->respondsToSelector(s); }
+}  // namespace
+
+void HCHTTPRequest::requestStarted() {
+  HCHTTPRequestDelegate* d;
+  HCSelector sel;
+  Block block;
+  std::shared_ptr<HCHTTPRequestQueue> q;
+  {
+    std::lock_guard l(_cancelledLock);
+    // Dropped once the request failed (checked when sent) or the caller cancelled.
+    if (_mainRequest || _cancelRequested) return;
+    d = _delegate;
+    sel = _didStartSelector;
+    block = _startedBlock;
+    q = _queue;
+  }
+  if (responds(d, sel)) callDelegate(d, sel, nullptr, nullptr, nullptr);
+  if (block) block();
+  if (responds(q.get(), HCSelector::requestStarted)) q->requestStarted(*this);
+}
+
+void HCHTTPRequest::requestReceivedResponseHeaders(const Dictionary& headers) {
+  HCHTTPRequestDelegate* d;
+  HCSelector sel;
+  HeadersBlock block;
+  std::shared_ptr<HCHTTPRequestQueue> q;
+  {
+    std::lock_guard l(_cancelledLock);
+    // Dropped once the request failed (checked when sent) or the caller cancelled.
+    if (_mainRequest || _cancelRequested) return;
+    d = _delegate;
+    sel = _didReceiveResponseHeadersSelector;
+    block = _headersReceivedBlock;
+    q = _queue;
+  }
+  if (responds(d, sel)) callDelegate(d, sel, &headers, nullptr, nullptr);
+  if (block) block(headers);
+  if (responds(q.get(), HCSelector::requestDidReceiveResponseHeaders)) q->requestDidReceiveResponseHeaders(*this, headers);
+}
+
+void HCHTTPRequest::requestWillRedirectToURL(const URL& url) {
+  HCHTTPRequestDelegate* d;
+  HCSelector sel;
+  std::shared_ptr<HCHTTPRequestQueue> q;
+  {
+    std::lock_guard l(_cancelledLock);
+    // Dropped once the request failed (checked when sent) or the caller cancelled.
+    if (_mainRequest || _cancelRequested) return;
+    d = _delegate;
+    sel = _willRedirectSelector;
+    q = _queue;
+  }
+  if (responds(d, sel)) callDelegate(d, sel, nullptr, &url, nullptr);
+  if (responds(q.get(), HCSelector::requestWillRedirectToURL)) q->requestWillRedirectToURL(*this, url);
+}
+
+void HCHTTPRequest::requestRedirected() {
+  HCHTTPRequestDelegate* d;
+  Block block;
+  {
+    std::lock_guard l(_cancelledLock);
+    // Dropped once the request failed (checked when sent) or the caller cancelled.
+    if (_mainRequest || _cancelRequested) return;
+    d = _delegate;
+    block = _requestRedirectedBlock;
+  }
+  if (responds(d, HCSelector::requestRedirected)) d->requestRedirected(*this);
+  if (block) block();
+}
+
+void HCHTTPRequest::requestFinished() {
+  std::lock_guard l(_cancelledLock);
+  if (_error || _mainRequest) return;
+  auto keep = self();
+  if (keep) keep->notifyOnMainThread([keep] { keep->reportFinished(); });
+}
+
+void HCHTTPRequest::reportFinished() {
+  HCHTTPRequestDelegate* d;
+  HCSelector sel;
+  Block block;
+  std::shared_ptr<HCHTTPRequestQueue> q;
+  {
+    std::lock_guard l(_cancelledLock);
+    if (_endReported) return;
+    if (_cancelRequested) {
+      // The caller asked to stop before it learned of the end, and may have
+      // missed chunks that were on their way: it gets the cancel, not a finish.
+      if (!_error) _error = HCRequestCancelledError();
+      _cancelled = true;
+      reportFailure();
+      return;
+    }
+    _endReported = true;
+    d = _delegate;
+    sel = _didFinishSelector;
+    block = _completionBlock;
+    q = _queue;
+  }
+  if (responds(d, sel)) callDelegate(d, sel, nullptr, nullptr, nullptr);
+  if (block) block();
+  if (responds(q.get(), HCSelector::requestFinished)) q->requestFinished(*this);
+}
+
+void HCHTTPRequest::reportFailure() {
+  HCHTTPRequestDelegate* d;
+  HCSelector sel;
+  Block block;
+  std::shared_ptr<HCHTTPRequestQueue> q;
+  {
+    std::lock_guard l(_cancelledLock);
+    if (_endReported) return;
+    _endReported = true;
+    d = _delegate;
+    sel = _didFailSelector;
+    block = _failureBlock;
+    q = _queue;
+  }
+  if (responds(d, sel)) callDelegate(d, sel, nullptr, nullptr, nullptr);
+  if (block) block();
+  if (responds(q.get(), HCSelector::requestFailed)) q->requestFailed(*this);
+}
+
+void HCHTTPRequest::passOnReceivedData(const Data& data) {
+  HCHTTPRequestDelegate* d;
+  HCSelector sel;
+  DataBlock block;
+  {
+    std::lock_guard l(_cancelledLock);
+    if (_cancelRequested || _endReported) return;
+    d = _delegate;
+    sel = _didReceiveDataSelector;
+    block = _dataReceivedBlock;
+  }
+  if (responds(d, sel)) callDelegate(d, sel, nullptr, nullptr, &data);
+  if (block) block(data);
+}
+
+void HCHTTPRequest::failWithError(const std::optional<Error>& error) {
+  auto keep = self();
+  std::lock_guard l(_cancelledLock);
+  _complete = true;
+  if (error && error->code() != HCAuthenticationErrorType && error->code() != HCTooMuchRedirectionErrorType) {
+    {
+      std::lock_guard c(classState().connectionsLock);
+      if (_connectionInfo) {
+        _connectionInfo->request.reset();
+        std::erase(classState().persistentConnectionsPool, _connectionInfo);
+      }
+    }
+    // A failed exchange leaves nothing worth keeping on its connection.
+    _connectionCanBeReused = false;
+    destroyReadStream();
+  }
+  if (_connectionCanBeReused && _connectionInfo) {
+    std::lock_guard c(classState().connectionsLock);
+    _connectionInfo->expires = plat::Date{plat::currentClock().now().secondsSince1970 + _persistentConnectionTimeoutSeconds};
+  }
+  if (_cancelled || _error) return;
+  _error = error;
+  HCHTTPRequest* target = _mainRequest ? _mainRequest : this;
+  if (_mainRequest) _mainRequest->_error = error;
+  std::shared_ptr<HCHTTPRequest> t = target == this ? keep : target->self();
+  if (t) t->notifyOnMainThread([t] { t->reportFailure(); });
+  if (_inProgress) markAsFinished();
+}
+
+void HCHTTPRequest::markAsFinished() {
+  auto keep = self();
+  {
+    std::lock_guard l(_cancelledLock);
+    _request.reset();
+    _readBuffer.reset();
+    _readBufferSize = 0;
+    _inProgress = false;
+    _finished = true;
+  }
+  stateDidChange();
+}

@@ -1,0 +1,435 @@
+// HCHTTPRequest: one HTTP request and its response, an operation that the
+// shared queue runs on the one network thread, or that a caller runs on its
+// own thread with startSynchronous(). Every callback (delegate, block, queue,
+// in that order) reaches the caller on the main thread: in line when the
+// request already runs there, otherwise queued without waiting.
+//
+// Operation states: new -> executing (start/startSynchronous) -> complete
+// (the response ended, the request failed or was cancelled; a redirect or an
+// authentication retry makes it incomplete again) -> finished (markAsFinished,
+// once; the queue drops it). Cancelled is a flag that never goes back.
+//
+// The request's recursive cancelledLock is held for the whole of main(), of
+// each stream event, of each status check and of a cancel, and by every
+// accessor, so none of them interleave.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Framework/HCHTTP/HCDataDecompressor.h"
+#include "Framework/HCHTTP/HCHTTPCookie.h"
+#include "Framework/HCHTTP/HCHTTPRequestDelegate.h"
+#include "platform/foundation/error.h"
+#include "platform/foundation/operation_queue.h"
+#include "platform/foundation/run_loop.h"
+#include "platform/foundation/value.h"
+#include "platform/net/http_message.h"
+#include "platform/net/http_read_stream.h"
+#include "platform/net/tls.h"
+#include "platform/net/url.h"
+
+inline constexpr const char* NetworkRequestErrorDomain = "HCHTTPRequestErrorDomain";
+inline constexpr const char* kHCHTTPRequestRunLoopMode = "HCHTTPRequestRunLoopMode";
+// Under this user-info key an error of code 10 keeps the exception's reason.
+inline constexpr const char* kLocalizedFailureReasonErrorKey = "NSLocalizedFailureReason";
+
+enum HCNetworkErrorType {
+  HCConnectionFailureErrorType = 1,
+  HCRequestTimedOutErrorType = 2,
+  HCAuthenticationErrorType = 3,
+  HCRequestCancelledErrorType = 4,
+  HCUnableToCreateRequestErrorType = 5,
+  HCInternalErrorWhileBuildingRequestType = 6,
+  HCInternalErrorWhileApplyingCredentialsType = 7,
+  HCFileManagementError = 8,
+  HCTooMuchRedirectionErrorType = 9,
+  HCUnhandledExceptionError = 10,
+  HCCompressionError = 11,
+};
+
+// String encodings, numbered as the system numbers them.
+using HCStringEncoding = uint64_t;
+inline constexpr HCStringEncoding HCASCIIStringEncoding = 1;
+inline constexpr HCStringEncoding HCUTF8StringEncoding = 4;
+inline constexpr HCStringEncoding HCISOLatin1StringEncoding = 5;
+inline constexpr HCStringEncoding HCUTF16StringEncoding = 10;
+inline constexpr HCStringEncoding HCWindowsCP1252StringEncoding = 12;
+inline constexpr HCStringEncoding HCGB18030StringEncoding = 0x80000632;
+inline constexpr HCStringEncoding HCBig5StringEncoding = 0x80000A03;
+
+// Proxy kinds.
+inline constexpr const char* kHCProxyTypeHTTP = "kCFProxyTypeHTTP";
+inline constexpr const char* kHCProxyTypeHTTPS = "kCFProxyTypeHTTPS";
+inline constexpr const char* kHCProxyTypeSOCKS = "kCFProxyTypeSOCKS";
+inline constexpr const char* kHCHTTPAuthenticationSchemeBasic = "Basic";
+
+// One kept-alive connection as the requests share it.
+struct HCConnectionRecord {
+  int64_t id = 0;
+  std::string host;
+  int port = 0;  // as named in the URL, 0 when it names none
+  std::string scheme;
+  std::optional<uint32_t> request;  // requestID of the user; none when idle
+  std::shared_ptr<plat::HTTPReadStream> stream;
+  std::optional<plat::Date> expires;
+};
+
+#define HC_PROPERTY(Type, name, Name)                         \
+public:                                                       \
+  Type name() const {                                         \
+    std::lock_guard _l(_cancelledLock);                       \
+    return _##name;                                           \
+  }                                                           \
+  void set##Name(Type value) {                                \
+    std::lock_guard _l(_cancelledLock);                       \
+    _##name = std::move(value);                               \
+  }                                                           \
+                                                              \
+private:                                                      \
+  Type _##name
+
+class HCHTTPRequest : public plat::Operation {
+public:
+  using Block = std::function<void()>;
+  using HeadersBlock = std::function<void(const plat::Dictionary& headers)>;
+  using DataBlock = std::function<void(const plat::Data& data)>;
+  using SizeBlock = std::function<void(long long size)>;
+  using ProgressBlock = std::function<void(unsigned long long size, unsigned long long total)>;
+
+  // A request with the defaults; an absent URL fails with code 5 when run.
+  explicit HCHTTPRequest(std::optional<plat::URL> url);
+  ~HCHTTPRequest() override;
+
+  static std::shared_ptr<HCHTTPRequest> requestWithURL(std::optional<plat::URL> url);
+  // Text that is not an absolute URL gives a request without one.
+  static std::shared_ptr<HCHTTPRequest> requestWithURL(std::string_view url);
+
+  // --- the shared errors and class state -------------------------------------
+  static const plat::Error& HCRequestTimedOutError();
+  static const plat::Error& HCAuthenticationError();
+  static const plat::Error& HCRequestCancelledError();
+  static const plat::Error& HCUnableToCreateRequestError();
+  static const plat::Error& HCTooMuchRedirectionError();
+
+  // The one network thread's run loop (the thread is started on first use).
+  static std::shared_ptr<plat::RunLoop> threadForRequest(const HCHTTPRequest* request);
+  static plat::OperationQueue& sharedQueue();
+  static bool isNetworkInUse();
+  static void setShouldUpdateNetworkActivityIndicator(bool update);
+  static void showNetworkActivityIndicator() {}
+  static void hideNetworkActivityIndicator() {}
+  static void hideNetworkActivityIndicatorAfterDelay();
+  static void hideNetworkActivityIndicatorIfNeeeded();
+  static double defaultTimeOutSeconds();
+  static void setDefaultTimeOutSeconds(double seconds);
+  static std::optional<std::string> defaultUserAgentString();
+  static void setDefaultUserAgentString(std::optional<std::string> agent);
+  // For the default user agent: the application's name and versions.
+  static void setApplicationInfo(std::string name, std::string shortVersion, std::string bundleVersion);
+  static std::optional<std::string> mimeTypeForFileAtPath(const std::string& path);
+  static std::string base64forData(const plat::Data& data);
+  static std::optional<plat::Date> dateFromRFC1123String(const std::string& text);
+  // When a stored response stops being fresh: maxAge seconds from now, else
+  // the response's Cache-Control max-age, else its Expires date.
+  static std::optional<plat::Date> expiryDateForRequest(const HCHTTPRequest& request, double maxAge);
+  static void parseMimeType(std::string* mimeType, HCStringEncoding* encoding, const std::optional<std::string>& contentType);
+  // IANA character-set name to encoding; 0 when unknown.
+  static HCStringEncoding encodingForIANACharSetName(const std::string& name);
+  // Text of `data` in `encoding`, as UTF-8; none when the bytes are not valid in it.
+  static std::optional<std::string> stringWithData(const plat::Data& data, HCStringEncoding encoding);
+  static bool removeFileAtPath(const std::string& path, plat::Error* error);
+  static void expirePersistentConnections();
+  // Records of the kept-alive connections (copies), for tests and diagnostics.
+  static std::vector<HCConnectionRecord> persistentConnections();
+
+  // --- running ---------------------------------------------------------------
+  void startSynchronous();
+  void startAsynchronous();
+  void start() override;
+  void main() override;
+  void cancel() override;
+  void clearDelegatesAndCancel();
+  bool isAsynchronous() const override { return true; }
+  bool isConcurrent() const { return true; }
+  bool isExecuting() const override;
+  bool isFinished() const override;
+  bool isCancelled() const override;
+  void redirectToURL(const plat::URL& url);
+
+  // --- headers and body ------------------------------------------------------
+  void addRequestHeader(const std::string& name, const std::string& value);
+  void buildRequestHeaders();
+  void applyCookieHeader();
+  void applyAuthorizationHeader();
+  void addBasicAuthenticationHeaderWithUsername(const std::string& username, const std::string& password);
+  void setupPostBody();
+  void appendPostData(const plat::Data& data);
+  void appendPostDataFromFile(const std::string& path);
+  void buildPostBody();
+
+  // --- the response ----------------------------------------------------------
+  bool isResponseCompressed() const;
+  // The body, inflated when it came compressed and inflation was left to the end.
+  std::optional<plat::Data> responseData() const;
+  std::optional<std::string> responseString() const;
+  // A response header by name, matched without regard to case.
+  std::optional<std::string> responseHeader(std::string_view name) const;
+  std::optional<plat::Error> error() const;
+  std::optional<int64_t> connectionID() const;
+
+  // --- guarded properties ----------------------------------------------------
+  std::optional<plat::URL> url() const;
+  void setURL(std::optional<plat::URL> url);
+  std::string requestMethod() const;
+  void setRequestMethod(std::string method);
+  HCHTTPRequestDelegate* delegate() const;
+  void setDelegate(HCHTTPRequestDelegate* delegate);
+  std::shared_ptr<HCHTTPRequestQueue> queue() const;
+  void setQueue(std::shared_ptr<HCHTTPRequestQueue> queue);
+  HCProgressDelegate* uploadProgressDelegate() const;
+  void setUploadProgressDelegate(HCProgressDelegate* delegate);
+  HCProgressDelegate* downloadProgressDelegate() const;
+  void setDownloadProgressDelegate(HCProgressDelegate* delegate);
+
+  // --- blocks (no getters) ---------------------------------------------------
+  void setStartedBlock(Block b);
+  void setHeadersReceivedBlock(HeadersBlock b);
+  void setCompletionBlock(Block b);
+  void setFailedBlock(Block b);
+  void setBytesReceivedBlock(ProgressBlock b);
+  void setBytesSentBlock(ProgressBlock b);
+  void setDownloadSizeIncrementedBlock(SizeBlock b);
+  void setUploadSizeIncrementedBlock(SizeBlock b);
+  void setDataReceivedBlock(DataBlock b);
+  void setAuthenticationNeededBlock(Block b);
+  void setProxyAuthenticationNeededBlock(Block b);
+  void setRequestRedirectedBlock(Block b);
+
+  // --- plain properties ------------------------------------------------------
+  HC_PROPERTY(std::optional<plat::URL>, originalURL, OriginalURL);
+  HC_PROPERTY(std::optional<plat::URL>, redirectURL, RedirectURL);
+  HC_PROPERTY(bool, useHTTPVersionOne, UseHTTPVersionOne) = false;
+  HC_PROPERTY(HCSelector, didStartSelector, DidStartSelector) = HCSelector::requestStarted;
+  HC_PROPERTY(HCSelector, didReceiveResponseHeadersSelector, DidReceiveResponseHeadersSelector) =
+      HCSelector::requestDidReceiveResponseHeaders;
+  HC_PROPERTY(HCSelector, willRedirectSelector, WillRedirectSelector) = HCSelector::requestWillRedirectToURL;
+  HC_PROPERTY(HCSelector, didFinishSelector, DidFinishSelector) = HCSelector::requestFinished;
+  HC_PROPERTY(HCSelector, didFailSelector, DidFailSelector) = HCSelector::requestFailed;
+  HC_PROPERTY(HCSelector, didReceiveDataSelector, DidReceiveDataSelector) = HCSelector::requestDidReceiveData;
+  HC_PROPERTY(plat::Dictionary, userInfo, UserInfo);
+  HC_PROPERTY(long, tag, Tag) = 0;
+
+  HC_PROPERTY(plat::Dictionary, requestHeaders, RequestHeaders);
+  HC_PROPERTY(bool, haveBuiltRequestHeaders, HaveBuiltRequestHeaders) = false;
+  HC_PROPERTY(std::vector<HCHTTPCookie>, requestCookies, RequestCookies);
+  HC_PROPERTY(bool, useCookiePersistence, UseCookiePersistence) = true;
+  HC_PROPERTY(std::optional<std::string>, userAgentString, UserAgentString);
+  HC_PROPERTY(bool, allowCompressedResponse, AllowCompressedResponse) = true;
+
+  HC_PROPERTY(std::optional<plat::Data>, postBody, PostBody);
+  HC_PROPERTY(std::optional<plat::Data>, compressedPostBody, CompressedPostBody);
+  HC_PROPERTY(bool, shouldStreamPostDataFromDisk, ShouldStreamPostDataFromDisk) = false;
+  HC_PROPERTY(std::optional<std::string>, postBodyFilePath, PostBodyFilePath);
+  HC_PROPERTY(bool, didCreateTemporaryPostDataFile, DidCreateTemporaryPostDataFile) = false;
+  HC_PROPERTY(bool, shouldCompressRequestBody, ShouldCompressRequestBody) = false;
+  HC_PROPERTY(unsigned long long, postLength, PostLength) = 0;
+  HC_PROPERTY(bool, haveBuiltPostBody, HaveBuiltPostBody) = false;
+  HC_PROPERTY(unsigned long long, uploadBufferSize, UploadBufferSize) = 0;
+
+  HC_PROPERTY(plat::Dictionary, responseHeaders, ResponseHeaders);
+  HC_PROPERTY(std::vector<HCHTTPCookie>, responseCookies, ResponseCookies);
+  HC_PROPERTY(int, responseStatusCode, ResponseStatusCode) = 0;
+  HC_PROPERTY(std::optional<std::string>, responseStatusMessage, ResponseStatusMessage);
+  HC_PROPERTY(std::optional<plat::Data>, rawResponseData, RawResponseData);
+  HC_PROPERTY(unsigned long long, contentLength, ContentLength) = 0;
+  HC_PROPERTY(HCStringEncoding, defaultResponseEncoding, DefaultResponseEncoding) = HCISOLatin1StringEncoding;
+  HC_PROPERTY(HCStringEncoding, responseEncoding, ResponseEncoding) = 0;
+  HC_PROPERTY(bool, shouldWaitToInflateCompressedResponses, ShouldWaitToInflateCompressedResponses) = true;
+
+  HC_PROPERTY(std::optional<std::string>, downloadDestinationPath, DownloadDestinationPath);
+  HC_PROPERTY(std::optional<std::string>, temporaryFileDownloadPath, TemporaryFileDownloadPath);
+  HC_PROPERTY(std::optional<std::string>, temporaryUncompressedDataDownloadPath, TemporaryUncompressedDataDownloadPath);
+  HC_PROPERTY(bool, allowResumeForFileDownloads, AllowResumeForFileDownloads) = false;
+  HC_PROPERTY(unsigned long long, partialDownloadSize, PartialDownloadSize) = 0;
+  HC_PROPERTY(bool, downloadComplete, DownloadComplete) = false;
+
+  HC_PROPERTY(unsigned long long, totalBytesRead, TotalBytesRead) = 0;
+  HC_PROPERTY(unsigned long long, totalBytesSent, TotalBytesSent) = 0;
+  HC_PROPERTY(unsigned long long, lastBytesRead, LastBytesRead) = 0;
+  HC_PROPERTY(unsigned long long, lastBytesSent, LastBytesSent) = 0;
+  HC_PROPERTY(bool, showAccurateProgress, ShowAccurateProgress) = true;
+  HC_PROPERTY(bool, shouldResetDownloadProgress, ShouldResetDownloadProgress) = true;
+  HC_PROPERTY(bool, shouldResetUploadProgress, ShouldResetUploadProgress) = true;
+  HC_PROPERTY(bool, updatedProgress, UpdatedProgress) = false;
+
+  HC_PROPERTY(std::optional<std::string>, username, Username);
+  HC_PROPERTY(std::optional<std::string>, password, Password);
+  HC_PROPERTY(std::optional<std::string>, domain, Domain);
+  HC_PROPERTY(std::optional<std::string>, authenticationScheme, AuthenticationScheme);
+  HC_PROPERTY(std::optional<std::string>, authenticationRealm, AuthenticationRealm);
+  HC_PROPERTY(int, authenticationRetryCount, AuthenticationRetryCount) = 0;
+  HC_PROPERTY(int, authenticationNeeded, AuthenticationNeeded) = 0;
+  HC_PROPERTY(bool, shouldPresentAuthenticationDialog, ShouldPresentAuthenticationDialog) = false;
+  HC_PROPERTY(bool, shouldPresentCredentialsBeforeChallenge, ShouldPresentCredentialsBeforeChallenge) = true;
+  HC_PROPERTY(bool, shouldPresentProxyAuthenticationDialog, ShouldPresentProxyAuthenticationDialog) = true;
+  HC_PROPERTY(bool, useKeychainPersistence, UseKeychainPersistence) = false;
+  HC_PROPERTY(bool, useSessionPersistence, UseSessionPersistence) = true;
+
+  HC_PROPERTY(std::optional<std::string>, proxyHost, ProxyHost);
+  HC_PROPERTY(int, proxyPort, ProxyPort) = 0;
+  HC_PROPERTY(std::optional<std::string>, proxyType, ProxyType);
+  HC_PROPERTY(std::optional<std::string>, proxyUsername, ProxyUsername);
+  HC_PROPERTY(std::optional<std::string>, proxyPassword, ProxyPassword);
+  HC_PROPERTY(std::optional<std::string>, proxyDomain, ProxyDomain);
+
+  HC_PROPERTY(bool, shouldRedirect, ShouldRedirect) = true;
+  HC_PROPERTY(bool, shouldUseRFC2616RedirectBehaviour, ShouldUseRFC2616RedirectBehaviour) = false;
+  HC_PROPERTY(bool, needsRedirect, NeedsRedirect) = false;
+  HC_PROPERTY(int, redirectCount, RedirectCount) = 0;
+  HC_PROPERTY(double, timeOutSeconds, TimeOutSeconds) = 10.0;
+  HC_PROPERTY(int, numberOfTimesToRetryOnTimeout, NumberOfTimesToRetryOnTimeout) = 0;
+  HC_PROPERTY(int, retryCount, RetryCount) = 0;
+  HC_PROPERTY(bool, willRetryRequest, WillRetryRequest) = false;
+  HC_PROPERTY(bool, shouldAttemptPersistentConnection, ShouldAttemptPersistentConnection) = true;
+  HC_PROPERTY(double, persistentConnectionTimeoutSeconds, PersistentConnectionTimeoutSeconds) = 60.0;
+  HC_PROPERTY(bool, connectionCanBeReused, ConnectionCanBeReused) = false;
+  HC_PROPERTY(std::optional<uint32_t>, requestID, RequestID);
+  HC_PROPERTY(bool, validatesSecureCertificate, ValidatesSecureCertificate) = true;
+  HC_PROPERTY(std::shared_ptr<const plat::ClientIdentity>, clientCertificateIdentity, ClientCertificateIdentity);
+  // CAs to trust instead of the system's (tests hand their own CA this way).
+  HC_PROPERTY(std::string, trustedCertificatesPEM, TrustedCertificatesPEM);
+
+  HC_PROPERTY(bool, complete, Complete) = false;
+  HC_PROPERTY(bool, isSynchronous, Synchronous) = false;
+  HC_PROPERTY(std::string, runLoopMode, RunLoopMode) = plat::kDefaultRunLoopMode;
+  HC_PROPERTY(bool, didUseCachedResponse, DidUseCachedResponse) = false;
+
+public:
+  bool inProgress() const { return _inProgress; }
+  void setInProgress(bool v) { _inProgress = v; }
+  // The lock every part of a run holds.
+  std::recursive_mutex& cancelledLock() const { return _cancelledLock; }
+
+  // --- steps of a run (on the request's thread) -------------------------------
+  void startRequest();
+  void handleNetworkEvent(uint32_t type);
+  void handleBytesAvailable();
+  void handleStreamComplete();
+  void handleStreamError();
+  void readResponseHeaders();
+  bool willRedirect();
+  void parseStringEncodingFromHeaders();
+  bool willAskDelegateToConfirmRedirect();
+  void performRedirect();
+  void markAsFinished();
+  bool retryUsingNewConnection();
+  void updateStatus();
+  bool shouldTimeOut();
+  void checkRequestStatus();
+  void cancelLoad();
+  void cancelOnRequestThread();
+  void failWithError(const std::optional<plat::Error>& error);
+  void updatePartialDownloadSize();
+  void destroyReadStream();
+  void scheduleReadStream();
+  void unscheduleReadStream();
+  bool removeTemporaryDownloadFile();
+  bool removeTemporaryUncompressedDownloadFile();
+  bool removeTemporaryUploadFile();
+  void attemptToApplyCredentialsAndResume();
+
+  // --- notifications (sent to the main thread) --------------------------------
+  void requestStarted();
+  void requestReceivedResponseHeaders(const plat::Dictionary& headers);
+  void requestWillRedirectToURL(const plat::URL& url);
+  void requestRedirected();
+  void requestFinished();
+  void reportFinished();
+  void reportFailure();
+  void passOnReceivedData(const plat::Data& data);
+  void releaseBlocksOnMainThread();
+  // In line on the main thread, else queued to it without waiting.
+  static void performOnMainThread(std::function<void()> fn);
+  // The same for the requests' notifications: they reach the main thread in
+  // the order sent, several with one wake-up when they come close together.
+  static void notifyOnMainThread(std::function<void()> fn);
+
+private:
+  std::shared_ptr<HCHTTPRequest> self();
+  bool wantsDataCallbacksLocked() const;
+  bool headerIsSetLocked(std::string_view name) const;
+  std::optional<std::string> responseHeaderLocked(std::string_view name) const;
+  bool isResponseCompressedLocked() const;
+  void setStatusTimerLocked(bool on);
+  void failWithFileErrorLocked(plat::Error error);
+  bool writeDownloadBytesLocked(const uint8_t* raw, size_t rawLength, const plat::Data* inflated);
+  std::optional<plat::Error> moveDownloadedFileLocked(const std::string& from, const std::string& to);
+  bool checkCompressedBodyEndedLocked();
+  bool isCrossOriginRedirectLocked(const plat::URL& to) const;
+  void callDelegate(HCHTTPRequestDelegate* target, HCSelector selector, const plat::Dictionary* headers,
+                    const plat::URL* url, const plat::Data* data);
+
+  mutable std::recursive_mutex _cancelledLock;
+  std::optional<plat::URL> _url;
+  std::string _requestMethod = "GET";
+  HCHTTPRequestDelegate* _delegate = nullptr;
+  std::shared_ptr<HCHTTPRequestQueue> _queue;
+  HCProgressDelegate* _uploadProgressDelegate = nullptr;
+  HCProgressDelegate* _downloadProgressDelegate = nullptr;
+
+  Block _startedBlock;
+  HeadersBlock _headersReceivedBlock;
+  Block _completionBlock;
+  Block _failureBlock;
+  ProgressBlock _bytesReceivedBlock;
+  ProgressBlock _bytesSentBlock;
+  SizeBlock _downloadSizeIncrementedBlock;
+  SizeBlock _uploadSizeIncrementedBlock;
+  DataBlock _dataReceivedBlock;
+  Block _authenticationNeededBlock;
+  Block _proxyAuthenticationNeededBlock;
+  Block _requestRedirectedBlock;
+
+  std::optional<plat::Error> _error;
+  // Read by operation queues under their own lock: never behind cancelledLock.
+  std::atomic<bool> _inProgress{false};
+  std::atomic<bool> _finished{false};
+  bool _endReported = false;  // main thread only
+  bool _droppedCredentialsOnRedirect = false;
+  std::atomic<bool> _cancelled{false};
+  // Set by cancel() at once, so that chunks already on their way to the main
+  // thread are not handed over after the caller asked to stop.
+  std::atomic<bool> _cancelRequested{false};
+  HCHTTPRequest* _mainRequest = nullptr;  // the request a HEAD request stands in for
+
+  std::optional<plat::HTTPMessage> _request;
+  std::shared_ptr<plat::HTTPReadStream> _readStream;
+  std::shared_ptr<plat::RunLoop> _runLoop;  // of the thread the stream is scheduled on
+  bool _readStreamIsScheduled = false;
+  std::shared_ptr<HCConnectionRecord> _connectionInfo;
+  std::shared_ptr<plat::RunLoop> _statusTimerLoop;
+  plat::RunLoop::SourceId _statusTimer = 0;
+  double _lastActivityTime = 0;  // monotonic; 0 when not set
+  std::shared_ptr<const plat::HTTPMessage> _responseHead;
+  std::unique_ptr<HCDataDecompressor> _dataDecompressor;
+  // The inflated body when inflation was left to the end (checked there).
+  std::optional<plat::Data> _inflatedResponseData;
+  int _postBodyWriteStream = -1;
+  int _fileDownloadOutputStream = -1;
+  int _inflatedFileDownloadOutputStream = -1;
+  // Body bytes already handed to the data callbacks or written; a retry must
+  // not hand them over again.
+  unsigned long long _deliveredBodyBytes = 0;
+  std::unique_ptr<uint8_t[]> _readBuffer;
+  size_t _readBufferSize = 0;
+};
+
+#undef HC_PROPERTY

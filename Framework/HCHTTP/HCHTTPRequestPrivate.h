@@ -1,0 +1,42 @@
+// Class-wide state and small helpers shared by the request's source files.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Framework/HCHTTP/HCHTTPRequest.h"
+
+namespace hchttp {
+
+// Locks, when two are held: a request's cancelledLock first, then
+// progressLock, connectionsLock or bandwidthThrottlingLock;
+// bandwidthThrottlingLock before connectionsLock.
+struct ClassState {
+  std::recursive_mutex connectionsLock;
+  std::recursive_mutex progressLock;
+  std::mutex bandwidthThrottlingLock;
+  std::recursive_mutex sessionCookiesLock;
+  std::recursive_mutex sessionCredentialsLock;
+  std::recursive_mutex delegateAuthenticationLock;
+  std::vector<std::shared_ptr<HCConnectionRecord>> persistentConnectionsPool;
+  int nextConnectionNumberToCreate = 0;
+  uint32_t nextRequestID = 0;
+  long long runningRequestCount = 0;
+  bool shouldUpdateNetworkActivityIndicator = true;
+  std::vector<HCHTTPCookie> sessionCookies;
+};
+
+ClassState& classState();
+
+plat::Error requestError(long code, std::string description, std::shared_ptr<const plat::Error> underlying = nullptr);
+const plat::Dictionary::Entry* findIgnoringCase(const plat::Dictionary& d, std::string_view name);
+void removeIgnoringCase(plat::Dictionary& d, std::string_view name);
+std::string lowercase(std::string s);
+// A fresh, globally unique name in the temporary folder.
+std::string uniqueTemporaryPath();
+void addSessionCookie(const HCHTTPCookie& cookie);
+
+}  // namespace hchttp
