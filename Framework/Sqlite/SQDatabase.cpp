@@ -125,7 +125,7 @@ bool SQDatabase::open() {
 
 bool SQDatabase::openWithFlags(int flags) {
   const std::string file = _databasePath ? *_databasePath : std::string(":memory:");
-  if (_db) close();  // never leak a handle that is still open
+  if (_db && !close()) return false;  // never leak a handle that is still open
   int err = sqlite3_open_v2(file.c_str(), &_db, flags, nullptr);
   if (err != SQLITE_OK) {
     plat::log("error opening!: %d", err);
@@ -265,6 +265,8 @@ int64_t SQDatabase::lastInsertRowId() {
     warnInUse();
     return 0;
   }
+  // SQLite dereferences a null handle here: a closed connection reads 0.
+  if (!_db) return 0;
   ExecutingGuard guard(_isExecutingStatement);
   return sqlite3_last_insert_rowid(_db);
 }
@@ -274,36 +276,35 @@ int SQDatabase::changes() {
     warnInUse();
     return 0;
   }
+  if (!_db) return 0;
   ExecutingGuard guard(_isExecutingStatement);
   return sqlite3_changes(_db);
 }
 
-void SQDatabase::bindObject(const plat::Value& obj, int idx, sqlite3_stmt* pStmt) {
+int SQDatabase::bindObject(const plat::Value& obj, int idx, sqlite3_stmt* pStmt) {
   using Kind = plat::Value::Kind;
   switch (obj.kind()) {
     case Kind::Null:
-      sqlite3_bind_null(pStmt, idx);
-      return;
+      return sqlite3_bind_null(pStmt, idx);
     case Kind::Data: {
       // SQLite copies the bytes: the value may be a temporary of the caller.
+      // The 64-bit length: an int would wrap and store a cut blob.
       const plat::Data& d = obj.dataValue();
       const void* bytes = d.empty() ? static_cast<const void*>("") : d.data();
-      sqlite3_bind_blob(pStmt, idx, bytes, static_cast<int>(d.size()), SQLITE_TRANSIENT);
-      return;
+      return sqlite3_bind_blob64(pStmt, idx, bytes, d.size(), SQLITE_TRANSIENT);
     }
     case Kind::Date:
-      sqlite3_bind_double(pStmt, idx, obj.date().secondsSince1970);
-      return;
+      return sqlite3_bind_double(pStmt, idx, obj.date().secondsSince1970);
     case Kind::Bool:
     case Kind::Number: {
       const plat::Number n = obj.number();
       switch (n.type()) {
-        case 'c': sqlite3_bind_int(pStmt, idx, n.boolValue() ? 1 : 0); return;
+        case 'c': return sqlite3_bind_int(pStmt, idx, n.boolValue() ? 1 : 0);
         case 'i':
-        case 'q': sqlite3_bind_int64(pStmt, idx, n.longLongValue()); return;
-        case 'Q': sqlite3_bind_int64(pStmt, idx, static_cast<sqlite3_int64>(n.unsignedLongLongValue())); return;
-        case 'f': sqlite3_bind_double(pStmt, idx, static_cast<double>(n.floatValue())); return;
-        case 'd': sqlite3_bind_double(pStmt, idx, n.doubleValue()); return;
+        case 'q': return sqlite3_bind_int64(pStmt, idx, n.longLongValue());
+        case 'Q': return sqlite3_bind_int64(pStmt, idx, static_cast<sqlite3_int64>(n.unsignedLongLongValue()));
+        case 'f': return sqlite3_bind_double(pStmt, idx, static_cast<double>(n.floatValue()));
+        case 'd': return sqlite3_bind_double(pStmt, idx, n.doubleValue());
         default: break;  // other C types bind as their text
       }
       break;
@@ -312,9 +313,11 @@ void SQDatabase::bindObject(const plat::Value& obj, int idx, sqlite3_stmt* pStmt
       break;
   }
   // Strings and everything else: the description's text, copied by SQLite,
-  // with its real length so an embedded NUL does not cut it.
+  // with its real length so an embedded NUL does not cut it. A Decimal goes
+  // as its text too: a double would cut its digits, and a numeric column's
+  // affinity still stores it as the number.
   const std::string text = obj.isString() ? obj.string() : obj.description();
-  sqlite3_bind_text(pStmt, idx, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  return sqlite3_bind_text64(pStmt, idx, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
 void SQDatabase::extractSQL(const std::string& sql, const plat::Array& args, std::string& cleanedSQL,
@@ -454,9 +457,16 @@ bool SQDatabase::prepare(const std::string& sql, sqlite3_stmt** pStmt, plat::Err
   return true;
 }
 
-bool SQDatabase::bindArguments(sqlite3_stmt* pStmt, const plat::Array* arrayArgs,
-                               const plat::Dictionary* dictionaryArgs, const plat::Array* vaList) {
+SQDatabase::BindResult SQDatabase::bindArguments(sqlite3_stmt* pStmt, const plat::Array* arrayArgs,
+                                                 const plat::Dictionary* dictionaryArgs, const plat::Array* vaList) {
   const int queryCount = sqlite3_bind_parameter_count(pStmt);
+  // A value SQLite refuses (too big) would leave its parameter NULL and the
+  // statement would store that as if it had worked.
+  auto bind = [&](const plat::Value& value, int idx) {
+    const int rc = bindObject(value, idx, pStmt);
+    if (rc != SQLITE_OK) plat::log("Error binding parameter %d (%d: %s)", idx, rc, sqlite3_errmsg(_db));
+    return rc == SQLITE_OK;
+  };
   if (dictionaryArgs) {
     // Every key must name a parameter and every parameter must get a value.
     std::set<int> bound;
@@ -465,14 +475,14 @@ bool SQDatabase::bindArguments(sqlite3_stmt* pStmt, const plat::Array* arrayArgs
       const std::string parameterName = plat::format(":%@", key);
       const int namedIdx = sqlite3_bind_parameter_index(pStmt, parameterName.c_str());
       if (namedIdx > 0) {
-        bindObject(value, namedIdx, pStmt);
+        if (!bind(value, namedIdx)) return BindResult::failed;
         bound.insert(namedIdx);
       } else {
         plat::log("Could not find index for %@", key);
         ++unknown;
       }
     }
-    return unknown == 0 && static_cast<int>(bound.size()) == queryCount;
+    return unknown == 0 && static_cast<int>(bound.size()) == queryCount ? BindResult::ok : BindResult::wrongCount;
   }
   const plat::Array* values = arrayArgs ? arrayArgs : vaList;
   int idx = 0;
@@ -481,9 +491,9 @@ bool SQDatabase::bindArguments(sqlite3_stmt* pStmt, const plat::Array* arrayArgs
     const plat::Value& obj = (*values)[static_cast<size_t>(idx)];
     if (_traceExecution) plat::log("obj: %@", obj);
     ++idx;
-    bindObject(obj, idx, pStmt);
+    if (!bind(obj, idx)) return BindResult::failed;
   }
-  return idx == queryCount;
+  return idx == queryCount ? BindResult::ok : BindResult::wrongCount;
 }
 
 std::shared_ptr<SQStatement> SQDatabase::wrapStatement(sqlite3_stmt* pStmt, const std::string& sql) {
@@ -522,8 +532,9 @@ std::shared_ptr<SQResultSet> SQDatabase::executeQuery(const std::string& sql, co
   }
   if (!pStmt && !prepare(sql, &pStmt, nullptr, __func__)) return nullptr;
 
-  if (!bindArguments(pStmt, arrayArgs, dictionaryArgs, vaList)) {
-    plat::log("Error: the bind count is not correct for the # of variables (executeQuery)");
+  if (const BindResult bound = bindArguments(pStmt, arrayArgs, dictionaryArgs, vaList); bound != BindResult::ok) {
+    if (bound == BindResult::wrongCount)
+      plat::log("Error: the bind count is not correct for the # of variables (executeQuery)");
     // A cached statement stays usable in the cache.
     if (statement) {
       sqlite3_reset(pStmt);
@@ -568,8 +579,12 @@ bool SQDatabase::executeUpdate(const std::string& sql, plat::Error* outErr, cons
   }
   if (!pStmt && !prepare(sql, &pStmt, outErr, __func__)) return false;
 
-  if (!bindArguments(pStmt, arrayArgs, dictionaryArgs, vaList)) {
-    plat::log("Error: the bind count is not correct for the # of variables (%@) (executeUpdate)", sql);
+  if (const BindResult bound = bindArguments(pStmt, arrayArgs, dictionaryArgs, vaList); bound != BindResult::ok) {
+    if (bound == BindResult::wrongCount) {
+      plat::log("Error: the bind count is not correct for the # of variables (%@) (executeUpdate)", sql);
+    } else {
+      plat::setError(outErr, lastError());
+    }
     if (cachedStmt) {
       sqlite3_reset(pStmt);
       sqlite3_clear_bindings(pStmt);
@@ -710,6 +725,7 @@ std::optional<plat::Error> SQDatabase::inSavePoint(const std::function<void(bool
 }
 
 void SQDatabase::makeFunctionNamed(const std::string& name, int maximumArguments, FunctionBlock block) {
+  if (!_db) return;  // nothing to register with, and SQLite would dereference it
   auto kept = std::make_unique<FunctionBlock>(std::move(block));
   sqlite3_create_function(_db, name.c_str(), maximumArguments, SQLITE_UTF8, kept.get(),
                           &SQDBBlockSQLiteCallBackFunction, nullptr, nullptr);

@@ -112,7 +112,8 @@ public:
   int64_t lastInsertRowId();
   int changes();
 
-  void bindObject(const plat::Value& obj, int idx, sqlite3_stmt* pStmt);
+  // SQLite's result of the bind.
+  int bindObject(const plat::Value& obj, int idx, sqlite3_stmt* pStmt);
 
   // Turns a printf-like format into SQL with "?" and the argument values.
   static void extractSQL(const std::string& sql, const plat::Array& args, std::string& cleanedSQL,
@@ -214,8 +215,9 @@ public:
 
 private:
   bool executeUpdateRetryingIOErrors(const std::string& sql, const plat::Array& values);
-  // Binds the arguments; false (after the log line) when the count is wrong.
-  bool bindArguments(sqlite3_stmt* pStmt, const plat::Array* arrayArgs, const plat::Dictionary* dictionaryArgs,
+  enum class BindResult { ok, wrongCount, failed };
+  // Binds the arguments; a value SQLite refuses is logged here.
+  BindResult bindArguments(sqlite3_stmt* pStmt, const plat::Array* arrayArgs, const plat::Dictionary* dictionaryArgs,
                      const plat::Array* vaList);
   // Prepares under the busy rule; false when it failed or gave up.
   bool prepare(const std::string& sql, sqlite3_stmt** pStmt, plat::Error* outErr, const char* caller);

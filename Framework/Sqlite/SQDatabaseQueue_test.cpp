@@ -107,6 +107,8 @@ TEST(SQDatabaseQueue, ReopenFailureGivesTheBlockNoDatabase) {
     EXPECT_FALSE(db->executeQuery("select 1"));
     EXPECT_FALSE(db->executeUpdate("create table y (a)"));
     EXPECT_FALSE(db->goodConnection());
+    EXPECT_EQ(0, db->changes());
+    EXPECT_EQ(0, db->lastInsertRowId());
   });
   EXPECT_TRUE(ran);
   EXPECT_TRUE(log.contains("SQDatabaseQueue could not reopen database for path " + path));

@@ -66,6 +66,10 @@ TEST_F(SQDatabaseTest, ClosedConnectionRefusesWork) {
   EXPECT_EQ(nullptr, db->executeQuery("select 1"));
   EXPECT_FALSE(db->executeUpdate("insert into t values (1)"));
   EXPECT_EQ(2u, log.count("The SQDatabase " + db->description() + " is not open."));
+  // SQLite itself would dereference the missing handle.
+  EXPECT_EQ(0, db->changes());
+  EXPECT_EQ(0, db->lastInsertRowId());
+  db->makeFunctionNamed("f", 0, [](sqlite3_context*, int, sqlite3_value**) {});
 }
 
 std::string sqlLiteral(const std::string& text) {
@@ -171,6 +175,27 @@ TEST_F(SQDatabaseTest, BindCounts) {
   ASSERT_TRUE(rs && rs->next());
   EXPECT_EQ("p", rs->stringForColumnIndex(0));
   EXPECT_EQ(5, rs->intForColumnIndex(1));
+  rs->close();
+}
+
+// A value SQLite refuses must fail the statement, not be stored as NULL.
+TEST_F(SQDatabaseTest, RefusedBindFailsTheStatement) {
+  sqlite3_limit(db->sqliteHandle(), SQLITE_LIMIT_LENGTH, 10);
+  const Value tooBig[] = {Value(std::string(11, 'x')), Value(plat::Data(11, 1))};
+  for (const Value& v : tooBig) {
+    SCOPED_TRACE(v.description());
+    plat::LogCapture log;
+    plat::Error err;
+    EXPECT_FALSE(db->update("insert into t values (?)", &err, v));
+    EXPECT_EQ(SQLITE_TOOBIG, err.code());
+    EXPECT_TRUE(log.contains("Error binding parameter 1 (18: "));
+    EXPECT_FALSE(log.contains("bind count"));
+    EXPECT_EQ(nullptr, db->executeQuery("select ?", v));
+    EXPECT_FALSE(db->executeUpdate("insert into t values (:v)", plat::Dictionary{{"v", v}}));
+  }
+  auto rs = db->executeQuery("select count(*) from t");
+  ASSERT_TRUE(rs && rs->next());
+  EXPECT_EQ(0, rs->intForColumnIndex(0));
   rs->close();
 }
 

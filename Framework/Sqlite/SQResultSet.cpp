@@ -61,6 +61,11 @@ SQResultSet::SQResultSet(std::shared_ptr<SQStatement> statement, SQDatabase* par
 
 SQResultSet::~SQResultSet() { close(); }
 
+void SQResultSet::setParentDB(SQDatabase* db) {
+  if (_parentDB && _parentDB != db) _parentDB->resultSetDidClose(this);
+  _parentDB = db;
+}
+
 void SQResultSet::close() {
   if (_statement) {
     _statement->reset();

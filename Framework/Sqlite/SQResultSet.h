@@ -85,7 +85,9 @@ public:
   bool columnIsNull(std::string_view name) { return columnIndexIsNull(columnIndexForName(name)); }
 
   SQDatabase* parentDB() const { return _parentDB; }
-  void setParentDB(SQDatabase* db) { _parentDB = db; }
+  // Leaving a connection takes the set off its list, which would otherwise
+  // keep a pointer to a set that may die first.
+  void setParentDB(SQDatabase* db);
   const std::shared_ptr<SQStatement>& statement() const { return _statement; }
   void setStatement(std::shared_ptr<SQStatement> s) { _statement = std::move(s); }
   const std::string& query() const { return _query; }

@@ -101,6 +101,16 @@ TEST_F(SQResultSetTest, NoRowsClosesAtOnce) {
   EXPECT_EQ(0, rs->intForColumn("id"));
 }
 
+// A set moved off its connection is no longer the connection's to close.
+TEST_F(SQResultSetTest, DetachedSetLeavesTheConnectionsList) {
+  auto rs = row();
+  ASSERT_TRUE(rs);
+  rs->setParentDB(nullptr);
+  EXPECT_FALSE(db->hasOpenResultSets());
+  rs.reset();
+  EXPECT_TRUE(db->close());
+}
+
 TEST_F(SQResultSetTest, DuplicateNamesLaterWins) {
   auto rs = db->executeQuery("select 1 as a, 2 as A");
   ASSERT_TRUE(rs && rs->next());
