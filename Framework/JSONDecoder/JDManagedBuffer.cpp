@@ -25,7 +25,11 @@ void jd_managedBuffer_setToStackBuffer(JDManagedBuffer* buffer, unsigned char* s
 
 unsigned char* jd_managedBuffer_resize(JDManagedBuffer* buffer, size_t size) {
   uint64_t g = buffer->growthGranule;
-  if (g > 0) size = size + ((g - size % g) % g);
+  if (g > 0) {
+    size_t rounded = size + ((g - size % g) % g);
+    if (rounded < size) return nullptr;  // wrapped: no such block, the buffer stays as it is
+    size = rounded;
+  }
   if (size <= buffer->bytes.length) return buffer->bytes.ptr;
   switch (buffer->flags & JDManagedBufferLocationMask) {
     case JDManagedBufferOnHeap: {
@@ -66,7 +70,8 @@ bool isLegalUTF8(const uint8_t* source, size_t length) {
       if ((a = *--srcptr) < 0x80 || a > 0xBF) return false;
       [[fallthrough]];
     case 2:
-      if ((a = *--srcptr) > 0xBF) return false;
+      // Every byte after the lead is a continuation byte, after ED and F4 too.
+      if ((a = *--srcptr) < 0x80 || a > 0xBF) return false;
       switch (*source) {
         case 0xE0: if (a < 0xA0) return false; break;
         case 0xED: if (a > 0x9F) return false; break;

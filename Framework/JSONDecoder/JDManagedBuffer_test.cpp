@@ -73,6 +73,7 @@ TEST(ConvertSingleCodePointInUTF8, ReadsOneCodePoint) {
       {{0xC3, 'a'}, sourceIllegal, 0xFFFD, 1},
       {{0xFF, 0x80, 0x80}, sourceExhausted, 0xFFFD, 3},
       {{0xFF, '"'}, sourceIllegal, 0xFFFD, 1},
+      {{0xED, '"', 0x80}, sourceIllegal, 0xFFFD, 1},  // must not swallow the quote
   };
   for (const auto& c : cases) {
     const uint8_t* next = nullptr;
@@ -92,6 +93,7 @@ TEST(isLegalUTF8, FollowsTheTable) {
       {{0xED, 0xA0, 0x80}, false}, {{0xF0, 0x90, 0x80, 0x80}, true}, {{0xF0, 0x8F, 0x80, 0x80}, false},
       {{0xF4, 0x8F, 0xBF, 0xBF}, true}, {{0xF5, 0x80, 0x80, 0x80}, false}, {{0x80}, false},
       {{0xC3, 0xC3}, false}, {{}, false}, {{0xF0, 0x90, 0x80, 0x80, 0x80}, false},
+      {{0xED, 0x22, 0x80}, false}, {{0xF4, 0x41, 0x80, 0x80}, false},  // second byte below 0x80
   };
   for (const auto& [bytes, legal] : cases) EXPECT_EQ(isLegalUTF8(bytes.data(), bytes.size()), legal);
 }

@@ -1,6 +1,7 @@
 #include "Framework/JSONDecoder/JDObject.h"
 
 #include <cstring>
+#include <random>
 
 JDRef JDString::make(std::string_view utf8) {
   if (utf8.empty()) return empty();
@@ -12,8 +13,20 @@ const JDRef& JDString::empty() {
   return e;
 }
 
+namespace {
+// Seeded once per process, so that a document cannot pick keys that all fall
+// on one run of a dictionary's table.
+uint64_t hashSeed() {
+  static const uint64_t seed = [] {
+    std::random_device rd;
+    return (uint64_t(rd()) << 32) ^ rd();
+  }();
+  return seed;
+}
+}  // namespace
+
 uint64_t JDString::hashOf(std::string_view s) {
-  uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
+  uint64_t h = 0xcbf29ce484222325ULL ^ hashSeed();  // FNV-1a
   for (unsigned char c : s) {
     h ^= c;
     h *= 0x100000001b3ULL;

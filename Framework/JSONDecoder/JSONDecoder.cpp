@@ -179,6 +179,9 @@ void jd_objectStack_setToStackBuffer(JDObjectStack* stack, JDRef* objects, JDRef
 }
 
 bool jd_objectStack_resize(JDObjectStack* stack, size_t newCount) {
+  // At least doubling: steps of 128 entries made a long array cost time
+  // quadratic in its length, every growth moving the whole stack.
+  if (newCount > stack->count && newCount - stack->count < stack->count) newCount = stack->count * 2;
   size_t g = stack->roundSizeUpToMultipleOf;
   if (g) newCount = newCount + ((g - newCount % g) % g);
   if (newCount <= stack->count) return true;
@@ -506,17 +509,24 @@ bool jd_parse_number(JDParseState* s) {
     jd_error(s, "Invalid number.");
     return false;
   };
+  // Digits that run to the end of the input are a cut-off document, reported
+  // as the top level reports one, not as a malformed number.
+  auto cutOff = [&] {
+    s->atIndex = s->length;
+    jd_error(s, "Reached the end of the buffer.");
+    return false;
+  };
 
   if (*p == '-') {
     isNegative = true;
     if (++p >= end) return invalid();
   }
   if (*p == '0') {
-    if (++p >= end) return invalid();
+    if (++p >= end) return cutOff();
   } else if (*p >= '1' && *p <= '9') {
     while (++p < end && digit(*p)) {
     }
-    if (p >= end) return invalid();
+    if (p >= end) return cutOff();
   } else {
     return invalid();
   }
@@ -525,7 +535,7 @@ bool jd_parse_number(JDParseState* s) {
     if (++p >= end || !digit(*p)) return invalid();
     while (++p < end && digit(*p)) {
     }
-    if (p >= end) return invalid();
+    if (p >= end) return cutOff();
   }
   if (*p == 'e' || *p == 'E') {
     isFloat = true;
@@ -536,7 +546,7 @@ bool jd_parse_number(JDParseState* s) {
     if (!digit(*p)) return invalid();
     while (++p < end && digit(*p)) {
     }
-    if (p >= end) return invalid();
+    if (p >= end) return cutOff();
   }
 
   const size_t n = static_cast<size_t>(p - start);

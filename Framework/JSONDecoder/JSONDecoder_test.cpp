@@ -151,7 +151,10 @@ TEST(JSONDecoder, RefusedTextsGiveTheFirstError) {
       {"{\"a\":}", 0, "Expected a value or a '}', not '}'", 6},
       {"{\"a\":1,\"b\":]", 0, "Expected a value, not ']'", 12},
       {"{\"a\":1:}", 0, "Expected a comma or a '}', not ':'", 7},
-      {"[1", 0, "Invalid number.", 1},  // a number must end before the input does
+      {"[1", 0, "Reached the end of the buffer.", 2},  // digits that run into the end
+      {"{\"a\":1.5e3", 0, "Reached the end of the buffer.", 10},
+      {"[-", 0, "Invalid number.", 1},  // a required digit is missing
+      {"[1.", 0, "Invalid number.", 1},
       {"[-]", 0, "Invalid number.", 1},
       {"[1.]", 0, "Invalid number.", 1},
       {"[1e]", 0, "Invalid number.", 1},
@@ -183,6 +186,8 @@ TEST(JSONDecoder, RefusedTextsGiveTheFirstError) {
       {"[\"\xED\xA0\x80\"]", 0, "Illegal UTF8 sequence found in \"\" string.", 1},
       {"[\"\xEF\xBF\xBE\"]", 0, "Illegal UTF8 sequence found in \"\" string.", 1},
       {"[\"\xFF\"]", 0, "Illegal UTF8 sequence found in \"\" string.", 1},
+      {"[\"\xED\"\x80\"]", 0, "Illegal UTF8 sequence found in \"\" string.", 1},
+      {"[\"\xF4\x41\x80\x80\"]", 0, "Illegal UTF8 sequence found in \"\" string.", 1},
       {"[\"\xC3", 0, "End of buffer reached while parsing UTF8 in \"\" string.", 1},
       {"[\"\xC3", JDParseFlagReplaceBadUnicode, "End of buffer reached while parsing UTF8 in \"\" string.", 1},
       {"[\"abc", 0, "Invalid string.", 1},

@@ -107,6 +107,7 @@ TEST(SJSONDeserializer, RefusedTextsGiveCodeTextAndPosition) {
       {"\"\\u00g1\"", -302, 0},
       {"\"\\u12", -302, 0},
       {"\"abc", -304, 4},
+      {"\"abc\\", -304, 5, true},  // a backslash at the end is no unknown escape
       {"\"\\\xC3\xA9\"", -302, 0},  // an escaped byte leaves half a character
       {"\"\xC3\"", -302, 0},        // too short to be converted, and not UTF-8
       {"+1", -15, 0},

@@ -556,7 +556,8 @@ bool SJSONScanner::scanString(std::string& out, Error* outError) {
     if (p >= end_) return fail(outError, kJSONScannerErrorCode_StringNotTerminated);
     ++current_;
     if (*p == '"') break;
-    // A backslash.
+    // A backslash; the data ending after it leaves the string unterminated.
+    if (current_ >= end_) return fail(outError, kJSONScannerErrorCode_StringNotTerminated);
     uint16_t c = scanCharacter();
     uint32_t unit;
     switch (c) {

@@ -6,7 +6,36 @@
 #include <string_view>
 #include <vector>
 
+#include "Framework/JSONDecoder/JDManagedBuffer.h"
 #include "Framework/JSONDecoder/JSONDecoder.h"
+
+namespace {
+// Every text the decoder hands out, keys included, is well-formed UTF-8.
+bool wellFormed(const std::string& s) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const auto* e = p + s.size();
+  while (p < e) {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    uint32_t cp;
+    if (ConvertSingleCodePointInUTF8(p, e, &p, &cp) != conversionOK) return false;
+  }
+  return true;
+}
+bool wellFormed(const plat::Value& v) {
+  if (v.isString()) return wellFormed(v.string());
+  if (v.isArray()) {
+    for (const auto& x : v.array())
+      if (!wellFormed(x)) return false;
+  } else if (v.isDictionary()) {
+    for (const auto& [k, x] : v.dictionary())
+      if (!wellFormed(k) || !wellFormed(x)) return false;
+  }
+  return true;
+}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -20,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<plat::Value> value = decoder.valueWithUTF8String(text, length, &e2);
   if ((object != nullptr) != value.has_value()) abort();
   if (object && !(object->toValue() == *value)) abort();
+  if (value && !wellFormed(*value)) abort();
   if (e1.localizedDescription() != e2.localizedDescription()) abort();
   if (!object && e1.userInfo()[JDAtIndexKey].unsignedLongLongValue() > length) abort();
 
