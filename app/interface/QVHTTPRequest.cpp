@@ -1,0 +1,89 @@
+#include "app/interface/QVHTTPRequest.h"
+
+#include <mutex>
+
+#include "platform/foundation/log.h"
+
+namespace {
+
+std::mutex gMutex;
+std::string gTrustedPEM;
+double gTimeout = QVHTTPRequest::kDefaultTimeoutInterval;
+
+bool isContentLength(const std::string& name) {
+  static const std::string kName = "content-length";
+  if (name.size() != kName.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (static_cast<char>(std::tolower(static_cast<unsigned char>(name[i]))) != kName[i]) return false;
+  }
+  return true;
+}
+
+// Where a request went, for the log: no query, since a query may carry a
+// token; never the header fields or the body.
+std::string loggedTarget(const std::string& url) { return url.substr(0, url.find('?')); }
+
+}  // namespace
+
+QVHTTPRequest::QVHTTPRequest(std::string url, std::string method, std::optional<plat::HeaderFields> header,
+                             std::optional<plat::Data> body)
+    : method_(std::move(method)), header_(std::move(header)), body_(std::move(body)), url_(std::move(url)) {}
+
+plat::URLRequest QVHTTPRequest::urlRequest() const {
+  plat::URLRequest r;
+  r.url = url_;
+  r.method = method_;
+  std::string length = plat::format("%ld", static_cast<long>(body_ ? body_->size() : 0));
+  bool given = false;
+  if (header_) {
+    for (const auto& [name, value] : *header_) {
+      if (isContentLength(name)) {
+        if (!given) r.headers.insert(r.headers.begin(), {"Content-Length", value});
+        else r.headers.front().second = value;
+        given = true;
+      } else {
+        r.headers.emplace_back(name, value);
+      }
+    }
+  }
+  if (!given) r.headers.insert(r.headers.begin(), {"Content-Length", length});
+  if (body_) r.body = *body_;
+  r.timeoutInterval = timeoutInterval();
+  r.ssl.trustedCertificatesPEM = trustedCertificatesPEM();
+  return r;
+}
+
+std::optional<plat::Data> QVHTTPRequest::connectNetSyncWithResponse(std::optional<plat::HTTPURLResponse>* response,
+                                                                    plat::Error* error) {
+  plat::Error e;
+  std::optional<plat::HTTPURLResponse> head;
+  auto body = plat::URLConnection::sendSynchronousRequest(urlRequest(), &head, &e);
+  if (!body && !head) {
+    plat::log("QVHTTPRequest: %@ %@ failed: %@ (%ld)", method_, loggedTarget(url_), e.localizedDescription(),
+              static_cast<long>(e.code()));
+  }
+  if (response) *response = std::move(head);
+  if (error) *error = e;
+  return body;
+}
+
+void QVHTTPRequest::setTrustedCertificatesPEM(std::string pem) {
+  std::lock_guard<std::mutex> l(gMutex);
+  gTrustedPEM = std::move(pem);
+}
+
+std::string QVHTTPRequest::trustedCertificatesPEM() {
+  std::lock_guard<std::mutex> l(gMutex);
+  return gTrustedPEM;
+}
+
+void QVHTTPRequest::setTimeoutInterval(double seconds) {
+  std::lock_guard<std::mutex> l(gMutex);
+  // Never unbounded: a silent server must not hold a sync thread forever.
+  gTimeout = seconds > 0 ? seconds : kDefaultTimeoutInterval;
+}
+
+double QVHTTPRequest::timeoutInterval() {
+  std::lock_guard<std::mutex> l(gMutex);
+  return gTimeout;
+}
