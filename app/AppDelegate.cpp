@@ -20,6 +20,16 @@ void AppDelegate::setUserdata(std::shared_ptr<UserData> userdata) {
   userdata_ = std::move(userdata);
 }
 
+std::shared_ptr<SettingsDb> AppDelegate::settingsdb() const {
+  std::lock_guard<std::mutex> l(mutex_);
+  return settingsdb_;
+}
+
+void AppDelegate::setSettingsdb(std::shared_ptr<SettingsDb> settingsdb) {
+  std::lock_guard<std::mutex> l(mutex_);
+  settingsdb_ = std::move(settingsdb);
+}
+
 std::string AppDelegate::appversion() const {
   std::lock_guard<std::mutex> l(mutex_);
   return appversion_;

@@ -15,6 +15,7 @@
 #include "platform/foundation/value.h"
 
 class UserData;
+class SettingsDb;
 
 class AppDelegate {
 public:
@@ -29,6 +30,8 @@ public:
   // The signed-in account and the client's paths; made first at launch.
   std::shared_ptr<UserData> userdata() const;
   void setUserdata(std::shared_ptr<UserData> userdata);
+  std::shared_ptr<SettingsDb> settingsdb() const;
+  void setSettingsdb(std::shared_ptr<SettingsDb> settingsdb);
 
   // Network up, kept current by the periodic jobs thread.
   bool bLink() const { return bLink_.load(); }
@@ -90,6 +93,7 @@ private:
 
   mutable std::mutex mutex_;  // guards the texts and the owned services
   std::shared_ptr<UserData> userdata_;
+  std::shared_ptr<SettingsDb> settingsdb_;
   std::string appversion_;
   std::optional<std::string> servertime_;
   std::string tempsyncpath_;

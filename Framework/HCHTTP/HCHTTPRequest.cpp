@@ -513,6 +513,7 @@ void HCHTTPRequest::main() {
     }
     if (_mainRequest) _mainRequest->buildRequestHeaders();
     buildRequestHeaders();
+    if (_error) return;
     applyAuthorizationHeader();
     for (const auto& [name, value] : _requestHeaders) {
       // A name or value that would split the request is refused by the message.
@@ -724,6 +725,7 @@ void HCHTTPRequest::callDelegate(HCHTTPRequestDelegate* target, HCSelector selec
     case HCSelector::proxyAuthenticationNeededForRequest:
       target->proxyAuthenticationNeededForRequest(*this);
       break;
+    case HCSelector::queueFinished:
     case HCSelector::none:
       break;
   }
@@ -892,7 +894,10 @@ void HCHTTPRequest::failWithError(const std::optional<Error>& error) {
   if (_cancelled || _error) return;
   _error = error;
   HCHTTPRequest* target = _mainRequest ? _mainRequest : this;
-  if (_mainRequest) _mainRequest->_error = error;
+  if (_mainRequest) {
+    std::lock_guard m(_mainRequest->_cancelledLock);
+    if (!_mainRequest->_error) _mainRequest->_error = error;
+  }
   std::shared_ptr<HCHTTPRequest> t = target == this ? keep : target->self();
   if (t) t->notifyOnMainThread([t] { t->reportFailure(); });
   if (_inProgress) markAsFinished();

@@ -162,6 +162,9 @@ public:
   bool isExecuting() const override;
   bool isFinished() const override;
   bool isCancelled() const override;
+  // Ready once every operation it depends on has finished.
+  bool isReady() const override;
+  void addDependency(const std::shared_ptr<plat::Operation>& operation);
   void redirectToURL(const plat::URL& url);
 
   // --- headers and body ------------------------------------------------------
@@ -184,6 +187,22 @@ public:
   std::optional<std::string> responseHeader(std::string_view name) const;
   std::optional<plat::Error> error() const;
   std::optional<int64_t> connectionID() const;
+
+  // --- progress, resume, copies ------------------------------------------------
+  void updateProgressIndicators();
+  void updateDownloadProgress();
+  void updateUploadProgress();
+  void incrementDownloadSizeBy(long long length);
+  void incrementUploadSizeBy(long long length);
+  void removeUploadProgressSoFar();
+  // Sets an indicator to progress of total, on the main thread.
+  static void updateProgressIndicator(HCProgressDelegate* indicator, unsigned long long progress,
+                                      unsigned long long total);
+  // A HEAD request with this request's settings, for its size.
+  std::shared_ptr<HCHTTPRequest> HEADRequest();
+  // A fresh request with this one's settings (no response, no blocks, no queue).
+  std::shared_ptr<HCHTTPRequest> copy() const;
+  HCHTTPRequest* mainRequest() const;
 
   // --- guarded properties ----------------------------------------------------
   std::optional<plat::URL> url() const;
@@ -409,6 +428,15 @@ private:
   // thread are not handed over after the caller asked to stop.
   std::atomic<bool> _cancelRequested{false};
   HCHTTPRequest* _mainRequest = nullptr;  // the request a HEAD request stands in for
+  // Keeps the main request alive while its HEAD request runs.
+  std::shared_ptr<HCHTTPRequest> _mainRequestKeep;
+  mutable std::mutex _dependenciesMutex;  // never behind cancelledLock: queues ask isReady() under theirs
+  std::vector<std::weak_ptr<plat::Operation>> _dependencies;
+  // Download and upload size announced to the receivers so far: a retry or
+  // a restarted resume announces only the difference, never the whole again.
+  long long _downloadSizeAnnounced = 0;
+  long long _uploadSizeAnnounced = 0;
+  void setIndicatorLocked(bool download, unsigned long long progress, unsigned long long total);
 
   std::optional<plat::HTTPMessage> _request;
   std::shared_ptr<plat::HTTPReadStream> _readStream;

@@ -15,6 +15,7 @@
 #include "platform/net/url.h"
 
 class HCHTTPRequest;
+class HCNetworkQueue;
 
 enum class HCSelector {
   none,
@@ -27,6 +28,7 @@ enum class HCSelector {
   requestDidReceiveData,
   authenticationNeededForRequest,
   proxyAuthenticationNeededForRequest,
+  queueFinished,  // a network queue's last counted request has ended
 };
 
 class HCHTTPRequestDelegate {
@@ -55,6 +57,7 @@ public:
   virtual void requestDidReceiveData(HCHTTPRequest& /*request*/, const plat::Data& /*data*/) {}
   virtual void authenticationNeededForRequest(HCHTTPRequest& /*request*/) {}
   virtual void proxyAuthenticationNeededForRequest(HCHTTPRequest& /*request*/) {}
+  virtual void queueFinished(HCNetworkQueue& /*queue*/) {}
 };
 
 // Receivers of progress; set with setDownloadProgressDelegate() and
@@ -64,6 +67,9 @@ public:
   virtual ~HCProgressDelegate() = default;
   virtual bool respondsToSetMaxValue() const { return false; }
   virtual void setMaxValue(double /*value*/) {}
+  // An indicator: shown fraction between 0 and 1.
+  virtual bool respondsToSetDoubleValue() const { return false; }
+  virtual void setDoubleValue(double /*value*/) {}
   virtual void requestDidReceiveBytes(HCHTTPRequest& /*request*/, long long /*bytes*/) {}
   virtual void requestDidSendBytes(HCHTTPRequest& /*request*/, long long /*bytes*/) {}
   virtual void requestIncrementDownloadSizeBy(HCHTTPRequest& /*request*/, long long /*newLength*/) {}

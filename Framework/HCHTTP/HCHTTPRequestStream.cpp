@@ -108,8 +108,9 @@ void HCHTTPRequest::startRequest() {
   _downloadComplete = false;
   _complete = false;
   _totalBytesRead = 0;
-  _lastBytesRead = 0;
+  // lastBytesRead is kept: what was reported before a retry stays reported.
   if (_redirectCount == 0) _originalURL = _url;
+  if (_lastBytesSent != 0) removeUploadProgressSoFar();
   _lastBytesSent = 0;
   _contentLength = 0;
   _responseHeaders = Dictionary();
@@ -223,6 +224,14 @@ void HCHTTPRequest::startRequest() {
     destroyReadStream();
     failWithError(requestError(HCInternalErrorWhileBuildingRequestType, "Unable to start HTTP connection"));
     return;
+  }
+  if (!_mainRequest) {
+    if (_shouldResetUploadProgress) {
+      long long want = _showAccurateProgress ? static_cast<long long>(_postLength) : 1;
+      if (want != _uploadSizeAnnounced) incrementUploadSizeBy(want - _uploadSizeAnnounced);
+      setIndicatorLocked(false, 0, 1);
+    }
+    if (_shouldResetDownloadProgress && _partialDownloadSize == 0) setIndicatorLocked(true, 0, 1);
   }
   _lastActivityTime = now();
   setStatusTimerLocked(true);
@@ -376,8 +385,8 @@ void HCHTTPRequest::handleBytesAvailable() {
     return;
   }
   if (_downloadDestinationPath) {
-    if (!writeDownloadBytesLocked(raw, length, inflated ? &*inflated : nullptr)) return;
-    _deliveredBodyBytes += length;
+    // A file can be written again on a retry: no count in deliveredBodyBytes.
+    writeDownloadBytesLocked(raw, length, inflated ? &*inflated : nullptr);
     return;
   }
   if (!_rawResponseData) _rawResponseData = Data();
@@ -392,10 +401,11 @@ bool HCHTTPRequest::writeDownloadBytesLocked(const uint8_t* raw, size_t rawLengt
   bool append = false;
   if (_fileDownloadOutputStream < 0) {
     if (_temporaryFileDownloadPath && _allowResumeForFileDownloads && headerIsSetLocked("Range")) {
-      if (responseHeaderLocked("Content-Range")) {
+      // Only a partial answer continues the file; a 200 is the whole body.
+      if (_responseStatusCode == 206 && responseHeaderLocked("Content-Range")) {
         append = true;
       } else {
-        // The server sent the whole body: start the file again.
+        if (_partialDownloadSize != 0) incrementDownloadSizeBy(-static_cast<long long>(_partialDownloadSize));
         _partialDownloadSize = 0;
       }
     }
@@ -496,6 +506,7 @@ void HCHTTPRequest::handleStreamComplete() {
     if (_readStream) _totalBytesSent = _readStream->requestBytesWritten();
     _complete = true;
     if (_contentLength == 0) _contentLength = _totalBytesRead;
+    updateProgressIndicators();
 
     if (!checkCompressedBodyEndedLocked()) {
       cancelLoad();
@@ -657,15 +668,38 @@ void HCHTTPRequest::readResponseHeaders() {
   }
 
   if (!willRedirect()) {
+    HCHTTPRequest* target = _mainRequest ? _mainRequest : this;
+    const bool announce = _showAccurateProgress && _shouldResetDownloadProgress;
     if (auto length = responseHeaderLocked("Content-Length")) {
       unsigned long long v = 0;
       for (char ch : *length) {
         if (ch < '0' || ch > '9') break;
         v = v * 10 + static_cast<unsigned>(ch - '0');
       }
-      _contentLength = v;
-    } else if (_showAccurateProgress && _shouldResetDownloadProgress) {
-      _showAccurateProgress = false;
+      if (_mainRequest && _allowCompressedResponse && v == 20 && announce) {
+        // Twenty bytes is what a compressed HEAD answer may say of any body.
+        _mainRequest->setShowAccurateProgress(false);
+        _mainRequest->incrementDownloadSizeBy(1);
+      } else {
+        target->setContentLength(v);
+        if (announce) {
+          long long want = static_cast<long long>(v + target->partialDownloadSize());
+          long long already;
+          {
+            std::lock_guard t(target->_cancelledLock);
+            already = target->_downloadSizeAnnounced;
+          }
+          if (want != already) target->incrementDownloadSizeBy(want - already);
+        }
+      }
+    } else if (announce) {
+      target->setShowAccurateProgress(false);
+      long long already;
+      {
+        std::lock_guard t(target->_cancelledLock);
+        already = target->_downloadSizeAnnounced;
+      }
+      if (already != 1) target->incrementDownloadSizeBy(1 - already);
     }
   }
 
@@ -804,7 +838,11 @@ void HCHTTPRequest::checkRequestStatus() {
     if (_retryCount < _numberOfTimesToRetryOnTimeout && _deliveredBodyBytes == 0) {
       updatePartialDownloadSize();
       if (_partialDownloadSize != 0 && _request) {
-        _request->setHeaderFieldValue("Range", plat::format("bytes=%llu-", _partialDownloadSize));
+        std::string range = plat::format("bytes=%llu-", _partialDownloadSize);
+        _request->setHeaderFieldValue("Range", range);
+        // The answer is appended only when the headers say a range was asked for.
+        removeIgnoringCase(_requestHeaders, "Range");
+        _requestHeaders.set("Range", range);
       }
       _retryCount++;
       // The silent connection is closed and forgotten, not kept for reuse.
@@ -832,18 +870,32 @@ void HCHTTPRequest::checkRequestStatus() {
     _complete = true;
     return;
   }
-  if (_readStream && _postLength != 0) {
-    _lastBytesSent = _totalBytesSent;
-    _totalBytesSent = _readStream->requestBytesWritten();
-    if (_totalBytesSent > _lastBytesSent) _lastActivityTime = now();
+  if (_readStream) {
+    if (_postLength != 0) {
+      _lastBytesSent = _totalBytesSent;
+      _totalBytesSent = _readStream->requestBytesWritten();
+      if (_totalBytesSent > _lastBytesSent) _lastActivityTime = now();
+    }
+    updateProgressIndicators();
   }
 }
 
 void HCHTTPRequest::updatePartialDownloadSize() {
   std::lock_guard l(_cancelledLock);
-  if (_allowResumeForFileDownloads && _temporaryFileDownloadPath && plat::fileExists(*_temporaryFileDownloadPath)) {
-    _partialDownloadSize = plat::fileSize(*_temporaryFileDownloadPath).value_or(0);
+  if (!_allowResumeForFileDownloads || !_downloadDestinationPath || !_temporaryFileDownloadPath ||
+      !plat::fileExists(*_temporaryFileDownloadPath)) {
+    return;
   }
+  auto size = plat::fileSize(*_temporaryFileDownloadPath);
+  if (!size) {
+    int err = errno;
+    _partialDownloadSize = 0;
+    failWithError(requestError(
+        HCFileManagementError, plat::format("Failed to get attributes for file at path '%@'", *_temporaryFileDownloadPath),
+        std::make_shared<const Error>(plat::posixError(err, "stat", *_temporaryFileDownloadPath))));
+    return;
+  }
+  _partialDownloadSize = *size;
 }
 
 void HCHTTPRequest::cancelLoad() {

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/foundation/clock.h"
+#include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/run_loop.h"
 #include "platform/foundation/thread.h"
@@ -1109,10 +1110,14 @@ TEST_F(HCHTTPRequestTest, ResumedDownloadAppendsOnlyWhatTheServerSaysIsTheRest) 
   struct Row {
     bool partialAnswer;
     const char* expected;
-  } rows[] = {{true, "first half|second half"}, {false, "the whole body"}};
+    bool strayContentRange = false;
+  } rows[] = {{true, "first half|second half"}, {false, "the whole body"},
+              // A 200 is the whole body, whatever else its headers say.
+              {false, "the whole body", true}};
   for (const auto& row : rows) {
     TestHTTPServer s;
     ScriptedResponse resp;
+    if (row.strayContentRange) resp.headers = {{"Content-Range", "bytes 11-24/25"}};
     if (row.partialAnswer) {
       resp.status = 206;
       resp.headers = {{"Content-Range", "bytes 11-22/23"}};
@@ -1138,6 +1143,246 @@ TEST_F(HCHTTPRequestTest, ResumedDownloadAppendsOnlyWhatTheServerSaysIsTheRest) 
     EXPECT_FALSE(exists(tmp));
     ::unlink(dest.c_str());
   }
+}
+
+// Progress as the receivers see it: sizes, byte increments, fractions.
+class ProgressRecorder : public HCProgressDelegate {
+public:
+  long long bytes = 0, size = 0;
+  int byteReports = 0, sizeReports = 0;
+  std::vector<double> fractions;
+  std::vector<double> maxValues;
+  bool respondsToSetMaxValue() const override { return true; }
+  void setMaxValue(double v) override { maxValues.push_back(v); }
+  bool respondsToSetDoubleValue() const override { return true; }
+  void setDoubleValue(double v) override { fractions.push_back(v); }
+  void requestDidReceiveBytes(HCHTTPRequest&, long long n) override {
+    EXPECT_GE(n, 0);  // progress never runs backwards
+    bytes += n;
+    ++byteReports;
+  }
+  void requestIncrementDownloadSizeBy(HCHTTPRequest&, long long n) override {
+    size += n;
+    ++sizeReports;
+  }
+};
+
+TEST_F(HCHTTPRequestTest, ProgressAddsUpToTheBodyWithOrWithoutALength) {
+  struct Row {
+    bool chunked;
+    long long expected;
+  } rows[] = {{false, 300000}, {true, 1}};
+  for (const auto& row : rows) {
+    ScriptedResponse resp;
+    resp.body = randomBytes(300000);
+    resp.chunked = row.chunked;
+    resp.chunkSize = 20000;
+    server.enqueue(resp);
+    ProgressRecorder p;
+    long long blockBytes = 0;
+    unsigned long long blockTotal = 0;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/p"));
+    r->setDownloadProgressDelegate(&p);
+    EXPECT_EQ(p.maxValues, std::vector<double>{1.0});  // at once on the main thread
+    r->setBytesReceivedBlock([&](unsigned long long n, unsigned long long total) {
+      blockBytes += static_cast<long long>(n);
+      blockTotal = total;
+    });
+    Recorder rec;
+    runAsync(r, rec);
+    EXPECT_EQ(rec.count("finished"), 1);
+    EXPECT_EQ(p.size, row.expected) << row.chunked;
+    EXPECT_EQ(p.bytes, row.expected);
+    EXPECT_EQ(blockBytes, row.expected);
+    if (!row.chunked) {
+      EXPECT_EQ(blockTotal, 300000u);
+    } else {
+      EXPECT_EQ(p.byteReports, 1);
+    }
+    ASSERT_FALSE(p.fractions.empty());
+    EXPECT_DOUBLE_EQ(p.fractions.back(), 1.0);
+    for (size_t i = 1; i < p.fractions.size(); ++i) EXPECT_GE(p.fractions[i], p.fractions[i - 1]);
+  }
+}
+
+TEST_F(HCHTTPRequestTest, AProgressDelegateRemovedBeforeDeliveryGetsNothing) {
+  server.enqueue(ScriptedResponse::text(200, std::string(5000, 'x')));
+  ProgressRecorder p;
+  auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+  r->setDownloadProgressDelegate(&p);
+  pumpUntil([&] { return !p.maxValues.empty(); });
+  // Run on another thread while the main thread serves nothing: the reports wait.
+  std::thread t([r] { r->startSynchronous(); });
+  t.join();
+  r->setDownloadProgressDelegate(nullptr);
+  pumpUntil([] { return false; }, 0.1);
+  EXPECT_EQ(p.bytes, 0);
+  EXPECT_EQ(p.size, 0);
+  EXPECT_TRUE(p.fractions.empty() || p.fractions == std::vector<double>{0.0});
+}
+
+TEST_F(HCHTTPRequestTest, RequestsInTurnReuseOneConnectionUntilItExpires) {
+  server.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "ok"); });
+  Recorder a, b, c;
+  auto r1 = HCHTTPRequest::requestWithURL(server.url("/1"));
+  runAsync(r1, a);
+  auto r2 = HCHTTPRequest::requestWithURL(server.url("/2"));
+  runAsync(r2, b);
+  EXPECT_EQ(server.connectionCount(), 1);
+  ASSERT_TRUE(r1->connectionID() && r2->connectionID());
+  EXPECT_EQ(*r1->connectionID(), *r2->connectionID());
+  // An idle record whose time is up is closed and dropped by the next start.
+  auto r3 = HCHTTPRequest::requestWithURL(server.url("/3"));
+  r3->setPersistentConnectionTimeoutSeconds(0);
+  runAsync(r3, c);
+  EXPECT_EQ(server.connectionCount(), 1);
+  auto before = HCHTTPRequest::persistentConnections();
+  bool idleHere = false;
+  for (const auto& rec : before) idleHere |= rec.port == server.port() && !rec.request && rec.id == *r3->connectionID();
+  EXPECT_TRUE(idleHere);
+  HCHTTPRequest::expirePersistentConnections();
+  for (const auto& rec : HCHTTPRequest::persistentConnections()) EXPECT_NE(rec.id, *r3->connectionID());
+  // Its successor can't have it: a new connection.
+  Recorder d;
+  auto r4 = HCHTTPRequest::requestWithURL(server.url("/4"));
+  runAsync(r4, d);
+  EXPECT_EQ(server.connectionCount(), 2);
+  EXPECT_NE(*r4->connectionID(), *r3->connectionID());
+}
+
+TEST_F(HCHTTPRequestTest, TimeOutRetryLeavesNoRecordOrSocketBehind) {
+  ScriptedResponse silent;
+  silent.silent = true;
+  server.enqueue(silent);
+  server.enqueue(ScriptedResponse::text(200, "second try"));
+  auto r = HCHTTPRequest::requestWithURL(server.url("/t"));
+  r->setTimeOutSeconds(0.3);
+  r->setNumberOfTimesToRetryOnTimeout(1);
+  Recorder rec;
+  runAsync(r, rec);
+  EXPECT_EQ(rec.count("finished"), 1);
+  EXPECT_EQ(r->responseString().value_or(""), "second try");
+  EXPECT_EQ(server.connectionCount(), 2);
+  int records = 0;
+  for (const auto& c : HCHTTPRequest::persistentConnections()) records += c.port == server.port();
+  EXPECT_EQ(records, 1);  // only the connection that answered
+}
+
+TEST_F(HCHTTPRequestTest, DownloadCutAtHalfResumesFromItsTemporaryFile) {
+  const std::string body = randomBytes(200000, 11);
+  server.setHandler([&](const qvtest::RecordedRequest& req) {
+    auto range = req.header("Range").value_or("bytes=0-");
+    size_t from = std::stoul(range.substr(6));
+    ScriptedResponse rest;
+    rest.status = 206;
+    rest.reason = "Partial Content";
+    rest.headers = {{"Content-Range", plat::format("bytes %zu-%zu/%zu", from, body.size() - 1, body.size())}};
+    rest.body = body.substr(from);
+    return rest;
+  });
+  std::string tmp = plat::format("/tmp/hchttp-resume-%d", getpid());
+  std::string dest = tmp + ".done";
+  ::unlink(tmp.c_str());
+  // The first answer comes from a bare socket: head and half the body, then,
+  // once that half is on disk, the connection is cut.
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  socklen_t alen = sizeof addr;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &alen);
+  const size_t half = body.size() / 2;
+  std::thread cutter([&] {
+    int c = ::accept(listener, nullptr, nullptr);
+    char buf[4096];
+    std::string got;
+    while (got.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = ::read(c, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    std::string out = plat::format("HTTP/1.1 200 OK\r\nContent-Length: %zu\r\n\r\n", body.size()) + body.substr(0, half);
+    ::send(c, out.data(), out.size(), MSG_NOSIGNAL);
+    double until = plat::currentClock().monotonic() + 10;
+    while (plat::fileSize(tmp).value_or(0) < half && plat::currentClock().monotonic() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ::close(c);
+  });
+  auto first = HCHTTPRequest::requestWithURL(plat::format("http://127.0.0.1:%d/installer", ntohs(addr.sin_port)));
+  first->setAllowResumeForFileDownloads(true);
+  first->setTemporaryFileDownloadPath(tmp);
+  first->setDownloadDestinationPath(dest);
+  first->startSynchronous();
+  cutter.join();
+  ::close(listener);
+  ASSERT_TRUE(first->error());
+  const size_t kept = readWholeFile(tmp).size();
+  ASSERT_EQ(kept, half);
+  EXPECT_EQ(readWholeFile(tmp), body.substr(0, kept));
+
+  auto again = first->copy();
+  again->setURL(plat::URL::parse(server.url("/installer")));
+  ProgressRecorder p;
+  again->setDownloadProgressDelegate(&p);
+  Recorder rec;
+  runAsync(again, rec);
+  EXPECT_EQ(rec.count("finished"), 1);
+  EXPECT_EQ(server.requests().back().header("Range").value_or(""), plat::format("bytes=%zu-", kept));
+  EXPECT_TRUE(readWholeFile(dest) == body);
+  EXPECT_FALSE(exists(tmp));
+  // Fractions over the whole file, starting from what was on disk.
+  EXPECT_EQ(p.size, static_cast<long long>(body.size()));
+  EXPECT_EQ(p.bytes, static_cast<long long>(body.size()));
+  ASSERT_FALSE(p.fractions.empty());
+  EXPECT_DOUBLE_EQ(p.fractions.back(), 1.0);
+  ::unlink(dest.c_str());
+}
+
+TEST_F(HCHTTPRequestTest, HEADRequestMirrorsItsRequest) {
+  server.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "body"); });
+  auto r = HCHTTPRequest::requestWithURL(server.url("/h"));
+  r->addRequestHeader("User-Agent", "Quorva test");
+  r->setRequestCookies({*HCHTTPCookie::parse("k=v", *plat::URL::parse(server.url("/")))});
+  r->setTimeOutSeconds(7);
+  r->setTag(9);
+  auto h = r->HEADRequest();
+  EXPECT_EQ(h->requestMethod(), "HEAD");
+  EXPECT_EQ(h->mainRequest(), r.get());
+  EXPECT_EQ(h->timeOutSeconds(), 7);
+  EXPECT_EQ(h->tag(), 0);  // not taken over
+  h->startSynchronous();
+  EXPECT_FALSE(h->error());
+  auto sent = server.requests().back();
+  EXPECT_EQ(sent.method, "HEAD");
+  EXPECT_EQ(sent.header("User-Agent").value_or(""), "Quorva test");
+  EXPECT_EQ(sent.header("Cookie").value_or(""), "k=v");
+  EXPECT_EQ(r->contentLength(), 4u);  // the size is the main request's
+}
+
+TEST_F(HCHTTPRequestTest, ACopyStartsFreshWithItsOwnHeaders) {
+  server.enqueue(ScriptedResponse::text(200, "answer"));
+  auto r = HCHTTPRequest::requestWithURL(server.url("/c"));
+  r->addRequestHeader("X-One", "1");
+  r->setNumberOfTimesToRetryOnTimeout(2);
+  r->setDataReceivedBlock([](const Data&) {});
+  r->startSynchronous();
+  auto c = r->copy();
+  EXPECT_EQ(c->numberOfTimesToRetryOnTimeout(), 2);
+  EXPECT_FALSE(c->responseData() && !c->responseData()->empty());
+  EXPECT_EQ(c->responseStatusCode(), 0);
+  EXPECT_FALSE(c->connectionID());
+  c->addRequestHeader("X-Two", "2");
+  EXPECT_EQ(r->requestHeaders().size(), 1u + (r->requestHeaders().size() - 1));
+  bool originalHasTwo = false;
+  for (const auto& [k, v] : r->requestHeaders()) originalHasTwo |= k == "X-Two";
+  EXPECT_FALSE(originalHasTwo);
+  // The data block was not copied: the body goes to memory again.
+  server.enqueue(ScriptedResponse::text(200, "again"));
+  c->startSynchronous();
+  EXPECT_EQ(c->responseString().value_or(""), "again");
 }
 
 TEST_F(HCHTTPRequestTest, SynchronousRequestCancelledFromTheMainThread) {

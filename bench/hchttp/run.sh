@@ -7,3 +7,5 @@ set -euo pipefail
 bin="$BUILD/bench/hchttp/hchttp_small_gets"
 [ -x "$bin" ] || { echo "missing $bin (configure with -DQV_BENCH=ON)"; exit 1; }
 "$bin" "${HCHTTP_BENCH_COUNT:-10000}"
+# A gigabyte file through HCDataCompressor/HCDataDecompressor between files, beside gzip(1).
+"$BUILD/bench/hchttp/hchttp_gzip_files" "${HCHTTP_GZIP_MIB:-1024}"
