@@ -1341,6 +1341,19 @@ TEST_F(HCHTTPRequestTest, DownloadCutAtHalfResumesFromItsTemporaryFile) {
   ::unlink(dest.c_str());
 }
 
+TEST_F(HCHTTPRequestTest, ResumeWithoutATemporaryPathKeepsTheCallersRange) {
+  server.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "x"); });
+  std::string dest = plat::format("/tmp/hchttp-norange-%d", getpid());
+  auto r = HCHTTPRequest::requestWithURL(server.url("/r"));
+  r->setAllowResumeForFileDownloads(true);
+  r->setDownloadDestinationPath(dest);
+  r->addRequestHeader("Range", "bytes=5-9");
+  r->startSynchronous();
+  EXPECT_FALSE(r->error());
+  EXPECT_EQ(server.requests().back().header("Range").value_or(""), "bytes=5-9");
+  ::unlink(dest.c_str());
+}
+
 TEST_F(HCHTTPRequestTest, HEADRequestMirrorsItsRequest) {
   server.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "body"); });
   auto r = HCHTTPRequest::requestWithURL(server.url("/h"));
