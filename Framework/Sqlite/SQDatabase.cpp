@@ -508,6 +508,25 @@ std::shared_ptr<SQStatement> SQDatabase::wrapStatement(sqlite3_stmt* pStmt, cons
   return statement;
 }
 
+std::shared_ptr<SQStatement> SQDatabase::takeCachedStatement(const std::string& sql) {
+  if (!_shouldCacheStatements) return nullptr;
+  auto statement = cachedStatementForQuery(sql);
+  // One still stepped by an open result set is left to it.
+  if (!statement || statement->inUse() || !statement->statement()) return nullptr;
+  sqlite3_reset(statement->statement());
+  return statement;
+}
+
+void SQDatabase::releaseAfterFailedBind(bool cached, sqlite3_stmt* pStmt) {
+  // A cached statement stays usable in the cache.
+  if (cached) {
+    sqlite3_reset(pStmt);
+    sqlite3_clear_bindings(pStmt);
+  } else {
+    sqlite3_finalize(pStmt);
+  }
+}
+
 std::shared_ptr<SQResultSet> SQDatabase::executeQuery(const std::string& sql, const plat::Array* arrayArgs,
                                                       const plat::Dictionary* dictionaryArgs,
                                                       const plat::Array* vaList) {
@@ -519,29 +538,14 @@ std::shared_ptr<SQResultSet> SQDatabase::executeQuery(const std::string& sql, co
   ExecutingGuard guard(_isExecutingStatement);
   if (_traceExecution) plat::log("%@ executeQuery: %@", *this, sql);
 
-  std::shared_ptr<SQStatement> statement;
-  sqlite3_stmt* pStmt = nullptr;
-  if (_shouldCacheStatements) {
-    statement = cachedStatementForQuery(sql);
-    // One still stepped by an open result set is left to it.
-    if (statement && (statement->inUse() || !statement->statement())) statement.reset();
-    if (statement) {
-      pStmt = statement->statement();
-      sqlite3_reset(pStmt);
-    }
-  }
+  std::shared_ptr<SQStatement> statement = takeCachedStatement(sql);
+  sqlite3_stmt* pStmt = statement ? statement->statement() : nullptr;
   if (!pStmt && !prepare(sql, &pStmt, nullptr, __func__)) return nullptr;
 
   if (const BindResult bound = bindArguments(pStmt, arrayArgs, dictionaryArgs, vaList); bound != BindResult::ok) {
     if (bound == BindResult::wrongCount)
       plat::log("Error: the bind count is not correct for the # of variables (executeQuery)");
-    // A cached statement stays usable in the cache.
-    if (statement) {
-      sqlite3_reset(pStmt);
-      sqlite3_clear_bindings(pStmt);
-    } else {
-      sqlite3_finalize(pStmt);
-    }
+    releaseAfterFailedBind(statement != nullptr, pStmt);
     return nullptr;
   }
 
@@ -567,16 +571,8 @@ bool SQDatabase::executeUpdate(const std::string& sql, plat::Error* outErr, cons
   ExecutingGuard guard(_isExecutingStatement);
   if (_traceExecution) plat::log("%@ executeUpdate: %@", *this, sql);
 
-  std::shared_ptr<SQStatement> cachedStmt;
-  sqlite3_stmt* pStmt = nullptr;
-  if (_shouldCacheStatements) {
-    cachedStmt = cachedStatementForQuery(sql);
-    if (cachedStmt && (cachedStmt->inUse() || !cachedStmt->statement())) cachedStmt.reset();
-    if (cachedStmt) {
-      pStmt = cachedStmt->statement();
-      sqlite3_reset(pStmt);
-    }
-  }
+  std::shared_ptr<SQStatement> cachedStmt = takeCachedStatement(sql);
+  sqlite3_stmt* pStmt = cachedStmt ? cachedStmt->statement() : nullptr;
   if (!pStmt && !prepare(sql, &pStmt, outErr, __func__)) return false;
 
   if (const BindResult bound = bindArguments(pStmt, arrayArgs, dictionaryArgs, vaList); bound != BindResult::ok) {
@@ -585,12 +581,7 @@ bool SQDatabase::executeUpdate(const std::string& sql, plat::Error* outErr, cons
     } else {
       plat::setError(outErr, lastError());
     }
-    if (cachedStmt) {
-      sqlite3_reset(pStmt);
-      sqlite3_clear_bindings(pStmt);
-    } else {
-      sqlite3_finalize(pStmt);
-    }
+    releaseAfterFailedBind(cachedStmt != nullptr, pStmt);
     return false;
   }
 

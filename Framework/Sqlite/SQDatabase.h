@@ -222,6 +222,10 @@ private:
   // Prepares under the busy rule; false when it failed or gave up.
   bool prepare(const std::string& sql, sqlite3_stmt** pStmt, plat::Error* outErr, const char* caller);
   std::shared_ptr<SQStatement> wrapStatement(sqlite3_stmt* pStmt, const std::string& sql);
+  // A cached statement for the SQL that no open result set is stepping,
+  // reset for new bindings; null when there is none or caching is off.
+  std::shared_ptr<SQStatement> takeCachedStatement(const std::string& sql);
+  void releaseAfterFailedBind(bool cached, sqlite3_stmt* pStmt);
   void closeWrappedStatements();
   std::string pathText() const;
 
