@@ -39,16 +39,6 @@ std::vector<std::string> listDirectory(const std::string& dir, bool* ok) {
   return names;
 }
 
-bool writeAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
 
 bool copyRegular(const std::string& from, const std::string& to, const struct stat& st, bool flush) {
   int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
@@ -65,7 +55,7 @@ bool copyRegular(const std::string& from, const std::string& to, const struct st
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) ok = false;
     if (r <= 0) break;
-    if (!writeAll(out, buf.data(), static_cast<size_t>(r))) {
+    if (!plat::writeAll(out, buf.data(), static_cast<size_t>(r))) {
       ok = false;
       break;
     }

@@ -20,16 +20,6 @@ plat::Error fileError(std::string text, std::shared_ptr<const plat::Error> under
   return plat::Error::withDescription(kDomain, 11, std::move(text), std::move(underlying));
 }
 
-bool writeAll(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
 }  // namespace
 
 std::unique_ptr<HCDataCompressor> HCDataCompressor::compressor() {
@@ -142,7 +132,7 @@ bool HCDataCompressor::compressDataFromFile(const std::string& sourcePath, const
       ok = false;
       break;
     }
-    if (!writeAll(out, chunk->data(), chunk->size())) {
+    if (!plat::writeAll(out, chunk->data(), chunk->size())) {
       int err = errno;
       plat::setError(error, fileError(plat::format("Compression of %@ failed because we were unable to write to the "
                                                    "destination data file at %@",

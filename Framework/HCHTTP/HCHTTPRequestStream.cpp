@@ -30,16 +30,6 @@ constexpr uint32_t kStreamEvents = HTTPReadStream::kEventHasBytesAvailable | HTT
 double now() { return plat::currentClock().monotonic(); }
 plat::Date wallNow() { return plat::currentClock().now(); }
 
-bool writeAll(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
 
 mode_t processUmask() {
   // umask() can only be read by changing it; /proc tells without a race.
@@ -71,7 +61,7 @@ bool copyIntoPlace(const std::string& from, const std::string& to, int* err) {
   for (;;) {
     ssize_t n = ::read(in, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (n > 0 && !writeAll(out, buf.data(), static_cast<size_t>(n)))) {
+    if (n < 0 || (n > 0 && !plat::writeAll(out, buf.data(), static_cast<size_t>(n)))) {
       *err = errno;
       ok = false;
       break;
@@ -428,7 +418,7 @@ bool HCHTTPRequest::writeDownloadBytesLocked(const uint8_t* raw, size_t rawLengt
       return false;
     }
   }
-  if (!writeAll(_fileDownloadOutputStream, raw, rawLength)) {
+  if (!plat::writeAll(_fileDownloadOutputStream, raw, rawLength)) {
     int err = errno;
     failWithFileErrorLocked(requestError(
         HCFileManagementError, plat::format("Failed to write to file at path '%@'", *_temporaryFileDownloadPath),
@@ -443,7 +433,7 @@ bool HCHTTPRequest::writeDownloadBytesLocked(const uint8_t* raw, size_t rawLengt
                  O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_EXCL), 0600);
     }
     if (_inflatedFileDownloadOutputStream < 0 ||
-        !writeAll(_inflatedFileDownloadOutputStream, inflated->data(), inflated->size())) {
+        !plat::writeAll(_inflatedFileDownloadOutputStream, inflated->data(), inflated->size())) {
       int err = errno;
       failWithFileErrorLocked(requestError(
           HCFileManagementError,

@@ -103,15 +103,7 @@ bool atomicWrite(const std::string& path, std::string_view data, mode_t mode, Er
     setError(error, posixError(e, what, path));
     return false;
   };
-  size_t off = 0;
-  while (off < data.size()) {
-    ssize_t w = write(fd, data.data() + off, data.size() - off);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return fail("write");
-    }
-    off += static_cast<size_t>(w);
-  }
+  if (!writeAll(fd, data.data(), data.size())) return fail("write");
   if (fchmod(fd, mode) != 0) return fail("chmod");
   if (fsync(fd) != 0) return fail("fsync");
   if (close(fd) != 0) {
@@ -127,6 +119,18 @@ bool atomicWrite(const std::string& path, std::string_view data, mode_t mode, Er
     return false;
   }
   fsyncDir(dir);
+  return true;
+}
+
+bool writeAll(int fd, const void* bytes, size_t n) {
+  const auto* p = static_cast<const char*>(bytes);
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
   return true;
 }
 

@@ -40,6 +40,9 @@ bool makeDirectories(const std::string& path, mode_t mode = 0755, Error* error =
 // renames it into place, so a crash leaves the old file or the new one.
 bool atomicWrite(const std::string& path, std::string_view data, mode_t mode = 0644, Error* error = nullptr);
 std::optional<std::string> readFile(const std::string& path, Error* error = nullptr);
+// Writes all n bytes, going on after short writes and interruptions; false
+// (with errno set by the failing write) when the descriptor takes no more.
+bool writeAll(int fd, const void* bytes, size_t n);
 bool setModificationTime(const std::string& path, Date when, Error* error = nullptr);
 // Removes a file, or a folder with everything in it; true when gone.
 bool removeTree(const std::string& path, Error* error = nullptr);

@@ -21,16 +21,6 @@ namespace {
 std::mutex gMutex;
 std::shared_ptr<Trash> gTrash;
 
-bool writeAll(int fd, const std::string& s) {
-  size_t off = 0;
-  while (off < s.size()) {
-    ssize_t w = write(fd, s.data() + off, s.size() - off);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    off += static_cast<size_t>(w);
-  }
-  return true;
-}
 
 std::string deletionDate() {
   time_t t = static_cast<time_t>(std::floor(currentClock().now().secondsSince1970));
@@ -84,7 +74,7 @@ bool trashInto(const std::string& trashDir, const std::string& path, const std::
       unlink(info.c_str());
       continue;
     }
-    bool ok = writeAll(fd, content) && fsync(fd) == 0;
+    bool ok = writeAll(fd, content.data(), content.size()) && fsync(fd) == 0;
     int e = errno;
     ok = (close(fd) == 0) && ok;
     if (!ok) {
