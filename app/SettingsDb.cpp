@@ -221,10 +221,13 @@ void SettingsDb::setname(const std::string& v) { updateText("update userinfo set
 
 bool SettingsDb::getautorun() { return flag("select autorun from settings", "autorun", true); }
 void SettingsDb::setautorun(bool v) {
+  // The login item follows the switch: one item when on, none when off. A
+  // second item added by a repeated "on" would survive the next "off", and
+  // the application would still start at login against the setting.
   if (v) {
-    Util::addAppAsLoginItem();
+    if (!Util::findAppAsLoginItem()) Util::addAppAsLoginItem();
   } else {
-    Util::deleteAppFromLoginItem();
+    for (int i = 0; i < 100 && Util::findAppAsLoginItem(); ++i) Util::deleteAppFromLoginItem();
   }
   updateFlag("update settings set autorun=?", v);
 }

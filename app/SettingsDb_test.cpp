@@ -17,6 +17,7 @@
 #include "app/Util.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/log.h"
+#include "platform/system/autostart.h"
 #include "platform/system/system_test_util.h"
 
 namespace {
@@ -228,10 +229,21 @@ TEST_F(SettingsDbTest, EverySettingIsWrittenAndReadBack) {
 
 TEST_F(SettingsDbTest, AutorunSwitchesTheLoginItemToo) {
   SettingsDb db(path);
+  const std::string self = Util::applicationPath();
   EXPECT_FALSE(Util::findAppAsLoginItem());
   db.setautorun(true);
   EXPECT_TRUE(Util::findAppAsLoginItem());
   EXPECT_TRUE(db.getautorun());
+  db.setautorun(false);
+  EXPECT_FALSE(Util::findAppAsLoginItem());
+  EXPECT_FALSE(db.getautorun());
+
+  // "On" asked again, or items left from before: "off" still means the
+  // application no longer starts at login.
+  db.setautorun(true);
+  db.setautorun(true);
+  EXPECT_EQ(plat::AutostartEntries::entriesFor(self).size(), 1u);
+  Util::addAppAsLoginItem();
   db.setautorun(false);
   EXPECT_FALSE(Util::findAppAsLoginItem());
   EXPECT_FALSE(db.getautorun());

@@ -134,10 +134,11 @@ std::string UserData::getmountname() { return "我的Quorva"; }
 
 // ---- The device ----
 
-std::string UserData::getinfo() const {
+std::string UserData::getinfo() const { return infoOf(getcomputertype(), getversion(), getcomputerusername()); }
+
+std::string UserData::infoOf(const std::string& brand, const std::string& version, const std::string& display) {
   return plat::format("{\"BRAND\":\"%@\",\"VERSION\":\"%@\",\"DISPLAY\":\"%@\",\"CLIENT_ID\":\"%@\"}",
-                      jsonEscaped(getcomputertype()), jsonEscaped(getversion()),
-                      jsonEscaped(getcomputerusername()), kClientId);
+                      jsonEscaped(brand), jsonEscaped(version), jsonEscaped(display), kClientId);
 }
 
 std::string UserData::getcomputer() { return plat::computerName(); }
@@ -185,11 +186,17 @@ void UserData::moveoldconfig() {
   bool complete = true;
   if (!Util::existfile(getsetting()) && Util::existfile(plat::format("%@/settings.db", old))) {
     auto copy = [&](const std::string& sub) {
+      std::string source = plat::format("%@/%@", old, sub);
       std::string target = plat::format("%@/%@", configPath_, sub);
       std::string parent = NSStringExpand::getParent(target);
-      bool ok = Util::createfolder(parent) && Util::copyfile(plat::format("%@/%@", old, sub), target);
-      // The databases hold the password and the tokens.
-      if (ok && !Util::isdir(target)) chmod(target.c_str(), 0600);
+      // The databases hold the password and the tokens: the copy takes the
+      // source's mode, so the source is made private first and the copy is
+      // never readable by others, not even for a moment.
+      auto st = plat::statNoFollow(source);
+      bool file = st && st->isRegular;
+      if (file) chmod(source.c_str(), 0600);
+      bool ok = Util::createfolder(parent) && Util::copyfile(source, target);
+      if (ok && file) chmod(target.c_str(), 0600);
       return ok;
     };
     for (const auto& sub : Util::subpathsAtPath(old).value_or(std::vector<std::string>{})) {

@@ -91,6 +91,9 @@ public:
 
   // ---- The device, as every OAuth request describes it ----
   std::string getinfo() const;
+  // The description of a device of that brand, system version and user, a
+  // JSON object whatever the names hold.
+  static std::string infoOf(const std::string& brand, const std::string& version, const std::string& display);
   std::optional<std::string> getdevice() const { return computerid(); }
   static std::string getcomputer();
   static std::string getcomputerusername();

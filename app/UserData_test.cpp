@@ -108,6 +108,23 @@ TEST(UserData, DeviceDescription) {
   EXPECT_EQ((*info)["DISPLAY"].string(), UserData::getcomputerusername());
   EXPECT_EQ((*info)["BRAND"].string(), UserData::getcomputertype());
   EXPECT_EQ((*info)["VERSION"].string().rfind("Linux ", 0), 0u);
+
+  // Names that would break the JSON text if put in as they are.
+  struct Names {
+    const char* brand;
+    const char* version;
+    const char* display;
+  } names[] = {{"Bob's \"Mac\"", "Linux 6.1.0", "bob"},
+               {"back\\slash", "v\"", "tab\there\nline"},
+               {"\u7535\u8111", "", "\x01" "ctl"}};
+  for (const auto& n : names) {
+    auto parsed = JDDeserializing::objectFromJSONString(UserData::infoOf(n.brand, n.version, n.display));
+    ASSERT_TRUE(parsed && parsed->isDictionary()) << UserData::infoOf(n.brand, n.version, n.display);
+    EXPECT_EQ((*parsed)["BRAND"].string(), n.brand);
+    EXPECT_EQ((*parsed)["VERSION"].string(), n.version);
+    EXPECT_EQ((*parsed)["DISPLAY"].string(), n.display);
+    EXPECT_EQ((*parsed)["CLIENT_ID"].string(), UserData::kClientId);
+  }
 }
 
 TEST(UserData, TokensAreReadWhole) {
@@ -158,7 +175,9 @@ TEST_F(MoveOldConfig, CopiesTheDatabasesAndRemovesTheOldFolder) {
   EXPECT_EQ(plat::readFile(now() + "/5/9/qvsyncdb.db"), "Y");
   EXPECT_EQ(plat::readFile(now() + "/5/9/x.db.bak"), "B");
   EXPECT_FALSE(plat::fileExists(now() + "/5/msg.dat"));
-  EXPECT_EQ(plat::statFollow(now() + "/settings.db")->mode & 0777, 0600u);  // it holds the password
+  for (const char* db : {"/settings.db", "/5/mount.db", "/5/9/qvsyncdb.db"}) {  // they hold the password
+    EXPECT_EQ(plat::statFollow(now() + db)->mode & 0777, 0600u) << db;
+  }
   EXPECT_FALSE(plat::fileExists(old()));
 }
 

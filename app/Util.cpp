@@ -12,8 +12,9 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
-#include <regex>
+#include <string_view>
 
 #include "Framework/Staticclass/FileSHA1.h"
 #include "Framework/Staticclass/NSStringExpand.h"
@@ -101,6 +102,24 @@ bool copyItem(const std::string& from, const std::string& to, bool flush) {
   }
   if (!ok) plat::removeTree(to);
   return ok;
+}
+
+// Whether `to` would lie inside the folder `from`: a copy there would copy
+// its own output (and removing the target first would cost the source).
+bool insideItself(const std::string& from, const std::string& to) {
+  struct stat st{};
+  if (lstat(from.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  char* source = realpath(from.c_str(), nullptr);
+  std::string parent = NSStringExpand::getParent(NSStringExpand::lastremoveslash(to));
+  char* target = realpath(parent.empty() ? "/" : parent.c_str(), nullptr);
+  bool inside = false;
+  if (source && target) {
+    std::string s = source, t = target;
+    inside = t == s || t.rfind(NSStringExpand::lastaddslash(s), 0) == 0;
+  }
+  free(source);
+  free(target);
+  return inside;
 }
 
 bool sameItem(const std::string& a, const std::string& b) {
@@ -248,7 +267,7 @@ bool Util::movefile(const std::string& from, const std::string& to) {
 bool Util::copyfile(const std::string& from, const std::string& to) {
   // Removing the target first would destroy the source when both name the
   // same item.
-  if (sameItem(from, to)) return false;
+  if (sameItem(from, to) || insideItself(from, to)) return false;
   // A missing source is found before the target is removed, so a failed
   // copy does not also cost the file that was there.
   if (!itemExists(from)) return false;
@@ -276,6 +295,7 @@ bool Util::copyfolder(const std::string& from, const std::string& to, bool repla
 bool Util::copyfileneedtemp(const std::string& from, const std::string& to) {
   std::string temp = to + ".qvcopy";
   bool ok = true;
+  if (insideItself(from, temp)) return false;
   try {
     if (itemExists(temp)) ok = plat::removeTree(temp);
     if (ok) ok = copyItem(from, temp, true);
@@ -440,10 +460,30 @@ std::string Util::convertFileUnitSize(uint64_t size) {
   return plat::format("%.2f M", static_cast<double>(size) / 1048576.0);
 }
 
+// The whole text must match [A-Z0-9a-z._%+-]+@[A-Za-z0-9.-]+\.[A-Za-z]{2,4}.
+// Matched by hand in one pass: a backtracking regex engine recurses once per
+// character and overflows the stack on a long text.
 bool Util::emailCheckInput(const std::string& text) {
-  if (text.empty()) return false;
-  static const std::regex pattern("[A-Z0-9a-z._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,4}");
-  return std::regex_match(text, pattern);
+  auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t at = text.find('@');
+  if (at == 0 || at == std::string::npos) return false;
+  for (size_t i = 0; i < at; ++i) {
+    char c = text[i];
+    if (!letter(c) && !digit(c) && std::string_view("._%+-").find(c) == std::string_view::npos) return false;
+  }
+  // Neither part can hold a second "@", so the domain is all that follows.
+  std::string_view domain(text.data() + at + 1, text.size() - at - 1);
+  for (char c : domain) {
+    if (!letter(c) && !digit(c) && c != '.' && c != '-') return false;
+  }
+  // A name before the last dot, then two to four letters.
+  size_t tld = 0;
+  while (tld < domain.size() && letter(domain[domain.size() - 1 - tld])) ++tld;
+  for (size_t k = 2; k <= 4 && k <= tld; ++k) {
+    if (k + 2 <= domain.size() && domain[domain.size() - k - 1] == '.') return true;
+  }
+  return false;
 }
 
 // ---- Block bit sets ----

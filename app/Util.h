@@ -29,9 +29,10 @@ public:
   static bool createfile(const std::string& path);
   static bool isemptydir(const std::string& path);
   // Every sub-path below the folder, relative to it, a folder before its
-  // contents; empty when the folder cannot be read.
+  // contents; nothing (not an empty list) when the folder cannot be read.
   static std::optional<std::vector<std::string>> subpathsAtPath(const std::string& path);
   static bool movefile(const std::string& from, const std::string& to);
+  // A folder is never copied into itself: the target is left alone then.
   static bool copyfile(const std::string& from, const std::string& to);
   static bool copyfile(const std::string& from, const std::string& to, bool replace);
   static bool copyfolder(const std::string& from, const std::string& to, bool replace);

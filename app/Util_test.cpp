@@ -211,8 +211,22 @@ TEST(UtilTexts, EmailCheck) {
                {"user@@example.com", false},
                {"user example@example.com", false},
                {" user@example.com", false},
-               {"用户@example.com", false}};
+               {"用户@example.com", false},
+               {"a@b.cd", true},
+               {"a@.cd", false},
+               {"a@..cd", true},
+               {"a@b.c.de", true},
+               {"a@b.cde1", false},
+               {"a@b.c-de", false},
+               {"a@cd", false},
+               {"a@.cd.", false},
+               {"@example.com", false},
+               {"user@example.com ", false}};
   for (auto c : cases) EXPECT_EQ(Util::emailCheckInput(c.text), c.ok) << c.text;
+  EXPECT_FALSE(Util::emailCheckInput(std::string("a\0b@example.com", 15)));
+  // A very long text is answered, not a stack overflow.
+  EXPECT_TRUE(Util::emailCheckInput(std::string(200000, 'a') + "@" + std::string(200000, 'b') + ".com"));
+  EXPECT_FALSE(Util::emailCheckInput(std::string(200000, 'a') + "@" + std::string(200000, 'b')));
 }
 
 // ---------------------------------------------------------------- files
@@ -309,6 +323,19 @@ TEST_F(UtilFiles, CopyNeverCostsTheFileThatWasThere) {
   EXPECT_EQ(plat::readFile(f), "precious");
   EXPECT_FALSE(Util::copyfile(dir() + "/missing", f));
   EXPECT_EQ(plat::readFile(f), "precious");
+
+  // A folder copied into itself: its own entry at the target is not removed,
+  // and the copy does not chase its own output.
+  write("tree/inner/leaf", "L");
+  for (const char* target : {"/tree/inner", "/tree/new", "/tree/inner/deeper", "/tree/./inner/../x"}) {
+    EXPECT_FALSE(Util::copyfile(dir() + "/tree", dir() + target)) << target;
+    EXPECT_FALSE(Util::copyfileneedtemp(dir() + "/tree", dir() + target)) << target;
+    EXPECT_EQ(plat::readFile(dir() + "/tree/inner/leaf"), "L") << target;
+  }
+  EXPECT_EQ(*Util::subpathsAtPath(dir() + "/tree"), (std::vector<std::string>{"inner", "inner/leaf"}));
+  // Into a folder beside it with a similar name is fine.
+  EXPECT_TRUE(Util::copyfile(dir() + "/tree", dir() + "/tree2"));
+  EXPECT_EQ(plat::readFile(dir() + "/tree2/inner/leaf"), "L");
 }
 
 TEST_F(UtilFiles, CopyThroughATemporaryFile) {

@@ -5,17 +5,16 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
+#include "platform/system/replaceable.h"
 
 namespace plat {
 
 namespace {
 
-std::mutex gMutex;
-std::shared_ptr<LoginItems> gItems;
+Replaceable<LoginItems, AutostartEntries> gItems;
 
 // A value of the string type escapes backslash and control characters.
 std::string escapeValue(const std::string& s) {
@@ -188,15 +187,8 @@ bool AutostartEntries::remove(const std::string& program) {
   return unlink(entries.front().c_str()) == 0;
 }
 
-std::shared_ptr<LoginItems> loginItems() {
-  std::lock_guard<std::mutex> l(gMutex);
-  if (!gItems) gItems = std::make_shared<AutostartEntries>();
-  return gItems;
-}
+std::shared_ptr<LoginItems> loginItems() { return gItems.get(); }
 
-void setLoginItems(std::shared_ptr<LoginItems> items) {
-  std::lock_guard<std::mutex> l(gMutex);
-  gItems = std::move(items);
-}
+void setLoginItems(std::shared_ptr<LoginItems> items) { gItems.set(std::move(items)); }
 
 }  // namespace plat

@@ -1,16 +1,16 @@
 #include "platform/system/bookmarks.h"
 
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/foundation/file_util.h"
+#include "platform/system/path_escape.h"
+#include "platform/system/replaceable.h"
 
 namespace plat {
 
 namespace {
 
-std::mutex gMutex;
-std::shared_ptr<SidebarFavorites> gFavorites;
+Replaceable<SidebarFavorites, GtkBookmarks> gFavorites;
 
 std::vector<std::string> readLines(const std::string& path) {
   std::vector<std::string> lines;
@@ -33,31 +33,9 @@ bool writeLines(const std::string& path, const std::vector<std::string>& lines) 
   return atomicWrite(path, text, 0644);
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
-std::string fileURIForPath(const std::string& path) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out = "file://";
-  for (unsigned char c : path) {
-    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
-                c == '-' || c == '_' || c == '.' || c == '~';
-    if (keep) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back('%');
-      out.push_back(hex[c >> 4]);
-      out.push_back(hex[c & 15]);
-    }
-  }
-  return out;
-}
+std::string fileURIForPath(const std::string& path) { return "file://" + percentEscapePath(path); }
 
 std::optional<std::string> pathOfBookmarkLine(const std::string& line) {
   std::string uri = line.substr(0, line.find(' '));
@@ -65,19 +43,7 @@ std::optional<std::string> pathOfBookmarkLine(const std::string& line) {
   if (uri.rfind(prefix, 0) != 0) return std::nullopt;
   std::string rest = uri.substr(prefix.size());
   if (rest.empty() || rest[0] != '/') return std::nullopt;  // a host part: not ours to open
-  std::string out;
-  for (size_t i = 0; i < rest.size(); ++i) {
-    if (rest[i] == '%') {
-      int hi = i + 1 < rest.size() ? hexValue(rest[i + 1]) : -1;
-      int lo = i + 2 < rest.size() ? hexValue(rest[i + 2]) : -1;
-      if (hi < 0 || lo < 0) return std::nullopt;
-      out.push_back(static_cast<char>(hi * 16 + lo));
-      i += 2;
-    } else {
-      out.push_back(rest[i]);
-    }
-  }
-  return out;
+  return percentUnescape(rest);
 }
 
 std::string GtkBookmarks::file() {
@@ -114,15 +80,8 @@ bool GtkBookmarks::remove(const std::string& folder) {
   return false;
 }
 
-std::shared_ptr<SidebarFavorites> sidebarFavorites() {
-  std::lock_guard<std::mutex> l(gMutex);
-  if (!gFavorites) gFavorites = std::make_shared<GtkBookmarks>();
-  return gFavorites;
-}
+std::shared_ptr<SidebarFavorites> sidebarFavorites() { return gFavorites.get(); }
 
-void setSidebarFavorites(std::shared_ptr<SidebarFavorites> f) {
-  std::lock_guard<std::mutex> l(gMutex);
-  gFavorites = std::move(f);
-}
+void setSidebarFavorites(std::shared_ptr<SidebarFavorites> f) { gFavorites.set(std::move(f)); }
 
 }  // namespace plat

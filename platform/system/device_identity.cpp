@@ -4,9 +4,10 @@
 #include <openssl/hmac.h>
 
 #include <cctype>
-#include <mutex>
 
 #include "platform/foundation/file_util.h"
+#include "platform/system/path_escape.h"
+#include "platform/system/replaceable.h"
 
 namespace plat {
 
@@ -16,15 +17,7 @@ namespace {
 const unsigned char kAppId[16] = {0x5b, 0x2e, 0x91, 0x7c, 0x04, 0xd3, 0x4a, 0x68,
                                   0xb1, 0x9f, 0x26, 0xe0, 0x7d, 0x53, 0xc8, 0x1a};
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::mutex gMutex;
-std::shared_ptr<DeviceIdentity> gIdentity;
+Replaceable<DeviceIdentity, MachineIdIdentity> gIdentity;
 }  // namespace
 
 std::optional<std::string> applicationDeviceId(const std::string& machineId) {
@@ -33,7 +26,7 @@ std::optional<std::string> applicationDeviceId(const std::string& machineId) {
   if (text.size() != 32) return std::nullopt;
   unsigned char raw[16];
   for (size_t i = 0; i < 16; ++i) {
-    int hi = hexValue(text[2 * i]), lo = hexValue(text[2 * i + 1]);
+    int hi = hexDigitValue(text[2 * i]), lo = hexDigitValue(text[2 * i + 1]);
     if (hi < 0 || lo < 0) return std::nullopt;
     raw[i] = static_cast<unsigned char>(hi * 16 + lo);
   }
@@ -62,15 +55,8 @@ std::optional<std::string> MachineIdIdentity::serialNumber() const {
   return std::nullopt;
 }
 
-std::shared_ptr<const DeviceIdentity> deviceIdentity() {
-  std::lock_guard<std::mutex> l(gMutex);
-  if (!gIdentity) gIdentity = std::make_shared<MachineIdIdentity>();
-  return gIdentity;
-}
+std::shared_ptr<const DeviceIdentity> deviceIdentity() { return gIdentity.get(); }
 
-void setDeviceIdentity(std::shared_ptr<DeviceIdentity> identity) {
-  std::lock_guard<std::mutex> l(gMutex);
-  gIdentity = std::move(identity);
-}
+void setDeviceIdentity(std::shared_ptr<DeviceIdentity> identity) { gIdentity.set(std::move(identity)); }
 
 }  // namespace plat

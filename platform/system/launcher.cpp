@@ -7,16 +7,15 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/foundation/file_util.h"
+#include "platform/system/replaceable.h"
 
 namespace plat {
 
 namespace {
 
-std::mutex gMutex;
-std::shared_ptr<Launcher> gLauncher;
+Replaceable<Launcher, XdgLauncher> gLauncher;
 
 std::string resolveProgram(const std::string& program) {
   if (program.find('/') != std::string::npos) return program;
@@ -127,15 +126,8 @@ bool XdgLauncher::launch(const std::string& program, const std::vector<std::stri
   return spawnDetached(program, args, error);
 }
 
-std::shared_ptr<Launcher> launcher() {
-  std::lock_guard<std::mutex> l(gMutex);
-  if (!gLauncher) gLauncher = std::make_shared<XdgLauncher>();
-  return gLauncher;
-}
+std::shared_ptr<Launcher> launcher() { return gLauncher.get(); }
 
-void setLauncher(std::shared_ptr<Launcher> l) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  gLauncher = std::move(l);
-}
+void setLauncher(std::shared_ptr<Launcher> l) { gLauncher.set(std::move(l)); }
 
 }  // namespace plat

@@ -1,17 +1,16 @@
 #include "platform/system/reachability.h"
 
-#include <mutex>
 #include <sstream>
 #include <vector>
 
 #include "platform/foundation/file_util.h"
+#include "platform/system/replaceable.h"
 
 namespace plat {
 
 namespace {
 
-std::mutex gMutex;
-std::shared_ptr<Reachability> gReach;
+Replaceable<Reachability, RouteTableReachability> gReach;
 
 constexpr unsigned long kRouteUp = 0x0001;     // RTF_UP
 constexpr unsigned long kRouteReject = 0x0200; // RTF_REJECT
@@ -83,15 +82,8 @@ bool RouteTableReachability::isReachable() const {
   return false;
 }
 
-std::shared_ptr<Reachability> reachability() {
-  std::lock_guard<std::mutex> l(gMutex);
-  if (!gReach) gReach = std::make_shared<RouteTableReachability>();
-  return gReach;
-}
+std::shared_ptr<Reachability> reachability() { return gReach.get(); }
 
-void setReachability(std::shared_ptr<Reachability> r) {
-  std::lock_guard<std::mutex> l(gMutex);
-  gReach = std::move(r);
-}
+void setReachability(std::shared_ptr<Reachability> r) { gReach.set(std::move(r)); }
 
 }  // namespace plat

@@ -8,19 +8,18 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
+#include "platform/system/path_escape.h"
+#include "platform/system/replaceable.h"
 
 namespace plat {
 
 namespace {
 
-std::mutex gMutex;
-std::shared_ptr<Trash> gTrash;
-
+Replaceable<Trash, FreedesktopTrash> gTrash;
 
 std::string deletionDate() {
   time_t t = static_cast<time_t>(std::floor(currentClock().now().secondsSince1970));
@@ -123,22 +122,7 @@ std::string topTrashDirectory(const std::string& top) {
 
 }  // namespace
 
-std::string trashInfoEscape(const std::string& path) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : path) {
-    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
-                c == '-' || c == '_' || c == '.' || c == '~';
-    if (keep) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back('%');
-      out.push_back(hex[c >> 4]);
-      out.push_back(hex[c & 15]);
-    }
-  }
-  return out;
-}
+std::string trashInfoEscape(const std::string& path) { return percentEscapePath(path); }
 
 std::string FreedesktopTrash::homeTrashDirectory() {
   const char* dataHome = std::getenv("XDG_DATA_HOME");
@@ -170,15 +154,8 @@ bool FreedesktopTrash::moveToTrash(const std::string& given, std::string* trashe
   return trashInto(topTrashDirectory(top), path, relative, trashedPath, error, nullptr);
 }
 
-std::shared_ptr<Trash> trash() {
-  std::lock_guard<std::mutex> l(gMutex);
-  if (!gTrash) gTrash = std::make_shared<FreedesktopTrash>();
-  return gTrash;
-}
+std::shared_ptr<Trash> trash() { return gTrash.get(); }
 
-void setTrash(std::shared_ptr<Trash> t) {
-  std::lock_guard<std::mutex> l(gMutex);
-  gTrash = std::move(t);
-}
+void setTrash(std::shared_ptr<Trash> t) { gTrash.set(std::move(t)); }
 
 }  // namespace plat
