@@ -1,8 +1,10 @@
 #include "app/interface/QVHTTPRequest.h"
 
+#include <limits>
 #include <mutex>
 
 #include "platform/foundation/log.h"
+#include "platform/foundation/run_loop.h"
 
 namespace {
 
@@ -65,6 +67,36 @@ std::optional<plat::Data> QVHTTPRequest::connectNetSyncWithResponse(std::optiona
   if (response) *response = std::move(head);
   if (error) *error = e;
   return body;
+}
+
+void QVHTTPRequest::main() {
+  isRunning_ = true;
+  connectNet();
+  auto loop = plat::RunLoop::current();
+  while (isRunning_) loop->runInMode(plat::kDefaultRunLoopMode, std::numeric_limits<double>::infinity(), true);
+  connection_.reset();
+}
+
+void QVHTTPRequest::connectNet() {
+  connection_ = plat::URLConnection::start(urlRequest(), this, plat::RunLoop::current(), {plat::kDefaultRunLoopMode});
+}
+
+void QVHTTPRequest::connectionDidReceiveResponse(plat::URLConnection&, const plat::HTTPURLResponse& response) {
+  statusCode_ = response.statusCode();
+  jsonData_.clear();
+}
+
+void QVHTTPRequest::connectionDidReceiveData(plat::URLConnection&, const plat::Data& data) {
+  jsonData_.insert(jsonData_.end(), data.begin(), data.end());
+}
+
+void QVHTTPRequest::connectionDidFinishLoading(plat::URLConnection&) { isRunning_ = false; }
+
+void QVHTTPRequest::connectionDidFailWithError(plat::URLConnection&, const plat::Error& error) {
+  plat::log("QVHTTPRequest: %@ %@ failed: %@ (%ld)", method_, loggedTarget(url_), error.localizedDescription(),
+            static_cast<long>(error.code()));
+  statusCode_ = error.code();
+  isRunning_ = false;
 }
 
 void QVHTTPRequest::setTrustedCertificatesPEM(std::string pem) {

@@ -1,5 +1,7 @@
-// One HTTP exchange with the service, performed on the caller's thread: the
-// URL, the method as given (the service's own verbs too), the header fields
+// One HTTP exchange with the service: the URL, the method as given (the
+// service's own verbs too), the header fields and the body. The service
+// calls perform it on the caller's thread; as an operation it runs the
+// exchange on the run loop of the thread that runs it and keeps the status
 // and the body. Every exchange has a finite time-out and verifies the
 // server's certificate; a test may name the CA to trust instead of the
 // system's.
@@ -10,11 +12,12 @@
 #include <string>
 
 #include "platform/foundation/error.h"
+#include "platform/foundation/operation_queue.h"
 #include "platform/foundation/value.h"
 #include "platform/net/http_message.h"
 #include "platform/net/url_connection.h"
 
-class QVHTTPRequest {
+class QVHTTPRequest : public plat::Operation, private plat::URLConnectionDelegate {
 public:
   // Seconds without progress after which an exchange gives up.
   static constexpr double kDefaultTimeoutInterval = 60;
@@ -26,6 +29,16 @@ public:
   // reply's head whenever one came.
   std::optional<plat::Data> connectNetSyncWithResponse(std::optional<plat::HTTPURLResponse>* response,
                                                        plat::Error* error = nullptr);
+
+  // The asynchronous path: main() starts connectNet() and runs the current
+  // run loop until the exchange ended. Afterwards statusCode() is the HTTP
+  // status, or the error's code when no answer came, and jsonData() the
+  // body of the last response.
+  void main() override;
+  void connectNet();
+  int64_t statusCode() const { return statusCode_; }
+  const plat::Data& jsonData() const { return jsonData_; }
+  bool isRunning() const { return isRunning_; }
 
   const std::optional<plat::HeaderFields>& header() const { return header_; }
   const std::string& url() const { return url_; }
@@ -47,10 +60,19 @@ public:
   static double timeoutInterval();
 
 private:
+  void connectionDidReceiveResponse(plat::URLConnection&, const plat::HTTPURLResponse& response) override;
+  void connectionDidReceiveData(plat::URLConnection&, const plat::Data& data) override;
+  void connectionDidFinishLoading(plat::URLConnection&) override;
+  void connectionDidFailWithError(plat::URLConnection&, const plat::Error& error) override;
+
   std::string method_;
   std::optional<plat::HeaderFields> header_;
   std::optional<plat::Data> body_;
   std::string url_;
   std::string parentPath_;
   int64_t mountId_ = 0;
+  int64_t statusCode_ = 0;
+  plat::Data jsonData_;
+  bool isRunning_ = false;
+  std::shared_ptr<plat::URLConnection> connection_;
 };

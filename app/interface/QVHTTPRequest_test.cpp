@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include "platform/foundation/format.h"
+#include "platform/foundation/operation_queue.h"
+#include "tests/support/test_http_server.h"
 
 namespace {
 
@@ -93,6 +95,62 @@ TEST(QVHTTPRequestTest, SilentServerGivesNoReply) {
   }
   QVHTTPRequest::setTimeoutInterval(QVHTTPRequest::kDefaultTimeoutInterval);
   ::close(fd);
+}
+
+// The operation form: run on a queue's worker thread, it keeps the status
+// (or the failure's code) and the body of the answer.
+TEST(QVHTTPRequestTest, AsAnOperationKeepsStatusAndBody) {
+  qvtest::TestHTTPServer server;
+  server.setHandler([](const qvtest::RecordedRequest& r) {
+    if (r.target == "/moved")
+      return qvtest::ScriptedResponse{.status = 302, .reason = "Found", .headers = {{"Location", "/check_oauth"}},
+                                      .body = "old place"};
+    if (r.target == "/missing") return qvtest::ScriptedResponse::text(404, "{\"error_code\":40402}");
+    return qvtest::ScriptedResponse{.body = "{\"ok\":1}", .chunked = true, .chunkSize = 3};
+  });
+  struct Case {
+    std::string url;
+    int64_t status;
+    std::string body;
+  } cases[] = {
+      {server.url("/check_oauth"), 200, "{\"ok\":1}"},
+      {server.url("/moved"), 200, "{\"ok\":1}"},
+      {server.url("/missing"), 404, "{\"error_code\":40402}"},
+      {"http://127.0.0.1:1/check_oauth", plat::kURLErrorCannotConnectToHost, ""},
+  };
+  plat::OperationQueue queue("requests");
+  queue.setMaxConcurrentOperationCount(2);
+  std::vector<std::shared_ptr<QVHTTPRequest>> requests;
+  for (const auto& c : cases) {
+    auto r = std::make_shared<QVHTTPRequest>(c.url, "FAVORITES_ADD", plat::HeaderFields{{"x-qv-mount", "7"}},
+                                             plat::Data{'a', '=', '1'});
+    requests.push_back(r);
+    queue.addOperation(r);
+  }
+  queue.waitUntilAllOperationsAreFinished();
+  for (size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_TRUE(requests[i]->isFinished()) << cases[i].url;
+    EXPECT_FALSE(requests[i]->isRunning()) << cases[i].url;
+    EXPECT_EQ(requests[i]->statusCode(), cases[i].status) << cases[i].url;
+    EXPECT_EQ(std::string(requests[i]->jsonData().begin(), requests[i]->jsonData().end()), cases[i].body) << cases[i].url;
+  }
+  auto sent = server.requests().at(0);
+  EXPECT_EQ(sent.method, "FAVORITES_ADD");
+  EXPECT_EQ(sent.header("Content-Length"), "3");
+  EXPECT_EQ(sent.header("x-qv-mount"), "7");
+  EXPECT_EQ(sent.body, "a=1");
+}
+
+TEST(QVHTTPRequestTest, AsAnOperationTimesOutWhenTheServerIsSilent) {
+  qvtest::TestHTTPServer server;
+  server.enqueue({.silent = true});
+  QVHTTPRequest::setTimeoutInterval(0.3);
+  QVHTTPRequest request(server.url("/get_myinfo"), "POST", std::nullopt, std::nullopt);
+  request.start();  // on this thread, like a plain operation
+  QVHTTPRequest::setTimeoutInterval(QVHTTPRequest::kDefaultTimeoutInterval);
+  EXPECT_EQ(request.statusCode(), plat::kURLErrorTimedOut);
+  EXPECT_TRUE(request.jsonData().empty());
+  EXPECT_TRUE(request.isFinished());
 }
 
 }  // namespace

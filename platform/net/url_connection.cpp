@@ -4,9 +4,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <ctime>
 #include <limits>
 
-#include "platform/foundation/clock.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/run_loop.h"
 
@@ -49,187 +50,370 @@ Error translate(const Error& e) {
   return urlError(kURLErrorUnknown, e.localizedDescription(), under);
 }
 
-std::optional<Data> inflateBody(const Data& in, bool gzip) {
-  z_stream z{};
-  if (inflateInit2(&z, gzip ? 15 + 32 : 15) != Z_OK) return std::nullopt;
-  Data out;
-  uint8_t buf[65536];
-  z.next_in = const_cast<uint8_t*>(in.data());
-  z.avail_in = static_cast<uInt>(in.size());
-  int r = Z_OK;
-  while (r == Z_OK) {
-    z.next_out = buf;
-    z.avail_out = sizeof buf;
-    r = inflate(&z, Z_NO_FLUSH);
-    out.insert(out.end(), buf, buf + (sizeof buf - z.avail_out));
-    if (r == Z_BUF_ERROR && z.avail_in == 0) break;
+// Inflates a compressed body piece by piece, as it arrives.
+class Inflater {
+public:
+  explicit Inflater(bool gzip) { ok_ = inflateInit2(&z_, gzip ? 15 + 32 : 15) == Z_OK; }
+  ~Inflater() {
+    if (ok_) inflateEnd(&z_);
   }
-  inflateEnd(&z);
-  if (r != Z_STREAM_END) return std::nullopt;
-  return out;
-}
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
 
-struct Attempt {
-  std::shared_ptr<const HTTPMessage> head;
-  Data body;
-  std::optional<Error> error;
-  bool reused = false;
-  bool timedOut = false;
-};
-
-Attempt exchange(const HTTPMessage& message, const URLRequest& request) {
-  Attempt a;
-  auto stream = HTTPReadStream::create(message);
-  stream->setSSLSettings(request.ssl);
-  stream->setProxy(request.proxy);
-  stream->setAttemptPersistentConnection(true);
-  stream->setConnectionID(kSynchronousConnectionID);
-  bool finished = false;
-  HTTPReadStream* s = stream.get();
-  stream->setClient(HTTPReadStream::kEventHasBytesAvailable | HTTPReadStream::kEventEndEncountered |
-                        HTTPReadStream::kEventErrorOccurred,
-                    [&, s](uint32_t ev) {
-                      if (ev == HTTPReadStream::kEventHasBytesAvailable) {
-                        uint8_t buf[65536];
-                        long n;
-                        while ((n = s->read(buf, sizeof buf)) > 0) a.body.insert(a.body.end(), buf, buf + n);
-                        return;
-                      }
-                      finished = true;
-                      if (ev == HTTPReadStream::kEventErrorOccurred) a.error = s->error();
-                    });
-  auto loop = RunLoop::current();
-  stream->scheduleInRunLoop(loop, kMode);
-  if (!stream->open()) {
-    a.error = Error::withDescription(kCFErrorDomainCFNetwork, kCFErrorHTTPParseFailure, "unsupported URL");
-    return a;
-  }
-  // A peer's silence is measured in real seconds, on a timer of the kernel's:
-  // a test's hand-driven clock must not make a socket time out.
-  int timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  bool rang = false;
-  auto arm = [&] {
-    itimerspec spec{};
-    double t = std::max(request.timeoutInterval, 0.001);
-    spec.it_value.tv_sec = static_cast<time_t>(t);
-    spec.it_value.tv_nsec = static_cast<long>((t - static_cast<double>(spec.it_value.tv_sec)) * 1e9);
-    timerfd_settime(timer, 0, &spec, nullptr);
-    rang = false;
-  };
-  auto source = loop->addFd(
-      timer, RunLoop::kReadable,
-      [&](uint32_t) {
-        uint64_t expirations;
-        while (::read(timer, &expirations, sizeof expirations) > 0) {
-        }
-        rang = true;
-      },
-      {kMode});
-  uint64_t marker = stream->progressMarker();
-  arm();
-  while (!finished) {
-    loop->runInMode(kMode, std::numeric_limits<double>::infinity(), true);
-    if (finished) break;
-    uint64_t now = stream->progressMarker();
-    if (now != marker) {
-      marker = now;
-      arm();
-    } else if (rang) {
-      a.timedOut = true;
-      break;
+  // False when the bytes are not what the encoding promised.
+  bool feed(const uint8_t* bytes, size_t size, Data& out) {
+    if (!ok_) return false;
+    if (ended_) return true;  // what follows the compressed stream is not body
+    z_.next_in = const_cast<uint8_t*>(bytes);
+    z_.avail_in = static_cast<uInt>(size);
+    uint8_t buf[65536];
+    while (true) {
+      z_.next_out = buf;
+      z_.avail_out = sizeof buf;
+      int r = inflate(&z_, Z_NO_FLUSH);
+      out.insert(out.end(), buf, buf + (sizeof buf - z_.avail_out));
+      if (r == Z_STREAM_END) {
+        ended_ = true;
+        return true;
+      }
+      if (r == Z_BUF_ERROR && z_.avail_in == 0) return true;
+      if (r != Z_OK) return false;
+      if (z_.avail_in == 0 && z_.avail_out != 0) return true;
     }
   }
-  loop->remove(source);
-  ::close(timer);
-  a.head = stream->responseHeader();
-  a.reused = stream->connectionWasReused();
-  stream->setClient(0, nullptr);
-  stream->close();
-  stream->unscheduleFromRunLoop(loop, kMode);
-  return a;
+  bool ended() const { return ended_; }
+
+private:
+  z_stream z_{};
+  bool ok_ = false;
+  bool ended_ = false;
+};
+
+bool isRedirect(int status) { return status == 301 || status == 302 || status == 303 || status == 307 || status == 308; }
+
+// A waking period short beside the time-out, so that silence is seen within
+// a small part of it.
+double watchPeriod(double timeout) { return std::clamp(timeout / 8, 0.001, 0.25); }
+
+double monotonicSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
+
+}  // namespace
+
+struct URLConnection::State {
+  URLRequest request;
+  URLConnectionDelegate* delegate = nullptr;
+  std::shared_ptr<RunLoop> loop;
+  RunLoop::Modes modes;
+  std::shared_ptr<URLConnection> self;  // held while the exchange runs
+
+  // The current hop of the redirect chain.
+  std::optional<URL> url;
+  std::string method;
+  Data body;
+  HeaderFields headers;
+  int redirects = 0;
+  std::optional<HTTPMessage> message;
+  bool retried = false;
+
+  std::shared_ptr<HTTPReadStream> stream;
+  bool headSeen = false;
+  std::optional<URL> redirectTo;  // set while the body of a followed redirect is read and dropped
+  std::unique_ptr<Inflater> inflater;
+  bool done = false;
+
+  // A peer's silence is measured in real seconds, on a timer of the
+  // kernel's: a test's hand-driven clock must not make a socket time out.
+  int timerFd = -1;
+  RunLoop::SourceId timerSource = 0;
+  uint64_t marker = 0;
+  double lastProgress = 0;
+};
+
+URLConnection::URLConnection(const URLRequest& request, URLConnectionDelegate* delegate, std::shared_ptr<RunLoop> loop,
+                             RunLoop::Modes modes)
+    : s_(std::make_unique<State>()) {
+  s_->request = request;
+  s_->delegate = delegate;
+  s_->loop = std::move(loop);
+  s_->modes = std::move(modes);
+}
+
+URLConnection::~URLConnection() { cleanUp(); }
+
+std::shared_ptr<URLConnection> URLConnection::start(const URLRequest& request, URLConnectionDelegate* delegate,
+                                                    std::shared_ptr<RunLoop> loop, RunLoop::Modes modes) {
+  if (!loop) loop = RunLoop::current();
+  PLAT_PARAMETER_ASSERT(loop->isCurrent());
+  std::shared_ptr<URLConnection> c(new URLConnection(request, delegate, loop, std::move(modes)));
+  State& s = *c->s_;
+  s.self = c;
+  s.timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (s.timerFd >= 0) {
+    double period = watchPeriod(std::max(request.timeoutInterval, 0.001));
+    itimerspec spec{};
+    spec.it_value.tv_sec = spec.it_interval.tv_sec = static_cast<time_t>(period);
+    spec.it_value.tv_nsec = spec.it_interval.tv_nsec =
+        static_cast<long>((period - static_cast<double>(spec.it_value.tv_sec)) * 1e9);
+    timerfd_settime(s.timerFd, 0, &spec, nullptr);
+    std::weak_ptr<URLConnection> weak = c;
+    s.timerSource = loop->addFd(
+        s.timerFd, RunLoop::kReadable,
+        [weak](uint32_t) {
+          if (auto strong = weak.lock()) strong->onTimer();
+        },
+        s.modes);
+  }
+  s.lastProgress = monotonicSeconds();
+  // Delegate calls never come from inside start().
+  std::weak_ptr<URLConnection> weak = c;
+  loop->perform(
+      [weak] {
+        if (auto strong = weak.lock()) strong->begin();
+      },
+      s.modes);
+  return c;
+}
+
+void URLConnection::cancel() {
+  if (s_->done) return;
+  s_->done = true;
+  cleanUp();
+  auto keep = std::move(s_->self);
+}
+
+bool URLConnection::isFinished() const { return s_->done; }
+
+const URLRequest& URLConnection::originalRequest() const { return s_->request; }
+
+void URLConnection::begin() {
+  State& s = *s_;
+  if (s.done) return;
+  auto url = URL::parse(s.request.url);
+  if (!url || url->host().empty()) return fail(urlError(kURLErrorBadURL, "unsupported URL"));
+  if (url->scheme() != "http" && url->scheme() != "https") return fail(urlError(kURLErrorUnsupportedURL, "unsupported URL"));
+  s.url = url;
+  s.method = s.request.method;
+  s.body = s.request.body;
+  s.headers = s.request.headers;
+  attempt();
+}
+
+void URLConnection::attempt() {
+  State& s = *s_;
+  s.message = HTTPMessage::createRequest(s.method, *s.url);
+  if (!s.message) return fail(urlError(kURLErrorBadURL, "The method \"" + s.method + "\" can't be sent"));
+  for (const auto& [name, value] : s.headers) {
+    if (!s.message->addHeaderFieldValue(name, value))
+      return fail(urlError(kURLErrorUnknown, "The header field \"" + name + "\" can't be sent"));
+  }
+  s.message->setBody(s.body);
+  s.headSeen = false;
+  s.redirectTo.reset();
+  s.inflater.reset();
+  s.stream = HTTPReadStream::create(*s.message);
+  s.stream->setSSLSettings(s.request.ssl);
+  s.stream->setProxy(s.request.proxy);
+  s.stream->setAttemptPersistentConnection(true);
+  s.stream->setConnectionID(kSynchronousConnectionID);
+  std::weak_ptr<URLConnection> weak = shared_from_this();
+  s.stream->setClient(HTTPReadStream::kEventHasBytesAvailable | HTTPReadStream::kEventEndEncountered |
+                          HTTPReadStream::kEventErrorOccurred,
+                      [weak](uint32_t ev) {
+                        if (auto strong = weak.lock()) strong->onStreamEvent(ev);
+                      });
+  for (const auto& mode : s.modes) s.stream->scheduleInRunLoop(s.loop, mode);
+  s.marker = s.stream->progressMarker();
+  s.lastProgress = monotonicSeconds();
+  if (!s.stream->open())
+    fail(translate(Error::withDescription(kCFErrorDomainCFNetwork, kCFErrorHTTPParseFailure, "unsupported URL")));
+}
+
+void URLConnection::onStreamEvent(uint32_t ev) {
+  State& s = *s_;
+  if (s.done) return;
+  auto keep = shared_from_this();  // a delegate may cancel and drop us
+  if (ev == HTTPReadStream::kEventHasBytesAvailable) {
+    if (!s.headSeen) {
+      onHead();
+      if (s.done) return;
+    }
+    uint8_t buf[65536];
+    long n;
+    while (!s.done && s.stream && (n = s.stream->read(buf, sizeof buf)) > 0) onBody(buf, static_cast<size_t>(n));
+    return;
+  }
+  if (ev == HTTPReadStream::kEventEndEncountered) return onEnd();
+  std::optional<Error> e = s.stream->error();
+  Error error = e ? *e : Error::withDescription(kCFErrorDomainCFNetwork, kCFErrorHTTPConnectionLost, "stream failed");
+  // A kept connection the server had closed: once more on a fresh one.
+  if (!s.headSeen && !s.retried && s.stream->connectionWasReused() && error.domain() == kCFErrorDomainCFNetwork &&
+      error.code() == kCFURLErrorNetworkConnectionLost) {
+    s.retried = true;
+    closeStream();
+    return attempt();
+  }
+  fail(translate(error));
+}
+
+void URLConnection::onHead() {
+  State& s = *s_;
+  s.headSeen = true;
+  auto head = s.stream->responseHeader();
+  int status = head->statusCode();
+  auto location = head->headerFieldValue("Location");
+  if (s.request.followRedirects && location && isRedirect(status)) {
+    auto next = URL::resolve(*location, *s.url);
+    if (next && (next->scheme() == "http" || next->scheme() == "https") && !next->host().empty()) {
+      if (s.redirects + 1 > kMaxRedirects) return fail(urlError(kURLErrorHTTPTooManyRedirects, "too many HTTP redirects"));
+      s.redirectTo = next;  // its body is read to the end and dropped
+      return;
+    }
+  }
+  auto encoding = head->headerFieldValue("Content-Encoding");
+  if (encoding && (equalsIgnoringCase(*encoding, "gzip") || equalsIgnoringCase(*encoding, "deflate")))
+    s.inflater = std::make_unique<Inflater>(equalsIgnoringCase(*encoding, "gzip"));
+  if (s.delegate) s.delegate->connectionDidReceiveResponse(*this, HTTPURLResponse(*s.url, head));
+}
+
+void URLConnection::onBody(const uint8_t* bytes, size_t size) {
+  State& s = *s_;
+  if (s.redirectTo || !s.delegate) return;
+  if (!s.inflater) return s.delegate->connectionDidReceiveData(*this, Data(bytes, bytes + size));
+  Data out;
+  if (!s.inflater->feed(bytes, size, out)) return fail(urlError(kURLErrorCannotDecodeContentData, "cannot decode raw data"));
+  if (!out.empty()) s.delegate->connectionDidReceiveData(*this, out);
+}
+
+void URLConnection::onEnd() {
+  State& s = *s_;
+  if (!s.headSeen) {
+    onHead();
+    if (s.done) return;
+  }
+  if (s.redirectTo) {
+    int status = s.stream->responseHeader()->statusCode();
+    URL next = *s.redirectTo;
+    closeStream();
+    ++s.redirects;
+    s.retried = false;
+    if (status == 303 || ((status == 301 || status == 302) && s.method != "GET" && s.method != "HEAD")) {
+      s.method = s.method == "HEAD" ? "HEAD" : "GET";
+      s.body.clear();
+      std::erase_if(s.headers, [](const HeaderField& f) {
+        return equalsIgnoringCase(f.first, "Content-Length") || equalsIgnoringCase(f.first, "Content-Type");
+      });
+    }
+    // The service's credentials stay with the service's host.
+    if (!equalsIgnoringCase(next.host(), s.url->host()) || next.effectivePort() != s.url->effectivePort())
+      std::erase_if(s.headers, [](const HeaderField& f) { return equalsIgnoringCase(f.first, "Authorization"); });
+    s.url = next;
+    return attempt();
+  }
+  // A compressed body cut inside its stream is not the body.
+  if (s.inflater && !s.inflater->ended()) return fail(urlError(kURLErrorCannotDecodeContentData, "cannot decode raw data"));
+  finish();
+}
+
+void URLConnection::onTimer() {
+  State& s = *s_;
+  uint64_t expirations;
+  while (::read(s.timerFd, &expirations, sizeof expirations) > 0) {
+  }
+  if (s.done || !s.stream) return;
+  double now = monotonicSeconds();
+  uint64_t marker = s.stream->progressMarker();
+  if (marker != s.marker) {
+    s.marker = marker;
+    s.lastProgress = now;
+    return;
+  }
+  if (now - s.lastProgress >= s.request.timeoutInterval) {
+    auto keep = shared_from_this();
+    fail(urlError(kURLErrorTimedOut, "The request timed out."));
+  }
+}
+
+void URLConnection::finish() {
+  State& s = *s_;
+  if (s.done) return;
+  s.done = true;
+  cleanUp();
+  auto keep = std::move(s.self);
+  if (s.delegate) s.delegate->connectionDidFinishLoading(*this);
+}
+
+void URLConnection::fail(const Error& error) {
+  State& s = *s_;
+  if (s.done) return;
+  s.done = true;
+  cleanUp();
+  auto keep = std::move(s.self);
+  if (s.delegate) s.delegate->connectionDidFailWithError(*this, error);
+}
+
+void URLConnection::closeStream() {
+  State& s = *s_;
+  if (!s.stream) return;
+  s.stream->setClient(0, nullptr);
+  s.stream->close();
+  for (const auto& mode : s.modes) s.stream->unscheduleFromRunLoop(s.loop, mode);
+  s.stream.reset();
+}
+
+void URLConnection::cleanUp() {
+  State& s = *s_;
+  closeStream();
+  s.inflater.reset();
+  if (s.timerSource) {
+    s.loop->remove(s.timerSource);
+    s.timerSource = 0;
+  }
+  if (s.timerFd >= 0) {
+    ::close(s.timerFd);
+    s.timerFd = -1;
+  }
+}
+
+namespace {
+
+// Gathers the exchange for the synchronous form.
+class Collector : public URLConnectionDelegate {
+public:
+  void connectionDidReceiveResponse(URLConnection&, const HTTPURLResponse& r) override {
+    response.emplace(r);
+    body.clear();
+  }
+  void connectionDidReceiveData(URLConnection&, const Data& d) override { body.insert(body.end(), d.begin(), d.end()); }
+  void connectionDidFinishLoading(URLConnection&) override { done = true; }
+  void connectionDidFailWithError(URLConnection&, const Error& e) override {
+    error = e;
+    done = true;
+  }
+  std::optional<HTTPURLResponse> response;
+  Data body;
+  std::optional<Error> error;
+  bool done = false;
+};
 
 }  // namespace
 
 std::optional<Data> URLConnection::sendSynchronousRequest(const URLRequest& request,
                                                           std::optional<HTTPURLResponse>* response, Error* error) {
   if (response) response->reset();
-  auto url = URL::parse(request.url);
-  if (!url || url->host().empty()) {
-    setError(error, urlError(kURLErrorBadURL, "unsupported URL"));
+  Collector collector;
+  auto loop = RunLoop::current();
+  auto connection = start(request, &collector, loop, {kMode});
+  while (!collector.done) loop->runInMode(kMode, std::numeric_limits<double>::infinity(), true);
+  if (collector.error) {
+    setError(error, *collector.error);
     return std::nullopt;
   }
-  if (url->scheme() != "http" && url->scheme() != "https") {
-    setError(error, urlError(kURLErrorUnsupportedURL, "unsupported URL"));
-    return std::nullopt;
-  }
-  std::string method = request.method;
-  Data body = request.body;
-  HeaderFields headers = request.headers;
-  for (int redirects = 0;; ++redirects) {
-    auto message = HTTPMessage::createRequest(method, *url);
-    if (!message) {
-      setError(error, urlError(kURLErrorBadURL, "The method \"" + method + "\" can't be sent"));
-      return std::nullopt;
-    }
-    for (const auto& [name, value] : headers) {
-      if (!message->addHeaderFieldValue(name, value)) {
-        setError(error, urlError(kURLErrorUnknown, "The header field \"" + name + "\" can't be sent"));
-        return std::nullopt;
-      }
-    }
-    message->setBody(body);
-
-    Attempt a = exchange(*message, request);
-    // A kept connection the server had closed: once more on a fresh one.
-    if (a.error && a.reused && a.error->domain() == kCFErrorDomainCFNetwork &&
-        a.error->code() == kCFURLErrorNetworkConnectionLost)
-      a = exchange(*message, request);
-    if (a.timedOut) {
-      setError(error, urlError(kURLErrorTimedOut, "The request timed out."));
-      return std::nullopt;
-    }
-    if (a.error) {
-      setError(error, translate(*a.error));
-      return std::nullopt;
-    }
-    int status = a.head->statusCode();
-    auto location = a.head->headerFieldValue("Location");
-    bool redirect = request.followRedirects && location &&
-                    (status == 301 || status == 302 || status == 303 || status == 307 || status == 308);
-    if (redirect) {
-      auto next = URL::resolve(*location, *url);
-      if (next && (next->scheme() == "http" || next->scheme() == "https") && !next->host().empty()) {
-        if (redirects + 1 > kMaxRedirects) {
-          setError(error, urlError(kURLErrorHTTPTooManyRedirects, "too many HTTP redirects"));
-          return std::nullopt;
-        }
-        if (status == 303 || ((status == 301 || status == 302) && method != "GET" && method != "HEAD")) {
-          method = method == "HEAD" ? "HEAD" : "GET";
-          body.clear();
-          std::erase_if(headers, [](const HeaderField& f) {
-            return equalsIgnoringCase(f.first, "Content-Length") || equalsIgnoringCase(f.first, "Content-Type");
-          });
-        }
-        // The service's credentials stay with the service's host.
-        if (!equalsIgnoringCase(next->host(), url->host()) || next->effectivePort() != url->effectivePort())
-          std::erase_if(headers, [](const HeaderField& f) { return equalsIgnoringCase(f.first, "Authorization"); });
-        url = next;
-        continue;
-      }
-    }
-    if (response) response->emplace(*url, a.head);
-    auto encoding = a.head->headerFieldValue("Content-Encoding");
-    if (encoding && !a.body.empty() && (equalsIgnoringCase(*encoding, "gzip") || equalsIgnoringCase(*encoding, "deflate"))) {
-      auto inflated = inflateBody(a.body, equalsIgnoringCase(*encoding, "gzip"));
-      if (!inflated) {
-        setError(error, urlError(kURLErrorCannotDecodeContentData, "cannot decode raw data"));
-        return std::nullopt;
-      }
-      return inflated;
-    }
-    return a.body;
-  }
+  if (response) *response = std::move(collector.response);
+  return std::move(collector.body);
 }
 
 }  // namespace plat

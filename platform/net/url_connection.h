@@ -1,15 +1,18 @@
-// A synchronous HTTP exchange on the caller's thread, for the service calls:
-// the method as given (custom verbs too), the header fields as given (empty
-// values too), the body, and back the status, header fields and body. Nothing
-// is added behind the caller's back but Host and the body's length: no
-// Content-Type, no Expect, no Accept. A reused connection that died before
-// the answer is tried once more on a fresh one; redirects are followed.
+// An HTTP exchange for the service calls, asynchronous on a run loop or
+// synchronous on the caller's thread: the method as given (custom verbs
+// too), the header fields as given (empty values too), the body, and back
+// the status, header fields and body. Nothing is added behind the caller's
+// back but Host and the body's length: no Content-Type, no Expect, no
+// Accept. A reused connection that died before the answer is tried once
+// more on a fresh one; redirects are followed.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/foundation/error.h"
+#include "platform/foundation/run_loop.h"
 #include "platform/net/http_message.h"
 #include "platform/net/http_read_stream.h"
 #include "platform/net/tls.h"
@@ -58,12 +61,62 @@ private:
   std::shared_ptr<const HTTPMessage> head_;
 };
 
-class URLConnection {
+class URLConnection;
+
+// Told, on the connection's run loop, what became of an asynchronous
+// exchange: one response (after redirects), its body in pieces (inflated
+// when the server compressed it), then exactly one of finish or failure.
+// Nothing after a cancel.
+class URLConnectionDelegate {
 public:
+  virtual ~URLConnectionDelegate() = default;
+  virtual void connectionDidReceiveResponse(URLConnection&, const HTTPURLResponse&) {}
+  virtual void connectionDidReceiveData(URLConnection&, const Data&) {}
+  virtual void connectionDidFinishLoading(URLConnection&) {}
+  virtual void connectionDidFailWithError(URLConnection&, const Error&) {}
+};
+
+class URLConnection : public std::enable_shared_from_this<URLConnection> {
+public:
+  // Starts an exchange on `loop` (the caller's when null), which must be the
+  // calling thread's; the delegate is called there while the loop runs in
+  // one of `modes`. The connection keeps itself alive until it ends; the
+  // delegate must outlive that, or cancel first.
+  static std::shared_ptr<URLConnection> start(const URLRequest& request, URLConnectionDelegate* delegate,
+                                              std::shared_ptr<RunLoop> loop = nullptr,
+                                              RunLoop::Modes modes = {kCommonRunLoopModes});
+  ~URLConnection();
+  URLConnection(const URLConnection&) = delete;
+  URLConnection& operator=(const URLConnection&) = delete;
+
+  // On the connection's thread: the exchange stops and the delegate hears
+  // nothing more.
+  void cancel();
+  bool isFinished() const;
+  const URLRequest& originalRequest() const;
+
   // The reply body (empty when the reply has none), or nothing when no reply
   // came; `response` gets the reply's head whenever one came.
   static std::optional<Data> sendSynchronousRequest(const URLRequest& request,
                                                     std::optional<HTTPURLResponse>* response, Error* error);
+
+private:
+  struct State;
+  URLConnection(const URLRequest& request, URLConnectionDelegate* delegate, std::shared_ptr<RunLoop> loop,
+                RunLoop::Modes modes);
+  void begin();
+  void attempt();
+  void onStreamEvent(uint32_t event);
+  void onHead();
+  void onBody(const uint8_t* bytes, size_t size);
+  void onEnd();
+  void onTimer();
+  void finish();
+  void fail(const Error& error);
+  void cleanUp();
+  void closeStream();
+
+  std::unique_ptr<State> s_;
 };
 
 }  // namespace plat
