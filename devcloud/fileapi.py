@@ -3,6 +3,7 @@ operation (GET, PUT, DELETE, RENAME, MOVE, COMPARE, LIST, ORG_SHARE,
 FAVORITES_ADD)."""
 
 import hmac
+import re
 
 from . import accounts, download, tree
 from .message import json_reply
@@ -10,6 +11,10 @@ from .wire import (ApiError, CLIENTS, HEX40, bad_request, check_name, decode_pat
                    sign_text, signature, unescape)
 
 MAX_LIST = 50000
+# The client's date text: "EEE,dd MMM yyyy HH:mm:ss z", no blank after the comma.
+CLIENT_DATE = re.compile(r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun),[0-9]{2} "
+                         r"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
+                         r"[0-9]{2}:[0-9]{2}:[0-9]{2} [^ ]+$")
 
 
 def authenticate(app, req):
@@ -22,6 +27,8 @@ def authenticate(app, req):
     date = req.headers.get("date")
     if date is None:
         raise bad_request("missing header date")
+    if not CLIENT_DATE.match(date):
+        raise bad_request("header date is not in the form Mon,01 Jan 2024 18:00:00 GMT+8: %r" % date)
     user, token_row = accounts.token_user(app.store, token)
     secret = CLIENTS.get(token_row["client_id"], "")
     # The target is verified as received: no decoding, "//" and %XX kept.

@@ -6,12 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
 #include <latch>
-#include <map>
 #include <set>
-#include <memory>
 #include <thread>
 
 #include "Framework/Staticclass/NSDataExpand.h"
@@ -20,7 +16,7 @@
 #include "app/UserData.h"
 #include "app/Util.h"
 #include "app/interface/APIHosts.h"
-#include "app/interface/DevCloudProcess.h"
+#include "app/interface/EngineFixture.h"
 #include "app/interface/QVHTTPRequest.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/notification_center.h"
@@ -28,140 +24,7 @@
 
 namespace {
 
-using plat::Dictionary;
-using plat::Value;
-
-const std::string kDevice = "C02TEST";
-
-std::string sha1(const std::string& s) { return NSDataExpand::sha1HexDigest(s); }
-plat::Data dataOf(const std::string& s) { return plat::Data(s.begin(), s.end()); }
-
-struct Account {
-  std::string username, password, token, refresh;
-  int64_t mount = 0;
-};
-
-class ServiceTest : public ::testing::TestWithParam<bool> {
-protected:
-  static std::map<bool, std::unique_ptr<DevCloudProcess>>& clouds() {
-    static std::map<bool, std::unique_ptr<DevCloudProcess>> m;
-    return m;
-  }
-
-  static void SetUpTestSuite() {
-    plat::MainThread::setCurrentThreadAsMain();
-    // UserData lives on the home folder: a fresh one per test program.
-    static std::string home = [] {
-      char dir[] = "/tmp/qv-iface-home-XXXXXX";
-      return std::string(::mkdtemp(dir));
-    }();
-    ::setenv("HOME", home.c_str(), 1);
-  }
-
-  static void TearDownTestSuite() {
-    clouds().clear();
-    const char* home = std::getenv("HOME");
-    std::error_code ec;
-    if (home && std::string(home).rfind("/tmp/qv-iface-home-", 0) == 0) std::filesystem::remove_all(home, ec);
-  }
-
-  void SetUp() override {
-    auto& c = clouds()[GetParam()];
-    if (!c) c = std::make_unique<DevCloudProcess>(GetParam());
-    cloud = c.get();
-    ASSERT_TRUE(cloud->started()) << "devcloud did not start";
-    AppDelegate& app = AppDelegate::shared();
-    app.setBHttps(GetParam());
-    app.setBLogin(true);
-    APIHosts::setAll(cloud->hostPort());
-    QVHTTPRequest::setTrustedCertificatesPEM(cloud->caPEM());
-    QVHTTPRequest::setTimeoutInterval(20);
-  }
-
-  void TearDown() override {
-    if (cloud) cloud->hook("DELETE", "faults");
-    QVHTTPRequest::setTimeoutInterval(QVHTTPRequest::kDefaultTimeoutInterval);
-  }
-
-  // A new user of devcloud, signed in with the password grant.
-  Account newUser(Dictionary extra = {}) {
-    static int counter = 0;
-    Account a;
-    a.username = plat::format("u%d_%d@example.test", static_cast<int>(::getpid()), ++counter);
-    a.password = "pw&=+ " + std::to_string(counter);
-    Dictionary spec{{"username", Value(a.username)}, {"password", Value(a.password)}};
-    for (const auto& [k, v] : extra) spec.set(k, v);
-    EXPECT_TRUE(cloud->hook("POST", "user", Value(spec)));
-    RetToken t = HTTPEngine::login(a.username, a.password, info(), kDevice);
-    EXPECT_EQ(t.status, 200);
-    a.token = t.accessToken;
-    a.refresh = t.refreshToken;
-    RetUserInfo i = HTTPEngine::userinfo(a.token);
-    EXPECT_EQ(i.status, 200);
-    a.mount = i.mountid;
-    return a;
-  }
-
-  std::shared_ptr<UserData> userData(const Account& a) {
-    auto ud = std::make_shared<UserData>();
-    ud->setUserName(a.username);
-    ud->setUserPassword(a.password);
-    ud->setTokens(a.token, a.refresh, 3600);
-    AppDelegate::shared().setUserdata(ud);
-    return ud;
-  }
-
-  static std::string info() { return R"({"BRAND":"Quorva","VERSION":"Linux","DISPLAY":"tester","CLIENT_ID":")" +
-                                     std::string(HTTPEngine::kClientId) + "\"}"; }
-
-  // The recorded requests after `since` whose target begins with `prefix`.
-  plat::Array recorded(int64_t since, const std::string& prefix) {
-    plat::Array out;
-    for (const Value& e : cloud->requests(since)) {
-      if (e["target"].string().rfind(prefix, 0) == 0) out.push_back(e);
-    }
-    return out;
-  }
-
-  static std::optional<std::string> headerOf(const Value& entry, const std::string& name) {
-    for (const Value& pair : entry["headers"].array()) {
-      std::string k = pair[size_t{0}].string();
-      if (k.size() == name.size() && strcasecmp(k.c_str(), name.c_str()) == 0) return pair[size_t{1}].string();
-    }
-    return std::nullopt;
-  }
-
-  static std::string bodyOf(const Value& entry) {
-    auto d = NSDataExpand::base64Decoded(entry["body_b64"].string());
-    return d ? std::string(d->begin(), d->end()) : std::string();
-  }
-
-  // Uploads through the upload-server requests, piece by piece.
-  void uploadPlain(const Account& a, const std::string& path, const std::string& content, int64_t piece) {
-    RetAddFile added = HTTPEngine::addfile(a.token, path, a.mount, sha1(content), content.size(), 0);
-    ASSERT_EQ(added.status, 200);
-    ASSERT_EQ(added.state, 0);
-    ASSERT_FALSE(added.server.empty());
-    RetUploadInit init = HTTPEngine::sendinit(added.server, a.token, NSStringExpand::getFilename(path),
-                                              added.pathhash, sha1(content), content.size());
-    ASSERT_EQ(init.status, 200) << init.errormsg.value_or("");
-    ASSERT_FALSE(init.session.empty());
-    RetUploadReq req = HTTPEngine::sendreq(added.server, init.session);
-    ASSERT_EQ(req.status, 200);
-    int64_t offset = req.offset;
-    EXPECT_EQ(offset, 0);
-    while (offset < static_cast<int64_t>(content.size())) {
-      std::string chunk = content.substr(offset, piece);
-      RetUploadPiece p = HTTPEngine::sendpiece(added.server, init.session, offset,
-                                               offset + static_cast<int64_t>(chunk.size()) - 1, dataOf(chunk));
-      ASSERT_EQ(p.status, 200) << p.errormsg.value_or("");
-      offset += chunk.size();
-    }
-    EXPECT_EQ(HTTPEngine::sendfinish(added.server, init.session, content.size()).status, 200);
-  }
-
-  DevCloudProcess* cloud = nullptr;
-};
+using namespace enginetest;
 
 TEST_P(ServiceTest, PasswordSignInSendsTheFormUnescaped) {
   Account a;
@@ -292,6 +155,19 @@ TEST_P(ServiceTest, RenewalWithoutNetworkKeepsTheToken) {
   ud->regettoken();
   EXPECT_EQ(ud->userToken(), a.token);
   EXPECT_TRUE(AppDelegate::shared().bLogin());
+
+  // A 200 that names no access token would sign every later call with nothing.
+  ASSERT_TRUE(cloud->hook("DELETE", "faults"));
+  for (const char* body : {"{}", "not json", R"({"refresh_token":"r2","expires_in":60})"}) {
+    ASSERT_TRUE(cloud->hook("POST", "fault", Value(Dictionary{{"kind", Value("error")}, {"path", Value("/oauth/token")},
+                                                               {"status", Value(200)}, {"body", Value(body)}})));
+    ud->regettoken();
+    EXPECT_EQ(ud->userToken(), a.token) << body;
+    EXPECT_EQ(ud->refreshToken(), a.refresh) << body;
+    EXPECT_TRUE(AppDelegate::shared().bLogin()) << body;
+    EXPECT_TRUE((*cloud->hook("GET", "faults"))["faults"].array().empty()) << "the reply was not the fault's";
+  }
+  EXPECT_EQ(HTTPEngine::userinfo(ud->userToken()).status, 200);
 }
 
 TEST_P(ServiceTest, ConcurrentRenewalsCollapseIntoOne) {
@@ -444,6 +320,48 @@ TEST_P(ServiceTest, FileRequestsCarryTheSignedFields) {
   EXPECT_EQ(headerOf(sent[1], "x-qv-machine"), std::nullopt);
   EXPECT_EQ(headerOf(sent[2], "x-qv-version"), "3");
   EXPECT_EQ(headerOf(sent[2], "x-qv-filesize"), "1");
+}
+
+// The escaping of each field as the service reads it back.
+TEST_P(ServiceTest, FieldFormsAsSent) {
+  Account a = newUser();
+  ASSERT_EQ(HTTPEngine::addfile(a.token, "a/", a.mount, "", 0, 0).status, 200);
+  ASSERT_EQ(HTTPEngine::addfile(a.token, "a/b c/", a.mount, "", 0, 0).status, 200);
+  ASSERT_EQ(HTTPEngine::addfile(a.token, "team/", a.mount, "", 0, 0).status, 200);
+  ASSERT_TRUE(cloud->hook("POST", "files", Value(Dictionary{{"username", Value(a.username)},
+                                                            {"files", Value(plat::Array{Value(Dictionary{
+                                                                          {"path", Value("m.txt")},
+                                                                          {"text", Value("m")}})})}})));
+  int64_t since = cloud->lastSeq();
+  // An escape already in the new name is decoded first, not escaped twice.
+  ASSERT_EQ(HTTPEngine::renamefile(a.token, "m.txt", a.mount, "x%20y z+").status, 200);
+  ASSERT_EQ(HTTPEngine::movefile(a.token, "x y z+", a.mount, "a/b c").status, 200);
+  ASSERT_EQ(HTTPEngine::compare(a.token, "/", "a b+c&d=e", a.mount, 0, 0).status, 200);
+  ASSERT_EQ(HTTPEngine::compare(a.token, "/team/", "", a.mount, 0, 0).status, 200);
+  EXPECT_EQ(HTTPEngine::reget(a.token, "a/b c/x y z+", a.mount).status, 200);
+
+  struct Expect {
+    std::string method, target, field;
+    std::optional<std::string> value;
+  } expected[] = {
+      {"RENAME", "/m.txt", "x-qv-newname", "x%20y%20z+"},
+      {"MOVE", "/x%20y%20z+", "x-qv-target-path", "a%2Fb%20c"},
+      {"MOVE", "/x%20y%20z+", "x-qv-target-mount", std::to_string(a.mount)},
+      {"COMPARE", "/?sc=a%20b+c&d=e", "x-qv-version", "0"},
+      {"COMPARE", "/team/", "x-qv-dateline", "0"},
+      {"COMPARE", "/team/", "x-qv-machine", std::nullopt},
+  };
+  plat::Array sent = recorded(since, "/");
+  for (const Expect& e : expected) {
+    bool found = false;
+    for (const Value& r : sent) {
+      if (r["method"].string() != e.method || r["target"].string() != e.target) continue;
+      found = true;
+      EXPECT_EQ(headerOf(r, e.field), e.value) << e.method << " " << e.field;
+      EXPECT_EQ(r["status"].intValue(), 200) << e.method << " " << e.target;
+    }
+    EXPECT_TRUE(found) << e.method << " " << e.target;
+  }
 }
 
 TEST_P(ServiceTest, AddFileOfKnownContentIsAnInstantUpload) {

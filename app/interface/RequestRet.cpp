@@ -45,11 +45,13 @@ bool boolean(const plat::Value* json, const char* key) {
   return v ? v->boolValue() : false;
 }
 
-std::string text(const plat::Value* json, const char* key) {
+std::optional<std::string> optionalText(const plat::Value* json, const char* key) {
   const plat::Value* v = member(json, key);
-  if (v == nullptr) return {};
+  if (v == nullptr) return std::nullopt;
   return v->isString() ? v->string() : v->description();
 }
+
+std::string text(const plat::Value* json, const char* key) { return optionalText(json, key).value_or(""); }
 
 plat::Array array(const plat::Value* json, const char* key) {
   const plat::Value* v = member(json, key);
@@ -72,8 +74,7 @@ void RequestRet::setValueWithErrorData(const std::optional<plat::Data>& body) {
   auto json = errorJson(body, &read);
   if (!read) return;
   const plat::Value* j = json ? &*json : nullptr;
-  const plat::Value* msg = member(j, "error_msg");
-  errormsg = msg ? text(j, "error_msg") : std::string();
+  errormsg = text(j, "error_msg");
   error = integer(j, "error_code");
 }
 
@@ -89,12 +90,8 @@ void RetToken::setValueWithErrorData(const std::optional<plat::Data>& body) {
   bool read = false;
   auto json = errorJson(body, &read);
   if (!read) return;
-  const plat::Value* j = json ? &*json : nullptr;
-  if (member(j, "error") == nullptr) {
-    errormsg.reset();
-    return;
-  }
-  errormsg = text(j, "error");
+  errormsg = optionalText(json ? &*json : nullptr, "error");
+  if (!errormsg) return;
   const std::string& e = *errormsg;
   if (e == "invalid_request") {
     error = 0;
@@ -118,12 +115,6 @@ void RetUserInfo::setValueWithJson(const plat::Value* json) {
   mountsize = integer64(json, "capacity");
 }
 
-UpdateMsgItem UpdateMsgItem::initWithJsonDictionary(const plat::Value& element) {
-  UpdateMsgItem item;
-  item.setValueWithJson(&element);
-  return item;
-}
-
 void UpdateMsgItem::setValueWithJson(const plat::Value* json) {
   type = integer(json, "type");
   dateline = integer(json, "dateline");
@@ -132,8 +123,7 @@ void UpdateMsgItem::setValueWithJson(const plat::Value* json) {
 }
 
 void RetUpdateMsg::setValueWithJson(const plat::Value* json) {
-  itemUpatelist.clear();
-  for (const plat::Value& e : array(json, "updates")) itemUpatelist.push_back(UpdateMsgItem::initWithJsonDictionary(e));
+  itemUpatelist = items<UpdateMsgItem>(json, "updates");
   dateline = integer(json, "dateline");
   updateCount = integer(json, "update_count");
 }
@@ -170,15 +160,7 @@ void RetAddFile::setValueWithJson(const plat::Value* json) {
   localserver = array(json, "local_server");
 }
 
-void RetDelFile::setValueWithJson(const plat::Value* json) { version = integer(json, "version"); }
-void RetRename::setValueWithJson(const plat::Value* json) { version = integer(json, "version"); }
-void RetMoveFile::setValueWithJson(const plat::Value* json) { version = integer(json, "version"); }
-
-CompareItem CompareItem::initWithJsonDictionary(const plat::Value& element) {
-  CompareItem item;
-  item.setValueWithJson(&element);
-  return item;
-}
+void RetVersion::setValueWithJson(const plat::Value* json) { version = integer(json, "version"); }
 
 void CompareItem::setValueWithJson(const plat::Value* json) {
   pathhash = text(json, "hash");
@@ -201,40 +183,18 @@ void RetCompare::setValueWithJson(const plat::Value* json) {
   version = integer64(json, "version");
   dateline = integer(json, "dateline");
   changekey = text(json, "sc");
-  itemlist.clear();
-  for (const plat::Value& e : array(json, "list")) itemlist.push_back(CompareItem::initWithJsonDictionary(e));
-}
-
-FileListItem FileListItem::initWithJsonDictionary(const plat::Value& element) {
-  FileListItem item;
-  item.setValueWithJson(&element);
-  return item;
+  itemlist = items<CompareItem>(json, "list");
 }
 
 void FileListItem::setValueWithJson(const plat::Value* json) {
-  pathhash = text(json, "hash");
-  webpath = text(json, "fullpath");
+  CompareItem::setValueWithJson(json);
   filename = text(json, "filename");
-  filehash = text(json, "filehash");
-  filesize = integer64(json, "filesize");
-  cmd = integer(json, "cmd");
-  version = integer(json, "version");
-  lastmemberid = integer(json, "last_member_id");
-  lastmembername = text(json, "last_member_name");
-  dateline = integer(json, "dateline");
-  lock = integer(json, "lock");
-  nosync = member(json, "nosync") ? integer(json, "nosync") : -1;
-  local = integer(json, "local");
-  share = integer(json, "share");
-  org = integer(json, "org_share");
   dir = integer(json, "dir");
 }
 
 void RetFileList::setValueWithJson(const plat::Value* json) {
-  plat::Array elements = array(json, "list");
-  itemlist.clear();
-  for (const plat::Value& e : elements) itemlist.push_back(FileListItem::initWithJsonDictionary(e));
-  if (bSendMsg) plat::NotificationCenter::defaultCenter().post(kFileListNotification, plat::Value(std::move(elements)));
+  itemlist = items<FileListItem>(json, "list");
+  if (bSendMsg) plat::NotificationCenter::defaultCenter().post(kFileListNotification, plat::Value(array(json, "list")));
 }
 
 void RetUploadInit::setValueWithJson(const plat::Value* json) {
@@ -263,7 +223,5 @@ void RetUploadReq::setOffsetWithData(const std::optional<plat::Data>& body) {
 void RetUploadPiece::setValueWithJson(const plat::Value* json) {
   expect = integer(json, "expect");
   error = integer(json, "error_code");
-  const plat::Value* msg = member(json, "error_msg");
-  if (msg) errormsg = text(json, "error_msg");
-  else errormsg.reset();
+  errormsg = optionalText(json, "error_msg");
 }

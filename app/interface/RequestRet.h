@@ -38,7 +38,25 @@ int64_t integer(const plat::Value* json, const char* key);  // 32-bit reading, w
 int64_t integer64(const plat::Value* json, const char* key);
 bool boolean(const plat::Value* json, const char* key);
 std::string text(const plat::Value* json, const char* key);
+std::optional<std::string> optionalText(const plat::Value* json, const char* key);  // nothing when missing
 plat::Array array(const plat::Value* json, const char* key);
+
+// An item record from one element of a reply's list: a plain record, then
+// the element read into it.
+template <class Item>
+Item item(const plat::Value& element) {
+  Item i;
+  i.setValueWithJson(&element);
+  return i;
+}
+
+// One item per element of the list under `key`, in order.
+template <class Item>
+std::vector<Item> items(const plat::Value* json, const char* key) {
+  std::vector<Item> out;
+  for (const plat::Value& e : array(json, key)) out.push_back(item<Item>(e));
+  return out;
+}
 }  // namespace RetRead
 
 class RetToken : public RequestRet {
@@ -72,7 +90,7 @@ public:
 
 class UpdateMsgItem : public RequestRet {
 public:
-  static UpdateMsgItem initWithJsonDictionary(const plat::Value& element);
+  static UpdateMsgItem initWithJsonDictionary(const plat::Value& e) { return RetRead::item<UpdateMsgItem>(e); }
   void setValueWithJson(const plat::Value* json) override;
 
   int64_t type = 0;
@@ -131,27 +149,20 @@ public:
   plat::Array localserver;
 };
 
-class RetDelFile : public RequestRet {
+// The reply of a change that names only the mount's version after it.
+class RetVersion : public RequestRet {
 public:
   void setValueWithJson(const plat::Value* json) override;
   int64_t version = 0;
 };
 
-class RetRename : public RequestRet {
-public:
-  void setValueWithJson(const plat::Value* json) override;
-  int64_t version = 0;
-};
-
-class RetMoveFile : public RequestRet {
-public:
-  void setValueWithJson(const plat::Value* json) override;
-  int64_t version = 0;
-};
+class RetDelFile : public RetVersion {};
+class RetRename : public RetVersion {};
+class RetMoveFile : public RetVersion {};
 
 class CompareItem : public RequestRet {
 public:
-  static CompareItem initWithJsonDictionary(const plat::Value& element);
+  static CompareItem initWithJsonDictionary(const plat::Value& e) { return RetRead::item<CompareItem>(e); }
   void setValueWithJson(const plat::Value* json) override;
 
   std::string pathhash;
@@ -180,26 +191,14 @@ public:
   std::vector<CompareItem> itemlist;
 };
 
-class FileListItem : public RequestRet {
+// An entry of a listing: the fields of a change, read the same way, plus its
+// name and whether it is a folder.
+class FileListItem : public CompareItem {
 public:
-  static FileListItem initWithJsonDictionary(const plat::Value& element);
+  static FileListItem initWithJsonDictionary(const plat::Value& e) { return RetRead::item<FileListItem>(e); }
   void setValueWithJson(const plat::Value* json) override;
 
-  std::string pathhash;
-  std::string webpath;
   std::string filename;
-  std::string filehash;
-  int64_t filesize = 0;
-  int64_t cmd = 0;
-  int64_t version = 0;
-  int64_t lastmemberid = 0;
-  std::string lastmembername;
-  int64_t dateline = 0;
-  int64_t lock = 0;
-  int64_t nosync = -1;
-  int64_t local = 0;
-  int64_t share = 0;
-  int64_t org = 0;
   int64_t dir = 0;
 };
 

@@ -13,6 +13,7 @@ class Signature(CloudTest):
         account = self.new_user()
         date = client_date()
         good = client_sign(account.secret, "GET", date, account.mount, "/docs/a%20b.txt")
+        loose = date.replace(",", ", ", 1)
         cases = [
             ("right", {"Authorization": "%s:%s" % (account.token, good)}, "/docs/a%20b.txt", 404, 40402),
             ("other secret", {"Authorization": "%s:%s" % (account.token, client_sign(
@@ -25,6 +26,9 @@ class Signature(CloudTest):
             ("no signature", {"Authorization": account.token}, "/docs/a%20b.txt", 401, 40102),
             ("unknown token", {"Authorization": "feed:%s" % good}, "/docs/a%20b.txt", 401, 40102),
             ("no date", {"Authorization": "%s:%s" % (account.token, good), "date": None}, "/docs/a%20b.txt", 400, 40001),
+            # Signed right, but a blank after the comma is not the client's date text.
+            ("other date form", {"date": loose, "Authorization": "%s:%s" % (account.token, client_sign(
+                account.secret, "GET", loose, account.mount, "/docs/a%20b.txt"))}, "/docs/a%20b.txt", 400, 40001),
         ]
         for name, override, target, status, code in cases:
             with self.subTest(name):
