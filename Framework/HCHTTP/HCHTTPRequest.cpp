@@ -880,7 +880,7 @@ void HCHTTPRequest::failWithError(const std::optional<Error>& error) {
       std::lock_guard c(classState().connectionsLock);
       if (_connectionInfo) {
         _connectionInfo->request.reset();
-        std::erase(classState().persistentConnectionsPool, _connectionInfo);
+        dropConnectionRecordLocked(_connectionInfo);
       }
     }
     // A failed exchange leaves nothing worth keeping on its connection.

@@ -30,6 +30,9 @@ struct ClassState {
 };
 
 ClassState& classState();
+// Takes a record out of the pool (connectionsLock held) and closes the idle
+// socket kept behind it, so a forgotten record never leaves one open.
+void dropConnectionRecordLocked(const std::shared_ptr<HCConnectionRecord>& record);
 
 plat::Error requestError(long code, std::string description, std::shared_ptr<const plat::Error> underlying = nullptr);
 const plat::Dictionary::Entry* findIgnoringCase(const plat::Dictionary& d, std::string_view name);

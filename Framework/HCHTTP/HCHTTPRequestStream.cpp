@@ -176,7 +176,7 @@ void HCHTTPRequest::startRequest() {
         if (!same) {
           _connectionInfo.reset();
         } else if (_connectionInfo->expires && _connectionInfo->expires->secondsSince1970 < wallNow().secondsSince1970) {
-          std::erase(cs.persistentConnectionsPool, _connectionInfo);
+          dropConnectionRecordLocked(_connectionInfo);
           _connectionInfo.reset();
         } else if (_connectionInfo->request) {
           _connectionInfo.reset();
@@ -580,7 +580,7 @@ bool HCHTTPRequest::retryUsingNewConnection() {
     std::lock_guard c(classState().connectionsLock);
     if (_connectionInfo) {
       _connectionInfo->request.reset();
-      std::erase(classState().persistentConnectionsPool, _connectionInfo);
+      dropConnectionRecordLocked(_connectionInfo);
     }
     _connectionInfo.reset();
   }
@@ -842,7 +842,7 @@ void HCHTTPRequest::checkRequestStatus() {
         std::lock_guard c(classState().connectionsLock);
         if (_connectionInfo) {
           _connectionInfo->request.reset();
-          std::erase(classState().persistentConnectionsPool, _connectionInfo);
+          dropConnectionRecordLocked(_connectionInfo);
         }
         _connectionInfo.reset();
       }
@@ -962,11 +962,18 @@ void HCHTTPRequest::expirePersistentConnections() {
     auto& rec = cs.persistentConnectionsPool[i];
     if (!rec->request && rec->expires && rec->expires->secondsSince1970 - t <= 0) {
       if (rec->stream) rec->stream->close();
+      plat::HTTPReadStream::closeIdleConnections(rec->id);
       cs.persistentConnectionsPool.erase(cs.persistentConnectionsPool.begin() + static_cast<long>(i));
       continue;
     }
     ++i;
   }
+}
+
+void hchttp::dropConnectionRecordLocked(const std::shared_ptr<HCConnectionRecord>& record) {
+  if (!record) return;
+  std::erase(classState().persistentConnectionsPool, record);
+  plat::HTTPReadStream::closeIdleConnections(record->id);
 }
 
 std::vector<HCConnectionRecord> HCHTTPRequest::persistentConnections() {

@@ -141,6 +141,20 @@ void ConnectionRegistry::closeAllIdle() {
   gone.swap(idle_);
 }
 
+size_t ConnectionRegistry::closeIdleWithKeySuffix(const std::string& suffix) {
+  std::vector<std::unique_ptr<Connection>> gone;  // closed outside the lock
+  std::lock_guard lock(mutex_);
+  for (auto it = idle_.begin(); it != idle_.end();) {
+    if (it->first.size() >= suffix.size() && it->first.compare(it->first.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      gone.push_back(std::move(it->second));
+      it = idle_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return gone.size();
+}
+
 ConnectionRegistry::Stats ConnectionRegistry::stats() const {
   std::lock_guard lock(mutex_);
   Stats s = stats_;

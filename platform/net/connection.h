@@ -75,6 +75,8 @@ public:
   // Keeps the connection for `idleSeconds`; more than a few per key are closed.
   void putIdle(std::unique_ptr<Connection> connection, double idleSeconds);
   void closeAllIdle();
+  // Closes the idle connections whose key ends with `suffix`; how many.
+  size_t closeIdleWithKeySuffix(const std::string& suffix);
   Stats stats() const;
 
   static constexpr size_t kMaxIdlePerKey = 8;

@@ -189,6 +189,9 @@ struct HTTPReadStream::Private {
   ByteBuffer bodyBuf;
   std::string scratch;  // body bytes that came through the parser
   bool bufferFull = false;
+  // A failure that came while body bytes were still unread: they are read
+  // first, then the failure is told.
+  bool errorPending = false;
 
   uint32_t clientEvents = 0;
   std::shared_ptr<Client> client;
@@ -366,6 +369,11 @@ long HTTPReadStream::read(uint8_t* buffer, size_t size) {
   if (p.buffered() > 0) {
     p.owed |= kEventHasBytesAvailable;
     postKickLocked();
+  } else if (p.errorPending) {
+    p.errorPending = false;
+    p.status = Status::Error;
+    p.owed |= kEventErrorOccurred;
+    postKickLocked();
   } else if (p.phase == Phase::Done && !p.endDelivered) {
     p.status = Status::AtEnd;
     p.owed |= kEventEndEncountered;
@@ -421,6 +429,10 @@ std::string HTTPReadStream::connectionKeyLocked() const {
   if (p.proxy) key += " proxy[" + p.proxy->key() + "]";
   key += " id=" + (p.connectionID ? std::to_string(*p.connectionID) : std::string("-"));
   return key;
+}
+
+size_t HTTPReadStream::closeIdleConnections(int64_t connectionID) {
+  return ConnectionRegistry::shared().closeIdleWithKeySuffix(" id=" + std::to_string(connectionID));
 }
 
 // --- run loop plumbing -------------------------------------------------------
@@ -1054,8 +1066,13 @@ void HTTPReadStream::failLocked(Error error) {
   removeSourceLocked();
   p.conn.reset();
   p.phase = Phase::Failed;
-  p.status = Status::Error;
   p.error = std::move(error);
+  if (p.buffered() > 0 && p.status == Status::Reading) {
+    p.errorPending = true;
+    p.owed |= kEventHasBytesAvailable;
+    return;
+  }
+  p.status = Status::Error;
   p.owed |= kEventErrorOccurred;
 }
 

@@ -151,6 +151,9 @@ public:
   // waiter measure silence in real time whatever clock the process uses.
   uint64_t progressMarker() const;
   bool connectionWasReused() const;
+  // Closes the idle kept connections of streams with that connection id:
+  // whoever forgets an id must not leave its sockets open.
+  static size_t closeIdleConnections(int64_t connectionID);
   uint64_t connectionSerial() const;
 
 private:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <thread>
@@ -124,6 +125,42 @@ TEST(HTTPReadStreamTest, CutShortIsAnErrorNeverAnEnd) {
     EXPECT_EQ(r.events.back(), HTTPReadStream::kEventErrorOccurred);
     EXPECT_LT(r.body.size(), body.size());
   }
+}
+
+// A reader that takes its time still gets every byte the server sent before
+// it cut the connection, and only then the failure.
+TEST(HTTPReadStreamTest, BytesSentBeforeACutAreReadBeforeTheFailure) {
+  TestHTTPServer server;
+  std::string half(100000, 'h');
+  for (size_t i = 0; i < half.size(); ++i) half[i] = static_cast<char>('a' + (i * 13) % 26);
+  server.enqueue({.close = true, .raw = "HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n" + half});
+  auto s = makeStream(server.url("/"));
+  HTTPReadStream* raw = s.get();
+  std::vector<uint32_t> events;
+  s->setClient(HTTPReadStream::kEventHasBytesAvailable | HTTPReadStream::kEventEndEncountered |
+                   HTTPReadStream::kEventErrorOccurred,
+               [&](uint32_t ev) { events.push_back(ev); });  // reads nothing while the cut comes
+  auto loop = RunLoop::current();
+  s->scheduleInRunLoop(loop, "slow-reader");
+  ASSERT_TRUE(s->open());
+  // Until the server has sent its half and closed, with nothing read yet.
+  for (int i = 0; i < 500 && server.requestCount() == 0; ++i) loop->runInMode("slow-reader", 0.01, true);
+  for (int i = 0; i < 20; ++i) loop->runInMode("slow-reader", 0.01, false);
+  std::string body;
+  uint8_t buf[4096];
+  for (int i = 0; i < 2000 && std::find(events.begin(), events.end(), HTTPReadStream::kEventErrorOccurred) == events.end();
+       ++i) {
+    long n;
+    while ((n = raw->read(buf, sizeof buf)) > 0) body.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+    loop->runInMode("slow-reader", 0.01, true);
+  }
+  EXPECT_EQ(body, half);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), HTTPReadStream::kEventErrorOccurred);
+  ASSERT_TRUE(raw->error());
+  EXPECT_EQ(raw->error()->code(), kCFErrorHTTPConnectionLost);
+  EXPECT_EQ(raw->read(buf, sizeof buf), -1);
+  s->setClient(0, nullptr);
 }
 
 TEST(HTTPReadStreamTest, MalformedOrOversizedResponseIsAParseFailure) {
