@@ -4,12 +4,11 @@
 // chunk is allowed for that.
 #pragma once
 
-#include <zlib.h>
-
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "Framework/HCHTTP/HCZlibStream.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
 
@@ -23,7 +22,7 @@ public:
   // Null on success, else the error.
   std::optional<plat::Error> setupStream();
   std::optional<plat::Error> closeStream();
-  bool streamReady() const { return _streamReady; }
+  bool streamReady() const { return _stream.ready(); }
 
   // This chunk's output; empty for empty input that does not finish. Empty
   // with the error set when zlib refuses.
@@ -38,6 +37,5 @@ public:
 
 private:
   HCDataCompressor() = default;
-  z_stream _zStream{};
-  bool _streamReady = false;
+  HCZlibStream _stream{HCZlibStream::kDeflate};
 };

@@ -4,12 +4,11 @@
 // body: isStreamEnded() tells whether the end was seen.
 #pragma once
 
-#include <zlib.h>
-
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "Framework/HCHTTP/HCZlibStream.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
 
@@ -23,7 +22,7 @@ public:
   // Null on success, else the error.
   std::optional<plat::Error> setupStream();
   std::optional<plat::Error> closeStream();
-  bool streamReady() const { return _streamReady; }
+  bool streamReady() const { return _stream.ready(); }
   // The end of the compressed stream has been inflated.
   bool isStreamEnded() const { return _streamEnded; }
 
@@ -40,7 +39,6 @@ public:
 
 private:
   HCDataDecompressor() = default;
-  z_stream _zStream{};
-  bool _streamReady = false;
+  HCZlibStream _stream{HCZlibStream::kInflate};
   bool _streamEnded = false;
 };

@@ -43,6 +43,12 @@ void jd_raiseMutatedWhileEnumerated(const JDObject& collection) {
                                static_cast<const void*>(&collection)));
 }
 
+void JDCollection::checkMutable(const char* selector) const {
+  if (mutations_ == 0)
+    throw Exception(plat::kInternalInconsistencyException,
+                    plat::format("*** -[%@ %@]: mutating method sent to immutable object", className(), selector));
+}
+
 // ---- JDArray ----
 
 JDRef _JKArrayCreate(JDRef* objects, size_t count, bool mutableCollection) {
@@ -107,12 +113,6 @@ unsigned long JDArray::countByEnumeratingWithState(JDFastEnumerationState* state
   unsigned long n = 0;
   while (n < len && state->state < count_) buffer[n++] = objects_[state->state++].get();
   return n;
-}
-
-void JDArray::checkMutable(const char* selector) const {
-  if (mutations_ == 0)
-    throw Exception(plat::kInternalInconsistencyException,
-                    plat::format("*** -[%@ %@]: mutating method sent to immutable object", className(), selector));
 }
 
 void JDArray::insertObject(JDRef anObject, size_t index) {
@@ -334,12 +334,6 @@ unsigned long JDDictionary::countByEnumeratingWithState(JDFastEnumerationState* 
 std::unique_ptr<JDDictionaryEnumerator> JDDictionary::keyEnumerator() const {
   return std::make_unique<JDDictionaryEnumerator>(
       std::static_pointer_cast<const JDDictionary>(shared_from_this()));
-}
-
-void JDDictionary::checkMutable(const char* selector) const {
-  if (mutations_ == 0)
-    throw Exception(plat::kInternalInconsistencyException,
-                    plat::format("*** -[%@ %@]: mutating method sent to immutable object", className(), selector));
 }
 
 void JDDictionary::setObject(JDRef anObject, JDRef aKey) {

@@ -40,7 +40,28 @@ inline void jd_advanceMutations(uint64_t& m) {
   if (++m == 0) m = 1;
 }
 
-class JDArray final : public JDObject {
+// What the array and the dictionary share: a count, a capacity and the
+// mutation counter, which is 0 for an immutable collection and which fast
+// enumeration watches.
+class JDCollection : public JDObject {
+public:
+  uint64_t hash() const override { return count_; }
+  size_t count() const { return count_; }
+  size_t capacity() const { return capacity_; }
+  uint64_t mutations() const { return mutations_; }
+  bool isMutable() const { return mutations_ != 0; }
+
+protected:
+  JDCollection() = default;
+  // Raises for an immutable collection.
+  void checkMutable(const char* selector) const;
+
+  size_t count_ = 0;
+  size_t capacity_ = 0;
+  uint64_t mutations_ = 0;
+};
+
+class JDArray final : public JDCollection {
 public:
   // Instances come only from the decoder: this raises.
   [[noreturn]] static void alloc();
@@ -48,14 +69,8 @@ public:
   ~JDArray() override;
   Kind kind() const override { return Kind::Array; }
   const char* className() const override { return "JDArray"; }
-  uint64_t hash() const override { return count_; }
   bool isEqual(const JDObject& other) const override;
   plat::Value toValue() const override;
-
-  size_t count() const { return count_; }
-  size_t capacity() const { return capacity_; }
-  uint64_t mutations() const { return mutations_; }
-  bool isMutable() const { return mutations_ != 0; }
 
   void getObjects(JDObject** objects, JDRange range) const;
   const JDRef& objectAtIndex(size_t index) const;
@@ -79,13 +94,9 @@ public:
   explicit JDArray(Token) {}
 
 private:
-  void checkMutable(const char* selector) const;
   [[noreturn]] void raiseBeyondBounds(const char* selector, size_t index, size_t bound) const;
 
   std::unique_ptr<JDRef[]> objects_;
-  size_t count_ = 0;
-  size_t capacity_ = 0;
-  uint64_t mutations_ = 0;
 };
 
 struct JDHashTableEntry {
@@ -107,21 +118,15 @@ private:
   size_t nextObject_ = 0;
 };
 
-class JDDictionary final : public JDObject {
+class JDDictionary final : public JDCollection {
 public:
   [[noreturn]] static void alloc();
 
   ~JDDictionary() override;
   Kind kind() const override { return Kind::Dictionary; }
   const char* className() const override { return "JDDictionary"; }
-  uint64_t hash() const override { return count_; }
   bool isEqual(const JDObject& other) const override;
   plat::Value toValue() const override;
-
-  size_t count() const { return count_; }
-  size_t capacity() const { return capacity_; }
-  uint64_t mutations() const { return mutations_; }
-  bool isMutable() const { return mutations_ != 0; }
 
   JDObject* objectForKey(const JDObject* aKey) const;
   JDObject* objectForKey(std::string_view key) const;
@@ -150,12 +155,8 @@ private:
   void addObject(uint64_t keyHash, JDRef key, JDRef object);
   void removeEntry(JDHashTableEntry* entry);
   void resizeIfNeccessary();
-  void checkMutable(const char* selector) const;
   static JDRef fromPairs(const JDDictionary& d, bool mutableCollection);
 
-  size_t count_ = 0;
-  size_t capacity_ = 0;
-  uint64_t mutations_ = 0;
   std::unique_ptr<JDHashTableEntry[]> entry_;
 };
 

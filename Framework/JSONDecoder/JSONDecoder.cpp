@@ -17,6 +17,7 @@
 
 #include "Framework/JSONDecoder/JDManagedBuffer.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/value_builder.h"
 
 using plat::Error;
 using plat::Number;
@@ -843,53 +844,29 @@ struct JDObjectBuilder {
   }
 };
 
-// Makes plat::Value trees. Members gather on two stacks shared by all
-// levels and each container is built once at its exact size. Replies repeat
-// one key layout for every item, so a layout met twice becomes a shape whose
-// entries are then made in sorted order at once.
+// Makes plat::Value trees through the shared builder (stacks shared by all
+// levels, key layouts met before made in order at once).
 struct JDValueBuilder {
   struct Object {
     Value value;
     bool present = false;
   };
-  // A member of an object being built: its key's bytes in the input, or a
-  // copy when the key was decoded into the token buffer.
-  struct Member {
-    const char* keyBytes = nullptr;
-    size_t keyLength = 0;
-    std::string ownedKey;
-    bool owned = false;
-    Value value;
-    std::string_view key() const { return owned ? std::string_view(ownedKey) : std::string_view(keyBytes, keyLength); }
+  struct Mark {
+    size_t elements = 0;
+    size_t members = 0;
   };
-  struct Shape {
-    std::vector<std::string> keys;    // in the order of the text
-    std::vector<std::string> sorted;  // in the dictionary's order
-    std::vector<uint32_t> member;     // the member of the text for each sorted key
-  };
-  static constexpr size_t kShapes = 8;
 
   explicit JDValueBuilder(JDParseState* state) : s(state) {}
 
   JDParseState* s;
-  std::vector<Value> values;
-  std::vector<Member> members;
-  std::vector<Shape> shapes;
-  size_t nextShape = 0;
-  uint64_t recentLayouts[kShapes] = {};
-  size_t nextLayout = 0;
+  plat::ValueBuilder b;
 
   static bool isNull(const Object& o) { return !o.present; }
 
   Object stringOrNumber() {
     const JDTokenValue& v = s->token.value;
-    Object o;
-    o.present = true;
-    if (v.type == JDValueTypeString)
-      o.value = Value(std::string(reinterpret_cast<const char*>(v.ptr), v.length));
-    else
-      o.value = Value(jd_numberFor(v));
-    return o;
+    if (v.type == JDValueTypeString) return of(Value(std::string(reinterpret_cast<const char*>(v.ptr), v.length)));
+    return of(Value(jd_numberFor(v)));
   }
   static Object of(Value v) {
     Object o;
@@ -901,117 +878,29 @@ struct JDValueBuilder {
   Object falseObject() { return of(Value(false)); }
   Object nullObject() { return of(Value()); }
 
-  // Values and members have stacks of their own; a mark holds both.
-  size_t mark() const { return (members.size() << 32) | values.size(); }
+  Mark mark() const { return {b.elementMark(), b.memberMark()}; }
   bool reserve(const char*) { return true; }
-  void push(Object o) {
-    if (values.capacity() == 0) values.reserve(16);
-    values.push_back(std::move(o.value));
-  }
+  void push(Object o) { b.pushElement(std::move(o.value)); }
   // The member is pushed with its key at once; `slot` says where its value goes.
   bool pushKey(Object& key, uint64_t& slot) {
     const JDTokenValue& v = s->token.value;
     const char* p = reinterpret_cast<const char*>(v.ptr);
-    if (members.capacity() == 0) members.reserve(16);
-    slot = members.size();
-    Member& m = members.emplace_back();
+    slot = b.memberMark();
+    plat::ValueBuilder::Member& m = b.pushMember();
     // A key decoded into the token buffer is gone with the next string.
-    if (v.ptr >= s->bytes && v.ptr + v.length <= s->bytes + s->length) {
-      m.keyBytes = p;
-      m.keyLength = v.length;
-    } else {
-      m.ownedKey.assign(p, v.length);
-      m.owned = true;
-    }
+    if (v.ptr >= s->bytes && v.ptr + v.length <= s->bytes + s->length)
+      m.borrowKey(p, v.length);
+    else
+      m.ownKey().assign(p, v.length);
     key.present = true;
     return true;
   }
-  void pushPair(Object, uint64_t slot, Object object) { members[slot].value = std::move(object.value); }
-  Object makeArray(size_t from) {
-    size_t v = from & 0xFFFFFFFFu;
-    plat::Array a(std::make_move_iterator(values.begin() + static_cast<ptrdiff_t>(v)),
-                  std::make_move_iterator(values.end()));
-    unwind(from);
-    return of(Value(std::move(a)));
-  }
-  Object makeDictionary(size_t from) {
-    const size_t first = from >> 32;
-    const size_t n = members.size() - first;
-    Member* m = members.data() + first;
-    for (Shape& shape : shapes) {
-      if (shape.keys.size() != n) continue;
-      size_t i = 0;
-      while (i < n && m[i].key() == shape.keys[i]) ++i;
-      if (i != n) continue;
-      std::vector<plat::Dictionary::Entry> sorted;
-      sorted.reserve(n);
-      for (size_t j = 0; j < n; ++j) sorted.emplace_back(shape.sorted[j], std::move(m[shape.member[j]].value));
-      plat::Dictionary d = plat::Dictionary::fromSortedEntries(std::move(sorted));
-      unwind(from);
-      return of(Value(std::move(d)));
-    }
-    // Sort the members by key (stable, so of equal keys the later stays
-    // last), then keep the last of each run of equal keys.
-    uint32_t small[32];
-    std::vector<uint32_t> large;
-    uint32_t* order = small;
-    if (n > 32) {
-      large.resize(n);
-      order = large.data();
-    }
-    for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-    auto less = [m](uint32_t x, uint32_t y) { return m[x].key() < m[y].key(); };
-    if (n <= 32) {
-      for (size_t i = 1; i < n; ++i) {
-        uint32_t v = order[i];
-        size_t j = i;
-        for (; j > 0 && less(v, order[j - 1]); --j) order[j] = order[j - 1];
-        order[j] = v;
-      }
-    } else {
-      std::stable_sort(order, order + n, less);
-    }
-    std::vector<plat::Dictionary::Entry> sorted;
-    sorted.reserve(n);
-    bool repeats = false;
-    for (size_t k = 0; k < n; ++k) {
-      if (k + 1 < n && m[order[k + 1]].key() == m[order[k]].key()) {
-        repeats = true;
-        continue;
-      }
-      sorted.emplace_back(std::string(m[order[k]].key()), std::move(m[order[k]].value));
-    }
-    if (!repeats && n >= 2 && n <= 64) {
-      uint64_t h = 0xcbf29ce484222325ULL + n;
-      for (const auto& e : sorted)
-        for (unsigned char c : e.first) h = (h ^ c) * 0x100000001b3ULL;
-      bool seenBefore = false;
-      for (uint64_t r : recentLayouts) seenBefore |= r == h;
-      if (!seenBefore) {
-        recentLayouts[nextLayout] = h;
-        nextLayout = (nextLayout + 1) % kShapes;
-      } else {
-        Shape shape;
-        shape.keys.reserve(n);
-        shape.sorted.reserve(n);
-        shape.member.assign(order, order + n);
-        for (size_t i = 0; i < n; ++i) shape.keys.emplace_back(m[i].key());
-        for (const auto& e : sorted) shape.sorted.push_back(e.first);
-        if (shapes.size() < kShapes) {
-          shapes.push_back(std::move(shape));
-        } else {
-          shapes[nextShape] = std::move(shape);
-          nextShape = (nextShape + 1) % kShapes;
-        }
-      }
-    }
-    plat::Dictionary d = plat::Dictionary::fromSortedEntries(std::move(sorted));
-    unwind(from);
-    return of(Value(std::move(d)));
-  }
-  void unwind(size_t from) {
-    values.erase(values.begin() + static_cast<ptrdiff_t>(from & 0xFFFFFFFFu), values.end());
-    members.erase(members.begin() + static_cast<ptrdiff_t>(from >> 32), members.end());
+  void pushPair(Object, uint64_t slot, Object object) { b.member(slot).value = std::move(object.value); }
+  Object makeArray(Mark from) { return of(b.makeArray(from.elements)); }
+  Object makeDictionary(Mark from) { return of(b.makeDictionary(from.members)); }
+  void unwind(Mark from) {
+    b.dropElements(from.elements);
+    b.dropMembers(from.members);
   }
 };
 
@@ -1047,112 +936,118 @@ struct JDParser {
     }
   }
 
-  Object parseArray() {
+  enum Round { kNext, kDone, kFail };
+
+  // The frame of both container parsers: one level deeper, then a token at
+  // a time (the stack grown before each) until the container is done, the
+  // input runs out or a round fails; an unfinished container is unwound.
+  template <class Step>
+  Object parseContainer(const char* what, Step step) {
     Object result{};
-    const size_t from = b.mark();
+    const auto from = b.mark();
     unsigned accept = JDParseAcceptValue | JDParseAcceptEnd;
     bool done = false;
-    if (!enter()) goto out;
-    while (!done && !s->error && s->atIndex < s->length) {
-      if (!b.reserve("array")) break;
-      if (!jd_parse_next_token(s)) break;
-      JDTokenType t = s->token.type;
+    if (enter()) {
+      while (!s->error && s->atIndex < s->length) {
+        if (!b.reserve(what)) break;
+        if (!jd_parse_next_token(s)) break;
+        Round r = step(s->token.type, accept, from, result);
+        if (r == kFail) break;
+        if (r == kDone) {
+          done = true;
+          break;
+        }
+      }
+    }
+    if (!done) b.unwind(from);
+    s->depth--;
+    return result;
+  }
+
+  Object parseArray() {
+    return parseContainer("array", [this](JDTokenType t, unsigned& accept, const auto& from, Object& result) {
       if (jd_isValueToken(t)) {
         if (!(accept & JDParseAcceptValue)) {
           jd_error(s, "Unexpected value.");
-          break;
+          return kFail;
         }
         Object o = objectForToken();
         if (B::isNull(o)) {
           jd_error(s, "Internal error: Object == NULL");
-          break;
+          return kFail;
         }
         b.push(std::move(o));
         accept = JDParseAcceptComma | JDParseAcceptEnd;
       } else if (t == JDTokenTypeArrayEnd) {
         if (!(accept & JDParseAcceptEnd)) {
           jd_error(s, "Unexpected ']'.");
-          break;
+          return kFail;
         }
         result = b.makeArray(from);
-        done = true;
+        return kDone;
       } else if (t == JDTokenTypeComma) {
         if (!(accept & JDParseAcceptComma)) {
           jd_error(s, "Unexpected ','.");
-          break;
+          return kFail;
         }
         accept = JDParseAcceptValue;
       } else {
         jd_error_parse_accept_or3(s, accept, "a value", "a comma", "a ']'");
-        break;
+        return kFail;
       }
-    }
-  out:
-    if (!done) b.unwind(from);
-    s->depth--;
-    return result;
+      return kNext;
+    });
   }
 
   Object parseDictionary() {
-    Object result{};
-    const size_t from = b.mark();
-    unsigned accept = JDParseAcceptValue | JDParseAcceptEnd;
-    bool done = false;
-    if (!enter()) goto out;
-    while (!done && !s->error && s->atIndex < s->length) {
-      if (!b.reserve("dictionary")) break;
-      if (!jd_parse_next_token(s)) break;
-      JDTokenType t = s->token.type;
+    return parseContainer("dictionary", [this](JDTokenType t, unsigned& accept, const auto& from, Object& result) {
       if (t == JDTokenTypeComma) {
         if (!(accept & JDParseAcceptComma)) {
           jd_error(s, "Unexpected ','.");
-          break;
+          return kFail;
         }
         accept = JDParseAcceptValue;
       } else if (t == JDTokenTypeObjectEnd) {
         if (!(accept & JDParseAcceptEnd)) {
           jd_error(s, "Unexpected '}'.");
-          break;
+          return kFail;
         }
         result = b.makeDictionary(from);
-        done = true;
+        return kDone;
       } else if (t == JDTokenTypeString) {
         if (!(accept & JDParseAcceptValue)) {
           jd_error(s, "Unexpected string.");
-          break;
+          return kFail;
         }
         Object key{};
         uint64_t keyHash = 0;
         if (!b.pushKey(key, keyHash) || B::isNull(key)) {
           jd_error(s, "Internal error: Key == NULL.");
-          break;
+          return kFail;
         }
-        if (!jd_parse_next_token(s)) break;
+        if (!jd_parse_next_token(s)) return kFail;
         if (s->token.type != JDTokenTypeSeparator) {
           jd_error(s, "Expected ':'.");
-          break;
+          return kFail;
         }
-        if (!jd_parse_next_token(s)) break;
+        if (!jd_parse_next_token(s)) return kFail;
         if (!jd_isValueToken(s->token.type)) {
           jd_error_parse_accept_or3(s, accept, "a value", "a comma", "a '}'");
-          break;
+          return kFail;
         }
         Object o = objectForToken();
         if (B::isNull(o)) {
           jd_error(s, "Internal error: Object == NULL.");
-          break;
+          return kFail;
         }
         b.pushPair(std::move(key), keyHash, std::move(o));
         accept = JDParseAcceptComma | JDParseAcceptEnd;
       } else {
         jd_error_parse_accept_or3(s, accept, "a \"STRING\"", "a comma", "a '}'");
-        break;
+        return kFail;
       }
-    }
-  out:
-    if (!done) b.unwind(from);
-    s->depth--;
-    return result;
+      return kNext;
+    });
   }
 
   // json_parse_it

@@ -2,10 +2,8 @@
 
 #include <iconv.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iterator>
 
 using plat::Data;
 using plat::Dictionary;
@@ -331,102 +329,26 @@ const uint8_t* findStop(const uint8_t* p, const uint8_t* e) {
 }
 }  // namespace
 
-bool SJSONScanner::scanKey(PendingEntry& entry) {
+bool SJSONScanner::scanKey(plat::ValueBuilder::Member& entry) {
   skipWhitespace();
   if (validated_ && current_ < end_ && *current_ == '"') {
     const uint8_t* close = findStop(current_ + 1, end_);
     if (close < end_ && *close == '"') {
-      entry.keyBytes = reinterpret_cast<const char*>(current_ + 1);
-      entry.keyLength = static_cast<size_t>(close - current_ - 1);
-      entry.owned = false;
+      entry.borrowKey(reinterpret_cast<const char*>(current_ + 1), static_cast<size_t>(close - current_ - 1));
       current_ = close + 1;
       return true;
     }
   }
-  entry.owned = true;
-  return scanString(entry.ownedKey, nullptr);
-}
-
-Value SJSONScanner::makeDictionary(size_t mark) {
-  const size_t n = entryTop_ - mark;
-  PendingEntry* members = entryStack_.data() + mark;
-  for (Shape& shape : shapes_) {
-    if (shape.keys.size() != n) continue;
-    size_t i = 0;
-    while (i < n && members[i].key() == shape.keys[i]) ++i;
-    if (i != n) continue;
-    std::vector<Dictionary::Entry> sorted;
-    sorted.reserve(n);
-    for (size_t j = 0; j < n; ++j) sorted.emplace_back(shape.sorted[j], std::move(members[shape.member[j]].value));
-    return Value(Dictionary::fromSortedEntries(std::move(sorted)));
-  }
-  // Sort the members by key (stable, so of equal keys the later stays last),
-  // then keep the last of each run of equal keys.
-  uint32_t small[32];
-  std::vector<uint32_t> large;
-  uint32_t* order = small;
-  if (n > 32) {
-    large.resize(n);
-    order = large.data();
-  }
-  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-  auto less = [members](uint32_t x, uint32_t y) { return members[x].key() < members[y].key(); };
-  if (n <= 32) {
-    for (size_t i = 1; i < n; ++i) {
-      uint32_t v = order[i];
-      size_t j = i;
-      for (; j > 0 && less(v, order[j - 1]); --j) order[j] = order[j - 1];
-      order[j] = v;
-    }
-  } else {
-    std::stable_sort(order, order + n, less);
-  }
-  std::vector<Dictionary::Entry> sorted;
-  sorted.reserve(n);
-  bool repeats = false;
-  for (size_t k = 0; k < n; ++k) {
-    if (k + 1 < n && members[order[k + 1]].key() == members[order[k]].key()) {
-      repeats = true;
-      continue;
-    }
-    sorted.emplace_back(std::string(members[order[k]].key()), std::move(members[order[k]].value));
-  }
-  if (!repeats && n >= 2 && n <= 64) {
-    uint64_t h = 0xcbf29ce484222325ULL + n;
-    for (const auto& e : sorted)
-      for (unsigned char c : e.first) h = (h ^ c) * 0x100000001b3ULL;
-    bool seenBefore = false;
-    for (uint64_t r : recentLayouts_) seenBefore |= r == h;
-    if (!seenBefore) {
-      recentLayouts_[nextLayout_] = h;
-      nextLayout_ = (nextLayout_ + 1) % kShapes;
-    } else {
-      Shape shape;
-      shape.keys.reserve(n);
-      shape.sorted.reserve(n);
-      shape.member.assign(order, order + n);
-      for (size_t i = 0; i < n; ++i) shape.keys.emplace_back(members[i].key());
-      for (const auto& e : sorted) shape.sorted.push_back(e.first);
-      if (shapes_.size() < kShapes) {
-        shapes_.push_back(std::move(shape));
-      } else {
-        shapes_[nextShape_] = std::move(shape);
-        nextShape_ = (nextShape_ + 1) % kShapes;
-      }
-    }
-  }
-  return Value(Dictionary::fromSortedEntries(std::move(sorted)));
+  return scanString(entry.ownKey(), nullptr);
 }
 
 bool SJSONScanner::scanDictionary(Value& out, Error* outError, int depth) {
   const uint8_t* start = current_;
   skipWhitespace();
   if (!scanCharacter('{')) return fail(outError, kJSONScannerErrorCode_DictionaryStartCharacterMissing);
-  const size_t mark = entryTop_;
-  if (entryStack_.capacity() == 0) entryStack_.reserve(16);
+  const size_t mark = builder_.memberMark();
   auto failAt = [&](long code) {
-    for (size_t i = mark; i < entryTop_; ++i) entryStack_[i].value = Value();
-    entryTop_ = mark;
+    builder_.dropMembers(mark);
     current_ = start;
     return fail(outError, code);
   };
@@ -434,10 +356,9 @@ bool SJSONScanner::scanDictionary(Value& out, Error* outError, int depth) {
     if (currentCharacter() == '}') break;
     skipWhitespace();
     if (currentCharacter() == '}') break;
-    if (entryTop_ == entryStack_.size()) entryStack_.emplace_back();
     // The stack may grow while a value is scanned: reach the entry by index.
-    const size_t at = entryTop_++;
-    if (!scanKey(entryStack_[at])) return failAt(kJSONScannerErrorCode_DictionaryKeyScanFailed);
+    const size_t at = builder_.memberMark();
+    if (!scanKey(builder_.pushMember())) return failAt(kJSONScannerErrorCode_DictionaryKeyScanFailed);
     skipWhitespace();
     if (!scanCharacter(':')) return failAt(kJSONScannerErrorCode_DictionaryKeyNotTerminated);
     bool isNil = false;
@@ -445,27 +366,17 @@ bool SJSONScanner::scanDictionary(Value& out, Error* outError, int depth) {
     const uint16_t c = currentCharacter();
     if (c != '{' && c != '[') {
       // A plain value leaves the stack alone: scan it into its entry.
-      if (!scanValue(entryStack_[at].value, isNil, nullptr, depth))
+      if (!scanValue(builder_.member(at).value, isNil, nullptr, depth))
         return failAt(kJSONScannerErrorCode_DictionaryValueScanFailed);
     } else {
       // A container grows the stack while it is scanned.
       Value value;
       if (!scanValue(value, isNil, nullptr, depth)) return failAt(kJSONScannerErrorCode_DictionaryValueScanFailed);
-      entryStack_[at].value = std::move(value);
+      builder_.member(at).value = std::move(value);
     }
-    if (isNil) {
-      // Setting nil stores nothing, and removes what the key held so far.
-      std::string key(entryStack_[at].key());
-      --entryTop_;  // the nil value stores nothing
-      if (nullObject_) {
-        for (size_t i = entryTop_; i-- > mark;) {
-          if (entryStack_[i].key() != key) continue;
-          std::rotate(entryStack_.begin() + static_cast<ptrdiff_t>(i), entryStack_.begin() + static_cast<ptrdiff_t>(i) + 1,
-                      entryStack_.begin() + static_cast<ptrdiff_t>(entryTop_));
-          entryStack_[--entryTop_].value = Value();
-        }
-      }
-    }
+    // Setting nil stores nothing, and with a null object removes what the
+    // key held so far.
+    if (isNil) builder_.discardMember(mark, nullObject_.has_value());
     skipWhitespace();
     if (scanCharacter(',')) {
       skipWhitespace();
@@ -476,8 +387,7 @@ bool SJSONScanner::scanDictionary(Value& out, Error* outError, int depth) {
     break;
   }
   if (!scanCharacter('}')) return failAt(kJSONScannerErrorCode_DictionaryNotTerminated);
-  out = makeDictionary(mark);  // takes the values
-  entryTop_ = mark;
+  out = builder_.makeDictionary(mark);
   return true;
 }
 
@@ -486,11 +396,9 @@ bool SJSONScanner::scanArray(Value& out, Error* outError, int depth) {
   skipWhitespace();
   if (!scanCharacter('[')) return fail(outError, kJSONScannerErrorCode_ArrayStartCharacterMissing);
   skipWhitespace();
-  const size_t mark = valueStack_.size();
-  if (valueStack_.capacity() == 0) valueStack_.reserve(16);
-  auto drop = [&] { valueStack_.erase(valueStack_.begin() + static_cast<ptrdiff_t>(mark), valueStack_.end()); };
+  const size_t mark = builder_.elementMark();
   auto failAt = [&](long code) {
-    drop();
+    builder_.dropElements(mark);
     current_ = start;
     return fail(outError, code);
   };
@@ -500,9 +408,9 @@ bool SJSONScanner::scanArray(Value& out, Error* outError, int depth) {
     bool isNil = false;
     if (!scanValue(value, isNil, nullptr, depth)) return failAt(kJSONScannerErrorCode_ArrayValueScanFailed);
     if (!isNil) {
-      valueStack_.push_back(std::move(value));
+      builder_.pushElement(std::move(value));
     } else if (nullObject_) {
-      drop();
+      builder_.dropElements(mark);
       return fail(outError, kJSONScannerErrorCode_ArrayValueIsNull);
     }
     skipWhitespace();
@@ -516,10 +424,7 @@ bool SJSONScanner::scanArray(Value& out, Error* outError, int depth) {
   }
   skipWhitespace();
   if (!scanCharacter(']')) return failAt(kJSONScannerErrorCode_ArrayNotTerminated);
-  plat::Array array(std::make_move_iterator(valueStack_.begin() + static_cast<ptrdiff_t>(mark)),
-                    std::make_move_iterator(valueStack_.end()));
-  drop();
-  out = Value(std::move(array));
+  out = builder_.makeArray(mark);
   return true;
 }
 

@@ -5,11 +5,10 @@
 #pragma once
 
 #include <optional>
-#include <string_view>
-#include <vector>
 
 #include "Framework/SJSON/SDataScanner.h"
 #include "platform/foundation/error.h"
+#include "platform/foundation/value_builder.h"
 
 inline constexpr const char* kJSONScannerErrorDomain = "kJSONScannerErrorDomain";
 
@@ -105,6 +104,8 @@ private:
   bool scanArray(plat::Value& out, plat::Error* outError, int depth);
   bool scanString(std::string& out, plat::Error* outError);
   bool scanNumberConstant(plat::Value& out, plat::Error* outError);
+  // Keys without escapes are read in place; the bytes live as long as the scan.
+  bool scanKey(plat::ValueBuilder::Member& entry);
 
   bool strictEscapeCodes_ = false;
   std::optional<plat::Value> nullObject_;
@@ -112,39 +113,8 @@ private:
   unsigned long options_ = 0;
   // The bytes are known to be valid UTF-8 (all converted data is).
   bool validated_ = false;
-  // A member of an object being built. Keys without escapes are read in
-  // place; the bytes live as long as the scan.
-  struct PendingEntry {
-    const char* keyBytes = nullptr;
-    size_t keyLength = 0;
-    std::string ownedKey;
-    bool owned = false;
-    plat::Value value;
-    std::string_view key() const { return owned ? std::string_view(ownedKey) : std::string_view(keyBytes, keyLength); }
-  };
-  // The key layout of an object met before: replies repeat one layout for
-  // every item, so its entries are made in sorted order at once.
-  struct Shape {
-    std::vector<std::string> keys;    // in the order of the text
-    std::vector<std::string> sorted;  // in the dictionary's order
-    std::vector<uint32_t> member;     // the member of the text for each sorted key
-  };
-  static constexpr size_t kShapes = 8;
-  plat::Value makeDictionary(size_t mark);
-  bool scanKey(PendingEntry& entry);
-
-  // Members of the containers being built, shared by all levels.
-  std::vector<plat::Value> valueStack_;
-  // Entries above entryTop_ are kept for reuse: an object's members are
-  // then neither constructed nor destroyed one by one.
-  std::vector<PendingEntry> entryStack_;
-  size_t entryTop_ = 0;
-  std::vector<Shape> shapes_;
-  size_t nextShape_ = 0;
-  // Hashes of the layouts seen lately: a layout becomes a shape the second
-  // time it is met, so a reply with one object pays nothing for shapes.
-  uint64_t recentLayouts_[kShapes] = {};
-  size_t nextLayout_ = 0;
+  // Elements and members of the containers being built, shared by all levels.
+  plat::ValueBuilder builder_;
 };
 
 // Conversions of the encodings above to UTF-8; nullopt when the bytes are not

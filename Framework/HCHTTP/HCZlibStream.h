@@ -1,0 +1,58 @@
+// The zlib stream under HCDataCompressor and HCDataDecompressor, and the
+// file-to-file loop both run: the source is read 256 KiB at a time, so a
+// file of any size goes through without being held in memory.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/error.h"
+#include "platform/foundation/value.h"
+
+class HCZlibStream {
+public:
+  enum Mode { kDeflate, kInflate };
+  explicit HCZlibStream(Mode mode) : _mode(mode) {}
+  ~HCZlibStream() { end(); }
+  HCZlibStream(const HCZlibStream&) = delete;
+  HCZlibStream& operator=(const HCZlibStream&) = delete;
+
+  // Z_OK, or zlib's result. A 32 KiB window: deflate writes a gzip header
+  // and trailer, inflate tells a zlib from a gzip header itself.
+  int setup();
+  // Z_OK, or zlib's result; a stream that is not ready is left alone.
+  int end();
+  bool ready() const { return _ready; }
+
+  void setInput(const uint8_t* bytes, uint64_t length);
+  uInt availableIn() const { return _z.avail_in; }
+  uInt availableOut() const { return _z.avail_out; }
+  void clearOutputSpace() { _z.avail_out = 0; }
+
+  // One deflate (resp. inflate) call writing into `out` after its first
+  // `produced` bytes; when those fill it, `out` first grows by `grow`.
+  // `produced` then counts what the call added.
+  int step(plat::Data& out, size_t& produced, size_t grow, int flush);
+
+  // One chunk read from the source, and after the last one an empty chunk
+  // with `atEnd`; nullopt with the error set when the stream refuses.
+  using Chunk = std::function<std::optional<plat::Data>(const uint8_t* bytes, size_t length, bool atEnd,
+                                                        plat::Error* error)>;
+  // Ends the stream once the files are closed.
+  using Close = std::function<std::optional<plat::Error>()>;
+  // Creates the destination empty, then runs the source through `chunk`
+  // into it. `operation` ("Compression", "Decompression") opens every error
+  // text. The destination of a failed run is left as far as it was written.
+  static bool transformFile(const char* operation, const std::string& sourcePath,
+                            const std::string& destinationPath, const Chunk& chunk, const Close& close,
+                            plat::Error* error);
+
+private:
+  Mode _mode;
+  z_stream _z{};
+  bool _ready = false;
+};
