@@ -37,6 +37,7 @@ int HCZlibStream::end() {
 }
 
 void HCZlibStream::setInput(const uint8_t* bytes, uint64_t length) {
+  PLAT_PARAMETER_ASSERT(length <= kMaxInput);
   _z.next_in = const_cast<Bytef*>(bytes);
   _z.avail_in = static_cast<uInt>(length);
 }

@@ -28,6 +28,9 @@ public:
   int end();
   bool ready() const { return _ready; }
 
+  // The most one call may hand zlib, whose counts are 32 bits.
+  static constexpr uint64_t kMaxInput = uint64_t{1} << 30;
+  // At most kMaxInput bytes.
   void setInput(const uint8_t* bytes, uint64_t length);
   uInt availableIn() const { return _z.avail_in; }
   uInt availableOut() const { return _z.avail_out; }
