@@ -437,6 +437,9 @@ private:
   long long _downloadSizeAnnounced = 0;
   long long _uploadSizeAnnounced = 0;
   void setIndicatorLocked(bool download, unsigned long long progress, unsigned long long total);
+  void notifyBytesMovedLocked(bool download, long long increment, unsigned long long progress,
+                              unsigned long long indicatorTotal, unsigned long long blockTotal);
+  void notifySizeIncrement(bool download, long long length);
 
   std::optional<plat::HTTPMessage> _request;
   std::shared_ptr<plat::HTTPReadStream> _readStream;

@@ -26,6 +26,71 @@ void HCHTTPRequest::setIndicatorLocked(bool download, unsigned long long progres
   });
 }
 
+// Bytes moved one way: to the queue and the progress delegate, then the
+// indicator, then the block, in that order behind the request's other
+// notifications.
+void HCHTTPRequest::notifyBytesMovedLocked(bool download, long long increment, unsigned long long progress,
+                                           unsigned long long indicatorTotal, unsigned long long blockTotal) {
+  auto keep = self();
+  if (keep) {
+    keep->notifyOnMainThread([keep, download, increment] {
+      std::shared_ptr<HCHTTPRequestQueue> q;
+      HCProgressDelegate* d;
+      {
+        std::lock_guard g(keep->_cancelledLock);
+        q = keep->_queue;
+        d = download ? keep->_downloadProgressDelegate : keep->_uploadProgressDelegate;
+      }
+      if (download) {
+        if (q) q->requestDidReceiveBytes(*keep, increment);
+        if (d) d->requestDidReceiveBytes(*keep, increment);
+      } else {
+        if (q) q->requestDidSendBytes(*keep, increment);
+        if (d) d->requestDidSendBytes(*keep, increment);
+      }
+    });
+  }
+  setIndicatorLocked(download, progress, indicatorTotal);
+  if (!keep || !(download ? _bytesReceivedBlock : _bytesSentBlock)) return;
+  keep->notifyOnMainThread([keep, download, increment, blockTotal] {
+    ProgressBlock b;
+    {
+      std::lock_guard g(keep->_cancelledLock);
+      b = download ? keep->_bytesReceivedBlock : keep->_bytesSentBlock;
+    }
+    if (b) b(static_cast<unsigned long long>(increment), blockTotal);
+  });
+}
+
+// A change of the expected size one way, to the same receivers.
+void HCHTTPRequest::notifySizeIncrement(bool download, long long length) {
+  auto keep = self();
+  {
+    std::lock_guard l(_cancelledLock);
+    (download ? _downloadSizeAnnounced : _uploadSizeAnnounced) += length;
+  }
+  if (!keep) return;
+  keep->notifyOnMainThread([keep, download, length] {
+    std::shared_ptr<HCHTTPRequestQueue> q;
+    HCProgressDelegate* d;
+    SizeBlock b;
+    {
+      std::lock_guard g(keep->_cancelledLock);
+      q = keep->_queue;
+      d = download ? keep->_downloadProgressDelegate : keep->_uploadProgressDelegate;
+      b = download ? keep->_downloadSizeIncrementedBlock : keep->_uploadSizeIncrementedBlock;
+    }
+    if (download) {
+      if (q) q->requestIncrementDownloadSizeBy(*keep, length);
+      if (d) d->requestIncrementDownloadSizeBy(*keep, length);
+    } else {
+      if (q) q->requestIncrementUploadSizeBy(*keep, length);
+      if (d) d->requestIncrementUploadSizeBy(*keep, length);
+    }
+    if (b) b(length);
+  });
+}
+
 void HCHTTPRequest::updateProgressIndicator(HCProgressDelegate* indicator, unsigned long long progress,
                                             unsigned long long total) {
   if (!indicator || !indicator->respondsToSetDoubleValue()) return;
@@ -59,32 +124,8 @@ void HCHTTPRequest::updateDownloadProgress() {
     increment = 1;
     _updatedProgress = true;
   }
-  auto keep = self();
-  if (keep) {
-    keep->notifyOnMainThread([keep, increment] {
-      std::shared_ptr<HCHTTPRequestQueue> q;
-      HCProgressDelegate* d;
-      {
-        std::lock_guard g(keep->_cancelledLock);
-        q = keep->_queue;
-        d = keep->_downloadProgressDelegate;
-      }
-      if (q) q->requestDidReceiveBytes(*keep, increment);
-      if (d) d->requestDidReceiveBytes(*keep, increment);
-    });
-  }
   const unsigned long long total = _contentLength + _partialDownloadSize;
-  setIndicatorLocked(true, soFar, total);
-  if (_bytesReceivedBlock && keep) {
-    keep->notifyOnMainThread([keep, increment, total] {
-      ProgressBlock b;
-      {
-        std::lock_guard g(keep->_cancelledLock);
-        b = keep->_bytesReceivedBlock;
-      }
-      if (b) b(static_cast<unsigned long long>(increment), total);
-    });
-  }
+  notifyBytesMovedLocked(true, increment, soFar, total, total);
   _lastBytesRead = std::max(_lastBytesRead, soFar);
 }
 
@@ -105,106 +146,17 @@ void HCHTTPRequest::updateUploadProgress() {
     _updatedProgress = true;
   }
   if (increment == 0) return;
-  auto keep = self();
-  if (!keep) return;
-  keep->notifyOnMainThread([keep, increment] {
-    std::shared_ptr<HCHTTPRequestQueue> q;
-    HCProgressDelegate* d;
-    {
-      std::lock_guard g(keep->_cancelledLock);
-      q = keep->_queue;
-      d = keep->_uploadProgressDelegate;
-    }
-    if (q) q->requestDidSendBytes(*keep, increment);
-    if (d) d->requestDidSendBytes(*keep, increment);
-  });
-  setIndicatorLocked(false, _totalBytesSent - _uploadBufferSize, _postLength - _uploadBufferSize);
-  const unsigned long long total = _postLength;
-  keep->notifyOnMainThread([keep, increment, total] {
-    ProgressBlock b;
-    {
-      std::lock_guard g(keep->_cancelledLock);
-      b = keep->_bytesSentBlock;
-    }
-    if (b) b(static_cast<unsigned long long>(increment), total);
-  });
+  notifyBytesMovedLocked(false, increment, _totalBytesSent - _uploadBufferSize, _postLength - _uploadBufferSize,
+                         _postLength);
 }
 
-void HCHTTPRequest::incrementDownloadSizeBy(long long length) {
-  auto keep = self();
-  {
-    std::lock_guard l(_cancelledLock);
-    _downloadSizeAnnounced += length;
-  }
-  if (!keep) return;
-  keep->notifyOnMainThread([keep, length] {
-    std::shared_ptr<HCHTTPRequestQueue> q;
-    HCProgressDelegate* d;
-    SizeBlock b;
-    {
-      std::lock_guard g(keep->_cancelledLock);
-      q = keep->_queue;
-      d = keep->_downloadProgressDelegate;
-      b = keep->_downloadSizeIncrementedBlock;
-    }
-    if (q) q->requestIncrementDownloadSizeBy(*keep, length);
-    if (d) d->requestIncrementDownloadSizeBy(*keep, length);
-    if (b) b(length);
-  });
-}
+void HCHTTPRequest::incrementDownloadSizeBy(long long length) { notifySizeIncrement(true, length); }
 
-void HCHTTPRequest::incrementUploadSizeBy(long long length) {
-  auto keep = self();
-  {
-    std::lock_guard l(_cancelledLock);
-    _uploadSizeAnnounced += length;
-  }
-  if (!keep) return;
-  keep->notifyOnMainThread([keep, length] {
-    std::shared_ptr<HCHTTPRequestQueue> q;
-    HCProgressDelegate* d;
-    SizeBlock b;
-    {
-      std::lock_guard g(keep->_cancelledLock);
-      q = keep->_queue;
-      d = keep->_uploadProgressDelegate;
-      b = keep->_uploadSizeIncrementedBlock;
-    }
-    if (q) q->requestIncrementUploadSizeBy(*keep, length);
-    if (d) d->requestIncrementUploadSizeBy(*keep, length);
-    if (b) b(length);
-  });
-}
+void HCHTTPRequest::incrementUploadSizeBy(long long length) { notifySizeIncrement(false, length); }
 
 void HCHTTPRequest::removeUploadProgressSoFar() {
-  auto keep = self();
   std::lock_guard l(_cancelledLock);
-  const long long back = -static_cast<long long>(_totalBytesSent);
-  const unsigned long long total = _postLength;
-  if (keep) {
-    keep->notifyOnMainThread([keep, back] {
-      std::shared_ptr<HCHTTPRequestQueue> q;
-      HCProgressDelegate* d;
-      {
-        std::lock_guard g(keep->_cancelledLock);
-        q = keep->_queue;
-        d = keep->_uploadProgressDelegate;
-      }
-      if (q) q->requestDidSendBytes(*keep, back);
-      if (d) d->requestDidSendBytes(*keep, back);
-    });
-  }
-  setIndicatorLocked(false, 0, total);
-  if (keep) {
-    keep->notifyOnMainThread([keep, back, total] {
-      ProgressBlock b;
-      {
-        std::lock_guard g(keep->_cancelledLock);
-        b = keep->_bytesSentBlock;
-      }
-      if (b) b(static_cast<unsigned long long>(back), total);
-    });
-  }
+  notifyBytesMovedLocked(false, -static_cast<long long>(_totalBytesSent), 0, _postLength, _postLength);
 }
 
 // --- dependencies ------------------------------------------------------------------
