@@ -34,16 +34,10 @@ std::optional<plat::Error> HCDataCompressor::closeStream() {
 std::optional<plat::Data> HCDataCompressor::compressBytes(const uint8_t* bytes, uint64_t length, plat::Error* error,
                                                           bool shouldFinish) {
   // zlib counts its input in 32 bits: longer input goes in pieces.
-  if (length > HCZlibStream::kMaxInput) {
-    plat::Data all;
-    for (uint64_t at = 0; at < length; at += HCZlibStream::kMaxInput) {
-      uint64_t n = std::min<uint64_t>(HCZlibStream::kMaxInput, length - at);
-      auto part = compressBytes(bytes + at, n, error, shouldFinish && at + n == length);
-      if (!part) return std::nullopt;
-      all.insert(all.end(), part->begin(), part->end());
-    }
-    return all;
-  }
+  if (length > HCZlibStream::kMaxInput)
+    return HCZlibStream::inPieces(bytes, length, [&](const uint8_t* b, uint64_t n, bool last) {
+      return compressBytes(b, n, error, shouldFinish && last);
+    });
   if (length == 0 && !shouldFinish) return plat::Data();
   if (!_stream.ready()) {
     plat::setError(error, deflateErrorWithCode(Z_STREAM_ERROR));

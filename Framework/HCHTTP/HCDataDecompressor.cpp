@@ -34,15 +34,10 @@ std::optional<plat::Error> HCDataDecompressor::closeStream() {
 std::optional<plat::Data> HCDataDecompressor::uncompressBytes(const uint8_t* bytes, uint64_t length,
                                                               plat::Error* error) {
   // zlib counts its input in 32 bits: longer input goes in pieces.
-  if (length > HCZlibStream::kMaxInput) {
-    plat::Data all;
-    for (uint64_t at = 0; at < length; at += HCZlibStream::kMaxInput) {
-      auto part = uncompressBytes(bytes + at, std::min<uint64_t>(HCZlibStream::kMaxInput, length - at), error);
-      if (!part) return std::nullopt;
-      all.insert(all.end(), part->begin(), part->end());
-    }
-    return all;
-  }
+  if (length > HCZlibStream::kMaxInput)
+    return HCZlibStream::inPieces(bytes, length, [&](const uint8_t* b, uint64_t n, bool) {
+      return uncompressBytes(b, n, error);
+    });
   if (length == 0) return plat::Data();
   if (!_stream.ready() || _streamEnded) {
     // Bytes after the end of the stream (or on a closed stream) are not part of the body.

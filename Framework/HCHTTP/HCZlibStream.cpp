@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -40,6 +41,19 @@ void HCZlibStream::setInput(const uint8_t* bytes, uint64_t length) {
   PLAT_PARAMETER_ASSERT(length <= kMaxInput);
   _z.next_in = const_cast<Bytef*>(bytes);
   _z.avail_in = static_cast<uInt>(length);
+}
+
+std::optional<plat::Data> HCZlibStream::inPieces(
+    const uint8_t* bytes, uint64_t length,
+    const std::function<std::optional<plat::Data>(const uint8_t*, uint64_t, bool last)>& piece) {
+  plat::Data all;
+  for (uint64_t at = 0; at < length; at += kMaxInput) {
+    uint64_t n = std::min<uint64_t>(kMaxInput, length - at);
+    auto part = piece(bytes + at, n, at + n == length);
+    if (!part) return std::nullopt;
+    all.insert(all.end(), part->begin(), part->end());
+  }
+  return all;
 }
 
 int HCZlibStream::step(plat::Data& out, size_t& produced, size_t grow, int flush) {

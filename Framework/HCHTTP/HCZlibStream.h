@@ -32,6 +32,11 @@ public:
   static constexpr uint64_t kMaxInput = uint64_t{1} << 30;
   // At most kMaxInput bytes.
   void setInput(const uint8_t* bytes, uint64_t length);
+  // Runs `piece` over consecutive pieces of at most kMaxInput bytes (`last`
+  // on the final one) and joins what they give; nothing when one fails.
+  static std::optional<plat::Data> inPieces(
+      const uint8_t* bytes, uint64_t length,
+      const std::function<std::optional<plat::Data>(const uint8_t*, uint64_t, bool last)>& piece);
   uInt availableIn() const { return _z.avail_in; }
   uInt availableOut() const { return _z.avail_out; }
   void clearOutputSpace() { _z.avail_out = 0; }
