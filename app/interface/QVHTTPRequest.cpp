@@ -60,13 +60,15 @@ std::optional<plat::Data> QVHTTPRequest::connectNetSyncWithResponse(std::optiona
   plat::Error e;
   std::optional<plat::HTTPURLResponse> head;
   auto body = plat::URLConnection::sendSynchronousRequest(urlRequest(), &head, &e);
-  if (!body && !head) {
-    plat::log("QVHTTPRequest: %@ %@ failed: %@ (%ld)", method_, loggedTarget(url_), e.localizedDescription(),
-              static_cast<long>(e.code()));
-  }
+  if (!body && !head) logFailure(e);
   if (response) *response = std::move(head);
   if (error) *error = e;
   return body;
+}
+
+void QVHTTPRequest::logFailure(const plat::Error& error) const {
+  plat::log("QVHTTPRequest: %@ %@ failed: %@ (%ld)", method_, loggedTarget(url_), error.localizedDescription(),
+            static_cast<long>(error.code()));
 }
 
 void QVHTTPRequest::main() {
@@ -93,8 +95,7 @@ void QVHTTPRequest::connectionDidReceiveData(plat::URLConnection&, const plat::D
 void QVHTTPRequest::connectionDidFinishLoading(plat::URLConnection&) { isRunning_ = false; }
 
 void QVHTTPRequest::connectionDidFailWithError(plat::URLConnection&, const plat::Error& error) {
-  plat::log("QVHTTPRequest: %@ %@ failed: %@ (%ld)", method_, loggedTarget(url_), error.localizedDescription(),
-            static_cast<long>(error.code()));
+  logFailure(error);
   statusCode_ = error.code();
   isRunning_ = false;
 }

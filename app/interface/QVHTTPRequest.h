@@ -60,6 +60,8 @@ public:
   static double timeoutInterval();
 
 private:
+  // Method and URL without its query: never a token, a header or the body.
+  void logFailure(const plat::Error& error) const;
   void connectionDidReceiveResponse(plat::URLConnection&, const plat::HTTPURLResponse& response) override;
   void connectionDidReceiveData(plat::URLConnection&, const plat::Data& data) override;
   void connectionDidFinishLoading(plat::URLConnection&) override;

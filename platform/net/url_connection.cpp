@@ -16,8 +16,8 @@ namespace plat {
 namespace {
 
 constexpr const char* kMode = "plat.URLConnection.synchronous";
-// One connection id for every synchronous exchange: they share connections
-// among themselves, never with the HTTP library's.
+// One connection id for every exchange of this class: they share
+// connections among themselves, never with the HTTP library's.
 constexpr int64_t kSynchronousConnectionID = -1;
 constexpr int kMaxRedirects = 10;
 
