@@ -440,6 +440,7 @@ private:
   void notifyBytesMovedLocked(bool download, long long increment, unsigned long long progress,
                               unsigned long long indicatorTotal, unsigned long long blockTotal);
   void notifySizeIncrement(bool download, long long length);
+  void copySettingsTo(HCHTTPRequest& r) const;
 
   std::optional<plat::HTTPMessage> _request;
   std::shared_ptr<plat::HTTPReadStream> _readStream;

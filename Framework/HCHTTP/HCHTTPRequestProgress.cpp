@@ -183,39 +183,45 @@ HCHTTPRequest* HCHTTPRequest::mainRequest() const {
   return _mainRequest;
 }
 
+// What a request and its HEAD companion share: headers, cookies,
+// credentials, proxy, TLS, time-out, retry, redirect and connection rules.
+// `r` is new and shared with nobody: no lock of its own is taken, so that no
+// order between the two requests' locks is set here.
+void HCHTTPRequest::copySettingsTo(HCHTTPRequest& r) const {
+  r._requestHeaders = _requestHeaders;
+  r._requestCookies = _requestCookies;
+  r._useCookiePersistence = _useCookiePersistence;
+  r._useKeychainPersistence = _useKeychainPersistence;
+  r._useSessionPersistence = _useSessionPersistence;
+  r._allowCompressedResponse = _allowCompressedResponse;
+  r._username = _username;
+  r._password = _password;
+  r._domain = _domain;
+  r._proxyUsername = _proxyUsername;
+  r._proxyPassword = _proxyPassword;
+  r._proxyDomain = _proxyDomain;
+  r._proxyHost = _proxyHost;
+  r._proxyPort = _proxyPort;
+  r._proxyType = _proxyType;
+  r._shouldPresentAuthenticationDialog = _shouldPresentAuthenticationDialog;
+  r._shouldPresentProxyAuthenticationDialog = _shouldPresentProxyAuthenticationDialog;
+  r._timeOutSeconds = _timeOutSeconds;
+  r._useHTTPVersionOne = _useHTTPVersionOne;
+  r._validatesSecureCertificate = _validatesSecureCertificate;
+  r._clientCertificateIdentity = _clientCertificateIdentity;
+  r._trustedCertificatesPEM = _trustedCertificatesPEM;
+  r._shouldPresentCredentialsBeforeChallenge = _shouldPresentCredentialsBeforeChallenge;
+  r._numberOfTimesToRetryOnTimeout = _numberOfTimesToRetryOnTimeout;
+  r._shouldUseRFC2616RedirectBehaviour = _shouldUseRFC2616RedirectBehaviour;
+  r._shouldAttemptPersistentConnection = _shouldAttemptPersistentConnection;
+  r._persistentConnectionTimeoutSeconds = _persistentConnectionTimeoutSeconds;
+}
+
 std::shared_ptr<HCHTTPRequest> HCHTTPRequest::HEADRequest() {
   auto keep = self();
   std::lock_guard l(_cancelledLock);
   auto r = requestWithURL(_url);
-  // Not shared with anybody yet: no lock of its own, so that no order
-  // between the two requests' locks is set here.
-  r->_requestHeaders = _requestHeaders;
-  r->_requestCookies = _requestCookies;
-  r->_useCookiePersistence = _useCookiePersistence;
-  r->_useKeychainPersistence = _useKeychainPersistence;
-  r->_useSessionPersistence = _useSessionPersistence;
-  r->_allowCompressedResponse = _allowCompressedResponse;
-  r->_username = _username;
-  r->_password = _password;
-  r->_domain = _domain;
-  r->_proxyUsername = _proxyUsername;
-  r->_proxyPassword = _proxyPassword;
-  r->_proxyDomain = _proxyDomain;
-  r->_proxyHost = _proxyHost;
-  r->_proxyPort = _proxyPort;
-  r->_proxyType = _proxyType;
-  r->_shouldPresentAuthenticationDialog = _shouldPresentAuthenticationDialog;
-  r->_shouldPresentProxyAuthenticationDialog = _shouldPresentProxyAuthenticationDialog;
-  r->_timeOutSeconds = _timeOutSeconds;
-  r->_useHTTPVersionOne = _useHTTPVersionOne;
-  r->_validatesSecureCertificate = _validatesSecureCertificate;
-  r->_clientCertificateIdentity = _clientCertificateIdentity;
-  r->_trustedCertificatesPEM = _trustedCertificatesPEM;
-  r->_shouldPresentCredentialsBeforeChallenge = _shouldPresentCredentialsBeforeChallenge;
-  r->_numberOfTimesToRetryOnTimeout = _numberOfTimesToRetryOnTimeout;
-  r->_shouldUseRFC2616RedirectBehaviour = _shouldUseRFC2616RedirectBehaviour;
-  r->_shouldAttemptPersistentConnection = _shouldAttemptPersistentConnection;
-  r->_persistentConnectionTimeoutSeconds = _persistentConnectionTimeoutSeconds;
+  copySettingsTo(*r);
   r->_mainRequest = this;
   r->_mainRequestKeep = keep;
   r->_requestMethod = "HEAD";
@@ -225,40 +231,21 @@ std::shared_ptr<HCHTTPRequest> HCHTTPRequest::HEADRequest() {
 std::shared_ptr<HCHTTPRequest> HCHTTPRequest::copy() const {
   std::lock_guard l(_cancelledLock);
   auto r = requestWithURL(_url);
-  // Not shared with anybody yet: no lock of its own, so that no order
-  // between the two requests' locks is set here.
+  copySettingsTo(*r);
   r->_delegate = _delegate;
   r->_requestMethod = _requestMethod;
   r->_postBody = _postBody;
   r->_shouldStreamPostDataFromDisk = _shouldStreamPostDataFromDisk;
   r->_postBodyFilePath = _postBodyFilePath;
-  r->_requestHeaders = _requestHeaders;
-  r->_requestCookies = _requestCookies;
-  r->_useCookiePersistence = _useCookiePersistence;
-  r->_useKeychainPersistence = _useKeychainPersistence;
-  r->_useSessionPersistence = _useSessionPersistence;
-  r->_allowCompressedResponse = _allowCompressedResponse;
   r->_downloadDestinationPath = _downloadDestinationPath;
   r->_temporaryFileDownloadPath = _temporaryFileDownloadPath;
-  r->_username = _username;
-  r->_password = _password;
-  r->_domain = _domain;
-  r->_proxyUsername = _proxyUsername;
-  r->_proxyPassword = _proxyPassword;
-  r->_proxyDomain = _proxyDomain;
-  r->_proxyHost = _proxyHost;
-  r->_proxyPort = _proxyPort;
-  r->_proxyType = _proxyType;
   r->_uploadProgressDelegate = _uploadProgressDelegate;
   r->_downloadProgressDelegate = _downloadProgressDelegate;
-  r->_shouldPresentAuthenticationDialog = _shouldPresentAuthenticationDialog;
-  r->_shouldPresentProxyAuthenticationDialog = _shouldPresentProxyAuthenticationDialog;
   r->_postLength = _postLength;
   r->_haveBuiltPostBody = _haveBuiltPostBody;
   r->_didStartSelector = _didStartSelector;
   r->_didFinishSelector = _didFinishSelector;
   r->_didFailSelector = _didFailSelector;
-  r->_timeOutSeconds = _timeOutSeconds;
   r->_shouldResetDownloadProgress = _shouldResetDownloadProgress;
   r->_shouldResetUploadProgress = _shouldResetUploadProgress;
   r->_showAccurateProgress = _showAccurateProgress;
@@ -266,16 +253,7 @@ std::shared_ptr<HCHTTPRequest> HCHTTPRequest::copy() const {
   r->_allowResumeForFileDownloads = _allowResumeForFileDownloads;
   r->_userInfo = _userInfo;
   r->_tag = _tag;
-  r->_useHTTPVersionOne = _useHTTPVersionOne;
   r->_shouldRedirect = _shouldRedirect;
-  r->_validatesSecureCertificate = _validatesSecureCertificate;
-  r->_clientCertificateIdentity = _clientCertificateIdentity;
-  r->_trustedCertificatesPEM = _trustedCertificatesPEM;
-  r->_shouldPresentCredentialsBeforeChallenge = _shouldPresentCredentialsBeforeChallenge;
-  r->_numberOfTimesToRetryOnTimeout = _numberOfTimesToRetryOnTimeout;
-  r->_shouldUseRFC2616RedirectBehaviour = _shouldUseRFC2616RedirectBehaviour;
-  r->_shouldAttemptPersistentConnection = _shouldAttemptPersistentConnection;
-  r->_persistentConnectionTimeoutSeconds = _persistentConnectionTimeoutSeconds;
   r->_authenticationScheme = _authenticationScheme;
   return r;
 }
