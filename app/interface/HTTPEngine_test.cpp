@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <any>
 #include <atomic>
 #include <latch>
 #include <set>
@@ -497,11 +498,13 @@ TEST_P(ServiceTest, ListingNotifiesWhenAsked) {
   ASSERT_EQ(HTTPEngine::addfile(a.token, "pick/sub/", a.mount, "", 0, 0).status, 200);
   std::vector<std::string> names;
   plat::ScopedObserver o(kFileListNotification, [&](const plat::Notification& n) {
-    for (const Value& e : n.object.array()) names.push_back(FileListItem::initWithJsonDictionary(e).filename);
+    const auto* records = std::any_cast<std::vector<FileListItem>>(&n.payload);
+    ASSERT_NE(records, nullptr);
+    for (const FileListItem& i : *records) names.push_back(i.filename + (i.dir ? "/" : ""));
   });
   RetFileList listing = HTTPEngine::getfilelist(a.token, "pick", a.mount, true);
   EXPECT_EQ(listing.status, 200);
-  EXPECT_EQ(names, std::vector<std::string>{"sub"});
+  EXPECT_EQ(names, std::vector<std::string>{"sub/"});
   names.clear();
   EXPECT_EQ(HTTPEngine::getfilelist(a.token, "no such", a.mount, true).status, 404);
   EXPECT_TRUE(names.empty());
