@@ -371,6 +371,11 @@ TEST_F(UtilFiles, CopyNeverRemovesATargetThatHoldsTheSource) {
       EXPECT_EQ(plat::readFile(dir() + "/tree/other"), "O");
     }
   }
+  // copyfolder onto the folder above: the entry named like the source folder
+  // falls back on a copy whose target holds the source.
+  write("nest/a/a/leaf", "L");
+  EXPECT_FALSE(Util::copyfolder(dir() + "/nest/a", dir() + "/nest", true));
+  EXPECT_EQ(plat::readFile(dir() + "/nest/a/a/leaf"), "L");
   // A target that only looks alike is replaced as before.
   write("treehouse/x", "X");
   EXPECT_TRUE(Util::copyfile(dir() + "/tree/inner", dir() + "/treehouse"));
