@@ -50,6 +50,13 @@ void AppDelegate::setGrowlNotificationDescripation(const std::string& message) {
   if (notifier_) notifier_->notify(kNoticeTitle, message);
 }
 
+bool AppDelegate::hasUnsentSaves(const TransData& job) {
+  if (job.dirty) return true;
+  // A save the ticks have not seen yet counts as well.
+  std::string current = EditFiles::stamp(job.savepath);
+  return !job.stamp.empty() && !current.empty() && current != job.stamp;
+}
+
 std::string AppDelegate::fileName(const TransData& job) { return NSStringExpand::getFilename(job.webpath); }
 
 bool AppDelegate::handleURLEvent(const std::string& url, std::string* why) {
@@ -68,7 +75,7 @@ bool AppDelegate::handleURLEvent(const std::string& url, std::string* why) {
     int64_t type = job->type;
     if (type == 1) return true;  // being fetched: it opens when it arrives
     // Saves not uploaded yet (or an upload running) keep the copy.
-    if (job->dirty || type == 5) {
+    if (hasUnsentSaves(*job) || type == 5) {
       job->reopen = true;
       setGrowlNotificationDescripation(plat::format("%@ 文件有未上传的修改，保留本地文件", fileName(*job)));
       return true;
@@ -156,6 +163,11 @@ void AppDelegate::tickNew(const std::shared_ptr<TransData>& job) {
     downloads_.push_back(std::move(d));
     started->download();
   } else {
+    if (hasUnsentSaves(*job)) {
+      job->dirty = true;
+      job->type = 8;
+      return;
+    }
     EditFiles::deletefile(job->savepath);
     if (!EditFiles::createfile(job->savepath)) return;
     job->type = 2;

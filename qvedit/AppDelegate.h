@@ -61,6 +61,7 @@ private:
   void tickUploadFailed(TransData& job);
   void open(TransData& job);
   static std::string fileName(const TransData& job);
+  static bool hasUnsentSaves(const TransData& job);
 
   std::shared_ptr<Notifier> notifier_;
   std::string tempDir_;

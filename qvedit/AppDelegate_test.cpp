@@ -226,6 +226,36 @@ TEST_F(EditTest, RefusedAddressesMakeNoJobAndSayWhy) {
   EXPECT_EQ(notices->descriptions()[0], "无法打开编辑链接：the cloud path has a \".\" or \"..\" component");
 }
 
+TEST_F(EditTest, FilesOf2GiBAreNotDownloaded) {
+  User u = newUser({{"big.iso", "x"}});
+  // The details as the service would give them for a 3 GB file.
+  fault({{"kind", plat::Value("error")}, {"method", plat::Value("GET")}, {"path", plat::Value("/big.iso")},
+         {"status", plat::Value(200)},
+         {"body", plat::Value(R"({"filesize":3000000000,"filehash":"0000000000000000000000000000000000000000",)"
+                              R"("uri":")" + cloud->url() + R"(/content/x"})")}});
+  int64_t since = cloud->lastSeq();
+  ASSERT_TRUE(app->handleURLEvent(editURL(u.mount, "big.iso", u.refresh)));
+  auto job = onlyJob();
+  ASSERT_TRUE(tickUntil([&] { return job->type == 3; }));
+  EXPECT_EQ(countRequests(since, "GET", "/content/"), 0);
+  EXPECT_EQ(notices->descriptions(), std::vector<std::string>{"big.iso 文件超过 2 GB，无法编辑"});
+  EXPECT_TRUE(launcher->opened().empty());
+}
+
+TEST_F(EditTest, AHandOverRightAfterASaveKeepsTheSave) {
+  User u = newUser({{"empty.txt", ""}, {"full.txt", "cloud"}});
+  for (const std::string name : {"empty.txt", "full.txt"}) {
+    auto job = openJob(u, name);
+    ASSERT_TRUE(job);
+    writeFile(job->savepath, "typed a moment ago");
+    // No tick has seen the save yet.
+    ASSERT_TRUE(app->handleURLEvent(editURL(u.mount, name, u.refresh)));
+    ASSERT_TRUE(uploaded(job, name)) << name;
+    EXPECT_EQ(readAll(job->savepath), "typed a moment ago");
+    EXPECT_EQ(cloudHash(u, name), sha1("typed a moment ago"));
+  }
+}
+
 TEST_F(EditTest, FilesOf2GiBAreNotUploaded) {
   User u = newUser({{"big.bin", "small for now"}});
   auto job = openJob(u, "big.bin");
