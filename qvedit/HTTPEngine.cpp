@@ -87,18 +87,7 @@ double HTTPEngine::timeoutInterval() {
   return gTimeout;
 }
 
-std::string HTTPEngine::get_path(const std::string& webpath) {
-  std::string out;
-  size_t start = 0;
-  while (true) {
-    size_t slash = webpath.find('/', start);
-    std::string piece = webpath.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    out += piece.empty() ? "/" : "/" + NSStringExpand::stringByAddingPercentEscapes(piece);
-    if (slash == std::string::npos) break;
-    start = slash + 1;
-  }
-  return out;
-}
+std::string HTTPEngine::get_path(const std::string& webpath) { return NSStringExpand::escapedCloudPath(webpath); }
 
 std::string HTTPEngine::getDate() { return plat::signatureDateText(); }
 
