@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "platform/foundation/log.h"
 #include "qvedit/EditFiles.h"
 #include "qvedit/EditFixture.h"
 
@@ -164,6 +165,7 @@ TEST_F(EditTest, FailedUploadsWaitLongerEachTime) {
 
 TEST_F(EditTest, TokenRenewalFailingEndsInState9) {
   User u = newUser({{"c.txt", "x"}});
+  plat::LogCapture log;
   ASSERT_TRUE(app->handleURLEvent(editURL(u.mount, "c.txt", "0000000000deadbeef")));
   auto job = onlyJob();
   ASSERT_TRUE(job);
@@ -177,6 +179,9 @@ TEST_F(EditTest, TokenRenewalFailingEndsInState9) {
   ASSERT_TRUE(app->handleURLEvent(editURL(u.mount, "c.txt", u.refresh)));
   ASSERT_TRUE(tickUntil([&] { return job->type == 4; }));
   EXPECT_EQ(readAll(job->savepath), "x");
+  EXPECT_TRUE(log.contains("token renewal failed")) << "said in the log";
+  EXPECT_FALSE(log.contains("0000000000deadbeef")) << "without the token";
+  EXPECT_FALSE(log.contains(u.refresh));
 }
 
 TEST_F(EditTest, TheRenewedRefreshTokenReplacesTheOld) {
