@@ -6,7 +6,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/run_loop.h"
 #include "platform/ipc/local_socket.h"

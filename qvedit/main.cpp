@@ -88,7 +88,7 @@ int handOver(const std::string& url, const std::string& server) {
       return 1;
     }
     for (int i = 0; i < 100 && !answer; ++i) {
-      plat::SystemClock().sleepFor(0.1);
+      plat::currentClock().sleepFor(0.1);
       answer = EditInstance::send(message);
     }
   }
