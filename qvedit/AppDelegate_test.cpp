@@ -108,8 +108,7 @@ TEST_F(EditTest, AReHandOverKeepsACopyWithSavesNotUploaded) {
   auto job = openJob(u, "draft.txt");
   ASSERT_TRUE(job);
   // Every add-file fails for now: the save stays local only.
-  fault({{"kind", plat::Value("error")}, {"method", plat::Value("PUT")}, {"path", plat::Value("/draft.txt")},
-         {"status", plat::Value(500)}, {"count", plat::Value(1000)}});
+  failAddFile("/draft.txt", 1000);
   writeFile(job->savepath, "my unsaved work");
   ASSERT_TRUE(tickUntil([&] { return count(notices->descriptions(), "上传失败 draft.txt 文件，稍后重试") == 1; }));
   EXPECT_TRUE(job->dirty);
@@ -125,8 +124,7 @@ TEST_F(EditTest, AReHandOverKeepsACopyWithSavesNotUploaded) {
 
   // Two more failures, then the retry gets through.
   cloud->hook("DELETE", "faults");
-  fault({{"kind", plat::Value("error")}, {"method", plat::Value("PUT")}, {"path", plat::Value("/draft.txt")},
-         {"status", plat::Value(500)}, {"count", plat::Value(2)}});
+  failAddFile("/draft.txt", 2);
   ASSERT_TRUE(uploaded(job, "draft.txt"));
   EXPECT_EQ(cloudHash(u, "draft.txt"), sha1("my unsaved work"));
   EXPECT_EQ(count(notices->descriptions(), "上传失败 draft.txt 文件，稍后重试"), 3u);
@@ -146,8 +144,7 @@ TEST_F(EditTest, FailedUploadsWaitLongerEachTime) {
   User u = newUser({{"b.txt", "x"}});
   auto job = openJob(u, "b.txt");
   ASSERT_TRUE(job);
-  fault({{"kind", plat::Value("error")}, {"method", plat::Value("PUT")}, {"path", plat::Value("/b.txt")},
-         {"status", plat::Value(500)}, {"count", plat::Value(1000)}});
+  failAddFile("/b.txt", 1000);
   writeFile(job->savepath, "y");
   std::vector<double> failedAt;
   const std::string failed = "上传失败 b.txt 文件，稍后重试";

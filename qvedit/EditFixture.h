@@ -194,6 +194,12 @@ protected:
 
   void fault(plat::Dictionary spec) { ASSERT_TRUE(cloud->hook("POST", "fault", plat::Value(std::move(spec)))); }
 
+  // The next `count` add-file calls on `target` answer 500.
+  void failAddFile(const std::string& target, int count) {
+    fault({{"kind", plat::Value("error")}, {"method", plat::Value("PUT")}, {"path", plat::Value(target)},
+           {"status", plat::Value(500)}, {"count", plat::Value(count)}});
+  }
+
   // Runs what the main run loop has queued, waiting a moment (real time) for work.
   static void pump(int ms = 10) {
     auto loop = plat::RunLoop::main();
