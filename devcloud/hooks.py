@@ -428,7 +428,7 @@ def h_app_update(app, req, spec):
 
 
 def h_config(app, req, spec):
-    known = {"piecelen", "mirrors", "token_lifetime"}
+    known = {"piecelen", "mirrors", "token_lifetime", "rotate_refresh"}
     unknown = set(spec) - known
     if unknown:
         raise bad_request("unknown settings: %s" % ", ".join(sorted(unknown)))

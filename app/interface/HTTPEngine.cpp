@@ -72,18 +72,7 @@ const plat::HeaderFields kMachine = {{"x-qv-machine", "mac"}};
 
 // ---- Shared pieces ----
 
-std::string HTTPEngine::getPath(const std::string& webpath) {
-  std::string out;
-  size_t start = 0;
-  while (true) {
-    size_t slash = webpath.find('/', start);
-    std::string component = webpath.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    out += component.empty() ? "/" : "/" + NSStringExpand::stringByAddingPercentEscapes(component);
-    if (slash == std::string::npos) break;
-    start = slash + 1;
-  }
-  return out;
-}
+std::string HTTPEngine::getPath(const std::string& webpath) { return NSStringExpand::escapedCloudPath(webpath); }
 
 std::string HTTPEngine::getAuth(const std::string& method, const std::string& date, int64_t mountId,
                                 const std::optional<std::string>& url) {

@@ -64,6 +64,21 @@ class SignIn(CloudTest):
                         "&client_id=%s&client_secret=%s" % (INFO, MAIN_ID, MAIN_SECRET))
         self.assertEqual((bad.status, bad.json()["error"]), (400, "invalid_grant"))
 
+    def test_refresh_grant_can_rotate(self):
+        account = self.new_user()
+        form = "grant_type=refresh_token&refresh_token=%s&device=&client_id=%s&client_secret=%s"
+        self.cloud.hook("POST", "config", {"rotate_refresh": 1})
+        try:
+            first = self.post("/oauth/token", form % (account.refresh, EDIT_ID, EDIT_SECRET))
+            self.assertEqual(first.status, 200)
+            renewed = first.json()["refresh_token"]
+            self.assertNotEqual(renewed, account.refresh)
+            old = self.post("/oauth/token", form % (account.refresh, EDIT_ID, EDIT_SECRET))
+            self.assertEqual((old.status, old.json()["error"]), (400, "invalid_grant"))
+            self.assertEqual(self.post("/oauth/token", form % (renewed, EDIT_ID, EDIT_SECRET)).status, 200)
+        finally:
+            self.cloud.hook("POST", "config", {"rotate_refresh": None})
+
     def test_web_login_key(self):
         account = self.new_user()
         key = hashlib.sha1(b"SN" + client_date().encode()).hexdigest()
