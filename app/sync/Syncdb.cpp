@@ -212,6 +212,11 @@ Syncdb::~Syncdb() = default;
 
 std::shared_ptr<Syncdb> Syncdb::initpath(const std::string& path) { return std::make_shared<Syncdb>(path); }
 
+void Syncdb::registerFunctions(sqlite3* db) {
+  sqlite3_create_function_v2(db, "qvfold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+                             &qvfoldFunction, nullptr, nullptr, nullptr);
+}
+
 int64_t Syncdb::now() {
   const double t = plat::currentClock().now().secondsSince1970 - kSince1970To2001;
   return static_cast<int64_t>(std::trunc(t));
@@ -226,8 +231,7 @@ bool Syncdb::run(bool transaction, const std::function<bool(SQDatabase* db)>& bl
     if (configured_.lock().get() != db) {
       // A connection of its own (first use, or reopened after close): the
       // function, the lock wait and the journal are per connection.
-      sqlite3_create_function_v2(handle, "qvfold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
-                                 nullptr, &qvfoldFunction, nullptr, nullptr, nullptr);
+      registerFunctions(handle);
       db->setBusyRetryTimeout(kBusyRetries);
       db->setShouldCacheStatements(true);
       // WAL lets the Finder plug-in read while the engine writes; NORMAL
@@ -237,6 +241,7 @@ bool Syncdb::run(bool transaction, const std::function<bool(SQDatabase* db)>& bl
         rs->close();
       }
       db->executeUpdate("PRAGMA synchronous=NORMAL");
+      db->executeUpdate("PRAGMA cache_size=-32768");
       configured_ = db->weak_from_this();
     }
     if (!transaction) {

@@ -30,6 +30,7 @@
 #include "platform/foundation/value.h"
 
 class SQDatabase;
+struct sqlite3;
 class SQDatabaseQueue;
 
 class Syncdb {
@@ -156,6 +157,10 @@ public:
   // Many new rows in one transaction (a scan, a first listing); the rows
   // that failed are left out. The number stored.
   size_t add_new_files(const std::vector<SyncFileItem>& items);
+
+  // Registers qvfold() on a connection of another owner (a reader, a
+  // benchmark), so its SQL folds case as the engine's does.
+  static void registerFunctions(sqlite3* db);
 
   // Seconds since 2001-01-01 UTC, whole, from plat::Clock: the hand-off stamp.
   static int64_t now();
