@@ -1,7 +1,11 @@
 // The remote road against devcloud with a real sync parent folder: changes
 // of the service reach the SYNC table and the disk.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -13,6 +17,8 @@
 #include "app/sync/SyncManager.h"
 #include "app/sync/sync_test_util.h"
 #include "platform/foundation/file_util.h"
+
+extern char** environ;
 
 namespace {
 
@@ -222,6 +228,56 @@ TEST_P(SyncRemoteTest, AViewOnlyShareBecomesARootListedInTheSamePass) {
   EXPECT_TRUE(manager_->syncshare().isreadonly("Pub/p.txt"));
   EXPECT_EQ(db().get_single_file("Pub/p.txt").filehash, sha1("p"));
   EXPECT_GT(root.version, 0);
+}
+
+TEST_P(SyncRemoteTest, KilledInTheMiddleOfAPageThePassResumesWithNothingLostOrTwice) {
+  std::vector<std::pair<std::string, std::string>> many;
+  for (int i = 0; i < 3000; ++i) many.emplace_back("k/f" + std::to_string(i), "v" + std::to_string(i));
+  put(many);
+  const std::string dbfile = manager_->syncdb()->dbQueue()->path();
+
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  std::vector<std::string> args = {SYNC_PASS_RUNNER, manager_->syncparent(), cloud->hostPort(), account_.username,
+                                   AppDelegate::shared().userdata()->userToken(), account_.refresh,
+                                   std::to_string(account_.mount)};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(out[1]);
+  // Killed once the second page is being applied.
+  bool midPage = false;
+  for (int i = 0; i < 4000 && !midPage; ++i) {
+    synctest::Raw raw(dbfile);
+    const auto n = raw.rows("select count(*) from SYNC where type=1");
+    midPage = !n.empty() && std::stoll(n[0][0]) > 1200;
+    if (!midPage) ::usleep(2000);
+  }
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(out[0]);
+  ASSERT_TRUE(midPage);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the pass ended before it could be killed";
+  const int64_t applied = files();
+  EXPECT_LT(applied, 3000);
+  // The cursor stands at the last page stored whole.
+  const int64_t killedAt = db().get_total_version("/").version;
+
+  manager_->receive_from_server();
+  EXPECT_EQ(files(), 3000);
+  EXPECT_LT(killedAt, db().get_total_version("/").version);
+  synctest::Raw raw(dbfile);
+  // Every change once: each file's row as the service has it, still to fetch.
+  EXPECT_EQ(raw.rows("select count(*) from SYNC where type=1 and status=5")[0][0], "3000");
+  EXPECT_EQ(db().get_single_file("k/f2999").filehash, sha1("v2999"));
+  EXPECT_EQ(db().get_single_file("k/f1200").filehash, sha1("v1200"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Devcloud, SyncRemoteTest, ::testing::Values(false));
