@@ -406,36 +406,41 @@ void Syncdb::update_file(const SyncFileItem& it) {
         it.memberid, it.membername, it.actlast, foldCase(it.webpath)});
 }
 
+void Syncdb::setOne(const char* assignments, Array values, const std::string& path) {
+  values.emplace_back(foldCase(path));
+  exec(std::string("update SYNC set ") + assignments + " where " + kOne, values);
+}
+
 void Syncdb::update_status(const std::string& path, int64_t status) {
-  exec(std::string("update SYNC set status=? where ") + kOne, {status, foldCase(path)});
+  setOne("status=?", {status}, path);
 }
 
 void Syncdb::update_lasttime(const std::string& path, uint64_t lasttime) {
-  exec(std::string("update SYNC set last=? where ") + kOne, {lasttime, foldCase(path)});
+  setOne("last=?", {lasttime}, path);
 }
 
 void Syncdb::update_filesize(const std::string& path, uint64_t filesize) {
-  exec(std::string("update SYNC set filesize=? where ") + kOne, {filesize, foldCase(path)});
+  setOne("filesize=?", {filesize}, path);
 }
 
 void Syncdb::update_filehash(const std::string& path, const std::string& filehash) {
-  exec(std::string("update SYNC set filehash=? where ") + kOne, {filehash, foldCase(path)});
+  setOne("filehash=?", {filehash}, path);
 }
 
 void Syncdb::update_membername(const std::string& path, const std::string& membername, int64_t memberid) {
-  exec(std::string("update SYNC set membername=?,memberid=? where ") + kOne, {membername, memberid, foldCase(path)});
+  setOne("membername=?,memberid=?", {membername, memberid}, path);
 }
 
 void Syncdb::update_version(const std::string& path, int64_t version) {
-  exec(std::string("update SYNC set version=? where ") + kOne, {version, foldCase(path)});
+  setOne("version=?", {version}, path);
 }
 
 void Syncdb::update_diskvesion(const std::string& path, int64_t version) {
-  exec(std::string("update SYNC set diskversion=? where ") + kOne, {version, foldCase(path)});
+  setOne("diskversion=?", {version}, path);
 }
 
 void Syncdb::update_lock(const std::string& path, int64_t lock) {
-  exec(std::string("update SYNC set lock=? where ") + kOne, {lock, foldCase(path)});
+  setOne("lock=?", {lock}, path);
 }
 
 bool Syncdb::update_finish(const std::string& path, uint64_t lasttime, int64_t status, int64_t version) {
@@ -444,11 +449,11 @@ bool Syncdb::update_finish(const std::string& path, uint64_t lasttime, int64_t s
 }
 
 void Syncdb::update_diskdelete(const std::string& path) {
-  exec(std::string("update SYNC set status=?,actlast=? where ") + kOne, {syncstatus::toDelete, now(), foldCase(path)});
+  setOne("status=?,actlast=?", {syncstatus::toDelete, now()}, path);
 }
 
 void Syncdb::update_delete(const std::string& path) {
-  exec(std::string("update SYNC set status=?,actlast=? where ") + kOne, {syncstatus::toRemove, now(), foldCase(path)});
+  setOne("status=?,actlast=?", {syncstatus::toRemove, now()}, path);
 }
 
 // ---------------------------------------------------------------------------
@@ -760,7 +765,7 @@ SyncFileItem Syncdb::get_upload() {
 }
 
 void Syncdb::update_acttime(const std::string& path) {
-  exec(std::string("update SYNC set actlast=? where ") + kOne, {now(), foldCase(path)});
+  setOne("actlast=?", {now()}, path);
 }
 
 void Syncdb::update_acttime(const std::string& path, double acttime) {
@@ -771,7 +776,7 @@ void Syncdb::update_acttime(const std::string& path, double acttime) {
                         : t <= std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::min()
                         : t >= std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
                                                                      : static_cast<int64_t>(t);
-  exec(std::string("update SYNC set actlast=? where ") + kOne, {stamp, foldCase(path)});
+  setOne("actlast=?", {stamp}, path);
 }
 
 std::vector<SyncFileItem> Syncdb::get_files_downloading(const std::string& filehash) {

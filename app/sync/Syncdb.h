@@ -171,6 +171,8 @@ private:
   // the block returns false or throws.
   bool run(bool transaction, const std::function<bool(SQDatabase* db)>& block);
   void exec(const std::string& sql, const plat::Array& args);
+  // "update SYNC set <assignments>" on the one entry of the path.
+  void setOne(const char* assignments, plat::Array values, const std::string& path);
   std::vector<SyncFileItem> files(const std::string& sql, const plat::Array& args);
   std::vector<std::string> teamRoots(SQDatabase* db);
   std::vector<std::string> localRoots(SQDatabase* db);
