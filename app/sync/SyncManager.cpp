@@ -419,6 +419,7 @@ void SyncManager::receive_server_version(std::vector<SyncVersion> rows, bool bCh
 }
 
 void SyncManager::receive_datas(const std::vector<CompareItem>& items, int64_t synctype) {
+  Syncdb::Batch batch(*syncdb_);
   for (const auto& item : items) {
     if (bOut_) return;
     std::lock_guard<std::mutex> l(controllock_);

@@ -103,26 +103,40 @@ void qvfoldFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
 }
 
 // Rolls back a transaction that the block left without committing, also
-// when it throws.
+// when it throws. Inside an open batch it is a savepoint of that batch.
 class TransactionGuard {
 public:
-  explicit TransactionGuard(SQDatabase* db) : db_(db), open_(db->beginTransaction()) {}
+  explicit TransactionGuard(SQDatabase* db) : db_(db), nested_(db->inTransaction()) {
+    open_ = nested_ ? db->startSavePointWithName(std::string(kSavepoint), nullptr) : db->beginTransaction();
+  }
   ~TransactionGuard() {
-    if (open_) db_->rollback();
+    if (open_) undo();
   }
   TransactionGuard(const TransactionGuard&) = delete;
   TransactionGuard& operator=(const TransactionGuard&) = delete;
   bool open() const { return open_; }
   bool commit() {
     open_ = false;
-    if (db_->commit()) return true;
-    db_->rollback();
+    if (nested_ ? db_->releaseSavePointWithName(std::string(kSavepoint), nullptr) : db_->commit()) return true;
+    undo();
     return false;
   }
 
 private:
+  static constexpr const char* kSavepoint = "syncdb";
+  void undo() {
+    open_ = false;
+    if (nested_) {
+      db_->rollbackToSavePointWithName(std::string(kSavepoint), nullptr);
+      db_->releaseSavePointWithName(std::string(kSavepoint), nullptr);
+    } else {
+      db_->rollback();
+    }
+  }
+
   SQDatabase* db_;
-  bool open_;
+  bool nested_;
+  bool open_ = false;
 };
 
 std::string text(SQResultSet& rs, const char* column) { return rs.stringForColumn(column).value_or(""); }
@@ -253,6 +267,22 @@ bool Syncdb::run(bool transaction, const std::function<bool(SQDatabase* db)>& bl
     if (block(db)) ok = tx.commit();
   });
   return ok;
+}
+
+Syncdb::Batch::Batch(Syncdb& db) : db_(db) {
+  db_.run(false, [this](SQDatabase* c) {
+    open_ = !c->inTransaction() && c->beginTransaction();
+    return open_;
+  });
+}
+
+Syncdb::Batch::~Batch() {
+  if (!open_) return;
+  db_.run(false, [](SQDatabase* c) {
+    if (c->commit()) return true;
+    c->rollback();
+    return false;
+  });
 }
 
 void Syncdb::exec(const std::string& sql, const Array& args) {

@@ -158,6 +158,22 @@ public:
   // that failed are left out. The number stored.
   size_t add_new_files(const std::vector<SyncFileItem>& items);
 
+  // Every operation until the batch ends (from any thread) joins one
+  // transaction, committed when the batch goes: a page of changes is one
+  // write of the file instead of a thousand, and a reader sees it whole.
+  // Operations of several statements stay atomic inside it.
+  class Batch {
+  public:
+    explicit Batch(Syncdb& db);
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+  private:
+    Syncdb& db_;
+    bool open_ = false;
+  };
+
   // Registers qvfold() on a connection of another owner (a reader, a
   // benchmark), so its SQL folds case as the engine's does.
   static void registerFunctions(sqlite3* db);

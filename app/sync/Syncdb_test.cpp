@@ -419,6 +419,20 @@ TEST_F(SyncdbTest, ManyRowsInOneTransaction) {
   EXPECT_EQ(db().getAllNeedSyncCount(), 500);
 }
 
+TEST_F(SyncdbTest, ABatchIsOneWriteThatAReaderSeesWhole) {
+  add({row("a", 4, false), row("a/x", 4), row("b/x", 4)});
+  {
+    Syncdb::Batch batch(db());
+    add({row("n1", 5), row("n2", 5)});
+    EXPECT_EQ(db().get_single_file("n1").status, 5);  // the batch reads its own writes
+    EXPECT_EQ(stored().size(), 3u);                   // another connection does not, yet
+    // A rename that fails inside the batch undoes only itself.
+    EXPECT_FALSE(db().rename("a", "b"));
+    EXPECT_TRUE(db().rename("a", "c"));
+  }
+  EXPECT_EQ(stored(), (std::vector<std::string>{"b/x", "c", "c/x", "n1", "n2"}));
+}
+
 // ---------------------------------------------------------------------------
 // Hand-off under an injected clock
 
