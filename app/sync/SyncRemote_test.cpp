@@ -151,6 +151,27 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   EXPECT_TRUE(plat::isDirectory(local("R2/x")));
 }
 
+TEST_P(SyncRemoteTest, ChangesOnTheServiceAreFetchedUnlessTheLocalFileChangedToo) {
+  put({{"c/plain.txt", "v1"}, {"c/both.txt", "v1"}, {"m/tree/deep.txt", "d"}});
+  manager_->receive_from_server();
+  placed("c/plain.txt", "v1");
+  placed("c/both.txt", "v1");
+  ASSERT_TRUE(plat::atomicWrite(local("c/both.txt"), "mine"));
+  ASSERT_TRUE(plat::setModificationTime(local("c/both.txt"), plat::Date{2000000000}));
+  put({{"c/plain.txt", "v2"}, {"c/both.txt", "v2"}});
+  ASSERT_EQ(HTTPEngine::movefile(account_.token, "m/tree", account_.mount, "c").status, 200);
+  manager_->receive_from_server();
+
+  const auto plain = db().get_single_file("c/plain.txt");
+  EXPECT_EQ(plain.status, 5);
+  EXPECT_EQ(plain.filehash, sha1("v2"));
+  EXPECT_EQ(db().get_single_file("c/both.txt").status, 3);  // the local change goes up
+  EXPECT_EQ(plat::readFile(local("c/both.txt")).value_or(""), "mine");
+  EXPECT_EQ(db().get_single_file("c/tree/deep.txt").filehash, sha1("d"));
+  EXPECT_EQ(db().get_single_file("m/tree/deep.txt").status, -1);
+  EXPECT_TRUE(plat::isDirectory(local("c/tree")));
+}
+
 TEST_P(SyncRemoteTest, ALocalCopyTheServiceNeverHadIsNeverReplaced) {
   put({{"mine.txt", "cloud"}, {"ours.txt", "cloud too"}, {"same.txt", "equal"}});
   for (const auto& [p, t] : std::vector<std::pair<std::string, std::string>>{
