@@ -1,0 +1,724 @@
+#include "app/sync/SyncManager.h"
+
+#include <chrono>
+#include <filesystem>
+#include <cmath>
+
+#include "Framework/Staticclass/NSStringExpand.h"
+#include "app/AppDelegate.h"
+#include "app/QVLog.h"
+#include "app/ServiceHosts.h"
+#include "app/UserData.h"
+#include "app/Util.h"
+#include "app/interface/HTTPEngine.h"
+#include "app/sync/SyncPath.h"
+#include "platform/foundation/clock.h"
+#include "platform/foundation/file_util.h"
+#include "platform/foundation/log.h"
+#include "platform/foundation/thread.h"
+
+namespace {
+
+std::shared_ptr<UserData> user() {
+  auto u = Util::getAppDelegate().userdata();
+  return u ? u : std::make_shared<UserData>();
+}
+
+std::string withSlash(std::string p) {
+  if (p.empty() || p.back() != '/') p += '/';
+  return p;
+}
+
+bool isFolderChange(const CompareItem& c) { return c.filehash.empty() && c.filesize == 0; }
+
+// Seconds since 2001, whole, as the engine's own stamps are.
+uint64_t nowStamp() { return static_cast<uint64_t>(std::max<int64_t>(0, Syncdb::now())); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Timetable
+
+SyncTimetable::Due SyncTimetable::tick(double now, bool syncnow, bool idle) {
+  Due d;
+  if (now - rename_ > kRename) {
+    rename_ = now;
+    d.rename = true;
+  }
+  if (now - cache_ > kCache) {
+    cache_ = now;
+    d.cacheClean = idle;
+  }
+  if (now - compare_ > kCompare || syncnow) {
+    compare_ = now;
+    d.compare = true;
+  }
+  return d;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and life
+
+SyncManager::SyncManager(const std::string& path, bool bReset, bool resetorg) {
+  const auto u = user();
+  synccache_ = std::make_shared<SyncCache>(u->getcache());
+  syncdb_ = std::make_shared<Syncdb>(u->getsyncdb());
+  if (bReset) {
+    syncdb_->clear_total_version();
+    syncdb_->clear_all_files();
+    syncdb_->del_unsync_nodes();
+  }
+  setRoots(path);
+  writeRecycleBinLink();
+  bStart_ = false, bScaned_ = false, bSyncnow_ = true, bOut_ = false, bFristScan_ = true;
+  syncdb_->insert_total_version("/", 0, 0, 0);
+  unsyncnode_.setnode(syncdb_->get_unsync_nodes());
+  // Rebuilding the team shares from the service's listing (resetorg) comes
+  // with the team-share code; the VERSION rows are what the sets start from.
+  (void)resetorg;
+  initsharefolder();
+  for (const auto& l : syncdb_->get_links()) linkfolder_.add(l.webpath, l.fullpath);
+  transcache_ = std::make_shared<SyncTransCache>(u->gettranscache(), this);
+  lastrename_ = {};
+  thread_ = plat::startThread("sync.run", [this] { run(); });
+  threadcheck_ = plat::startThread("sync.runcheck", [this] { runcheck(); });
+}
+
+SyncManager::~SyncManager() { exit(); }
+
+std::shared_ptr<SyncManager> SyncManager::initwithpath(const std::string& path, bool bReset, bool resetorg) {
+  return std::make_shared<SyncManager>(path, bReset, resetorg);
+}
+
+void SyncManager::setRoots(const std::string& parent) {
+  const std::string p = withSlash(parent);
+  Util::createfolder(p);
+  const std::string personal = p + kPersonal + "/";
+  const std::string team = user()->orgID() > 0 ? p + kTeam + "/" : std::string();
+  {
+    std::lock_guard<std::mutex> l(pathsMutex_);
+    syncparent_ = p, syncpath_ = personal, syncorg_ = team;
+  }
+  // A root that went missing is fetched again whole.
+  if (!Util::existfile(personal)) {
+    syncdb_->resetsync(1);
+    Util::createfolder(personal);
+  }
+  if (!team.empty() && !Util::existfile(team)) {
+    syncdb_->resetsync(2);
+    Util::createfolder(team);
+  }
+}
+
+void SyncManager::writeRecycleBinLink() {
+  const std::string link = syncparent() + kRecycleBin;
+  if (Util::existfile(link)) return;
+  const std::string url = Util::getDealWithHttpsOrHttpUrl(ServiceHosts::webSite() + "/recyclebin");
+  const std::string plist =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t<key>URL</key>\n\t<string>" +
+      url + "</string>\n</dict>\n</plist>\n";
+  if (plat::atomicWrite(link, plist)) Util::setfileexthide(link);
+}
+
+void SyncManager::initsharefolder() {
+  for (const auto& v : syncdb_->get_all_version()) {
+    if (v.webpath == "/" || v.webpath.size() < 2) continue;
+    std::string p = v.webpath;
+    if (p.front() == '/') p.erase(0, 1);
+    if (!p.empty() && p.back() == '/') p.pop_back();
+    syncshare_.add(p, v.synctype, v.local, v.org);
+  }
+}
+
+void SyncManager::setUnsyncnode(const std::optional<std::vector<UnSyncNodeItem>>& nodes, bool overwrite) {
+  if (nodes) {
+    unsyncnode_.setnode(*nodes);
+    const auto list = unsyncnode_.getlist();
+    syncdb_->insert_unsync_nodes(list);
+    syncdb_->update_unsync_nodes(list);
+    for (const auto& n : *nodes) {
+      const std::string local = getnormalpath(n.path);
+      syncdb_->removesync(n.path);
+      cancel_trans(n.path);
+      removeLocal(local);
+    }
+  }
+  bOverwrite_ = overwrite;
+}
+
+void SyncManager::start() {
+  bStart_ = true, bScaned_ = false, bSyncnow_ = true, bFristScan_ = true;
+}
+
+void SyncManager::stop() { bStart_ = false; }
+
+void SyncManager::exit() {
+  {
+    std::lock_guard<std::mutex> l(sleepMutex_);
+    bOut_ = true;
+  }
+  sleepCv_.notify_all();
+  for (auto* t : {&thread_, &threadcheck_}) {
+    if (t->joinable() && t->get_id() != std::this_thread::get_id()) t->join();
+  }
+}
+
+void SyncManager::movedir(const std::string& parent) {
+  setRoots(parent);
+  writeRecycleBinLink();
+}
+
+std::string SyncManager::syncpath() const {
+  std::lock_guard<std::mutex> l(pathsMutex_);
+  return syncpath_;
+}
+std::string SyncManager::syncorg() const {
+  std::lock_guard<std::mutex> l(pathsMutex_);
+  return syncorg_;
+}
+std::string SyncManager::syncparent() const {
+  std::lock_guard<std::mutex> l(pathsMutex_);
+  return syncparent_;
+}
+renamefile_stx SyncManager::lastrename() const {
+  std::lock_guard<std::mutex> l(pathsMutex_);
+  return lastrename_;
+}
+void SyncManager::setLastrename(renamefile_stx r) {
+  std::lock_guard<std::mutex> l(pathsMutex_);
+  lastrename_ = std::move(r);
+}
+
+void SyncManager::setTransferControls(std::function<void(const std::string&)> cleartrans,
+                                      std::function<void()> removeall) {
+  std::lock_guard<std::mutex> l(hooksMutex_);
+  cleartrans_ = std::move(cleartrans);
+  removeall_ = std::move(removeall);
+}
+
+void SyncManager::setLocalPass(std::function<void(bool)> pass) {
+  std::lock_guard<std::mutex> l(hooksMutex_);
+  localPass_ = std::move(pass);
+}
+
+void SyncManager::cancel_trans(const std::string& webpath) {
+  std::function<void(const std::string&)> f;
+  {
+    std::lock_guard<std::mutex> l(hooksMutex_);
+    f = cleartrans_;
+  }
+  if (f) f(webpath);
+}
+
+std::string SyncManager::getnormalpath(const std::string& webpath) const {
+  const std::string linked = linkfolder_.getnormalpath(webpath);
+  if (!linked.empty()) return linked;
+  const std::string team = syncorg();
+  if (!team.empty() && syncshare_.isorg(webpath)) return team + webpath;
+  return syncpath() + webpath;
+}
+
+void SyncManager::removeLocal(const std::string& local) {
+  if (!Util::existfile(local) && !plat::statNoFollow(local)) return;
+  if (Util::getAppDelegate().bRecyclebin()) {
+    Util::deletefile2recyclebin(local);
+  } else {
+    Util::deletefile(local);
+  }
+}
+
+bool SyncManager::placeFolder(const SyncFileItem& row, const std::string& local) {
+  if (row.file || row.status != syncstatus::toDownload) return false;
+  if (!Util::existfile(local) && !Util::createfolder(local)) return false;
+  syncdb_->update_finish(row.webpath, Util::filemodifytime(local), syncstatus::synced, row.version);
+  return true;
+}
+
+void SyncManager::setAllFiles(const std::string& folder, bool readonly) {
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    if (readonly) {
+      Util::setfilereadonly(it->path().string());
+    } else {
+      Util::setfilereadwirte(it->path().string());
+    }
+  }
+}
+
+void SyncManager::tell(const std::string& file, const std::string& info) {
+  QVLog::sharedQVLog().addLogErrorFile(file, info);
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+void SyncManager::pause(double seconds) {
+  auto& clock = plat::currentClock();
+  std::unique_lock<std::mutex> l(sleepMutex_);
+  sleepCv_.wait_for(l, std::chrono::duration<double>(clock.realSecondsFor(seconds)), [this] { return bOut_.load(); });
+  l.unlock();
+  if (!bOut_) clock.idle(seconds);
+}
+
+void SyncManager::run() {
+  SyncTimetable table(plat::currentClock().monotonic());
+  while (!bOut_) {
+    if (!bStart_) {
+      pause(2);
+      continue;
+    }
+    try {
+      const auto due = table.tick(plat::currentClock().monotonic(), bSyncnow_.load(),
+                                  Util::getAppDelegate().synccount() == 0);
+      // The replay of refused renames and moves comes with the local road.
+      if (due.cacheClean) transcache_->timeremovefile();
+      if (due.compare) comparePass();
+    } catch (const std::exception& e) {
+      // The pass is dropped, not the thread; the pause below keeps a fault
+      // that repeats from turning the loop into a spin.
+      ++faults_;
+      plat::log("sync run: %@", std::string(e.what()));
+    }
+    pause(1);
+  }
+}
+
+void SyncManager::comparePass() {
+  ++passes_;
+  bSyncnow_ = false;
+  receive_from_server();
+  const bool fullScan = !bScaned_;
+  std::function<void(bool)> local;
+  {
+    std::lock_guard<std::mutex> l(hooksMutex_);
+    local = localPass_;
+  }
+  if (local && !bOut_) local(fullScan);
+  if (fullScan) {
+    bScaned_ = true;
+    bFristScan_ = false;
+  }
+  // commit clears the overwrite mode: it governs only the first pass.
+  bOverwrite_ = false;
+}
+
+void SyncManager::runcheck() {
+  double stamp = plat::currentClock().monotonic();
+  while (!bOut_) {
+    if (!bStart_) {
+      pause(2);
+      continue;
+    }
+    try {
+      transcache_->checkfinish();
+      const double now = plat::currentClock().monotonic();
+      if (now - stamp > 1800) {
+        synccache_->clean(SyncCache::kTrimLimit);
+        stamp = now;
+      }
+    } catch (const std::exception& e) {
+      ++faults_;
+      plat::log("sync runcheck: %@", std::string(e.what()));
+    }
+    pause(1);
+  }
+}
+
+void SyncManager::finishdownload(const std::string& path) {
+  // Placing finished downloads comes with the completion rules; until then
+  // a finished file stays in the transfer folder and is offered again.
+  (void)path;
+}
+
+// ---------------------------------------------------------------------------
+// The remote road
+
+void SyncManager::receive_from_server() {
+  if (!Util::getAppDelegate().bLink()) return;
+  const auto rows = syncdb_->get_all_version();
+  receive_server_version(rows, true);
+  // Roots added by this pass (new shares) are listed in the same pass.
+  std::vector<SyncVersion> added;
+  for (const auto& v : syncdb_->get_all_version()) {
+    if (bOut_) return;
+    bool known = false;
+    for (const auto& r : rows) known = known || r.webpath == v.webpath;
+    if (!known) added.push_back(v);
+  }
+  if (!added.empty()) receive_server_version(added, true);
+
+  for (const auto& req : syncdb_->get_sync_now()) {
+    if (bOut_) return;
+    if (req.webpath.empty()) {
+      syncdb_->reset_dir_type(req.version);
+      std::function<void()> removeall;
+      {
+        std::lock_guard<std::mutex> l(hooksMutex_);
+        removeall = removeall_;
+      }
+      if (removeall) removeall();
+      SyncVersion root;
+      root.webpath = "/";
+      receive_server_version({root}, false);
+      bScaned_ = false;  // the scan of the root runs in this pass's local part
+    } else {
+      syncdb_->reset_dir(req.webpath);
+      if (syncdb_->get_single_file(req.webpath).status == syncstatus::none) {
+        SyncFileItem it;
+        it.webpath = req.webpath;
+        it.parent = syncpath::parentOf(req.webpath);
+        it.membername = user()->userName();
+        it.memberid = user()->userID();
+        it.status = syncstatus::toDownload;
+        syncdb_->add_new_file(it);
+      } else {
+        syncdb_->update_status(req.webpath, syncstatus::toDownload);
+      }
+      cancel_trans(req.webpath);
+      SyncVersion root;
+      root.webpath = "/" + req.webpath + "/";
+      receive_server_version({root}, false);
+    }
+    syncdb_->del_sync_now(req.webpath, req.version);
+  }
+}
+
+void SyncManager::receive_server_version(std::vector<SyncVersion> rows, bool bChange) {
+  const auto u = user();
+  for (auto& row : rows) {
+    if (bChange) {
+      const SyncVersion stored = syncdb_->get_total_version(row.webpath);
+      if (stored.webpath.empty()) continue;
+      row.version = stored.version, row.dateline = stored.dateline, row.changekey = stored.changekey;
+    }
+    for (int call = 0; call < kCallsPerRoot; ++call) {
+      if (bOut_) return;
+      const RetCompare ret =
+          HTTPEngine::compare(u->userToken(), row.webpath, row.changekey, u->mountID(), row.version, row.dateline);
+      if (ret.status == 200) {
+        row.dateline = ret.dateline, row.version = ret.version, row.changekey = ret.changekey;
+        receive_datas(ret.itemlist, row.synctype);
+        // Stopped inside the page: the cursor stays, the page comes again.
+        if (bOut_) return;
+        syncdb_->update_total_version(row);
+        if (static_cast<int>(ret.itemlist.size()) < kPageSize) break;
+        continue;
+      }
+      if (ret.error == 40101 || ret.error == 40102) {
+        u->regettoken();
+      } else if (ret.status >= 400 && ret.status < 500 && ret.status != 401 && ret.status != 403 &&
+                 ret.status != 404) {
+        // The service refuses where the client stands in the feed: read it
+        // again from its start rather than skip what lies between.
+        row.version = 0, row.dateline = 0, row.changekey.clear();
+        syncdb_->update_total_version(row);
+      }
+    }
+  }
+}
+
+void SyncManager::receive_datas(const std::vector<CompareItem>& items, int64_t synctype) {
+  Syncdb::Batch batch(*syncdb_);
+  for (const auto& item : items) {
+    if (bOut_) return;
+    std::lock_guard<std::mutex> l(controllock_);
+    switch (item.cmd) {
+      case -1: receive_reset(item); break;
+      case 0: receive_del(item); break;
+      case 1: receive_add(item, synctype); break;
+      case 1000:
+      case 1001:
+      case 1003: receive_add_sharefolder(item); break;
+      default: break;
+    }
+  }
+}
+
+int64_t SyncManager::keptStatus(const std::string& webpath, bool dir, int64_t status) const {
+  return unsyncnode_.need_sync(webpath, dir) ? status : syncstatus::excluded;
+}
+
+SyncFileItem SyncManager::newRow(const CompareItem& item, int64_t status) const {
+  SyncFileItem it;
+  it.webpath = item.webpath;
+  it.parent = syncpath::parentOf(item.webpath);
+  it.filehash = item.filehash;
+  it.membername = item.lastmembername;
+  it.size = static_cast<uint64_t>(std::max<int64_t>(0, item.filesize));
+  it.status = status;
+  it.file = !isFolderChange(item);
+  it.version = item.version;
+  it.memberid = item.lastmemberid;
+  it.lock = item.lock;
+  return it;
+}
+
+void SyncManager::receive_add(const CompareItem& item, int64_t synctype) {
+  const bool dir = isFolderChange(item);
+  if (item.local == 1) {
+    syncdb_->insert_total_version(dir ? "/" + item.webpath + "/" : item.webpath, 0, item.local, item.org);
+  }
+  SyncFileItem row = syncdb_->get_single_file(item.webpath);
+  const std::string local = getnormalpath(item.webpath);
+  if (row.status == syncstatus::none) {
+    const int64_t status = keptStatus(item.webpath, dir, syncstatus::toDownload);
+    row = newRow(item, status);
+    syncdb_->add_new_file(row);
+    if (placeFolder(row, local)) return;
+    if (Util::existfile(local) && !compare_file(local, row, true)) {
+      // A local copy that the service never had: it is never replaced by a
+      // download. Its row says "changed since in step" (last 0), so the
+      // completion keeps it and uploads it instead.
+      const bool serviceWins = bOverwrite_ || synctype == 1;
+      row = syncdb_->get_single_file(item.webpath);
+      row.status = serviceWins ? status : keptStatus(item.webpath, dir, syncstatus::toUpload);
+      row.last = 0;
+      if (synctype == 1) {
+        row.filehash = item.filehash;
+        row.size = static_cast<uint64_t>(std::max<int64_t>(0, item.filesize));
+        row.version = item.version;
+      }
+      syncdb_->update_file(row);
+      if (serviceWins && !dir) tell(local, "本地文件与云端不同，已保留本地文件");
+    }
+    return;
+  }
+  syncdb_->update_membername(item.webpath, item.lastmembername, item.lastmemberid);
+  if (row.lock != item.lock) {
+    syncdb_->update_lock(item.webpath, item.lock);
+    if (item.lock == 1) {
+      Util::setfilereadonly(local);
+    } else {
+      Util::setfilereadwirte(local);
+    }
+  }
+  if (row.version > item.version) return;
+  if (row.status == syncstatus::toDelete && row.version == item.version) return;
+  if (row.file == dir) return;
+  if (row.file) check_readonly_path(item.webpath);
+  const renamefile_stx last = lastrename();
+  if (syncpath::same(last.webpath, item.webpath) && last.version == item.version) {
+    if (nowStamp() - last.lasttime <= 60) return;
+    setLastrename({});
+  }
+  compare_data(syncdb_->get_single_file(item.webpath), item);
+}
+
+void SyncManager::receive_del(const CompareItem& item) {
+  const bool dir = isFolderChange(item);
+  if (dir) {
+    syncdb_->del_total_version(item.webpath);
+    syncdb_->remove_link(item.webpath, true);
+    linkfolder_.remove(item.webpath, true);
+    if (item.org > 0 && syncshare_.isorg(item.webpath)) syncdb_->del_by_org(item.webpath);
+  }
+  SyncFileItem row = syncdb_->get_single_file(item.webpath);
+  const std::string local = getnormalpath(item.webpath);
+  if (row.status == syncstatus::downloading) {
+    cancel_trans(item.webpath);
+    const auto st = plat::statNoFollow(local);
+    // A local file changed since it was last in step is the user's work: it
+    // is uploaded again instead of being removed.
+    if (row.file && st && st->isRegular &&
+        (st->size != row.size || Util::filemodifytime(local) != row.last || row.last == 0)) {
+      syncdb_->update_status(item.webpath, syncstatus::toUpload);
+      tell(local, "云端文件已删除，本地文件已修改，将重新上传");
+    } else {
+      syncdb_->update_status(item.webpath, syncstatus::toRemove);
+      if (row.file && st) removeLocal(local);
+    }
+  } else if (row.status == syncstatus::toDownload) {
+    syncdb_->del_dir(item.webpath);
+  } else if (row.status != syncstatus::none) {
+    if (Util::existfile(local)) compare_file(local, row, false);
+    row = syncdb_->get_single_file(item.webpath);
+    if (row.status == syncstatus::synced) {
+      if (!row.file) syncdb_->del_total_version(item.webpath);
+      syncdb_->update_status(item.webpath, syncstatus::toRemove);
+      cancel_trans(item.webpath);
+    } else if (row.status == syncstatus::excluded) {
+      syncdb_->del_dir(item.webpath);
+    } else if (row.status == syncstatus::toUpload) {
+      tell(local, "云端文件已删除，本地文件已修改，将重新上传");
+    }
+  }
+  // The exclusion of a path that is gone goes with it.
+  if (unsyncnode_.remove(item.webpath)) syncdb_->insert_unsync_nodes(unsyncnode_.getlist());
+}
+
+void SyncManager::receive_reset(const CompareItem& item) {
+  const SyncFileItem row = syncdb_->get_single_file(item.webpath);
+  if (row.status == syncstatus::none || row.status == syncstatus::uploading || row.status == syncstatus::toUpload ||
+      row.status == syncstatus::toReupload) {
+    return;
+  }
+  cancel_trans(item.webpath);
+  syncdb_->update_status(item.webpath, syncstatus::toReupload);
+}
+
+void SyncManager::receive_add_sharefolder(const CompareItem& item) {
+  SyncFileItem row = syncdb_->get_single_file(item.webpath);
+  const std::string local = getnormalpath(item.webpath);
+  if (row.status == syncstatus::none) {
+    row = newRow(item, keptStatus(item.webpath, isFolderChange(item), syncstatus::toDownload));
+    syncdb_->add_new_file(row);
+  }
+  if (row.file) return;
+  placeFolder(row, local);
+  if (row.status == syncstatus::toRemove || row.status == syncstatus::toDelete) {
+    syncdb_->update_status(item.webpath,
+                           keptStatus(item.webpath, true, Util::existfile(local) ? syncstatus::synced : syncstatus::toDownload));
+  }
+  const int64_t synctype = item.cmd == 1000 ? 1 : 0;
+  setAllFiles(local, synctype == 1);
+  const std::string root = "/" + item.webpath + "/";
+  syncdb_->insert_total_version(root, synctype, item.local, item.org);
+  syncshare_.add(item.webpath, synctype, item.local, item.org);
+  syncdb_->update_total_version(root, 0, 0);
+  if (item.org != 0) Util::getAppDelegate().setBRemove(true);
+}
+
+// ---------------------------------------------------------------------------
+// Comparison rules
+
+bool SyncManager::check_readonly_path(const std::string& webpath) {
+  if (!syncshare_.isreadonly(webpath)) return false;
+  Util::setfilereadonly(getnormalpath(webpath));
+  return true;
+}
+
+bool SyncManager::compare_file(const std::string& local, SyncFileItem& row, bool bCheck) {
+  const auto st = plat::statNoFollow(local);
+  if (!st) return false;
+  const bool isFile = st->isRegular;
+  const uint64_t size = isFile ? st->size : 0;
+  const uint64_t m = Util::filemodifytime(local);
+  const bool kept = unsyncnode_.need_sync(row.webpath, !row.file);
+  const int64_t s4 = kept ? syncstatus::synced : syncstatus::excluded;
+  const int64_t s3 = kept ? syncstatus::toUpload : syncstatus::excluded;
+  const auto hashOf = [&] { return isFile ? Util::getfilehash(local).value_or("") : std::string(); };
+  const auto inStep = [&](const std::string& hash, bool keepLast) {
+    row.file = isFile, row.size = size, row.filehash = hash, row.diskversion = row.version, row.status = s4;
+    if (!keepLast) row.last = m;
+    syncdb_->update_file(row);
+    return true;
+  };
+  if (row.size == size && !row.filehash.empty()) {
+    if (row.last == m) {
+      if (row.version == row.diskversion) {
+        if (row.status == syncstatus::toDownload) syncdb_->update_status(row.webpath, s4);
+        return true;
+      }
+      if (row.version > row.diskversion && row.status == syncstatus::synced) {
+        const std::string h = hashOf();
+        if (h != row.filehash) {
+          syncdb_->update_status(row.webpath, s3);
+          return false;
+        }
+        return inStep(h, false);
+      }
+    }
+    if (bCheck) {
+      const std::string h = hashOf();
+      if (h == row.filehash && row.status == syncstatus::toDownload) return inStep(h, true);
+    }
+  }
+  if (isFile && bOverwrite_) {
+    const std::string h = hashOf();
+    if (h != row.filehash) {
+      syncdb_->update_lasttime(row.webpath, m);
+    } else if (row.status == syncstatus::toDownload) {
+      return inStep(h, true);
+    }
+  }
+  if (!isFile && row.filehash.empty()) {
+    if (row.status != syncstatus::toDownload) return false;
+    row.file = false, row.size = 0, row.last = m, row.diskversion = row.version, row.status = s4;
+    return true;
+  }
+  if (row.status != syncstatus::toDownload) {
+    row.file = isFile, row.size = size, row.last = m, row.status = s3;
+    syncdb_->update_file(row);
+    return false;
+  }
+  syncdb_->update_lasttime(row.webpath, m);
+  row.last = m;
+  return false;
+}
+
+bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
+  const std::string local = getnormalpath(c.webpath);
+  const bool kept = unsyncnode_.need_sync(row.webpath, !row.file);
+  const int64_t s4 = kept ? syncstatus::synced : syncstatus::excluded;
+  const int64_t s5 = kept ? syncstatus::toDownload : syncstatus::excluded;
+  const uint64_t csize = static_cast<uint64_t>(std::max<int64_t>(0, c.filesize));
+  const auto take = [&] {
+    row.size = csize, row.filehash = c.filehash, row.version = c.version, row.memberid = c.lastmemberid;
+    row.status = s5;
+  };
+  const auto inStep = [&] {
+    row.status = s4;
+    row.version = c.version, row.diskversion = c.version;
+  };
+  const auto st = plat::statNoFollow(local);
+  if (!st) {
+    // A pending local rename of this path comes with the local road.
+    take();
+    syncdb_->update_file(row);
+    return true;
+  }
+  const uint64_t m = Util::filemodifytime(local);
+  if (!st->isRegular) {
+    inStep();
+    row.last = m;
+    syncdb_->update_file(row);
+    return true;
+  }
+  const bool normal = !bOverwrite_ && !syncshare_.isreadonly(c.webpath);
+  const bool uploading = row.status == syncstatus::uploading || row.status == syncstatus::toUpload ||
+                         row.status == syncstatus::toReupload;
+  const auto byHash = [&] {
+    if (Util::getfilehash(local).value_or("") != c.filehash) {
+      take();
+      row.last = m;
+      syncdb_->update_file(row);
+      return false;
+    }
+    row.size = csize, row.last = m;
+    inStep();
+    syncdb_->update_file(row);
+    return true;
+  };
+  const bool unchanged = row.size == st->size && row.last == m;
+  if (unchanged) {
+    if (row.filehash == c.filehash) {
+      inStep();
+      syncdb_->update_file(row);
+      return true;
+    }
+    if (!normal) return byHash();
+    if (uploading) return false;
+    take();
+    row.last = m;
+    syncdb_->update_file(row);
+    return false;
+  }
+  if (!normal) return byHash();
+  const bool fetching = row.status == syncstatus::downloading || row.status == syncstatus::toDownload;
+  if (fetching && m == row.last && row.size == csize && row.version == c.version && row.filehash == c.filehash) {
+    return false;
+  }
+  if (uploading) return false;
+  if (fetching && m == row.last && c.version > row.version) {
+    take();
+    row.last = m;
+    syncdb_->update_file(row);
+    return false;
+  }
+  // The local change wins: it is uploaded over the service's version.
+  row.size = st->size, row.last = m, row.filehash.clear();
+  row.status = kept ? syncstatus::toUpload : syncstatus::excluded;
+  if (kept) syncdb_->update_file(row);
+  return false;
+}

@@ -1,0 +1,209 @@
+// SyncManager: the sync engine of the signed-in account. It owns the sync
+// database, the caches, the folder sets and two threads:
+//   run       the engine's clock: replays refused renames (2 s), cleans the
+//             transfer folder while nothing is left to sync (60 s), compares
+//             every root with the service (30 s, or at once on sync-now),
+//             scans once per start and commits;
+//   runcheck  finished downloads (1 s), the file cache trimmed (1800 s).
+//
+// States (bStart, bOut):
+//   constructed  NO, NO   threads running, idle (2 s sleeps)
+//   started      YES, NO  threads working           (start)
+//   stopped      NO, NO   idle; start works again   (stop)
+//   ended        -, YES   threads joined            (exit, or destruction)
+//
+// Who calls from which thread: construction, start, stop, exit, movedir and
+// setUnsyncnode from the main thread (login, logout, pause, folder move);
+// the remote road only from the run thread; finishdownload from runcheck.
+// The flags are atomic and may be read and set from any thread. controllock
+// serialises the writers of SYNC of different threads (each remote change,
+// the replay, commit, a finished download, the hand-off, each watcher
+// batch); it is never held across a sleep or a service call. The folder
+// sets and the database guard themselves.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/interface/RequestRet.h"
+#include "app/sync/LinkFolder.h"
+#include "app/sync/SyncCache.h"
+#include "app/sync/SyncShare.h"
+#include "app/sync/SyncTransCache.h"
+#include "app/sync/Syncdb.h"
+#include "app/sync/UnSyncNode.h"
+
+// When each periodic job of the run thread is due, from the monotonic clock.
+// All periods are strictly exceeded: a job with period 2 s runs only after
+// more than 2 s.
+class SyncTimetable {
+public:
+  static constexpr double kRename = 2, kCache = 60, kCompare = 30;
+  struct Due {
+    bool rename = false, cacheClean = false, compare = false;
+  };
+  explicit SyncTimetable(double start) : rename_(start), cache_(start), compare_(start) {}
+  // The jobs due at `now`; `syncnow` asks for a compare at once, `idle`
+  // (nothing left to sync) allows the clean-up. Stamps move when a job is due.
+  Due tick(double now, bool syncnow, bool idle);
+
+private:
+  double rename_, cache_, compare_;
+};
+
+struct movefile_stx {
+  std::string oldpath, newpath;  // local paths
+};
+
+struct renamefile_stx {
+  std::string webpath;
+  int64_t version = 0;
+  uint64_t lasttime = 0;  // seconds since 2001
+};
+
+struct copy_file_stx {
+  uint64_t filesize = 0, lasttime = 0, addtime = 0;
+};
+
+class SyncManager : public SyncTransCache::Manager {
+public:
+  static constexpr const char* kPersonal = "个人的文件";
+  static constexpr const char* kTeam = "团队的文件";
+  static constexpr const char* kRecycleBin = "回收站.webloc";
+  static constexpr int kPageSize = 1000;
+  static constexpr int kCallsPerRoot = 3;
+
+  // Built in the system's order: caches and database (emptied with bReset),
+  // the roots under `path` (created, their rows reset when missing), the
+  // recycle-bin link, the flags, the "/" root, the sets, the transfer
+  // folder, then the two threads.
+  SyncManager(const std::string& path, bool bReset, bool resetorg);
+  ~SyncManager() override;
+  SyncManager(const SyncManager&) = delete;
+  SyncManager& operator=(const SyncManager&) = delete;
+  static std::shared_ptr<SyncManager> initwithpath(const std::string& path, bool bReset, bool resetorg);
+
+  void setUnsyncnode(const std::optional<std::vector<UnSyncNodeItem>>& nodes, bool overwrite);
+  void start();
+  void stop();
+  // Ends both threads and waits for them.
+  void exit();
+  void movedir(const std::string& parent);
+
+  // ---- The remote road (run thread) ----
+  void receive_from_server();
+  void receive_server_version(std::vector<SyncVersion> rows, bool bChange);
+  void receive_datas(const std::vector<CompareItem>& items, int64_t synctype);
+  void receive_add(const CompareItem& item, int64_t synctype);
+  void receive_del(const CompareItem& item);
+  void receive_reset(const CompareItem& item);
+  void receive_add_sharefolder(const CompareItem& item);
+
+  // ---- Comparison rules ----
+  bool compare_file(const std::string& local, SyncFileItem& row, bool bCheck);
+  bool compare_data(SyncFileItem row, const CompareItem& change);
+  bool check_readonly_path(const std::string& webpath);
+
+  // ---- Paths ----
+  // The local path of a cloud path: a linked folder first, then the team
+  // root for team paths, else the personal root.
+  std::string getnormalpath(const std::string& webpath) const;
+
+  void finishdownload(const std::string& path) override;
+
+  // What the transfer engine offers the sync engine; set by the application
+  // when the transfer engine exists. Without them nothing runs to stop.
+  void setTransferControls(std::function<void(const std::string&)> cleartrans, std::function<void()> removeall);
+  void cancel_trans(const std::string& webpath);
+
+  // Runs once per compare pass after the remote road; the local road (scan,
+  // commit) plugs in here.
+  void setLocalPass(std::function<void(bool fullScan)> pass);
+
+  std::shared_ptr<Syncdb> syncdb() const { return syncdb_; }
+  std::shared_ptr<SyncCache> synccache() const { return synccache_; }
+  std::shared_ptr<SyncTransCache> transcache() const { return transcache_; }
+  UnSyncNode& unsyncnode() { return unsyncnode_; }
+  SyncShare& syncshare() { return syncshare_; }
+  LinkFolder& linkfolder() { return linkfolder_; }
+  std::string syncpath() const;
+  std::string syncorg() const;
+  std::string syncparent() const;
+
+  bool bStart() const { return bStart_.load(); }
+  bool bOut() const { return bOut_.load(); }
+  bool bSyncnow() const { return bSyncnow_.load(); }
+  void setBSyncnow(bool v) { bSyncnow_.store(v); }
+  bool bScaned() const { return bScaned_.load(); }
+  bool bOverwrite() const { return bOverwrite_.load(); }
+  void setBOverwrite(bool v) { bOverwrite_.store(v); }
+  bool bFristScan() const { return bFristScan_.load(); }
+
+  renamefile_stx lastrename() const;
+  void setLastrename(renamefile_stx r);
+
+  // Counters for watching the engine: compare passes begun, cycles of each
+  // thread, exceptions caught.
+  int64_t passes() const { return passes_.load(); }
+  int64_t faults() const { return faults_.load(); }
+
+  void lock() { controllock_.lock(); }
+  void unlock() { controllock_.unlock(); }
+
+private:
+  void setRoots(const std::string& parent);
+  void initsharefolder();
+  void writeRecycleBinLink();
+  void run();
+  void runcheck();
+  // Sleeps `seconds` of plat::Clock, cut short by exit.
+  void pause(double seconds);
+  // One compare pass and what follows it.
+  void comparePass();
+  SyncFileItem newRow(const CompareItem& item, int64_t status) const;
+  int64_t keptStatus(const std::string& webpath, bool dir, int64_t status) const;
+  void removeLocal(const std::string& local);
+  // A folder row still to fetch needs no transfer: the folder is made and
+  // the row is in step. False for anything else.
+  bool placeFolder(const SyncFileItem& row, const std::string& local);
+  // Every file under the folder read-only (a view-only share) or writable.
+  void setAllFiles(const std::string& folder, bool readonly);
+  void tell(const std::string& file, const std::string& info);
+
+  std::shared_ptr<SyncCache> synccache_;
+  std::shared_ptr<Syncdb> syncdb_;
+  std::shared_ptr<SyncTransCache> transcache_;
+  UnSyncNode unsyncnode_;
+  SyncShare syncshare_;
+  LinkFolder linkfolder_;
+
+  mutable std::mutex pathsMutex_;  // guards the three root paths and lastrename
+  std::string syncpath_, syncorg_, syncparent_;
+  renamefile_stx lastrename_;
+
+  std::atomic<bool> bScaned_{false}, bSyncnow_{true}, bStart_{false}, bOut_{false}, bOverwrite_{false},
+      bFristScan_{true};
+  std::atomic<int64_t> passes_{0}, faults_{0};
+
+  std::mutex controllock_;
+  std::vector<movefile_stx> renamelist_, removelist_;  // under controllock
+  std::map<std::string, copy_file_stx> copylist_;      // under controllock
+
+  std::mutex hooksMutex_;
+  std::function<void(const std::string&)> cleartrans_;
+  std::function<void()> removeall_;
+  std::function<void(bool)> localPass_;
+
+  std::mutex sleepMutex_;
+  std::condition_variable sleepCv_;
+  std::thread thread_, threadcheck_;
+};

@@ -1,0 +1,234 @@
+// The sync manager without the service: construction on a real parent
+// folder, the timetable, and the two threads under an injected clock.
+#include "app/sync/SyncManager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "app/AppDelegate.h"
+#include "app/UserData.h"
+#include "app/Util.h"
+#include "app/sync/sync_test_util.h"
+#include "platform/foundation/clock.h"
+#include "platform/foundation/file_util.h"
+#include "platform/system/system_test_util.h"
+
+namespace {
+
+TEST(SyncTimetable, PeriodsAreStrictlyExceeded) {
+  SyncTimetable t(100);
+  struct Step {
+    double at;
+    bool syncnow, idle;
+    bool rename, clean, compare;
+  };
+  const Step steps[] = {
+      {101, false, true, false, false, false},
+      {102.0, false, true, false, false, false},  // exactly 2 s: not yet
+      {102.5, false, true, true, false, false},
+      {103, true, true, false, false, true},      // sync-now: at once
+      {130, false, true, true, false, false},
+      {133.0, false, true, true, false, false},   // exactly 30 s after 103
+      {133.5, false, true, false, false, true},
+      {160.5, false, false, true, false, false},  // 60 s passed but work is left: no clean-up
+      {161, false, true, false, false, false},    // the period began again at 160.5
+      {221, false, true, true, true, true},
+  };
+  for (const auto& s : steps) {
+    const auto d = t.tick(s.at, s.syncnow, s.idle);
+    EXPECT_EQ(d.rename, s.rename) << s.at;
+    EXPECT_EQ(d.cacheClean, s.clean) << s.at;
+    EXPECT_EQ(d.compare, s.compare) << s.at;
+  }
+}
+
+class SyncManagerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    user_ = std::make_shared<UserData>();
+    user_->setUserID(7);
+    user_->setMountID(70);
+    Util::getAppDelegate().setUserdata(user_);
+    Util::getAppDelegate().setBLink(false);
+    parent_ = home_.path() + "/Quorva/";
+  }
+  void TearDown() override { Util::getAppDelegate().setUserdata(nullptr); }
+
+  plat::testing::TempHome home_;
+  std::shared_ptr<UserData> user_;
+  std::string parent_;
+};
+
+TEST_F(SyncManagerTest, AFreshParentGetsItsRootsAndTheRecycleBinLink) {
+  for (int64_t org : {0, 5}) {
+    SCOPED_TRACE(org);
+    user_->setOrgID(org);
+    const std::string parent = parent_ + std::to_string(org) + "/";
+    SyncManager m(parent, false, false);
+    EXPECT_TRUE(plat::isDirectory(parent + "个人的文件"));
+    EXPECT_EQ(m.syncpath(), parent + "个人的文件/");
+    EXPECT_EQ(plat::isDirectory(parent + "团队的文件"), org > 0);
+    EXPECT_EQ(m.syncorg(), org > 0 ? parent + "团队的文件/" : "");
+    EXPECT_NE(plat::readFile(parent + "回收站.webloc").value_or("").find("<key>URL</key>"), std::string::npos);
+    EXPECT_FALSE(m.bStart());
+    EXPECT_TRUE(m.bSyncnow());
+    EXPECT_TRUE(m.bFristScan());
+    const auto roots = m.syncdb()->get_all_version();
+    ASSERT_EQ(roots.size(), 1u);
+    EXPECT_EQ(roots[0].webpath, "/");
+  }
+}
+
+TEST_F(SyncManagerTest, AnExistingParentKeepsItsStateOrIsResetAsAsked) {
+  {
+    SyncManager m(parent_, false, false);
+    SyncFileItem it;
+    it.webpath = "docs/a.txt";
+    it.parent = "docs";
+    it.file = true;
+    it.status = 4;
+    m.syncdb()->add_new_file(it);
+    SyncVersion v{"/", 12, 34, "k", 0, 0, 0};
+    m.syncdb()->update_total_version(v);
+    m.syncdb()->insert_total_version("/Share/", 1, 1, 0);
+    m.syncdb()->insert_unsync_nodes({{"skip", 0}});
+  }
+  {
+    SyncManager m(parent_, false, false);  // the roots exist: nothing is reset
+    EXPECT_EQ(m.syncdb()->get_single_file("docs/a.txt").status, 4);
+    EXPECT_EQ(m.syncdb()->get_total_version("/").version, 12);
+    EXPECT_TRUE(m.syncshare().isreadonly("share/x"));
+    EXPECT_FALSE(m.unsyncnode().need_sync("skip/x", false));
+  }
+  plat::removeTree(parent_ + "个人的文件");
+  {
+    // The personal root went missing: made again, its rows fetched again.
+    SyncManager m(parent_, false, false);
+    EXPECT_TRUE(plat::isDirectory(parent_ + "个人的文件"));
+    EXPECT_EQ(m.syncdb()->get_single_file("docs/a.txt").status, 5);
+  }
+  {
+    SyncManager m(parent_, true, false);
+    EXPECT_EQ(m.syncdb()->get_single_file("docs/a.txt").status, -1);
+    EXPECT_TRUE(m.syncdb()->get_unsync_nodes().empty());
+    const auto roots = m.syncdb()->get_all_version();
+    ASSERT_EQ(roots.size(), 1u);
+    EXPECT_EQ(roots[0], (SyncVersion{"/", 0, 0, "", 0, 0, 0}));
+  }
+}
+
+TEST_F(SyncManagerTest, SetUnsyncnodeRemovesTheExcludedFoldersAndStoresTheSet) {
+  SyncManager m(parent_, false, false);
+  plat::makeDirectories(m.syncpath() + "big/sub");
+  ASSERT_TRUE(plat::atomicWrite(m.syncpath() + "big/sub/f", "x"));
+  SyncFileItem it;
+  it.webpath = "big/sub/f";
+  it.status = 4;
+  it.file = true;
+  m.syncdb()->add_new_file(it);
+  Util::getAppDelegate().setBRecyclebin(false);
+  std::vector<std::string> cancelled;
+  m.setTransferControls([&](const std::string& p) { cancelled.push_back(p); }, nullptr);
+  m.setUnsyncnode(std::vector<UnSyncNodeItem>{{"big", 0}}, true);
+  Util::getAppDelegate().setBRecyclebin(true);
+  EXPECT_FALSE(plat::fileExists(m.syncpath() + "big"));
+  EXPECT_EQ(m.syncdb()->get_single_file("big/sub/f").status, -1);
+  EXPECT_EQ(m.syncdb()->get_unsync_nodes(), (std::vector<UnSyncNodeItem>{{"big", 0}}));
+  EXPECT_EQ(cancelled, std::vector<std::string>{"big"});
+  EXPECT_TRUE(m.bOverwrite());
+}
+
+// Waits (real time, bounded) for a condition the engine's threads make true.
+template <class F>
+bool eventually(F&& f) {
+  for (int i = 0; i < 2000; ++i) {
+    if (f()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return f();
+}
+
+TEST_F(SyncManagerTest, StartStopStartAndExitJoiningTheThreads) {
+  auto clock = std::make_shared<plat::ManualClock>();
+  plat::ScopedClock scoped(clock);
+  std::atomic<int> fullScans{0}, localPasses{0};
+  auto m = std::make_unique<SyncManager>(parent_, false, false);
+  m->setLocalPass([&](bool full) {
+    ++localPasses;
+    if (full) ++fullScans;
+  });
+  // Constructed: idle, no pass.
+  clock->advance(100);
+  EXPECT_EQ(m->passes(), 0);
+
+  m->start();
+  ASSERT_TRUE(eventually([&] { return m->passes() >= 1 && m->bScaned(); }));
+  EXPECT_EQ(fullScans.load(), 1);
+  EXPECT_FALSE(m->bFristScan());
+  // Without sync-now the next compare waits out more than 30 s of the clock.
+  const double before = clock->monotonic();
+  const int64_t passes = m->passes();
+  ASSERT_TRUE(eventually([&] { return m->passes() > passes; }));
+  EXPECT_GT(clock->monotonic() - before, 29.0);
+
+  m->stop();
+  const int64_t stopped = m->passes();
+  clock->advance(300);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_LE(m->passes(), stopped + 1);  // a pass under way may finish
+
+  m->start();  // works again, with a full scan of its own
+  ASSERT_TRUE(eventually([&] { return fullScans.load() == 2; }));
+
+  m->setBSyncnow(true);
+  const int64_t asked = m->passes();
+  ASSERT_TRUE(eventually([&] { return m->passes() > asked; }));
+
+  const auto t0 = std::chrono::steady_clock::now();
+  m->exit();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  const int64_t ended = m->passes();
+  clock->advance(1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(m->passes(), ended);  // nothing runs after exit returned
+  m.reset();
+}
+
+TEST_F(SyncManagerTest, AFailingPassNeverSpins) {
+  auto clock = std::make_shared<plat::ManualClock>();
+  plat::ScopedClock scoped(clock);
+  SyncManager m(parent_, false, false);
+  m.setLocalPass([&](bool) {
+    m.setBSyncnow(true);  // the next cycle is a pass again
+    throw std::runtime_error("disk gone");
+  });
+  const double start = clock->monotonic();
+  m.start();
+  ASSERT_TRUE(eventually([&] { return m.faults() >= 20; }));
+  m.exit();
+  // Every failed cycle still waited its second before the next.
+  EXPECT_GE(clock->monotonic() - start, static_cast<double>(m.faults()) - 1);
+}
+
+TEST_F(SyncManagerTest, TheTransferFolderIsCleanedOnlyWhenNothingIsLeft) {
+  auto clock = std::make_shared<plat::ManualClock>();
+  plat::ScopedClock scoped(clock);
+  SyncManager m(parent_, false, false);
+  const std::string left = m.transcache()->cachepath() + "/down_" + std::string(40, 'a') + ".tmp";
+  ASSERT_TRUE(plat::atomicWrite(left, "partial"));
+  Util::getAppDelegate().setSynccount(1);
+  m.start();
+  // Work is left: the transfer folder is not cleaned, however long it runs.
+  const double t0 = clock->monotonic();
+  ASSERT_TRUE(eventually([&] { return clock->monotonic() - t0 > 200; }));
+  EXPECT_TRUE(plat::fileExists(left));
+  Util::getAppDelegate().setSynccount(0);
+  ASSERT_TRUE(eventually([&] { return !plat::fileExists(left); }));
+  m.exit();
+}
+
+}  // namespace

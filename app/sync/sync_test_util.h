@@ -1,0 +1,78 @@
+// Helpers of the sync engine's tests: a private temporary folder and a
+// second, plain SQLite connection that reads what is really stored and makes
+// files of older layouts without the class under test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/foundation/file_util.h"
+
+namespace synctest {
+
+class TempDir {
+public:
+  TempDir() : path_(plat::makeTemporaryDirectory("synctest")) {}
+  ~TempDir() { plat::removeTree(path_); }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+  std::string path_;
+};
+
+using Rows = std::vector<std::vector<std::string>>;
+
+class Raw {
+public:
+  explicit Raw(const std::string& path) {
+    if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) ADD_FAILURE() << "cannot open " << path;
+    sqlite3_busy_timeout(db_, 5000);
+  }
+  ~Raw() { sqlite3_close(db_); }
+  Raw(const Raw&) = delete;
+  Raw& operator=(const Raw&) = delete;
+
+  void exec(const std::string& sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+      ADD_FAILURE() << (err ? err : "error") << " in " << sql;
+    }
+    sqlite3_free(err);
+  }
+  // Every row as texts, NULL as "NULL".
+  Rows rows(const std::string& sql) {
+    Rows out;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+      ADD_FAILURE() << sqlite3_errmsg(db_) << " in " << sql;
+      return out;
+    }
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      std::vector<std::string> row;
+      for (int i = 0; i < sqlite3_column_count(st); ++i) {
+        const auto* t = sqlite3_column_text(st, i);
+        row.emplace_back(t ? reinterpret_cast<const char*>(t) : "NULL");
+      }
+      out.push_back(std::move(row));
+    }
+    sqlite3_finalize(st);
+    return out;
+  }
+  // The first column of every row.
+  std::vector<std::string> column(const std::string& sql) {
+    std::vector<std::string> out;
+    for (auto& r : rows(sql)) out.push_back(r.empty() ? "" : r[0]);
+    return out;
+  }
+
+private:
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace synctest
