@@ -80,8 +80,9 @@ bool HCDataCompressor::compressDataFromFile(const std::string& sourcePath, const
   auto c = compressor();
   return HCZlibStream::transformFile(
       "Compression", sourcePath, destinationPath,
-      [&c](const uint8_t* bytes, size_t length, bool atEnd, plat::Error* e) {
-        return c->compressBytes(bytes, length, e, atEnd);
+      [&c](const uint8_t* bytes, size_t length, bool atEnd, const HCZlibStream::Write& write, plat::Error* e) {
+        auto out = c->compressBytes(bytes, length, e, atEnd);
+        return out && write(out->data(), out->size());
       },
       [&c] { return c->closeStream(); }, error);
 }
