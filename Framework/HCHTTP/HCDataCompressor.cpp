@@ -76,7 +76,7 @@ std::optional<plat::Data> HCDataCompressor::compressData(const plat::Data& data,
 }
 
 bool HCDataCompressor::compressDataFromFile(const std::string& sourcePath, const std::string& destinationPath,
-                                            plat::Error* error) {
+                                            plat::Error* error, bool privateFile) {
   auto c = compressor();
   return HCZlibStream::transformFile(
       "Compression", sourcePath, destinationPath,
@@ -84,7 +84,7 @@ bool HCDataCompressor::compressDataFromFile(const std::string& sourcePath, const
         auto out = c->compressBytes(bytes, length, e, atEnd);
         return out && write(out->data(), out->size());
       },
-      [&c] { return c->closeStream(); }, error);
+      [&c] { return c->closeStream(); }, error, privateFile);
 }
 
 plat::Error HCDataCompressor::deflateErrorWithCode(int code) {

@@ -573,30 +573,87 @@ TEST_F(HCHTTPRequestTest, DelegateConfirmsARedirect) {
   EXPECT_EQ(r->responseString().value_or(""), "confirmed");
 }
 
-TEST_F(HCHTTPRequestTest, RedirectToAnotherHostDropsCredentialsAndCookies) {
-  for (int status : {302, 307}) {
-    TestHTTPServer s;
-    HCHTTPCookieStorage::shared().deleteAllCookies();
-    HCHTTPCookieStorage::shared().setCookies({*HCHTTPCookie::parse("first=1", *plat::URL::parse(s.url("/")))});
+// Credentials and cookies stay within their origin: another host, another
+// port or another scheme is another origin. The https-to-http hop goes
+// through a proxy, which sees the clear text as a network in between would.
+TEST_F(HCHTTPRequestTest, RedirectToAnotherOriginDropsCredentialsAndCookies) {
+  const auto& certs = qvtest::TestCertificates::shared();
+  enum Kind { Host, Port, Scheme };
+  for (Kind kind : {Host, Port, Scheme}) {
+    for (int status : {302, 307}) {
+      TestHTTPServer s, other;
+      TestHTTPServer secure(TestHTTPServer::Options{.tls = true, .certificate = certs.server});
+      qvtest::TestProxy proxy({.kind = qvtest::TestProxy::Kind::HTTP});
+      std::string from = kind == Scheme ? secure.url("localhost", "/here") : s.url("/here");
+      std::string to = kind == Host   ? s.url("localhost", "/there")  // the same server, not the same host
+                       : kind == Port ? other.url("/there")
+                                      : "http://localhost:" + std::to_string(secure.port()) + "/there";
+      // The stored cookie is for 127.0.0.1 (of any port, as cookies go); the
+      // caller's own Cookie header is for the first origin alone.
+      HCHTTPCookieStorage::shared().deleteAllCookies();
+      if (kind == Host)
+        HCHTTPCookieStorage::shared().setCookies({*HCHTTPCookie::parse("first=1", *plat::URL::parse(s.url("/")))});
+      ScriptedResponse redirect;
+      redirect.status = status;
+      redirect.headers = {{"Location", to}};
+      (kind == Scheme ? secure : s).enqueue(redirect);
+      s.enqueue(ScriptedResponse::text(200, "there"));
+      other.enqueue(ScriptedResponse::text(200, "there"));
+      auto r = HCHTTPRequest::requestWithURL(from);
+      r->setTrustedCertificatesPEM(certs.ca.certificatePEM);
+      if (kind == Scheme) {
+        r->setProxyHost(std::string("127.0.0.1"));
+        r->setProxyPort(proxy.port());
+      }
+      r->addRequestHeader("Authorization", "Bearer secret");
+      if (kind != Host) r->addRequestHeader("Cookie", "sid=caller");
+      r->setUsername(std::string("user"));
+      r->setPassword(std::string("pw"));
+      r->setAuthenticationScheme(std::string(kHCHTTPAuthenticationSchemeBasic));
+      r->startSynchronous();
+      std::string first, second;
+      if (kind == Scheme) {
+        auto reqs = secure.requests();
+        ASSERT_EQ(reqs.size(), 1u) << status;
+        first = reqs[0].raw;
+        auto heads = proxy.heads();
+        ASSERT_GE(heads.size(), 2u) << status;
+        second = heads.back();
+        EXPECT_NE(second.find("GET " + to), std::string::npos) << second;
+      } else {
+        auto reqs = s.requests();
+        auto later = other.requests();
+        reqs.insert(reqs.end(), later.begin(), later.end());
+        ASSERT_EQ(reqs.size(), 2u) << kind << " " << status;
+        first = reqs[0].raw;
+        second = reqs[1].raw;
+        EXPECT_EQ(r->responseString().value_or(""), "there");
+      }
+      const char* cookie = kind == Host ? "first=1" : "sid=caller";
+      EXPECT_NE(first.find("Authorization: Bearer secret"), std::string::npos) << kind;
+      EXPECT_NE(first.find(cookie), std::string::npos) << kind;
+      EXPECT_EQ(second.find("Authorization"), std::string::npos) << kind << " " << status;
+      EXPECT_EQ(second.find(cookie), std::string::npos) << kind << " " << status;
+    }
+  }
+  HCHTTPCookieStorage::shared().deleteAllCookies();
+}
+
+// A redirect to something that is no http(s) URL fails with its own error and
+// leaves url() at the last address fetched.
+TEST_F(HCHTTPRequestTest, RedirectToAnotherSchemeFails) {
+  for (const char* location : {"ftp://127.0.0.1/file", "file:///etc/passwd", "javascript:alert(1)"}) {
     ScriptedResponse redirect;
-    redirect.status = status;
-    // 127.0.0.1 and localhost are the same server but not the same host.
-    redirect.headers = {{"Location", s.url("localhost", "/there")}};
-    s.enqueue(redirect);
-    s.enqueue(ScriptedResponse::text(200, "there"));
-    auto r = HCHTTPRequest::requestWithURL(s.url("/here"));
-    r->addRequestHeader("Authorization", "Bearer secret");
-    r->setUsername(std::string("user"));
-    r->setPassword(std::string("pw"));
-    r->setAuthenticationScheme(std::string(kHCHTTPAuthenticationSchemeBasic));
-    r->startSynchronous();
-    auto reqs = s.requests();
-    ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[0].header("Authorization").value_or(""), "Bearer secret");
-    EXPECT_EQ(reqs[0].header("Cookie").value_or(""), "first=1");
-    EXPECT_FALSE(reqs[1].header("Authorization").has_value()) << status;
-    EXPECT_FALSE(reqs[1].header("Cookie").has_value()) << status;
-    EXPECT_EQ(r->responseString().value_or(""), "there");
+    redirect.status = 302;
+    redirect.headers = {{"Location", location}};
+    server.enqueue(redirect);
+    Recorder rec;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/start"));
+    runAsync(r, rec);
+    EXPECT_EQ(rec.count("failed"), 1) << location;
+    EXPECT_EQ(errorCode(*r), 5) << location;
+    EXPECT_NE(errorText(*r).find("not an http or https URL"), std::string::npos) << errorText(*r);
+    EXPECT_EQ(r->url()->absoluteString(), server.url("/start")) << location;
   }
 }
 
@@ -649,7 +706,7 @@ TEST_F(HCHTTPRequestTest, ReusedConnectionThatDiesIsRetriedOnceOnANewOne) {
   runAsync(r2, b);
   EXPECT_EQ(b.count("finished"), 1);
   EXPECT_EQ(r2->responseString().value_or(""), "second");
-  EXPECT_EQ(r2->retryCount(), 1);
+  EXPECT_EQ(r2->retryCount(), 0) << "retryCount counts the time-out retries alone";
   EXPECT_EQ(server.requests().size(), 3u);
   EXPECT_EQ(server.connectionCount(), 2);
   // Each start of a stream is told, the retry's too; the lost attempt fails nothing.
@@ -672,6 +729,38 @@ TEST_F(HCHTTPRequestTest, LostConnectionWithABodyIsNotSentAgain) {
   EXPECT_EQ(b.count("failed"), 1);
   EXPECT_EQ(errorCode(*r2), 1);
   EXPECT_EQ(server.requests().size(), 2u);
+}
+
+// The lost-connection retry is allowed once per hop of a redirect chain, and
+// a time-out retry does not use it up: a server that closes kept connections
+// must not make redirect chains fail at random.
+TEST_F(HCHTTPRequestTest, LostConnectionRetryOncePerRedirectHop) {
+  for (bool timeoutFirst : {false, true}) {
+    TestHTTPServer s;
+    s.enqueue(ScriptedResponse::text(200, "warm"));
+    ScriptedResponse lost;
+    lost.dropWithoutAnswer = true;
+    ScriptedResponse silent;
+    silent.silent = true;
+    s.enqueue(timeoutFirst ? silent : lost);
+    ScriptedResponse redirect;
+    redirect.status = 302;
+    redirect.headers = {{"Location", "/b"}};
+    s.enqueue(redirect);
+    s.enqueue(lost);
+    s.enqueue(ScriptedResponse::text(200, "end"));
+    Recorder a, b;
+    auto r1 = HCHTTPRequest::requestWithURL(s.url("/1"));
+    runAsync(r1, a);
+    auto r2 = HCHTTPRequest::requestWithURL(s.url("/a"));
+    r2->setTimeOutSeconds(0.3);
+    r2->setNumberOfTimesToRetryOnTimeout(1);
+    runAsync(r2, b);
+    EXPECT_EQ(b.count("finished"), 1) << "time-out first " << timeoutFirst << ": " << errorText(*r2);
+    EXPECT_EQ(r2->responseString().value_or(""), "end");
+    EXPECT_EQ(s.requests().size(), 5u);
+    EXPECT_EQ(r2->retryCount(), timeoutFirst ? 1 : 0);
+  }
 }
 
 // --- the error table, reached by real faults ----------------------------------------------------
@@ -831,20 +920,61 @@ TEST_F(HCHTTPRequestTest, BodiesCutShortAreFailures) {
   }
 }
 
-TEST_F(HCHTTPRequestTest, AFolderAtTheDestinationMakesWayForTheDownload) {
-  std::string dest = plat::format("/tmp/hchttp-folder-%d", getpid());
-  ::mkdir(dest.c_str(), 0700);
-  {
-    std::ofstream f(dest + "/inside");
-    f << "x";
+// A folder at the destination is the user's, with all it holds: the download
+// fails with a clear error and leaves it as it was, compressed or not.
+TEST_F(HCHTTPRequestTest, AFolderAtTheDestinationStaysAndTheDownloadFails) {
+  for (bool gz : {false, true}) {
+    std::string dest = plat::format("/tmp/hchttp-folder-%d", getpid());
+    ::mkdir(dest.c_str(), 0700);
+    {
+      std::ofstream f(dest + "/inside");
+      f << "x";
+    }
+    ScriptedResponse resp = ScriptedResponse::text(200, "file now");
+    resp.gzip = gz;
+    server.enqueue(resp);
+    Recorder rec;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+    r->setDownloadDestinationPath(dest);
+    runAsync(r, rec);
+    EXPECT_EQ(rec.count("failed"), 1) << gz;
+    EXPECT_EQ(errorCode(*r), 8);
+    EXPECT_NE(errorText(*r).find("a folder is there"), std::string::npos) << errorText(*r);
+    EXPECT_TRUE(plat::isDirectory(dest));
+    EXPECT_EQ(readWholeFile(dest + "/inside"), "x");
+    for (const auto& tmp : {r->temporaryFileDownloadPath(), r->temporaryUncompressedDataDownloadPath()})
+      if (tmp) ::unlink(tmp->c_str());
+    plat::removeTree(dest);
   }
-  server.enqueue(ScriptedResponse::text(200, "file now"));
-  auto r = HCHTTPRequest::requestWithURL(server.url("/"));
-  r->setDownloadDestinationPath(dest);
-  r->startSynchronous();
-  EXPECT_FALSE(r->error());
-  EXPECT_EQ(readWholeFile(dest), "file now");
-  ::unlink(dest.c_str());
+}
+
+// An empty body is the new contents of the file, like any other body.
+TEST_F(HCHTTPRequestTest, AnEmptyBodyReplacesTheOldFile) {
+  struct Row {
+    const char* what;
+    bool chunked;
+    bool contentLength;
+  } rows[] = {{"Content-Length: 0", false, true}, {"empty chunked", true, true}, {"close-delimited", false, false}};
+  for (const auto& row : rows) {
+    std::string dest = plat::format("/tmp/hchttp-empty-%d", getpid());
+    {
+      std::ofstream f(dest);
+      f << "old contents";
+    }
+    ScriptedResponse resp = ScriptedResponse::text(200, "");
+    resp.chunked = row.chunked;
+    resp.contentLength = row.contentLength;
+    resp.close = !row.contentLength;
+    server.enqueue(resp);
+    Recorder rec;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/empty"));
+    r->setDownloadDestinationPath(dest);
+    runAsync(r, rec);
+    EXPECT_EQ(rec.count("finished"), 1) << row.what;
+    EXPECT_TRUE(exists(dest)) << row.what;
+    EXPECT_EQ(readWholeFile(dest), "") << row.what;
+    ::unlink(dest.c_str());
+  }
 }
 
 TEST_F(HCHTTPRequestTest, DownloadMovesIntoPlaceAcrossFileSystems) {
@@ -1106,25 +1236,32 @@ TEST_F(HCHTTPRequestTest, ReadLengthFollowsTheAnnouncedLength) {
   }
 }
 
+// A resumed download appends a 206 only when its Content-Range starts where
+// the held bytes stop; a 200, or a range from 0, starts the file again; any
+// other start fails and keeps what is held for another try.
 TEST_F(HCHTTPRequestTest, ResumedDownloadAppendsOnlyWhatTheServerSaysIsTheRest) {
   struct Row {
-    bool partialAnswer;
-    const char* expected;
-    bool strayContentRange = false;
-  } rows[] = {{true, "first half|second half"}, {false, "the whole body"},
-              // A 200 is the whole body, whatever else its headers say.
-              {false, "the whole body", true}};
+    const char* what;
+    int status;
+    const char* contentRange;
+    const char* body;
+    const char* expected;  // at the destination; nullptr: the request fails
+  } rows[] = {
+      {"the rest", 206, "bytes 11-22/23", "second half", "first half|second half"},
+      {"a 200 is the whole body", 200, nullptr, "the whole body", "the whole body"},
+      {"a 200 with a stray range", 200, "bytes 11-24/25", "the whole body", "the whole body"},
+      {"a range from 0", 206, "bytes 0-13/14", "the whole body", "the whole body"},
+      {"a range past the end", 206, "bytes 15-25/26", "later bytes", nullptr},
+      {"a range before the end", 206, "bytes 5-22/23", "lf|second half", nullptr},
+      {"no Content-Range", 206, nullptr, "second half", nullptr},
+      {"a range that is no number", 206, "bytes x-22/23", "second half", nullptr},
+  };
   for (const auto& row : rows) {
     TestHTTPServer s;
     ScriptedResponse resp;
-    if (row.strayContentRange) resp.headers = {{"Content-Range", "bytes 11-24/25"}};
-    if (row.partialAnswer) {
-      resp.status = 206;
-      resp.headers = {{"Content-Range", "bytes 11-22/23"}};
-      resp.body = "second half";
-    } else {
-      resp.body = "the whole body";
-    }
+    resp.status = row.status;
+    if (row.contentRange) resp.headers = {{"Content-Range", row.contentRange}};
+    resp.body = row.body;
     s.enqueue(resp);
     std::string tmp = plat::format("/tmp/hchttp-partial-%d", getpid());
     std::string dest = tmp + ".done";
@@ -1137,10 +1274,18 @@ TEST_F(HCHTTPRequestTest, ResumedDownloadAppendsOnlyWhatTheServerSaysIsTheRest) 
     r->setTemporaryFileDownloadPath(tmp);
     r->setDownloadDestinationPath(dest);
     r->startSynchronous();
-    EXPECT_FALSE(r->error());
     EXPECT_EQ(s.requests()[0].header("Range").value_or(""), "bytes=11-");
-    EXPECT_EQ(readWholeFile(dest), row.expected);
-    EXPECT_FALSE(exists(tmp));
+    if (row.expected) {
+      EXPECT_FALSE(r->error()) << row.what;
+      EXPECT_EQ(readWholeFile(dest), row.expected) << row.what;
+      EXPECT_FALSE(exists(tmp));
+    } else {
+      EXPECT_EQ(errorCode(*r), 8) << row.what;
+      EXPECT_NE(errorText(*r).find("does not continue the 11 bytes"), std::string::npos) << errorText(*r);
+      EXPECT_FALSE(exists(dest)) << row.what;
+      EXPECT_EQ(readWholeFile(tmp), "first half|") << row.what;
+    }
+    ::unlink(tmp.c_str());
     ::unlink(dest.c_str());
   }
 }

@@ -106,12 +106,6 @@ private:
   uint64_t inflated_ = 0;
 };
 
-// The origin is scheme, host and port: credentials given to one are for it alone.
-bool sameOrigin(const URL& a, const URL& b) {
-  return equalsIgnoringCase(a.scheme(), b.scheme()) && equalsIgnoringCase(a.host(), b.host()) &&
-         a.effectivePort() == b.effectivePort();
-}
-
 Error exceptionError(const char* what) {
   return urlError(kURLErrorUnknown, std::string("The exchange failed on an exception: ") + what);
 }
@@ -351,7 +345,7 @@ void URLConnection::onEnd() {
     }
     // The service's credentials stay with the service's origin: another
     // scheme (https to http would send them in clear) or port is another.
-    if (!sameOrigin(next, *s.url))
+    if (!isSameOrigin(next, *s.url))
       std::erase_if(s.headers, [](const HeaderField& f) {
         return equalsIgnoringCase(f.first, "Authorization") || equalsIgnoringCase(f.first, "Cookie");
       });
