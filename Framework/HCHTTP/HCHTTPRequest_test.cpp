@@ -860,6 +860,75 @@ TEST_F(HCHTTPRequestTest, RequestsThatCantBeMadeOrStarted) {
   EXPECT_EQ(server.requests().size(), 0u);
 }
 
+// What the caller gave that can't be sent as given fails the request, and
+// nothing reaches the server: a length that is no 64-bit decimal number,
+// SOCKS5 fields past their one-byte length, a body file that can't be read
+// or written.
+TEST_F(HCHTTPRequestTest, WhatCantBeSentAsGivenFailsTheRequest) {
+  qvtest::TestProxy socks({.kind = qvtest::TestProxy::Kind::SOCKS5});
+  std::string missing = plat::format("/tmp/hchttp-no-such-%d", getpid());
+  struct Row {
+    const char* what;
+    std::function<void(HCHTTPRequest&)> set;
+    long code;
+  } rows[] = {
+      {"20-digit Content-Length", [](HCHTTPRequest& r) { r.addRequestHeader("Content-Length", "18446744073709551616"); }, 6},
+      {"Content-Length with a byte over 0x7f", [](HCHTTPRequest& r) { r.addRequestHeader("Content-Length", "1\xb2"); }, 6},
+      {"SOCKS5 user name of 256 bytes",
+       [&](HCHTTPRequest& r) {
+         r.setProxyHost(std::string("127.0.0.1"));
+         r.setProxyPort(socks.port());
+         r.setProxyType(std::string(kHCProxyTypeSOCKS));
+         r.setProxyUsername(std::string(256, 'u'));
+         r.setProxyPassword(std::string("p"));
+       },
+       6},
+      {"SOCKS5 password of 256 bytes",
+       [&](HCHTTPRequest& r) {
+         r.setProxyHost(std::string("127.0.0.1"));
+         r.setProxyPort(socks.port());
+         r.setProxyType(std::string(kHCProxyTypeSOCKS));
+         r.setProxyUsername(std::string("u"));
+         r.setProxyPassword(std::string(256, 'p'));
+       },
+       6},
+      {"appended from a missing file", [&](HCHTTPRequest& r) { r.appendPostDataFromFile(missing); }, 8},
+      {"streamed body file that can't be made",
+       [&](HCHTTPRequest& r) {
+         r.setShouldStreamPostDataFromDisk(true);
+         r.setPostBodyFilePath(missing + "/body");
+         r.appendPostData(Data{'a'});
+       },
+       8},
+      {"streamed body file that is gone",
+       [&](HCHTTPRequest& r) {
+         r.setShouldStreamPostDataFromDisk(true);
+         r.setPostBodyFilePath(missing);
+       },
+       8},
+  };
+  for (const auto& row : rows) {
+    Recorder rec;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+    row.set(*r);
+    runAsync(r, rec);
+    EXPECT_EQ(rec.count("failed"), 1) << row.what;
+    EXPECT_EQ(errorCode(*r), row.code) << row.what << ": " << errorText(*r);
+  }
+  EXPECT_EQ(server.requests().size(), 0u);
+  EXPECT_TRUE(socks.log().empty());
+}
+
+// A request runs on the network thread and reports later: one that nothing
+// shares can never be reached again, so starting it is refused out loud.
+TEST_F(HCHTTPRequestTest, StartingARequestNobodySharesThrows) {
+  HCHTTPRequest alone(plat::URL::parse(server.url("/")));
+  EXPECT_THROW(alone.startAsynchronous(), plat::Exception);
+  EXPECT_THROW(alone.start(), plat::Exception);
+  EXPECT_FALSE(alone.isExecuting());
+  EXPECT_EQ(server.requests().size(), 0u);
+}
+
 TEST_F(HCHTTPRequestTest, BodiesCutShortAreFailures) {
   std::string body = randomBytes(50000);
   std::string gz = qvtest::gzip(body);
@@ -1157,6 +1226,188 @@ TEST_F(HCHTTPRequestTest, GzipBodiesAreInflated) {
   }
 }
 
+// A compressed body inflates only so far: past the caller's limit, or by
+// default a multiple of its wire size (a fixed cap for memory bodies), the
+// request fails with a clear error, in memory, on disk or to the callbacks.
+TEST_F(HCHTTPRequestTest, InflationIsBounded) {
+  const std::string zeros(16 << 20, '\0');  // some 16 KiB on the wire
+  struct Row {
+    const char* what;
+    bool dataCallback, toFile, waitToInflate;
+    unsigned long long limit, memoryCap;
+    bool fails;
+  } rows[] = {
+      {"file, at the end, default", false, true, true, 0, kHCDefaultMaxResponseDataSize, true},
+      {"file, on the fly, default", false, true, false, 0, kHCDefaultMaxResponseDataSize, true},
+      {"callbacks, default", true, false, true, 0, kHCDefaultMaxResponseDataSize, true},
+      {"memory, at the end, small cap", false, false, true, 0, 4 << 20, true},
+      {"memory, on the fly, small cap", false, false, false, 0, 4 << 20, true},
+      {"memory, default cap", false, false, true, 0, kHCDefaultMaxResponseDataSize, false},
+      {"file, the caller's larger limit", false, true, true, 32 << 20, kHCDefaultMaxResponseDataSize, false},
+      {"callbacks, the caller's larger limit", true, false, false, 32 << 20, kHCDefaultMaxResponseDataSize, false},
+      {"memory, the caller's smaller limit", false, false, true, 1 << 20, kHCDefaultMaxResponseDataSize, true},
+  };
+  for (const auto& row : rows) {
+    TestHTTPServer s;
+    ScriptedResponse resp;
+    resp.body = zeros;
+    resp.gzip = true;
+    s.enqueue(resp);
+    Recorder rec;
+    rec.takesData = row.dataCallback;
+    std::string dest = plat::format("/tmp/hchttp-bomb-%d", getpid());
+    auto r = HCHTTPRequest::requestWithURL(s.url("/"));
+    r->setShouldWaitToInflateCompressedResponses(row.waitToInflate);
+    r->setMaxInflatedResponseSize(row.limit);
+    r->setMaxResponseDataSize(row.memoryCap);
+    if (row.toFile) r->setDownloadDestinationPath(dest);
+    runAsync(r, rec);
+    if (row.fails) {
+      EXPECT_EQ(rec.count("failed"), 1) << row.what;
+      EXPECT_EQ(errorCode(*r), 11) << row.what << ": " << errorText(*r);
+      EXPECT_NE(errorText(*r).find("inflates past its limit"), std::string::npos) << errorText(*r);
+      EXPECT_FALSE(exists(dest)) << row.what;
+      EXPECT_LT(rec.body.size(), zeros.size()) << row.what;
+    } else {
+      EXPECT_EQ(rec.count("finished"), 1) << row.what << ": " << errorText(*r);
+      if (row.dataCallback) {
+        EXPECT_EQ(rec.body.size(), zeros.size()) << row.what;
+      }
+      if (row.toFile) {
+        EXPECT_EQ(plat::fileSize(dest).value_or(0), zeros.size()) << row.what;
+      }
+      if (!row.dataCallback && !row.toFile) {
+        EXPECT_EQ(r->responseData()->size(), zeros.size()) << row.what;
+      }
+    }
+    EXPECT_LE(rec.largestChunk, HCDataDecompressor::kPieceSize) << row.what;
+    for (const auto& tmp : {r->temporaryFileDownloadPath(), r->temporaryUncompressedDataDownloadPath()})
+      if (tmp) {
+        EXPECT_FALSE(exists(*tmp)) << row.what;
+      }
+    ::unlink(dest.c_str());
+  }
+  // A plain body kept in memory has its cap too.
+  server.enqueue(ScriptedResponse::text(200, std::string(5000, 'x')));
+  Recorder rec;
+  auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+  r->setMaxResponseDataSize(4096);
+  runAsync(r, rec);
+  EXPECT_EQ(rec.count("failed"), 1);
+  EXPECT_EQ(errorCode(*r), 12);
+}
+
+// A request body streamed from disk goes out gzipped when compression is
+// asked for, as the header says; so does one from memory.
+TEST_F(HCHTTPRequestTest, CompressedRequestBodiesAreCompressed) {
+  std::string payload;
+  for (int i = 0; i < 50000; ++i) payload += "row " + std::to_string(i) + "\n";
+  server.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "ok"); });
+  for (bool fromDisk : {false, true}) {
+    auto r = HCHTTPRequest::requestWithURL(server.url("/up"));
+    r->setShouldCompressRequestBody(true);
+    r->setShouldStreamPostDataFromDisk(fromDisk);
+    r->appendPostData(Data(payload.begin(), payload.end()));
+    r->startSynchronous();
+    EXPECT_FALSE(r->error()) << fromDisk;
+    auto reqs = server.requests();
+    ASSERT_FALSE(reqs.empty());
+    const auto& got = reqs.back();
+    EXPECT_EQ(got.header("Content-Encoding").value_or(""), "gzip") << fromDisk;
+    EXPECT_LT(got.body.size(), payload.size() / 4) << fromDisk;
+    EXPECT_TRUE(qvtest::gunzip(got.body) == payload) << fromDisk;
+    EXPECT_EQ(got.header("Content-Length").value_or(""), std::to_string(got.body.size()));
+    if (fromDisk) {
+      EXPECT_FALSE(r->postBodyFilePath().has_value()) << "the temporary body files go away";
+    }
+  }
+}
+
+// An exception inside a stream callback (here a delegate asked on the
+// network thread) or a delivery callback (the delegate's data callback on
+// the main thread) fails the exchange: it never ends as a success with a
+// hole in its body, nor stays running.
+TEST_F(HCHTTPRequestTest, AnExceptionInACallbackFailsTheExchange) {
+  struct Thrower : Recorder {
+    bool onNetworkThread = false;
+    bool respondsToSelector(HCSelector s) const override {
+      if (s == HCSelector::requestDidReceiveData && onNetworkThread && !plat::MainThread::isMainThread())
+        throw std::runtime_error("asked at a bad moment");
+      return Recorder::respondsToSelector(s);
+    }
+  };
+  for (bool onNetworkThread : {true, false}) {
+    for (bool inMemory : {true, false}) {
+      TestHTTPServer s;
+      ScriptedResponse resp = ScriptedResponse::text(200, randomBytes(300000));
+      resp.chunked = true;
+      resp.chunkSize = 20000;
+      s.enqueue(resp);
+      Thrower rec;
+      rec.onNetworkThread = onNetworkThread;
+      rec.takesData = !inMemory || !onNetworkThread;
+      if (!onNetworkThread) rec.onFirstData = [](HCHTTPRequest&) { throw std::runtime_error("the delegate gave up"); };
+      auto r = HCHTTPRequest::requestWithURL(s.url("/"));
+      runAsync(r, rec);
+      EXPECT_EQ(rec.count("failed"), 1) << onNetworkThread << inMemory;
+      EXPECT_EQ(rec.count("finished"), 0) << onNetworkThread << inMemory;
+      EXPECT_EQ(errorCode(*r), 10) << errorText(*r);
+      EXPECT_TRUE(r->isFinished());
+      if (!onNetworkThread) {
+        EXPECT_EQ(rec.dataCalls, 1) << "nothing handed over after the throw";
+      }
+    }
+  }
+}
+
+// A main thread that falls behind stops the network thread from reading
+// that request: the chunks waiting for it stay bounded, the wait is no
+// time-out, and every byte arrives once the main thread catches up.
+TEST_F(HCHTTPRequestTest, ASlowMainThreadHoldsBackTheReading) {
+  std::string body(16 << 20, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 131 + i / 4099);
+  ScriptedResponse resp;
+  resp.body = body;
+  server.enqueue(resp);
+  Recorder rec;
+  rec.takesData = true;
+  auto r = HCHTTPRequest::requestWithURL(server.url("/big"));
+  r->setTimeOutSeconds(1);
+  r->setDelegate(&rec);
+  r->startAsynchronous();
+  ASSERT_TRUE(pumpUntil([&] { return rec.count("headers") == 1; }));
+  // Then the main thread sleeps (real time) past the time-out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  // What was read but not yet handed over stays within the limit (and one read).
+  EXPECT_LE(r->totalBytesRead() - rec.body.size(), kHCMaxPendingDeliveryBytes + 262144);
+  ASSERT_TRUE(pumpUntil([&] { return rec.ended() && r->isFinished(); }));
+  EXPECT_EQ(rec.count("finished"), 1) << errorText(*r);
+  EXPECT_TRUE(rec.body == body);
+}
+
+// Progress taken back (a retried upload) never reaches the byte block as a
+// huge unsigned number.
+TEST_F(HCHTTPRequestTest, NegativeProgressNeverReachesTheByteBlocks) {
+  ScriptedResponse silent;
+  silent.silent = true;
+  server.enqueue(silent);
+  server.enqueue(ScriptedResponse::text(200, "took it"));
+  std::vector<unsigned long long> sent;
+  auto r = HCHTTPRequest::requestWithURL(server.url("/up"));
+  std::string payload = randomBytes(600000, 9);
+  r->appendPostData(Data(payload.begin(), payload.end()));
+  r->setTimeOutSeconds(0.3);
+  r->setNumberOfTimesToRetryOnTimeout(1);
+  r->setBytesSentBlock([&](unsigned long long size, unsigned long long) { sent.push_back(size); });
+  Recorder rec;
+  runAsync(r, rec);
+  EXPECT_EQ(rec.count("finished"), 1) << errorText(*r);
+  ASSERT_FALSE(sent.empty());
+  for (auto v : sent) {
+    EXPECT_LE(v, payload.size());
+  }
+}
+
 TEST_F(HCHTTPRequestTest, ResponseCookiesAreStoredAndSentAgain) {
   ScriptedResponse set = ScriptedResponse::text(200, "set");
   set.headers = {{"Set-Cookie", "sid=abc; Path=/"}, {"Set-Cookie", "theme=dark; Expires=Wed, 09 Jun 2100 10:18:14 GMT"}};
@@ -1346,7 +1597,9 @@ TEST_F(HCHTTPRequestTest, ProgressAddsUpToTheBodyWithOrWithoutALength) {
     }
     ASSERT_FALSE(p.fractions.empty());
     EXPECT_DOUBLE_EQ(p.fractions.back(), 1.0);
-    for (size_t i = 1; i < p.fractions.size(); ++i) EXPECT_GE(p.fractions[i], p.fractions[i - 1]);
+    for (size_t i = 1; i < p.fractions.size(); ++i) {
+      EXPECT_GE(p.fractions[i], p.fractions[i - 1]);
+    }
   }
 }
 
@@ -1387,7 +1640,9 @@ TEST_F(HCHTTPRequestTest, RequestsInTurnReuseOneConnectionUntilItExpires) {
   EXPECT_TRUE(idleHere);
   ASSERT_EQ(server.openConnectionCount(), 1);
   HCHTTPRequest::expirePersistentConnections();
-  for (const auto& rec : HCHTTPRequest::persistentConnections()) EXPECT_NE(rec.id, *r3->connectionID());
+  for (const auto& rec : HCHTTPRequest::persistentConnections()) {
+    EXPECT_NE(rec.id, *r3->connectionID());
+  }
   // Its socket went with it: the server sees the connection end.
   for (int i = 0; i < 500 && server.openConnectionCount() > 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -476,7 +476,9 @@ TEST(HTTPReadStreamTest, OpenRefusesLengthsAndSOCKSFieldsThatCantBeSent) {
   for (const auto& c : cases) {
     auto m = HTTPMessage::createRequest("PUT", *URL::parse("http://" + c.host + ":1/"));
     ASSERT_TRUE(m) << c.name;
-    if (!c.contentLength.empty()) ASSERT_TRUE(m->setHeaderFieldValue("Content-Length", c.contentLength));
+    if (!c.contentLength.empty()) {
+      ASSERT_TRUE(m->setHeaderFieldValue("Content-Length", c.contentLength));
+    }
     auto s = HTTPReadStream::create(*m, std::make_unique<DataBodySource>(Data{'a', 'b', 'c'}));
     if (c.contentLength.empty())
       s->setProxy(ProxySettings{.type = ProxySettings::Type::SOCKS5, .host = "127.0.0.1", .port = 1,
