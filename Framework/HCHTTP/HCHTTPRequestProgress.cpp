@@ -197,6 +197,8 @@ void HCHTTPRequest::copySettingsTo(HCHTTPRequest& r) const {
   r._useKeychainPersistence = _useKeychainPersistence;
   r._useSessionPersistence = _useSessionPersistence;
   r._allowCompressedResponse = _allowCompressedResponse;
+  r._maxInflatedResponseSize = _maxInflatedResponseSize;
+  r._maxResponseDataSize = _maxResponseDataSize;
   r._username = _username;
   r._password = _password;
   r._domain = _domain;

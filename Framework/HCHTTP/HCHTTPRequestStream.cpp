@@ -595,7 +595,8 @@ std::optional<Error> HCHTTPRequest::moveDownloadedFileLocked(const std::string& 
 }
 
 bool HCHTTPRequest::checkCompressedBodyEndedLocked() {
-  if (!isResponseCompressedLocked() || _needsRedirect) return true;
+  // No bytes at all is an empty body, labelled or not.
+  if (!isResponseCompressedLocked() || _needsRedirect || (_totalBytesRead == 0 && _partialDownloadSize == 0)) return true;
   if (_dataDecompressor) {
     if (_dataDecompressor->isStreamEnded()) return true;
     failWithError(HCDataDecompressor::inflateErrorWithCode(Z_BUF_ERROR));
@@ -653,7 +654,7 @@ void HCHTTPRequest::handleStreamComplete() {
         *fd = -1;
       }
       if (!fileError && placeDownload) {
-        if (isResponseCompressedLocked()) {
+        if (isResponseCompressedLocked() && (_totalBytesRead != 0 || _partialDownloadSize != 0)) {
           if (_shouldWaitToInflateCompressedResponses && !_temporaryUncompressedDataDownloadPath) {
             // Inflated into a private file first, so a bad body never replaces the old file.
             std::string inflatedPath = uniqueTemporaryPath();

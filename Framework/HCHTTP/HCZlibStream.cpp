@@ -89,6 +89,12 @@ bool HCZlibStream::transformFile(const char* operation, const std::string& sourc
     return false;
   }
   int in = ::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
+  auto writeError = [&](int err, const char* what) {
+    plat::setError(error, fileError(plat::format("%s of %@ failed because we were unable to write to the "
+                                                 "destination data file at %@",
+                                                 operation, sourcePath, destinationPath),
+                                    std::make_shared<const plat::Error>(plat::posixError(err, what, destinationPath))));
+  };
   std::vector<uint8_t> buffer(kFileChunk);
   bool ok = true;
   for (;;) {
@@ -109,11 +115,7 @@ bool HCZlibStream::transformFile(const char* operation, const std::string& sourc
     bool writeFailed = false;
     auto write = [&](const uint8_t* bytes, size_t length) {
       if (plat::writeAll(out, bytes, length)) return true;
-      int err = errno;
-      plat::setError(error, fileError(plat::format("%s of %@ failed because we were unable to write to the "
-                                                   "destination data file at %@",
-                                                   operation, sourcePath, destinationPath),
-                                      std::make_shared<const plat::Error>(plat::posixError(err, "write", destinationPath))));
+      writeError(errno, "write");
       writeFailed = true;
       return false;
     };
@@ -125,11 +127,7 @@ bool HCZlibStream::transformFile(const char* operation, const std::string& sourc
   }
   if (in >= 0) ::close(in);
   if (::close(out) != 0 && ok) {
-    int err = errno;
-    plat::setError(error, fileError(plat::format("%s of %@ failed because we were unable to write to the "
-                                                 "destination data file at %@",
-                                                 operation, sourcePath, destinationPath),
-                                    std::make_shared<const plat::Error>(plat::posixError(err, "close", destinationPath))));
+    writeError(errno, "close");
     ok = false;
   }
   auto closeError = close();
