@@ -133,8 +133,12 @@ size_t ResponseParser::feed(const char* data, size_t size, std::string& body) {
 
 bool ResponseParser::headLine(const std::string& line) {
   if (state_ == State::StatusLine) {
-    // Some servers send a blank line before the status line.
-    if (line.empty() && seen_ < 2) return true;
+    // Some servers send a blank line before the status line: one is let
+    // through, counted in lines so that the pieces the bytes come in don't matter.
+    if (line.empty() && !blankLineSkipped_ && interim_ == 0) {
+      blankLineSkipped_ = true;
+      return true;
+    }
     if (line.size() < 12 || line.compare(0, 7, "HTTP/1.") != 0 || !std::isdigit(static_cast<unsigned char>(line[7])) ||
         line[8] != ' ')
       return fail("The status line is not HTTP/1.x");
