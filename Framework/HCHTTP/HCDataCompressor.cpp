@@ -76,14 +76,15 @@ std::optional<plat::Data> HCDataCompressor::compressData(const plat::Data& data,
 }
 
 bool HCDataCompressor::compressDataFromFile(const std::string& sourcePath, const std::string& destinationPath,
-                                            plat::Error* error) {
+                                            plat::Error* error, bool privateFile) {
   auto c = compressor();
   return HCZlibStream::transformFile(
       "Compression", sourcePath, destinationPath,
-      [&c](const uint8_t* bytes, size_t length, bool atEnd, plat::Error* e) {
-        return c->compressBytes(bytes, length, e, atEnd);
+      [&c](const uint8_t* bytes, size_t length, bool atEnd, const HCZlibStream::Write& write, plat::Error* e) {
+        auto out = c->compressBytes(bytes, length, e, atEnd);
+        return out && write(out->data(), out->size());
       },
-      [&c] { return c->closeStream(); }, error);
+      [&c] { return c->closeStream(); }, error, privateFile);
 }
 
 plat::Error HCDataCompressor::deflateErrorWithCode(int code) {

@@ -30,8 +30,9 @@ public:
                                           bool shouldFinish);
 
   static std::optional<plat::Data> compressData(const plat::Data& data, plat::Error* error);
+  // `privateFile`: the destination is made new and 0600.
   static bool compressDataFromFile(const std::string& sourcePath, const std::string& destinationPath,
-                                   plat::Error* error);
+                                   plat::Error* error, bool privateFile = false);
 
   static plat::Error deflateErrorWithCode(int code);
 

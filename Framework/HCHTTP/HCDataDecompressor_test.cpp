@@ -1,6 +1,7 @@
 #include "Framework/HCHTTP/HCDataDecompressor.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -108,6 +109,75 @@ TEST(HCDataDecompressor, WholeFiles) {
   EXPECT_FALSE(HCDataDecompressor::uncompressDataFromFile(src, dst, &e));
   EXPECT_EQ(e.localizedDescription(), plat::format("Decompression of %@ failed the file does not exist", src));
   ::unlink(dst.c_str());
+}
+
+// A few compressed bytes may stand for gigabytes: output comes in pieces of
+// at most kPieceSize, and a limit stops the inflation with its own error,
+// for buffers and files alike.
+TEST(HCDataDecompressor, OutputComesInBoundedPiecesUpToALimit) {
+  std::string zeros(64 << 20, '\0');
+  Data gz = bytes(qvtest::gzip(zeros));
+  ASSERT_LT(gz.size(), 256u * 1024);
+  auto d = HCDataDecompressor::decompressor();
+  size_t largest = 0, total = 0, calls = 0;
+  plat::Error e;
+  ASSERT_TRUE(d->uncompressBytes(
+      gz.data(), gz.size(),
+      [&](const uint8_t*, size_t n) {
+        largest = std::max(largest, n);
+        total += n;
+        ++calls;
+        return true;
+      },
+      &e));
+  EXPECT_TRUE(d->isStreamEnded());
+  EXPECT_EQ(total, zeros.size());
+  EXPECT_LE(largest, HCDataDecompressor::kPieceSize);
+  EXPECT_GT(calls, 1u);
+
+  EXPECT_FALSE(HCDataDecompressor::uncompressData(gz, &e, 1 << 20));
+  EXPECT_EQ(e.code(), 11);
+  EXPECT_NE(e.localizedDescription().find("inflates past its limit of 1048576 bytes"), std::string::npos);
+
+  std::string dir = plat::format("/tmp/hchttp-inflate-%d", getpid());
+  ::mkdir(dir.c_str(), 0700);
+  {
+    std::ofstream f(dir + "/in.gz", std::ios::binary);
+    f.write(reinterpret_cast<const char*>(gz.data()), static_cast<std::streamsize>(gz.size()));
+  }
+  EXPECT_FALSE(HCDataDecompressor::uncompressDataFromFile(dir + "/in.gz", dir + "/out", &e, 1 << 20));
+  EXPECT_NE(e.localizedDescription().find("inflates past its limit"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir + "/out").c_str(), &st), 0);
+  EXPECT_LE(static_cast<size_t>(st.st_size), (1u << 20) + HCDataDecompressor::kPieceSize);
+  ::unlink((dir + "/out").c_str());
+  ::unlink((dir + "/in.gz").c_str());
+  ::rmdir(dir.c_str());
+}
+
+// A private destination is made new and 0600 from the start, whatever the
+// umask, and never through a name that is already there (a planted link).
+TEST(HCDataDecompressor, APrivateDestinationIsNewAndOwnerOnly) {
+  std::string dir = plat::format("/tmp/hchttp-private-%d", getpid());
+  ::mkdir(dir.c_str(), 0700);
+  {
+    std::ofstream f(dir + "/in.gz", std::ios::binary);
+    f << qvtest::gzip("secret body");
+  }
+  mode_t old = ::umask(0);
+  plat::Error e;
+  bool made = HCDataDecompressor::uncompressDataFromFile(dir + "/in.gz", dir + "/out", &e, UINT64_MAX, true);
+  ::symlink((dir + "/elsewhere").c_str(), (dir + "/planted").c_str());
+  bool planted = HCDataDecompressor::uncompressDataFromFile(dir + "/in.gz", dir + "/planted", &e, UINT64_MAX, true);
+  ::umask(old);
+  ASSERT_TRUE(made);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir + "/out").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(planted);
+  EXPECT_NE(::access((dir + "/elsewhere").c_str(), F_OK), 0) << "nothing written through the link";
+  for (const char* n : {"/in.gz", "/out", "/planted"}) ::unlink((dir + n).c_str());
+  ::rmdir(dir.c_str());
 }
 
 }  // namespace

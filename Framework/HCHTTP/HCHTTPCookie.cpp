@@ -42,6 +42,19 @@ bool domainMatches(const std::string& host, const std::string& domain) {
   return host.size() > domain.size() && host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
          host[host.size() - domain.size() - 1] == '.';
 }
+// A suffix under which anyone may register a name ("com", "cn", "co.uk",
+// "com.cn"): a cookie for it would reach every site below it. One label is
+// one; so are the usual second-level registries under a two-letter country.
+bool isPublicSuffix(const std::string& domain) {
+  size_t dot = domain.find('.');
+  if (dot == std::string::npos) return true;
+  if (domain.find('.', dot + 1) != std::string::npos || domain.size() - dot - 1 != 2) return false;
+  static const char* const kRegistries[] = {"ac", "co", "com", "edu", "gov", "mil", "net", "or", "org", "ne", "go"};
+  std::string first = domain.substr(0, dot);
+  for (const char* r : kRegistries)
+    if (first == r) return true;
+  return false;
+}
 }  // namespace
 
 std::optional<HCHTTPCookie> HCHTTPCookie::parse(const std::string& setCookie, const plat::URL& url) {
@@ -74,6 +87,11 @@ std::optional<HCHTTPCookie> HCHTTPCookie::parse(const std::string& setCookie, co
       if (d[0] == '.') d.erase(0, 1);
       // A server may only set cookies for its own domain.
       if (!domainMatches(host, d)) return std::nullopt;
+      if (isPublicSuffix(d)) {
+        // Never for a whole registry; a host that is one keeps it to itself.
+        if (d != host) return std::nullopt;
+        continue;
+      }
       c.domain = d;
       c.hostOnly = false;
     } else if (key == "path" && !val.empty() && val[0] == '/') {

@@ -67,4 +67,31 @@ TEST(HCHTTPCookie, StorageHandsCookiesOnlyToTheirURLs) {
   s.deleteAllCookies();
 }
 
+// A Domain that is a public suffix would hand the cookie to every site
+// under it: refused, unless the host is that name itself (then host-only).
+TEST(HCHTTPCookie, NoCookieForABarePublicSuffix) {
+  struct Row {
+    const char* url;
+    const char* setCookie;
+    bool accepted;
+    const char* domain;
+    bool hostOnly;
+  } rows[] = {
+      {"http://files.example.com/", "a=1; Domain=com", false, "", false},
+      {"http://files.example.com/", "a=1; Domain=.com", false, "", false},
+      {"http://www.shop.co.uk/", "a=1; Domain=co.uk", false, "", false},
+      {"http://pan.site.com.cn/", "a=1; Domain=.com.cn", false, "", false},
+      {"http://pan.site.com.cn/", "a=1; Domain=site.com.cn", true, "site.com.cn", false},
+      {"http://files.example.com/", "a=1; Domain=example.com", true, "example.com", false},
+      {"http://localhost/", "a=1; Domain=localhost", true, "localhost", true},
+  };
+  for (const auto& row : rows) {
+    auto c = HCHTTPCookie::parse(row.setCookie, url(row.url));
+    ASSERT_EQ(c.has_value(), row.accepted) << row.setCookie << " from " << row.url;
+    if (!c) continue;
+    EXPECT_EQ(c->domain, row.domain) << row.setCookie;
+    EXPECT_EQ(c->hostOnly, row.hostOnly) << row.setCookie;
+  }
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <future>
 
+#include "Framework/HCHTTP/HCDataCompressor.h"
 #include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/clock.h"
@@ -342,8 +343,14 @@ void HCHTTPRequest::setupPostBody() {
       _postBodyFilePath = uniqueTemporaryPath();
       _didCreateTemporaryPostDataFile = true;
     }
-    if (_postBodyWriteStream < 0) {
+    if (_postBodyWriteStream < 0 && !_postBodyError) {
       _postBodyWriteStream = ::open(_postBodyFilePath->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      if (_postBodyWriteStream < 0) {
+        int err = errno;
+        _postBodyError = requestError(HCFileManagementError,
+                                      plat::format("Failed to create file at path '%@'", *_postBodyFilePath),
+                                      std::make_shared<const Error>(plat::posixError(err, "open", *_postBodyFilePath)));
+      }
     }
   } else if (!_postBody) {
     _postBody = Data();
@@ -355,16 +362,12 @@ void HCHTTPRequest::appendPostData(const Data& data) {
   setupPostBody();
   if (data.empty()) return;
   if (_shouldStreamPostDataFromDisk) {
-    if (_postBodyWriteStream >= 0) {
-      const uint8_t* p = data.data();
-      size_t n = data.size();
-      while (n > 0) {
-        ssize_t w = ::write(_postBodyWriteStream, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        p += w;
-        n -= static_cast<size_t>(w);
-      }
+    // A body that lost bytes on the way to its file must not go out as if whole.
+    if (_postBodyWriteStream >= 0 && !_postBodyError && !plat::writeAll(_postBodyWriteStream, data.data(), data.size())) {
+      int err = errno;
+      _postBodyError = requestError(HCFileManagementError,
+                                    plat::format("Failed to write to file at path '%@'", *_postBodyFilePath),
+                                    std::make_shared<const Error>(plat::posixError(err, "write", *_postBodyFilePath)));
     }
   } else {
     _postBody->insert(_postBody->end(), data.begin(), data.end());
@@ -374,63 +377,68 @@ void HCHTTPRequest::appendPostData(const Data& data) {
 void HCHTTPRequest::appendPostDataFromFile(const std::string& path) {
   std::lock_guard l(_cancelledLock);
   setupPostBody();
+  auto readError = [&](const char* what) {
+    int err = errno;
+    if (!_postBodyError)
+      _postBodyError = requestError(HCFileManagementError, plat::format("Failed to read from file at path '%@'", path),
+                                    std::make_shared<const Error>(plat::posixError(err, what, path)));
+  };
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0) return readError("open");
   Data chunk(262144);
   for (;;) {
     ssize_t n = ::read(fd, chunk.data(), chunk.size());
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) readError("read");
     if (n <= 0) break;
     appendPostData(Data(chunk.begin(), chunk.begin() + n));
   }
   ::close(fd);
 }
 
-namespace {
-std::optional<Data> gzipData(const Data& in, Error* error) {
-  z_stream z{};
-  int status = deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  if (status != Z_OK) {
-    plat::setError(error, requestError(HCCompressionError, plat::format("Compression of data failed with code %d", status)));
-    return std::nullopt;
-  }
-  Data out(deflateBound(&z, in.size()) + 32);
-  z.next_in = const_cast<Bytef*>(in.data());
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  status = deflate(&z, Z_FINISH);
-  out.resize(out.size() - z.avail_out);
-  deflateEnd(&z);
-  if (status != Z_STREAM_END) {
-    plat::setError(error, requestError(HCCompressionError, plat::format("Compression of data failed with code %d", status)));
-    return std::nullopt;
-  }
-  return out;
-}
-}  // namespace
 
 void HCHTTPRequest::buildPostBody() {
   std::lock_guard l(_cancelledLock);
   if (_haveBuiltPostBody) return;
-  if (_postBodyFilePath) {
-    if (_postBodyWriteStream >= 0) {
-      ::close(_postBodyWriteStream);
-      _postBodyWriteStream = -1;
+  if (_postBodyWriteStream >= 0) {
+    if (::close(_postBodyWriteStream) != 0 && !_postBodyError) {
+      int err = errno;
+      _postBodyError = requestError(HCFileManagementError,
+                                    plat::format("Failed to write to file at path '%@'", *_postBodyFilePath),
+                                    std::make_shared<const Error>(plat::posixError(err, "close", *_postBodyFilePath)));
     }
-    auto st = plat::fileSize(*_postBodyFilePath);
+    _postBodyWriteStream = -1;
+  }
+  if (_postBodyError) {
+    failWithError(_postBodyError);
+    return;
+  }
+  if (_postBodyFilePath && _shouldCompressRequestBody && !_compressedPostBodyFilePath) {
+    // Labelled gzip, so gzip it must be: compressed into a private file beside the others.
+    std::string gz = uniqueTemporaryPath();
+    Error e;
+    if (!HCDataCompressor::compressDataFromFile(*_postBodyFilePath, gz, &e, true)) {
+      ::unlink(gz.c_str());
+      failWithError(e);
+      return;
+    }
+    _compressedPostBodyFilePath = gz;
+  }
+  if (_postBodyFilePath) {
+    const std::string& sent = _compressedPostBodyFilePath ? *_compressedPostBodyFilePath : *_postBodyFilePath;
+    auto st = plat::fileSize(sent);
     if (!st) {
       int err = errno;
       failWithError(requestError(HCFileManagementError,
-                                 plat::format("Failed to get attributes for file at path '%@'", *_postBodyFilePath),
-                                 std::make_shared<const Error>(plat::posixError(err, "stat", *_postBodyFilePath))));
+                                 plat::format("Failed to get attributes for file at path '%@'", sent),
+                                 std::make_shared<const Error>(plat::posixError(err, "stat", sent))));
       return;
     }
     _postLength = *st;
   } else {
     if (_shouldCompressRequestBody && _postBody) {
       Error e;
-      auto z = gzipData(*_postBody, &e);
+      auto z = HCDataCompressor::compressData(*_postBody, &e);
       if (!z) {
         failWithError(e);
         return;
@@ -471,13 +479,26 @@ void HCHTTPRequest::startSynchronous() {
   _inProgress = false;
 }
 
-void HCHTTPRequest::startAsynchronous() { sharedQueue().addOperation(self()); }
+namespace {
+// A request runs on the network thread and reports later: it must be held by
+// a std::shared_ptr (requestWithURL) or it could never be reached again.
+[[noreturn]] void throwNotShared() {
+  throw plat::Exception("NSInternalInconsistencyException",
+                        "HCHTTPRequest: an asynchronous request must be owned by a std::shared_ptr (requestWithURL)");
+}
+}  // namespace
+
+void HCHTTPRequest::startAsynchronous() {
+  auto keep = self();
+  if (!keep) throwNotShared();
+  sharedQueue().addOperation(keep);
+}
 
 void HCHTTPRequest::start() {
+  auto keep = self();
+  if (!keep) throwNotShared();
   _inProgress = true;
   stateDidChange();
-  auto keep = self();
-  if (!keep) return;
   threadForRequest(this)->perform([keep] { keep->main(); }, {plat::kDefaultRunLoopMode});
 }
 
@@ -523,11 +544,26 @@ void HCHTTPRequest::main() {
       }
     }
     startRequest();
-  } catch (const plat::Exception& e) {
-    Dictionary info{{plat::kLocalizedDescriptionKey, e.name()}, {kLocalizedFailureReasonErrorKey, e.reason()}};
-    auto underlying = std::make_shared<const Error>(NetworkRequestErrorDomain, HCUnhandledExceptionError, e.userInfo());
-    failWithError(Error(NetworkRequestErrorDomain, HCUnhandledExceptionError, info, underlying));
+  } catch (const std::exception& e) {
+    failWithExceptionLocked(e);
   }
+}
+
+void HCHTTPRequest::failWithExceptionLocked(const std::exception& e) {
+  auto keep = self();
+  std::lock_guard l(_cancelledLock);
+  Dictionary info, user;
+  if (const auto* pe = dynamic_cast<const plat::Exception*>(&e)) {
+    info = Dictionary{{plat::kLocalizedDescriptionKey, pe->name()}, {kLocalizedFailureReasonErrorKey, pe->reason()}};
+    user = pe->userInfo();
+  } else {
+    info = Dictionary{{plat::kLocalizedDescriptionKey, std::string("std::exception")},
+                      {kLocalizedFailureReasonErrorKey, std::string(e.what())}};
+  }
+  plat::log("HCHTTPRequest: the exchange failed on an exception: %@", std::string(e.what()));
+  auto underlying = std::make_shared<const Error>(NetworkRequestErrorDomain, HCUnhandledExceptionError, user);
+  failWithError(Error(NetworkRequestErrorDomain, HCUnhandledExceptionError, info, underlying));
+  cancelLoad();
 }
 
 void HCHTTPRequest::cancel() {
@@ -588,6 +624,8 @@ void HCHTTPRequest::performRedirect() {
     }
     // The Cookie header of a 307 hop was kept as built; make it for the new host.
     if (_droppedCredentialsOnRedirect && _haveBuiltRequestHeaders) applyCookieHeader();
+    // Each hop may meet a kept connection the server has just closed.
+    _retriedOnNewConnection = false;
   }
   main();
 }
@@ -617,8 +655,11 @@ bool HCHTTPRequest::isResponseCompressed() const {
 std::optional<Data> HCHTTPRequest::responseData() const {
   std::lock_guard l(_cancelledLock);
   if (isResponseCompressedLocked() && _shouldWaitToInflateCompressedResponses && _rawResponseData) {
-    if (_inflatedResponseData) return _inflatedResponseData;
-    return HCDataDecompressor::uncompressData(*_rawResponseData, nullptr);
+    // Inflated once and kept: a caller may ask many times.
+    if (!_inflatedResponseData)
+      _inflatedResponseData = HCDataDecompressor::uncompressData(*_rawResponseData, nullptr,
+                                                                 inflationLimitLocked(_rawResponseData->size()));
+    return _inflatedResponseData;
   }
   return _rawResponseData;
 }
@@ -818,6 +859,12 @@ void HCHTTPRequest::reportFinished() {
   {
     std::lock_guard l(_cancelledLock);
     if (_endReported) return;
+    if (_deliveryError) {
+      // A data callback threw: the caller did not get the whole body.
+      _error = _deliveryError;
+      reportFailure();
+      return;
+    }
     if (_cancelRequested) {
       // The caller asked to stop before it learned of the end, and may have
       // missed chunks that were on their way: it gets the cancel, not a finish.
@@ -862,13 +909,43 @@ void HCHTTPRequest::passOnReceivedData(const Data& data) {
   DataBlock block;
   {
     std::lock_guard l(_cancelledLock);
-    if (_cancelRequested || _endReported) return;
+    if (_cancelRequested || _endReported || _deliveryError) return;
     d = _delegate;
     sel = _didReceiveDataSelector;
     block = _dataReceivedBlock;
   }
-  if (responds(d, sel)) callDelegate(d, sel, nullptr, nullptr, &data);
-  if (block) block(data);
+  try {
+    if (responds(d, sel)) callDelegate(d, sel, nullptr, nullptr, &data);
+    if (block) block(data);
+  } catch (const std::exception& e) {
+    // The body now has a hole: the exchange fails, nothing more is handed over.
+    plat::log("HCHTTPRequest: a data callback threw: %@", std::string(e.what()));
+    Dictionary info{{plat::kLocalizedDescriptionKey, std::string("std::exception")},
+                    {kLocalizedFailureReasonErrorKey, std::string(e.what())}};
+    Error error(NetworkRequestErrorDomain, HCUnhandledExceptionError, info);
+    {
+      std::lock_guard l(_cancelledLock);
+      _deliveryError = error;
+    }
+    std::shared_ptr<plat::RunLoop> loop;
+    std::string mode = plat::kDefaultRunLoopMode;
+    {
+      std::lock_guard l(_cancelledLock);
+      loop = _runLoop;
+      mode = _runLoopMode;
+    }
+    auto keep = self();
+    if (!loop) loop = threadForRequest(this);
+    if (keep) loop->perform([keep, error] { keep->failAfterDeliveryError(error); }, {mode});
+  }
+}
+
+void HCHTTPRequest::failAfterDeliveryError(Error error) {
+  auto keep = self();
+  std::lock_guard l(_cancelledLock);
+  if (_cancelled || _complete) return;  // the end report turns into the failure
+  failWithError(error);
+  cancelLoad();
 }
 
 void HCHTTPRequest::failWithError(const std::optional<Error>& error) {

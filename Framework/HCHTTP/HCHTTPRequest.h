@@ -53,7 +53,16 @@ enum HCNetworkErrorType {
   HCTooMuchRedirectionErrorType = 9,
   HCUnhandledExceptionError = 10,
   HCCompressionError = 11,
+  // A body kept in memory grew past maxResponseDataSize.
+  HCResponseTooLargeErrorType = 12,
 };
+
+// The most body bytes a request keeps in memory unless told otherwise:
+// larger bodies belong in a file (downloadDestinationPath).
+inline constexpr unsigned long long kHCDefaultMaxResponseDataSize = 256ull << 20;
+// Data-callback bytes that may wait for the main thread before the network
+// thread stops reading that request.
+inline constexpr unsigned long long kHCMaxPendingDeliveryBytes = 4ull << 20;
 
 // String encodings, numbered as the system numbers them.
 using HCStringEncoding = uint64_t;
@@ -272,6 +281,12 @@ public:
   HC_PROPERTY(HCStringEncoding, defaultResponseEncoding, DefaultResponseEncoding) = HCISOLatin1StringEncoding;
   HC_PROPERTY(HCStringEncoding, responseEncoding, ResponseEncoding) = 0;
   HC_PROPERTY(bool, shouldWaitToInflateCompressedResponses, ShouldWaitToInflateCompressedResponses) = true;
+  // The most bytes a compressed response may inflate to; 0: a multiple of
+  // the bytes that came on the wire (plat::inflationLimit), and for a body
+  // kept in memory no more than maxResponseDataSize. Past it the request fails.
+  HC_PROPERTY(unsigned long long, maxInflatedResponseSize, MaxInflatedResponseSize) = 0;
+  // The most body bytes (raw or inflated) kept in memory.
+  HC_PROPERTY(unsigned long long, maxResponseDataSize, MaxResponseDataSize) = kHCDefaultMaxResponseDataSize;
 
   HC_PROPERTY(std::optional<std::string>, downloadDestinationPath, DownloadDestinationPath);
   HC_PROPERTY(std::optional<std::string>, temporaryFileDownloadPath, TemporaryFileDownloadPath);
@@ -391,7 +406,18 @@ private:
   void failWithFileErrorLocked(plat::Error error);
   bool writeDownloadBytesLocked(const uint8_t* raw, size_t rawLength, const plat::Data* inflated);
   std::optional<plat::Error> moveDownloadedFileLocked(const std::string& from, const std::string& to);
+  std::optional<plat::Error> placeDownloadLocked(const std::string& from, const std::string& to);
   bool checkCompressedBodyEndedLocked();
+  // What the compressed body may inflate to, `wireBytes` of it having come.
+  unsigned long long inflationLimitLocked(unsigned long long wireBytes) const;
+  bool keepInMemoryLocked(const uint8_t* bytes, size_t length);
+  bool openDownloadFileLocked();
+  void failWithExceptionLocked(const std::exception& e);
+  // On the request's thread: a delivery on the main thread threw.
+  void failAfterDeliveryError(plat::Error error);
+  // On the request's thread: the main thread caught up with the data callbacks.
+  void resumeReading();
+  void deliveredToMainThread(size_t bytes);
   bool isCrossOriginRedirectLocked(const plat::URL& to) const;
   void callDelegate(HCHTTPRequestDelegate* target, HCSelector selector, const plat::Dictionary* headers,
                     const plat::URL* url, const plat::Data* data);
@@ -453,7 +479,22 @@ private:
   std::shared_ptr<const plat::HTTPMessage> _responseHead;
   std::unique_ptr<HCDataDecompressor> _dataDecompressor;
   // The inflated body when inflation was left to the end (checked there).
-  std::optional<plat::Data> _inflatedResponseData;
+  // Mutable: responseData() keeps what it inflated, so it inflates once.
+  mutable std::optional<plat::Data> _inflatedResponseData;
+  // A main-thread delivery that threw: the request fails with it.
+  std::optional<plat::Error> _deliveryError;
+  // Data-callback bytes on their way to the main thread; past the limit the
+  // request stops reading until they drain.
+  std::atomic<unsigned long long> _pendingDeliveryBytes{0};
+  std::atomic<bool> _readingPaused{false};
+  // The lost-connection retry, once per hop of a redirect chain.
+  bool _retriedOnNewConnection = false;
+  // The download continues the temporary file of an earlier attempt.
+  bool _downloadAppends = false;
+  // The request body file, gzipped, when compression was asked for.
+  std::optional<std::string> _compressedPostBodyFilePath;
+  // An append or write to the request body that failed before it ran.
+  std::optional<plat::Error> _postBodyError;
   int _postBodyWriteStream = -1;
   int _fileDownloadOutputStream = -1;
   int _inflatedFileDownloadOutputStream = -1;

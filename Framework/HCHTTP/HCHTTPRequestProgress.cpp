@@ -51,6 +51,9 @@ void HCHTTPRequest::notifyBytesMovedLocked(bool download, long long increment, u
     });
   }
   setIndicatorLocked(download, progress, indicatorTotal);
+  // The block counts in unsigned bytes: progress taken back (a retry) is told
+  // to the signed receivers above, never here as a huge number.
+  if (increment <= 0) return;
   if (!keep || !(download ? _bytesReceivedBlock : _bytesSentBlock)) return;
   keep->notifyOnMainThread([keep, download, increment, blockTotal] {
     ProgressBlock b;
@@ -194,6 +197,8 @@ void HCHTTPRequest::copySettingsTo(HCHTTPRequest& r) const {
   r._useKeychainPersistence = _useKeychainPersistence;
   r._useSessionPersistence = _useSessionPersistence;
   r._allowCompressedResponse = _allowCompressedResponse;
+  r._maxInflatedResponseSize = _maxInflatedResponseSize;
+  r._maxResponseDataSize = _maxResponseDataSize;
   r._username = _username;
   r._password = _password;
   r._domain = _domain;

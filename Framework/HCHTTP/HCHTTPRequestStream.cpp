@@ -11,6 +11,7 @@
 
 #include "Framework/HCHTTP/HCHTTPRequest.h"
 #include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
+#include "platform/net/inflation_limit.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/format.h"
@@ -114,11 +115,15 @@ void HCHTTPRequest::startRequest() {
     failWithError(HCUnableToCreateRequestError());
     return;
   }
+  _readingPaused = false;
   std::unique_ptr<plat::BodySource> body;
-  if (_shouldStreamPostDataFromDisk && _postBodyFilePath && plat::fileExists(*_postBodyFilePath)) {
-    body = plat::FileBodySource::open(*_postBodyFilePath);
+  if (_shouldStreamPostDataFromDisk && _postBodyFilePath) {
+    const std::string& path = _compressedPostBodyFilePath ? *_compressedPostBodyFilePath : *_postBodyFilePath;
+    Error e;
+    body = plat::FileBodySource::open(path, &e);
     if (!body) {
-      failWithError(requestError(HCInternalErrorWhileBuildingRequestType, "Unable to create read stream"));
+      failWithError(requestError(HCInternalErrorWhileBuildingRequestType, "Unable to create read stream",
+                                 std::make_shared<const Error>(e)));
       return;
     }
   } else if (_postBody && !_postBody->empty()) {
@@ -291,7 +296,9 @@ void HCHTTPRequest::setStatusTimerLocked(bool on) {
 void HCHTTPRequest::handleNetworkEvent(uint32_t type) {
   auto keep = self();
   bool redirect = false, authenticate = false;
-  {
+  // A throw here (memory running out, a delegate asked on this thread) would
+  // be dropped by the run loop and leave the request running for ever.
+  try {
     std::lock_guard l(_cancelledLock);
     if (_complete || _cancelled) return;
     switch (type) {
@@ -309,11 +316,18 @@ void HCHTTPRequest::handleNetworkEvent(uint32_t type) {
     }
     redirect = _downloadComplete && _needsRedirect && !_error;
     authenticate = !redirect && _downloadComplete && _authenticationNeeded != 0 && !_error;
+  } catch (const std::exception& e) {
+    failWithExceptionLocked(e);
+    return;
   }
-  if (redirect) {
-    if (!willAskDelegateToConfirmRedirect()) performRedirect();
-  } else if (authenticate) {
-    attemptToApplyCredentialsAndResume();
+  try {
+    if (redirect) {
+      if (!willAskDelegateToConfirmRedirect()) performRedirect();
+    } else if (authenticate) {
+      attemptToApplyCredentialsAndResume();
+    }
+  } catch (const std::exception& e) {
+    failWithExceptionLocked(e);
   }
 }
 
@@ -328,12 +342,28 @@ void HCHTTPRequest::handleBytesAvailable() {
   if (!_responseHead) readResponseHeaders();
   if (_complete || !_readStream || !_readStream->hasBytesAvailable()) return;
 
+  // The body of a redirect that will be followed is not the caller's body.
+  const bool redirectBody = _needsRedirect && _shouldRedirect;
+  const bool dataCallbacks = !redirectBody && wantsDataCallbacksLocked();
+  // A main thread that falls behind must not make the queue to it grow
+  // without bound: the socket waits until the callbacks catch up.
+  if (dataCallbacks && _pendingDeliveryBytes >= kHCMaxPendingDeliveryBytes) {
+    _readingPaused = true;
+    if (_pendingDeliveryBytes >= kHCMaxPendingDeliveryBytes / 2) return;  // deliveredToMainThread resumes
+    _readingPaused = false;  // drained meanwhile
+  }
+  // Nothing is kept to inflate later when the body goes to the callbacks.
+  const bool inflateNow =
+      !redirectBody && isResponseCompressedLocked() && (!_shouldWaitToInflateCompressedResponses || dataCallbacks);
+
   size_t readLength = 16384;
   if (_contentLength > 262144) {
     readLength = 262144;
   } else if (_contentLength > 65536) {
     readLength = 65536;
   }
+  // Inflated for the callbacks, one read makes at most a bounded number of chunks.
+  if (inflateNow && dataCallbacks) readLength = 16384;
   // One buffer for the request's reads: no allocation or clearing per read.
   if (_readBufferSize < readLength) {
     _readBuffer = std::make_unique_for_overwrite<uint8_t[]>(readLength);
@@ -350,75 +380,163 @@ void HCHTTPRequest::handleBytesAvailable() {
 
   _totalBytesRead += static_cast<unsigned long long>(n);
   _lastActivityTime = now();
+  if (redirectBody) return;
 
-  // The body of a redirect that will be followed is not the caller's body.
-  if (_needsRedirect && _shouldRedirect) return;
-
-  const bool dataCallbacks = wantsDataCallbacksLocked();
-  std::optional<Data> inflated;
-  // Nothing is kept to inflate later when the body goes to the callbacks.
-  if (isResponseCompressedLocked() && (!_shouldWaitToInflateCompressedResponses || dataCallbacks)) {
-    if (!_dataDecompressor) _dataDecompressor = HCDataDecompressor::decompressor();
-    Error e;
-    inflated = _dataDecompressor->uncompressBytes(raw, length, &e);
-    if (!inflated) {
-      failWithError(e);
-      return;
-    }
-  }
-
-  if (dataCallbacks) {
+  auto deliver = [this](const uint8_t* bytes, size_t size) {
     auto keep = self();
-    auto chunk = std::make_shared<const Data>(inflated ? std::move(*inflated) : Data(raw, raw + length));
-    _deliveredBodyBytes += chunk->size();
-    if (keep) keep->notifyOnMainThread([keep, chunk] { keep->passOnReceivedData(*chunk); });
+    auto chunk = std::make_shared<const Data>(bytes, bytes + size);
+    _deliveredBodyBytes += size;
+    _pendingDeliveryBytes += size;
+    if (keep) keep->notifyOnMainThread([keep, chunk] {
+      keep->passOnReceivedData(*chunk);
+      keep->deliveredToMainThread(chunk->size());
+    });
+  };
+  const bool toFile = !dataCallbacks && _downloadDestinationPath;
+  // A file can be written again on a retry: no count in deliveredBodyBytes.
+  if (toFile && !writeDownloadBytesLocked(raw, length, nullptr)) return;
+  if (!inflateNow) {
+    if (dataCallbacks) {
+      deliver(raw, length);
+    } else if (!toFile) {
+      keepInMemoryLocked(raw, length);
+    }
     return;
   }
-  if (_downloadDestinationPath) {
-    // A file can be written again on a retry: no count in deliveredBodyBytes.
-    writeDownloadBytesLocked(raw, length, inflated ? &*inflated : nullptr);
-    return;
-  }
-  if (!_rawResponseData) _rawResponseData = Data();
-  if (inflated) {
-    _rawResponseData->insert(_rawResponseData->end(), inflated->begin(), inflated->end());
-  } else {
-    _rawResponseData->insert(_rawResponseData->end(), raw, raw + length);
-  }
+  if (!_dataDecompressor) _dataDecompressor = HCDataDecompressor::decompressor();
+  const unsigned long long limit = inflationLimitLocked(_totalBytesRead);
+  std::optional<Error> pieceError;
+  Error e;
+  bool ok = _dataDecompressor->uncompressBytes(
+      raw, length,
+      [&](const uint8_t* bytes, size_t size) {
+        if (_dataDecompressor->totalOut() > limit) {
+          pieceError = HCDataDecompressor::inflateLimitError(limit);
+          return false;
+        }
+        if (dataCallbacks) {
+          deliver(bytes, size);
+          return true;
+        }
+        if (toFile) {
+          Data piece(bytes, bytes + size);
+          return writeDownloadBytesLocked(nullptr, 0, &piece);
+        }
+        return keepInMemoryLocked(bytes, size);
+      },
+      &e);
+  if (ok || _complete) return;  // a write or the memory cap failed the request already
+  failWithError(pieceError ? *pieceError : e);
+  cancelLoad();
 }
 
-bool HCHTTPRequest::writeDownloadBytesLocked(const uint8_t* raw, size_t rawLength, const Data* inflated) {
+unsigned long long HCHTTPRequest::inflationLimitLocked(unsigned long long wireBytes) const {
+  if (_maxInflatedResponseSize != 0) return _maxInflatedResponseSize;
+  // Kept in memory, the fixed cap is the bound; elsewhere a multiple of the wire.
+  if (!_downloadDestinationPath && !wantsDataCallbacksLocked()) return _maxResponseDataSize;
+  return plat::inflationLimit(wireBytes);
+}
+
+bool HCHTTPRequest::keepInMemoryLocked(const uint8_t* bytes, size_t length) {
+  if (!_rawResponseData) _rawResponseData = Data();
+  if (_rawResponseData->size() + length > _maxResponseDataSize) {
+    failWithError(requestError(
+        HCResponseTooLargeErrorType,
+        plat::format("The response body is larger than %llu bytes, the most kept in memory: download it to a file",
+                     _maxResponseDataSize)));
+    cancelLoad();
+    return false;
+  }
+  _rawResponseData->insert(_rawResponseData->end(), bytes, bytes + length);
+  return true;
+}
+
+void HCHTTPRequest::deliveredToMainThread(size_t bytes) {
+  unsigned long long left = _pendingDeliveryBytes.fetch_sub(bytes) - bytes;
+  if (left >= kHCMaxPendingDeliveryBytes / 2 || !_readingPaused.exchange(false)) return;
+  std::shared_ptr<plat::RunLoop> loop;
+  std::string mode;
+  {
+    std::lock_guard l(_cancelledLock);
+    loop = _runLoop;
+    mode = _runLoopMode;
+  }
+  auto keep = self();
+  if (keep && loop) loop->perform([keep] { keep->resumeReading(); }, {mode});
+}
+
+void HCHTTPRequest::resumeReading() {
+  {
+    std::lock_guard l(_cancelledLock);
+    // The wait was for the main thread, not the server.
+    _lastActivityTime = now();
+  }
+  handleNetworkEvent(HTTPReadStream::kEventHasBytesAvailable);
+}
+
+namespace {
+// "bytes 11-22/23" -> 11
+std::optional<unsigned long long> contentRangeStart(const std::string& value) {
+  if (value.compare(0, 6, "bytes ") != 0) return std::nullopt;
+  size_t dash = value.find('-', 6);
+  if (dash == std::string::npos) return std::nullopt;
+  return plat::parseHTTPLength(std::string_view(value).substr(6, dash - 6));
+}
+}  // namespace
+
+// Opens the download's temporary file: a resumed download continues it only
+// when the answer starts at the bytes it holds.
+bool HCHTTPRequest::openDownloadFileLocked() {
   bool append = false;
-  if (_fileDownloadOutputStream < 0) {
-    if (_temporaryFileDownloadPath && _allowResumeForFileDownloads && headerIsSetLocked("Range")) {
-      // Only a partial answer continues the file; a 200 is the whole body.
-      if (_responseStatusCode == 206 && responseHeaderLocked("Content-Range")) {
-        append = true;
-      } else {
-        if (_partialDownloadSize != 0) incrementDownloadSizeBy(-static_cast<long long>(_partialDownloadSize));
-        _partialDownloadSize = 0;
+  if (_temporaryFileDownloadPath && _allowResumeForFileDownloads && headerIsSetLocked("Range")) {
+    std::optional<unsigned long long> start;
+    if (_responseStatusCode == 206) {
+      auto range = responseHeaderLocked("Content-Range");
+      start = range ? contentRangeStart(*range) : std::nullopt;
+      if (start != _partialDownloadSize && start != 0ull) {
+        // Appended, these bytes would land at the wrong offset; the held part stays for another try.
+        failWithFileErrorLocked(requestError(
+            HCFileManagementError,
+            plat::format("The partial answer (Content-Range '%@') does not continue the %llu bytes already "
+                         "downloaded to '%@'",
+                         range.value_or(""), _partialDownloadSize, *_temporaryFileDownloadPath)));
+        return false;
       }
     }
-    if (append) {
-      _fileDownloadOutputStream = ::open(_temporaryFileDownloadPath->c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    } else if (_temporaryFileDownloadPath) {
-      _fileDownloadOutputStream =
-          ::open(_temporaryFileDownloadPath->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    } else {
-      // Made exclusively and private: nobody else can have it open or read it.
-      _temporaryFileDownloadPath = uniqueTemporaryPath();
-      _fileDownloadOutputStream =
-          ::open(_temporaryFileDownloadPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    }
-    if (_fileDownloadOutputStream < 0) {
-      int err = errno;
-      failWithFileErrorLocked(requestError(
-          HCFileManagementError, plat::format("Failed to create file at path '%@'", *_temporaryFileDownloadPath),
-          std::make_shared<const Error>(plat::posixError(err, "open", *_temporaryFileDownloadPath))));
-      return false;
+    // Only a partial answer from where the file stops continues it; anything else is the whole body.
+    append = _partialDownloadSize != 0 && start == _partialDownloadSize;
+    if (!append) {
+      if (_partialDownloadSize != 0) incrementDownloadSizeBy(-static_cast<long long>(_partialDownloadSize));
+      _partialDownloadSize = 0;
     }
   }
-  if (!plat::writeAll(_fileDownloadOutputStream, raw, rawLength)) {
+  _downloadAppends = append;
+  if (append) {
+    _fileDownloadOutputStream = ::open(_temporaryFileDownloadPath->c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  } else if (_temporaryFileDownloadPath) {
+    _fileDownloadOutputStream =
+        ::open(_temporaryFileDownloadPath->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  } else {
+    // Made exclusively and private: nobody else can have it open or read it.
+    _temporaryFileDownloadPath = uniqueTemporaryPath();
+    _fileDownloadOutputStream =
+        ::open(_temporaryFileDownloadPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }
+  if (_fileDownloadOutputStream < 0) {
+    int err = errno;
+    failWithFileErrorLocked(requestError(
+        HCFileManagementError, plat::format("Failed to create file at path '%@'", *_temporaryFileDownloadPath),
+        std::make_shared<const Error>(plat::posixError(err, "open", *_temporaryFileDownloadPath))));
+    return false;
+  }
+  return true;
+}
+
+// Raw bytes go to the temporary file, inflated ones (`inflated`) to the
+// inflated file beside it.
+bool HCHTTPRequest::writeDownloadBytesLocked(const uint8_t* raw, size_t rawLength, const Data* inflated) {
+  if (_fileDownloadOutputStream < 0 && !openDownloadFileLocked()) return false;
+  if (rawLength > 0 && !plat::writeAll(_fileDownloadOutputStream, raw, rawLength)) {
     int err = errno;
     failWithFileErrorLocked(requestError(
         HCFileManagementError, plat::format("Failed to write to file at path '%@'", *_temporaryFileDownloadPath),
@@ -430,7 +548,7 @@ bool HCHTTPRequest::writeDownloadBytesLocked(const uint8_t* raw, size_t rawLengt
       if (!_temporaryUncompressedDataDownloadPath) _temporaryUncompressedDataDownloadPath = uniqueTemporaryPath();
       _inflatedFileDownloadOutputStream =
           ::open(_temporaryUncompressedDataDownloadPath->c_str(),
-                 O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_EXCL), 0600);
+                 O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (_downloadAppends ? O_APPEND : O_EXCL), 0600);
     }
     if (_inflatedFileDownloadOutputStream < 0 ||
         !plat::writeAll(_inflatedFileDownloadOutputStream, inflated->data(), inflated->size())) {
@@ -450,6 +568,17 @@ void HCHTTPRequest::failWithFileErrorLocked(Error error) {
   failWithError(error);
 }
 
+// A file (or a link) at the destination is replaced by the rename in one
+// step, so a crash leaves the old file or the new one. A folder there is
+// the user's, with whatever it holds: the download fails and leaves it.
+std::optional<Error> HCHTTPRequest::placeDownloadLocked(const std::string& from, const std::string& to) {
+  const auto existing = plat::statNoFollow(to);
+  if (existing && existing->isDirectory)
+    return requestError(HCFileManagementError,
+                        plat::format("Failed to move file from '%@' to '%@': a folder is there", from, to));
+  return moveDownloadedFileLocked(from, to);
+}
+
 std::optional<Error> HCHTTPRequest::moveDownloadedFileLocked(const std::string& from, const std::string& to) {
   auto moveError = [&](int err) {
     return requestError(HCFileManagementError, plat::format("Failed to move file from '%@' to '%@'", from, to),
@@ -466,7 +595,8 @@ std::optional<Error> HCHTTPRequest::moveDownloadedFileLocked(const std::string& 
 }
 
 bool HCHTTPRequest::checkCompressedBodyEndedLocked() {
-  if (!isResponseCompressedLocked() || _needsRedirect) return true;
+  // No bytes at all is an empty body, labelled or not.
+  if (!isResponseCompressedLocked() || _needsRedirect || (_totalBytesRead == 0 && _partialDownloadSize == 0)) return true;
   if (_dataDecompressor) {
     if (_dataDecompressor->isStreamEnded()) return true;
     failWithError(HCDataDecompressor::inflateErrorWithCode(Z_BUF_ERROR));
@@ -474,7 +604,8 @@ bool HCHTTPRequest::checkCompressedBodyEndedLocked() {
   }
   if (!_downloadDestinationPath && _rawResponseData && !_rawResponseData->empty()) {
     Error e;
-    _inflatedResponseData = HCDataDecompressor::uncompressData(*_rawResponseData, &e);
+    _inflatedResponseData =
+        HCDataDecompressor::uncompressData(*_rawResponseData, &e, inflationLimitLocked(_rawResponseData->size()));
     if (!_inflatedResponseData) {
       failWithError(e);
       return false;
@@ -505,44 +636,47 @@ void HCHTTPRequest::handleStreamComplete() {
     _dataDecompressor.reset();
     if (_didCreateTemporaryPostDataFile && _authenticationNeeded == 0) removeTemporaryUploadFile();
 
+    // 304 says the copy at hand is still good; HEAD has no body to place.
+    const bool placeDownload = !(_shouldRedirect && _needsRedirect) && _authenticationNeeded == 0 &&
+                               _downloadDestinationPath && !wantsDataCallbacksLocked() && _responseStatusCode != 304 &&
+                               _requestMethod != "HEAD";
+    // An empty body is a body too: it replaces the old file like any other.
+    if (placeDownload && _fileDownloadOutputStream < 0 && !writeDownloadBytesLocked(nullptr, 0, nullptr)) return;
     if (_temporaryFileDownloadPath) {
-      if (_fileDownloadOutputStream >= 0) ::close(_fileDownloadOutputStream);
-      if (_inflatedFileDownloadOutputStream >= 0) ::close(_inflatedFileDownloadOutputStream);
-      _fileDownloadOutputStream = -1;
-      _inflatedFileDownloadOutputStream = -1;
-      if (!(_shouldRedirect && _needsRedirect) && _authenticationNeeded == 0 && _downloadDestinationPath) {
-        if (isResponseCompressedLocked()) {
+      for (int* fd : {&_fileDownloadOutputStream, &_inflatedFileDownloadOutputStream}) {
+        // A write the kernel could not finish shows at the close.
+        if (*fd >= 0 && ::close(*fd) != 0 && !fileError) {
+          int err = errno;
+          fileError = requestError(HCFileManagementError, plat::format("Failed to write to file at path '%@'",
+                                                                      *_temporaryFileDownloadPath),
+                                   std::make_shared<const Error>(plat::posixError(err, "close", *_temporaryFileDownloadPath)));
+        }
+        *fd = -1;
+      }
+      if (!fileError && placeDownload) {
+        if (isResponseCompressedLocked() && (_totalBytesRead != 0 || _partialDownloadSize != 0)) {
           if (_shouldWaitToInflateCompressedResponses && !_temporaryUncompressedDataDownloadPath) {
             // Inflated into a private file first, so a bad body never replaces the old file.
             std::string inflatedPath = uniqueTemporaryPath();
             Error e;
-            if (!HCDataDecompressor::uncompressDataFromFile(*_temporaryFileDownloadPath, inflatedPath, &e)) {
+            const unsigned long long limit = inflationLimitLocked(plat::fileSize(*_temporaryFileDownloadPath).value_or(0));
+            if (!HCDataDecompressor::uncompressDataFromFile(*_temporaryFileDownloadPath, inflatedPath, &e, limit, true)) {
               ::unlink(inflatedPath.c_str());
               fileError = e;
               // A body that doesn't inflate is of no use to anybody.
               removeTemporaryDownloadFile();
             } else {
-              ::chmod(inflatedPath.c_str(), 0600);
               _temporaryUncompressedDataDownloadPath = inflatedPath;
             }
           }
           if (!fileError && _temporaryUncompressedDataDownloadPath) {
-            fileError = moveDownloadedFileLocked(*_temporaryUncompressedDataDownloadPath, *_downloadDestinationPath);
+            fileError = placeDownloadLocked(*_temporaryUncompressedDataDownloadPath, *_downloadDestinationPath);
             if (!fileError) _temporaryUncompressedDataDownloadPath.reset();
           }
           if (!fileError) removeTemporaryDownloadFile();
         } else {
-          Error e;
-          // A file there is replaced by the rename in one step, so a crash
-          // leaves the old file or the new one; anything else is removed first.
-          const auto existing = plat::statNoFollow(*_downloadDestinationPath);
-          bool replaceable = existing && !existing->isDirectory;
-          if (!replaceable && !removeFileAtPath(*_downloadDestinationPath, &e)) {
-            fileError = e;
-          } else {
-            fileError = moveDownloadedFileLocked(*_temporaryFileDownloadPath, *_downloadDestinationPath);
-            if (!fileError) _temporaryFileDownloadPath.reset();
-          }
+          fileError = placeDownloadLocked(*_temporaryFileDownloadPath, *_downloadDestinationPath);
+          if (!fileError) _temporaryFileDownloadPath.reset();
         }
       }
     }
@@ -567,9 +701,10 @@ void HCHTTPRequest::handleStreamComplete() {
   }
 }
 
+// Once per hop of a redirect chain, whatever time-out retries were made.
 bool HCHTTPRequest::retryUsingNewConnection() {
   std::lock_guard l(_cancelledLock);
-  if (_retryCount != 0) return false;
+  if (_retriedOnNewConnection) return false;
   // Once body bytes went out or response bytes were handed over, another
   // attempt could repeat a request or hand the same bytes over twice.
   if (_postLength != 0 || _responseHead || _totalBytesRead != 0 || _deliveredBodyBytes != 0) return false;
@@ -584,7 +719,7 @@ bool HCHTTPRequest::retryUsingNewConnection() {
     }
     _connectionInfo.reset();
   }
-  _retryCount++;
+  _retriedOnNewConnection = true;
   startRequest();
   return true;
 }
@@ -725,8 +860,8 @@ void HCHTTPRequest::readResponseHeaders() {
 }
 
 bool HCHTTPRequest::isCrossOriginRedirectLocked(const URL& to) const {
-  if (!_url) return true;
-  return lowercase(to.host()) != lowercase(_url->host());
+  // Another scheme (https to http would send them in clear) or port is another origin.
+  return !_url || !plat::isSameOrigin(to, *_url);
 }
 
 bool HCHTTPRequest::willRedirect() {
@@ -738,6 +873,13 @@ bool HCHTTPRequest::willRedirect() {
   auto target = URL::resolve(*location, *_url);
   // A Location that is no URL can't be followed: the answer is the response.
   if (!target) return false;
+  if ((target->scheme() != "http" && target->scheme() != "https") || target->host().empty()) {
+    // url() stays the last address that was fetched.
+    failWithError(requestError(HCUnableToCreateRequestErrorType,
+                               plat::format("The request was redirected to '%@', which is not an http or https URL",
+                                            target->absoluteString())));
+    return false;
+  }
 
   if (keep && !_error && !_mainRequest) keep->notifyOnMainThread([keep] { keep->requestRedirected(); });
 
@@ -811,6 +953,8 @@ void HCHTTPRequest::updateStatus() {
 bool HCHTTPRequest::shouldTimeOut() {
   std::lock_guard l(_cancelledLock);
   if (!_readStream || !_readStreamIsScheduled || _lastActivityTime == 0 || _timeOutSeconds <= 0) return false;
+  // Waiting for the main thread to take the data is not the server's silence.
+  if (_readingPaused) return false;
   double last = std::max(_lastActivityTime, _readStream->lastActivityTime());
   double idle = now() - last;
   if (idle <= _timeOutSeconds) return false;
@@ -909,6 +1053,11 @@ void HCHTTPRequest::cancelLoad() {
     removeTemporaryUploadFile();
     _didCreateTemporaryPostDataFile = false;
   }
+  // The gzipped copy of a caller's body file is ours alone.
+  if (_authenticationNeeded == 0 && !_willRetryRequest && _compressedPostBodyFilePath) {
+    ::unlink(_compressedPostBodyFilePath->c_str());
+    _compressedPostBodyFilePath.reset();
+  }
 }
 
 // --- temporary files -----------------------------------------------------------------------
@@ -935,6 +1084,10 @@ bool HCHTTPRequest::removeTemporaryUncompressedDownloadFile() {
 
 bool HCHTTPRequest::removeTemporaryUploadFile() {
   std::lock_guard l(_cancelledLock);
+  if (_compressedPostBodyFilePath) {
+    ::unlink(_compressedPostBodyFilePath->c_str());
+    _compressedPostBodyFilePath.reset();
+  }
   if (!_postBodyFilePath) return true;
   Error e;
   bool ok = removeFileAtPath(*_postBodyFilePath, &e);

@@ -573,30 +573,87 @@ TEST_F(HCHTTPRequestTest, DelegateConfirmsARedirect) {
   EXPECT_EQ(r->responseString().value_or(""), "confirmed");
 }
 
-TEST_F(HCHTTPRequestTest, RedirectToAnotherHostDropsCredentialsAndCookies) {
-  for (int status : {302, 307}) {
-    TestHTTPServer s;
-    HCHTTPCookieStorage::shared().deleteAllCookies();
-    HCHTTPCookieStorage::shared().setCookies({*HCHTTPCookie::parse("first=1", *plat::URL::parse(s.url("/")))});
+// Credentials and cookies stay within their origin: another host, another
+// port or another scheme is another origin. The https-to-http hop goes
+// through a proxy, which sees the clear text as a network in between would.
+TEST_F(HCHTTPRequestTest, RedirectToAnotherOriginDropsCredentialsAndCookies) {
+  const auto& certs = qvtest::TestCertificates::shared();
+  enum Kind { Host, Port, Scheme };
+  for (Kind kind : {Host, Port, Scheme}) {
+    for (int status : {302, 307}) {
+      TestHTTPServer s, other;
+      TestHTTPServer secure(TestHTTPServer::Options{.tls = true, .certificate = certs.server});
+      qvtest::TestProxy proxy({.kind = qvtest::TestProxy::Kind::HTTP});
+      std::string from = kind == Scheme ? secure.url("localhost", "/here") : s.url("/here");
+      std::string to = kind == Host   ? s.url("localhost", "/there")  // the same server, not the same host
+                       : kind == Port ? other.url("/there")
+                                      : "http://localhost:" + std::to_string(secure.port()) + "/there";
+      // The stored cookie is for 127.0.0.1 (of any port, as cookies go); the
+      // caller's own Cookie header is for the first origin alone.
+      HCHTTPCookieStorage::shared().deleteAllCookies();
+      if (kind == Host)
+        HCHTTPCookieStorage::shared().setCookies({*HCHTTPCookie::parse("first=1", *plat::URL::parse(s.url("/")))});
+      ScriptedResponse redirect;
+      redirect.status = status;
+      redirect.headers = {{"Location", to}};
+      (kind == Scheme ? secure : s).enqueue(redirect);
+      s.enqueue(ScriptedResponse::text(200, "there"));
+      other.enqueue(ScriptedResponse::text(200, "there"));
+      auto r = HCHTTPRequest::requestWithURL(from);
+      r->setTrustedCertificatesPEM(certs.ca.certificatePEM);
+      if (kind == Scheme) {
+        r->setProxyHost(std::string("127.0.0.1"));
+        r->setProxyPort(proxy.port());
+      }
+      r->addRequestHeader("Authorization", "Bearer secret");
+      if (kind != Host) r->addRequestHeader("Cookie", "sid=caller");
+      r->setUsername(std::string("user"));
+      r->setPassword(std::string("pw"));
+      r->setAuthenticationScheme(std::string(kHCHTTPAuthenticationSchemeBasic));
+      r->startSynchronous();
+      std::string first, second;
+      if (kind == Scheme) {
+        auto reqs = secure.requests();
+        ASSERT_EQ(reqs.size(), 1u) << status;
+        first = reqs[0].raw;
+        auto heads = proxy.heads();
+        ASSERT_GE(heads.size(), 2u) << status;
+        second = heads.back();
+        EXPECT_NE(second.find("GET " + to), std::string::npos) << second;
+      } else {
+        auto reqs = s.requests();
+        auto later = other.requests();
+        reqs.insert(reqs.end(), later.begin(), later.end());
+        ASSERT_EQ(reqs.size(), 2u) << kind << " " << status;
+        first = reqs[0].raw;
+        second = reqs[1].raw;
+        EXPECT_EQ(r->responseString().value_or(""), "there");
+      }
+      const char* cookie = kind == Host ? "first=1" : "sid=caller";
+      EXPECT_NE(first.find("Authorization: Bearer secret"), std::string::npos) << kind;
+      EXPECT_NE(first.find(cookie), std::string::npos) << kind;
+      EXPECT_EQ(second.find("Authorization"), std::string::npos) << kind << " " << status;
+      EXPECT_EQ(second.find(cookie), std::string::npos) << kind << " " << status;
+    }
+  }
+  HCHTTPCookieStorage::shared().deleteAllCookies();
+}
+
+// A redirect to something that is no http(s) URL fails with its own error and
+// leaves url() at the last address fetched.
+TEST_F(HCHTTPRequestTest, RedirectToAnotherSchemeFails) {
+  for (const char* location : {"ftp://127.0.0.1/file", "file:///etc/passwd", "javascript:alert(1)"}) {
     ScriptedResponse redirect;
-    redirect.status = status;
-    // 127.0.0.1 and localhost are the same server but not the same host.
-    redirect.headers = {{"Location", s.url("localhost", "/there")}};
-    s.enqueue(redirect);
-    s.enqueue(ScriptedResponse::text(200, "there"));
-    auto r = HCHTTPRequest::requestWithURL(s.url("/here"));
-    r->addRequestHeader("Authorization", "Bearer secret");
-    r->setUsername(std::string("user"));
-    r->setPassword(std::string("pw"));
-    r->setAuthenticationScheme(std::string(kHCHTTPAuthenticationSchemeBasic));
-    r->startSynchronous();
-    auto reqs = s.requests();
-    ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[0].header("Authorization").value_or(""), "Bearer secret");
-    EXPECT_EQ(reqs[0].header("Cookie").value_or(""), "first=1");
-    EXPECT_FALSE(reqs[1].header("Authorization").has_value()) << status;
-    EXPECT_FALSE(reqs[1].header("Cookie").has_value()) << status;
-    EXPECT_EQ(r->responseString().value_or(""), "there");
+    redirect.status = 302;
+    redirect.headers = {{"Location", location}};
+    server.enqueue(redirect);
+    Recorder rec;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/start"));
+    runAsync(r, rec);
+    EXPECT_EQ(rec.count("failed"), 1) << location;
+    EXPECT_EQ(errorCode(*r), 5) << location;
+    EXPECT_NE(errorText(*r).find("not an http or https URL"), std::string::npos) << errorText(*r);
+    EXPECT_EQ(r->url()->absoluteString(), server.url("/start")) << location;
   }
 }
 
@@ -649,7 +706,7 @@ TEST_F(HCHTTPRequestTest, ReusedConnectionThatDiesIsRetriedOnceOnANewOne) {
   runAsync(r2, b);
   EXPECT_EQ(b.count("finished"), 1);
   EXPECT_EQ(r2->responseString().value_or(""), "second");
-  EXPECT_EQ(r2->retryCount(), 1);
+  EXPECT_EQ(r2->retryCount(), 0) << "retryCount counts the time-out retries alone";
   EXPECT_EQ(server.requests().size(), 3u);
   EXPECT_EQ(server.connectionCount(), 2);
   // Each start of a stream is told, the retry's too; the lost attempt fails nothing.
@@ -672,6 +729,38 @@ TEST_F(HCHTTPRequestTest, LostConnectionWithABodyIsNotSentAgain) {
   EXPECT_EQ(b.count("failed"), 1);
   EXPECT_EQ(errorCode(*r2), 1);
   EXPECT_EQ(server.requests().size(), 2u);
+}
+
+// The lost-connection retry is allowed once per hop of a redirect chain, and
+// a time-out retry does not use it up: a server that closes kept connections
+// must not make redirect chains fail at random.
+TEST_F(HCHTTPRequestTest, LostConnectionRetryOncePerRedirectHop) {
+  for (bool timeoutFirst : {false, true}) {
+    TestHTTPServer s;
+    s.enqueue(ScriptedResponse::text(200, "warm"));
+    ScriptedResponse lost;
+    lost.dropWithoutAnswer = true;
+    ScriptedResponse silent;
+    silent.silent = true;
+    s.enqueue(timeoutFirst ? silent : lost);
+    ScriptedResponse redirect;
+    redirect.status = 302;
+    redirect.headers = {{"Location", "/b"}};
+    s.enqueue(redirect);
+    s.enqueue(lost);
+    s.enqueue(ScriptedResponse::text(200, "end"));
+    Recorder a, b;
+    auto r1 = HCHTTPRequest::requestWithURL(s.url("/1"));
+    runAsync(r1, a);
+    auto r2 = HCHTTPRequest::requestWithURL(s.url("/a"));
+    r2->setTimeOutSeconds(0.3);
+    r2->setNumberOfTimesToRetryOnTimeout(1);
+    runAsync(r2, b);
+    EXPECT_EQ(b.count("finished"), 1) << "time-out first " << timeoutFirst << ": " << errorText(*r2);
+    EXPECT_EQ(r2->responseString().value_or(""), "end");
+    EXPECT_EQ(s.requests().size(), 5u);
+    EXPECT_EQ(r2->retryCount(), timeoutFirst ? 1 : 0);
+  }
 }
 
 // --- the error table, reached by real faults ----------------------------------------------------
@@ -771,6 +860,75 @@ TEST_F(HCHTTPRequestTest, RequestsThatCantBeMadeOrStarted) {
   EXPECT_EQ(server.requests().size(), 0u);
 }
 
+// What the caller gave that can't be sent as given fails the request, and
+// nothing reaches the server: a length that is no 64-bit decimal number,
+// SOCKS5 fields past their one-byte length, a body file that can't be read
+// or written.
+TEST_F(HCHTTPRequestTest, WhatCantBeSentAsGivenFailsTheRequest) {
+  qvtest::TestProxy socks({.kind = qvtest::TestProxy::Kind::SOCKS5});
+  std::string missing = plat::format("/tmp/hchttp-no-such-%d", getpid());
+  struct Row {
+    const char* what;
+    std::function<void(HCHTTPRequest&)> set;
+    long code;
+  } rows[] = {
+      {"20-digit Content-Length", [](HCHTTPRequest& r) { r.addRequestHeader("Content-Length", "18446744073709551616"); }, 6},
+      {"Content-Length with a byte over 0x7f", [](HCHTTPRequest& r) { r.addRequestHeader("Content-Length", "1\xb2"); }, 6},
+      {"SOCKS5 user name of 256 bytes",
+       [&](HCHTTPRequest& r) {
+         r.setProxyHost(std::string("127.0.0.1"));
+         r.setProxyPort(socks.port());
+         r.setProxyType(std::string(kHCProxyTypeSOCKS));
+         r.setProxyUsername(std::string(256, 'u'));
+         r.setProxyPassword(std::string("p"));
+       },
+       6},
+      {"SOCKS5 password of 256 bytes",
+       [&](HCHTTPRequest& r) {
+         r.setProxyHost(std::string("127.0.0.1"));
+         r.setProxyPort(socks.port());
+         r.setProxyType(std::string(kHCProxyTypeSOCKS));
+         r.setProxyUsername(std::string("u"));
+         r.setProxyPassword(std::string(256, 'p'));
+       },
+       6},
+      {"appended from a missing file", [&](HCHTTPRequest& r) { r.appendPostDataFromFile(missing); }, 8},
+      {"streamed body file that can't be made",
+       [&](HCHTTPRequest& r) {
+         r.setShouldStreamPostDataFromDisk(true);
+         r.setPostBodyFilePath(missing + "/body");
+         r.appendPostData(Data{'a'});
+       },
+       8},
+      {"streamed body file that is gone",
+       [&](HCHTTPRequest& r) {
+         r.setShouldStreamPostDataFromDisk(true);
+         r.setPostBodyFilePath(missing);
+       },
+       8},
+  };
+  for (const auto& row : rows) {
+    Recorder rec;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+    row.set(*r);
+    runAsync(r, rec);
+    EXPECT_EQ(rec.count("failed"), 1) << row.what;
+    EXPECT_EQ(errorCode(*r), row.code) << row.what << ": " << errorText(*r);
+  }
+  EXPECT_EQ(server.requests().size(), 0u);
+  EXPECT_TRUE(socks.log().empty());
+}
+
+// A request runs on the network thread and reports later: one that nothing
+// shares can never be reached again, so starting it is refused out loud.
+TEST_F(HCHTTPRequestTest, StartingARequestNobodySharesThrows) {
+  HCHTTPRequest alone(plat::URL::parse(server.url("/")));
+  EXPECT_THROW(alone.startAsynchronous(), plat::Exception);
+  EXPECT_THROW(alone.start(), plat::Exception);
+  EXPECT_FALSE(alone.isExecuting());
+  EXPECT_EQ(server.requests().size(), 0u);
+}
+
 TEST_F(HCHTTPRequestTest, BodiesCutShortAreFailures) {
   std::string body = randomBytes(50000);
   std::string gz = qvtest::gzip(body);
@@ -831,20 +989,67 @@ TEST_F(HCHTTPRequestTest, BodiesCutShortAreFailures) {
   }
 }
 
-TEST_F(HCHTTPRequestTest, AFolderAtTheDestinationMakesWayForTheDownload) {
-  std::string dest = plat::format("/tmp/hchttp-folder-%d", getpid());
-  ::mkdir(dest.c_str(), 0700);
-  {
-    std::ofstream f(dest + "/inside");
-    f << "x";
+// A folder at the destination is the user's, with all it holds: the download
+// fails with a clear error and leaves it as it was, compressed or not.
+TEST_F(HCHTTPRequestTest, AFolderAtTheDestinationStaysAndTheDownloadFails) {
+  for (bool gz : {false, true}) {
+    std::string dest = plat::format("/tmp/hchttp-folder-%d", getpid());
+    ::mkdir(dest.c_str(), 0700);
+    {
+      std::ofstream f(dest + "/inside");
+      f << "x";
+    }
+    ScriptedResponse resp = ScriptedResponse::text(200, "file now");
+    resp.gzip = gz;
+    server.enqueue(resp);
+    Recorder rec;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+    r->setDownloadDestinationPath(dest);
+    runAsync(r, rec);
+    EXPECT_EQ(rec.count("failed"), 1) << gz;
+    EXPECT_EQ(errorCode(*r), 8);
+    EXPECT_NE(errorText(*r).find("a folder is there"), std::string::npos) << errorText(*r);
+    EXPECT_TRUE(plat::isDirectory(dest));
+    EXPECT_EQ(readWholeFile(dest + "/inside"), "x");
+    for (const auto& tmp : {r->temporaryFileDownloadPath(), r->temporaryUncompressedDataDownloadPath()})
+      if (tmp) ::unlink(tmp->c_str());
+    plat::removeTree(dest);
   }
-  server.enqueue(ScriptedResponse::text(200, "file now"));
-  auto r = HCHTTPRequest::requestWithURL(server.url("/"));
-  r->setDownloadDestinationPath(dest);
-  r->startSynchronous();
-  EXPECT_FALSE(r->error());
-  EXPECT_EQ(readWholeFile(dest), "file now");
-  ::unlink(dest.c_str());
+}
+
+// An empty body is the new contents of the file, like any other body.
+TEST_F(HCHTTPRequestTest, AnEmptyBodyReplacesTheOldFile) {
+  struct Row {
+    const char* what;
+    bool chunked;
+    bool contentLength;
+    bool gzipLabel = false;
+  } rows[] = {{"Content-Length: 0", false, true},
+              {"empty chunked", true, true},
+              {"close-delimited", false, false},
+              // Some servers label even an empty body gzip: it is still empty.
+              {"labelled gzip", false, true, true}};
+  for (const auto& row : rows) {
+    std::string dest = plat::format("/tmp/hchttp-empty-%d", getpid());
+    {
+      std::ofstream f(dest);
+      f << "old contents";
+    }
+    ScriptedResponse resp = ScriptedResponse::text(200, "");
+    resp.chunked = row.chunked;
+    resp.contentLength = row.contentLength;
+    resp.close = !row.contentLength;
+    if (row.gzipLabel) resp.headers = {{"Content-Encoding", "gzip"}};
+    server.enqueue(resp);
+    Recorder rec;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/empty"));
+    r->setDownloadDestinationPath(dest);
+    runAsync(r, rec);
+    EXPECT_EQ(rec.count("finished"), 1) << row.what;
+    EXPECT_TRUE(exists(dest)) << row.what;
+    EXPECT_EQ(readWholeFile(dest), "") << row.what;
+    ::unlink(dest.c_str());
+  }
 }
 
 TEST_F(HCHTTPRequestTest, DownloadMovesIntoPlaceAcrossFileSystems) {
@@ -1027,6 +1232,189 @@ TEST_F(HCHTTPRequestTest, GzipBodiesAreInflated) {
   }
 }
 
+// A compressed body inflates only so far: past the caller's limit, or by
+// default a multiple of its wire size (a fixed cap for memory bodies), the
+// request fails with a clear error, in memory, on disk or to the callbacks.
+TEST_F(HCHTTPRequestTest, InflationIsBounded) {
+  const std::string zeros(16 << 20, '\0');  // some 16 KiB on the wire
+  struct Row {
+    const char* what;
+    bool dataCallback, toFile, waitToInflate;
+    unsigned long long limit, memoryCap;
+    bool fails;
+  } rows[] = {
+      {"file, at the end, default", false, true, true, 0, kHCDefaultMaxResponseDataSize, true},
+      {"file, on the fly, default", false, true, false, 0, kHCDefaultMaxResponseDataSize, true},
+      {"callbacks, default", true, false, true, 0, kHCDefaultMaxResponseDataSize, true},
+      {"memory, at the end, small cap", false, false, true, 0, 4 << 20, true},
+      {"memory, on the fly, small cap", false, false, false, 0, 4 << 20, true},
+      {"memory, default cap", false, false, true, 0, kHCDefaultMaxResponseDataSize, false},
+      {"file, the caller's larger limit", false, true, true, 32 << 20, kHCDefaultMaxResponseDataSize, false},
+      {"callbacks, the caller's larger limit", true, false, false, 32 << 20, kHCDefaultMaxResponseDataSize, false},
+      {"memory, the caller's smaller limit", false, false, true, 1 << 20, kHCDefaultMaxResponseDataSize, true},
+  };
+  for (const auto& row : rows) {
+    TestHTTPServer s;
+    ScriptedResponse resp;
+    resp.body = zeros;
+    resp.gzip = true;
+    s.enqueue(resp);
+    Recorder rec;
+    rec.takesData = row.dataCallback;
+    std::string dest = plat::format("/tmp/hchttp-bomb-%d", getpid());
+    auto r = HCHTTPRequest::requestWithURL(s.url("/"));
+    r->setShouldWaitToInflateCompressedResponses(row.waitToInflate);
+    r->setMaxInflatedResponseSize(row.limit);
+    r->setMaxResponseDataSize(row.memoryCap);
+    if (row.toFile) r->setDownloadDestinationPath(dest);
+    runAsync(r, rec);
+    if (row.fails) {
+      EXPECT_EQ(rec.count("failed"), 1) << row.what;
+      EXPECT_EQ(errorCode(*r), 11) << row.what << ": " << errorText(*r);
+      EXPECT_NE(errorText(*r).find("inflates past its limit"), std::string::npos) << errorText(*r);
+      EXPECT_FALSE(exists(dest)) << row.what;
+      EXPECT_LT(rec.body.size(), zeros.size()) << row.what;
+    } else {
+      EXPECT_EQ(rec.count("finished"), 1) << row.what << ": " << errorText(*r);
+      if (row.dataCallback) {
+        EXPECT_EQ(rec.body.size(), zeros.size()) << row.what;
+      }
+      if (row.toFile) {
+        EXPECT_EQ(plat::fileSize(dest).value_or(0), zeros.size()) << row.what;
+      }
+      if (!row.dataCallback && !row.toFile) {
+        EXPECT_EQ(r->responseData()->size(), zeros.size()) << row.what;
+      }
+    }
+    EXPECT_LE(rec.largestChunk, HCDataDecompressor::kPieceSize) << row.what;
+    for (const auto& tmp : {r->temporaryFileDownloadPath(), r->temporaryUncompressedDataDownloadPath()})
+      if (tmp) {
+        EXPECT_FALSE(exists(*tmp)) << row.what;
+      }
+    ::unlink(dest.c_str());
+  }
+  // A plain body kept in memory has its cap too.
+  server.enqueue(ScriptedResponse::text(200, std::string(5000, 'x')));
+  Recorder rec;
+  auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+  r->setMaxResponseDataSize(4096);
+  runAsync(r, rec);
+  EXPECT_EQ(rec.count("failed"), 1);
+  EXPECT_EQ(errorCode(*r), 12);
+}
+
+// A request body streamed from disk goes out gzipped when compression is
+// asked for, as the header says; so does one from memory.
+TEST_F(HCHTTPRequestTest, CompressedRequestBodiesAreCompressed) {
+  std::string payload;
+  for (int i = 0; i < 50000; ++i) payload += "row " + std::to_string(i) + "\n";
+  server.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "ok"); });
+  for (bool fromDisk : {false, true}) {
+    auto r = HCHTTPRequest::requestWithURL(server.url("/up"));
+    r->setShouldCompressRequestBody(true);
+    r->setShouldStreamPostDataFromDisk(fromDisk);
+    r->appendPostData(Data(payload.begin(), payload.end()));
+    r->startSynchronous();
+    EXPECT_FALSE(r->error()) << fromDisk;
+    auto reqs = server.requests();
+    ASSERT_FALSE(reqs.empty());
+    const auto& got = reqs.back();
+    EXPECT_EQ(got.header("Content-Encoding").value_or(""), "gzip") << fromDisk;
+    EXPECT_LT(got.body.size(), payload.size() / 4) << fromDisk;
+    EXPECT_TRUE(qvtest::gunzip(got.body) == payload) << fromDisk;
+    EXPECT_EQ(got.header("Content-Length").value_or(""), std::to_string(got.body.size()));
+    if (fromDisk) {
+      EXPECT_FALSE(r->postBodyFilePath().has_value()) << "the temporary body files go away";
+    }
+  }
+}
+
+// An exception inside a stream callback (here a delegate asked on the
+// network thread) or a delivery callback (the delegate's data callback on
+// the main thread) fails the exchange: it never ends as a success with a
+// hole in its body, nor stays running.
+TEST_F(HCHTTPRequestTest, AnExceptionInACallbackFailsTheExchange) {
+  struct Thrower : Recorder {
+    bool onNetworkThread = false;
+    bool respondsToSelector(HCSelector s) const override {
+      if (s == HCSelector::requestDidReceiveData && onNetworkThread && !plat::MainThread::isMainThread())
+        throw std::runtime_error("asked at a bad moment");
+      return Recorder::respondsToSelector(s);
+    }
+  };
+  for (bool onNetworkThread : {true, false}) {
+    for (bool inMemory : {true, false}) {
+      TestHTTPServer s;
+      ScriptedResponse resp = ScriptedResponse::text(200, randomBytes(300000));
+      resp.chunked = true;
+      resp.chunkSize = 20000;
+      s.enqueue(resp);
+      Thrower rec;
+      rec.onNetworkThread = onNetworkThread;
+      rec.takesData = !inMemory || !onNetworkThread;
+      if (!onNetworkThread) rec.onFirstData = [](HCHTTPRequest&) { throw std::runtime_error("the delegate gave up"); };
+      auto r = HCHTTPRequest::requestWithURL(s.url("/"));
+      runAsync(r, rec);
+      EXPECT_EQ(rec.count("failed"), 1) << onNetworkThread << inMemory;
+      EXPECT_EQ(rec.count("finished"), 0) << onNetworkThread << inMemory;
+      EXPECT_EQ(errorCode(*r), 10) << errorText(*r);
+      EXPECT_TRUE(r->isFinished());
+      if (!onNetworkThread) {
+        EXPECT_EQ(rec.dataCalls, 1) << "nothing handed over after the throw";
+      }
+    }
+  }
+}
+
+// A main thread that falls behind stops the network thread from reading
+// that request: the chunks waiting for it stay bounded, the wait is no
+// time-out, and every byte arrives once the main thread catches up.
+TEST_F(HCHTTPRequestTest, ASlowMainThreadHoldsBackTheReading) {
+  std::string body(16 << 20, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 131 + i / 4099);
+  ScriptedResponse resp;
+  resp.body = body;
+  server.enqueue(resp);
+  Recorder rec;
+  rec.takesData = true;
+  auto r = HCHTTPRequest::requestWithURL(server.url("/big"));
+  // Generous, so that a loaded machine's slow start is no time-out.
+  r->setTimeOutSeconds(3);
+  r->setDelegate(&rec);
+  r->startAsynchronous();
+  ASSERT_TRUE(pumpUntil([&] { return rec.count("headers") == 1; })) << errorText(*r);
+  // Then the main thread sleeps (real time) past the time-out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  // What was read but not yet handed over stays within the limit (and one read).
+  EXPECT_LE(r->totalBytesRead() - rec.body.size(), kHCMaxPendingDeliveryBytes + 262144);
+  ASSERT_TRUE(pumpUntil([&] { return rec.ended() && r->isFinished(); }));
+  EXPECT_EQ(rec.count("finished"), 1) << errorText(*r);
+  EXPECT_TRUE(rec.body == body);
+}
+
+// Progress taken back (a retried upload) never reaches the byte block as a
+// huge unsigned number.
+TEST_F(HCHTTPRequestTest, NegativeProgressNeverReachesTheByteBlocks) {
+  ScriptedResponse silent;
+  silent.silent = true;
+  server.enqueue(silent);
+  server.enqueue(ScriptedResponse::text(200, "took it"));
+  std::vector<unsigned long long> sent;
+  auto r = HCHTTPRequest::requestWithURL(server.url("/up"));
+  std::string payload = randomBytes(600000, 9);
+  r->appendPostData(Data(payload.begin(), payload.end()));
+  r->setTimeOutSeconds(0.3);
+  r->setNumberOfTimesToRetryOnTimeout(1);
+  r->setBytesSentBlock([&](unsigned long long size, unsigned long long) { sent.push_back(size); });
+  Recorder rec;
+  runAsync(r, rec);
+  EXPECT_EQ(rec.count("finished"), 1) << errorText(*r);
+  ASSERT_FALSE(sent.empty());
+  for (auto v : sent) {
+    EXPECT_LE(v, payload.size());
+  }
+}
+
 TEST_F(HCHTTPRequestTest, ResponseCookiesAreStoredAndSentAgain) {
   ScriptedResponse set = ScriptedResponse::text(200, "set");
   set.headers = {{"Set-Cookie", "sid=abc; Path=/"}, {"Set-Cookie", "theme=dark; Expires=Wed, 09 Jun 2100 10:18:14 GMT"}};
@@ -1106,25 +1494,32 @@ TEST_F(HCHTTPRequestTest, ReadLengthFollowsTheAnnouncedLength) {
   }
 }
 
+// A resumed download appends a 206 only when its Content-Range starts where
+// the held bytes stop; a 200, or a range from 0, starts the file again; any
+// other start fails and keeps what is held for another try.
 TEST_F(HCHTTPRequestTest, ResumedDownloadAppendsOnlyWhatTheServerSaysIsTheRest) {
   struct Row {
-    bool partialAnswer;
-    const char* expected;
-    bool strayContentRange = false;
-  } rows[] = {{true, "first half|second half"}, {false, "the whole body"},
-              // A 200 is the whole body, whatever else its headers say.
-              {false, "the whole body", true}};
+    const char* what;
+    int status;
+    const char* contentRange;
+    const char* body;
+    const char* expected;  // at the destination; nullptr: the request fails
+  } rows[] = {
+      {"the rest", 206, "bytes 11-22/23", "second half", "first half|second half"},
+      {"a 200 is the whole body", 200, nullptr, "the whole body", "the whole body"},
+      {"a 200 with a stray range", 200, "bytes 11-24/25", "the whole body", "the whole body"},
+      {"a range from 0", 206, "bytes 0-13/14", "the whole body", "the whole body"},
+      {"a range past the end", 206, "bytes 15-25/26", "later bytes", nullptr},
+      {"a range before the end", 206, "bytes 5-22/23", "lf|second half", nullptr},
+      {"no Content-Range", 206, nullptr, "second half", nullptr},
+      {"a range that is no number", 206, "bytes x-22/23", "second half", nullptr},
+  };
   for (const auto& row : rows) {
     TestHTTPServer s;
     ScriptedResponse resp;
-    if (row.strayContentRange) resp.headers = {{"Content-Range", "bytes 11-24/25"}};
-    if (row.partialAnswer) {
-      resp.status = 206;
-      resp.headers = {{"Content-Range", "bytes 11-22/23"}};
-      resp.body = "second half";
-    } else {
-      resp.body = "the whole body";
-    }
+    resp.status = row.status;
+    if (row.contentRange) resp.headers = {{"Content-Range", row.contentRange}};
+    resp.body = row.body;
     s.enqueue(resp);
     std::string tmp = plat::format("/tmp/hchttp-partial-%d", getpid());
     std::string dest = tmp + ".done";
@@ -1137,10 +1532,18 @@ TEST_F(HCHTTPRequestTest, ResumedDownloadAppendsOnlyWhatTheServerSaysIsTheRest) 
     r->setTemporaryFileDownloadPath(tmp);
     r->setDownloadDestinationPath(dest);
     r->startSynchronous();
-    EXPECT_FALSE(r->error());
     EXPECT_EQ(s.requests()[0].header("Range").value_or(""), "bytes=11-");
-    EXPECT_EQ(readWholeFile(dest), row.expected);
-    EXPECT_FALSE(exists(tmp));
+    if (row.expected) {
+      EXPECT_FALSE(r->error()) << row.what;
+      EXPECT_EQ(readWholeFile(dest), row.expected) << row.what;
+      EXPECT_FALSE(exists(tmp));
+    } else {
+      EXPECT_EQ(errorCode(*r), 8) << row.what;
+      EXPECT_NE(errorText(*r).find("does not continue the 11 bytes"), std::string::npos) << errorText(*r);
+      EXPECT_FALSE(exists(dest)) << row.what;
+      EXPECT_EQ(readWholeFile(tmp), "first half|") << row.what;
+    }
+    ::unlink(tmp.c_str());
     ::unlink(dest.c_str());
   }
 }
@@ -1201,7 +1604,9 @@ TEST_F(HCHTTPRequestTest, ProgressAddsUpToTheBodyWithOrWithoutALength) {
     }
     ASSERT_FALSE(p.fractions.empty());
     EXPECT_DOUBLE_EQ(p.fractions.back(), 1.0);
-    for (size_t i = 1; i < p.fractions.size(); ++i) EXPECT_GE(p.fractions[i], p.fractions[i - 1]);
+    for (size_t i = 1; i < p.fractions.size(); ++i) {
+      EXPECT_GE(p.fractions[i], p.fractions[i - 1]);
+    }
   }
 }
 
@@ -1242,7 +1647,9 @@ TEST_F(HCHTTPRequestTest, RequestsInTurnReuseOneConnectionUntilItExpires) {
   EXPECT_TRUE(idleHere);
   ASSERT_EQ(server.openConnectionCount(), 1);
   HCHTTPRequest::expirePersistentConnections();
-  for (const auto& rec : HCHTTPRequest::persistentConnections()) EXPECT_NE(rec.id, *r3->connectionID());
+  for (const auto& rec : HCHTTPRequest::persistentConnections()) {
+    EXPECT_NE(rec.id, *r3->connectionID());
+  }
   // Its socket went with it: the server sees the connection end.
   for (int i = 0; i < 500 && server.openConnectionCount() > 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

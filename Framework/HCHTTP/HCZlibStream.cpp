@@ -65,10 +65,19 @@ int HCZlibStream::step(plat::Data& out, size_t& produced, size_t grow, int flush
   return status;
 }
 
+int HCZlibStream::stepInto(uint8_t* out, size_t size, size_t& produced, int flush) {
+  _z.next_out = out;
+  _z.avail_out = static_cast<uInt>(size);
+  int status = _mode == kDeflate ? deflate(&_z, flush) : inflate(&_z, flush);
+  produced = size - _z.avail_out;
+  return status;
+}
+
 bool HCZlibStream::transformFile(const char* operation, const std::string& sourcePath,
                                  const std::string& destinationPath, const Chunk& chunk, const Close& close,
-                                 plat::Error* error) {
-  int out = ::open(destinationPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                                 plat::Error* error, bool privateFile) {
+  int out = privateFile ? ::open(destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
+                        : ::open(destinationPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) {
     plat::setError(error, fileError(plat::format("%s of %@ failed because we were to create a file at %@", operation,
                                                  sourcePath, destinationPath)));
@@ -80,6 +89,12 @@ bool HCZlibStream::transformFile(const char* operation, const std::string& sourc
     return false;
   }
   int in = ::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
+  auto writeError = [&](int err, const char* what) {
+    plat::setError(error, fileError(plat::format("%s of %@ failed because we were unable to write to the "
+                                                 "destination data file at %@",
+                                                 operation, sourcePath, destinationPath),
+                                    std::make_shared<const plat::Error>(plat::posixError(err, what, destinationPath))));
+  };
   std::vector<uint8_t> buffer(kFileChunk);
   bool ok = true;
   for (;;) {
@@ -97,24 +112,24 @@ bool HCZlibStream::transformFile(const char* operation, const std::string& sourc
     // The end of the source, not the size of a read, ends the stream: a
     // source of a whole number of chunks (or none) ends complete too.
     const bool atEnd = n == 0;
-    auto output = chunk(buffer.data(), static_cast<size_t>(n), atEnd, error);
-    if (!output) {
-      ok = false;
-      break;
-    }
-    if (!plat::writeAll(out, output->data(), output->size())) {
-      int err = errno;
-      plat::setError(error, fileError(plat::format("%s of %@ failed because we were unable to write to the "
-                                                   "destination data file at %@",
-                                                   operation, sourcePath, destinationPath),
-                                      std::make_shared<const plat::Error>(plat::posixError(err, "write", destinationPath))));
+    bool writeFailed = false;
+    auto write = [&](const uint8_t* bytes, size_t length) {
+      if (plat::writeAll(out, bytes, length)) return true;
+      writeError(errno, "write");
+      writeFailed = true;
+      return false;
+    };
+    if (!chunk(buffer.data(), static_cast<size_t>(n), atEnd, write, error) || writeFailed) {
       ok = false;
       break;
     }
     if (atEnd) break;
   }
   if (in >= 0) ::close(in);
-  ::close(out);
+  if (::close(out) != 0 && ok) {
+    writeError(errno, "close");
+    ok = false;
+  }
   auto closeError = close();
   if (ok && closeError) {
     plat::setError(error, *closeError);

@@ -45,19 +45,26 @@ public:
   // `produced` bytes; when those fill it, `out` first grows by `grow`.
   // `produced` then counts what the call added.
   int step(plat::Data& out, size_t& produced, size_t grow, int flush);
+  // One call writing into a fixed buffer of `size` bytes; `produced` gets
+  // how many it wrote.
+  int stepInto(uint8_t* out, size_t size, size_t& produced, int flush);
 
+  // Takes output bytes for the destination; false when they could not be written.
+  using Write = std::function<bool(const uint8_t* bytes, size_t length)>;
   // One chunk read from the source, and after the last one an empty chunk
-  // with `atEnd`; nullopt with the error set when the stream refuses.
-  using Chunk = std::function<std::optional<plat::Data>(const uint8_t* bytes, size_t length, bool atEnd,
-                                                        plat::Error* error)>;
+  // with `atEnd`, its output handed to `write` (in as many pieces as it
+  // likes); false with the error set when the stream refuses.
+  using Chunk = std::function<bool(const uint8_t* bytes, size_t length, bool atEnd, const Write& write,
+                                   plat::Error* error)>;
   // Ends the stream once the files are closed.
   using Close = std::function<std::optional<plat::Error>()>;
-  // Creates the destination empty, then runs the source through `chunk`
-  // into it. `operation` ("Compression", "Decompression") opens every error
-  // text. The destination of a failed run is left as far as it was written.
+  // Creates the destination empty (`privateFile`: a new file, 0600, that
+  // must not exist yet), then runs the source through `chunk` into it.
+  // `operation` ("Compression", "Decompression") opens every error text. The
+  // destination of a failed run is left as far as it was written.
   static bool transformFile(const char* operation, const std::string& sourcePath,
                             const std::string& destinationPath, const Chunk& chunk, const Close& close,
-                            plat::Error* error);
+                            plat::Error* error, bool privateFile = false);
 
 private:
   Mode _mode;

@@ -34,6 +34,18 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::optional<uint64_t> parseHTTPLength(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  uint64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    unsigned d = static_cast<unsigned>(c - '0');
+    if (n > (UINT64_MAX - d) / 10) return std::nullopt;
+    n = n * 10 + d;
+  }
+  return n;
+}
+
 std::optional<HTTPMessage> HTTPMessage::createRequest(std::string_view method, const URL& url, std::string_view version) {
   if (!isHTTPToken(method)) return std::nullopt;
   if (version != kHTTPVersion1_0 && version != kHTTPVersion1_1) return std::nullopt;

@@ -6,6 +6,7 @@
 // can split a request.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,9 @@ using HeaderFields = std::vector<HeaderField>;
 bool isHTTPToken(std::string_view s);
 bool isValidHeaderValue(std::string_view value);
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
+// A length as HTTP writes it: decimal digits only (no sign, no white space)
+// that fit 64 bits; nothing otherwise.
+std::optional<uint64_t> parseHTTPLength(std::string_view text);
 
 class HTTPMessage {
 public:

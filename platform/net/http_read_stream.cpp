@@ -289,6 +289,14 @@ bool HTTPReadStream::open() {
     if (p.phase != Phase::Idle || !p.request.isRequest() || !p.request.url()) return false;
     if ((p.url.scheme() != "http" && p.url.scheme() != "https") || p.url.host().empty()) return false;
     if (p.proxy && (p.proxy->host.empty() || p.proxy->port <= 0)) return false;
+    // SOCKS5 writes each of these behind a one-byte length: a longer one
+    // would go out cut, or spill into the next field.
+    if (p.proxy && p.proxy->type == ProxySettings::Type::SOCKS5 &&
+        (p.proxy->username.size() > 255 || p.proxy->password.size() > 255 || p.url.host().size() > 255))
+      return false;
+    // A length the caller declared must be one, or the body can't be framed.
+    if (auto declared = p.request.headerFieldValue("Content-Length"); declared && !parseHTTPLength(*declared))
+      return false;
     // HTTP/1.0 has no chunks: a body of unknown length can't be framed.
     if (p.body && !p.body->length() && p.request.version() == kHTTPVersion1_0 &&
         !p.request.hasHeaderField("Content-Length"))
@@ -730,8 +738,8 @@ void HTTPReadStream::pumpLocked() {
               req.append(reinterpret_cast<char*>(a6), 16);
             } else {
               req += '\x03';
-              req += static_cast<char>(std::min<size_t>(host.size(), 255));
-              req += host.substr(0, 255);
+              req += static_cast<char>(host.size());  // at most 255, checked by open()
+              req += host;
             }
             req += static_cast<char>(port >> 8);
             req += static_cast<char>(port & 0xff);
@@ -844,8 +852,8 @@ std::string HTTPReadStream::buildHeadLocked() {
   p.bodyLength.reset();
   if (p.body) {
     auto declared = p.request.headerFieldValue("Content-Length");
-    if (declared && !declared->empty() && std::all_of(declared->begin(), declared->end(), ::isdigit)) {
-      p.bodyLength = std::stoull(*declared);
+    if (declared) {
+      p.bodyLength = parseHTTPLength(*declared);  // checked by open()
     } else if (auto te = p.request.headerFieldValue("Transfer-Encoding")) {
       p.chunked = true;
     } else if (auto n = p.body->length()) {

@@ -455,6 +455,55 @@ TEST(HTTPReadStreamTest, OpenRefusesWhatItCannotFetch) {
   EXPECT_FALSE(s->open());
 }
 
+// A caller's Content-Length that is no 64-bit decimal number, and SOCKS5
+// fields that don't fit their one-byte length, are refused at open().
+TEST(HTTPReadStreamTest, OpenRefusesLengthsAndSOCKSFieldsThatCantBeSent) {
+  struct Case {
+    const char* name;
+    std::string contentLength;
+    std::string username, password, host;
+    bool opens;
+  } cases[] = {
+      {"plain length", "3", "", "", "127.0.0.1", true},
+      {"20 digits", "18446744073709551616", "", "", "127.0.0.1", false},
+      {"byte over 0x7f", "3\xb9", "", "", "127.0.0.1", false},
+      {"signed", "+3", "", "", "127.0.0.1", false},
+      {"SOCKS name of 255", "", std::string(255, 'u'), std::string(255, 'p'), "127.0.0.1", true},
+      {"SOCKS name of 256", "", std::string(256, 'u'), "p", "127.0.0.1", false},
+      {"SOCKS password of 256", "", "u", std::string(256, 'p'), "127.0.0.1", false},
+      {"SOCKS host of 256", "", "", "", std::string(252, 'h') + ".com", false},
+  };
+  for (const auto& c : cases) {
+    auto m = HTTPMessage::createRequest("PUT", *URL::parse("http://" + c.host + ":1/"));
+    ASSERT_TRUE(m) << c.name;
+    if (!c.contentLength.empty()) {
+      ASSERT_TRUE(m->setHeaderFieldValue("Content-Length", c.contentLength));
+    }
+    auto s = HTTPReadStream::create(*m, std::make_unique<DataBodySource>(Data{'a', 'b', 'c'}));
+    if (c.contentLength.empty())
+      s->setProxy(ProxySettings{.type = ProxySettings::Type::SOCKS5, .host = "127.0.0.1", .port = 1,
+                                .username = c.username, .password = c.password});
+    EXPECT_EQ(s->open(), c.opens) << c.name;
+    s->close();
+  }
+}
+
+// A Transfer-Encoding spoiled by a stray CR fails the exchange; it must not
+// fall back to the Content-Length framing and leave the socket for reuse.
+TEST(HTTPReadStreamTest, ARefusedHeaderValueFailsTheExchange) {
+  TestHTTPServer server;
+  std::string smuggled = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\rx\r\nContent-Length: 3\r\n\r\nabc";
+  server.enqueue({.raw = smuggled});
+  auto s = makeStream(server.url("/"));
+  s->setAttemptPersistentConnection(true);
+  s->setConnectionID(77);
+  auto r = runStream(s);
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code(), kCFErrorHTTPParseFailure);
+  EXPECT_EQ(r.body, "");
+  EXPECT_EQ(HTTPReadStream::closeIdleConnections(77), 0u);
+}
+
 TEST(HTTPReadStreamTest, NothingMovesOutsideItsModes) {
   TestHTTPServer server;
   server.enqueue(ScriptedResponse::text(200, "moded"));

@@ -133,8 +133,12 @@ size_t ResponseParser::feed(const char* data, size_t size, std::string& body) {
 
 bool ResponseParser::headLine(const std::string& line) {
   if (state_ == State::StatusLine) {
-    // Some servers send a blank line before the status line.
-    if (line.empty() && seen_ < 2) return true;
+    // Some servers send a blank line before the status line: one is let
+    // through, counted in lines so that the pieces the bytes come in don't matter.
+    if (line.empty() && !blankLineSkipped_ && interim_ == 0) {
+      blankLineSkipped_ = true;
+      return true;
+    }
     if (line.size() < 12 || line.compare(0, 7, "HTTP/1.") != 0 || !std::isdigit(static_cast<unsigned char>(line[7])) ||
         line[8] != ' ')
       return fail("The status line is not HTTP/1.x");
@@ -156,9 +160,13 @@ bool ResponseParser::headLine(const std::string& line) {
   if (line[0] == ' ' || line[0] == '\t') {
     // Obsolete folding: continues the previous value.
     if (response_.fields_.empty()) return fail("A header line starts with white space");
+    // Checked like any other line: a CR or NUL hidden in a continuation
+    // would otherwise reach the stored value.
+    std::string more = trim(line);
+    if (!isValidHeaderValue(more)) return fail("A header value holds CR or NUL");
     auto& value = response_.fields_.back().second;
     value += ' ';
-    value += trim(line);
+    value += more;
     return true;
   }
   size_t colon = line.find(':');
@@ -166,9 +174,11 @@ bool ResponseParser::headLine(const std::string& line) {
   std::string name = line.substr(0, colon);
   std::string value = trim(std::string_view(line).substr(colon + 1));
   if (!isHTTPToken(name)) return fail("A header name is not a token");
-  if (value.find('\0') != std::string::npos) return fail("A header value holds NUL");
+  // A refused value fails the response: dropping it silently could change
+  // the framing (a Transfer-Encoding that vanishes) or what is stored.
+  if (!isValidHeaderValue(value)) return fail("A header value holds CR or NUL");
   if (++headerCount_ > limits_.maxHeaderCount) return fail("The response has too many header fields");
-  response_.addHeaderFieldValue(name, value);
+  if (!response_.addHeaderFieldValue(name, value)) return fail("A header field is refused");
   return true;
 }
 
@@ -217,10 +227,9 @@ bool ResponseParser::chooseBody() {
       while (start <= raw.size()) {
         size_t comma = raw.find(',', start);
         if (comma == std::string::npos) comma = raw.size();
-        std::string d = trim(std::string_view(raw).substr(start, comma - start));
-        if (d.empty() || d.size() > 19 || !std::all_of(d.begin(), d.end(), [](unsigned char c) { return std::isdigit(c); }))
-          return fail("The Content-Length is not a number");
-        uint64_t n = std::stoull(d);
+        auto parsed = parseHTTPLength(trim(std::string_view(raw).substr(start, comma - start)));
+        if (!parsed) return fail("The Content-Length is not a number");
+        uint64_t n = *parsed;
         if (length && *length != n) return fail("The response has two different Content-Length values");
         length = n;
         start = comma + 1;

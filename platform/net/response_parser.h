@@ -74,6 +74,7 @@ private:
   size_t headBytes_ = 0;
   size_t headerCount_ = 0;
   int interim_ = 0;
+  bool blankLineSkipped_ = false;
   BodyMode mode_ = BodyMode::None;
   ChunkState chunk_ = ChunkState::Size;
   uint64_t remaining_ = 0;

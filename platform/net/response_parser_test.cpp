@@ -147,6 +147,45 @@ TEST(ResponseParserTest, LimitsOnHeadSizeAndHeaderCount) {
   EXPECT_TRUE(q.isFailed());
 }
 
+// A value the message refuses fails the response, folded or not: dropping
+// it would let a CR hide Transfer-Encoding and frame the body by its length.
+TEST(ResponseParserTest, RefusedHeaderValuesFailTheResponse) {
+  const std::string cr("\r"), nul("\0", 1);
+  struct Case {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"stray CR in Transfer-Encoding",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked" + cr + "x\r\nContent-Length: 3\r\n\r\nabc"},
+      {"NUL in a value", "HTTP/1.1 200 OK\r\nX-A: a" + nul + "b\r\nContent-Length: 0\r\n\r\n"},
+      {"CR in a folded line", "HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\n b" + cr + "c\r\nContent-Length: 0\r\n\r\n"},
+      {"NUL in a folded line", "HTTP/1.1 200 OK\r\nX-A: a\r\n\tb" + nul + "\r\nContent-Length: 0\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    for (size_t step : {size_t{0}, size_t{1}, size_t{5}}) {
+      Outcome o;
+      run(o, c.text, step, true);
+      EXPECT_TRUE(o.failed) << c.name << " step " << step;
+      EXPECT_FALSE(o.parser.keepAlive()) << c.name;
+      EXPECT_EQ(o.body, "") << c.name;
+    }
+  }
+  // One blank line before the status line is let through, in whatever
+  // pieces it comes; a second is not (found by the fuzz target).
+  for (size_t step : {size_t{0}, size_t{1}, size_t{2}}) {
+    Outcome one, two;
+    run(one, "\r\nHTTP/1.1 204 No Content\r\n\r\n", step, false);
+    run(two, "\n\r\nHTTP/1.1 204 No Content\r\n\r\n", step, false);
+    EXPECT_TRUE(one.done) << step;
+    EXPECT_TRUE(two.failed) << step;
+  }
+  // A clean folded line still continues its value.
+  Outcome o;
+  run(o, "HTTP/1.1 200 OK\r\nX-A: one\r\n  two\r\nContent-Length: 0\r\n\r\n", 0, false);
+  ASSERT_TRUE(o.done);
+  EXPECT_EQ(o.parser.response().headerFieldValue("X-A").value_or(""), "one two");
+}
+
 TEST(ResponseParserTest, EndOfConnectionReportsWhatWasMissing) {
   struct Case {
     std::string text;

@@ -1,5 +1,7 @@
 #include "platform/net/url.h"
 
+#include "platform/net/http_message.h"
+
 #include <arpa/inet.h>
 
 #include <cctype>
@@ -290,6 +292,11 @@ std::string URL::absoluteFormTarget() const {
     t += std::to_string(*port_);
   }
   return t + requestTarget();
+}
+
+bool isSameOrigin(const URL& a, const URL& b) {
+  return equalsIgnoringCase(a.scheme(), b.scheme()) && equalsIgnoringCase(a.host(), b.host()) &&
+         a.effectivePort() == b.effectivePort();
 }
 
 }  // namespace plat

@@ -67,5 +67,8 @@ private:
 
 // Decodes %XX escapes; nothing when an escape is malformed.
 std::optional<std::string> percentDecode(std::string_view text);
+// One origin: the same scheme, host and (effective) port. Credentials and
+// cookies given to one origin are not for another.
+bool isSameOrigin(const URL& a, const URL& b);
 
 }  // namespace plat

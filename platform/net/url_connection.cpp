@@ -10,6 +10,7 @@
 
 #include "platform/foundation/log.h"
 #include "platform/foundation/run_loop.h"
+#include "platform/net/inflation_limit.h"
 
 namespace plat {
 
@@ -50,20 +51,27 @@ Error translate(const Error& e) {
   return urlError(kURLErrorUnknown, e.localizedDescription(), under);
 }
 
-// Inflates a compressed body piece by piece, as it arrives.
+// Inflates a compressed body piece by piece, as it arrives, never more
+// than one output piece at a time, and never past its limit.
 class Inflater {
 public:
-  explicit Inflater(bool gzip) { ok_ = inflateInit2(&z_, gzip ? 15 + 32 : 15) == Z_OK; }
+  Inflater(bool gzip, uint64_t maxInflatedBytes) : max_(maxInflatedBytes) {
+    ok_ = inflateInit2(&z_, gzip ? 15 + 32 : 15) == Z_OK;
+  }
   ~Inflater() {
     if (ok_) inflateEnd(&z_);
   }
   Inflater(const Inflater&) = delete;
   Inflater& operator=(const Inflater&) = delete;
 
-  // False when the bytes are not what the encoding promised.
-  bool feed(const uint8_t* bytes, size_t size, Data& out) {
-    if (!ok_) return false;
-    if (ended_) return true;  // what follows the compressed stream is not body
+  enum class Result { Ok, Corrupt, TooLarge };
+  // Hands each inflated piece to `piece`, which may end the exchange (then
+  // `stop()` tells to stop).
+  template <typename Piece, typename Stop>
+  Result feed(const uint8_t* bytes, size_t size, const Piece& piece, const Stop& stop) {
+    if (!ok_) return Result::Corrupt;
+    if (ended_) return Result::Ok;  // what follows the compressed stream is not body
+    wire_ += size;
     z_.next_in = const_cast<uint8_t*>(bytes);
     z_.avail_in = static_cast<uInt>(size);
     uint8_t buf[65536];
@@ -71,14 +79,20 @@ public:
       z_.next_out = buf;
       z_.avail_out = sizeof buf;
       int r = inflate(&z_, Z_NO_FLUSH);
-      out.insert(out.end(), buf, buf + (sizeof buf - z_.avail_out));
+      size_t n = sizeof buf - z_.avail_out;
+      inflated_ += n;
+      if (inflated_ > (max_ ? max_ : inflationLimit(wire_))) return Result::TooLarge;
+      if (n > 0) {
+        piece(Data(buf, buf + n));
+        if (stop()) return Result::Ok;
+      }
       if (r == Z_STREAM_END) {
         ended_ = true;
-        return true;
+        return Result::Ok;
       }
-      if (r == Z_BUF_ERROR && z_.avail_in == 0) return true;
-      if (r != Z_OK) return false;
-      if (z_.avail_in == 0 && z_.avail_out != 0) return true;
+      if (r == Z_BUF_ERROR && z_.avail_in == 0) return Result::Ok;
+      if (r != Z_OK) return Result::Corrupt;
+      if (z_.avail_in == 0 && z_.avail_out != 0) return Result::Ok;
     }
   }
   bool ended() const { return ended_; }
@@ -87,7 +101,14 @@ private:
   z_stream z_{};
   bool ok_ = false;
   bool ended_ = false;
+  uint64_t max_;
+  uint64_t wire_ = 0;
+  uint64_t inflated_ = 0;
 };
+
+Error exceptionError(const char* what) {
+  return urlError(kURLErrorUnknown, std::string("The exchange failed on an exception: ") + what);
+}
 
 bool isRedirect(int status) { return status == 301 || status == 302 || status == 303 || status == 307 || status == 308; }
 
@@ -233,9 +254,21 @@ void URLConnection::attempt() {
 }
 
 void URLConnection::onStreamEvent(uint32_t ev) {
-  State& s = *s_;
-  if (s.done) return;
+  if (s_->done) return;
   auto keep = shared_from_this();  // a delegate may cancel and drop us
+  // A throw (a delegate's own, or memory running out) ends the exchange
+  // with an error; let through, the run loop would drop it and the body
+  // would go on with a hole in it.
+  try {
+    handleStreamEvent(ev);
+  } catch (const std::exception& e) {
+    log("URLConnection: exception in the exchange: %@", std::string(e.what()));
+    fail(exceptionError(e.what()));
+  }
+}
+
+void URLConnection::handleStreamEvent(uint32_t ev) {
+  State& s = *s_;
   if (ev == HTTPReadStream::kEventHasBytesAvailable) {
     if (!s.headSeen) {
       onHead();
@@ -275,7 +308,7 @@ void URLConnection::onHead() {
   }
   auto encoding = head->headerFieldValue("Content-Encoding");
   if (encoding && (equalsIgnoringCase(*encoding, "gzip") || equalsIgnoringCase(*encoding, "deflate")))
-    s.inflater = std::make_unique<Inflater>(equalsIgnoringCase(*encoding, "gzip"));
+    s.inflater = std::make_unique<Inflater>(equalsIgnoringCase(*encoding, "gzip"), s.request.maxInflatedBytes);
   if (s.delegate) s.delegate->connectionDidReceiveResponse(*this, HTTPURLResponse(*s.url, head));
 }
 
@@ -283,9 +316,12 @@ void URLConnection::onBody(const uint8_t* bytes, size_t size) {
   State& s = *s_;
   if (s.redirectTo || !s.delegate) return;
   if (!s.inflater) return s.delegate->connectionDidReceiveData(*this, Data(bytes, bytes + size));
-  Data out;
-  if (!s.inflater->feed(bytes, size, out)) return fail(urlError(kURLErrorCannotDecodeContentData, "cannot decode raw data"));
-  if (!out.empty()) s.delegate->connectionDidReceiveData(*this, out);
+  auto result = s.inflater->feed(
+      bytes, size, [&](const Data& piece) { s.delegate->connectionDidReceiveData(*this, piece); },
+      [&] { return s.done; });
+  if (result == Inflater::Result::Corrupt) return fail(urlError(kURLErrorCannotDecodeContentData, "cannot decode raw data"));
+  if (result == Inflater::Result::TooLarge)
+    return fail(urlError(kURLErrorDataLengthExceedsMaximum, "The response inflates past its size limit."));
 }
 
 void URLConnection::onEnd() {
@@ -307,9 +343,12 @@ void URLConnection::onEnd() {
         return equalsIgnoringCase(f.first, "Content-Length") || equalsIgnoringCase(f.first, "Content-Type");
       });
     }
-    // The service's credentials stay with the service's host.
-    if (!equalsIgnoringCase(next.host(), s.url->host()) || next.effectivePort() != s.url->effectivePort())
-      std::erase_if(s.headers, [](const HeaderField& f) { return equalsIgnoringCase(f.first, "Authorization"); });
+    // The service's credentials stay with the service's origin: another
+    // scheme (https to http would send them in clear) or port is another.
+    if (!isSameOrigin(next, *s.url))
+      std::erase_if(s.headers, [](const HeaderField& f) {
+        return equalsIgnoringCase(f.first, "Authorization") || equalsIgnoringCase(f.first, "Cookie");
+      });
     s.url = next;
     return attempt();
   }

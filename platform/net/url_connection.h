@@ -31,6 +31,7 @@ enum : long {
   kURLErrorHTTPTooManyRedirects = -1007,
   kURLErrorBadServerResponse = -1011,
   kURLErrorCannotDecodeContentData = -1016,
+  kURLErrorDataLengthExceedsMaximum = -1103,
   kURLErrorSecureConnectionFailed = -1200,
   kURLErrorServerCertificateUntrusted = -1202,
 };
@@ -45,6 +46,9 @@ struct URLRequest {
   SSLSettings ssl{};
   std::optional<ProxySettings> proxy{};
   bool followRedirects = true;
+  // The most bytes a compressed body may inflate to; 0: a multiple of what
+  // came on the wire (see inflation_limit.h). Past it the exchange fails.
+  uint64_t maxInflatedBytes = 0;
 };
 
 class HTTPURLResponse {
@@ -66,7 +70,8 @@ class URLConnection;
 // Told, on the connection's run loop, what became of an asynchronous
 // exchange: one response (after redirects), its body in pieces (inflated
 // when the server compressed it), then exactly one of finish or failure.
-// Nothing after a cancel.
+// Nothing after a cancel. An exception a delegate call throws fails the
+// exchange (a body with a hole in it is no body).
 class URLConnectionDelegate {
 public:
   virtual ~URLConnectionDelegate() = default;
@@ -107,6 +112,7 @@ private:
   void begin();
   void attempt();
   void onStreamEvent(uint32_t event);
+  void handleStreamEvent(uint32_t event);
   void onHead();
   void onBody(const uint8_t* bytes, size_t size);
   void onEnd();

@@ -26,6 +26,7 @@ public:
     body.append(d.begin(), d.end());
     ++pieces;
     if (cancelOnData) c.cancel();
+    if (throwOnData) throw std::runtime_error("the delegate gave up");
   }
   void connectionDidFinishLoading(URLConnection&) override {
     calls.push_back("finish");
@@ -40,6 +41,7 @@ public:
   std::string body;
   int responses = 0, pieces = 0, ends = 0;
   bool cancelOnData = false;
+  bool throwOnData = false;
   std::optional<Error> error;
 };
 
@@ -191,6 +193,27 @@ TEST(URLConnectionAsyncTest, RunsOnlyInItsModes) {
   while (rec.ends == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
     loop->runInMode("private.mode", 0.05, true);
   EXPECT_EQ(rec.body, "late");
+}
+
+// A delegate that throws (or a piece that can't be had) fails the exchange:
+// the rest of the body must not arrive as if nothing was lost.
+TEST(URLConnectionAsyncTest, AThrowingDelegateFailsTheExchange) {
+  TestHTTPServer server;
+  std::string body = bigText(400000);
+  for (bool gz : {false, true}) {
+    server.enqueue({.body = body, .chunked = true, .chunkSize = 10000, .gzip = gz});
+    Recorder rec;
+    rec.throwOnData = true;
+    auto c = URLConnection::start({.url = server.url("/")}, &rec);
+    runUntilEnded({&rec});
+    EXPECT_EQ(rec.ends, 1) << gz;
+    EXPECT_EQ(rec.pieces, 1) << gz;
+    ASSERT_TRUE(rec.error) << gz;
+    EXPECT_EQ(rec.error->code(), kURLErrorUnknown);
+    EXPECT_NE(rec.calls.back().find("fail"), std::string::npos);
+    runFor(0.1);
+    EXPECT_EQ(rec.ends, 1) << "nothing after the failure";
+  }
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <chrono>
 
 #include "platform/foundation/clock.h"
+#include "tests/support/test_certificates.h"
 #include "tests/support/test_http_server.h"
+#include "tests/support/test_proxy.h"
 
 namespace plat {
 namespace {
@@ -143,6 +145,92 @@ TEST(URLConnectionTest, FollowsRedirectsAndInflatesGzip) {
   EXPECT_EQ(reqs[1].method, "GET");
   EXPECT_EQ(reqs[1].body, "");
   EXPECT_FALSE(reqs[1].header("Content-Length"));
+}
+
+// Credentials follow a redirect only within one origin (scheme, host and
+// port). The https-to-http hop goes through a proxy, which sees the clear
+// text exactly as a network in between would.
+TEST(URLConnectionTest, RedirectsKeepCredentialsWithinTheirOrigin) {
+  const auto& certs = qvtest::TestCertificates::shared();
+  TestHTTPServer plain, other;
+  TestHTTPServer secure(TestHTTPServer::Options{.tls = true, .certificate = certs.server});
+  qvtest::TestProxy proxy({.kind = qvtest::TestProxy::Kind::HTTP});
+  struct Case {
+    const char* name;
+    TestHTTPServer* first;
+    std::string from, to;
+    bool viaProxy;
+    bool kept;
+  } cases[] = {
+      {"same origin", &plain, plain.url("/a"), plain.url("/b"), false, true},
+      {"another port", &plain, plain.url("/a"), other.url("/b"), false, false},
+      {"https to http on the same host and port", &secure, secure.url("localhost", "/a"),
+       "http://localhost:" + std::to_string(secure.port()) + "/b", true, false},
+  };
+  for (const auto& c : cases) {
+    c.first->enqueue({.status = 302, .reason = "Found", .headers = {{"Location", c.to}}});
+    plain.enqueue(ScriptedResponse::text(200, "landed"));
+    other.enqueue(ScriptedResponse::text(200, "landed"));
+    URLRequest req{.url = c.from, .headers = {{"Authorization", "Bearer secret"}, {"Cookie", "sid=1"}}};
+    req.ssl.trustedCertificatesPEM = certs.ca.certificatePEM;
+    if (c.viaProxy) req.proxy = ProxySettings{.type = ProxySettings::Type::HTTP, .host = "127.0.0.1", .port = proxy.port()};
+    size_t before = proxy.heads().size();
+    URLConnection::sendSynchronousRequest(req, nullptr, nullptr);
+    std::string second;
+    if (c.viaProxy) {
+      auto heads = proxy.heads();
+      ASSERT_GT(heads.size(), before + 1) << c.name;  // the tunnel, then the clear-text hop
+      second = heads.back();
+      EXPECT_NE(second.find("GET " + c.to), std::string::npos) << second;
+    } else {
+      TestHTTPServer& at = c.to == other.url("/b") ? other : plain;
+      auto reqs = at.requests();
+      ASSERT_FALSE(reqs.empty()) << c.name;
+      second = reqs.back().raw;
+    }
+    EXPECT_EQ(second.find("Bearer secret") != std::string::npos, c.kept) << c.name;
+    EXPECT_EQ(second.find("sid=1") != std::string::npos, c.kept) << c.name;
+  }
+}
+
+// A gzip body that inflates far past its wire size fails with its own error,
+// and never hands over one piece larger than the inflater's buffer.
+TEST(URLConnectionTest, InflationIsBoundedAndComesInPieces) {
+  TestHTTPServer server;
+  std::string zeros(8 << 20, '\0');
+  std::string wire = qvtest::gzip(zeros);
+  for (uint64_t limit : {uint64_t{0}, uint64_t{1} << 20, uint64_t{64} << 20}) {
+    server.enqueue({.headers = {{"Content-Encoding", "gzip"}}, .body = wire});
+    struct Pieces : URLConnectionDelegate {
+      size_t largest = 0, total = 0;
+      std::optional<Error> error;
+      bool done = false;
+      void connectionDidReceiveData(URLConnection&, const Data& d) override {
+        largest = std::max(largest, d.size());
+        total += d.size();
+      }
+      void connectionDidFinishLoading(URLConnection&) override { done = true; }
+      void connectionDidFailWithError(URLConnection&, const Error& e) override {
+        error = e;
+        done = true;
+      }
+    } pieces;
+    auto loop = RunLoop::current();
+    URLRequest req{.url = server.url("/z")};
+    req.maxInflatedBytes = limit;
+    auto c = URLConnection::start(req, &pieces, loop, {kDefaultRunLoopMode});
+    while (!pieces.done) loop->runInMode(kDefaultRunLoopMode, 1, true);
+    EXPECT_LE(pieces.largest, 65536u) << limit;
+    if (limit == (uint64_t{64} << 20)) {
+      EXPECT_FALSE(pieces.error) << limit;
+      EXPECT_EQ(pieces.total, zeros.size());
+    } else {
+      // 8 KiB of wire inflating to 8 MiB is past the default multiple.
+      ASSERT_TRUE(pieces.error) << limit;
+      EXPECT_EQ(pieces.error->code(), kURLErrorDataLengthExceedsMaximum);
+      EXPECT_LT(pieces.total, zeros.size());
+    }
+  }
 }
 
 }  // namespace
