@@ -104,7 +104,7 @@ TEST_F(SQDatabaseTest, RefusedFunctionsAreReported) {
 // the caller waits: the update fails at once with its error, under any
 // limit, instead of retrying (for ever under the limit 0 the system uses).
 TEST_F(SQDatabaseTest, LockedByItsOwnStatementFailsAtOnce) {
-  for (int limit : {0, 40}) {
+  for (int limit : {40, 0}) {
     SCOPED_TRACE(limit);
     ASSERT_TRUE(db->executeUpdate("create table d (v)"));
     ASSERT_TRUE(db->executeUpdate("insert into d values (1)"));
