@@ -1,13 +1,16 @@
 # Quorva: `make run` builds and starts the program, `make test` builds and runs
-# every test in a normal and a sanitizer build, `make bench` runs the benchmarks.
+# every test in a normal and a sanitizer build, and the threaded tests in a
+# ThreadSanitizer build; `make bench` runs the benchmarks. Cases labelled
+# large run only in the normal build.
 JOBS ?= $(shell nproc)
 NORMAL := build/normal
 ASAN   := build/asan
+TSAN   := build/tsan
 FUZZ   := build/fuzz
 BENCH  := build/bench
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build test test-normal test-asan test-fuzz run bench clean
+.PHONY: all deps build test test-normal test-asan test-tsan test-fuzz run bench clean
 
 all: build
 
@@ -19,7 +22,7 @@ build: deps
 	cmake --build $(NORMAL) -j $(JOBS)
 
 test: deps
-	$(MAKE) --no-print-directory test-fuzz test-normal test-asan
+	$(MAKE) --no-print-directory test-fuzz test-normal test-asan test-tsan
 
 test-normal:
 	cmake -S . -B $(NORMAL) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -30,7 +33,15 @@ test-asan:
 	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON
 	cmake --build $(ASAN) -j $(JOBS)
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS) -LE fuzz
+	  ctest --output-on-failure -j $(JOBS) -LE 'fuzz|large'
+
+# A data race fails the run like a leak does. Only the programs whose cases
+# run several threads (label threaded) are built here.
+test-tsan:
+	cmake -S . -B $(TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TSAN=ON
+	cmake --build $(TSAN) -j $(JOBS) --target threaded_tests
+	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS) -L threaded -LE 'fuzz|large'
 
 # libFuzzer targets, each run for a bounded time on its seed corpus.
 test-fuzz:

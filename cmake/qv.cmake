@@ -1,15 +1,36 @@
-# qv_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
+# qv_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>]
+#         [LARGE <test cases...>])
 # One GoogleTest program; every test case becomes a ctest test, found when
 # ctest runs so a sanitizer build does not run binaries at build time.
+# Labels: unit or e2e; threaded for programs whose cases run several threads
+# (the ThreadSanitizer build builds and runs only those, through the target
+# threaded_tests); large, added to the cases named after LARGE ("Suite.Case"),
+# for cases moving hundreds of MiB: those run only in the normal build.
 function(qv_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;LARGE" ${ARGN})
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 300)
+  # The labels are set by a script that ctest runs after the discovery:
+  # gtest_discover_tests would split a list of several into other properties.
+  set(labels_script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+  file(WRITE ${labels_script}
+    "set(large \"${T_LARGE}\")\n"
+    "foreach(t IN LISTS ${name}_TESTS)\n"
+    "  list(FIND large \"\${t}\" at)\n"
+    "  if(at EQUAL -1)\n"
+    "    set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${T_LABELS}\")\n"
+    "  else()\n"
+    "    set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${T_LABELS};large\")\n"
+    "  endif()\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_script})
+  if(threaded IN_LIST T_LABELS)
+    set_property(GLOBAL APPEND PROPERTY QV_THREADED_TESTS ${name})
+  endif()
 endfunction()
 
 # qv_bench(<name> SOURCES <files...> LIBS <targets...>): a benchmark program

@@ -56,7 +56,13 @@ TEST(SJSONDeserializer, AcceptedTexts) {
       {"\"a\\qb\"", Value("aqb")},
       {"\"\\u00e9\"", Value("\xC3\xA9")},
       {"\"\\ud83d\\ude00\"", Value("\xF0\x9F\x98\x80")},
-      {"\"\\ud800x\"", Value("\xED\xA0\x80x")},  // a lone surrogate stays alone
+      // A lone surrogate has no UTF-8 form: U+FFFD, and what follows it stays.
+      {"\"\\ud800x\"", Value("\xEF\xBF\xBDx")},
+      {"\"\\ud800\"", Value("\xEF\xBF\xBD")},
+      {"\"\\udc00\\ud800\\n\"", Value("\xEF\xBF\xBD\xEF\xBF\xBD\n")},
+      {"\"\\ud800\\u0041\"", Value("\xEF\xBF\xBD" "A")},
+      {"\"\\ud800\\ud800\\udc00\"", Value("\xEF\xBF\xBD\xF0\x90\x80\x80")},
+      {"\"\\ud83dz\\ude00\"", Value("\xEF\xBF\xBDz\xEF\xBF\xBD")},
       {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", Value("\"\\/\b\f\n\r\t")},
       {"\"tab\there\"", Value("tab\there")},  // raw control bytes are taken
       {"\"\xE4\xB8\xAD\xE6\x96\x87.txt\"", Value("\xE4\xB8\xAD\xE6\x96\x87.txt")},

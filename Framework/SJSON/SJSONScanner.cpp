@@ -52,9 +52,11 @@ int hexValue(uint16_t c) {
   return -1;
 }
 
-// A code point below 0x110000 as UTF-8; surrogates get their three-byte
-// form, so a lone one is kept as the character it was.
+// A code point below 0x110000 as UTF-8. A surrogate has no UTF-8 form: a
+// lone one becomes U+FFFD, as the other reader makes it, so the text handed
+// out is always valid UTF-8.
 void appendCodePoint(std::string& out, uint32_t c) {
+  if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
   if (c < 0x80) {
     out.push_back(static_cast<char>(c));
   } else if (c < 0x800) {
@@ -440,7 +442,8 @@ bool SJSONScanner::scanString(std::string& out, Error* outError) {
     current_ = start;
     return fail(outError, code);
   };
-  // A high surrogate written as an escape waits here for its low half.
+  // A high surrogate written as an escape waits here, as U+FFFD, for its
+  // low half.
   size_t pendingHigh = std::string::npos;
   uint32_t highUnit = 0;
   // An escaped byte of 0x80 or above leaves the rest of its character to

@@ -30,4 +30,13 @@ private:
 
 inline bool isBusy(int rc) { return rc == 5 /* SQLITE_BUSY */ || rc == 6 /* SQLITE_LOCKED */; }
 
+// Whether waiting can clear a busy result. SQLITE_LOCKED from this
+// connection's own unfinished statement (a DROP TABLE while a result set is
+// open) lasts as long as this very thread keeps it: waiting would hang the
+// caller for ever. Only another connection of a shared cache can lift it.
+inline bool isWorthRetrying(int rc, int extendedRc) {
+  if (rc == 5 /* SQLITE_BUSY */) return true;
+  return rc == 6 && extendedRc == 262 /* SQLITE_LOCKED_SHAREDCACHE */;
+}
+
 }  // namespace sqdetail

@@ -432,7 +432,7 @@ bool SQDatabase::prepare(const std::string& sql, sqlite3_stmt** pStmt, plat::Err
   int rc;
   for (;;) {
     rc = sqlite3_prepare_v2(_db, sql.c_str(), -1, pStmt, nullptr);
-    if (!sqdetail::isBusy(rc)) break;
+    if (!sqdetail::isWorthRetrying(rc, sqlite3_extended_errcode(_db))) break;
     if (!wait.retry(_busyRetryTimeout)) {
       plat::log("%s:%d Database busy (%@)", caller, __LINE__, pathText());
       plat::log("Database busy");
@@ -589,7 +589,7 @@ bool SQDatabase::executeUpdate(const std::string& sql, plat::Error* outErr, cons
   int rc;
   for (;;) {
     rc = sqlite3_step(pStmt);
-    if (sqdetail::isBusy(rc)) {
+    if (sqdetail::isWorthRetrying(rc, sqlite3_extended_errcode(_db))) {
       if (rc == SQLITE_LOCKED) {
         const int resetRc = sqlite3_reset(pStmt);
         if (resetRc != SQLITE_LOCKED) plat::log("Unexpected result from sqlite3_reset (%d) eu", resetRc);
@@ -706,7 +706,11 @@ std::optional<plat::Error> SQDatabase::inSavePoint(const std::function<void(bool
   plat::Error err;
   if (!startSavePointWithName(name, &err)) return err;
   bool shouldRollback = false;
-  block(&shouldRollback);
+  {
+    SQRollbackGuard undo(this, name);
+    block(&shouldRollback);
+    undo.dismiss();
+  }
   // A rollback to a savepoint leaves it open (and, outermost, its transaction
   // with it): release it in both cases so later writes are not held back.
   bool ok = !shouldRollback || rollbackToSavePointWithName(name, &err);
@@ -715,10 +719,32 @@ std::optional<plat::Error> SQDatabase::inSavePoint(const std::function<void(bool
   return std::nullopt;
 }
 
-void SQDatabase::makeFunctionNamed(const std::string& name, int maximumArguments, FunctionBlock block) {
-  if (!_db) return;  // nothing to register with, and SQLite would dereference it
+bool SQDatabase::makeFunctionNamed(const std::string& name, int maximumArguments, FunctionBlock block) {
+  if (!_db) return false;  // nothing to register with, and SQLite would dereference it
   auto kept = std::make_unique<FunctionBlock>(std::move(block));
-  sqlite3_create_function(_db, name.c_str(), maximumArguments, SQLITE_UTF8, kept.get(),
-                          &SQDBBlockSQLiteCallBackFunction, nullptr, nullptr);
+  const int rc = sqlite3_create_function(_db, name.c_str(), maximumArguments, SQLITE_UTF8, kept.get(),
+                                         &SQDBBlockSQLiteCallBackFunction, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    // The function SQLite still knows under that name keeps its own block.
+    plat::log("Could not make function %@ (%d: %s)", name, rc, sqlite3_errmsg(_db));
+    return false;
+  }
   _openFunctions.push_back(std::move(kept));
+  return true;
+}
+
+SQRollbackGuard::~SQRollbackGuard() {
+  if (!_db || !_db->sqliteHandle()) return;
+  // Nothing may leave a destructor that runs while an exception unwinds.
+  try {
+    if (_savePoint) {
+      // Rolled back to and released: an outermost savepoint ends its transaction.
+      _db->rollbackToSavePointWithName(_savePoint, nullptr);
+      _db->releaseSavePointWithName(_savePoint, nullptr);
+    } else {
+      _db->rollback();
+    }
+  } catch (...) {
+    plat::log("Rollback after a failed block raised");
+  }
 }

@@ -197,7 +197,9 @@ public:
     return _cachedStatements.get();
   }
 
-  void makeFunctionNamed(const std::string& name, int maximumArguments, FunctionBlock block);
+  // False when SQLite refuses the function (a closed connection, a bad name
+  // or argument count, a function of that name in use by a statement).
+  bool makeFunctionNamed(const std::string& name, int maximumArguments, FunctionBlock block);
 
   bool traceExecution() const { return _traceExecution; }
   void setTraceExecution(bool b) { _traceExecution = b; }
@@ -248,4 +250,24 @@ private:
   // caller still holds instead of leaving them dangling.
   std::vector<std::weak_ptr<SQStatement>> _wrappedStatements;
   size_t _wrappedPruneAt = 64;
+};
+
+// Undo on the way out for a block run inside a transaction or a savepoint:
+// when the block throws, the transaction is rolled back (the savepoint rolled
+// back and released) before the exception leaves, so the file is not left
+// locked against other processes and the next block does not run, and
+// commit, inside the stale transaction. dismiss() once the block returned.
+class SQRollbackGuard {
+public:
+  // No name: a transaction; otherwise the savepoint of that name.
+  SQRollbackGuard(SQDatabase* db, std::optional<std::string> savePoint)
+      : _db(db), _savePoint(std::move(savePoint)) {}
+  ~SQRollbackGuard();
+  SQRollbackGuard(const SQRollbackGuard&) = delete;
+  SQRollbackGuard& operator=(const SQRollbackGuard&) = delete;
+  void dismiss() { _db = nullptr; }
+
+private:
+  SQDatabase* _db;
+  std::optional<std::string> _savePoint;
 };

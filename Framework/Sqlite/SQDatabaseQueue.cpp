@@ -91,14 +91,13 @@ void SQDatabaseQueue::beginTransaction(bool useDeferred, const TransactionBlock&
   run([&] {
     const auto db = databaseOrClosedStandIn();
     bool shouldRollback = false;
-    if (db->sqliteHandle()) {
-      if (useDeferred) {
-        db->beginDeferredTransaction();
-      } else {
-        db->beginTransaction();
-      }
+    bool began = false;
+    if (db->sqliteHandle()) began = useDeferred ? db->beginDeferredTransaction() : db->beginTransaction();
+    {
+      SQRollbackGuard undo(began ? db.get() : nullptr, std::nullopt);
+      block(db.get(), &shouldRollback);
+      undo.dismiss();
     }
-    block(db.get(), &shouldRollback);
     if (db->sqliteHandle()) {
       if (shouldRollback) {
         db->rollback();
@@ -115,13 +114,22 @@ std::optional<plat::Error> SQDatabaseQueue::inSavePoint(const TransactionBlock& 
     const std::string name = plat::format("savePoint%ld", gQueueSavePointIdx.fetch_add(1));
     const auto db = database();
     bool shouldRollback = false;
-    if (!db) return;  // no savepoint to start, so no block to run
+    if (!db) {
+      // No savepoint to start, so no block to run: the caller must know.
+      result = plat::Error::withDescription(
+          "SQDatabase", SQLITE_CANTOPEN, plat::format("SQDatabaseQueue could not reopen database for path %@", path()));
+      return;
+    }
     plat::Error err;
     if (!db->startSavePointWithName(name, &err)) {
       result = err;
       return;
     }
-    block(db.get(), &shouldRollback);
+    {
+      SQRollbackGuard undo(db.get(), name);
+      block(db.get(), &shouldRollback);
+      undo.dismiss();
+    }
     // Released after a rollback too, so an outermost savepoint does not leave
     // its transaction open.
     bool ok = !shouldRollback || db->rollbackToSavePointWithName(name, &err);

@@ -114,13 +114,18 @@ TEST(SQDatabaseQueue, ReopenFailureGivesTheBlockNoDatabase) {
   EXPECT_TRUE(log.contains("SQDatabaseQueue could not reopen database for path " + path));
   EXPECT_EQ(nullptr, queue->database());
 
-  // Transactions still run their block, with no database; savepoints don't.
   bool inTransaction = false;
+  // Transactions still run their block, with no database; savepoints report
+  // that they could not.
   queue->inTransaction([&](SQDatabase* db, bool*) { inTransaction = db && !db->executeUpdate("create table z (a)"); });
   EXPECT_TRUE(inTransaction);
   bool inSavePoint = false;
-  EXPECT_EQ(std::nullopt, queue->inSavePoint([&](SQDatabase*, bool*) { inSavePoint = true; }));
+  const auto refused = queue->inSavePoint([&](SQDatabase*, bool*) { inSavePoint = true; });
   EXPECT_FALSE(inSavePoint);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ("SQDatabase", refused->domain());
+  EXPECT_EQ(SQLITE_CANTOPEN, refused->code());
+  EXPECT_EQ("SQDatabaseQueue could not reopen database for path " + path, refused->localizedDescription());
 
   // Once the folder is back, the next block reopens the file.
   std::filesystem::create_directory(dir.path() / "mount");
@@ -172,6 +177,78 @@ TEST(SQDatabaseQueue, TransactionsCommitOrRollBack) {
     EXPECT_EQ(5, countRows(db, "select sum(v) from t"));
     EXPECT_FALSE(db->inTransaction());
   });
+}
+
+// A block that throws inside a transaction or a savepoint leaves none open:
+// the file is free for another connection, its write is undone, and the next
+// transaction commits only its own writes.
+TEST(SQDatabaseQueue, ThrowingBlocksRollBackBeforeTheExceptionLeaves) {
+  using Form = std::function<void(SQDatabaseQueue&, const std::function<void(SQDatabase*)>&)>;
+  const std::pair<const char*, Form> forms[] = {
+      {"inTransaction", [](SQDatabaseQueue& q, const auto& body) { q.inTransaction([&](SQDatabase* db, bool*) { body(db); }); }},
+      {"inDeferredTransaction",
+       [](SQDatabaseQueue& q, const auto& body) { q.inDeferredTransaction([&](SQDatabase* db, bool*) { body(db); }); }},
+      {"queue inSavePoint", [](SQDatabaseQueue& q, const auto& body) { q.inSavePoint([&](SQDatabase* db, bool*) { body(db); }); }},
+      {"connection inSavePoint",
+       [](SQDatabaseQueue& q, const auto& body) {
+         q.inDatabase([&](SQDatabase* db) { db->inSavePoint([&](bool*) { body(db); }); });
+       }},
+  };
+  for (const auto& [what, form] : forms) {
+    SCOPED_TRACE(what);
+    sqtest::TempDir dir;
+    auto queue = SQDatabaseQueue::databaseQueueWithPath(dir.file("tx.db"));
+    ASSERT_TRUE(queue);
+    queue->inDatabase([](SQDatabase* db) { ASSERT_TRUE(db->executeUpdate("create table t (v)")); });
+    EXPECT_THROW(form(*queue,
+                      [](SQDatabase* db) {
+                        EXPECT_TRUE(db->executeUpdate("insert into t values (1)"));
+                        throw std::runtime_error("block failed");
+                      }),
+                 std::runtime_error);
+
+    // Another connection (the plug-in's reader) can take the file at once.
+    auto other = SQDatabase::databaseWithPath(dir.file("tx.db"));
+    ASSERT_TRUE(other->open());
+    other->setBusyRetryTimeout(2);
+    EXPECT_TRUE(other->beginTransaction());
+    EXPECT_TRUE(other->rollback());
+    ASSERT_TRUE(other->close());
+
+    queue->inDatabase([](SQDatabase* db) {
+      EXPECT_NE(0, sqlite3_get_autocommit(db->sqliteHandle()));
+      EXPECT_FALSE(db->inTransaction());
+    });
+    queue->inTransaction([](SQDatabase* db, bool*) { EXPECT_TRUE(db->executeUpdate("insert into t values (2)")); });
+    queue->close();
+    queue->inDatabase([](SQDatabase* db) { EXPECT_EQ(2, countRows(db, "select sum(v) from t")); });
+  }
+}
+
+// A DROP TABLE under the queue's own open result set fails at once; the queue
+// and the threads waiting on it go on.
+TEST(SQDatabaseQueue, SelfLockedStatementDoesNotHangTheQueue) {
+  sqtest::TempDir dir;
+  auto queue = SQDatabaseQueue::databaseQueueWithPath(dir.file("l.db"));
+  ASSERT_TRUE(queue);
+  queue->inDatabase([](SQDatabase* db) {
+    ASSERT_TRUE(db->executeUpdate("create table t (v)"));
+    ASSERT_TRUE(db->executeUpdate("insert into t values (1)"));
+  });
+  std::atomic<bool> waiterRan{false};
+  std::thread waiter;
+  queue->inDatabase([&](SQDatabase* db) {
+    // A thread queued behind this block: it only runs once the block ends.
+    waiter = std::thread([&] { queue->inDatabase([&](SQDatabase*) { waiterRan = true; }); });
+    auto rs = db->executeQuery("select v from t");
+    ASSERT_TRUE(rs && rs->next());
+    EXPECT_FALSE(db->executeUpdate("drop table t"));
+    EXPECT_EQ(SQLITE_LOCKED, db->lastErrorCode());
+    rs->close();
+  });
+  waiter.join();
+  EXPECT_TRUE(waiterRan);
+  queue->inDatabase([](SQDatabase* db) { EXPECT_EQ(1, countRows(db, "select count(*) from t")); });
 }
 
 }  // namespace

@@ -69,7 +69,86 @@ TEST_F(SQDatabaseTest, ClosedConnectionRefusesWork) {
   // SQLite itself would dereference the missing handle.
   EXPECT_EQ(0, db->changes());
   EXPECT_EQ(0, db->lastInsertRowId());
-  db->makeFunctionNamed("f", 0, [](sqlite3_context*, int, sqlite3_value**) {});
+  EXPECT_FALSE(db->makeFunctionNamed("f", 0, [](sqlite3_context*, int, sqlite3_value**) {}));
+}
+
+// A function SQLite refuses is reported; one refused while a statement uses
+// its name leaves the function in place working with its first block.
+TEST_F(SQDatabaseTest, RefusedFunctionsAreReported) {
+  auto constant = [](int n) {
+    return [n](sqlite3_context* ctx, int, sqlite3_value**) { sqlite3_result_int(ctx, n); };
+  };
+  plat::LogCapture log;
+  EXPECT_FALSE(db->makeFunctionNamed("many", 200, constant(1)));  // past SQLite's argument limit
+  EXPECT_FALSE(db->makeFunctionNamed(std::string(256, 'n'), 0, constant(1)));
+  EXPECT_TRUE(log.contains("Could not make function many (21: "));
+
+  ASSERT_TRUE(db->makeFunctionNamed("f", 0, constant(1)));
+  ASSERT_TRUE(db->executeUpdate("insert into t values (1)"));
+  ASSERT_TRUE(db->executeUpdate("insert into t values (2)"));
+  auto rs = db->executeQuery("select f() from t");
+  ASSERT_TRUE(rs && rs->next());
+  EXPECT_FALSE(db->makeFunctionNamed("f", 0, constant(2)));
+  EXPECT_EQ(1, rs->intForColumnIndex(0));
+  ASSERT_TRUE(rs->next());
+  EXPECT_EQ(1, rs->intForColumnIndex(0));
+  rs->close();
+  ASSERT_TRUE(db->makeFunctionNamed("f", 0, constant(3)));
+  rs = db->executeQuery("select f()");
+  ASSERT_TRUE(rs && rs->next());
+  EXPECT_EQ(3, rs->intForColumnIndex(0));
+  rs->close();
+}
+
+// SQLITE_LOCKED from the connection's own open result set can't clear while
+// the caller waits: the update fails at once with its error, under any
+// limit, instead of retrying (for ever under the limit 0 the system uses).
+TEST_F(SQDatabaseTest, LockedByItsOwnStatementFailsAtOnce) {
+  for (int limit : {40, 0}) {
+    SCOPED_TRACE(limit);
+    ASSERT_TRUE(db->executeUpdate("create table d (v)"));
+    ASSERT_TRUE(db->executeUpdate("insert into d values (1)"));
+    ASSERT_TRUE(db->executeUpdate("insert into d values (2)"));
+    db->setBusyRetryTimeout(limit);
+    auto rs = db->executeQuery("select v from d");
+    ASSERT_TRUE(rs && rs->next());
+    plat::LogCapture log;
+    EXPECT_FALSE(db->executeUpdate("drop table d"));
+    EXPECT_EQ(SQLITE_LOCKED, db->lastErrorCode());
+    EXPECT_EQ("database table is locked", db->lastErrorMessage());
+    EXPECT_FALSE(log.contains("Database busy"));
+    // The open set goes on, and once it is closed the same statement works.
+    ASSERT_TRUE(rs->next());
+    EXPECT_EQ(2, rs->intForColumnIndex(0));
+    rs->close();
+    EXPECT_TRUE(db->executeUpdate("drop table d"));
+  }
+}
+
+// A table locked by another connection of a shared cache is still waited
+// for, and given up on under a limit.
+TEST_F(SQDatabaseTest, SharedCacheLockIsWaitedFor) {
+  ASSERT_TRUE(db->executeUpdate("insert into t values (1)"));
+  ASSERT_TRUE(db->close());
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_SHAREDCACHE;
+  auto writer = SQDatabase::databaseWithPath(dir.file("test.db"));
+  auto reader = SQDatabase::databaseWithPath(dir.file("test.db"));
+  ASSERT_TRUE(writer->openWithFlags(flags));
+  ASSERT_TRUE(reader->openWithFlags(flags));
+  ASSERT_TRUE(reader->goodConnection());
+  ASSERT_TRUE(writer->beginTransaction());
+  ASSERT_TRUE(writer->executeUpdate("insert into t values (2)"));
+  reader->setBusyRetryTimeout(3);
+  plat::LogCapture log;
+  auto rs = reader->executeQuery("select v from t");
+  EXPECT_FALSE(rs && rs->next());
+  EXPECT_TRUE(log.contains("Database busy (" + dir.file("test.db") + ")"));
+  ASSERT_TRUE(writer->commit());
+  reader->setBusyRetryTimeout(0);
+  rs = reader->executeQuery("select count(*) from t");
+  ASSERT_TRUE(rs && rs->next());
+  EXPECT_EQ(2, rs->intForColumnIndex(0));
+  rs->close();
 }
 
 std::string sqlLiteral(const std::string& text) {
@@ -411,6 +490,19 @@ TEST_F(SQDatabaseTest, TransactionsAndSavePoints) {
   EXPECT_EQ("2,4,5", rs->stringForColumn("all_v"));
   rs->close();
 
+  // A block that throws leaves nothing open: the savepoint is rolled back
+  // and released before the exception reaches the caller.
+  EXPECT_THROW(db->inSavePoint([&](bool*) {
+    ASSERT_TRUE(db->executeUpdate("insert into t values (6)"));
+    throw std::runtime_error("block failed");
+  }),
+               std::runtime_error);
+  EXPECT_NE(0, sqlite3_get_autocommit(db->sqliteHandle()));
+  auto six = db->executeQuery("select count(*) from t where v = 6");
+  ASSERT_TRUE(six && six->next());
+  EXPECT_EQ(0, six->intForColumnIndex(0));
+  six->close();
+
   plat::Error err;
   EXPECT_TRUE(db->startSavePointWithName("it's", &err));
   EXPECT_TRUE(db->releaseSavePointWithName("it's", &err));
@@ -464,6 +556,24 @@ TEST_F(SQDatabaseTest, TraceLines) {
 
 // The pause between attempts grows from 20 us to 4 ms; a limit of N gives up
 // on the attempt after N + 1 retries, a limit of 0 never.
+TEST(SQBusyWait, OnlyLocksOfOthersAreWorthWaitingFor) {
+  const struct {
+    int rc, extended;
+    bool retry;
+  } cases[] = {
+      {SQLITE_BUSY, SQLITE_BUSY, true},
+      {SQLITE_BUSY, SQLITE_BUSY_SNAPSHOT, true},
+      {SQLITE_LOCKED, SQLITE_LOCKED_SHAREDCACHE, true},
+      {SQLITE_LOCKED, SQLITE_LOCKED, false},  // this connection's own statement
+      {SQLITE_LOCKED, SQLITE_LOCKED_VTAB, false},
+      {SQLITE_ERROR, SQLITE_ERROR, false},
+      {SQLITE_ROW, SQLITE_ROW, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.retry, sqdetail::isWorthRetrying(c.rc, c.extended)) << c.rc << "/" << c.extended;
+  }
+}
+
 TEST(SQBusyWait, BacksOffAndCounts) {
   sqdetail::BusyWait unlimited;
   std::vector<long> pauses;

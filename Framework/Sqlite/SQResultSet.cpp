@@ -84,7 +84,7 @@ bool SQResultSet::next() {
   int rc;
   for (;;) {
     rc = pStmt ? sqlite3_step(pStmt) : SQLITE_MISUSE;
-    if (sqdetail::isBusy(rc)) {
+    if (pStmt && sqdetail::isWorthRetrying(rc, sqlite3_extended_errcode(sqlite3_db_handle(pStmt)))) {
       if (rc == SQLITE_LOCKED) {
         const int resetRc = sqlite3_reset(pStmt);
         if (resetRc != SQLITE_LOCKED) plat::log("Unexpected result from sqlite3_reset (%d) rs", resetRc);

@@ -14,7 +14,6 @@ nginx_cleanup() {
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
-ratio() { python3 -c "print(f'{float($1)/float($2):.2f}')"; }
 best() { printf '%s\n' "$@" | sort -g | tail -1; }
 
 # nginx_start: serves $work/www (make it and fill it first).

@@ -15,6 +15,7 @@
 
 #include "Framework/HCHTTP/HCDataCompressor.h"
 #include "Framework/HCHTTP/HCDataDecompressor.h"
+#include "bench/common/figure.h"
 #include "platform/foundation/file_util.h"
 
 namespace {
@@ -77,11 +78,11 @@ int main(int argc, char** argv) {
   double r2 = seconds();
   const double m = static_cast<double>(srcSize) / (1 << 20);
   std::printf("gzip files, %zu MiB: round trip %s\n", mib, backCrc == srcCrc && backSize == srcSize ? "byte-exact" : "WRONG");
-  std::printf("  deflate  ours %7.1f MiB/s   gzip(1) %7.1f MiB/s   ratio %.2f\n", m / (t1 - t0), m / (r1 - r0),
-              (r1 - r0) / (t1 - t0));
-  std::printf("  inflate  ours %7.1f MiB/s   gzip(1) %7.1f MiB/s   ratio %.2f\n", m / (t2 - t1), m / (r2 - r1),
-              (r2 - r1) / (t2 - t1));
+  const std::string size = std::to_string(mib) + " MiB";
+  bool reported = qvbench::reportFigure({"deflate a file of " + size, m / (t1 - t0), "MiB/s", "gzip -6", m / (r1 - r0), ">=0.9"});
+  reported = qvbench::reportFigure({"inflate a file of " + size, m / (t2 - t1), "MiB/s", "gzip -d", m / (r2 - r1), ">=0.9"}) &&
+             reported;
   std::printf("  peak memory grew by %ld KiB during the round trip\n", after - before);
   for (const auto& p : {src, gz, back, gz + ".ref", back + ".ref"}) ::unlink(p.c_str());
-  return backCrc == srcCrc ? 0 : 1;
+  return backCrc == srcCrc && reported ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 # BUILD=<release build dir configured with -DQV_BENCH=ON>, nginx and curl.
 set -euo pipefail
 : "${BUILD:?set BUILD to the release build folder}"
+. "$(cd "$(dirname "$0")" && pwd)/../common/figure.sh"
 bin="$BUILD/bench/hchttp/hchttp_small_gets"
 [ -x "$bin" ] || { echo "missing $bin (configure with -DQV_BENCH=ON)"; exit 1; }
 "$bin" "${HCHTTP_BENCH_COUNT:-10000}"
@@ -45,7 +46,8 @@ discarding="$(python3 -c "print(f'{$RANGES*$BLOCK/($end-$start)/1e6:.1f}')")"
 cmp -s "$work/ours.bin" "$work/www/big.bin" || { echo "the ranges fetched differ from the file served"; exit 1; }
 cmp -s "$work/curl.bin" "$work/www/big.bin" || { echo "curl's ranges differ from the file served"; exit 1; }
 o="$(best "${ours[@]}")"; c="$(best "${theirs[@]}")"
-echo "$RANGES x 1 MiB ranges to a file: ours $o MB/s over $conns connection(s), curl $c MB/s over $curl_conns connection(s), ratio $(ratio "$o" "$c") (goal >= 0.8); curl to /dev/null $discarding MB/s"
+echo "$RANGES x 1 MiB ranges to a file: ours over $conns connection(s), curl over $curl_conns connection(s); curl to /dev/null $discarding MB/s"
+figure "$RANGES x 1 MiB ranges to a file, one connection" "$o" MB/s "curl -K, to a file" "$c" ">=0.8"
 line="$("$ranges_bin" "$url" "$RANGES" "$BLOCK" "$work/ours.bin" 1)"
 cmp -s "$work/ours.bin" "$work/www/big.bin" || { echo "the slowed ranges differ from the file served"; exit 1; }
 echo "the same with 1 ms slept per data callback: $(echo "$line" | field MBps) MB/s, $(echo "$line" | field callbacks) callbacks, peak resident growth $(echo "$line" | field rss_growth_kB) kB"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Framework/HCHTTP/HCHTTPRequest.h"
+#include "bench/common/figure.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/run_loop.h"
 #include "tests/support/test_http_server.h"
@@ -176,8 +177,9 @@ int main(int argc, char** argv) {
     std::printf("concurrency %d\n", concurrency);
     print("HCHTTPRequest", ours);
     print("libcurl multi", curl);
-    double ratio = ours.perSecond() / curl.perSecond();
-    std::printf("  ratio %.3f (goal: at least 0.5x libcurl)\n", ratio);
+    if (!qvbench::reportFigure({"small GETs over keep-alive, concurrency " + std::to_string(concurrency),
+                                ours.perSecond(), "req/s", "libcurl multi", curl.perSecond(), ">=0.5"}))
+      status = 1;
   }
   plat::RunLoop::main()->remove(keep);
   curl_global_cleanup();

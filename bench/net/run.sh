@@ -5,6 +5,7 @@
 # Needs BUILD (a Release build with -DQV_BENCH=ON), nginx, curl, openssl.
 set -euo pipefail
 : "${BUILD:?BUILD must name the release build directory}"
+. "$(cd "$(dirname "$0")" && pwd)/../common/figure.sh"
 BIN="$BUILD/bench/net/net_bench"
 [ -x "$BIN" ] || { echo "missing $BIN"; exit 1; }
 SIZE_MB="${NET_BENCH_MB:-1024}"
@@ -31,7 +32,7 @@ for scheme in http https; do
   done
   cmp -s "$work/ours.bin" "$work/www/big.bin" || { echo "download over $scheme differs from the file served"; exit 1; }
   o="$(best "${ours[@]}")"; c="$(best "${theirs[@]}")"
-  echo "download ${SIZE_MB} MiB to a file over $scheme: ours $o MB/s, curl -o $c MB/s, ratio $(ratio "$o" "$c") (goal >= 0.9)"
+  figure "read stream: download ${SIZE_MB} MiB to a file over $scheme" "$o" MB/s "curl -o" "$c" ">=0.9"
   rm -f "$work/ours.bin" "$work/curl.bin"
 done
 
@@ -45,4 +46,5 @@ start=$(date +%s.%N)
 curl_conns="$(curl -s -K "$cfg" 2>&1 >/dev/null | awk '{s+=$1} END {print s}')"
 end=$(date +%s.%N)
 curl_rps="$(python3 -c "print(f'{$RANGES/($end-$start):.1f}')")"
-echo "$RANGES sequential 1 MiB range requests: ours $ours_rps req/s over $ours_conn connection(s), curl $curl_rps req/s over $curl_conns connection(s), ratio $(ratio "$ours_rps" "$curl_rps")"
+echo "$RANGES sequential 1 MiB range requests: ours over $ours_conn connection(s), curl over $curl_conns connection(s)"
+figure "read stream: $RANGES sequential 1 MiB range requests" "$ours_rps" req/s "curl -K, to /dev/null" "$curl_rps" ">=0.8"

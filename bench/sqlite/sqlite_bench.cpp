@@ -17,6 +17,7 @@
 #include <string>
 
 #include "Framework/Sqlite/SQDatabaseQueue.h"
+#include "bench/common/figure.h"
 
 namespace {
 
@@ -175,9 +176,10 @@ int main(int argc, char** argv) {
       status = 1;
       continue;
     }
-    const double a = reporter.best[ours], b = reporter.best[ref];
-    std::printf("10,000 single-row %-7s inDatabase %8.2f ms   raw C API %8.2f ms   ratio %.2fx (goal <= 1.30x)\n",
-                what[0] == 'I' ? "inserts" : "selects", a, b, a / b);
+    const std::string figure = std::string("10,000 single-row ") + (what[0] == 'I' ? "inserts" : "selects") +
+                               " through inDatabase";
+    if (!qvbench::reportFigure({figure, reporter.best[ours], "ms", "raw SQLite C API", reporter.best[ref], "<=1.3"}))
+      status = 1;
   }
   std::error_code ec;
   std::filesystem::remove_all(gDir, ec);
