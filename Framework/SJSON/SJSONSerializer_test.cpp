@@ -140,10 +140,13 @@ TEST(SFilteringJSONSerializer, ConvertsAtEveryDepth) {
             "{\"a\":[\"86400\"]}");
   EXPECT_EQ(text(s.serializeObject(Value(Array{"raw", 1}))), "[{},1]");
   EXPECT_EQ(text(s.serializeObject(Value(Array{"bad"}))), "[\"bad\"]");
-  plat::Error e;
-  EXPECT_FALSE(s.serializeObject(Value(Array{"loop"}), &e));
-  EXPECT_EQ(e.domain(), "TODO_DOMAIN");
-  EXPECT_EQ(e.localizedDescription(), "Could not serialize object '(\n    loop\n)'");
+  // The replacement that holds its value again ends at the depth limit,
+  // where the value itself is written.
+  std::string looped = text(s.serializeObject(Value(Array{"loop"})));
+  const size_t n = (looped.size() - 6) / 2;
+  EXPECT_EQ(looped, std::string(n, '[') + "\"loop\"" + std::string(n, ']'));
+  EXPECT_GT(n, 100u);
+  EXPECT_LT(looped.size(), 2u * SJSONSerializer::kMaxDepth + 8);
 }
 
 class ShortWrites : public SJSONOutputStream {
@@ -164,7 +167,7 @@ private:
 TEST(SJSONSerialization, StreamWritesAreContinuedToTheEnd) {
   Value doc(Dictionary{{"name", "a/b"}, {"list", Value(Array{1, 2, 3})}});
   ShortWrites three(3);
-  EXPECT_EQ(SJSONSerialization::writeJSONObject(doc, three, 0), 37);
+  EXPECT_EQ(SJSONSerialization::writeJSONObject(doc, three, 0), 29);
   EXPECT_EQ(three.got, "{\"list\":[1,2,3],\"name\":\"a/b\"}");
   ShortWrites full(3, 10);  // stops taking bytes: a failure, not a count
   EXPECT_EQ(SJSONSerialization::writeJSONObject(doc, full, 0), -1);
