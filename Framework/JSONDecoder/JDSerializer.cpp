@@ -27,13 +27,13 @@ struct EscapeTable {
   char e[128];
   constexpr EscapeTable() : e() {
     for (int c = 0; c < 0x20; ++c) e[c] = 'u';
-    e['\b'] = 'b';
-    e['\t'] = 't';
-    e['\n'] = 'n';
-    e['\f'] = 'f';
-    e['\r'] = 'r';
-    e['"'] = '"';
-    e['\\'] = '\\';
+    e[static_cast<unsigned char>('\b')] = 'b';
+    e[static_cast<unsigned char>('\t')] = 't';
+    e[static_cast<unsigned char>('\n')] = 'n';
+    e[static_cast<unsigned char>('\f')] = 'f';
+    e[static_cast<unsigned char>('\r')] = 'r';
+    e[static_cast<unsigned char>('"')] = '"';
+    e[static_cast<unsigned char>('\\')] = '\\';
   }
 };
 constexpr EscapeTable kEscapes;

@@ -12,13 +12,13 @@ struct EscapeTable {
   char e[256];
   constexpr EscapeTable() : e() {
     for (int c = 0; c < 0x20; ++c) e[c] = 'u';
-    e['\b'] = 'b';
-    e['\t'] = 't';
-    e['\n'] = 'n';
-    e['\f'] = 'f';
-    e['\r'] = 'r';
-    e['"'] = '"';
-    e['\\'] = '\\';
+    e[static_cast<unsigned char>('\b')] = 'b';
+    e[static_cast<unsigned char>('\t')] = 't';
+    e[static_cast<unsigned char>('\n')] = 'n';
+    e[static_cast<unsigned char>('\f')] = 'f';
+    e[static_cast<unsigned char>('\r')] = 'r';
+    e[static_cast<unsigned char>('"')] = '"';
+    e[static_cast<unsigned char>('\\')] = '\\';
   }
 };
 constexpr EscapeTable kEscapes;
@@ -30,19 +30,52 @@ bool isUnsupported(const plat::Value& v) { return v.isDate(); }
 
 bool SJSONSerializer::isValidJSONObject(const plat::Value& object) const { return !isUnsupported(object); }
 
+// The reader keeps an escaped surrogate without its partner as the three
+// bytes of its code unit (ED A0..BF xx), which are not UTF-8; it is written
+// back as the same escape. Any other byte that is not UTF-8 fails the string.
+namespace {
+size_t encodedSurrogateAt(const unsigned char* p, const unsigned char* end) {
+  if (end - p >= 3 && p[0] == 0xED && p[1] >= 0xA0 && p[1] <= 0xBF && (p[2] & 0xC0) == 0x80) return 3;
+  return 0;
+}
+}  // namespace
+
 bool SJSONSerializer::writeString(std::string_view s, std::string& out) {
-  if (!NSStringExpand::isValidUTF8(s)) return false;
+  const bool valid = NSStringExpand::isValidUTF8(s);
   const bool escapeSlash = options_ & kSJSONSerializerOptionEscapeSlash;
   out.push_back('"');
-  const char* p = s.data();
-  const char* end = p + s.size();
-  const char* run = p;
-  for (; p < end; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+  const unsigned char* end = p + s.size();
+  const unsigned char* run = p;
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c >= 0x80) {
+      if (valid) {
+        ++p;
+        continue;
+      }
+      const size_t lead = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      if (static_cast<size_t>(end - p) >= lead &&
+          NSStringExpand::isValidUTF8(std::string_view(reinterpret_cast<const char*>(p), lead))) {
+        p += lead;
+        continue;
+      }
+      if (!encodedSurrogateAt(p, end)) return false;
+      const unsigned unit = 0xD000u | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+      out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
+      out.append("\\u");
+      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(unit >> shift) & 15]);
+      p += 3;
+      run = p;
+      continue;
+    }
     char e = kEscapes.e[c];
     if (c == '/' && escapeSlash) e = '/';
-    if (!e) continue;
-    out.append(run, p);
+    if (!e) {
+      ++p;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
     out.push_back('\\');
     out.push_back(e);
     if (e == 'u') {
@@ -50,9 +83,9 @@ bool SJSONSerializer::writeString(std::string_view s, std::string& out) {
       out.push_back(kHex[c >> 4]);
       out.push_back(kHex[c & 15]);
     }
-    run = p + 1;
+    run = ++p;
   }
-  out.append(run, end);
+  out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(end));
   out.push_back('"');
   return true;
 }
@@ -60,6 +93,22 @@ bool SJSONSerializer::writeString(std::string_view s, std::string& out) {
 bool SJSONSerializer::writeNumber(const plat::Value& v, std::string& out) {
   if (const plat::Decimal* d = v.decimal()) {
     if (d->isNaN()) return false;
+    // A whole number past twenty digits keeps its exponent: the reader takes
+    // a plain integer that long for a 64-bit one and would clamp it, and it
+    // reads an exponent only after a fraction ("1.5e31", not "15e30").
+    if (d->exponent() > 0 && d->mantissa() != 0) {
+      std::string digits;
+      for (plat::Decimal::Mantissa m = d->mantissa(); m; m /= 10) digits.insert(digits.begin(), char('0' + int(m % 10)));
+      if (digits.size() + static_cast<size_t>(d->exponent()) > 19) {
+        if (d->isNegative()) out.push_back('-');
+        out.push_back(digits[0]);
+        out.push_back('.');
+        out.append(digits.size() > 1 ? digits.substr(1) : std::string("0"));
+        out.push_back('e');
+        out += std::to_string(d->exponent() + static_cast<int>(digits.size()) - 1);
+        return true;
+      }
+    }
     out += d->description();
     return true;
   }

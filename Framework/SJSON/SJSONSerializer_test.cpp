@@ -49,12 +49,17 @@ TEST(SJSONSerializer, OutputTable) {
       {Value(1.0), 0, "1"},
       {Value(1e300), 0, "1e+300"},
       {Value(*plat::Decimal::parse("2.50")), 0, "2.5"},
+      {Value(*plat::Decimal::parse("-1.5e31")), 0, "-1.5e31"},
+      {Value(*plat::Decimal::parse("1e40")), 0, "1.0e40"},
+      {Value(*plat::Decimal::parse("1.5e3")), 0, "1500"},
       {Value("\t/\xC3\xA9"), 0, "\"\\t/\xC3\xA9\""},
       {Value("\t/\xC3\xA9"), 1, "\"\\t\\/\xC3\xA9\""},
       {Value("\"\\\b\f\n\r"), 0, "\"\\\"\\\\\\b\\f\\n\\r\""},
       // Control characters are escaped so the text stays valid JSON; 0x7F is not a control character to JSON.
       {Value(std::string("\x01\x1f\x7f\0", 4)), 0, "\"\\u0001\\u001f\x7f\\u0000\""},
       {Value("\xF0\x9F\x98\x80"), 0, "\"\xF0\x9F\x98\x80\""},
+      // A lone surrogate as the reader keeps it goes back out as its escape.
+      {Value("a\xED\xA0\x80" "b\xED\xBF\xBF"), 0, "\"a\\ud800b\\udfff\""},
       {Value(Array{}), 0, "[]"},
       {Value(Dictionary{}), 0, "{}"},
       {Value(Array{1, Value(Array{2, Value(Dictionary{{"a", Value()}})})}), 0, "[1,[2,{\"a\":null}]]"},
