@@ -2,32 +2,9 @@
 
 #include <cstring>
 
+#include "platform/foundation/text_codec.h"
+
 namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void appendUTF8(std::string& s, uint32_t c) {
-  if (c < 0x80) {
-    s.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    s.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    s.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    s.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    s.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -116,7 +93,7 @@ bool JSONCategoryScanner::scanUnicodeCharacterIntoString(std::string& string) {
     if (at + 4 > text_.size()) return -1;
     int v = 0;
     for (size_t i = 0; i < 4; ++i) {
-      int h = hexValue(text_[at + i]);
+      int h = plat::hexDigitValue(static_cast<unsigned char>(text_[at + i]));
       if (h < 0) return -1;
       v = v * 16 + h;
     }
@@ -135,7 +112,7 @@ bool JSONCategoryScanner::scanUnicodeCharacterIntoString(std::string& string) {
   }
   // A surrogate without its partner has no UTF-8 form.
   if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-  appendUTF8(string, c);
+  plat::appendUTF8(string, c);
   return true;
 }
 

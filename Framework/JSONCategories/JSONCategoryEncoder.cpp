@@ -4,10 +4,9 @@
 
 #include "Framework/JSONCategories/JSONCategories.h"
 #include "Framework/Staticclass/NSStringExpand.h"
+#include "platform/foundation/text_codec.h"
 
 namespace {
-
-constexpr char kHex[] = "0123456789abcdef";
 
 bool appendString(std::string_view s, std::string& out) {
   if (!NSStringExpand::isValidUTF8(s)) return false;
@@ -34,9 +33,7 @@ bool appendString(std::string_view s, std::string& out) {
       out.append(esc);
     } else {
       // Other control characters too, or the text would not be JSON.
-      out.append("\\u00");
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 15]);
+      plat::appendJSONEscape(out, c, 'u');
     }
   }
   out.append(s.data() + run, s.size() - run);

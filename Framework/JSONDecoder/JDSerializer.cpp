@@ -8,6 +8,7 @@
 #include "Framework/JSONDecoder/JSONDecoder.h"
 #include "Framework/Staticclass/NSStringExpand.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/text_codec.h"
 
 using plat::Value;
 
@@ -22,22 +23,7 @@ struct JDEncodeCache {
   size_t length = 0;
 };
 
-// 0: the byte itself; 'u': \u00xx; otherwise backslash and that letter.
-struct EscapeTable {
-  char e[128];
-  constexpr EscapeTable() : e() {
-    for (int c = 0; c < 0x20; ++c) e[c] = 'u';
-    e[static_cast<unsigned char>('\b')] = 'b';
-    e[static_cast<unsigned char>('\t')] = 't';
-    e[static_cast<unsigned char>('\n')] = 'n';
-    e[static_cast<unsigned char>('\f')] = 'f';
-    e[static_cast<unsigned char>('\r')] = 'r';
-    e[static_cast<unsigned char>('"')] = '"';
-    e[static_cast<unsigned char>('\\')] = '\\';
-  }
-};
-constexpr EscapeTable kEscapes;
-constexpr char kHex[] = "0123456789abcdef";
+using plat::kJSONEscapes;
 
 }  // namespace
 
@@ -136,20 +122,14 @@ int jd_encode_string(State& s, std::string_view str) {
   while (p < end) {
     const unsigned char c = *p;
     if (c < 0x80) {
-      char e = kEscapes.e[c];
+      char e = kJSONEscapes.e[c];
       if (c == '/' && escapeSlash) e = '/';
       if (!e) {
         ++p;
         continue;
       }
       out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
-      out.push_back('\\');
-      out.push_back(e);
-      if (e == 'u') {
-        out.append("00");
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 15]);
-      }
+      plat::appendJSONEscape(out, c, e);
       run = ++p;
       continue;
     }

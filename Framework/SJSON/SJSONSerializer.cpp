@@ -4,25 +4,12 @@
 
 #include "Framework/Staticclass/NSStringExpand.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/text_codec.h"
 
 namespace {
 
-// 0: copied as is; 'u': \u00XX; anything else: backslash and that letter.
-struct EscapeTable {
-  char e[256];
-  constexpr EscapeTable() : e() {
-    for (int c = 0; c < 0x20; ++c) e[c] = 'u';
-    e[static_cast<unsigned char>('\b')] = 'b';
-    e[static_cast<unsigned char>('\t')] = 't';
-    e[static_cast<unsigned char>('\n')] = 'n';
-    e[static_cast<unsigned char>('\f')] = 'f';
-    e[static_cast<unsigned char>('\r')] = 'r';
-    e[static_cast<unsigned char>('"')] = '"';
-    e[static_cast<unsigned char>('\\')] = '\\';
-  }
-};
-constexpr EscapeTable kEscapes;
-constexpr char kHex[] = "0123456789abcdef";
+using plat::kJSONEscapes;
+using plat::kLowerHexDigits;
 
 bool isUnsupported(const plat::Value& v) { return v.isDate(); }
 
@@ -64,25 +51,19 @@ bool SJSONSerializer::writeString(std::string_view s, std::string& out) {
       const unsigned unit = 0xD000u | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
       out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
       out.append("\\u");
-      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(unit >> shift) & 15]);
+      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kLowerHexDigits[(unit >> shift) & 15]);
       p += 3;
       run = p;
       continue;
     }
-    char e = kEscapes.e[c];
+    char e = kJSONEscapes.e[c];
     if (c == '/' && escapeSlash) e = '/';
     if (!e) {
       ++p;
       continue;
     }
     out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
-    out.push_back('\\');
-    out.push_back(e);
-    if (e == 'u') {
-      out.append("00");
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 15]);
-    }
+    plat::appendJSONEscape(out, c, e);
     run = ++p;
   }
   out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(end));

@@ -220,19 +220,9 @@ bool ZipWrapper::extractEntries(const std::string& destination, bool overwrite, 
   int done = 0;
   std::vector<char> buffer(kReadBufferSize);
   for (;;) {
-    // With a password this fails too: the library cannot decrypt.
-    if (openEntry(file, password_) != UNZ_OK) {
-      OutputErrorMessage("Error occurs");
-      return false;
-    }
     unz_file_info info;
-    bool ok;
-    std::string name = entryName(file, &info, &ok);
-    if (!ok) {
-      OutputErrorMessage("Error occurs while getting file info");
-      unzCloseCurrentFile(file);
-      return false;
-    }
+    std::string name;
+    if (!openCurrentEntry(&info, &name, "Error occurs")) return false;
     const bool isDirectory = !name.empty() && (name.back() == '/' || name.back() == '\\');
     toSlashes(name);
     if (!isSafeEntry(name, info)) {
@@ -272,6 +262,7 @@ bool ZipWrapper::extractEntries(const std::string& destination, bool overwrite, 
           unzCloseCurrentFile(file);
           return false;
         }
+        // minizip stops each entry at its declared size, which bounds the disk it takes.
         for (;;) {
           int n = unzReadCurrentFile(file, buffer.data(), static_cast<unsigned>(buffer.size()));
           if (n == 0) break;
@@ -362,24 +353,34 @@ bool ZipWrapper::placeStaged(const std::string& destination, const Staged& stage
   return true;
 }
 
+// Opens the current entry and reads its name; on failure tells the delegate
+// (`openFailure` when it does not open) and leaves no entry open.
+bool ZipWrapper::openCurrentEntry(unz_file_info* info, std::string* name, const char* openFailure) {
+  unzFile file = unz(_unzFile);
+  // With a password this fails too: the library cannot decrypt.
+  if (openEntry(file, password_) != UNZ_OK) {
+    OutputErrorMessage(openFailure);
+    return false;
+  }
+  bool ok;
+  *name = entryName(file, info, &ok);
+  if (!ok) {
+    OutputErrorMessage("Error occurs while getting file info");
+    unzCloseCurrentFile(file);
+    return false;
+  }
+  return true;
+}
+
 std::vector<std::string> ZipWrapper::getZipFileContents() {
   std::vector<std::string> names;
   names.reserve(40);
   unzFile file = unz(_unzFile);
   if (unzGoToFirstFile(file) != UNZ_OK) OutputErrorMessage("Failed");
   for (;;) {
-    if (openEntry(file, password_) != UNZ_OK) {
-      OutputErrorMessage("Error occured");
-      break;
-    }
     unz_file_info info;
-    bool ok;
-    std::string name = entryName(file, &info, &ok);
-    if (!ok) {
-      OutputErrorMessage("Error occurs while getting file info");
-      unzCloseCurrentFile(file);
-      break;
-    }
+    std::string name;
+    if (!openCurrentEntry(&info, &name, "Error occured")) break;
     toSlashes(name);
     names.push_back(std::move(name));
     // Only the names are wanted: closing unread entries skips their CRC check.

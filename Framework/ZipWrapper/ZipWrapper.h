@@ -73,6 +73,7 @@ public:
 
 private:
   struct Staged;
+  bool openCurrentEntry(struct unz_file_info_s* info, std::string* name, const char* openFailure);
   bool extractEntries(const std::string& destination, bool overwrite, Staged& staged);
   bool placeStaged(const std::string& destination, const Staged& staged);
 

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "platform/foundation/text_codec.h"
 #include "platform/foundation/value.h"
 
 namespace testsupport {
@@ -28,7 +29,7 @@ public:
   std::string string() {
     std::string s;
     int n = pick(12);
-    for (int i = 0; i < n; ++i) appendCodePoint(s, codePoint());
+    for (int i = 0; i < n; ++i) plat::appendUTF8(s, codePoint());
     return s;
   }
 
@@ -89,24 +90,6 @@ private:
       default: return 'a' + pick(26);
     }
   }
-  static void appendCodePoint(std::string& s, uint32_t c) {
-    if (c < 0x80) {
-      s.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      s.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      s.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      s.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      s.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-
   std::mt19937 rng_;
   Options options_;
 };
