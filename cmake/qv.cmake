@@ -41,3 +41,24 @@ function(qv_bench name)
   target_link_libraries(${name} PRIVATE ${B_LIBS})
   set_property(GLOBAL APPEND PROPERTY QV_BENCHES ${name})
 endfunction()
+
+# qv_fuzz(<name> SOURCES <files...> LIBS <targets...> CORPUS <dir> [SECONDS <n>]):
+# a libFuzzer target (clang only) that ctest -L fuzz runs for a bounded time
+# on a copy of its seed corpus. The library sources named in SOURCES are built
+# into it so they carry the fuzzer's coverage instrumentation.
+function(qv_fuzz name)
+  cmake_parse_arguments(F "" "CORPUS;SECONDS" "SOURCES;LIBS" ${ARGN})
+  if(NOT F_SECONDS)
+    set(F_SECONDS 30)
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  set(work corpus-${name})
+  add_test(NAME ${name}
+    COMMAND /bin/sh -c "rm -rf ${work} && mkdir ${work} && cp ${F_CORPUS}/* ${work}/ && exec ./${name} -max_total_time=${F_SECONDS} -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1 ${work}"
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 300)
+endfunction()

@@ -1,5 +1,7 @@
 #include "Framework/SJSON/SJSONScanner.h"
 
+#include "platform/foundation/text_codec.h"
+
 #include <iconv.h>
 
 #include <cerrno>
@@ -45,35 +47,6 @@ struct StopTable {
 };
 constexpr StopTable kStop;
 
-int hexValue(uint16_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// A code point below 0x110000 as UTF-8. A surrogate has no UTF-8 form: a
-// lone one becomes U+FFFD, as the other reader makes it, so the text handed
-// out is always valid UTF-8.
-void appendCodePoint(std::string& out, uint32_t c) {
-  if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 unsigned long sniffEncoding(const uint8_t* b) {
   if (b[0] != 0 && b[1] == 0) {
     if (b[2] != 0 && b[3] == 0) return kStringEncodingUTF16LittleEndian;
@@ -100,7 +73,7 @@ std::optional<Data> fromUTF16(const uint8_t* b, size_t n, bool bigEndian) {
     } else if (u >= 0xDC00 && u <= 0xDFFF) {
       return std::nullopt;  // a lone surrogate has no UTF-8 form
     }
-    appendCodePoint(out, u);
+    plat::appendUTF8(out, u);
   }
   return Data(out.begin(), out.end());
 }
@@ -113,7 +86,7 @@ std::optional<Data> fromUTF32(const uint8_t* b, size_t n, bool bigEndian) {
     uint32_t u = bigEndian ? (uint32_t(b[i]) << 24 | b[i + 1] << 16 | b[i + 2] << 8 | b[i + 3])
                            : (uint32_t(b[i + 3]) << 24 | b[i + 2] << 16 | b[i + 1] << 8 | b[i]);
     if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return std::nullopt;
-    appendCodePoint(out, u);
+    plat::appendUTF8(out, u);
   }
   return Data(out.begin(), out.end());
 }
@@ -147,7 +120,7 @@ std::optional<Data> SJSONEncoding::toUTF8(const uint8_t* b, size_t n, unsigned l
     case kStringEncodingISOLatin1: {
       std::string out;
       out.reserve(n * 2);
-      for (size_t i = 0; i < n; ++i) appendCodePoint(out, b[i]);
+      for (size_t i = 0; i < n; ++i) plat::appendUTF8(out, b[i]);
       return Data(out.begin(), out.end());
     }
     case kStringEncodingUnicode:
@@ -442,8 +415,7 @@ bool SJSONScanner::scanString(std::string& out, Error* outError) {
     current_ = start;
     return fail(outError, code);
   };
-  // A high surrogate written as an escape waits here, as U+FFFD, for its
-  // low half.
+  // A high surrogate written as an escape waits here for its low half.
   size_t pendingHigh = std::string::npos;
   uint32_t highUnit = 0;
   // An escaped byte of 0x80 or above leaves the rest of its character to
@@ -478,17 +450,20 @@ bool SJSONScanner::scanString(std::string& out, Error* outError) {
       case 'u': {
         unit = 0;
         for (int i = 0; i < 4; ++i) {
-          int h = hexValue(scanCharacter());
+          int h = plat::hexDigitValue(scanCharacter());
           if (h < 0) return failAt(kJSONScannerErrorCode_StringUnicodeNotDecoded);
           unit = unit << 4 | static_cast<uint32_t>(h);
         }
         if (pendingHigh != std::string::npos && unit >= 0xDC00 && unit <= 0xDFFF) {
           out.resize(pendingHigh);
-          appendCodePoint(out, 0x10000 + ((highUnit - 0xD800) << 10) + (unit - 0xDC00));
+          plat::appendUTF8(out, 0x10000 + ((highUnit - 0xD800) << 10) + (unit - 0xDC00));
           pendingHigh = std::string::npos;
           continue;
         }
-        appendCodePoint(out, unit);
+        // A surrogate has no UTF-8 form: a lone one becomes U+FFFD, as the
+        // other reader makes it (three bytes too, so a high half that finds
+        // its low half is still replaced in place).
+        plat::appendUTF8(out, unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
         if (unit >= 0xD800 && unit <= 0xDBFF) {
           pendingHigh = out.size() - 3;
           highUnit = unit;
@@ -503,7 +478,7 @@ bool SJSONScanner::scanString(std::string& out, Error* outError) {
         if (c >= 0x80) validateNext = true;
         break;
     }
-    appendCodePoint(out, unit);
+    plat::appendUTF8(out, unit);
     pendingHigh = std::string::npos;
   }
   return true;

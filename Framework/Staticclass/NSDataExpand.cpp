@@ -38,7 +38,7 @@ std::string hex(const std::array<unsigned char, N>& bytes) {
 
 constexpr std::uint32_t kStandardPolynomial = 0xEDB88320u;
 
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Decoding table: alphabet values 0-63, kSkip for what may stand anywhere
 // ("=" and whitespace), kRefuse for every other byte.

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <rapidjson/document.h>
 
+#include "bench/json/json_documents.h"
 #include "Framework/JSONDecoder/JSONDecoder.h"
 #include "Framework/SJSON/SJSONDeserializer.h"
 
@@ -38,18 +39,8 @@ extern "C" void* realloc(void* p, size_t n) {
 
 namespace {
 
-const char* kNames[] = {"项目资料", "财务报表", "设计稿", "会议纪要", "合同", "产品需求文档", "市场分析", "测试报告"};
-
-std::string hex40(unsigned seed) {
-  static const char* digits = "0123456789abcdef";
-  std::string s(40, '0');
-  unsigned x = seed * 2654435761u + 12345;
-  for (char& c : s) {
-    x = x * 1103515245u + 12345;
-    c = digits[(x >> 16) & 15];
-  }
-  return s;
-}
+using jsonbench::hex40;
+using jsonbench::kNames;
 
 // Appends each piece in turn (chains of + trip a false -Wrestrict in GCC 12).
 template <class... P>

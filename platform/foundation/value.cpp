@@ -569,6 +569,21 @@ void Value::describe(std::string& out, int indent) const {
   }
 }
 
+const char* Value::className() const {
+  switch (kind()) {
+    case Kind::Null: return "NSNull";
+    case Kind::Bool:
+    case Kind::Number: return "NSNumber";
+    case Kind::Decimal: return "NSDecimalNumber";
+    case Kind::String: return "NSString";
+    case Kind::Data: return "NSData";
+    case Kind::Date: return "NSDate";
+    case Kind::Array: return "NSArray";
+    case Kind::Dictionary: return "NSDictionary";
+  }
+  return "NSObject";
+}
+
 std::string Value::description() const {
   std::string out;
   describe(out, -1);

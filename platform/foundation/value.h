@@ -183,6 +183,10 @@ public:
   const Value& operator[](size_t index) const;
   size_t count() const;  // elements of an array or dictionary, else 0
 
+  // The platform class a value of this kind stands for, as messages name it
+  // ("NSString", "NSNumber", "NSDate"...).
+  const char* className() const;
+
   // What "%@" prints: the text itself for strings, "<null>" for null, the
   // number's digits, and the old property-list style for containers.
   std::string description() const;

@@ -1,0 +1,431 @@
+#include "Framework/JSONDecoder/JDSerializer.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "Framework/JSONDecoder/JDManagedBuffer.h"
+#include "Framework/JSONDecoder/JSONDecoder.h"
+#include "Framework/Staticclass/NSStringExpand.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/text_codec.h"
+
+using plat::Value;
+
+namespace {
+
+constexpr size_t kCacheSlots = 1024;
+constexpr size_t kInitialOutput = 4096;
+
+struct JDEncodeCache {
+  const void* object = nullptr;  // identity only, never dereferenced
+  size_t offset = 0;
+  size_t length = 0;
+};
+
+using plat::kJSONEscapes;
+
+}  // namespace
+
+// The state of one call. Replacements made by a formatter live here until the
+// call ends: the cache keys on addresses, so a replacement freed early could
+// hand its address, and its cached text, to another value.
+struct JDEncodeState {
+  std::string out;
+  JDEncodeCache encodeCache[kCacheSlots];
+  uint64_t serializeOptionFlags = 0;
+  uint64_t encodeOption = 0;
+  uint64_t depth = 0;  // pretty mode only
+  int nesting = 0;     // both modes, for the depth limit
+  std::optional<plat::Error> firstError;
+  JDSerializerDelegate* classFormatterDelegate = nullptr;
+  std::string classFormatterSelector;
+  const JDSerializer::FormatterBlock* classFormatterBlock = nullptr;
+  std::deque<Value> replacements;
+};
+
+namespace {
+
+using State = JDEncodeState;
+
+template <class... Args>
+int jd_encode_error(State& s, std::string_view fmt, const Args&... args) {
+  if (!s.firstError)
+    s.firstError = plat::Error::withDescription(JDErrorDomain, -1, plat::format(fmt, args...));
+  return 1;
+}
+
+void jd_encode_writePrettyPrintWhiteSpace(State& s) {
+  s.out.push_back('\n');
+  s.out.append(2 * s.depth, ' ');
+}
+
+// Structural characters: one character in compact mode; in pretty mode with
+// the line breaks and indentation of its depth change (-1, 0, +1).
+void jd_encode_write1(State& s, int depthChange, char c) {
+  if (!(s.serializeOptionFlags & JDSerializeOptionPretty)) {
+    s.out.push_back(c);
+    return;
+  }
+  if (depthChange < 0 && s.depth == 0) plat::throwInvalidParameter("encodeState->depth > 0");
+  s.depth = static_cast<uint64_t>(static_cast<int64_t>(s.depth) + depthChange);
+  if (c == ':') {
+    s.out.append(": ");
+    return;
+  }
+  if (depthChange == -1) jd_encode_writePrettyPrintWhiteSpace(s);
+  s.out.push_back(c);
+  if (depthChange != -1) jd_encode_writePrettyPrintWhiteSpace(s);
+}
+
+void jd_encode_updateCache(State& s, JDEncodeCache* slot, size_t startingAtIndex, const void* object) {
+  if (!slot) return;
+  slot->object = object;
+  slot->offset = startingAtIndex;
+  slot->length = s.out.size() - startingAtIndex;
+}
+
+// Length of a well-formed UTF-8 sequence at p, 0 when the bytes are not one.
+size_t utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
+  const unsigned char c = *p;
+  size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+  if (n == 0 || n > static_cast<size_t>(end - p)) return 0;
+  return NSStringExpand::isValidUTF8(std::string_view(reinterpret_cast<const char*>(p), n)) ? n : 0;
+}
+
+int writeEscapedNonASCII(State& s, const unsigned char* p, size_t n) {
+  const uint8_t* next = nullptr;
+  uint32_t c = 0;
+  if (ConvertSingleCodePointInUTF8(p, p + n, &next, &c) != conversionOK) return jd_encode_error(s, "Error converting UTF8.");
+  char buf[16];
+  if (c <= 0xFFFF) {
+    std::snprintf(buf, sizeof buf, "\\u%4.4x", c);
+  } else {
+    std::snprintf(buf, sizeof buf, "\\u%4.4x\\u%4.4x", (c >> 10) + 0xD7C0, (c & 0x3FF) + 0xDC00);
+  }
+  s.out.append(buf);
+  return 0;
+}
+
+// A string's bytes by the escape table. Bytes that are not UTF-8 have no
+// character to write and become "?", as the platform's lossy conversion does.
+int jd_encode_string(State& s, std::string_view str) {
+  const bool trim = s.encodeOption & JDEncodeOptionStringObjTrimQuotes;
+  const bool escapeSlash = s.serializeOptionFlags & JDSerializeOptionEscapeSlash;
+  const bool escapeNonASCII = s.serializeOptionFlags & JDSerializeOptionEscapeNonASCII;
+  std::string& out = s.out;
+  out.reserve(out.size() + str.size() + 2);
+  if (!trim) out.push_back('"');
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(str.data());
+  const unsigned char* end = p + str.size();
+  const unsigned char* run = p;
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      char e = kJSONEscapes.e[c];
+      if (c == '/' && escapeSlash) e = '/';
+      if (!e) {
+        ++p;
+        continue;
+      }
+      out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
+      plat::appendJSONEscape(out, c, e);
+      run = ++p;
+      continue;
+    }
+    size_t n = utf8SequenceLength(p, end);
+    if (n && !escapeNonASCII) {
+      p += n;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
+    if (n) {
+      if (writeEscapedNonASCII(s, p, n)) return 1;
+      p += n;
+    } else {
+      // An encoded surrogate is one character; other stray bytes one each.
+      size_t skip = 1;
+      if (c == 0xED && end - p >= 3 && p[1] >= 0xA0 && p[1] <= 0xBF && (p[2] & 0xC0) == 0x80) skip = 3;
+      out.push_back('?');
+      p += skip;
+    }
+    run = p;
+  }
+  out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(end));
+  if (!trim) out.push_back('"');
+  return 0;
+}
+
+void writeUnsigned(State& s, uint64_t u, bool negative) {
+  char buf[256];
+  char* e = buf + sizeof buf;
+  char* p = e;
+  do {
+    *--p = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u);
+  if (negative) *--p = '-';
+  s.out.append(p, static_cast<size_t>(e - p));
+}
+
+int jd_encode_number(State& s, const Value& v) {
+  if (v.isBool()) {
+    s.out.append(v.boolValue() ? "true" : "false");
+    return 0;
+  }
+  if (const plat::Decimal* d = v.decimal()) {
+    // A decimal number answers 'd', as the platform's does.
+    double x = d->doubleValue();
+    if (d->isNaN() || !std::isfinite(x))
+      return jd_encode_error(s, "Floating point values must be finite.  JSON does not support NaN or Infinity.");
+    char buf[40];
+    s.out.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g", x)));
+    return 0;
+  }
+  const plat::Number n = v.number();
+  switch (n.type()) {
+    case 'B':
+    case 'C':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'S': writeUnsigned(s, n.unsignedLongLongValue(), false); return 0;
+    case 'c':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 's': {
+      const int64_t i = n.longLongValue();
+      // The magnitude in unsigned arithmetic, so the smallest value is whole.
+      const uint64_t mag = i < 0 ? 0 - static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
+      writeUnsigned(s, mag, i < 0);
+      return 0;
+    }
+    case 'd':
+    case 'f': {
+      const double x = n.doubleValue();
+      if (!std::isfinite(x))
+        return jd_encode_error(s, "Floating point values must be finite.  JSON does not support NaN or Infinity.");
+      char buf[40];
+      s.out.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g", x)));
+      return 0;
+    }
+    default: {
+      const char t = n.type();
+      return jd_encode_error(s, "NSNumber conversion error, unknown type.  Type: '%c' / 0x%2.2x", t,
+                             static_cast<unsigned>(static_cast<unsigned char>(t)));
+    }
+  }
+}
+
+bool isSupported(const Value& v) { return !v.isData() && !v.isDate(); }
+
+int jd_encode_add_atom_to_buffer(State& s, const Value& given);
+
+int jd_encode_collection(State& s, const Value& v) {
+  if (s.nesting >= JDSerializer::kMaxDepth)
+    return jd_encode_error(s, "Unable to serialize object: nesting deeper than %d levels.", JDSerializer::kMaxDepth);
+  ++s.nesting;
+  if (v.isArray()) {
+    jd_encode_write1(s, 1, '[');
+    bool first = true;
+    for (const Value& e : v.array()) {
+      if (!first) jd_encode_write1(s, 0, ',');
+      first = false;
+      if (jd_encode_add_atom_to_buffer(s, e)) return 1;
+    }
+    jd_encode_write1(s, -1, ']');
+  } else {
+    jd_encode_write1(s, 1, '{');
+    bool first = true;
+    for (const auto& [key, value] : v.dictionary()) {
+      if (!first) jd_encode_write1(s, 0, ',');
+      first = false;
+      // Keys are strings by construction: "Key must be a string object." cannot arise.
+      if (jd_encode_string(s, key)) return 1;
+      jd_encode_write1(s, 0, ':');
+      if (jd_encode_add_atom_to_buffer(s, value)) return 1;
+    }
+    jd_encode_write1(s, -1, '}');
+  }
+  --s.nesting;
+  return 0;
+}
+
+int jd_encode_add_atom_to_buffer(State& s, const Value& given) {
+  const size_t startingAtIndex = s.out.size();
+  const uint64_t p = reinterpret_cast<uintptr_t>(&given);
+  JDEncodeCache* slot = &s.encodeCache[(((p >> 9) ^ (p >> 21)) + (p >> 4)) % kCacheSlots];
+  if (slot->object == &given) {
+    if (slot->offset + slot->length > startingAtIndex) plat::throwInvalidParameter("slot->offset + slot->length <= atIndex");
+    s.out.append(s.out, slot->offset, slot->length);
+    return 0;
+  }
+
+  const Value* v = &given;
+  if (!isSupported(*v)) {
+    std::optional<Value> replacement;
+    if (s.classFormatterBlock) {
+      replacement = (*s.classFormatterBlock)(*v);
+    } else if (s.classFormatterDelegate) {
+      replacement = s.classFormatterDelegate->performSelector(s.classFormatterSelector, *v);
+    }
+    if (!replacement) return jd_encode_error(s, "Unable to serialize object class %@.", given.className());
+    s.replacements.push_back(std::move(*replacement));
+    v = &s.replacements.back();
+    if (!isSupported(*v))
+      return jd_encode_error(s,
+                             "Unable to serialize object class %@ that was returned by the unsupported class "
+                             "formatter.  Original object class was %@.",
+                             v->className(), given.className());
+  }
+
+  switch (v->kind()) {
+    case Value::Kind::String:
+      if (jd_encode_string(s, v->string())) return 1;
+      break;
+    case Value::Kind::Bool:
+    case Value::Kind::Number:
+    case Value::Kind::Decimal:
+      if (jd_encode_number(s, *v)) return 1;
+      break;
+    case Value::Kind::Null: s.out.append("null"); break;
+    case Value::Kind::Array:
+    case Value::Kind::Dictionary: return jd_encode_collection(s, *v);
+    default: return 1;  // not reached: unsupported kinds were replaced above
+  }
+  // Leaves are cached under the value that was given, so a replaced value
+  // met again is copied without calling the formatter.
+  jd_encode_updateCache(s, slot, startingAtIndex, &given);
+  return 0;
+}
+
+}  // namespace
+
+JDSerializer::JDSerializer() = default;
+JDSerializer::~JDSerializer() { releaseState(); }
+
+void JDSerializer::releaseState() { encodeState.reset(); }
+
+std::optional<Value> JDSerializer::serializeObject(const Value& object, uint64_t options, uint64_t encodeOption,
+                                                   const FormatterBlock& block, JDSerializerDelegate* delegate,
+                                                   const std::string& selector, plat::Error* error) {
+  JDSerializer serializer;
+  return serializer.serializeObjectWith(object, options, encodeOption, block, delegate, selector, error);
+}
+
+std::optional<Value> JDSerializer::serializeObjectWith(const Value& object, uint64_t options, uint64_t encodeOption,
+                                                       const FormatterBlock& block, JDSerializerDelegate* delegate,
+                                                       const std::string& selector, plat::Error* error) {
+  if (encodeState) plat::throwInvalidParameter("encodeState == NULL");
+  if (delegate && block) plat::throwInvalidParameter("((delegate == NULL) && (block == NULL)) || ((delegate != NULL) ^ (block != NULL))");
+  if ((encodeOption & JDEncodeOptionCollectionObj) &&
+      (encodeOption & (JDEncodeOptionStringObj | JDEncodeOptionStringObjTrimQuotes)))
+    plat::throwInvalidParameter("((encodeOption & JDEncodeOptionCollectionObj) != 0UL) ? (((encodeOption & JDEncodeOptionStringObj) == 0UL) && ((encodeOption & JDEncodeOptionStringObjTrimQuotes) == 0UL)) : 1");
+
+  if (error) *error = plat::Error();
+  if (delegate) {
+    if (selector.empty())
+      throw plat::Exception(plat::kInvalidArgumentException,
+                            "The delegate argument is not NULL, but the selector argument is NULL.");
+    if (!delegate->respondsToSelector(selector))
+      throw plat::Exception(plat::kInvalidArgumentException,
+                            "The serializeUnsupportedClassesUsingDelegate: delegate does not respond to the selector "
+                            "argument.");
+  }
+
+  encodeState = std::make_unique<JDEncodeState>();
+  // Whatever leaves this call, the state goes with it.
+  struct Release {
+    JDSerializer* self;
+    ~Release() { self->releaseState(); }
+  } release{this};
+  State& s = *encodeState;
+  s.classFormatterDelegate = delegate;
+  s.classFormatterSelector = selector;
+  s.classFormatterBlock = block ? &block : nullptr;
+  s.serializeOptionFlags = options;
+  s.encodeOption = encodeOption;
+  s.out.reserve(kInitialOutput);
+
+  std::optional<Value> result;
+  if ((encodeOption & JDEncodeOptionCollectionObj) && !object.isArray() && !object.isDictionary()) {
+    jd_encode_error(s, "Unable to serialize object class %@, expected a NSArray or NSDictionary.", object.className());
+  } else if ((encodeOption & JDEncodeOptionStringObj) && !object.isString()) {
+    jd_encode_error(s, "Unable to serialize object class %@, expected a NSString.", object.className());
+  } else if (jd_encode_add_atom_to_buffer(s, object) == 0) {
+    switch (encodeOption & JDEncodeOptionOutputMask) {
+      case JDEncodeOptionOutputString: result = Value(std::move(s.out)); break;
+      case JDEncodeOptionOutputData: result = Value(plat::Data(s.out.begin(), s.out.end())); break;
+      default: jd_encode_error(s, "Unknown encode as type."); break;
+    }
+  }
+  if (s.firstError) {
+    if (error) *error = std::move(*s.firstError);
+    return std::nullopt;
+  }
+  return result;
+}
+
+namespace JDSerializing {
+namespace {
+std::optional<plat::Data> asData(std::optional<Value> v) {
+  if (!v) return std::nullopt;
+  return v->dataValue();
+}
+std::optional<std::string> asString(std::optional<Value> v) {
+  if (!v) return std::nullopt;
+  return v->string();
+}
+const JDSerializer::FormatterBlock kNoBlock;
+}  // namespace
+
+std::optional<plat::Data> JSONData(std::string_view string) {
+  return asData(JDSerializer::serializeObject(Value(string), 0, 17, kNoBlock, nullptr, {}, nullptr));
+}
+std::optional<plat::Data> JSONDataWithOptions(std::string_view string, uint64_t options, bool includeQuotes,
+                                              plat::Error* error) {
+  return asData(
+      JDSerializer::serializeObject(Value(string), options, includeQuotes ? 17 : 49, kNoBlock, nullptr, {}, error));
+}
+std::optional<std::string> JSONString(std::string_view string) {
+  return asString(JDSerializer::serializeObject(Value(string), 0, 18, kNoBlock, nullptr, {}, nullptr));
+}
+std::optional<std::string> JSONStringWithOptions(std::string_view string, uint64_t options, bool includeQuotes,
+                                                 plat::Error* error) {
+  return asString(
+      JDSerializer::serializeObject(Value(string), options, includeQuotes ? 18 : 50, kNoBlock, nullptr, {}, error));
+}
+
+std::optional<plat::Data> collectionJSONData(const Value& c) {
+  return asData(JDSerializer::serializeObject(c, 0, 9, kNoBlock, nullptr, {}, nullptr));
+}
+std::optional<plat::Data> collectionJSONDataWithOptions(const Value& c, uint64_t options, plat::Error* error) {
+  return asData(JDSerializer::serializeObject(c, options, 9, kNoBlock, nullptr, {}, error));
+}
+std::optional<plat::Data> collectionJSONDataWithOptions(const Value& c, uint64_t options,
+                                                        JDSerializerDelegate* delegate, const std::string& selector,
+                                                        plat::Error* error) {
+  return asData(JDSerializer::serializeObject(c, options, 9, kNoBlock, delegate, selector, error));
+}
+std::optional<plat::Data> collectionJSONDataWithOptions(const Value& c, uint64_t options,
+                                                        const JDSerializer::FormatterBlock& block, plat::Error* error) {
+  return asData(JDSerializer::serializeObject(c, options, 9, block, nullptr, {}, error));
+}
+std::optional<std::string> collectionJSONString(const Value& c) {
+  return asString(JDSerializer::serializeObject(c, 0, 10, kNoBlock, nullptr, {}, nullptr));
+}
+std::optional<std::string> collectionJSONStringWithOptions(const Value& c, uint64_t options, plat::Error* error) {
+  return asString(JDSerializer::serializeObject(c, options, 10, kNoBlock, nullptr, {}, error));
+}
+std::optional<std::string> collectionJSONStringWithOptions(const Value& c, uint64_t options,
+                                                           JDSerializerDelegate* delegate, const std::string& selector,
+                                                           plat::Error* error) {
+  return asString(JDSerializer::serializeObject(c, options, 10, kNoBlock, delegate, selector, error));
+}
+std::optional<std::string> collectionJSONStringWithOptions(const Value& c, uint64_t options,
+                                                           const JDSerializer::FormatterBlock& block,
+                                                           plat::Error* error) {
+  return asString(JDSerializer::serializeObject(c, options, 10, block, nullptr, {}, error));
+}
+}  // namespace JDSerializing

@@ -1,0 +1,211 @@
+#include "Framework/SJSON/SJSONSerializer.h"
+
+#include <cmath>
+
+#include "Framework/Staticclass/NSStringExpand.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/text_codec.h"
+
+namespace {
+
+using plat::kJSONEscapes;
+using plat::kLowerHexDigits;
+
+bool isUnsupported(const plat::Value& v) { return v.isDate(); }
+
+}  // namespace
+
+bool SJSONSerializer::isValidJSONObject(const plat::Value& object) const { return !isUnsupported(object); }
+
+// The reader keeps an escaped surrogate without its partner as the three
+// bytes of its code unit (ED A0..BF xx), which are not UTF-8; it is written
+// back as the same escape. Any other byte that is not UTF-8 fails the string.
+namespace {
+size_t encodedSurrogateAt(const unsigned char* p, const unsigned char* end) {
+  if (end - p >= 3 && p[0] == 0xED && p[1] >= 0xA0 && p[1] <= 0xBF && (p[2] & 0xC0) == 0x80) return 3;
+  return 0;
+}
+}  // namespace
+
+bool SJSONSerializer::writeString(std::string_view s, std::string& out) {
+  const bool valid = NSStringExpand::isValidUTF8(s);
+  const bool escapeSlash = options_ & kSJSONSerializerOptionEscapeSlash;
+  out.push_back('"');
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+  const unsigned char* end = p + s.size();
+  const unsigned char* run = p;
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c >= 0x80) {
+      if (valid) {
+        ++p;
+        continue;
+      }
+      const size_t lead = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      if (static_cast<size_t>(end - p) >= lead &&
+          NSStringExpand::isValidUTF8(std::string_view(reinterpret_cast<const char*>(p), lead))) {
+        p += lead;
+        continue;
+      }
+      if (!encodedSurrogateAt(p, end)) return false;
+      const unsigned unit = 0xD000u | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+      out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
+      out.append("\\u");
+      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kLowerHexDigits[(unit >> shift) & 15]);
+      p += 3;
+      run = p;
+      continue;
+    }
+    char e = kJSONEscapes.e[c];
+    if (c == '/' && escapeSlash) e = '/';
+    if (!e) {
+      ++p;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
+    plat::appendJSONEscape(out, c, e);
+    run = ++p;
+  }
+  out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(end));
+  out.push_back('"');
+  return true;
+}
+
+bool SJSONSerializer::writeNumber(const plat::Value& v, std::string& out) {
+  if (const plat::Decimal* d = v.decimal()) {
+    if (d->isNaN()) return false;
+    // A whole number past twenty digits keeps its exponent: the reader takes
+    // a plain integer that long for a 64-bit one and would clamp it, and it
+    // reads an exponent only after a fraction ("1.5e31", not "15e30").
+    if (d->exponent() > 0 && d->mantissa() != 0) {
+      std::string digits;
+      for (plat::Decimal::Mantissa m = d->mantissa(); m; m /= 10) digits.insert(digits.begin(), char('0' + int(m % 10)));
+      if (digits.size() + static_cast<size_t>(d->exponent()) > 19) {
+        if (d->isNegative()) out.push_back('-');
+        out.push_back(digits[0]);
+        out.push_back('.');
+        out.append(digits.size() > 1 ? digits.substr(1) : std::string("0"));
+        out.push_back('e');
+        out += std::to_string(d->exponent() + static_cast<int>(digits.size()) - 1);
+        return true;
+      }
+    }
+    out += d->description();
+    return true;
+  }
+  const plat::Number n = v.number();
+  if (n.type() == 'c') {
+    // How booleans are stored.
+    const int64_t i = n.longLongValue();
+    if (i == 0 || i == 1) {
+      out += i ? "true" : "false";
+      return true;
+    }
+  }
+  if (n.isFloating() && !std::isfinite(n.doubleValue())) return false;
+  out += n.description();
+  return true;
+}
+
+bool SJSONSerializer::write(const plat::Value& object, std::string& out, int depth) {
+  return writePlain(object, out, depth);
+}
+
+bool SJSONSerializer::writePlain(const plat::Value& object, std::string& out, int depth) {
+  using K = plat::Value::Kind;
+  switch (object.kind()) {
+    case K::Null: out += "null"; return true;
+    case K::Bool:
+    case K::Number:
+    case K::Decimal: return writeNumber(object, out);
+    case K::String: return writeString(object.string(), out);
+    case K::Data: {
+      const plat::Data& d = object.dataValue();
+      return writeString(std::string_view(reinterpret_cast<const char*>(d.data()), d.size()), out);
+    }
+    case K::Array: {
+      if (depth >= kMaxDepth) return false;
+      out.push_back('[');
+      bool first = true;
+      for (const plat::Value& e : object.array()) {
+        if (!first) out.push_back(',');
+        first = false;
+        if (!write(e, out, depth + 1)) return false;
+      }
+      out.push_back(']');
+      return true;
+    }
+    case K::Dictionary: {
+      if (depth >= kMaxDepth) return false;
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [key, value] : object.dictionary()) {
+        if (!first) out.push_back(',');
+        first = false;
+        if (!writeString(key, out)) return false;
+        out.push_back(':');
+        if (!write(value, out, depth + 1)) return false;
+      }
+      out.push_back('}');
+      return true;
+    }
+    case K::Date: return false;
+  }
+  return false;
+}
+
+bool SJSONSerializer::appendObject(const plat::Value& object, std::string& out) { return write(object, out, 0); }
+
+std::optional<plat::Data> SJSONSerializer::run(const plat::Value& object, Only only, plat::Error* error) {
+  using K = plat::Value::Kind;
+  bool kindOk = true;
+  switch (only) {
+    case Only::Any: break;
+    case Only::Null: kindOk = object.isNull(); break;
+    case Only::Number: kindOk = object.isNumeric(); break;
+    case Only::String: kindOk = object.isString(); break;
+    case Only::Array: kindOk = object.kind() == K::Array; break;
+    case Only::Dictionary: kindOk = object.kind() == K::Dictionary; break;
+  }
+  std::string out;
+  if (kindOk) {
+    out.reserve(256);
+    if (only == Only::Any ? write(object, out, 0) : writePlain(object, out, 0))
+      return plat::Data(out.begin(), out.end());
+  }
+  // The outermost failure is the one reported, as each level replaces the
+  // error of the level below it.
+  if (isUnsupported(object) && only == Only::Any) {
+    plat::setError(error, plat::Error::withDescription(kSJSONSerializerErrorDomain, -1,
+                                                       plat::format("Cannot serialize data of type '%@'",
+                                                                    object.className())));
+  } else {
+    plat::setError(error, plat::Error::withDescription(kSJSONSerializerErrorDomain, -1,
+                                                       plat::format("Could not serialize object '%@'", object)));
+  }
+  return std::nullopt;
+}
+
+std::optional<plat::Data> SJSONSerializer::serializeObject(const plat::Value& object, plat::Error* error) {
+  return run(object, Only::Any, error);
+}
+
+std::optional<plat::Data> SJSONSerializer::serializeObject(const SJSONSerializable& object, plat::Error*) {
+  return object.serializedJSONData();
+}
+
+std::optional<plat::Data> SJSONSerializer::serializeNull(const plat::Value& object, plat::Error* error) {
+  return run(object, Only::Null, error);
+}
+std::optional<plat::Data> SJSONSerializer::serializeNumber(const plat::Value& number, plat::Error* error) {
+  return run(number, Only::Number, error);
+}
+std::optional<plat::Data> SJSONSerializer::serializeString(const plat::Value& string, plat::Error* error) {
+  return run(string, Only::String, error);
+}
+std::optional<plat::Data> SJSONSerializer::serializeArray(const plat::Value& array, plat::Error* error) {
+  return run(array, Only::Array, error);
+}
+std::optional<plat::Data> SJSONSerializer::serializeDictionary(const plat::Value& dictionary, plat::Error* error) {
+  return run(dictionary, Only::Dictionary, error);
+}
