@@ -31,6 +31,8 @@
 #include "platform/foundation/operation_queue.h"
 #include "platform/foundation/run_loop.h"
 #include "platform/foundation/value.h"
+#include "platform/net/credential_storage.h"
+#include "platform/net/http_authentication.h"
 #include "platform/net/http_message.h"
 #include "platform/net/http_read_stream.h"
 #include "platform/net/tls.h"
@@ -80,6 +82,28 @@ struct HCConnectionRecord {
   std::optional<uint32_t> request;  // requestID of the user; none when idle
   std::shared_ptr<plat::HTTPReadStream> stream;
   std::optional<plat::Date> expires;
+};
+
+// A credential dictionary: user name, password and, for schemes that need
+// one, the account domain. The session stores tell entries apart by the
+// identity of this object, not by its contents.
+struct HCCredentials {
+  std::string username;
+  std::string password;
+  std::optional<std::string> domain;
+};
+using HCCredentialsRef = std::shared_ptr<const HCCredentials>;
+
+// One entry of a session credential store. Server entries carry url and
+// realm; proxy entries carry host and port.
+struct HCSessionCredentials {
+  std::shared_ptr<plat::HTTPAuthentication> authentication;
+  HCCredentialsRef credentials;
+  std::optional<plat::URL> url;
+  std::optional<std::string> authenticationScheme;
+  std::optional<std::string> authenticationRealm;
+  std::string host;
+  int port = 0;
 };
 
 #define HC_PROPERTY(Type, name, Name)                         \
@@ -363,7 +387,61 @@ public:
   bool removeTemporaryDownloadFile();
   bool removeTemporaryUncompressedDownloadFile();
   bool removeTemporaryUploadFile();
+
+  // --- authentication and the credential stores (HCHTTPAuthentication.cpp) ---
   void attemptToApplyCredentialsAndResume();
+  void attemptToApplyProxyCredentialsAndResume();
+  HCCredentialsRef findCredentials();
+  HCCredentialsRef findProxyCredentials();
+  bool applyCredentials(const HCCredentialsRef& credentials);
+  bool applyProxyCredentials(const HCCredentialsRef& credentials);
+  void saveCredentialsToKeychain(const HCCredentialsRef& credentials);
+  void saveProxyCredentialsToKeychain(const HCCredentialsRef& credentials);
+  bool willAskDelegateForCredentials();
+  bool willAskDelegateForProxyCredentials();
+  void askDelegateForCredentials();
+  void askDelegateForProxyCredentials();
+  // For the delegate, after it set username/password (or the proxy fields).
+  void retryUsingSuppliedCredentials();
+  // For the delegate that has no credentials to give.
+  void cancelAuthentication();
+  void failAuthentication();
+  bool showAuthenticationDialog() { return false; }
+  bool showProxyAuthenticationDialog() { return false; }
+  std::optional<HCSessionCredentials> findSessionAuthenticationCredentials();
+  std::optional<HCSessionCredentials> findSessionProxyAuthenticationCredentials();
+  std::shared_ptr<plat::HTTPAuthentication> requestAuthentication() const;
+  HCCredentialsRef requestCredentials() const;
+  HCCredentialsRef proxyCredentials() const;
+  std::optional<std::string> proxyAuthenticationScheme() const;
+  std::optional<std::string> proxyAuthenticationRealm() const;
+  int proxyAuthenticationRetryCount() const;
+
+  static std::vector<HCSessionCredentials> sessionCredentialsStore();
+  static std::vector<HCSessionCredentials> sessionProxyCredentialsStore();
+  static void storeAuthenticationCredentialsInSessionStore(const HCSessionCredentials& entry);
+  static void storeProxyAuthenticationCredentialsInSessionStore(const HCSessionCredentials& entry);
+  static void removeAuthenticationCredentialsFromSessionStore(const HCCredentialsRef& credentials);
+  static void removeProxyAuthenticationCredentialsFromSessionStore(const HCCredentialsRef& credentials);
+  static void saveCredentials(const plat::URLCredential& credential, const std::string& host, int port,
+                              const std::string& protocol, const std::string& realm);
+  static void saveCredentials(const plat::URLCredential& credential, const std::string& proxyHost, int port,
+                              const std::string& realm);
+  static std::optional<plat::URLCredential> savedCredentialsForHost(const std::string& host, int port,
+                                                                     const std::string& protocol,
+                                                                     const std::string& realm);
+  // The protocol is ignored: a proxy's space is always an HTTP proxy's.
+  static std::optional<plat::URLCredential> savedCredentialsForProxy(const std::string& proxyHost, int port,
+                                                                      const std::string& protocol,
+                                                                      const std::string& realm);
+  static void removeCredentialsForHost(const std::string& host, int port, const std::string& protocol,
+                                       const std::string& realm);
+  static void removeCredentialsForProxy(const std::string& proxyHost, int port, const std::string& realm);
+  static std::vector<HCHTTPCookie> sessionCookies();
+  static void setSessionCookies(std::optional<std::vector<HCHTTPCookie>> cookies);
+  static void addSessionCookie(const HCHTTPCookie& cookie);
+  // Forgets the server credentials (not the proxy's) and the session cookies.
+  static void clearSession();
 
   // --- notifications (sent to the main thread) --------------------------------
   void requestStarted();
@@ -418,6 +496,19 @@ private:
   Block _requestRedirectedBlock;
 
   std::optional<plat::Error> _error;
+  // Authentication state (HCHTTPAuthentication.cpp).
+  std::shared_ptr<plat::HTTPAuthentication> _requestAuthentication;
+  HCCredentialsRef _requestCredentials;
+  std::shared_ptr<plat::HTTPAuthentication> _proxyAuthentication;
+  HCCredentialsRef _proxyCredentials;
+  std::optional<std::string> _proxyAuthenticationScheme;
+  std::optional<std::string> _proxyAuthenticationRealm;
+  int _proxyAuthenticationRetryCount = 0;
+  bool applyCredentialsLocked(bool proxy, const HCCredentialsRef& credentials);
+  bool tryCredentialsLocked(bool proxy);
+  void applySessionCredentialsLocked();
+  void storeBasicCredentialsAfterSuccessLocked();
+  std::string authorizationTargetLocked() const;
   // Read by operation queues under their own lock: never behind cancelledLock.
   std::atomic<bool> _inProgress{false};
   std::atomic<bool> _finished{false};

@@ -648,6 +648,7 @@ void HCHTTPRequest::readResponseHeaders() {
 
   if (_responseStatusCode == 401) _authenticationNeeded = 1;
   if (_responseStatusCode == 407) _authenticationNeeded = 2;
+  storeBasicCredentialsAfterSuccessLocked();
 
   parseStringEncodingFromHeaders();
 
@@ -776,28 +777,7 @@ void HCHTTPRequest::parseStringEncodingFromHeaders() {
   _responseEncoding = encoding == 0 ? _defaultResponseEncoding : encoding;
 }
 
-// --- authentication (Basic credentials the caller gave) ----------------------------------
-
-void HCHTTPRequest::attemptToApplyCredentialsAndResume() {
-  bool retry = false;
-  {
-    std::lock_guard l(_cancelledLock);
-    if (_authenticationNeeded == 1 && _username && _password && _authenticationRetryCount == 0 &&
-        !_droppedCredentialsOnRedirect) {
-      _authenticationRetryCount++;
-      addBasicAuthenticationHeaderWithUsername(*_username, *_password);
-      _authenticationNeeded = 0;
-      destroyReadStream();
-      retry = true;
-    } else {
-      _authenticationNeeded = 0;
-      destroyReadStream();
-      failWithError(HCAuthenticationError());
-      if (_inProgress) markAsFinished();
-    }
-  }
-  if (retry) main();
-}
+// Answering 401 and 407 challenges: HCHTTPAuthentication.cpp.
 
 // --- status timer, time-out and retries ---------------------------------------------------
 
