@@ -513,7 +513,7 @@ void HCHTTPRequest::main() {
         return;
       }
     }
-    startRequest();
+    if (configureProxies()) startRequest();
   } catch (const plat::Exception& e) {
     Dictionary info{{plat::kLocalizedDescriptionKey, e.name()}, {kLocalizedFailureReasonErrorKey, e.reason()}};
     auto underlying = std::make_shared<const Error>(NetworkRequestErrorDomain, HCUnhandledExceptionError, e.userInfo());

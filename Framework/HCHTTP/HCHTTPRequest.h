@@ -35,6 +35,7 @@
 #include "platform/net/http_authentication.h"
 #include "platform/net/http_message.h"
 #include "platform/net/http_read_stream.h"
+#include "platform/net/proxy_settings.h"
 #include "platform/net/tls.h"
 #include "platform/net/url.h"
 
@@ -332,6 +333,9 @@ public:
   HC_PROPERTY(std::optional<std::string>, proxyUsername, ProxyUsername);
   HC_PROPERTY(std::optional<std::string>, proxyPassword, ProxyPassword);
   HC_PROPERTY(std::optional<std::string>, proxyDomain, ProxyDomain);
+  HC_PROPERTY(std::optional<plat::URL>, PACurl, PACurl);
+  HC_PROPERTY(bool, isPACFileRequest, IsPACFileRequest) = false;
+  HC_PROPERTY(std::shared_ptr<HCHTTPRequest>, PACFileRequest, PACFileRequest);
 
   HC_PROPERTY(bool, shouldRedirect, ShouldRedirect) = true;
   HC_PROPERTY(bool, shouldUseRFC2616RedirectBehaviour, ShouldUseRFC2616RedirectBehaviour) = false;
@@ -387,6 +391,13 @@ public:
   bool removeTemporaryDownloadFile();
   bool removeTemporaryUncompressedDownloadFile();
   bool removeTemporaryUploadFile();
+
+  // --- the proxy step (HCHTTPRequestProxies.cpp) -----------------------------
+  // True when the stream may open now; false when the PAC step goes on
+  // later (or the request failed).
+  bool configureProxies();
+  void fetchPACFile();
+  void runPACScript(const std::string& script);
 
   // --- authentication and the credential stores (HCHTTPAuthentication.cpp) ---
   void attemptToApplyCredentialsAndResume();
@@ -509,6 +520,16 @@ private:
   void applySessionCredentialsLocked();
   void storeBasicCredentialsAfterSuccessLocked();
   std::string authorizationTargetLocked() const;
+  // The proxy step (HCHTTPRequestProxies.cpp): a PAC answer for an older
+  // attempt, or one after a cancel, carries a stale generation and is dropped.
+  uint64_t _pacGeneration = 0;
+  plat::RunLoop::SourceId _pacTimer = 0;
+  std::shared_ptr<plat::RunLoop> _pacTimerLoop;
+  bool _pacRaisedQueueWidth = false;
+  void takeProxyEntryLocked(const plat::ProxyEntry& entry);
+  void finishPACStepLocked(uint64_t generation, const std::optional<std::vector<plat::ProxyEntry>>& proxies);
+  void cancelPACFetchLocked();
+  void lowerPACQueueWidthLocked();
   // Read by operation queues under their own lock: never behind cancelledLock.
   std::atomic<bool> _inProgress{false};
   std::atomic<bool> _finished{false};

@@ -870,6 +870,7 @@ void HCHTTPRequest::updatePartialDownloadSize() {
 
 void HCHTTPRequest::cancelLoad() {
   std::lock_guard l(_cancelledLock);
+  cancelPACFetchLocked();
   destroyReadStream();
   if (_rawResponseData) {
     if (!_complete) _rawResponseData.reset();
