@@ -392,6 +392,28 @@ public:
   bool removeTemporaryUncompressedDownloadFile();
   bool removeTemporaryUploadFile();
 
+  // --- bandwidth throttling (HCHTTPRequestThrottling.cpp) ----------------------
+  // Bytes per second for all requests together; 0: no limit.
+  static unsigned long long maxBandwidthPerSecond();
+  static void setMaxBandwidthPerSecond(unsigned long long bytes);
+  static bool isBandwidthThrottled();
+  static void incrementBandwidthUsedInLastSecond(unsigned long long bytes);
+  static unsigned long long averageBandwidthUsedPerSecond();
+  static unsigned long long bandwidthUsedInLastSecond();
+  // Seconds since 1970 until which throttled streams stay paused.
+  static std::optional<double> throttleWakeUpTime();
+  static void measureBandwidthUsage();
+  // Forgets the windows and samples (the limit stays); for a fresh start in tests.
+  static void resetBandwidthMeasurement();
+  // Body bytes an upload may read now.
+  static unsigned long long maxUploadReadLength();
+  // A download read of `readLength` bytes, cut to the limit's share.
+  static size_t downloadReadLengthUnderLimit(size_t readLength);
+  // Pauses or resumes the read stream as the limit requires.
+  void performThrottling();
+  // The same, later on the request's run loop (from inside the stream's work).
+  void performThrottlingSoon();
+
   // --- the proxy step (HCHTTPRequestProxies.cpp) -----------------------------
   // True when the stream may open now; false when the PAC step goes on
   // later (or the request failed).
@@ -530,6 +552,8 @@ private:
   void finishPACStepLocked(uint64_t generation, const std::optional<std::vector<plat::ProxyEntry>>& proxies);
   void cancelPACFetchLocked();
   void lowerPACQueueWidthLocked();
+  void continueReadingSoonLocked();
+  bool _continueReadingPosted = false;
   // Read by operation queues under their own lock: never behind cancelledLock.
   std::atomic<bool> _inProgress{false};
   std::atomic<bool> _finished{false};

@@ -11,6 +11,7 @@
 
 #include "Framework/HCHTTP/HCHTTPRequest.h"
 #include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
+#include "Framework/HCHTTP/HCInputStream.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/format.h"
@@ -125,6 +126,8 @@ void HCHTTPRequest::startRequest() {
     body = std::make_unique<plat::DataBodySource>(_shouldCompressRequestBody && _compressedPostBody ? *_compressedPostBody
                                                                                                     : *_postBody);
   }
+  // Counted and cut to the bandwidth limit as the stream reads it.
+  if (body) body = std::make_unique<HCInputStream>(std::move(body), self());
   _readStream = HTTPReadStream::create(*_request, std::move(body));
   if (!_readStream) {
     failWithError(requestError(HCInternalErrorWhileBuildingRequestType, "Unable to create read stream"));
@@ -309,6 +312,7 @@ void HCHTTPRequest::handleNetworkEvent(uint32_t type) {
     }
     redirect = _downloadComplete && _needsRedirect && !_error;
     authenticate = !redirect && _downloadComplete && _authenticationNeeded != 0 && !_error;
+    performThrottling();
   }
   if (redirect) {
     if (!willAskDelegateToConfirmRedirect()) performRedirect();
@@ -334,6 +338,7 @@ void HCHTTPRequest::handleBytesAvailable() {
   } else if (_contentLength > 65536) {
     readLength = 65536;
   }
+  if (isBandwidthThrottled()) readLength = downloadReadLengthUnderLimit(readLength);
   // One buffer for the request's reads: no allocation or clearing per read.
   if (_readBufferSize < readLength) {
     _readBuffer = std::make_unique_for_overwrite<uint8_t[]>(readLength);
@@ -350,6 +355,7 @@ void HCHTTPRequest::handleBytesAvailable() {
 
   _totalBytesRead += static_cast<unsigned long long>(n);
   _lastActivityTime = now();
+  incrementBandwidthUsedInLastSecond(static_cast<unsigned long long>(n));
 
   // The body of a redirect that will be followed is not the caller's body.
   if (_needsRedirect && _shouldRedirect) return;
@@ -803,6 +809,7 @@ void HCHTTPRequest::checkRequestStatus() {
   auto keep = self();
   std::unique_lock l(_cancelledLock);
   if (_cancelled || _complete) return;
+  performThrottling();
   if (shouldTimeOut()) {
     // Bytes already handed to the data callbacks can't be taken back: no retry then.
     if (_retryCount < _numberOfTimesToRetryOnTimeout && _deliveredBodyBytes == 0) {
