@@ -201,7 +201,7 @@ public:
   void setupPostBody();
   void appendPostData(const plat::Data& data);
   void appendPostDataFromFile(const std::string& path);
-  void buildPostBody();
+  virtual void buildPostBody();
 
   // --- the response ----------------------------------------------------------
   bool isResponseCompressed() const;
@@ -227,6 +227,8 @@ public:
   std::shared_ptr<HCHTTPRequest> HEADRequest();
   // A fresh request with this one's settings (no response, no blocks, no queue).
   std::shared_ptr<HCHTTPRequest> copy() const;
+  // The fresh request a copy starts from: of the same class, with what that class adds.
+  virtual std::shared_ptr<HCHTTPRequest> makeCopyTarget() const { return requestWithURL(_url); }
   HCHTTPRequest* mainRequest() const;
 
   // --- guarded properties ----------------------------------------------------
