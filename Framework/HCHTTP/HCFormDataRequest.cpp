@@ -1,10 +1,9 @@
 #include "Framework/HCHTTP/HCFormDataRequest.h"
 
-#include <iconv.h>
-
 #include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/text_encoding.h"
 #include "platform/system/secure_random.h"
 
 using plat::Data;
@@ -280,16 +279,7 @@ std::optional<Data> HCFormDataRequest::dataWithString(const std::string& text, H
   if (encoding == HCUTF8StringEncoding) return Data(text.begin(), text.end());
   auto name = IANACharSetNameForEncoding(encoding);
   if (!name) return std::nullopt;
-  iconv_t cd = iconv_open(name->c_str(), "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  Data out(text.size() * 4 + 16);
-  char* in = const_cast<char*>(text.data());
-  size_t inLeft = text.size();
-  char* o = reinterpret_cast<char*>(out.data());
-  size_t outLeft = out.size();
-  size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1) || inLeft != 0) return std::nullopt;
-  out.resize(out.size() - outLeft);
-  return out;
+  auto bytes = plat::convertText(text, name->c_str(), "UTF-8");
+  if (!bytes) return std::nullopt;
+  return Data(bytes->begin(), bytes->end());
 }

@@ -108,20 +108,6 @@ private:
   size_t at_ = 0;
 };
 
-std::string hexDigest(const char* algorithm, std::string_view data) {
-  const EVP_MD* md = std::string_view(algorithm) == "SHA-256" ? EVP_sha256() : EVP_md5();
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_Digest(data.data(), data.size(), out, &n, md, nullptr);
-  static const char* hex = "0123456789abcdef";
-  std::string s;
-  for (unsigned i = 0; i < n; ++i) {
-    s += hex[out[i] >> 4];
-    s += hex[out[i] & 15];
-  }
-  return s;
-}
-
 std::string base64(std::string_view in) {
   std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
   int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
@@ -216,6 +202,20 @@ std::vector<AuthChallenge> challengesOf(const HTTPMessage& response, bool* proxy
 }
 
 }  // namespace
+
+std::string hexDigest(const char* algorithm, std::string_view data) {
+  const EVP_MD* md = std::string_view(algorithm) == "SHA-256" ? EVP_sha256() : EVP_md5();
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_Digest(data.data(), data.size(), out, &n, md, nullptr);
+  static const char* hex = "0123456789abcdef";
+  std::string s;
+  for (unsigned i = 0; i < n; ++i) {
+    s += hex[out[i] >> 4];
+    s += hex[out[i] & 15];
+  }
+  return s;
+}
 
 std::vector<AuthChallenge> parseAuthChallenges(const std::vector<std::string>& fieldValues) {
   std::vector<AuthChallenge> out;

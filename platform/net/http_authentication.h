@@ -44,6 +44,9 @@ struct AuthChallenge {
   std::string token68;                        // a bare token after the scheme, if any
 };
 
+// Lower-case hex of the digest of `data`: "MD5" or "SHA-256".
+std::string hexDigest(const char* algorithm, std::string_view data);
+
 // Every challenge of the fields' values (several challenges may share one field).
 std::vector<AuthChallenge> parseAuthChallenges(const std::vector<std::string>& fieldValues);
 

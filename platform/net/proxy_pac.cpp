@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +17,9 @@
 #include "duktape.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/log.h"
+#include "platform/foundation/text_encoding.h"
 #include "platform/foundation/thread.h"
+#include "platform/net/http_authentication.h"
 #include "platform/net/http_read_stream.h"
 
 namespace plat {
@@ -235,42 +236,6 @@ std::string pacURLArgument(const URL& url) {
   return url.absoluteFormTarget();
 }
 
-std::string digestHex(const std::string& s) {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_Digest(s.data(), s.size(), out, &n, EVP_sha256(), nullptr);
-  static const char* hex = "0123456789abcdef";
-  std::string h;
-  for (unsigned i = 0; i < n; ++i) h += {hex[out[i] >> 4], hex[out[i] & 15]};
-  return h;
-}
-
-bool validUTF8(const std::string& s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    for (size_t k = 1; k < n; ++k) {
-      if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
-    }
-    i += n;
-  }
-  return true;
-}
-
-std::string latin1ToUTF8(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
 
 // A regular file of at most kMaxScriptBytes, as UTF-8 (else read as ISO Latin-1).
 std::optional<std::string> readScriptFile(const std::string& path) {
@@ -292,7 +257,7 @@ std::optional<std::string> readScriptFile(const std::string& path) {
   }
   ::close(fd);
   if (text.size() > kMaxScriptBytes) return std::nullopt;
-  return validUTF8(text) ? text : latin1ToUTF8(text);
+  return isValidUTF8(text) ? text : latin1ToUTF8(text);
 }
 
 }  // namespace
@@ -439,7 +404,7 @@ struct PACEvaluator::Impl {
 
   std::optional<std::vector<ProxyEntry>> evaluateCached(const std::string& script, const URL& url) {
     // The answer may depend on the scheme and port besides the host, and on nothing else the script sees reliably.
-    const std::string key = digestHex(script) + " " + url.scheme() + " " + url.host() + " " +
+    const std::string key = hexDigest("SHA-256", script) + " " + url.scheme() + " " + url.host() + " " +
                             std::to_string(url.effectivePort());
     double seconds;
     {
