@@ -105,8 +105,10 @@ void HCHTTPRequest::applyAuthorizationHeader() {
 void HCHTTPRequest::applySessionCredentialsLocked() {
   auto entry = findSessionProxyAuthenticationCredentials();
   if (!entry || !entry->authentication) return;
-  auto value = entry->authentication->authorization(_requestMethod, authorizationTargetLocked(),
-                                                    entry->credentials->username, entry->credentials->password);
+  std::string method = _requestMethod;
+  const std::string target = proxyAuthorizationTargetLocked(&method);
+  auto value = entry->authentication->authorization(method, target, entry->credentials->username,
+                                                    entry->credentials->password);
   if (!value) {
     removeProxyAuthenticationCredentialsFromSessionStore(entry->credentials);
     return;
@@ -141,6 +143,13 @@ std::string HCHTTPRequest::authorizationTargetLocked() const {
   if (!_url) return "/";
   const bool viaHTTPProxy = _proxyHost && _proxyPort != 0 && (!_proxyType || *_proxyType != kHCProxyTypeSOCKS);
   return plat::authorizationTarget(*_url, viaHTTPProxy);
+}
+
+// A proxy answers an HTTPS request's CONNECT, whose target is the authority.
+std::string HCHTTPRequest::proxyAuthorizationTargetLocked(std::string* method) const {
+  if (!_url || !_url->isHTTPS()) return authorizationTargetLocked();
+  *method = "CONNECT";
+  return (_url->isIPv6Host() ? "[" + _url->host() + "]" : _url->host()) + ":" + std::to_string(_url->effectivePort());
 }
 
 // --- answering a challenge -----------------------------------------------------------------
@@ -274,8 +283,9 @@ bool HCHTTPRequest::applyCredentialsLocked(bool proxy, const HCCredentialsRef& c
   ++(proxy ? _proxyAuthenticationRetryCount : _authenticationRetryCount);
   auto& auth = proxy ? _proxyAuthentication : _requestAuthentication;
   if (!credentials || !auth || !_request) return false;
-  auto value = auth->authorization(_request->method(), authorizationTargetLocked(), credentials->username,
-                                   credentials->password);
+  std::string method = _request->method();
+  const std::string target = proxy ? proxyAuthorizationTargetLocked(&method) : authorizationTargetLocked();
+  auto value = auth->authorization(method, target, credentials->username, credentials->password);
   const char* name = auth->headerName();
   if (!value || !_request->setHeaderFieldValue(name, *value)) {
     if (proxy) {

@@ -544,6 +544,7 @@ private:
   void applySessionCredentialsLocked();
   void storeBasicCredentialsAfterSuccessLocked();
   std::string authorizationTargetLocked() const;
+  std::string proxyAuthorizationTargetLocked(std::string* method) const;
   // The proxy step (HCHTTPRequestProxies.cpp): a PAC answer for an older
   // attempt, or one after a cancel, carries a stale generation and is dropped.
   uint64_t _pacGeneration = 0;
