@@ -19,7 +19,6 @@
 #include "platform/foundation/log.h"
 #include "platform/foundation/text_encoding.h"
 #include "platform/foundation/thread.h"
-#include "platform/net/http_authentication.h"
 #include "platform/net/http_read_stream.h"
 
 namespace plat {
@@ -404,7 +403,8 @@ struct PACEvaluator::Impl {
 
   std::optional<std::vector<ProxyEntry>> evaluateCached(const std::string& script, const URL& url) {
     // The answer may depend on the scheme and port besides the host, and on nothing else the script sees reliably.
-    const std::string key = hexDigest("SHA-256", script) + " " + url.scheme() + " " + url.host() + " " +
+    // The script's hash and length stand for it; no OpenSSL on this thread.
+    const std::string key = std::to_string(std::hash<std::string>{}(script)) + "/" + std::to_string(script.size()) + " " + url.scheme() + " " + url.host() + " " +
                             std::to_string(url.effectivePort());
     double seconds;
     {
