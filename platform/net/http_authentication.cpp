@@ -1,5 +1,6 @@
 #include "platform/net/http_authentication.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cctype>
@@ -9,6 +10,11 @@
 namespace plat {
 
 namespace {
+
+// OpenSSL loads its configuration once, on first use, keeping error state of
+// the thread it runs on: that is the main thread at start, not a network
+// thread that outlives the checks of a leak detector.
+const bool kOpenSSLReady = OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr) == 1;
 
 std::string lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
