@@ -169,3 +169,8 @@ void HCHTTPCookieStorage::deleteAllCookies() {
   std::lock_guard l(_mutex);
   _cookies.clear();
 }
+
+void HCHTTPCookieStorage::deleteCookie(const HCHTTPCookie& cookie) {
+  std::lock_guard l(_mutex);
+  std::erase_if(_cookies, [&](const HCHTTPCookie& c) { return c.sameIdentity(cookie); });
+}

@@ -42,6 +42,7 @@ public:
   void setCookies(const std::vector<HCHTTPCookie>& cookies);
   std::vector<HCHTTPCookie> cookiesForURL(const plat::URL& url) const;
   std::vector<HCHTTPCookie> cookies() const;
+  void deleteCookie(const HCHTTPCookie& cookie);
   void deleteAllCookies();
 
 private:

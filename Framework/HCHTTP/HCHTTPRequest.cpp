@@ -323,16 +323,7 @@ void HCHTTPRequest::addBasicAuthenticationHeaderWithUsername(const std::string& 
   addRequestHeader("Authorization", "Basic " + base64forData(Data(pair.begin(), pair.end())));
 }
 
-void HCHTTPRequest::applyAuthorizationHeader() {
-  std::lock_guard l(_cancelledLock);
-  if (!_shouldPresentCredentialsBeforeChallenge) return;
-  // Credentials given for one host are never offered to the host a redirect led to.
-  if (_droppedCredentialsOnRedirect) return;
-  if (!headerIsSetLocked("Authorization") && _username && _password && _authenticationScheme &&
-      *_authenticationScheme == kHCHTTPAuthenticationSchemeBasic) {
-    addBasicAuthenticationHeaderWithUsername(*_username, *_password);
-  }
-}
+// applyAuthorizationHeader is with the rest of authentication, in HCHTTPAuthentication.cpp.
 
 // --- body ------------------------------------------------------------------------
 
@@ -543,7 +534,7 @@ void HCHTTPRequest::main() {
         return;
       }
     }
-    startRequest();
+    if (configureProxies()) startRequest();
   } catch (const std::exception& e) {
     failWithExceptionLocked(e);
   }

@@ -31,8 +31,11 @@
 #include "platform/foundation/operation_queue.h"
 #include "platform/foundation/run_loop.h"
 #include "platform/foundation/value.h"
+#include "platform/net/credential_storage.h"
+#include "platform/net/http_authentication.h"
 #include "platform/net/http_message.h"
 #include "platform/net/http_read_stream.h"
+#include "platform/net/proxy_settings.h"
 #include "platform/net/tls.h"
 #include "platform/net/url.h"
 
@@ -89,6 +92,28 @@ struct HCConnectionRecord {
   std::optional<uint32_t> request;  // requestID of the user; none when idle
   std::shared_ptr<plat::HTTPReadStream> stream;
   std::optional<plat::Date> expires;
+};
+
+// A credential dictionary: user name, password and, for schemes that need
+// one, the account domain. The session stores tell entries apart by the
+// identity of this object, not by its contents.
+struct HCCredentials {
+  std::string username;
+  std::string password;
+  std::optional<std::string> domain;
+};
+using HCCredentialsRef = std::shared_ptr<const HCCredentials>;
+
+// One entry of a session credential store. Server entries carry url and
+// realm; proxy entries carry host and port.
+struct HCSessionCredentials {
+  std::shared_ptr<plat::HTTPAuthentication> authentication;
+  HCCredentialsRef credentials;
+  std::optional<plat::URL> url;
+  std::optional<std::string> authenticationScheme;
+  std::optional<std::string> authenticationRealm;
+  std::string host;
+  int port = 0;
 };
 
 #define HC_PROPERTY(Type, name, Name)                         \
@@ -185,7 +210,7 @@ public:
   void setupPostBody();
   void appendPostData(const plat::Data& data);
   void appendPostDataFromFile(const std::string& path);
-  void buildPostBody();
+  virtual void buildPostBody();
 
   // --- the response ----------------------------------------------------------
   bool isResponseCompressed() const;
@@ -211,6 +236,8 @@ public:
   std::shared_ptr<HCHTTPRequest> HEADRequest();
   // A fresh request with this one's settings (no response, no blocks, no queue).
   std::shared_ptr<HCHTTPRequest> copy() const;
+  // The fresh request a copy starts from: of the same class, with what that class adds.
+  virtual std::shared_ptr<HCHTTPRequest> makeCopyTarget() const { return requestWithURL(_url); }
   HCHTTPRequest* mainRequest() const;
 
   // --- guarded properties ----------------------------------------------------
@@ -323,6 +350,9 @@ public:
   HC_PROPERTY(std::optional<std::string>, proxyUsername, ProxyUsername);
   HC_PROPERTY(std::optional<std::string>, proxyPassword, ProxyPassword);
   HC_PROPERTY(std::optional<std::string>, proxyDomain, ProxyDomain);
+  HC_PROPERTY(std::optional<plat::URL>, PACurl, PACurl);
+  HC_PROPERTY(bool, isPACFileRequest, IsPACFileRequest) = false;
+  HC_PROPERTY(std::shared_ptr<HCHTTPRequest>, PACFileRequest, PACFileRequest);
 
   HC_PROPERTY(bool, shouldRedirect, ShouldRedirect) = true;
   HC_PROPERTY(bool, shouldUseRFC2616RedirectBehaviour, ShouldUseRFC2616RedirectBehaviour) = false;
@@ -378,7 +408,90 @@ public:
   bool removeTemporaryDownloadFile();
   bool removeTemporaryUncompressedDownloadFile();
   bool removeTemporaryUploadFile();
+
+  // --- bandwidth throttling (HCHTTPRequestThrottling.cpp) ----------------------
+  // Bytes per second for all requests together; 0: no limit.
+  static unsigned long long maxBandwidthPerSecond();
+  static void setMaxBandwidthPerSecond(unsigned long long bytes);
+  static bool isBandwidthThrottled();
+  static void incrementBandwidthUsedInLastSecond(unsigned long long bytes);
+  static unsigned long long averageBandwidthUsedPerSecond();
+  static unsigned long long bandwidthUsedInLastSecond();
+  // Seconds since 1970 until which throttled streams stay paused.
+  static std::optional<double> throttleWakeUpTime();
+  static void measureBandwidthUsage();
+  // Forgets the windows and samples (the limit stays); for a fresh start in tests.
+  static void resetBandwidthMeasurement();
+  // Body bytes an upload may read now.
+  static unsigned long long maxUploadReadLength();
+  // A download read of `readLength` bytes, cut to the limit's share.
+  static size_t downloadReadLengthUnderLimit(size_t readLength);
+  // Pauses or resumes the read stream as the limit requires.
+  void performThrottling();
+  // The same, later on the request's run loop (from inside the stream's work).
+  void performThrottlingSoon();
+
+  // --- the proxy step (HCHTTPRequestProxies.cpp) -----------------------------
+  // True when the stream may open now; false when the PAC step goes on
+  // later (or the request failed).
+  bool configureProxies();
+  void fetchPACFile();
+  void runPACScript(const std::string& script);
+
+  // --- authentication and the credential stores (HCHTTPAuthentication.cpp) ---
   void attemptToApplyCredentialsAndResume();
+  void attemptToApplyProxyCredentialsAndResume();
+  HCCredentialsRef findCredentials();
+  HCCredentialsRef findProxyCredentials();
+  bool applyCredentials(const HCCredentialsRef& credentials);
+  bool applyProxyCredentials(const HCCredentialsRef& credentials);
+  void saveCredentialsToKeychain(const HCCredentialsRef& credentials);
+  void saveProxyCredentialsToKeychain(const HCCredentialsRef& credentials);
+  bool willAskDelegateForCredentials();
+  bool willAskDelegateForProxyCredentials();
+  void askDelegateForCredentials();
+  void askDelegateForProxyCredentials();
+  // For the delegate, after it set username/password (or the proxy fields).
+  void retryUsingSuppliedCredentials();
+  // For the delegate that has no credentials to give.
+  void cancelAuthentication();
+  void failAuthentication();
+  bool showAuthenticationDialog() { return false; }
+  bool showProxyAuthenticationDialog() { return false; }
+  std::optional<HCSessionCredentials> findSessionAuthenticationCredentials();
+  std::optional<HCSessionCredentials> findSessionProxyAuthenticationCredentials();
+  std::shared_ptr<plat::HTTPAuthentication> requestAuthentication() const;
+  HCCredentialsRef requestCredentials() const;
+  HCCredentialsRef proxyCredentials() const;
+  std::optional<std::string> proxyAuthenticationScheme() const;
+  std::optional<std::string> proxyAuthenticationRealm() const;
+  int proxyAuthenticationRetryCount() const;
+
+  static std::vector<HCSessionCredentials> sessionCredentialsStore();
+  static std::vector<HCSessionCredentials> sessionProxyCredentialsStore();
+  static void storeAuthenticationCredentialsInSessionStore(const HCSessionCredentials& entry);
+  static void storeProxyAuthenticationCredentialsInSessionStore(const HCSessionCredentials& entry);
+  static void removeAuthenticationCredentialsFromSessionStore(const HCCredentialsRef& credentials);
+  static void removeProxyAuthenticationCredentialsFromSessionStore(const HCCredentialsRef& credentials);
+  static void saveCredentials(const plat::URLCredential& credential, const std::string& host, int port,
+                              const std::string& protocol, const std::string& realm);
+  static void saveCredentials(const plat::URLCredential& credential, const std::string& proxyHost, int port,
+                              const std::string& realm);
+  static std::optional<plat::URLCredential> savedCredentialsForHost(const std::string& host, int port,
+                                                                     const std::string& protocol,
+                                                                     const std::string& realm);
+  // The protocol is ignored: a proxy's space is always an HTTP proxy's.
+  static std::optional<plat::URLCredential> savedCredentialsForProxy(const std::string& proxyHost, int port,
+                                                                      const std::string& protocol,
+                                                                      const std::string& realm);
+  static void removeCredentialsForHost(const std::string& host, int port, const std::string& protocol,
+                                       const std::string& realm);
+  static void removeCredentialsForProxy(const std::string& proxyHost, int port, const std::string& realm);
+  static std::vector<HCHTTPCookie> sessionCookies();
+  static void setSessionCookies(std::optional<std::vector<HCHTTPCookie>> cookies);
+  static void addSessionCookie(const HCHTTPCookie& cookie);
+  // Forgets the server credentials (not the proxy's) and the session cookies.
+  static void clearSession();
 
   // --- notifications (sent to the main thread) --------------------------------
   void requestStarted();
@@ -444,6 +557,32 @@ private:
   Block _requestRedirectedBlock;
 
   std::optional<plat::Error> _error;
+  // Authentication state (HCHTTPAuthentication.cpp).
+  std::shared_ptr<plat::HTTPAuthentication> _requestAuthentication;
+  HCCredentialsRef _requestCredentials;
+  std::shared_ptr<plat::HTTPAuthentication> _proxyAuthentication;
+  HCCredentialsRef _proxyCredentials;
+  std::optional<std::string> _proxyAuthenticationScheme;
+  std::optional<std::string> _proxyAuthenticationRealm;
+  int _proxyAuthenticationRetryCount = 0;
+  bool applyCredentialsLocked(bool proxy, const HCCredentialsRef& credentials);
+  bool tryCredentialsLocked(bool proxy);
+  void applySessionCredentialsLocked();
+  void storeBasicCredentialsAfterSuccessLocked();
+  std::string authorizationTargetLocked() const;
+  std::string proxyAuthorizationTargetLocked(std::string* method) const;
+  // The proxy step (HCHTTPRequestProxies.cpp): a PAC answer for an older
+  // attempt, or one after a cancel, carries a stale generation and is dropped.
+  uint64_t _pacGeneration = 0;
+  plat::RunLoop::SourceId _pacTimer = 0;
+  std::shared_ptr<plat::RunLoop> _pacTimerLoop;
+  bool _pacRaisedQueueWidth = false;
+  void takeProxyEntryLocked(const plat::ProxyEntry& entry);
+  void finishPACStepLocked(uint64_t generation, const std::optional<std::vector<plat::ProxyEntry>>& proxies);
+  void cancelPACFetchLocked();
+  void lowerPACQueueWidthLocked();
+  void continueReadingSoonLocked();
+  bool _continueReadingPosted = false;
   // Read by operation queues under their own lock: never behind cancelledLock.
   std::atomic<bool> _inProgress{false};
   std::atomic<bool> _finished{false};

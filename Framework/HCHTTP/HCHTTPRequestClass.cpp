@@ -1,7 +1,6 @@
 // Class-level services of HCHTTPRequest: the one network thread, the shared
 // queue, network activity, the default time-out and user agent, and small
 // helpers (MIME types, Base64, dates, Content-Type, text encodings).
-#include <iconv.h>
 #include <sys/utsname.h>
 
 #include <atomic>
@@ -10,6 +9,7 @@
 #include <future>
 
 #include "Framework/HCHTTP/HCHTTPRequest.h"
+#include "platform/foundation/text_encoding.h"
 #include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/clock.h"
@@ -294,94 +294,27 @@ HCStringEncoding HCHTTPRequest::encodingForIANACharSetName(const std::string& na
   return 0;
 }
 
-namespace {
-bool validUTF8(const Data& d) {
-  size_t i = 0;
-  while (i < d.size()) {
-    uint8_t c = d[i];
-    size_t n;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      n = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + n >= d.size()) return false;
-    for (size_t k = 1; k <= n; ++k) {
-      if ((d[i + k] & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (d[i + k] & 0x3F);
-    }
-    if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += n + 1;
-  }
-  return true;
-}
-
-void appendUTF8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-std::optional<std::string> viaIconv(const Data& data, const char* from) {
-  iconv_t cd = iconv_open("UTF-8", from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  std::string out(data.size() * 4 + 16, '\0');
-  char* in = reinterpret_cast<char*>(const_cast<uint8_t*>(data.data()));
-  size_t inLeft = data.size();
-  char* o = out.data();
-  size_t outLeft = out.size();
-  size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1) || inLeft != 0) return std::nullopt;
-  out.resize(out.size() - outLeft);
-  return out;
-}
-}  // namespace
-
 std::optional<std::string> HCHTTPRequest::stringWithData(const Data& data, HCStringEncoding encoding) {
+  const std::string_view view(reinterpret_cast<const char*>(data.data()), data.size());
   switch (encoding) {
     case HCUTF8StringEncoding:
-      if (!validUTF8(data)) return std::nullopt;
-      return std::string(data.begin(), data.end());
+      if (!plat::isValidUTF8(view)) return std::nullopt;
+      return std::string(view);
     case HCASCIIStringEncoding:
       for (uint8_t c : data) {
         if (c >= 0x80) return std::nullopt;
       }
       return std::string(data.begin(), data.end());
-    case HCISOLatin1StringEncoding: {
-      std::string out;
-      out.reserve(data.size());
-      for (uint8_t c : data) appendUTF8(out, c);
-      return out;
-    }
+    case HCISOLatin1StringEncoding:
+      return plat::latin1ToUTF8(view);
     case HCWindowsCP1252StringEncoding:
-      return viaIconv(data, "CP1252");
+      return plat::convertText(view, "UTF-8", "CP1252");
     case HCUTF16StringEncoding:
-      return viaIconv(data, "UTF-16");
+      return plat::convertText(view, "UTF-8", "UTF-16");
     case HCGB18030StringEncoding:
-      return viaIconv(data, "GB18030");
+      return plat::convertText(view, "UTF-8", "GB18030");
     case HCBig5StringEncoding:
-      return viaIconv(data, "BIG5");
+      return plat::convertText(view, "UTF-8", "BIG5");
     default:
       return std::nullopt;
   }

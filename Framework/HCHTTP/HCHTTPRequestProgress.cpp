@@ -225,7 +225,7 @@ void HCHTTPRequest::copySettingsTo(HCHTTPRequest& r) const {
 std::shared_ptr<HCHTTPRequest> HCHTTPRequest::HEADRequest() {
   auto keep = self();
   std::lock_guard l(_cancelledLock);
-  auto r = requestWithURL(_url);
+  auto r = makeCopyTarget();
   copySettingsTo(*r);
   r->_mainRequest = this;
   r->_mainRequestKeep = keep;
@@ -235,7 +235,7 @@ std::shared_ptr<HCHTTPRequest> HCHTTPRequest::HEADRequest() {
 
 std::shared_ptr<HCHTTPRequest> HCHTTPRequest::copy() const {
   std::lock_guard l(_cancelledLock);
-  auto r = requestWithURL(_url);
+  auto r = makeCopyTarget();
   copySettingsTo(*r);
   r->_delegate = _delegate;
   r->_requestMethod = _requestMethod;

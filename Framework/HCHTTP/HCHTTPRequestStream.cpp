@@ -12,6 +12,7 @@
 #include "Framework/HCHTTP/HCHTTPRequest.h"
 #include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
 #include "platform/net/inflation_limit.h"
+#include "Framework/HCHTTP/HCInputStream.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/format.h"
@@ -130,6 +131,8 @@ void HCHTTPRequest::startRequest() {
     body = std::make_unique<plat::DataBodySource>(_shouldCompressRequestBody && _compressedPostBody ? *_compressedPostBody
                                                                                                     : *_postBody);
   }
+  // Counted and cut to the bandwidth limit as the stream reads it.
+  if (body) body = std::make_unique<HCInputStream>(std::move(body), self());
   _readStream = HTTPReadStream::create(*_request, std::move(body));
   if (!_readStream) {
     failWithError(requestError(HCInternalErrorWhileBuildingRequestType, "Unable to create read stream"));
@@ -316,6 +319,7 @@ void HCHTTPRequest::handleNetworkEvent(uint32_t type) {
     }
     redirect = _downloadComplete && _needsRedirect && !_error;
     authenticate = !redirect && _downloadComplete && _authenticationNeeded != 0 && !_error;
+    performThrottling();
   } catch (const std::exception& e) {
     failWithExceptionLocked(e);
     return;
@@ -364,6 +368,7 @@ void HCHTTPRequest::handleBytesAvailable() {
   }
   // Inflated for the callbacks, one read makes at most a bounded number of chunks.
   if (inflateNow && dataCallbacks) readLength = 16384;
+  if (isBandwidthThrottled()) readLength = downloadReadLengthUnderLimit(readLength);
   // One buffer for the request's reads: no allocation or clearing per read.
   if (_readBufferSize < readLength) {
     _readBuffer = std::make_unique_for_overwrite<uint8_t[]>(readLength);
@@ -380,6 +385,7 @@ void HCHTTPRequest::handleBytesAvailable() {
 
   _totalBytesRead += static_cast<unsigned long long>(n);
   _lastActivityTime = now();
+  incrementBandwidthUsedInLastSecond(static_cast<unsigned long long>(n));
   if (redirectBody) return;
 
   auto deliver = [this](const uint8_t* bytes, size_t size) {
@@ -783,6 +789,7 @@ void HCHTTPRequest::readResponseHeaders() {
 
   if (_responseStatusCode == 401) _authenticationNeeded = 1;
   if (_responseStatusCode == 407) _authenticationNeeded = 2;
+  storeBasicCredentialsAfterSuccessLocked();
 
   parseStringEncodingFromHeaders();
 
@@ -918,28 +925,7 @@ void HCHTTPRequest::parseStringEncodingFromHeaders() {
   _responseEncoding = encoding == 0 ? _defaultResponseEncoding : encoding;
 }
 
-// --- authentication (Basic credentials the caller gave) ----------------------------------
-
-void HCHTTPRequest::attemptToApplyCredentialsAndResume() {
-  bool retry = false;
-  {
-    std::lock_guard l(_cancelledLock);
-    if (_authenticationNeeded == 1 && _username && _password && _authenticationRetryCount == 0 &&
-        !_droppedCredentialsOnRedirect) {
-      _authenticationRetryCount++;
-      addBasicAuthenticationHeaderWithUsername(*_username, *_password);
-      _authenticationNeeded = 0;
-      destroyReadStream();
-      retry = true;
-    } else {
-      _authenticationNeeded = 0;
-      destroyReadStream();
-      failWithError(HCAuthenticationError());
-      if (_inProgress) markAsFinished();
-    }
-  }
-  if (retry) main();
-}
+// Answering 401 and 407 challenges: HCHTTPAuthentication.cpp.
 
 // --- status timer, time-out and retries ---------------------------------------------------
 
@@ -967,6 +953,7 @@ void HCHTTPRequest::checkRequestStatus() {
   auto keep = self();
   std::unique_lock l(_cancelledLock);
   if (_cancelled || _complete) return;
+  performThrottling();
   if (shouldTimeOut()) {
     // Bytes already handed to the data callbacks can't be taken back: no retry then.
     if (_retryCount < _numberOfTimesToRetryOnTimeout && _deliveredBodyBytes == 0) {
@@ -1034,6 +1021,7 @@ void HCHTTPRequest::updatePartialDownloadSize() {
 
 void HCHTTPRequest::cancelLoad() {
   std::lock_guard l(_cancelledLock);
+  cancelPACFetchLocked();
   destroyReadStream();
   if (_rawResponseData) {
     if (!_complete) _rawResponseData.reset();

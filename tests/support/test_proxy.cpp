@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+#include <strings.h>
+
 #include <cstring>
 #include <stdexcept>
 
@@ -15,6 +18,46 @@
 namespace qvtest {
 
 namespace {
+
+std::string base64Text(const std::string& in) {
+  std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                          reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size()));
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+// The value of a header field of a request head (name matched without case), or "".
+std::string headerValue(const std::string& head, const std::string& name) {
+  size_t at = 0;
+  while ((at = head.find("\r\n", at)) != std::string::npos) {
+    at += 2;
+    size_t colon = head.find(':', at);
+    size_t end = head.find("\r\n", at);
+    if (colon == std::string::npos || end == std::string::npos || colon > end) continue;
+    if (strncasecmp(head.c_str() + at, name.c_str(), name.size()) == 0 && colon - at == name.size()) {
+      std::string v = head.substr(colon + 1, end - colon - 1);
+      while (!v.empty() && v.front() == ' ') v.erase(0, 1);
+      return v;
+    }
+  }
+  return "";
+}
+
+std::string withoutField(const std::string& head, const std::string& name) {
+  std::string out;
+  size_t at = 0;
+  while (at < head.size()) {
+    size_t end = head.find("\r\n", at);
+    end = end == std::string::npos ? head.size() : end + 2;
+    std::string line = head.substr(at, end - at);
+    if (!(strncasecmp(line.c_str(), name.c_str(), name.size()) == 0 && line.size() > name.size() &&
+          line[name.size()] == ':'))
+      out += line;
+    at = end;
+  }
+  return out;
+}
 
 bool sendAll(int fd, const void* data, size_t size) {
   auto* p = static_cast<const char*>(data);
@@ -174,6 +217,14 @@ void TestProxy::serveHTTP(int fd) {
   std::string method = line.substr(0, line.find(' '));
   std::string target = line.substr(method.size() + 1, line.rfind(' ') - method.size() - 1);
   note(method + " " + target, head);
+  if (!options_.requireUser.empty() &&
+      headerValue(head, "Proxy-Authorization") != "Basic " + base64Text(options_.requireUser + ":" + options_.requirePassword)) {
+    std::string no =
+        "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"test-proxy\"\r\n"
+        "Content-Length: 0\r\nConnection: close\r\n\r\n";
+    sendAll(fd, no.data(), no.size());
+    return;
+  }
   if (method == "CONNECT") {
     if (!options_.refuseConnectWith.empty()) {
       sendAll(fd, options_.refuseConnectWith.data(), options_.refuseConnectWith.size());
@@ -212,7 +263,8 @@ void TestProxy::serveHTTP(int fd) {
     sendAll(fd, no.data(), no.size());
     return;
   }
-  std::string forwarded = method + " " + path + head.substr(line.rfind(' '));
+  // The proxy's own credentials end here, as at a real proxy.
+  std::string forwarded = method + " " + path + withoutField(head.substr(line.rfind(' ')), "Proxy-Authorization");
   sendAll(up, forwarded.data(), forwarded.size());
   if (!rest.empty()) sendAll(up, rest.data(), rest.size());
   // The connection stays tied to this origin from here on.

@@ -22,6 +22,10 @@ public:
     std::string password{};
     // HTTP: a CONNECT is answered with this raw answer instead of a tunnel.
     std::string refuseConnectWith{};
+    // HTTP: when set, a request without "Proxy-Authorization: Basic" of
+    // these credentials is answered 407 and the connection closed.
+    std::string requireUser{};
+    std::string requirePassword{};
   };
 
   explicit TestProxy(Options options);
