@@ -142,7 +142,7 @@ void Upload::changedDuringUpload() {
   if (auto sync = manager_.sync()) {
     if (auto db = sync->syncdb()) db->update_filehash(item_.webpath, "");
   }
-  strError_ = " ";
+  strError_.assign(1, ' ');  // (assigning the literal trips a false -Wrestrict of GCC 12)
   manager_.removeupload(this);
 }
 
@@ -357,11 +357,28 @@ void Upload::run() {
   });
 }
 
-bool Upload::send_init() {
+// Up to kTries tries of one step. `once` answers ok, stop (the step ends
+// without more tries: it has taken its own way out) or again, with the
+// reply's message in `last`. After the last failed try the failure path is
+// taken with code 80. Session steps pause after every failed try, the last
+// included; pieces and finish pause only between tries.
+bool Upload::tries(double pauseSeconds, bool pauseAfterLast, const std::function<Try(std::optional<std::string>&)>& once) {
   std::optional<std::string> last;
-  auto user = Util::getAppDelegate().userdata();
   for (int i = 0; i < kTries; ++i) {
     if (bOut_) return false;
+    const Try t = once(last);
+    if (t == Try::ok) return true;
+    if (t == Try::stop) return false;
+    if (pauseAfterLast || i + 1 < kTries) pause(pauseSeconds);
+  }
+  if (bOut_) return false;
+  error(80, last);
+  return false;
+}
+
+bool Upload::send_init() {
+  auto user = Util::getAppDelegate().userdata();
+  return tries(kStepPause, true, [&](std::optional<std::string>& last) {
     RetUploadInit r = HTTPEngine::sendinit(item_.url, user ? user->userToken() : "",
                                            NSStringExpand::getFilename(item_.webpath), item_.pathhash,
                                            item_.filehash, static_cast<int64_t>(item_.filesize));
@@ -372,70 +389,57 @@ bool Upload::send_init() {
       // means a plain upload.
       const bool usable = r.piecelen > 0 && r.piecelen <= INT32_MAX;
       piecelen_ = resetfilecheck() || !usable ? 0 : static_cast<int32_t>(r.piecelen);
-      return true;
+      return Try::ok;
     }
     last = r.errormsg;
     if (r.error == 202) {
       strError_ = r.errormsg.value_or(" ");
       finish();
-      return false;
+      return Try::stop;
     }
     if (r.error == 500) {
       error(500, r.errormsg);
-      return false;
+      return Try::stop;
     }
-    pause(kStepPause);
-  }
-  error(80, last);
-  return false;
+    return Try::again;
+  });
 }
 
 bool Upload::send_req() {
-  std::optional<std::string> last;
-  for (int i = 0; i < kTries; ++i) {
-    if (bOut_) return false;
+  return tries(kStepPause, true, [&](std::optional<std::string>& last) {
     RetUploadReq r = HTTPEngine::sendreq(item_.url, item_.session);
     if (r.status == 200) {
       ulloffset_ = r.offset < 0 ? 0 : static_cast<uint64_t>(r.offset);
-      return true;
+      return Try::ok;
     }
     last = r.errormsg;
-    if (r.status == 401 && !send_init()) return false;
-    pause(kStepPause);
-  }
-  error(80, last);
-  return false;
+    // An expired session is opened again; the try still counts as failed.
+    if (r.status == 401 && !send_init()) return Try::stop;
+    return Try::again;
+  });
 }
 
 bool Upload::send_downloadchecksum() {
-  std::optional<std::string> last;
-  for (int i = 0; i < kTries; ++i) {
-    if (bOut_) return false;
+  return tries(kStepPause, true, [&](std::optional<std::string>& last) {
     RetUploadCheckSum r = HTTPEngine::senddownloadchecksum(item_.url, item_.session);
-    if (r.status == 200) {
-      // A list that can't be used sends the file whole rather than dropping
-      // the job for ever.
-      if (!uploadfile_.resolve_serverinof(r.checksum)) changenormalupload();
-      return true;
+    if (r.status != 200) {
+      last = r.errormsg;
+      return Try::again;
     }
-    last = r.errormsg;
-    pause(kStepPause);
-  }
-  error(80, last);
-  return false;
+    // A list that can't be used sends the file whole rather than dropping
+    // the job for ever.
+    if (!uploadfile_.resolve_serverinof(r.checksum)) changenormalupload();
+    return Try::ok;
+  });
 }
 
 bool Upload::send_uploadchecksum() {
-  std::optional<std::string> last;
-  for (int i = 0; i < kTries; ++i) {
-    if (bOut_) return false;
+  return tries(kStepPause, true, [&](std::optional<std::string>& last) {
     RequestRet r = HTTPEngine::senduploadchecksum(item_.url, item_.session, serverhave_.value_or(plat::Data{}));
-    if (r.status == 200) return true;
+    if (r.status == 200) return Try::ok;
     last = r.errormsg;
-    pause(kStepPause);
-  }
-  error(80, last);
-  return false;
+    return Try::again;
+  });
 }
 
 bool Upload::send_piece(int32_t length) {
@@ -447,37 +451,31 @@ bool Upload::send_piece(int32_t length) {
     changedDuringUpload();
     return false;
   }
-  std::optional<std::string> last;
-  for (int i = 0; i < kTries; ++i) {
-    if (bOut_) return true;  // the piece loop ends it
+  const bool sent = tries(kPiecePause, false, [&](std::optional<std::string>& last) {
     RetUploadPiece r = HTTPEngine::sendpiece(item_.url, item_.session, static_cast<int64_t>(at),
                                              static_cast<int64_t>(at + piece.size() - 1), piece);
-    if (r.status == 200) {
-      ulloffset_ = at + piece.size();
-      manager_.AddTransportData(item_.webpath, piece.size(), item_.type);
-      return true;
+    if (r.status != 200) {
+      last = r.errormsg;
+      return Try::again;
     }
-    last = r.errormsg;
-    if (i + 1 < kTries) pause(kPiecePause);
-  }
-  error(80, last);
-  return false;
+    ulloffset_ = at + piece.size();
+    manager_.AddTransportData(item_.webpath, piece.size(), item_.type);
+    return Try::ok;
+  });
+  // A stop between tries is not a failure: the piece loop ends the upload.
+  return sent || bOut_;
 }
 
 bool Upload::send_finish() {
-  std::optional<std::string> last;
-  for (int i = 0; i < kTries; ++i) {
-    if (bOut_) return false;
+  return tries(kPiecePause, false, [&](std::optional<std::string>& last) {
     RequestRet r = HTTPEngine::sendfinish(item_.url, item_.session, static_cast<int64_t>(getfilesize()));
-    if (r.status == 200) {
-      finish();
-      return true;
+    if (r.status != 200) {
+      last = r.errormsg;
+      return Try::again;
     }
-    last = r.errormsg;
-    if (i + 1 < kTries) pause(kPiecePause);
-  }
-  error(80, last);
-  return false;
+    finish();
+    return Try::ok;
+  });
 }
 
 bool Upload::send_abort() { return HTTPEngine::sendabort(item_.url, item_.session).status == 200; }

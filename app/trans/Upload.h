@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,8 @@ private:
   void error(int64_t code, const std::optional<std::string>& msg);
   void getfilehash();
   uint64_t getfilesize() const;
+  enum class Try { ok, stop, again };
+  bool tries(double pauseSeconds, bool pauseAfterLast, const std::function<Try(std::optional<std::string>&)>& once);
   // Each step with its tries; false when the upload is to end.
   bool send_init();
   bool send_req();
