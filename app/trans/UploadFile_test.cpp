@@ -1,0 +1,220 @@
+#include "app/trans/UploadFile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <random>
+#include <string>
+
+#include "Framework/Staticclass/NSDataExpand.h"
+#include "platform/foundation/file_util.h"
+
+namespace {
+
+std::string noise(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+// The server's checksum list of `base` cut in blocks of L: n weak checksums,
+// then n MD5 digests.
+plat::Data checksums(const std::string& base, size_t L) {
+  const size_t n = base.size() / L;
+  plat::Data weak, strong;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t a = static_cast<uint32_t>(::adler32(1, reinterpret_cast<const Bytef*>(base.data() + i * L),
+                                                       static_cast<uInt>(L)));
+    for (int k = 0; k < 4; ++k) weak.push_back(static_cast<uint8_t>(a >> (8 * k)));
+    plat::Data md5 = NSDataExpand::md5HexDigest(std::string_view(base.data() + i * L, L));
+    strong.insert(strong.end(), md5.begin(), md5.end());
+  }
+  weak.insert(weak.end(), strong.begin(), strong.end());
+  return weak;
+}
+
+class MatcherTest : public ::testing::Test {
+protected:
+  void SetUp() override { dir_ = plat::makeTemporaryDirectory("qv-matcher"); }
+  void TearDown() override { plat::removeTree(dir_); }
+
+  struct Result {
+    bool ok = false;
+    std::string diff;
+    std::vector<ServerItem> have;
+    std::optional<plat::Data> body;
+  };
+
+  Result match(const std::string& base, const std::string& local, int32_t L) {
+    UploadFile f;
+    EXPECT_TRUE(f.resolve_serverinof(checksums(base, L)));
+    f.setPiece(L);
+    const std::string in = dir_ + "/local", out = dir_ + "/dif";
+    EXPECT_TRUE(plat::atomicWrite(in, local));
+    int fd = ::open(in.c_str(), O_RDONLY);
+    int nfd = ::open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    Result r;
+    r.ok = f.resolve_file(fd, nfd);
+    ::close(fd);
+    ::close(nfd);
+    r.diff = plat::readFile(out).value_or("");
+    r.have = f.serverhave();
+    r.body = f.get_serverhave();
+    return r;
+  }
+
+  // What the upload server rebuilds from the have-list and the stream.
+  static std::string rebuild(const std::string& base, const Result& r, size_t L) {
+    std::string out;
+    size_t lit = 0;
+    for (const ServerItem& s : r.have) {
+      const size_t gap = s.offset - out.size();
+      out += r.diff.substr(lit, gap);
+      lit += gap;
+      out += base.substr(size_t{s.index} * L, L);
+    }
+    out += r.diff.substr(lit);
+    return out;
+  }
+
+  std::string dir_;
+};
+
+TEST(UploadFileChecksum, WeakChecksumIsAdler32AndRollsLikeAFreshOne) {
+  const std::string data = noise(5000, 7);
+  for (int32_t L : {1, 2, 17, 512, 4096}) {
+    const auto* p = reinterpret_cast<const uint8_t*>(data.data());
+    uint64_t c = UploadFile::alder32(p, L);
+    ASSERT_EQ(c, ::adler32(1, p, static_cast<uInt>(L))) << L;
+    for (size_t pos = 1; pos + L <= data.size(); ++pos) {
+      c = UploadFile::rolling32(c, p[pos - 1], p[pos + L - 1], L);
+      ASSERT_EQ(c, UploadFile::alder32(p + pos, L)) << "L " << L << " pos " << pos;
+    }
+  }
+  // All 0xFF bytes drive both sums to their wrap-around.
+  const std::string ff(6000, '\xff');
+  const auto* q = reinterpret_cast<const uint8_t*>(ff.data());
+  uint64_t c = UploadFile::alder32(q, 5552);
+  for (size_t pos = 1; pos + 5552 <= ff.size(); ++pos) c = UploadFile::rolling32(c, q[pos - 1], q[pos + 5551], 5552);
+  EXPECT_EQ(c, ::adler32(1, q + ff.size() - 5552, 5552));
+}
+
+TEST(UploadFileChecksum, ListsThatCannotBeReadAreRefused) {
+  UploadFile f;
+  EXPECT_FALSE(f.resolve_serverinof({}));
+  EXPECT_FALSE(f.resolve_serverinof(plat::Data(30, 1)));
+  // More blocks than a 16-bit number can name.
+  EXPECT_FALSE(f.resolve_serverinof(plat::Data(20 * (UploadFile::kMaxBlocks + 1), 0)));
+  EXPECT_TRUE(f.serverinfo().empty());
+
+  // 40 bytes: two blocks, weak checksums in bytes 0-7, digests in 8-39.
+  plat::Data two(40, 0);
+  two[0] = 1;
+  two[4] = 2;
+  two[8] = 0xAA;
+  two[24] = 0xBB;
+  ASSERT_TRUE(f.resolve_serverinof(two));
+  ASSERT_EQ(f.serverinfo().size(), 2u);
+  EXPECT_EQ(f.serverinfo().at(1).index, 0);
+  EXPECT_EQ(f.serverinfo().at(1).MD5[0], 0xAA);
+  EXPECT_EQ(f.serverinfo().at(2).index, 1);
+  EXPECT_EQ(f.serverinfo().at(2).MD5[0], 0xBB);
+
+  // The same weak checksum twice: the later block stands.
+  two[4] = 1;
+  ASSERT_TRUE(f.resolve_serverinof(two));
+  ASSERT_EQ(f.serverinfo().size(), 1u);
+  EXPECT_EQ(f.serverinfo().at(1).index, 1);
+}
+
+TEST_F(MatcherTest, EdgeCasesOfTheScan) {
+  const int32_t L = 64;
+  const std::string base = noise(3 * L, 1);
+
+  // Equal copy of three blocks: the window ending at the file's end is not
+  // tested, so the last block goes as literal bytes.
+  Result same = match(base, base, L);
+  ASSERT_TRUE(same.ok);
+  ASSERT_EQ(same.have.size(), 2u);
+  EXPECT_EQ(same.have[0].offset, 0u);
+  EXPECT_EQ(same.have[0].index, 0);
+  EXPECT_EQ(same.have[1].offset, uint64_t(L));
+  EXPECT_EQ(same.have[1].index, 1);
+  EXPECT_EQ(same.diff, base.substr(2 * L));
+  ASSERT_TRUE(same.body);
+  const plat::Data want = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+  EXPECT_EQ(*same.body, want);
+
+  // Five new bytes in front: block 0 matches at offset 5.
+  const std::string bigger = noise(3 * L, 2) + base + noise(2 * L, 3);
+  Result front = match(bigger, "12345" + bigger, L);
+  ASSERT_TRUE(front.ok);
+  ASSERT_FALSE(front.have.empty());
+  EXPECT_EQ(front.have[0].offset, 5u);
+  EXPECT_EQ(front.have[0].index, 0);
+  EXPECT_EQ(front.diff.substr(0, 5), "12345");
+
+  // At most one block: no match, the whole file is literal, no body.
+  Result small = match(base, base.substr(0, L), L);
+  ASSERT_TRUE(small.ok);
+  EXPECT_TRUE(small.have.empty());
+  EXPECT_FALSE(small.body);
+  EXPECT_EQ(small.diff, base.substr(0, L));
+
+  // Nothing in common past two thirds of a larger file: given up.
+  Result none = match(base, noise(40 * L, 9), L);
+  EXPECT_FALSE(none.ok);
+}
+
+TEST_F(MatcherTest, BlockLengthsThatCannotBeUsedGiveUp) {
+  const std::string base = noise(4096, 4);
+  UploadFile f;
+  ASSERT_TRUE(f.resolve_serverinof(checksums(base, 512)));
+  const std::string in = dir_ + "/local";
+  ASSERT_TRUE(plat::atomicWrite(in, base));
+  for (int32_t L : {0, -1, INT32_MIN}) {
+    f.setPiece(L);
+    int fd = ::open(in.c_str(), O_RDONLY);
+    int nfd = ::open((dir_ + "/dif").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    EXPECT_FALSE(f.resolve_file(fd, nfd)) << L;
+    ::close(fd);
+    ::close(nfd);
+  }
+}
+
+// Random edits of a server copy: whenever the matcher succeeds, the server's
+// rebuild from the have-list and the stream is the local file.
+TEST_F(MatcherTest, RandomEditsRoundTrip) {
+  std::mt19937 rng(20261210);
+  int matched = 0;
+  for (int round = 0; round < 60; ++round) {
+    const int32_t L = 1 << (5 + rng() % 6);  // 32 to 1024
+    std::string base = noise(L * (8 + rng() % 60) + rng() % L, rng());
+    std::string local = base;
+    const int edits = 1 + rng() % 6;
+    for (int e = 0; e < edits && !local.empty(); ++e) {
+      const size_t at = rng() % local.size();
+      const size_t n = 1 + rng() % (2 * L);
+      switch (rng() % 3) {
+        case 0: local.insert(at, noise(n, rng())); break;
+        case 1: local.erase(at, n); break;
+        default: local.replace(at, std::min(n, local.size() - at), noise(std::min(n, local.size() - at), rng()));
+      }
+    }
+    // Repeats of a server block inside the file.
+    if (round % 5 == 0 && base.size() >= size_t(L)) local += base.substr(0, L) + base.substr(0, L);
+    Result r = match(base, local, L);
+    if (!r.ok) continue;
+    ++matched;
+    ASSERT_EQ(rebuild(base, r, L), local) << "round " << round;
+    uint64_t covered = r.diff.size() + r.have.size() * L;
+    EXPECT_EQ(covered, local.size());
+    for (size_t i = 1; i < r.have.size(); ++i) EXPECT_GE(r.have[i].offset, r.have[i - 1].offset + L);
+  }
+  EXPECT_GT(matched, 40);
+}
+
+}  // namespace
