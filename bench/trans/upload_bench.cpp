@@ -17,7 +17,7 @@
 #include "app/AppDelegate.h"
 #include "app/UserData.h"
 #include "app/interface/APIHosts.h"
-#include "app/interface/DevCloudProcess.h"
+#include "tests/support/DevCloudProcess.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/trans/TransManager.h"
 #include "app/trans/Upload.h"
