@@ -122,6 +122,38 @@ bool insideItself(const std::string& from, const std::string& to) {
   return inside;
 }
 
+// The item a path names, with every folder above it resolved but the last
+// name kept as it is (a link names itself, not what it leads to).
+std::optional<std::string> resolvedItem(const std::string& path) {
+  std::string trimmed = NSStringExpand::lastremoveslash(path);
+  std::string parent = NSStringExpand::getParent(trimmed);
+  std::string name = NSStringExpand::getFilename(trimmed);
+  char* dir = realpath(parent.empty() ? "/" : parent.c_str(), nullptr);
+  if (!dir) return std::nullopt;
+  std::string out = dir;
+  free(dir);
+  if (name.empty() || name == ".") return out;
+  if (name == "..") {
+    char* up = realpath(trimmed.c_str(), nullptr);
+    if (!up) return std::nullopt;
+    out = up;
+    free(up);
+    return out;
+  }
+  return NSStringExpand::lastaddslash(out) + name;
+}
+
+// Whether the folder `to` holds `from`: removing the target to make way for
+// the copy would remove the source with it.
+bool holdsSource(const std::string& from, const std::string& to) {
+  struct stat st{};
+  if (lstat(to.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  auto source = resolvedItem(from);
+  auto target = resolvedItem(to);
+  if (!source || !target) return true;  // unknown: never risk the source
+  return *source == *target || source->rfind(NSStringExpand::lastaddslash(*target), 0) == 0;
+}
+
 bool sameItem(const std::string& a, const std::string& b) {
   struct stat sa{}, sb{};
   if (lstat(a.c_str(), &sa) != 0 || lstat(b.c_str(), &sb) != 0) return false;
@@ -267,7 +299,7 @@ bool Util::movefile(const std::string& from, const std::string& to) {
 bool Util::copyfile(const std::string& from, const std::string& to) {
   // Removing the target first would destroy the source when both name the
   // same item.
-  if (sameItem(from, to) || insideItself(from, to)) return false;
+  if (sameItem(from, to) || insideItself(from, to) || holdsSource(from, to)) return false;
   // A missing source is found before the target is removed, so a failed
   // copy does not also cost the file that was there.
   if (!itemExists(from)) return false;
@@ -295,7 +327,7 @@ bool Util::copyfolder(const std::string& from, const std::string& to, bool repla
 bool Util::copyfileneedtemp(const std::string& from, const std::string& to) {
   std::string temp = to + ".qvcopy";
   bool ok = true;
-  if (insideItself(from, temp)) return false;
+  if (insideItself(from, temp) || holdsSource(from, to)) return false;
   try {
     if (itemExists(temp)) ok = plat::removeTree(temp);
     if (ok) ok = copyItem(from, temp, true);
@@ -359,7 +391,7 @@ uint64_t Util::filecreatetime(const std::string& path) {
 
 bool Util::isfilelock(const std::string& path) { return plat::isImmutable(path); }
 
-void Util::setfilelock(const std::string& path, bool lock) { plat::setImmutable(path, lock); }
+bool Util::setfilelock(const std::string& path, bool lock) { return plat::setImmutable(path, lock); }
 
 void Util::setfileexthide(const std::string& path) { plat::setExtensionHidden(path, true); }
 

@@ -187,8 +187,11 @@ RetMoveFile HTTPEngine::movefile(const std::string& token, const std::string& we
 
 RetCompare HTTPEngine::compare(const std::string& token, const std::string& webpath, const std::string& changekey,
                                int64_t mountid, int64_t version, int64_t dateline) {
-  // Callers pass roots with a leading slash; the escaped path would double it.
-  std::string target = getPath(webpath).substr(1);
+  // Callers pass roots with a leading slash, which the escaped path doubles:
+  // only that doubled slash goes. An empty path is the root "/", and the
+  // signature covers the target exactly as it goes on the wire.
+  std::string target = getPath(webpath);
+  if (target.rfind("//", 0) == 0) target.erase(0, 1);
   if (!changekey.empty()) {
     target = plat::format("%@?sc=%@", target, NSStringExpand::stringByAddingPercentEscapes(changekey));
   }
