@@ -316,7 +316,7 @@ void Download::checkpeer(double t0) {
     std::lock_guard f(_filecs);
     _unlostData = _haveData;
   }
-  const std::vector<uint8_t> have = _unlostData;
+  std::vector<uint8_t> have = _unlostData;
   Util::setNOT(have.data(), _needData.data(), _indexCount);
   int64_t running = 0, defer = 0;
   // A server source that ended by itself no longer counts as started.
@@ -366,7 +366,7 @@ void Download::checkpeer(double t0) {
   _bHttpAble = defer < 999;
 
   if (candidates.empty()) {
-    if (Util::getAll(const_cast<uint8_t*>(have.data()), _indexCount) == _indexCount) return;
+    if (Util::getAll(have.data(), _indexCount) == _indexCount) return;
     if (auto s = firstRunningHttpLocked()) {
       if (s->idletime(now) >= 60) {
         s->stop();

@@ -34,19 +34,20 @@
 class Download;
 class Syncdb;
 
-// What a download needs of the transfer manager that owns it.
+// What a download needs of the transfer manager that owns it. The defaults
+// are a download without a manager (a helper process, the benchmark).
 class DownloadParent {
 public:
   virtual ~DownloadParent() = default;
   // Bytes moved for the speed of the file (type 0: download).
-  virtual void AddTransportData(const std::string& webpath, uint64_t add, int64_t type) = 0;
+  virtual void AddTransportData(const std::string& /*webpath*/, uint64_t /*add*/, int64_t /*type*/) {}
   // The download ended by itself and leaves the queue.
-  virtual void removedownload(Download& download) = 0;
+  virtual void removedownload(Download& /*download*/) {}
   // The sync database of the account; null when there is none.
-  virtual std::shared_ptr<Syncdb> syncdb() = 0;
+  virtual std::shared_ptr<Syncdb> syncdb() { return nullptr; }
   // The sync engine runs and the cloud path lies in a locally kept share:
   // a failed download of it is held back.
-  virtual bool parkfailed(const std::string& webpath) = 0;
+  virtual bool parkfailed(const std::string& /*webpath*/) { return false; }
   // Asks the local network who holds the content (LAN discovery).
   virtual void checkfilehash(const std::string& /*filehash*/) {}
 };

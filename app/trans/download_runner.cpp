@@ -11,18 +11,6 @@
 #include "app/trans/Download.h"
 #include "platform/foundation/run_loop.h"
 
-namespace {
-
-class Parent : public DownloadParent {
-public:
-  void AddTransportData(const std::string&, uint64_t, int64_t) override {}
-  void removedownload(Download&) override {}
-  std::shared_ptr<Syncdb> syncdb() override { return nullptr; }
-  bool parkfailed(const std::string&) override { return false; }
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
   if (argc != 8) return 2;
   plat::MainThread::setCurrentThreadAsMain();
@@ -38,7 +26,7 @@ int main(int argc, char** argv) {
   job.filehash = argv[5];
   job.filesize = std::strtoull(argv[6], nullptr, 10);
   job.path = argv[7];
-  Parent parent;
+  DownloadParent parent;  // no manager
   auto download = std::make_shared<Download>(job, &parent);
   if (!download->run()) return 3;
   auto loop = plat::RunLoop::main();
