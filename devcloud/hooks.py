@@ -5,8 +5,10 @@ into a feed and read the requests that devcloud received."""
 import base64
 import binascii
 import collections
+import hashlib
 import json
 import os
+import random
 import threading
 import time
 
@@ -344,6 +346,34 @@ def decode_b64(text, what):
         raise bad_request("%s is not Base64" % what)
 
 
+GENERATED_MAX = 4 << 30
+
+
+def generated(store, size, seed):
+    """Pseudo-random content of `size` bytes from `seed`, written to the
+    store a piece at a time (files too large for a JSON body)."""
+    if not isinstance(size, int) or isinstance(size, bool) or not 0 <= size <= GENERATED_MAX:
+        raise bad_request("size must be a number of bytes up to %d" % GENERATED_MAX)
+    if not isinstance(seed, int) or isinstance(seed, bool):
+        raise bad_request("seed must be a number")
+    rng = random.Random(seed)
+    digest = hashlib.sha1()
+    fd, tmp = store.temp_file()
+    with os.fdopen(fd, "wb") as out:
+        left = size
+        while left > 0:
+            piece = rng.randbytes(min(left, 1 << 20))
+            digest.update(piece)
+            out.write(piece)
+            left -= len(piece)
+    filehash = digest.hexdigest()
+    if store.has_content(filehash, size):
+        os.unlink(tmp)
+    else:
+        store.adopt(tmp, filehash)
+    return filehash, size
+
+
 def h_files(app, req, spec):
     """Puts folders and files straight into a user's tree (as if uploaded)."""
     store = app.store
@@ -354,9 +384,12 @@ def h_files(app, req, spec):
     contents = []
     for f in files:
         if not isinstance(f, dict):
-            raise bad_request("a file is {\"path\", \"text\" | \"content_b64\"}")
-        data = f["text"].encode("utf-8") if "text" in f else decode_b64(f.get("content_b64", ""), "content_b64")
+            raise bad_request("a file is {\"path\", \"text\" | \"content_b64\" | \"size\", \"seed\"?}")
         path, _ = decode_path(escape_path(need(f, "path")))
+        if "size" in f:
+            contents.append((path,) + generated(store, f["size"], f.get("seed", 0)))
+            continue
+        data = f["text"].encode("utf-8") if "text" in f else decode_b64(f.get("content_b64", ""), "content_b64")
         contents.append((path, store.put_bytes(data), len(data)))
     with store.tx() as db:
         user = named_user(db, need(spec, "username"))

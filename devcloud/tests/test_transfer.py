@@ -323,3 +323,25 @@ class Download(CloudTest):
         self.assertEqual(len(set(sources + [details["uri"]])), 3)
         for uri in sources:
             self.assertEqual(account.fetch(uri, "bytes=0-2").body, b"mir")
+
+
+class GeneratedContent(CloudTest):
+    def test_generated_file_is_served_by_its_hash(self):
+        account = self.new_user()
+        size = (3 << 20) + 5
+        made = self.cloud.hook("POST", "files", {"username": account.username,
+                                                 "files": [{"path": "big/g.bin", "size": size, "seed": 11}]})
+        rng = random.Random(11)
+        expected = b"".join(rng.randbytes(min(size - i, 1 << 20)) for i in range(0, size, 1 << 20))
+        self.assertEqual(made["files"][0]["filehash"], hashlib.sha1(expected).hexdigest())
+        self.assertEqual(made["files"][0]["filesize"], size)
+        reply = account.get("big/g.bin").json()
+        self.assertEqual((reply["filehash"], reply["filesize"]), (hashlib.sha1(expected).hexdigest(), size))
+        tail = account.fetch(reply["uri"], "bytes=3145728-3145732")
+        self.assertEqual((tail.status, tail.body), (206, expected[3145728:]))
+
+    def test_generated_size_is_bounded(self):
+        account = self.new_user()
+        for size in (-1, "10", True, (4 << 30) + 1):
+            self.cloud.hook("POST", "files", {"username": account.username,
+                                              "files": [{"path": "g.bin", "size": size}]}, expect=400)
