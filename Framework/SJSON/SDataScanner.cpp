@@ -250,7 +250,8 @@ bool SDataScanner::scanNumber(Value* outValue) {
   if (p < end_ && kNumberSet[*p]) {
     plain = false;
     for (; p < end_ && kNumberSet[*p]; ++p) {
-      dot |= *p == '.';
+      // An exponent makes it a decimal too: read as an integer, "1e5" would be 1.
+      dot |= *p == '.' || *p == 'e' || *p == 'E';
       minus |= *p == '-';
     }
   }

@@ -74,9 +74,8 @@ bool SJSONSerializer::writeString(std::string_view s, std::string& out) {
 bool SJSONSerializer::writeNumber(const plat::Value& v, std::string& out) {
   if (const plat::Decimal* d = v.decimal()) {
     if (d->isNaN()) return false;
-    // A whole number past twenty digits keeps its exponent: the reader takes
-    // a plain integer that long for a 64-bit one and would clamp it, and it
-    // reads an exponent only after a fraction ("1.5e31", not "15e30").
+    // A whole number past twenty digits keeps its exponent ("1.5e31"): the
+    // reader takes a plain integer that long for a 64-bit one and would clamp it.
     if (d->exponent() > 0 && d->mantissa() != 0) {
       std::string digits;
       for (plat::Decimal::Mantissa m = d->mantissa(); m; m /= 10) digits.insert(digits.begin(), char('0' + int(m % 10)));
