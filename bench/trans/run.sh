@@ -4,6 +4,7 @@
 # upload throughput to devcloud beside curl -T.
 set -euo pipefail
 : "${BUILD:?set BUILD to the release build folder}"
+. "$(cd "$(dirname "$0")" && pwd)/../common/figure.sh"
 bin="$BUILD/bench/trans"
 for t in trans_delta_bench trans_upload_bench; do
   [ -x "$bin/$t" ] || { echo "missing $bin/$t (configure with -DQV_BENCH=ON)"; exit 1; }
@@ -32,6 +33,7 @@ open(os.path.join(d, "c"), "wb").write(c)
 PY
 
 now() { date +%s.%N; }
+figures=()  # printed after the table, one summary line each
 echo "delta upload of a 256 MiB file, block length $L (literal bytes: what goes on the wire as data)"
 printf "  %-30s %12s %12s %12s %7s %10s %10s\n" case "ours literal" "have-list" "rsync literal" ratio "ours MB/s" "rsync MB/s"
 for c in a:"1 byte changed in the middle" b:"1 MiB inserted at the start" c:"10 scattered 4 KiB edits"; do
@@ -49,9 +51,15 @@ for c in a:"1 byte changed in the middle" b:"1 MiB inserted at the start" c:"10 
   om=$(awk -v s="$size" -v t="$secs" 'BEGIN { printf "%.1f", s / 1e6 / t }')
   rm=$(awk -v s="$size" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", s / 1e6 / (b - a) }')
   printf "  %-30s %12s %12s %12s %7s %10s %10s\n" "$label" "$literal" "$have" "$rl" "$ratio" "$om" "$rm"
+  figures+=("delta literal bytes, $label|$literal|bytes|rsync --stats literal data|$rl|<=1.1"
+            "delta matcher, $label|$om|MB/s|rsync local run|$rm|>=0.8")
 done
 echo "  ours literal = the difference file; the have-list (10 bytes a matched block) goes once beside it"
 echo "  goal: literal at most 1.1x rsync's literal bytes"
 echo "  matcher MB/s is the scan alone; rsync's is its whole local run (both ends, one machine)"
+for f in "${figures[@]}"; do
+  IFS='|' read -r name ours unit ref refv goal <<< "$f"
+  figure "$name" "$ours" "$unit" "$ref" "$refv" "$goal"
+done
 
 "$bin/trans_upload_bench"

@@ -19,6 +19,7 @@
 #include "tests/support/DevCloudProcess.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/trans/Download.h"
+#include "bench/common/figure.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/run_loop.h"
 
@@ -113,6 +114,10 @@ int main(int argc, char** argv) {
   std::printf("%llu MiB from devcloud: ours with per-block flushes %.1f MB/s (ratio %.2f, goal >= 0.8), "
               "without %.1f MB/s (ratio %.2f); curl to a file %.1f MB/s\n",
               static_cast<unsigned long long>(mib), f1, c > 0 ? f1 / c : 0, f0, c > 0 ? f0 / c : 0, c);
+  const std::string what = std::to_string(mib) + " MiB download from devcloud";
+  const std::string curlRef = "curl -s -f -o file";
+  bool reported = qvbench::reportFigure({what + ", per-block flushes", f1, "MB/s", curlRef, c, ">=0.8"});
+  reported = qvbench::reportFigure({what + ", no flushes", f0, "MB/s", curlRef, c, ">=0.8"}) && reported;
   plat::removeTree(home);
-  return f1 > 0 && f0 > 0 && c > 0 ? 0 : 1;
+  return reported && f1 > 0 && f0 > 0 && c > 0 ? 0 : 1;
 }
