@@ -10,6 +10,7 @@
 #include "app/AppDelegate.h"
 #include "app/UserData.h"
 #include "app/Util.h"
+#include "platform/foundation/file_util.h"
 #include "platform/foundation/log.h"
 
 namespace {
@@ -55,7 +56,8 @@ void insertSettingsRowIfNone(SQDatabase* db) {
 
 // The file holds the account password: it is made 0600 before SQLite opens
 // it (SQLite would make it with the umask, and its journals copy the file's
-// mode), and a file left readable by others is tightened.
+// mode), and a file left readable by others is tightened. A link in its place
+// is not followed: the file it leads to is not ours to change.
 void keepPrivate(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd >= 0) {
@@ -63,10 +65,7 @@ void keepPrivate(const std::string& path) {
     return;
   }
   if (errno != EEXIST) return;  // opening the database reports it
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
-    if (::chmod(path.c_str(), st.st_mode & 0700) != 0) plat::log("Could not restrict the mode of %@", path);
-  }
+  if (!plat::makeOwnerOnly(path)) plat::log("Could not restrict the mode of %@", path);
 }
 
 }  // namespace

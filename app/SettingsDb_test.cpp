@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <barrier>
@@ -421,6 +422,19 @@ TEST_F(SettingsDbTest, FileIsOwnerOnly) {
       EXPECT_EQ(raw.one("select count(*) from keep"), "0");  // an existing file is kept, not replaced
     }
   }
+}
+
+TEST_F(SettingsDbTest, ALinkInPlaceOfTheFileIsNotFollowedToChangeAMode) {
+  const std::string elsewhere = dir + "/elsewhere.db";
+  { Raw raw(elsewhere); raw.exec("create table keep(x int)"); }
+  ASSERT_EQ(::chmod(elsewhere.c_str(), 0644), 0);
+  const std::string file = dir + "/linked.db";
+  ASSERT_EQ(::symlink(elsewhere.c_str(), file.c_str()), 0);
+  SettingsDb db(file);
+  EXPECT_EQ(modeOf(elsewhere), 0644u);
+  struct stat st {};
+  ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 // ---- no database

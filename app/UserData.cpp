@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
+
 #include "Framework/Staticclass/NSStringExpand.h"
 #include "app/Util.h"
 #include "platform/foundation/file_util.h"
@@ -188,15 +190,33 @@ void UserData::moveoldconfig() {
     auto copy = [&](const std::string& sub) {
       std::string source = plat::format("%@/%@", old, sub);
       std::string target = plat::format("%@/%@", configPath_, sub);
-      std::string parent = NSStringExpand::getParent(target);
-      // The databases hold the password and the tokens: the copy takes the
-      // source's mode, so the source is made private first and the copy is
-      // never readable by others, not even for a moment.
       auto st = plat::statNoFollow(source);
-      bool file = st && st->isRegular;
-      if (file) chmod(source.c_str(), 0600);
-      bool ok = Util::createfolder(parent) && Util::copyfile(source, target);
-      if (ok && file) chmod(target.c_str(), 0600);
+      if (!st) return false;
+      // A folder's databases come one by one: their sub-paths hold its name.
+      if (st->isDirectory) return Util::createfolder(target);
+      // The databases hold the password and the tokens. The copy takes the
+      // source's mode, so the source is made private first (a failure there
+      // only opens a moment's window); the copy itself must be a private file,
+      // checked, or it counts as not come across. A link is not copied as a
+      // link (it would lead into the folder that goes, or to a file kept
+      // readable): the file it leads to is copied, and left as it is.
+      if (!st->isSymlink) {
+        plat::makeOwnerOnly(source);
+      } else {
+        auto real = plat::statFollow(source);
+        if (!real) return true;  // a link that leads nowhere holds nothing to bring
+        if (!real->isRegular) return false;
+        char* resolved = realpath(source.c_str(), nullptr);
+        if (!resolved) return false;
+        source = resolved;
+        free(resolved);
+      }
+      bool ok = Util::createfolder(NSStringExpand::getParent(target)) && Util::copyfile(source, target);
+      if (ok && !plat::makeOwnerOnly(target)) {
+        plat::log("moveoldconfig: %@ could not be made private", target);
+        Util::deletefile(target);
+        ok = false;
+      }
       return ok;
     };
     for (const auto& sub : Util::subpathsAtPath(old).value_or(std::vector<std::string>{})) {

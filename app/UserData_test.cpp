@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -178,6 +179,36 @@ TEST_F(MoveOldConfig, CopiesTheDatabasesAndRemovesTheOldFolder) {
   for (const char* db : {"/settings.db", "/5/mount.db", "/5/9/qvsyncdb.db"}) {  // they hold the password
     EXPECT_EQ(plat::statFollow(now() + db)->mode & 0777, 0600u) << db;
   }
+  EXPECT_FALSE(plat::fileExists(old()));
+}
+
+TEST_F(MoveOldConfig, EveryCopyIsAPrivateFile) {
+  // Databases reached through links, and a folder named like one: what comes
+  // across is always a private file with the content, never a link into the
+  // folder that goes or to a file left readable.
+  std::string outside = home.path() + "/elsewhere.db";
+  put(outside, "E");
+  put(old() + "/settings.db", "S");
+  put(old() + "/5/real-mount", "M");
+  put(old() + "/5/9/old.db/inside", "I");
+  ASSERT_EQ(::chmod((old() + "/5/9/old.db").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink((old() + "/5/real-mount").c_str(), (old() + "/5/mount.db").c_str()), 0);
+  ASSERT_EQ(::symlink(outside.c_str(), (old() + "/5/9/qvsyncdb.db").c_str()), 0);
+  ASSERT_EQ(::symlink("/nonexistent/x", (old() + "/5/gone.db").c_str()), 0);
+  UserData u;
+  struct Case {
+    const char* path;
+    const char* content;
+  } cases[] = {{"/settings.db", "S"}, {"/5/mount.db", "M"}, {"/5/9/qvsyncdb.db", "E"}, {"/5/9/old.db/inside", "I"}};
+  for (const Case& c : cases) {
+    auto st = plat::statNoFollow(now() + c.path);
+    ASSERT_TRUE(st) << c.path;
+    EXPECT_TRUE(st->isRegular) << c.path;
+    EXPECT_EQ(st->mode & 0777, 0600u) << c.path;
+    EXPECT_EQ(plat::readFile(now() + c.path), c.content) << c.path;
+  }
+  EXPECT_FALSE(plat::statNoFollow(now() + "/5/gone.db"));
+  EXPECT_EQ(plat::statFollow(outside)->mode & 0777, 0644u);  // not ours: left as it was
   EXPECT_FALSE(plat::fileExists(old()));
 }
 

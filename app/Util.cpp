@@ -20,6 +20,7 @@
 #include "Framework/Staticclass/NSStringExpand.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
+#include "platform/foundation/date_text.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/log.h"
 #include "platform/system/file_flags.h"
@@ -122,6 +123,38 @@ bool insideItself(const std::string& from, const std::string& to) {
   return inside;
 }
 
+// The item a path names, with every folder above it resolved but the last
+// name kept as it is (a link names itself, not what it leads to).
+std::optional<std::string> resolvedItem(const std::string& path) {
+  std::string trimmed = NSStringExpand::lastremoveslash(path);
+  std::string parent = NSStringExpand::getParent(trimmed);
+  std::string name = NSStringExpand::getFilename(trimmed);
+  char* dir = realpath(parent.empty() ? "/" : parent.c_str(), nullptr);
+  if (!dir) return std::nullopt;
+  std::string out = dir;
+  free(dir);
+  if (name.empty() || name == ".") return out;
+  if (name == "..") {
+    char* up = realpath(trimmed.c_str(), nullptr);
+    if (!up) return std::nullopt;
+    out = up;
+    free(up);
+    return out;
+  }
+  return NSStringExpand::lastaddslash(out) + name;
+}
+
+// Whether the folder `to` holds `from`: removing the target to make way for
+// the copy would remove the source with it.
+bool holdsSource(const std::string& from, const std::string& to) {
+  struct stat st{};
+  if (lstat(to.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  auto source = resolvedItem(from);
+  auto target = resolvedItem(to);
+  if (!source || !target) return true;  // unknown: never risk the source
+  return *source == *target || source->rfind(NSStringExpand::lastaddslash(*target), 0) == 0;
+}
+
 bool sameItem(const std::string& a, const std::string& b) {
   struct stat sa{}, sb{};
   if (lstat(a.c_str(), &sa) != 0 || lstat(b.c_str(), &sb) != 0) return false;
@@ -149,29 +182,6 @@ struct tm brokenDown(bool utc) {
 
 const char* const kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// The short zone name of the en_US locale: the American abbreviations, and
-// the GMT offset form for every other zone ("GMT+8", "GMT-3:30").
-std::string zoneName(const struct tm& tm) {
-  long off = tm.tm_gmtoff;
-  std::string abbr = tm.tm_zone ? tm.tm_zone : "";
-  struct Us {
-    const char* name;
-    long offset;
-  };
-  static const Us us[] = {{"EST", -5 * 3600}, {"EDT", -4 * 3600}, {"CST", -6 * 3600}, {"CDT", -5 * 3600},
-                          {"MST", -7 * 3600}, {"MDT", -6 * 3600}, {"PST", -8 * 3600}, {"PDT", -7 * 3600},
-                          {"AKST", -9 * 3600}, {"AKDT", -8 * 3600}, {"HST", -10 * 3600}};
-  for (const auto& u : us) {
-    if (abbr == u.name && off == u.offset) return abbr;
-  }
-  if (off == 0) return abbr == "UTC" ? "UTC" : "GMT";
-  long a = off < 0 ? -off : off;
-  long h = a / 3600, m = (a % 3600) / 60;
-  std::string out = plat::format("GMT%c%ld", off < 0 ? '-' : '+', h);
-  if (m) out += plat::format(":%02ld", m);
-  return out;
-}
 
 }  // namespace
 
@@ -267,7 +277,7 @@ bool Util::movefile(const std::string& from, const std::string& to) {
 bool Util::copyfile(const std::string& from, const std::string& to) {
   // Removing the target first would destroy the source when both name the
   // same item.
-  if (sameItem(from, to) || insideItself(from, to)) return false;
+  if (sameItem(from, to) || insideItself(from, to) || holdsSource(from, to)) return false;
   // A missing source is found before the target is removed, so a failed
   // copy does not also cost the file that was there.
   if (!itemExists(from)) return false;
@@ -295,7 +305,7 @@ bool Util::copyfolder(const std::string& from, const std::string& to, bool repla
 bool Util::copyfileneedtemp(const std::string& from, const std::string& to) {
   std::string temp = to + ".qvcopy";
   bool ok = true;
-  if (insideItself(from, temp)) return false;
+  if (insideItself(from, temp) || holdsSource(from, to)) return false;
   try {
     if (itemExists(temp)) ok = plat::removeTree(temp);
     if (ok) ok = copyItem(from, temp, true);
@@ -359,7 +369,7 @@ uint64_t Util::filecreatetime(const std::string& path) {
 
 bool Util::isfilelock(const std::string& path) { return plat::isImmutable(path); }
 
-void Util::setfilelock(const std::string& path, bool lock) { plat::setImmutable(path, lock); }
+bool Util::setfilelock(const std::string& path, bool lock) { return plat::setImmutable(path, lock); }
 
 void Util::setfileexthide(const std::string& path) { plat::setExtensionHidden(path, true); }
 
@@ -440,11 +450,7 @@ std::string Util::getOnlyDate() {
                       tm.tm_min, tm.tm_sec);
 }
 
-std::string Util::getDate() {
-  struct tm tm = brokenDown(false);
-  return plat::format("%s,%02d %s %04d %02d:%02d:%02d %@", kWeekdays[tm.tm_wday], tm.tm_mday, kMonths[tm.tm_mon],
-                      tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, zoneName(tm));
-}
+std::string Util::getDate() { return plat::signatureDateText(); }
 
 std::string Util::getGMTDate() {
   struct tm tm = brokenDown(true);

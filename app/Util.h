@@ -32,7 +32,8 @@ public:
   // contents; nothing (not an empty list) when the folder cannot be read.
   static std::optional<std::vector<std::string>> subpathsAtPath(const std::string& path);
   static bool movefile(const std::string& from, const std::string& to);
-  // A folder is never copied into itself: the target is left alone then.
+  // A folder is never copied into itself, and a target folder that holds the
+  // source is never removed to make way: both are left alone then.
   static bool copyfile(const std::string& from, const std::string& to);
   static bool copyfile(const std::string& from, const std::string& to, bool replace);
   static bool copyfolder(const std::string& from, const std::string& to, bool replace);
@@ -45,7 +46,8 @@ public:
   static uint64_t filemodifytime(const std::string& path);
   static uint64_t filecreatetime(const std::string& path);
   static bool isfilelock(const std::string& path);
-  static void setfilelock(const std::string& path, bool lock);
+  // false when the flag could not be changed (setting it needs privilege).
+  static bool setfilelock(const std::string& path, bool lock);
   static void setfileexthide(const std::string& path);
   static void setfilereadonly(const std::string& path);
   static void setfilereadwirte(const std::string& path);

@@ -338,6 +338,51 @@ TEST_F(UtilFiles, CopyNeverCostsTheFileThatWasThere) {
   EXPECT_EQ(plat::readFile(dir() + "/tree2/inner/leaf"), "L");
 }
 
+TEST_F(UtilFiles, CopyNeverRemovesATargetThatHoldsTheSource) {
+  // Each way of copying onto a folder that contains the source: removing the
+  // target first would take the source with it.
+  struct Case {
+    const char* name;
+    bool (*copy)(const std::string& from, const std::string& to);
+  } ways[] = {
+      {"copyfile", [](const std::string& f, const std::string& t) { return Util::copyfile(f, t); }},
+      {"copyfile replace", [](const std::string& f, const std::string& t) { return Util::copyfile(f, t, true); }},
+      {"copyfolder of a file",
+       [](const std::string& f, const std::string& t) { return Util::copyfolder(f, t, true); }},
+      {"copyfileneedtemp", [](const std::string& f, const std::string& t) { return Util::copyfileneedtemp(f, t); }},
+  };
+  struct Pair {
+    const char* from;
+    const char* to;
+  } pairs[] = {{"/tree/inner", "/tree"},           {"/tree/inner/leaf", "/tree"},
+               {"/tree/inner/leaf", "/tree/inner"}, {"/tree/inner", "/tree/"},
+               {"/tree/./inner", "/tree/inner/.."}, {"/link/leaf", "/tree/inner"}};
+  for (const auto& way : ways) {
+    for (const auto& p : pairs) {
+      SCOPED_TRACE(std::string(way.name) + " " + p.from + " -> " + p.to);
+      ASSERT_TRUE(plat::removeTree(dir() + "/tree"));
+      write("tree/inner/leaf", "L");
+      write("tree/other", "O");
+      unlink((dir() + "/link").c_str());
+      ASSERT_EQ(symlink((dir() + "/tree/inner").c_str(), (dir() + "/link").c_str()), 0);
+      if (Util::isdir(dir() + p.from) && std::string(way.name) == "copyfolder of a file") continue;
+      EXPECT_FALSE(way.copy(dir() + p.from, dir() + p.to));
+      EXPECT_EQ(plat::readFile(dir() + "/tree/inner/leaf"), "L");
+      EXPECT_EQ(plat::readFile(dir() + "/tree/other"), "O");
+    }
+  }
+  // copyfolder onto the folder above: the entry named like the source folder
+  // falls back on a copy whose target holds the source.
+  write("nest/a/a/leaf", "L");
+  EXPECT_FALSE(Util::copyfolder(dir() + "/nest/a", dir() + "/nest", true));
+  EXPECT_EQ(plat::readFile(dir() + "/nest/a/a/leaf"), "L");
+  // A target that only looks alike is replaced as before.
+  write("treehouse/x", "X");
+  EXPECT_TRUE(Util::copyfile(dir() + "/tree/inner", dir() + "/treehouse"));
+  EXPECT_EQ(plat::readFile(dir() + "/treehouse/leaf"), "L");
+  EXPECT_FALSE(Util::existfile(dir() + "/treehouse/x"));
+}
+
 TEST_F(UtilFiles, CopyThroughATemporaryFile) {
   std::string src = write("src", "new content");
   std::string target = write("target", "old");
@@ -407,11 +452,30 @@ TEST_F(UtilFiles, SizesTimesAndModes) {
   EXPECT_EQ(plat::statFollow(f)->mode & 0777, 0644u);
   EXPECT_FALSE(Util::isfilelock(f));
   EXPECT_FALSE(Util::isfilelock(dir() + "/missing"));
-  Util::setfilelock(f, false);
+  EXPECT_TRUE(Util::setfilelock(f, false));  // clearing a flag that is not set needs no privilege
   EXPECT_FALSE(Util::isfilelock(f));
 
   EXPECT_EQ(Util::getfilehash(write("abc", "abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
   EXPECT_FALSE(Util::getfilehash(dir() + "/missing"));
+}
+
+TEST_F(UtilFiles, LockingReportsWhetherTheFlagChanged) {
+  std::string f = write("f", "x");
+  std::string link = dir() + "/link";
+  ASSERT_EQ(symlink(f.c_str(), link.c_str()), 0);
+  ASSERT_EQ(mkfifo((dir() + "/fifo").c_str(), 0600), 0);
+  for (const std::string& path : {dir() + "/missing", link, dir() + "/fifo"}) {
+    EXPECT_FALSE(Util::setfilelock(path, true)) << path;
+    EXPECT_FALSE(Util::isfilelock(path)) << path;
+  }
+  EXPECT_FALSE(Util::isfilelock(f));  // not through the link either
+  // Setting the flag needs privilege: whatever the outcome, it is the one reported.
+  bool locked = Util::setfilelock(f, true);
+  EXPECT_EQ(Util::isfilelock(f), locked);
+  if (locked) {
+    EXPECT_TRUE(Util::setfilelock(f, false));
+    EXPECT_FALSE(Util::isfilelock(f));
+  }
 }
 
 TEST_F(UtilFiles, Links) {

@@ -112,6 +112,10 @@ def oauth_token(app, req):
                 raise OAuthError(400, "invalid_grant", "the account is gone")
             refuse_if_barred(user)
             # The refresh token stays valid: the edit helper renews with the same one every time.
+            # A test may make the service hand out a new one instead and retire the old.
+            if store.config("rotate_refresh", 0):
+                db.execute("DELETE FROM refresh_tokens WHERE refresh=?", (row["refresh"],))
+                return json_reply(issue_tokens(store, db, user["id"], client_id))
             return json_reply(issue_tokens(store, db, user["id"], client_id, refresh=row["refresh"]))
         if grant is None:
             raise OAuthError(400, "invalid_request", "the key exchange is /check_oauth")
@@ -182,6 +186,19 @@ def save_link_sign(act, mount_id, fullpath, expires):
     return base64.b64encode(hmac.new(SSO_KEY.encode(), text.encode("utf-8"), hashlib.sha1).digest()).decode()
 
 
+def may_read(db, user, mount, lpath):
+    """The user's own mount, or a folder of another that is shared with the
+    user (team folders included), and what lies below it."""
+    if mount == user["mount_id"]:
+        return True
+    for share in db.execute("SELECT owner_lpath FROM shares WHERE member_mount=? AND owner_mount=?",
+                            (user["mount_id"], mount)).fetchall():
+        top = share["owner_lpath"]
+        if lpath == top or lpath.startswith(top + "/"):
+            return True
+    return False
+
+
 def save_file(app, req):
     """Saves a file that a web page links to into the user's own top level."""
     form = parse_account_form(req.text(), ["token", "act", "mount_id"], tail="fullpath",
@@ -198,8 +215,11 @@ def save_file(app, req):
     if not hmac.compare_digest(expected, urllib.parse.unquote(form["sign"])):
         raise ApiError(403, 40304, "链接签名错误")
     src_path = form["fullpath"].strip("/")
+    mount = int(form["mount_id"])
     with app.store.tx() as db:
-        node = tree.get_node(db, int(form["mount_id"]), tree.lower(src_path))
+        if not may_read(db, user, mount, tree.lower(src_path)):
+            raise ApiError(403, 40301, "没有访问该空间的权限: %d" % mount)
+        node = tree.get_node(db, mount, tree.lower(src_path))
         if node is None:
             raise tree.gone_error(src_path)
         rows = tree.subtree(db, node["mount_id"], node["lpath"])
@@ -213,6 +233,13 @@ def save_file(app, req):
 # Web site.
 
 PAGE = """<!DOCTYPE html><html><head><meta charset="utf-8"><title>%s</title></head><body>%s</body></html>"""
+
+
+def own_site_path(url):
+    """A path of this site: "//host" and "/\\host" name another site to a
+    browser, and a control character could split the header."""
+    return url.startswith("/") and not url.startswith("//") and "\\" not in url \
+        and not any(ord(c) < 0x20 or ord(c) == 0x7F for c in url)
 
 
 def sso(app, req):
@@ -229,7 +256,7 @@ def sso(app, req):
     except ApiError as e:
         return html_reply(PAGE % ("错误", "<p>%s</p>" % html.escape(e.msg)), 401)
     url = p["url"]
-    if url.startswith("/"):
+    if own_site_path(url):
         return Reply(302, b"", "text/plain", {"Location": url})
     body = "<p>%s 已登录</p><p><a href=\"%s\">%s</a></p>" % (
         html.escape(user["username"]), html.escape(url, quote=True), html.escape(url))

@@ -267,15 +267,37 @@ def root_folder(db, user, cloud):
     return loc
 
 
+CHANGE_KEY = re.compile(r"([0-9]+)\.([0-9]+)")
+
+
+def change_key(req):
+    """The change key of "?sc=<key>" (the whole rest of the query, escaped
+    by the client), or None without a query."""
+    if req.query == "":
+        return None
+    if not req.query.startswith("sc="):
+        raise bad_request("the only query of a compare is sc=<change key>")
+    return unescape(req.query[len("sc="):], "change key")
+
+
 def op_compare(app, req, user):
     cloud, folder = decode_path(req.path)
     if cloud != "" and not folder:
         raise bad_request("a compared root ends with '/'")
     cursor = int_header(req.headers, "x-qv-version", default=0, minimum=0)
     dateline = int_header(req.headers, "x-qv-dateline", default=0)
+    key = change_key(req)
     with app.store.lock:
         db = app.store.db
         loc = root_folder(db, user, cloud)
+        if key is not None:
+            # The key a reply gave goes on from where that reply ended; one of
+            # another mount, or one no reply gave, is refused, never ignored.
+            match = CHANGE_KEY.fullmatch(key)
+            newest = db.execute("SELECT COALESCE(MAX(seq), 0) AS s FROM changes").fetchone()["s"]
+            if match is None or int(match.group(1)) != loc.mount or int(match.group(2)) > newest:
+                raise ApiError(400, 40008, "变更标识无效: %s" % key)
+            cursor = int(match.group(2))
         rows = tree.feed(db, loc, cursor)
     if rows:
         cursor, dateline = rows[-1]["seq"], rows[-1]["dateline"]
@@ -314,16 +336,24 @@ def op_list(app, req, user):
     return json_reply({"list": items[start:start + size]})
 
 
+# Not on the LAN (local=0), the member's address, full rights (2).
+ORG_SHARE_BODY = re.compile(r"local=0&email=([^&|\x00-\x1f]+)\|2")
+
+
 def op_org_share(app, req, user):
     cloud, _ = decode_path(req.path)
     if cloud == "" or "/" in cloud:
         raise bad_request("a team folder is made at the top level")
-    body = req.text()
-    if not body.startswith("local=") or "&email=" not in body:
-        raise bad_request("the body must be local=<n>&email=<mail>|<right>")
+    match = ORG_SHARE_BODY.fullmatch(req.text())
+    if match is None:
+        raise bad_request("the body must be local=0&email=<mail>|2")
     if user["org_id"] == 0:
         raise ApiError(403, 40302, "您不是团队成员，不能新建团队文件夹")
+    mail = match.group(1)
     with app.store.tx() as db:
+        member = db.execute("SELECT * FROM users WHERE email=? ORDER BY id LIMIT 1", (mail,)).fetchone()
+        if member is None or member["org_id"] != user["org_id"]:
+            raise bad_request("%s is not the e-mail address of a member of the team" % mail)
         org = db.execute("SELECT * FROM orgs WHERE id=?", (user["org_id"],)).fetchone()
         loc = tree.resolve(db, user, cloud)
         if loc.share is not None or tree.get_node(db, loc.mount, loc.lpath) is not None \

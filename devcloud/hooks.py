@@ -77,6 +77,46 @@ class Faults:
             self.rules.clear()
 
 
+class Gates:
+    """Points inside a request where a test can hold it until it lets it go
+    (the upload finish, between its checks and its commit). Nothing waits
+    unless a hook armed the point; a held request goes on after a minute."""
+
+    MAX_WAIT = 60
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.points = {}
+
+    def arm(self, name):
+        with self.lock:
+            self.points[name] = {"held": threading.Event(), "release": threading.Event()}
+
+    def wait(self, name, stopping):
+        with self.lock:
+            point = self.points.pop(name, None)
+        if point is None:
+            return
+        with self.lock:
+            self.points[name + ":held"] = point
+        point["held"].set()
+        deadline = time.time() + self.MAX_WAIT
+        while not point["release"].wait(0.05) and not stopping.is_set() and time.time() < deadline:
+            pass
+
+    def held(self, name):
+        with self.lock:
+            point = self.points.get(name + ":held")
+        return point is not None and point["held"].is_set() and not point["release"].is_set()
+
+    def release(self, name):
+        with self.lock:
+            point = self.points.pop(name + ":held", None) or self.points.pop(name, None)
+        if point is not None:
+            point["release"].set()
+        return point is not None
+
+
 class Recorder:
     BODY_KEPT = 65536
 
@@ -388,7 +428,7 @@ def h_app_update(app, req, spec):
 
 
 def h_config(app, req, spec):
-    known = {"piecelen", "mirrors", "token_lifetime"}
+    known = {"piecelen", "mirrors", "token_lifetime", "rotate_refresh"}
     unknown = set(spec) - known
     if unknown:
         raise bad_request("unknown settings: %s" % ", ".join(sorted(unknown)))
@@ -398,6 +438,26 @@ def h_config(app, req, spec):
                 raise bad_request("%s must be a number >= 0 or null" % key)
             app.store.set_config(db, key, value)
     return json_reply({})
+
+
+GATE_POINTS = ("upload_finish",)
+
+
+def h_hold(app, req, spec):
+    point = need(spec, "point")
+    if point not in GATE_POINTS:
+        raise bad_request("unknown point %s" % point)
+    app.gates.arm(point)
+    return json_reply({"point": point})
+
+
+def h_held(app, req, spec):
+    point = req.params().get("point", "")
+    return json_reply({"point": point, "held": app.gates.held(point)})
+
+
+def h_release(app, req, spec):
+    return json_reply({"released": app.gates.release(need(spec, "point"))})
 
 
 def h_save_link(app, req, spec):
@@ -426,6 +486,9 @@ ROUTES = {
     ("POST", "/_test/app_update"): h_app_update,
     ("POST", "/_test/config"): h_config,
     ("POST", "/_test/save_link"): h_save_link,
+    ("POST", "/_test/hold"): h_hold,
+    ("GET", "/_test/hold"): h_held,
+    ("POST", "/_test/release"): h_release,
     ("GET", "/_test/requests"): h_requests,
     ("DELETE", "/_test/requests"): h_clear_requests,
 }

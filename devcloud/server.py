@@ -38,7 +38,10 @@ class App:
         self.hooks_enabled = hooks_enabled
         self.verbose = verbose
         self.faults = hooks.Faults()
-        self.recorder = hooks.Recorder()
+        self.gates = hooks.Gates()
+        # Requests are kept for the hook that reads them, and only then:
+        # `make run` would otherwise keep every body it ever received.
+        self.recorder = hooks.Recorder() if hooks_enabled else None
         self.stopping = threading.Event()
         self.local_host = "127.0.0.1"
 
@@ -144,7 +147,7 @@ class Handler(BaseHTTPRequestHandler):
         return data
 
     def raw_target(self):
-        # http.server folds a leading "//" into "/"; the signature covers the target as sent.
+        # http.server's own path is not used: the signature covers the target as sent.
         words = str(self.raw_requestline, "iso-8859-1").rstrip("\r\n").split()
         return words[1] if len(words) >= 2 else self.path
 
@@ -167,7 +170,7 @@ class Handler(BaseHTTPRequestHandler):
                 reply = self.answer(lambda: hooks.handle(app, req))
             return self.send_reply(reply)
         fault = app.faults.take(req.method, req.target)
-        entry = app.recorder.start(req, fault)
+        entry = app.recorder.start(req, fault) if app.recorder is not None else {}
         kind = fault["kind"] if fault else None
         if kind == "drop":
             self.close_connection = True

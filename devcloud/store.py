@@ -65,6 +65,8 @@ class Store:
         for d in (self.content_dir, self.upload_dir, self.update_dir):
             os.makedirs(d, exist_ok=True)
         self.lock = threading.RLock()
+        # Keys of partial streams whose upload_finish reads them outside the lock.
+        self.finishing = set()
         self.db = sqlite3.connect(os.path.join(self.data_dir, "devcloud.db"),
                                   check_same_thread=False, isolation_level=None)
         self.db.row_factory = sqlite3.Row

@@ -63,7 +63,7 @@ def discard(store, db, pkey):
 def discard_for_session(app, session_id):
     with app.store.tx() as db:
         row = db.execute("SELECT pkey FROM sessions WHERE session=?", (session_id,)).fetchone()
-        if row is not None:
+        if row is not None and row["pkey"] not in app.store.finishing:
             discard(app.store, db, row["pkey"])
 
 
@@ -106,6 +106,7 @@ def upload_init(app, req):
         if pending["user_id"] != user["id"]:
             raise ApiError(403, 40301, "这个上传不属于您")
         pkey = pkey_of(pending["mount_id"], pathhash, filehash, filesize)
+        check_not_finishing(store, pkey)
         if store.has_content(filehash, filesize):
             commit_pending(store, db, pending)
             discard(store, db, pkey)
@@ -195,6 +196,7 @@ def upload_checksum_result(app, req):
     check_crc(req, body)
     with store.tx() as db:
         session, partial = session_state(db, req)
+        check_not_finishing(store, partial["pkey"])
         length = partial["piecelen"]
         if length == 0 or not partial["base_hash"]:
             raise bad_request("this session is a plain upload: no have-list")
@@ -225,6 +227,7 @@ def upload_part(app, req):
     first, last = int(match.group(1)), int(match.group(2))
     with store.tx() as db:
         session, partial = session_state(db, req)
+        check_not_finishing(store, partial["pkey"])
         held = partial["held"]
         if first != held:
             raise ApiError(409, 409, "偏移不符，应从 %d 开始" % held, expect=held)
@@ -276,15 +279,29 @@ def rebuild(store, session, partial, out, digest):
         return copy_exact(lit, out, rest, digest)
 
 
+def check_not_finishing(store, pkey):
+    if pkey in store.finishing:
+        raise ApiError(409, 40910, "上传正在完成，请稍候")
+
+
 def upload_finish(app, req):
+    """Checks the counts under the lock, then rebuilds, hashes and flushes the
+    file without it (a large file takes seconds, and every other request needs
+    the lock), then commits under the lock again. While the stream is being
+    read it is marked finishing, and every request that would change it is
+    refused meanwhile."""
     store = app.store
     size = int_header(req.headers, "x-qv-upload-filesize", minimum=0)
     with store.tx() as db:
         session, partial = session_state(db, req)
+        check_not_finishing(store, partial["pkey"])
         if size != partial["held"]:
             raise ApiError(400, 40007, "已接收 %d 字节，不是 %d" % (partial["held"], size), expect=partial["held"])
         if partial["held"] != stream_size(session, partial):
             raise ApiError(400, 40007, "上传不完整", expect=partial["held"])
+        store.finishing.add(partial["pkey"])
+    tmp = None
+    try:
         fd, tmp = store.temp_file()
         digest = hashlib.sha1()
         with os.fdopen(fd, "wb") as out:
@@ -292,23 +309,34 @@ def upload_finish(app, req):
             out.flush()
             os.fsync(out.fileno())
             total = out.tell()
-        if not whole or total != session["filesize"] or digest.hexdigest() != session["filehash"]:
-            os.remove(tmp)
-            # Start the next attempt from nothing rather than loop on this stream.
+        app.gates.wait("upload_finish", app.stopping)
+        with store.tx() as db:
+            if not whole or total != session["filesize"] or digest.hexdigest() != session["filehash"]:
+                # Start the next attempt from nothing rather than loop on this stream.
+                discard(store, db, partial["pkey"])
+                return json_reply({"error_code": 40006, "error_msg": "文件校验失败"}, 400)
+            store.adopt(tmp, session["filehash"])
+            tmp = None
+            pending = db.execute("SELECT * FROM pending WHERE pathhash=? AND filehash=? AND filesize=?",
+                                 (session["pathhash"], session["filehash"], session["filesize"])).fetchone()
+            if pending is not None:
+                commit_pending(store, db, pending)
             discard(store, db, partial["pkey"])
-            return json_reply({"error_code": 40006, "error_msg": "文件校验失败"}, 400)
-        store.adopt(tmp, session["filehash"])
-        pending = db.execute("SELECT * FROM pending WHERE pathhash=? AND filehash=? AND filesize=?",
-                             (session["pathhash"], session["filehash"], session["filesize"])).fetchone()
-        if pending is not None:
-            commit_pending(store, db, pending)
-        discard(store, db, partial["pkey"])
-    return json_reply({})
+        return json_reply({})
+    finally:
+        if tmp is not None:
+            try:
+                os.remove(tmp)
+            except FileNotFoundError:
+                pass
+        with store.lock:
+            store.finishing.discard(partial["pkey"])
 
 
 def upload_abort(app, req):
     with app.store.tx() as db:
         _, partial = session_state(db, req)
+        check_not_finishing(app.store, partial["pkey"])
         discard(app.store, db, partial["pkey"])
     return json_reply({})
 

@@ -99,11 +99,10 @@ def check_name(name, what="path component"):
 def decode_path(raw):
     """Raw request path (no query) to (cloud path, ends with "/").
 
-    The mount root comes as "/" and, from the listing call, as "//"."""
+    The mount root is "/". A leading "//" is an empty first name, refused like
+    any other: folding it away would hide a client that doubles the slash."""
     if not raw.startswith("/"):
         raise bad_request("the path must begin with '/'")
-    while raw.startswith("//"):
-        raw = raw[1:]
     if raw == "/":
         return "", True
     folder = raw.endswith("/")
@@ -119,10 +118,30 @@ def split_right(text, key):
     return text[:i], text[i + len(key):]
 
 
+def check_info(form):
+    """The main application describes its device in every OAuth form: a JSON
+    object of four texts naming its own client id. Only the edit helper's
+    refresh goes without."""
+    if form.get("client_id") != MAIN_CLIENT_ID:
+        return
+    if "info" not in form:
+        raise OAuthError(400, "invalid_request", "missing info")
+    try:
+        info = json.loads(form["info"])
+    except ValueError:
+        raise OAuthError(400, "invalid_request", "info is not JSON")
+    keys = ("BRAND", "VERSION", "DISPLAY", "CLIENT_ID")
+    if not isinstance(info, dict) or sorted(info) != sorted(keys) \
+            or not all(isinstance(info[k], str) for k in keys):
+        raise OAuthError(400, "invalid_request", "info must hold BRAND, VERSION, DISPLAY and CLIENT_ID")
+    if info["CLIENT_ID"] != MAIN_CLIENT_ID:
+        raise OAuthError(400, "invalid_request", "info names another client")
+
+
 def parse_oauth_form(text):
     """Both grants and the key exchange. Values are raw (no escaping at all),
     so the trailing keys are cut from the right and the leading ones from the
-    left; "info" is absent in the edit helper's refresh."""
+    left; "info" is absent in the edit helper's refresh only."""
     form = {}
     for key in ("client_secret", "client_id", "device"):
         cut = split_right(text, "&%s=" % key)
@@ -149,6 +168,7 @@ def parse_oauth_form(text):
         form["grant_type"] = text[len("grant_type="):].split("&", 1)[0]
     else:
         raise OAuthError(400, "invalid_request", "unreadable form")
+    check_info(form)
     return form
 
 

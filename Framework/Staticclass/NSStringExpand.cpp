@@ -139,6 +139,19 @@ std::string lastaddslash(std::string_view s) {
   return std::string(s) + "/";
 }
 
+std::string escapedCloudPath(std::string_view webpath) {
+  std::string out;
+  size_t start = 0;
+  while (true) {
+    size_t slash = webpath.find('/', start);
+    std::string_view piece = webpath.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    out += piece.empty() ? "/" : "/" + stringByAddingPercentEscapes(piece);
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return out;
+}
+
 std::string lastremoveslash(std::string_view s) {
   if (!s.empty() && s.back() == '/') s.remove_suffix(1);
   return std::string(s);

@@ -45,6 +45,10 @@ std::optional<std::string> urlDecoded(std::string_view s);
 // - _ . ~ stay as they are.
 std::string urlEncoded(std::string_view s);
 
+// A cloud path as a request target carries it: each "/"-separated piece
+// adds "/" and, when not empty, the piece escaped by
+// stringByAddingPercentEscapes; "a/b" gives "/a/b", the empty path "/".
+std::string escapedCloudPath(std::string_view webpath);
 // The text before the last "/", or "" when there is none.
 std::string getParent(std::string_view s);
 // The text after the last "/", or the whole text when there is none.

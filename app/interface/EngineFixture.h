@@ -20,11 +20,11 @@
 #include "app/AppDelegate.h"
 #include "app/UserData.h"
 #include "app/interface/APIHosts.h"
-#include "app/interface/DevCloudProcess.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/interface/QVHTTPRequest.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/run_loop.h"
+#include "tests/support/DevCloudProcess.h"
 
 namespace enginetest {
 

@@ -72,18 +72,7 @@ const plat::HeaderFields kMachine = {{"x-qv-machine", "mac"}};
 
 // ---- Shared pieces ----
 
-std::string HTTPEngine::getPath(const std::string& webpath) {
-  std::string out;
-  size_t start = 0;
-  while (true) {
-    size_t slash = webpath.find('/', start);
-    std::string component = webpath.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    out += component.empty() ? "/" : "/" + NSStringExpand::stringByAddingPercentEscapes(component);
-    if (slash == std::string::npos) break;
-    start = slash + 1;
-  }
-  return out;
-}
+std::string HTTPEngine::getPath(const std::string& webpath) { return NSStringExpand::escapedCloudPath(webpath); }
 
 std::string HTTPEngine::getAuth(const std::string& method, const std::string& date, int64_t mountId,
                                 const std::optional<std::string>& url) {
@@ -187,8 +176,11 @@ RetMoveFile HTTPEngine::movefile(const std::string& token, const std::string& we
 
 RetCompare HTTPEngine::compare(const std::string& token, const std::string& webpath, const std::string& changekey,
                                int64_t mountid, int64_t version, int64_t dateline) {
-  // Callers pass roots with a leading slash; the escaped path would double it.
-  std::string target = getPath(webpath).substr(1);
+  // Callers pass roots with a leading slash, which the escaped path doubles:
+  // only that doubled slash goes. An empty path is the root "/", and the
+  // signature covers the target exactly as it goes on the wire.
+  std::string target = getPath(webpath);
+  if (target.rfind("//", 0) == 0) target.erase(0, 1);
   if (!changekey.empty()) {
     target = plat::format("%@?sc=%@", target, NSStringExpand::stringByAddingPercentEscapes(changekey));
   }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <any>
 #include <atomic>
 #include <latch>
 #include <set>
@@ -336,20 +337,31 @@ TEST_P(ServiceTest, FieldFormsAsSent) {
   // An escape already in the new name is decoded first, not escaped twice.
   ASSERT_EQ(HTTPEngine::renamefile(a.token, "m.txt", a.mount, "x%20y z+").status, 200);
   ASSERT_EQ(HTTPEngine::movefile(a.token, "x y z+", a.mount, "a/b c").status, 200);
-  ASSERT_EQ(HTTPEngine::compare(a.token, "/", "a b+c&d=e", a.mount, 0, 0).status, 200);
+  // devcloud honours the change key: one no reply gave is refused, as sent.
+  RetCompare unknownKey = HTTPEngine::compare(a.token, "/", "a b+c&d=e", a.mount, 0, 0);
+  EXPECT_EQ(unknownKey.status, 400);
+  EXPECT_EQ(unknownKey.error, 40008);
   ASSERT_EQ(HTTPEngine::compare(a.token, "/team/", "", a.mount, 0, 0).status, 200);
+  // The root as an empty path: signed as the "/" that goes out, key or none.
+  RetCompare root = HTTPEngine::compare(a.token, "", "", a.mount, 0, 0);
+  ASSERT_EQ(root.status, 200);
+  ASSERT_FALSE(root.changekey.empty());
+  EXPECT_EQ(HTTPEngine::compare(a.token, "", root.changekey, a.mount, root.version, root.dateline).status, 200);
   EXPECT_EQ(HTTPEngine::reget(a.token, "a/b c/x y z+", a.mount).status, 200);
 
   struct Expect {
     std::string method, target, field;
     std::optional<std::string> value;
+    int64_t status;
   } expected[] = {
-      {"RENAME", "/m.txt", "x-qv-newname", "x%20y%20z+"},
-      {"MOVE", "/x%20y%20z+", "x-qv-target-path", "a%2Fb%20c"},
-      {"MOVE", "/x%20y%20z+", "x-qv-target-mount", std::to_string(a.mount)},
-      {"COMPARE", "/?sc=a%20b+c&d=e", "x-qv-version", "0"},
-      {"COMPARE", "/team/", "x-qv-dateline", "0"},
-      {"COMPARE", "/team/", "x-qv-machine", std::nullopt},
+      {"RENAME", "/m.txt", "x-qv-newname", "x%20y%20z+", 200},
+      {"MOVE", "/x%20y%20z+", "x-qv-target-path", "a%2Fb%20c", 200},
+      {"MOVE", "/x%20y%20z+", "x-qv-target-mount", std::to_string(a.mount), 200},
+      {"COMPARE", "/?sc=a%20b+c&d=e", "x-qv-version", "0", 400},
+      {"COMPARE", "/team/", "x-qv-dateline", "0", 200},
+      {"COMPARE", "/team/", "x-qv-machine", std::nullopt, 200},
+      {"COMPARE", "/", "x-qv-version", "0", 200},
+      {"COMPARE", "/?sc=" + root.changekey, "x-qv-version", std::to_string(root.version), 200},
   };
   plat::Array sent = recorded(since, "/");
   for (const Expect& e : expected) {
@@ -358,7 +370,7 @@ TEST_P(ServiceTest, FieldFormsAsSent) {
       if (r["method"].string() != e.method || r["target"].string() != e.target) continue;
       found = true;
       EXPECT_EQ(headerOf(r, e.field), e.value) << e.method << " " << e.field;
-      EXPECT_EQ(r["status"].intValue(), 200) << e.method << " " << e.target;
+      EXPECT_EQ(r["status"].intValue(), e.status) << e.method << " " << e.target;
     }
     EXPECT_TRUE(found) << e.method << " " << e.target;
   }
@@ -466,7 +478,8 @@ TEST_P(ServiceTest, ComparePagesPastAThousandChanges) {
 TEST_P(ServiceTest, TeamFolderAndReadOnlyShare) {
   std::string org = plat::format("团队%d", static_cast<int>(::getpid()));
   Account member = newUser({{"org", Value(org)}});
-  RequestRet made = HTTPEngine::addorgshare(member.token, "共享 资料", member.mount, "someone@example.test");
+  // The body names a member of the team: here the user's own address.
+  RequestRet made = HTTPEngine::addorgshare(member.token, "共享 资料", member.mount, member.username);
   EXPECT_EQ(made.status, 200) << made.errormsg.value_or("");
   RetFileList top = HTTPEngine::getfilelist(member.token, "", member.mount, false);
   bool listed = false;
@@ -474,7 +487,7 @@ TEST_P(ServiceTest, TeamFolderAndReadOnlyShare) {
   EXPECT_TRUE(listed);
 
   Account loner = newUser();
-  RequestRet refused = HTTPEngine::addorgshare(loner.token, "x", loner.mount, "a@b.c");
+  RequestRet refused = HTTPEngine::addorgshare(loner.token, "x", loner.mount, loner.username);
   EXPECT_EQ(refused.status, 403);
   EXPECT_EQ(refused.error, 40302);
 
@@ -497,11 +510,13 @@ TEST_P(ServiceTest, ListingNotifiesWhenAsked) {
   ASSERT_EQ(HTTPEngine::addfile(a.token, "pick/sub/", a.mount, "", 0, 0).status, 200);
   std::vector<std::string> names;
   plat::ScopedObserver o(kFileListNotification, [&](const plat::Notification& n) {
-    for (const Value& e : n.object.array()) names.push_back(FileListItem::initWithJsonDictionary(e).filename);
+    const auto* records = std::any_cast<std::vector<FileListItem>>(&n.payload);
+    ASSERT_NE(records, nullptr);
+    for (const FileListItem& i : *records) names.push_back(i.filename + (i.dir ? "/" : ""));
   });
   RetFileList listing = HTTPEngine::getfilelist(a.token, "pick", a.mount, true);
   EXPECT_EQ(listing.status, 200);
-  EXPECT_EQ(names, std::vector<std::string>{"sub"});
+  EXPECT_EQ(names, std::vector<std::string>{"sub/"});
   names.clear();
   EXPECT_EQ(HTTPEngine::getfilelist(a.token, "no such", a.mount, true).status, 404);
   EXPECT_TRUE(names.empty());
@@ -512,16 +527,22 @@ TEST_P(ServiceTest, SaveFileLink) {
   Account saver = newUser();
   ASSERT_TRUE(cloud->hook("POST", "files", Value(Dictionary{{"username", Value(owner.username)},
                                                             {"files", Value(plat::Array{Value(Dictionary{
-                                                                          {"path", Value("链接 a.txt")},
+                                                                          {"path", Value("pub/链接 a.txt")},
                                                                           {"text", Value("linked")}})})}})));
   auto sign = cloud->hook("POST", "save_link", Value(Dictionary{{"act", Value(2)}, {"mount_id", Value(owner.mount)},
-                                                                {"fullpath", Value("链接 a.txt")},
+                                                                {"fullpath", Value("pub/链接 a.txt")},
                                                                 {"expires", Value("1900000000")}}));
   ASSERT_TRUE(sign.has_value());
   std::string signature = (*sign)["sign"].string();
   ASSERT_FALSE(signature.empty());
-  EXPECT_NE(HTTPEngine::save_file(saver.token, 2, owner.mount, "链接 a.txt", "1900000000", "forged").status, 200);
-  EXPECT_EQ(HTTPEngine::save_file(saver.token, 2, owner.mount, "链接 a.txt", "1900000000", signature).status, 200);
+  // Only what the saver may read: the owner's folder, once it is shared.
+  RequestRet unshared = HTTPEngine::save_file(saver.token, 2, owner.mount, "pub/链接 a.txt", "1900000000", signature);
+  EXPECT_EQ(unshared.status, 403);
+  ASSERT_TRUE(cloud->hook("POST", "share", Value(Dictionary{{"owner", Value(owner.username)},
+                                                            {"path", Value("pub")},
+                                                            {"to", Value(saver.username)}})));
+  EXPECT_NE(HTTPEngine::save_file(saver.token, 2, owner.mount, "pub/链接 a.txt", "1900000000", "forged").status, 200);
+  EXPECT_EQ(HTTPEngine::save_file(saver.token, 2, owner.mount, "pub/链接 a.txt", "1900000000", signature).status, 200);
   RetReget saved = HTTPEngine::reget(saver.token, "链接 a.txt", saver.mount);
   EXPECT_EQ(saved.status, 200);
   EXPECT_EQ(saved.filehash, sha1("linked"));

@@ -194,7 +194,7 @@ void FileListItem::setValueWithJson(const plat::Value* json) {
 
 void RetFileList::setValueWithJson(const plat::Value* json) {
   itemlist = items<FileListItem>(json, "list");
-  if (bSendMsg) plat::NotificationCenter::defaultCenter().post(kFileListNotification, plat::Value(array(json, "list")));
+  if (bSendMsg) plat::NotificationCenter::defaultCenter().post(kFileListNotification, {}, {}, itemlist);
 }
 
 void RetUploadInit::setValueWithJson(const plat::Value* json) {

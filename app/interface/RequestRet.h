@@ -206,8 +206,8 @@ inline constexpr const char* kFileListNotification = "FileListNotification";
 
 class RetFileList : public RequestRet {
 public:
-  // Posts kFileListNotification when bSendMsg is set; its object is the
-  // listing's elements as the reply gave them, one FileListItem each.
+  // Posts kFileListNotification when bSendMsg is set; its payload is a copy
+  // of itemlist (std::vector<FileListItem>), the records as read.
   void setValueWithJson(const plat::Value* json) override;
 
   std::vector<FileListItem> itemlist;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <any>
+
 #include "app/interface/HTTPEngine.h"
 #include "platform/foundation/notification_center.h"
 
@@ -149,17 +151,27 @@ TEST(RequestRetTest, PieceReplyCarriesErrorsOfItsOwn) {
   EXPECT_EQ(plain.errormsg, std::nullopt);
 }
 
-TEST(RequestRetTest, ListingPostsItsElementsWhenAsked) {
-  std::vector<size_t> posted;
-  plat::ScopedObserver o(kFileListNotification,
-                         [&](const plat::Notification& n) { posted.push_back(n.object.array().size()); });
+TEST(RequestRetTest, ListingPostsItsRecordsWhenAsked) {
+  // Each post, as the names and folder marks of the FileListItem records it carried.
+  std::vector<std::vector<std::string>> posted;
+  plat::ScopedObserver o(kFileListNotification, [&](const plat::Notification& n) {
+    std::vector<std::string> names;
+    const auto* records = std::any_cast<std::vector<FileListItem>>(&n.payload);
+    if (!records) names.push_back("(no records)");
+    for (const FileListItem& i : records ? *records : std::vector<FileListItem>{}) {
+      names.push_back(i.filename + (i.dir ? "/" : "") + (i.nosync == -1 ? "" : "!"));
+    }
+    posted.push_back(names);
+  });
+  using Names = std::vector<std::vector<std::string>>;
   struct Case {
     std::string body;
     bool send;
-    std::vector<size_t> expected;
+    Names expected;
   } cases[] = {
-      {R"({"list":[{"filename":"a"},{"filename":"b"}]})", true, {2}},
-      {R"({"list":null})", true, {0}},
+      {R"({"list":[{"filename":"a","dir":1},{"filename":"b","nosync":0}]})", true, {{"a/", "b!"}}},
+      {R"({"list":null})", true, {{}}},
+      {R"({})", true, {{}}},
       {R"({"list":[{"filename":"a"}]})", false, {}},
       {"null", true, {}},
   };

@@ -134,6 +134,35 @@ class Connection(CloudTest):
         finally:
             conn.close()
 
+    def test_requests_are_kept_only_with_the_hooks(self):
+        # In this process, to see what the server keeps while nobody can ask for it.
+        import shutil
+        import tempfile
+        import threading
+        from devcloud.server import App, Server
+        from devcloud.store import Store
+        for hooks_on, kept in ((False, 0), (True, 3)):
+            with self.subTest(hooks=hooks_on):
+                data = tempfile.mkdtemp(prefix="devcloud-rec-")
+                app = App(Store(data), "http", hooks_enabled=hooks_on)
+                server = Server(("127.0.0.1", 0), app)
+                thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
+                thread.start()
+                try:
+                    for _ in range(3):
+                        conn = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=20)
+                        conn.request("POST", "/get_myinfo", body=b"token=" + b"x" * 60000)
+                        conn.getresponse().read()
+                        conn.close()
+                    recorder = app.recorder
+                    self.assertEqual(len(recorder.entries) if recorder is not None else 0, kept)
+                finally:
+                    server.shutdown()
+                    thread.join()
+                    server.server_close()
+                    app.store.db.close()
+                    shutil.rmtree(data, ignore_errors=True)
+
     def test_hooks_are_off_by_default(self):
         cloud = DevCloud(hooks=False).start()
         try:

@@ -43,15 +43,15 @@ class Signature(CloudTest):
         reply = account.call("GET", "", mount=other.mount)
         self.assertEqual((reply.status, reply.json()["error_code"]), (403, 40301))
 
-    def test_doubled_slash_of_the_listing_is_verified_as_sent(self):
+    def test_a_leading_double_slash_is_refused_not_folded(self):
         account = self.new_user()
         headers = {"x-qv-dir": "1", "x-qv-start": "0", "x-qv-size": "50000", "x-qv-order": ""}
-        self.assertEqual(account.call("LIST", target="//", headers=headers).status, 200)
-        date = client_date()
-        sig = client_sign(account.secret, "LIST", date, account.mount, "/")
-        reply = self.cloud.request("LIST", "//", b"", dict(headers, **{
-            "x-qv-mount": str(account.mount), "date": date, "Authorization": "%s:%s" % (account.token, sig)}))
-        self.assertEqual(reply.json()["error_code"], 40103)
+        self.assertEqual(account.call("LIST", target="/", headers=headers).status, 200)
+        # Signed right, as sent: still not a path of the mount.
+        for method, target in (("LIST", "//"), ("GET", "//"), ("COMPARE", "//"), ("GET", "//docs")):
+            with self.subTest(method=method, target=target):
+                reply = account.call(method, target=target, headers=headers)
+                self.assertEqual((reply.status, reply.json()["error_code"]), (400, 40001))
 
 
 class Tree(CloudTest):
@@ -176,6 +176,38 @@ class Feed(CloudTest):
         self.assertEqual(account.add_file("r.txt", b"changed").json()["error_code"], 40322)
         self.assertEqual(account.call("DELETE", "r.txt").json()["error_code"], 40322)
 
+    def test_the_change_key_is_honoured(self):
+        account, other = self.new_user(), self.new_user()
+        self.cloud.hook("POST", "files", {"username": account.username, "files": [{"path": "k1.txt", "text": "1"}]})
+        first = account.compare("/").json()
+        self.cloud.hook("POST", "files", {"username": account.username, "files": [{"path": "k2.txt", "text": "2"}]})
+        theirs = other.compare("/").json()["sc"]
+        mount, cursor = first["sc"].split(".")
+        cases = [
+            # The key decides where the page starts, not x-qv-version.
+            ("the reply's key", first["sc"], first["version"], 200, ["k2.txt"]),
+            ("the key over a stale version", first["sc"], 0, 200, ["k2.txt"]),
+            ("no key: the version", "", first["version"], 200, ["k2.txt"]),
+            ("another mount's key", theirs, first["version"], 400, None),
+            ("a key no reply gave", "%s.%d" % (mount, int(cursor) + 10 ** 9), first["version"], 400, None),
+            ("not a key", "a b+c&d=e", first["version"], 400, None),
+            ("empty key", None, first["version"], 400, None),
+        ]
+        for name, sc, version, status, paths in cases:
+            with self.subTest(name):
+                if sc is None:
+                    reply = account.call("COMPARE", target="/?sc=", headers={"x-qv-version": str(version),
+                                                                            "x-qv-dateline": "0"})
+                else:
+                    reply = account.compare("/", version, 0, sc)
+                self.assertEqual(reply.status, status, reply)
+                if paths is not None:
+                    self.assertEqual([i["fullpath"] for i in reply.json()["list"]], paths)
+                else:
+                    self.assertEqual(reply.json()["error_code"], 40008)
+        other_query = account.call("COMPARE", target="/?x=1", headers={"x-qv-version": "0", "x-qv-dateline": "0"})
+        self.assertEqual(other_query.status, 400)
+
     def test_folder_as_root(self):
         account = self.new_user()
         self.cloud.hook("POST", "files", {"username": account.username, "files": [
@@ -228,11 +260,38 @@ class Shares(CloudTest):
         announced = {i["fullpath"]: i for i in worker.compare("/").json()["list"]}
         self.assertEqual(announced["市场"]["cmd"], 1001)
         self.assertGreater(announced["市场"]["org_share"], 0)
-        again = boss.call("ORG_SHARE", "市场/", body=b"local=0&email=x|2")
+        again = boss.call("ORG_SHARE", "市场/", body=("local=0&email=%s|2" % boss.info["email"]).encode())
         self.assertEqual(again.status, 409)
-        refused = outsider.call("ORG_SHARE", "x/", body=b"local=0&email=x|2")
+        refused = outsider.call("ORG_SHARE", "x/", body=("local=0&email=%s|2" % outsider.info["email"]).encode())
         self.assertEqual(refused.status, 403)
         self.assertTrue(refused.json()["error_msg"])
+
+    def test_team_folder_body_is_checked_in_full(self):
+        team = "团队 %d" % id(self)
+        boss = self.new_user("boss", org=team)
+        worker = self.new_user("worker", org=team)
+        outsider = self.new_user("outsider")
+        mail = boss.info["email"]
+        bodies = [
+            "local=0&email=%s|2" % worker.info["email"],  # another member's address: good
+            "local=1&email=%s|2" % mail,
+            "local=0&email=%s|1" % mail,
+            "local=0&email=%s" % mail,
+            "local=0&email=%s|2&x=1" % mail,
+            "local=0&email=%s|2\n" % mail,
+            "local=0&email=|2",
+            "local=0&email=nobody@example.test|2",
+            "local=0&email=%s|2" % outsider.info["email"],
+            "email=%s|2" % mail,
+            "",
+        ]
+        for i, body in enumerate(bodies):
+            with self.subTest(body=body):
+                reply = boss.call("ORG_SHARE", "t%d/" % i, body=body.encode())
+                self.assertEqual(reply.status, 200 if i == 0 else 400, reply)
+        names = {i["fullpath"] for i in boss.listing("").json()["list"]}
+        self.assertIn("t0", names)
+        self.assertFalse({"t%d" % i for i in range(1, len(bodies))} & names)
 
     def test_shares_follow_their_folder(self):
         alice, bob = self.new_user("alice"), self.new_user("bob")
@@ -251,13 +310,17 @@ class Shares(CloudTest):
         self.cloud.hook("POST", "files", {"username": alice.username, "folders": ["s"],
                                           "files": [{"path": "pub/link.txt", "text": "linked"}]})
         self.cloud.hook("POST", "share", {"owner": alice.username, "path": "s", "to": bob.username})
-        self.cloud.hook("POST", "unshare", {"username": bob.username, "name": "s"})
+        self.cloud.hook("POST", "share", {"owner": alice.username, "path": "pub", "to": bob.username})
+        self.cloud.hook("POST", "unshare", {"username": bob.username, "name": "pub"})
         self.assertEqual(bob.compare("/").json()["list"][-1]["cmd"], 0)
         expires = "9999999999"
         sign = self.cloud.hook("POST", "save_link", {"act": "2", "mount_id": str(alice.mount),
                                                      "fullpath": "pub/link.txt", "expires": expires})["sign"]
         form = "token=%s&act=2&mount_id=%d&fullpath=pub/link.txt&expires=%s&sign=%s" % (
             bob.token, alice.mount, expires, sign)
+        # A folder no longer shared is no longer bob's to read.
+        self.assertEqual(self.cloud.request("POST", "/save_file", form.encode()).status, 403)
+        self.cloud.hook("POST", "share", {"owner": alice.username, "path": "pub", "to": bob.username})
         self.assertEqual(self.cloud.request("POST", "/save_file", form.encode()).status, 200)
         self.assertEqual(self.node(bob, "link.txt")["filehash"], hashlib.sha1(b"linked").hexdigest())
         forged = form.replace("act=2", "act=3")

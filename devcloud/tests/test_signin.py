@@ -64,6 +64,21 @@ class SignIn(CloudTest):
                         "&client_id=%s&client_secret=%s" % (INFO, MAIN_ID, MAIN_SECRET))
         self.assertEqual((bad.status, bad.json()["error"]), (400, "invalid_grant"))
 
+    def test_refresh_grant_can_rotate(self):
+        account = self.new_user()
+        form = "grant_type=refresh_token&refresh_token=%s&device=&client_id=%s&client_secret=%s"
+        self.cloud.hook("POST", "config", {"rotate_refresh": 1})
+        try:
+            first = self.post("/oauth/token", form % (account.refresh, EDIT_ID, EDIT_SECRET))
+            self.assertEqual(first.status, 200)
+            renewed = first.json()["refresh_token"]
+            self.assertNotEqual(renewed, account.refresh)
+            old = self.post("/oauth/token", form % (account.refresh, EDIT_ID, EDIT_SECRET))
+            self.assertEqual((old.status, old.json()["error"]), (400, "invalid_grant"))
+            self.assertEqual(self.post("/oauth/token", form % (renewed, EDIT_ID, EDIT_SECRET)).status, 200)
+        finally:
+            self.cloud.hook("POST", "config", {"rotate_refresh": None})
+
     def test_web_login_key(self):
         account = self.new_user()
         key = hashlib.sha1(b"SN" + client_date().encode()).hexdigest()
@@ -141,6 +156,76 @@ class SignIn(CloudTest):
 
         self.assertEqual(self.cloud.request("GET", link(url)).status, 200)
         self.assertEqual(self.cloud.request("GET", link(url + "x")).status, 403)
+
+    def test_single_sign_on_redirects_only_within_the_site(self):
+        account = self.new_user()
+        t, n = "1700000000", "17"
+
+        def link(url):
+            text = "%s\n%s\n%s\n%s" % (url, account.token, t, n)
+            s = base64.b64encode(hmac.new(SSO_KEY.encode(), text.encode(), hashlib.sha1).digest()).decode()
+            return "/account/sso?url=%s&token=%s&t=%s&n=%s&s=%s" % (
+                urllib.parse.quote(url, safe=""), account.token, t, n, urllib.parse.quote(s, safe=""))
+
+        cases = [("/space/files", 302), ("/", 302), ("//evil.example/x", 200), ("///evil.example", 200),
+                 ("/\\evil.example", 200), ("/a\r\nSet-Cookie: x=1", 200), ("http://evil.example/", 200)]
+        for url, status in cases:
+            with self.subTest(url=url):
+                reply = self.cloud.request("GET", link(url))
+                self.assertEqual(reply.status, status)
+                if status == 302:
+                    self.assertEqual(reply.headers["Location"], url)
+                else:
+                    self.assertIsNone(reply.headers.get("Location"))
+
+    def test_main_client_forms_carry_info(self):
+        account = self.new_user()
+        self.cloud.hook("POST", "weblogin", {"key": "k-%s" % account.username, "username": account.username})
+        tail = "&device=SN&client_id=%s&client_secret=%s" % (MAIN_ID, MAIN_SECRET)
+        forms = [("/oauth/token", "grant_type=password&username=%s&password=%s" % (account.username,
+                                                                                  "pw&=" + account.username)),
+                 ("/oauth/token", "grant_type=refresh_token&refresh_token=%s" % account.refresh),
+                 ("/check_oauth", "key=k-%s" % account.username)]
+        for path, head in forms:
+            with self.subTest(path=path, form=head[:20]):
+                refused = self.post(path, head + tail)
+                self.assertEqual((refused.status, refused.json()["error"]), (400, "invalid_request"))
+                self.assertEqual(self.post(path, head + "&info=" + INFO + tail).status, 200)
+
+    def test_save_file_reads_only_what_the_caller_may_read(self):
+        alice, bob, carol = self.new_user("alice"), self.new_user("bob"), self.new_user("carol")
+        self.cloud.hook("POST", "files", {"username": alice.username, "files": [
+            {"path": "shared/in.txt", "text": "in"}, {"path": "private/out.txt", "text": "out"},
+            {"path": "sharedx/near.txt", "text": "near"}]})
+        self.cloud.hook("POST", "share", {"owner": alice.username, "path": "shared", "to": bob.username})
+        self.cloud.hook("POST", "files", {"username": bob.username, "files": [{"path": "own/mine.txt",
+                                                                               "text": "mine"}]})
+
+        def save(who, mount, path):
+            expires = "9999999999"
+            sign = self.cloud.hook("POST", "save_link", {"act": "2", "mount_id": str(mount), "fullpath": path,
+                                                         "expires": expires})["sign"]
+            return self.post("/save_file", "token=%s&act=2&mount_id=%d&fullpath=%s&expires=%s&sign=%s" % (
+                who.token, mount, path, expires, sign))
+
+        cases = [("a file of a folder shared with bob", bob, alice.mount, "shared/in.txt", 200),
+                 ("bob's own file", bob, bob.mount, "own/mine.txt", 200),
+                 ("the shared folder itself", bob, alice.mount, "shared", 200),
+                 ("alice's private file", bob, alice.mount, "private/out.txt", 403),
+                 ("a folder whose name starts alike", bob, alice.mount, "sharedx/near.txt", 403),
+                 ("alice's whole mount", bob, alice.mount, "/", 403),
+                 ("a stranger to alice", carol, alice.mount, "shared/in.txt", 403)]
+        for name, who, mount, path, status in cases:
+            with self.subTest(name):
+                reply = save(who, mount, path)
+                self.assertEqual(reply.status, status, reply)
+                if status == 403:
+                    self.assertEqual(reply.json()["error_code"], 40301)
+        saved = {n["path"] for n in self.tree(bob)["nodes"]}
+        self.assertIn("in.txt", saved)
+        self.assertNotIn("out.txt", saved)
+        self.assertNotIn("near.txt", saved)
+        self.assertNotIn("in.txt", {n["path"] for n in self.tree(carol)["nodes"]})
 
     def test_malformed_bodies(self):
         cases = [("/oauth/token", b"\xff\xfe"), ("/oauth/token", b""), ("/get_myinfo", b"tok=1"),

@@ -84,6 +84,52 @@ class Upload(CloudTest):
         self.assertEqual(account.add_file("copy/plain.bin", data).json()["state"], 1)
         self.assertEqual(account.upload("GET", "/upload_req", session).status, 401)
 
+    def test_finishing_a_large_upload_stalls_no_one(self):
+        # The finish is held between its rebuild and its commit: meanwhile every
+        # other request is served, and none may change the stream it reads.
+        import threading
+        account, other = self.new_user(), self.new_user()
+        data = random.Random(5).randbytes(3 * 1024 * 1024)
+        added = account.add_file("big/large.bin", data).json()
+        session = account.init("big/large.bin", data, added["hash"]).json()["session"]
+        offset = 0
+        while offset < len(data):
+            chunk = data[offset:offset + 1024 * 1024]
+            self.assertEqual(account.part(session, offset, chunk).status, 200)
+            offset += len(chunk)
+        self.cloud.hook("POST", "hold", {"point": "upload_finish"})
+        finished = {}
+
+        def finish():
+            finished["reply"] = account.upload("POST", "/upload_finish", session,
+                                               {"x-qv-upload-filesize": str(len(data))})
+
+        thread = threading.Thread(target=finish)
+        thread.start()
+        try:
+            for _ in range(400):
+                if self.cloud.hook("GET", "hold?point=upload_finish")["held"]:
+                    break
+                thread.join(0.025)
+            self.assertTrue(self.cloud.hook("GET", "hold?point=upload_finish")["held"])
+            # Others are answered (well inside the client's time-out) while the finish is held.
+            self.assertEqual(self.cloud.request("POST", "/get_myinfo", ("token=%s" % other.token).encode(),
+                                                timeout=10).status, 200)
+            self.assertEqual(other.upload_plain("small.txt", b"small")["state"], 0)
+            # The stream being read is not changed under it.
+            changes = [account.part(session, len(data), b"more"),
+                       account.upload("POST", "/upload_abort", session),
+                       account.upload("POST", "/upload_finish", session, {"x-qv-upload-filesize": str(len(data))}),
+                       account.init("big/large.bin", data, added["hash"])]
+            for reply in changes:
+                self.assertEqual((reply.status, reply.json()["error_code"]), (409, 40910), reply)
+        finally:
+            self.cloud.hook("POST", "release", {"point": "upload_finish"})
+            thread.join(30)
+        self.assertEqual(finished["reply"].status, 200, finished["reply"])
+        self.assertEqual(self.node(account, "big/large.bin")["filehash"], hashlib.sha1(data).hexdigest())
+        self.assertEqual(account.upload("GET", "/upload_req", session).status, 401)
+
     def test_empty_file(self):
         account = self.new_user()
         added = account.add_file("empty.txt", b"").json()

@@ -41,7 +41,6 @@ class Paths(unittest.TestCase):
         cases = [
             ("/docs/a%20b.txt", ("docs/a b.txt", False)),
             ("/", ("", True)),
-            ("//", ("", True)),
             ("/docs/", ("docs", True)),
             ("/team/sub/", ("team/sub", True)),
             ("/%E4%B8%AD%E6%96%87/x+y&z=1", ("中文/x+y&z=1", False)),
@@ -51,7 +50,8 @@ class Paths(unittest.TestCase):
                 self.assertEqual(wire.decode_path(raw), expected)
 
     def test_refused(self):
-        for raw in ("docs", "/a//b", "/a/../b", "/./a", "/%FF", "/a%2Fb", "/a%00b"):
+        # A leading "//" is an empty first name like any other, not the root.
+        for raw in ("docs", "/a//b", "/a/../b", "/./a", "/%FF", "/a%2Fb", "/a%00b", "//", "//a", "//a/"):
             with self.subTest(raw=raw):
                 with self.assertRaises(wire.ApiError) as caught:
                     wire.decode_path(raw)
@@ -86,8 +86,19 @@ class Forms(unittest.TestCase):
                     self.assertEqual(form.get(key), value, key)
 
     def test_oauth_form_refused(self):
+        tail = "&device=SN&client_id=%s&client_secret=%s" % (MAIN_ID, MAIN_SECRET)
+        other_info = INFO.replace(MAIN_ID, EDIT_ID)
         for text in ("grant_type=password&username=a&password=b", "nonsense&device=&client_id=x&client_secret=y",
-                     "grant_type=password&username=a&device=&client_id=x&client_secret=y"):
+                     "grant_type=password&username=a&device=&client_id=x&client_secret=y",
+                     # The main application's forms all describe the device.
+                     "grant_type=password&username=a&password=b" + tail,
+                     "grant_type=refresh_token&refresh_token=r1" + tail,
+                     "key=abc" + tail,
+                     "key=abc&info=" + tail,
+                     "key=abc&info=not json" + tail,
+                     "key=abc&info={\"BRAND\":\"x\"}" + tail,
+                     "key=abc&info=%s" % other_info + tail,
+                     "key=abc&info=%s" % INFO.replace('"DISPLAY":"tester"', '"DISPLAY":7') + tail):
             with self.subTest(text=text):
                 with self.assertRaises(wire.OAuthError) as caught:
                     wire.parse_oauth_form(text)

@@ -122,6 +122,28 @@ bool atomicWrite(const std::string& path, std::string_view data, mode_t mode, Er
   return true;
 }
 
+bool makeOwnerOnly(const std::string& path, Error* error) {
+  // O_PATH would not allow fchmod; O_NONBLOCK keeps a FIFO from blocking the open.
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    setError(error, posixError(errno, "open", path));
+    return false;
+  }
+  auto fail = [&](int code) {
+    close(fd);
+    setError(error, posixError(code, "chmod", path));
+    return false;
+  };
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return fail(errno);
+  if (!S_ISREG(st.st_mode)) return fail(EINVAL);
+  if ((st.st_mode & 077) != 0 && fchmod(fd, st.st_mode & 07700) != 0) return fail(errno);
+  if (fstat(fd, &st) != 0) return fail(errno);
+  if ((st.st_mode & 077) != 0) return fail(EPERM);
+  close(fd);
+  return true;
+}
+
 bool writeAll(int fd, const void* bytes, size_t n) {
   const auto* p = static_cast<const char*>(bytes);
   while (n > 0) {

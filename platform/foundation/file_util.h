@@ -44,6 +44,10 @@ std::optional<std::string> readFile(const std::string& path, Error* error = null
 // (with errno set by the failing write) when the descriptor takes no more.
 bool writeAll(int fd, const void* bytes, size_t n);
 bool setModificationTime(const std::string& path, Date when, Error* error = nullptr);
+// Takes group and other access from a regular file, never through a link
+// (a link is refused, and what it leads to keeps its mode); true only when the
+// file is then checked to be owner-only.
+bool makeOwnerOnly(const std::string& path, Error* error = nullptr);
 // Removes a file, or a folder with everything in it; true when gone.
 bool removeTree(const std::string& path, Error* error = nullptr);
 

@@ -22,7 +22,7 @@ void NotificationCenter::removeObserver(Token token) {
                  entries_.end());
 }
 
-void NotificationCenter::post(const std::string& name, Value object, Dictionary userInfo) {
+void NotificationCenter::post(const std::string& name, Value object, Dictionary userInfo, std::any payload) {
   std::vector<std::pair<Token, std::shared_ptr<Observer>>> targets;
   {
     std::lock_guard<std::mutex> l(mutex_);
@@ -30,7 +30,7 @@ void NotificationCenter::post(const std::string& name, Value object, Dictionary 
       if (e.name.empty() || e.name == name) targets.emplace_back(e.token, e.observer);
     }
   }
-  const Notification n{name, std::move(object), std::move(userInfo)};
+  const Notification n{name, std::move(object), std::move(userInfo), std::move(payload)};
   for (auto& target : targets) {
     const Token token = target.first;
     // An observer removed by an earlier one in this post is skipped.

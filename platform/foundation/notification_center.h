@@ -3,6 +3,7 @@
 // the posting thread, in the order they were added.
 #pragma once
 
+#include <any>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +19,9 @@ struct Notification {
   std::string name;
   Value object;
   Dictionary userInfo;
+  // An object that is no Value: a record of the poster's own type (the
+  // listing notification carries its FileListItem records here).
+  std::any payload;
 };
 
 class NotificationCenter {
@@ -32,7 +36,7 @@ public:
   // After this returns the observer is not called again (a call already
   // running on another thread may still finish).
   void removeObserver(Token token);
-  void post(const std::string& name, Value object = {}, Dictionary userInfo = {});
+  void post(const std::string& name, Value object = {}, Dictionary userInfo = {}, std::any payload = {});
 
 private:
   struct Entry {

@@ -1,4 +1,4 @@
-#include "app/interface/DevCloudProcess.h"
+#include "tests/support/DevCloudProcess.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,9 +12,10 @@
 #include <sstream>
 
 #include "Framework/JSONDecoder/JSONDecoder.h"
-#include "app/interface/QVHTTPRequest.h"
 #include <filesystem>
+
 #include "platform/foundation/format.h"
+#include "platform/net/url_connection.h"
 
 extern char** environ;
 
@@ -152,9 +153,15 @@ std::optional<plat::Value> DevCloudProcess::hook(const std::string& method, cons
     std::string text = json(*body);
     data = plat::Data(text.begin(), text.end());
   }
-  QVHTTPRequest request(url_ + "/_test/" + path, method, std::nullopt, std::move(data));
+  plat::URLRequest request;
+  request.url = url_ + "/_test/" + path;
+  request.method = method;
+  if (data) request.body = std::move(*data);
+  request.timeoutInterval = 30;
+  request.ssl.trustedCertificatesPEM = caPEM();
   std::optional<plat::HTTPURLResponse> response;
-  auto reply = request.connectNetSyncWithResponse(&response);
+  plat::Error error;
+  auto reply = plat::URLConnection::sendSynchronousRequest(request, &response, &error);
   if (!response || response->statusCode() != 200 || !reply) return std::nullopt;
   return JDDeserializing::objectFromJSONString(std::string_view(reinterpret_cast<const char*>(reply->data()),
                                                                 reply->size()));
