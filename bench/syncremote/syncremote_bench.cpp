@@ -15,7 +15,7 @@
 #include "app/AppDelegate.h"
 #include "app/UserData.h"
 #include "app/interface/APIHosts.h"
-#include "app/interface/DevCloudProcess.h"
+#include "tests/support/DevCloudProcess.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/sync/SyncManager.h"
 #include "platform/foundation/file_util.h"
