@@ -174,7 +174,7 @@ void FolderWatcher::take(std::vector<InotifyWatch::Event> events) {
     }
     fe.created = ev.mask & IN_CREATE;
     fe.removed = ev.mask & IN_DELETE;
-    fe.modified = ev.mask & (IN_MODIFY | IN_CLOSE_WRITE);
+    fe.modified = ev.mask & IN_MODIFY;  // a close alone changed nothing
     fe.renamed = ev.mask & (IN_MOVED_FROM | IN_MOVED_TO);
 
     if ((ev.mask & IN_MOVED_FROM) && ev.cookie != 0) {
@@ -206,29 +206,19 @@ void FolderWatcher::take(std::vector<InotifyWatch::Event> events) {
     // Several events of one path in one batch become one, as the flags of a
     // coalesced event (a rename half stays on its own).
     if (!fe.renamed) {
-      bool merged = false;
-      for (auto& p : pending_) {
-        if (p.path == fe.path && !p.renamed) {
-          p.created |= fe.created;
-          p.removed |= fe.removed;
-          p.modified |= fe.modified;
-          p.kind = fe.kind;
-          merged = true;
-          break;
-        }
-      }
-      if (!merged) {
-        for (auto& p : out) {
+      auto mergeInto = [&fe](std::vector<FsEvent>& list) {
+        for (auto& p : list) {
           if (p.path == fe.path && !p.renamed) {
             p.created |= fe.created;
             p.removed |= fe.removed;
             p.modified |= fe.modified;
             p.kind = fe.kind;
-            merged = true;
-            break;
+            return true;
           }
         }
-      }
+        return false;
+      };
+      bool merged = mergeInto(pending_) || mergeInto(out);
       if (merged) continue;
     }
     fe.id = nextId(4);
