@@ -162,6 +162,20 @@ TEST_F(SyncLocal, AMissingRootMarksNothingDeleted) {
   EXPECT_EQ(row("a").status, syncstatus::synced);
   EXPECT_EQ(row("a/f").status, syncstatus::synced);
   ::rename((home_.path() + "/away").c_str(), root_.substr(0, root_.size() - 1).c_str());
+
+  // A linked folder whose disk is gone: its rows stay too.
+  const std::string outside = home_.path() + "/Work";
+  plat::makeDirectories(outside);
+  write(outside + "/l.txt", "1");
+  m_->linkfolder().add("linked", outside);
+  SyncFileItem top, in;
+  top.webpath = "linked", top.file = false, top.status = syncstatus::synced, top.last = 1;
+  in.webpath = "linked/l.txt", in.parent = "linked", in.file = true, in.status = syncstatus::synced, in.last = 1;
+  m_->syncdb()->add_new_file(top);
+  m_->syncdb()->add_new_file(in);
+  plat::removeTree(outside);
+  m_->scandel();
+  EXPECT_EQ(row("linked/l.txt").status, syncstatus::synced);
 }
 
 // Real inotify on the personal root into the manager's rows.

@@ -450,6 +450,16 @@ void SyncManager::scandir(const std::string& given) {
   }
 }
 
+bool SyncManager::rootAvailable(const std::string& local) const {
+  for (const auto& n : linkfolder_.getlinknodes()) {
+    if (local == n.fullpath || local.rfind(n.fullpath + "/", 0) == 0) return plat::isDirectory(n.fullpath);
+  }
+  const std::string org = syncorg(), personal = syncpath();
+  if (!org.empty() && local.rfind(org, 0) == 0) return plat::isDirectory(org);
+  if (local.rfind(personal, 0) == 0) return plat::isDirectory(personal);
+  return true;
+}
+
 void SyncManager::mark_file_delete(const std::string& webpath) {
   for (const auto& d : syncdb_->get_all_dir(webpath)) {
     if (d.webpath.empty() || d.status == syncstatus::excluded) continue;
@@ -458,7 +468,7 @@ void SyncManager::mark_file_delete(const std::string& webpath) {
     if (!plat::statFollow(local)) {
       // A root or linked folder whose top is gone (an unmounted disk) is
       // unavailable, not deleted: nothing below it is touched.
-      if (!plat::statFollow(getnormalpath(""))) return;
+      if (!rootAvailable(local)) continue;
       if (d.status == syncstatus::synced) {
         syncdb_->update_status(d.webpath, syncstatus::toDelete);
       } else if (d.status == syncstatus::toUpload) {
@@ -471,8 +481,9 @@ void SyncManager::mark_file_delete(const std::string& webpath) {
   for (const auto& f : syncdb_->get_all_files(webpath)) {
     if (f.status == syncstatus::excluded) continue;
     if (bOut_) return;
-    if (plat::statNoFollow(getnormalpath(f.webpath))) continue;
-    if (!plat::statFollow(getnormalpath(""))) return;
+    const std::string local = getnormalpath(f.webpath);
+    if (plat::statNoFollow(local)) continue;
+    if (!rootAvailable(local)) continue;
     if (f.status == syncstatus::synced) {
       syncdb_->update_status(f.webpath, f.last == 0 ? syncstatus::toDownload : syncstatus::toDelete);
     } else if (f.status == syncstatus::toUpload) {

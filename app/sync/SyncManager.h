@@ -201,6 +201,8 @@ private:
   int64_t checkfilepath(int64_t type, const std::string& webpath) const;
   // A name with blanks at either end renamed on disk; the path to use.
   std::string trimmed(const std::string& path);
+  // The root holding a local path is there (not an unmounted disk).
+  bool rootAvailable(const std::string& local) const;
   bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
 
   std::shared_ptr<SyncCache> synccache_;
