@@ -117,6 +117,25 @@ public:
   // The local path of a cloud path: a linked folder first, then the team
   // root for team paths, else the personal root.
   std::string getnormalpath(const std::string& webpath) const;
+  // The cloud path of a local path and its root type: 0 linked folder,
+  // 1 personal, 2 team, 3 other entry of the sync parent, 4 the recycle-bin
+  // link, -1 elsewhere.
+  std::string getrelativepath(const std::string& local, int64_t* type) const;
+  // Names never synced: hidden (a component starting with "." or "~"),
+  // temporary and reserved names, characters the service refuses.
+  static bool isigonore(const std::string& local);
+
+  // ---- The local road: events of the watchers (controllock held by the
+  // caller), the scans (run thread) ----
+  bool eventadd(const std::string& path);
+  bool eventupdate(const std::string& path);
+  bool eventdel(const std::string& path);
+  void scandir(const std::string& folder);
+  void mark_file_delete(const std::string& webpath);
+  void scandel() { mark_file_delete(""); }
+  bool compare_modify(const std::string& path, SyncFileItem& row);
+  // The scan's 0.01 s pauses (off for a benchmark of the bare scan).
+  void setPacing(bool on) { bPacing_ = on; }
 
   void finishdownload(const std::string& path) override;
 
@@ -178,6 +197,13 @@ private:
   // Every file under the folder read-only (a view-only share) or writable.
   void setAllFiles(const std::string& folder, bool readonly);
   void tell(const std::string& file, const std::string& info);
+  // Until the team-share rules exist: only paths inside a root may sync.
+  int64_t checkfilepath(int64_t type, const std::string& webpath) const;
+  // A name with blanks at either end renamed on disk; the path to use.
+  std::string trimmed(const std::string& path);
+  // The root holding a local path is there (not an unmounted disk).
+  bool rootAvailable(const std::string& local) const;
+  bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
 
   std::shared_ptr<SyncCache> synccache_;
   std::shared_ptr<Syncdb> syncdb_;
@@ -191,7 +217,7 @@ private:
   renamefile_stx lastrename_;
 
   std::atomic<bool> bScaned_{false}, bSyncnow_{true}, bStart_{false}, bOut_{false}, bOverwrite_{false},
-      bFristScan_{true};
+      bFristScan_{true}, bPacing_{true};
   std::atomic<int64_t> passes_{0}, faults_{0};
 
   std::mutex controllock_;

@@ -1,0 +1,93 @@
+// Directoryhandler: the watcher of one root of the sync engine (the
+// personal root, the team root or a linked folder). A plat::FolderWatcher
+// reads the folder's events on a thread of its own; each batch becomes one
+// DirectoryhandlerTask on the handler's serial queue, which pairs the halves
+// of renames and moves and calls the local-event operations of its owner.
+//
+// States: made (reporting), stopped (stopMonitoring: no thread, no events).
+// isWatchingPaths may be cleared and set from any thread; events that arrive
+// while it is clear are dropped. The owner outlives the handler.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/serial_queue.h"
+#include "platform/fs/folder_watcher.h"
+
+// What a handler's tasks call; SyncManager answers them.
+class LocalEvents {
+public:
+  virtual ~LocalEvents() = default;
+  virtual bool eventadd(const std::string& path) = 0;
+  virtual bool eventupdate(const std::string& path) = 0;
+  virtual bool eventdel(const std::string& path) = 0;
+  virtual bool eventrename(const std::string& oldpath, const std::string& newpath, bool push) = 0;
+  virtual bool eventremove(const std::string& oldpath, const std::string& newpath, bool push) = 0;
+  // Events of the root were lost: the whole root is scanned again.
+  virtual void rescanroot(const std::string& root) = 0;
+  virtual void lock() = 0;
+  virtual void unlock() = 0;
+};
+
+struct HandlerItem {
+  std::string path;
+  int64_t type = 0;  // 0 file, 1 folder, 2 symbolic link
+  int64_t itemid = 0;
+  bool bCreate = false, bRemove = false, bRename = false, bModify = false;
+  bool bUse = false;
+};
+
+class Directoryhandler;
+
+class DirectoryhandlerTask {
+public:
+  DirectoryhandlerTask(Directoryhandler* handler, std::vector<HandlerItem> array)
+      : handler_(handler), array_(std::move(array)) {}
+  void main();
+
+private:
+  Directoryhandler* handler_;
+  std::vector<HandlerItem> array_;
+};
+
+class Directoryhandler {
+public:
+  Directoryhandler(const std::string& path, LocalEvents* manager);
+  ~Directoryhandler();
+  Directoryhandler(const Directoryhandler&) = delete;
+  Directoryhandler& operator=(const Directoryhandler&) = delete;
+
+  void setPath(const std::string& src, const std::string& dst);
+  void renamePath(const std::string& dst);
+  void startMonitoringThread();
+  void stopMonitoring();
+  // Waits until every task queued so far has run.
+  void drain();
+
+  std::string srcPath() const;
+  std::string dstPath() const;
+  bool isWatchingPaths() const { return isWatchingPaths_.load(); }
+  void setWatchingPaths(bool v) { isWatchingPaths_.store(v); }
+
+  // The path under which an item is reported.
+  std::string reported(const std::string& path) const;
+  LocalEvents* manager() const { return manager_; }
+  // The batch as the task receives it, from the watcher's events.
+  static std::vector<HandlerItem> items(const std::vector<plat::FsEvent>& events);
+
+private:
+  void callback(std::vector<plat::FsEvent> events);
+
+  mutable std::mutex mutex_;  // guards the two paths and bReplace
+  std::string srcPath_, dstPath_;
+  bool bReplace_ = false;
+  LocalEvents* manager_;
+  std::atomic<bool> isWatchingPaths_{true};
+  std::unique_ptr<plat::FolderWatcher> eventStream_;
+  std::unique_ptr<plat::SerialQueue> taskqueue_;
+};

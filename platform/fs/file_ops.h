@@ -1,0 +1,66 @@
+// The engine's own writes on disk. inotify reports our own changes like any
+// other, so every write of the engine goes through FileOps, which remembers
+// the path and the exact state it left (absent, or kind, size, inode and
+// nanosecond modification time). The watcher drops an event whose path is in
+// exactly that state; any later change (even within the same second at the
+// same size) no longer matches and passes. Entries live 30 s of the clock.
+// Thread-safe; one per process (shared()).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/clock.h"
+#include "platform/foundation/error.h"
+
+namespace plat {
+
+struct DiskState {
+  bool exists = false;
+  bool dir = false;
+  uint64_t size = 0, inode = 0;
+  int64_t mtimeNs = 0;
+  bool operator==(const DiskState& o) const {
+    return exists == o.exists && dir == o.dir && size == o.size && inode == o.inode && mtimeNs == o.mtimeNs;
+  }
+  static DiskState of(const std::string& path);  // without following a final link
+};
+
+class FileOps {
+public:
+  static constexpr double kKeep = 30;
+  explicit FileOps(Clock* clock = nullptr);
+  static FileOps& shared();
+
+  // The state the path is in now is ours.
+  void remember(const std::string& path);
+  // True when the path is in the state we left it in (an echo).
+  bool isOwn(const std::string& path) const;
+  void forget(const std::string& path);
+  void trim();  // drops entries older than kKeep
+  size_t size() const;
+
+  // Writes through which the engine changes the disk; each remembers what it left.
+  bool writeFile(const std::string& path, std::string_view data, Error* error = nullptr);
+  bool makeFolder(const std::string& path, Error* error = nullptr);
+  bool move(const std::string& from, const std::string& to, Error* error = nullptr);
+  bool remove(const std::string& path, Error* error = nullptr);  // a file, or a folder with all below it
+  // A copy that keeps the source's modification time.
+  bool copyFile(const std::string& from, const std::string& to, Error* error = nullptr);
+
+private:
+  struct Entry {
+    DiskState state;
+    double added = 0;
+  };
+  void rememberTree(const std::string& path, int depth);
+  Clock* clock_;
+  mutable std::mutex mutex_;
+  std::map<std::string, Entry> entries_;
+};
+
+}  // namespace plat

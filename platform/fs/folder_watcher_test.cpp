@@ -1,0 +1,211 @@
+#include "platform/fs/folder_watcher.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "platform/foundation/file_util.h"
+
+namespace {
+
+void write(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A watcher over a temporary tree, pumped on the test's thread.
+struct Tree {
+  std::string dir = plat::makeTemporaryDirectory("qv-watch");
+  std::vector<std::vector<plat::FsEvent>> batches;
+  int rescans = 0;
+  plat::FileOps ops;
+  std::unique_ptr<plat::FolderWatcher> w;
+  Tree() {
+    w = std::make_unique<plat::FolderWatcher>(
+        dir, [this](std::vector<plat::FsEvent> b) { batches.push_back(std::move(b)); },
+        [this](const std::string&) { ++rescans; }, nullptr, &ops);
+    EXPECT_TRUE(w->open());
+  }
+  ~Tree() { plat::removeTree(dir); }
+  std::string p(const std::string& rel) const { return dir + "/" + rel; }
+  // Pumps until no batch came for a quiet 0.3 s; returns all events seen.
+  std::vector<plat::FsEvent> settle() {
+    size_t seen = batches.size();
+    for (int quiet = 0; quiet < 3;) {
+      w->pump(0.1);
+      if (batches.size() != seen) {
+        seen = batches.size();
+        quiet = 0;
+      } else {
+        ++quiet;
+      }
+    }
+    w->flush();
+    std::vector<plat::FsEvent> all;
+    for (auto& b : batches) all.insert(all.end(), b.begin(), b.end());
+    batches.clear();
+    return all;
+  }
+};
+
+const plat::FsEvent* find(const std::vector<plat::FsEvent>& ev, const std::string& path) {
+  for (auto& e : ev) {
+    if (e.path == path) return &e;
+  }
+  return nullptr;
+}
+
+TEST(FolderWatcher, FlagsAndKindsOfCreateWriteDeleteAndChmod) {
+  Tree t;
+  write(t.p("a.txt"), "x");
+  ::mkdir(t.p("d").c_str(), 0755);
+  auto ev = t.settle();
+  auto a = find(ev, t.p("a.txt"));
+  ASSERT_TRUE(a);
+  EXPECT_TRUE(a->created);
+  EXPECT_TRUE(a->modified);  // created and written within one batch: one coalesced event
+  EXPECT_EQ(a->kind, plat::FsEvent::kFile);
+  auto d = find(ev, t.p("d"));
+  ASSERT_TRUE(d);
+  EXPECT_TRUE(d->created);
+  EXPECT_EQ(d->kind, plat::FsEvent::kFolder);
+
+  ::chmod(t.p("a.txt").c_str(), 0600);  // permission only: nothing
+  EXPECT_TRUE(t.settle().empty());
+
+  ::unlink(t.p("a.txt").c_str());
+  ev = t.settle();
+  ASSERT_EQ(ev.size(), 1u);
+  EXPECT_TRUE(ev[0].removed);
+  EXPECT_FALSE(ev[0].created);
+}
+
+TEST(FolderWatcher, NewFoldersAreWatchedAndRemovedOnesDropped) {
+  Tree t;
+  size_t base = t.w->watchCount();
+  ::mkdir(t.p("a").c_str(), 0755);
+  t.settle();
+  ::mkdir(t.p("a/b").c_str(), 0755);
+  t.settle();
+  EXPECT_EQ(t.w->watchCount(), base + 2);
+  write(t.p("a/b/deep.txt"), "1");
+  EXPECT_TRUE(find(t.settle(), t.p("a/b/deep.txt")));
+
+  // A folder renamed keeps reporting under its new name.
+  ::rename(t.p("a").c_str(), t.p("z").c_str());
+  t.settle();
+  write(t.p("z/b/later.txt"), "2");
+  EXPECT_TRUE(find(t.settle(), t.p("z/b/later.txt")));
+
+  plat::removeTree(t.p("z"));
+  auto ev = t.settle();
+  EXPECT_TRUE(find(ev, t.p("z/b/deep.txt")));
+  EXPECT_TRUE(find(ev, t.p("z")));
+  EXPECT_EQ(t.w->watchCount(), base);
+}
+
+TEST(FolderWatcher, RenameHalvesAreConsecutiveAndUnrelatedEventsNever) {
+  Tree t;
+  write(t.p("old.txt"), "x");
+  ::mkdir(t.p("sub").c_str(), 0755);
+  t.settle();
+  ::rename(t.p("old.txt").c_str(), t.p("sub/new.txt").c_str());
+  auto ev = t.settle();
+  auto from = find(ev, t.p("old.txt"));
+  auto to = find(ev, t.p("sub/new.txt"));
+  ASSERT_TRUE(from && to);
+  EXPECT_TRUE(from->renamed && to->renamed);
+  EXPECT_EQ(to->id, from->id + 1);
+
+  // Two files created together (cp a b into the tree) are never one id apart.
+  write(t.p("one"), "1");
+  write(t.p("two"), "2");
+  ev = t.settle();
+  auto one = find(ev, t.p("one"));
+  auto two = find(ev, t.p("two"));
+  ASSERT_TRUE(one && two);
+  EXPECT_GE(two->id - one->id, 3);
+}
+
+TEST(FolderWatcher, OwnWritesAreDroppedButALaterUserChangePasses) {
+  Tree t;
+  ASSERT_TRUE(t.ops.writeFile(t.p("placed.txt"), "abc"));
+  ASSERT_TRUE(t.ops.makeFolder(t.p("made")));
+  ASSERT_TRUE(t.ops.move(t.p("placed.txt"), t.p("made/moved.txt")));
+  for (auto& e : t.settle()) ADD_FAILURE() << "echo of " << e.path;
+
+  // The user's write within the same second, same size: a different state.
+  { std::ofstream(t.p("made/moved.txt"), std::ios::binary | std::ios::in | std::ios::out) << "xyz"; }
+  auto ev = t.settle();
+  EXPECT_TRUE(find(ev, t.p("made/moved.txt")));
+
+  ASSERT_TRUE(t.ops.remove(t.p("made")));
+  for (auto& e : t.settle()) ADD_FAILURE() << "echo of " << e.path;
+}
+
+TEST(FolderWatcher, CopiesKeepTheModificationTime) {
+  Tree t;
+  write(t.p("src"), "data");
+  plat::setModificationTime(t.p("src"), plat::Date{1600000000});
+  ASSERT_TRUE(t.ops.copyFile(t.p("src"), t.p("dst")));
+  auto st = plat::statFollow(t.p("dst"));
+  ASSERT_TRUE(st);
+  EXPECT_EQ(st->modified.secondsSince1970, 1600000000);
+  EXPECT_EQ(*plat::readFile(t.p("dst")), "data");
+}
+
+TEST(FolderWatcher, QueueOverflowAsksForARescan) {
+  Tree t;
+  // Nothing reads while far more events than the kernel queue holds are made.
+  long max = 16384;
+  if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_queued_events", "r")) {
+    if (std::fscanf(f, "%ld", &max) != 1) max = 16384;
+    std::fclose(f);
+  }
+  if (max > 200000) GTEST_SKIP() << "inotify queue too large to overflow quickly";
+  // Each file: created, closed after writing, deleted.
+  for (long i = 0; i < max / 2 + 100; ++i) {
+    std::string n = t.p("n" + std::to_string(i));
+    write(n, "");
+    ::unlink(n.c_str());
+  }
+  t.settle();
+  EXPECT_EQ(t.rescans, 1);
+}
+
+TEST(FolderWatcher, ARemovedRootAsksForARescan) {
+  Tree t;
+  ::rmdir(t.dir.c_str());
+  t.settle();
+  EXPECT_GE(t.rescans, 1);
+  ::mkdir(t.dir.c_str(), 0755);
+}
+
+TEST(FolderWatcher, RunsOnItsOwnThreadAndStops) {
+  std::string dir = plat::makeTemporaryDirectory("qv-watch");
+  std::mutex m;
+  std::vector<plat::FsEvent> got;
+  plat::FolderWatcher w(dir, [&](std::vector<plat::FsEvent> b) {
+    std::lock_guard<std::mutex> g(m);
+    got.insert(got.end(), b.begin(), b.end());
+  }, nullptr);
+  ASSERT_TRUE(w.open());
+  w.start();
+  write(dir + "/x", "1");
+  for (int i = 0; i < 100; ++i) {
+    {
+      std::lock_guard<std::mutex> g(m);
+      if (!got.empty()) break;
+    }
+    ::usleep(20000);
+  }
+  w.stop();
+  std::lock_guard<std::mutex> g(m);
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got[0].path, dir + "/x");
+  plat::removeTree(dir);
+}
+
+}  // namespace
