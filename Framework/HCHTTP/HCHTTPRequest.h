@@ -411,7 +411,8 @@ public:
   void parseStringEncodingFromHeaders();
   bool willAskDelegateToConfirmRedirect();
   void performRedirect();
-  void markAsFinished();
+  // A web page request stays unfinished until its resources have come.
+  virtual void markAsFinished();
   bool retryUsingNewConnection();
   void updateStatus();
   bool shouldTimeOut();
@@ -516,7 +517,8 @@ public:
   void requestReceivedResponseHeaders(const plat::Dictionary& headers);
   void requestWillRedirectToURL(const plat::URL& url);
   void requestRedirected();
-  void requestFinished();
+  friend class HCWebPageRequest;
+  virtual void requestFinished();
   void reportFinished();
   void reportFailure();
   void passOnReceivedData(const plat::Data& data);
