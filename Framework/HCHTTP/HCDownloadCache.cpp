@@ -103,14 +103,18 @@ HCDownloadCache* HCDownloadCache::sharedCache() {
   std::lock_guard l(lock);
   if (!shared) {
     auto* cache = new HCDownloadCache();
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    std::string base = xdg && *xdg == '/' ? std::string(xdg) : plat::pathJoin(plat::homeDirectory(), ".cache");
-    std::string folder = plat::pathJoin(base, "Quorva");
+    std::string folder = userCachesFolder();
     plat::makeDirectories(folder, 0700);
     cache->setStoragePath(plat::pathJoin(folder, "HCHTTPRequestCache"));
     shared = cache;
   }
   return shared;
+}
+
+std::string HCDownloadCache::userCachesFolder() {
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  std::string base = xdg && *xdg == '/' ? std::string(xdg) : plat::pathJoin(plat::homeDirectory(), ".cache");
+  return plat::pathJoin(base, "Quorva");
 }
 
 const std::vector<std::string>& HCDownloadCache::fileExtensionsToHandleAsHTML() {

@@ -20,6 +20,8 @@ public:
 
   // $XDG_CACHE_HOME (else ~/.cache)/Quorva/HCHTTPRequestCache, made on first use.
   static HCDownloadCache* sharedCache();
+  // $XDG_CACHE_HOME/Quorva (~/.cache/Quorva), not made here.
+  static std::string userCachesFolder();
   static const std::vector<std::string>& fileExtensionsToHandleAsHTML();
   static bool serverAllowsResponseCachingForRequest(const HCHTTPRequest& request);
   // 32 upper-case hex digits, or none for an empty URL text.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "Framework/HCHTTP/HCDownloadCache.h"
 #include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
 #include "platform/foundation/file_util.h"
 #include "platform/net/http_authentication.h"
@@ -89,10 +90,22 @@ std::vector<std::string> components(const std::string& path) {
   return out;
 }
 
-std::string cachesFolder() {
-  const char* xdg = std::getenv("XDG_CACHE_HOME");
-  std::string base = xdg && *xdg == '/' ? std::string(xdg) : plat::pathJoin(plat::homeDirectory(), ".cache");
-  return plat::pathJoin(base, "Quorva");
+
+
+// The matched nodes of the resource expression, or none after failing the request.
+xmlXPathObjectPtr evaluateResourceXPath(xmlDocPtr doc, xmlXPathContextPtr* ctx, std::optional<Error>* error) {
+  *ctx = xmlXPathNewContext(doc);
+  if (!*ctx) {
+    *error = requestError(101, "Error: unable to create new XPath context");
+    return nullptr;
+  }
+  xmlXPathObjectPtr result = xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(kResourceXPath), *ctx);
+  if (!result) {
+    xmlXPathFreeContext(*ctx);
+    *ctx = nullptr;
+    *error = requestError(101, "Error: unable to evaluate XPath expression!");
+  }
+  return result;
 }
 
 }  // namespace
@@ -279,7 +292,7 @@ std::string HCWebPageRequest::cachePathForRequest(HCHTTPRequest& request) const 
   }
   std::string hex = plat::hexDigest("MD5", request.url() ? request.url()->absoluteString() : std::string());
   for (char& c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  std::string folder = cachesFolder();
+  std::string folder = HCDownloadCache::userCachesFolder();
   plat::makeDirectories(folder, 0700);
   return plat::pathJoin(folder, hex + ".html");
 }
@@ -380,15 +393,11 @@ void HCWebPageRequest::requestFinished() {
 
 bool HCWebPageRequest::readResourceURLs(void* d) {
   xmlDocPtr doc = static_cast<xmlDocPtr>(d);
-  xmlXPathContextPtr ctx = xmlXPathNewContext(doc);
-  if (!ctx) {
-    failWithError(requestError(101, "Error: unable to create new XPath context"));
-    return false;
-  }
-  xmlXPathObjectPtr result = xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(kResourceXPath), ctx);
+  xmlXPathContextPtr ctx = nullptr;
+  std::optional<Error> error;
+  xmlXPathObjectPtr result = evaluateResourceXPath(doc, &ctx, &error);
   if (!result) {
-    xmlXPathFreeContext(ctx);
-    failWithError(requestError(101, "Error: unable to evaluate XPath expression!"));
+    failWithError(error);
     return false;
   }
   xmlNodeSetPtr nodes = result->nodesetval;
@@ -420,15 +429,11 @@ bool HCWebPageRequest::readResourceURLs(void* d) {
 
 bool HCWebPageRequest::updateResourceURLs(void* d) {
   xmlDocPtr doc = static_cast<xmlDocPtr>(d);
-  xmlXPathContextPtr ctx = xmlXPathNewContext(doc);
-  if (!ctx) {
-    failWithError(requestError(101, "Error: unable to create new XPath context"));
-    return false;
-  }
-  xmlXPathObjectPtr result = xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(kResourceXPath), ctx);
+  xmlXPathContextPtr ctx = nullptr;
+  std::optional<Error> error;
+  xmlXPathObjectPtr result = evaluateResourceXPath(doc, &ctx, &error);
   if (!result) {
-    xmlXPathFreeContext(ctx);
-    failWithError(requestError(101, "Error: unable to evaluate XPath expression!"));
+    failWithError(error);
     return false;
   }
   xmlNodeSetPtr nodes = result->nodesetval;
