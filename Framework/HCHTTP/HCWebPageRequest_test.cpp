@@ -121,14 +121,24 @@ TEST_F(HCWebPageRequestTest, StoredPageRefersToDownloadedFiles) {
   EXPECT_EQ(hits("/i.png"), 1u);
 }
 
-TEST_F(HCWebPageRequestTest, AMissingResourceAndAPlainTextPageFinishAsTheyCame) {
+TEST_F(HCWebPageRequestTest, AFailingResourceFailsThePageOnlyWhenAskedAndPlainTextIsLeftAlone) {
   pages.erase("/i.png");
+  auto missing = HCWebPageRequest::requestWithURL(server.url("/page.html"));
+  missing->setUrlReplacementMode(HCReplaceExternalResourcesWithData);
+  ASSERT_TRUE(run(missing));
+  EXPECT_FALSE(missing->error()) << "a 404 is an answer, not a failure";
+
+  // Nothing listens on port 1: that resource cannot be had.
+  pages["/broken.html"] = {"text/html", "<html><body><img src=\"http://127.0.0.1:1/x.png\"></body></html>"};
   for (bool cancelOnFailure : {true, false}) {
-    auto r = HCWebPageRequest::requestWithURL(server.url("/page.html"));
+    auto r = HCWebPageRequest::requestWithURL(server.url("/broken.html"));
     r->setUrlReplacementMode(HCReplaceExternalResourcesWithData);
     r->setShouldIgnoreExternalResourceErrors(cancelOnFailure);
     ASSERT_TRUE(run(r));
-    EXPECT_EQ(static_cast<bool>(r->error()), false) << "a 404 is an answer, not a failure";
+    EXPECT_EQ(static_cast<bool>(r->error()), cancelOnFailure);
+    if (!cancelOnFailure) {
+      EXPECT_NE(r->responseString()->find("http://127.0.0.1:1/x.png"), std::string::npos);
+    }
   }
   pages["/plain"] = {"text/plain", "url(/i.png) <img src=\"/x.png\">"};
   auto plain = HCWebPageRequest::requestWithURL(server.url("/plain"));
