@@ -210,4 +210,19 @@ TEST_F(HCDownloadCacheTest, PolicyDefaultsAndHeaderFileRoundTrip) {
   EXPECT_EQ(HCDownloadCache::decodeHeaders(HCDownloadCache::encodeHeaders(d)), d);
 }
 
+TEST_F(HCDownloadCacheTest, AFailedRequestFallsBackToTheStoredResponse) {
+  server.enqueue(ScriptedResponse::text(200, "kept for later"));
+  get("/fallback", CacheSkipRead);
+  std::string url = server.url("/fallback");
+  server.stop();
+  auto plain = HCHTTPRequest::requestWithURL(url, &cache, CacheSkipRead);
+  plain->startSynchronous();
+  EXPECT_TRUE(plain->error());
+  auto r = HCHTTPRequest::requestWithURL(url, &cache, CacheFallbackOnFailure);
+  r->startSynchronous();
+  ASSERT_FALSE(r->error()) << r->error()->localizedDescription();
+  EXPECT_TRUE(r->didUseCachedResponse());
+  EXPECT_EQ(body(*r), "kept for later");
+}
+
 }  // namespace
