@@ -609,4 +609,5 @@ void HCHTTPRequest::clearSession() {
     serverStore().clear();
   }
   setSessionCookies(std::nullopt);
+  if (HCCacheDelegate* cache = defaultCache()) cache->clearCachedResponsesForStoragePolicy(StoreForSession);
 }

@@ -516,6 +516,26 @@ void HCHTTPRequest::main() {
       buildPostBody();
       if (_error) return;
     }
+    if (_requestMethod != "GET") _downloadCache = nullptr;
+    if (_downloadCache && !_mainRequest) {
+      if (_cachePolicy == CacheUseDefault) _cachePolicy = _downloadCache->defaultCachePolicy();
+      if (_downloadCache->canUseCachedDataForRequest(*this)) {
+        useDataFromCache();
+        return;
+      }
+      if (_cachePolicy & CacheOnly) {
+        failWithoutCachedResponseLocked();
+        return;
+      }
+      if (_cachePolicy & (CacheRevalidateWhenStale | CacheAlwaysRevalidate)) {
+        if (auto stored = _downloadCache->cachedResponseHeadersForURL(*_url)) {
+          if (const auto* e = findIgnoringCase(*stored, "Etag"); e && e->second.isString())
+            addRequestHeader("If-None-Match", e->second.string());
+          if (const auto* e = findIgnoringCase(*stored, "Last-Modified"); e && e->second.isString())
+            addRequestHeader("If-Modified-Since", e->second.string());
+        }
+      }
+    }
     _request.reset();
     _request = plat::HTTPMessage::createRequest(_requestMethod, *_url,
                                                 _useHTTPVersionOne ? plat::kHTTPVersion1_0 : plat::kHTTPVersion1_1);
@@ -960,6 +980,12 @@ void HCHTTPRequest::failWithError(const std::optional<Error>& error) {
     _connectionInfo->expires = plat::Date{plat::currentClock().now().secondsSince1970 + _persistentConnectionTimeoutSeconds};
   }
   if (_cancelled || _error) return;
+  if (error && error->code() != HCRequestCancelledErrorType && _downloadCache &&
+      (_cachePolicy & CacheFallbackOnFailure) && _downloadCache->canUseCachedDataForRequest(*this)) {
+    cancelLoad();
+    useDataFromCache();
+    return;
+  }
   _error = error;
   HCHTTPRequest* target = _mainRequest ? _mainRequest : this;
   if (_mainRequest) {

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "Framework/HCHTTP/HCCacheDelegate.h"
 #include "Framework/HCHTTP/HCDataDecompressor.h"
 #include "Framework/HCHTTP/HCHTTPCookie.h"
 #include "Framework/HCHTTP/HCHTTPRequestDelegate.h"
@@ -375,6 +376,23 @@ public:
   HC_PROPERTY(bool, isSynchronous, Synchronous) = false;
   HC_PROPERTY(std::string, runLoopMode, RunLoopMode) = plat::kDefaultRunLoopMode;
   HC_PROPERTY(bool, didUseCachedResponse, DidUseCachedResponse) = false;
+  // Not owned; only GET requests use it.
+  HC_PROPERTY(HCCacheDelegate*, downloadCache, DownloadCache) = defaultCache();
+  HC_PROPERTY(int, cachePolicy, CachePolicy) = CacheUseDefault;
+  HC_PROPERTY(int, cacheStoragePolicy, CacheStoragePolicy) = StoreForSession;
+  HC_PROPERTY(double, secondsToCache, SecondsToCache) = 0;
+
+public:
+  // The cache new requests take (none unless one is set); not owned.
+  static HCCacheDelegate* defaultCache();
+  static void setDefaultCache(HCCacheDelegate* cache);
+  static std::shared_ptr<HCHTTPRequest> requestWithURL(std::string_view url, HCCacheDelegate* cache, int policy);
+  // Completes the request from its download cache.
+  void useDataFromCache();
+
+private:
+  // Cache-only and nothing stored.
+  void failWithoutCachedResponseLocked();
 
 public:
   bool inProgress() const { return _inProgress; }
@@ -393,7 +411,8 @@ public:
   void parseStringEncodingFromHeaders();
   bool willAskDelegateToConfirmRedirect();
   void performRedirect();
-  void markAsFinished();
+  // A web page request stays unfinished until its resources have come.
+  virtual void markAsFinished();
   bool retryUsingNewConnection();
   void updateStatus();
   bool shouldTimeOut();
@@ -498,7 +517,8 @@ public:
   void requestReceivedResponseHeaders(const plat::Dictionary& headers);
   void requestWillRedirectToURL(const plat::URL& url);
   void requestRedirected();
-  void requestFinished();
+  friend class HCWebPageRequest;
+  virtual void requestFinished();
   void reportFinished();
   void reportFailure();
   void passOnReceivedData(const plat::Data& data);

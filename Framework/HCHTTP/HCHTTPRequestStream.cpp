@@ -626,6 +626,7 @@ void HCHTTPRequest::handleStreamComplete() {
   setStatusTimerLocked(false);
   _downloadComplete = true;
   if (!_responseHead) readResponseHeaders();
+  if (_didUseCachedResponse) return;
   std::optional<Error> fileError;
   {
     std::lock_guard p(classState().progressLock);
@@ -697,6 +698,9 @@ void HCHTTPRequest::handleStreamComplete() {
     }
   }
   if (_authenticationNeeded == 0) destroyReadStream();
+  if (_downloadCache && !_mainRequest && !fileError && _authenticationNeeded == 0) {
+    _downloadCache->storeResponseForRequest(*this, _secondsToCache);
+  }
   if (!_needsRedirect && _authenticationNeeded == 0) {
     if (fileError) {
       failWithError(fileError);
@@ -786,6 +790,14 @@ void HCHTTPRequest::readResponseHeaders() {
   _responseHeaders = head->allHeaderFields();
   _responseStatusCode = head->statusCode();
   _responseStatusMessage = head->statusLine();
+
+  if (_downloadCache && !_mainRequest && _downloadCache->canUseCachedDataForRequest(*this)) {
+    // A 304, or a stored answer that the fresh validators show to be current.
+    _downloadCache->updateExpiryForRequest(*this, _secondsToCache);
+    destroyReadStream();
+    useDataFromCache();
+    return;
+  }
 
   if (_responseStatusCode == 401) _authenticationNeeded = 1;
   if (_responseStatusCode == 407) _authenticationNeeded = 2;

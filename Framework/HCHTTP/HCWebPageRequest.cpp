@@ -1,0 +1,597 @@
+#include "Framework/HCHTTP/HCWebPageRequest.h"
+
+#include <libxml/HTMLparser.h>
+#include <libxml/HTMLtree.h>
+#include <libxml/entities.h>
+#include <libxml/parser.h>
+#include <libxml/xmlsave.h>
+#include <libxml/xpath.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <mutex>
+
+#include "Framework/HCHTTP/HCDownloadCache.h"
+#include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
+#include "platform/foundation/file_util.h"
+#include "platform/net/http_authentication.h"
+
+using plat::Data;
+using plat::Dictionary;
+using plat::Error;
+using plat::URL;
+using hchttp::requestError;
+
+namespace {
+
+constexpr const char* kResourceXPath =
+    "//link/@href|//a/@href|//script/@src|//img/@src|//frame/@src|//iframe/@src|//style|//*/@style|//source/@src|"
+    "//video/@poster|//audio/@src";
+
+// Around all libxml2 work of these requests.
+std::recursive_mutex& xmlParsingLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+// Once for the process, and never undone: other code may be using libxml2,
+// and xmlCleanupParser would pull its global state from under it.
+void initialiseParserOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+std::string trim(std::string_view s, bool quotes = false) {
+  auto drop = [&](char c) { return quotes ? (c == '"' || c == '\'') : isSpace(c); };
+  size_t b = 0, e = s.size();
+  while (b < e && drop(s[b])) ++b;
+  while (e > b && drop(s[e - 1])) --e;
+  return std::string(s.substr(b, e - b));
+}
+
+std::string nodeText(xmlNodePtr node) {
+  xmlChar* c = xmlNodeGetContent(node);
+  std::string out = c ? reinterpret_cast<const char*>(c) : "";
+  if (c) xmlFree(c);
+  return out;
+}
+
+void setNodeText(xmlDocPtr doc, xmlNodePtr node, const std::string& text) {
+  // The content is taken as markup: special characters go in escaped.
+  xmlChar* escaped = xmlEncodeSpecialChars(doc, reinterpret_cast<const xmlChar*>(text.c_str()));
+  xmlNodeSetContent(node, escaped);
+  xmlFree(escaped);
+}
+
+void replaceAll(std::string& text, const std::string& what, const std::string& with) {
+  if (what.empty()) return;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+}
+
+std::vector<std::string> components(const std::string& path) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    if (slash > at) out.push_back(path.substr(at, slash - at));
+    at = slash + 1;
+  }
+  return out;
+}
+
+
+
+// The matched nodes of the resource expression, or none after failing the request.
+xmlXPathObjectPtr evaluateResourceXPath(xmlDocPtr doc, xmlXPathContextPtr* ctx, std::optional<Error>* error) {
+  *ctx = xmlXPathNewContext(doc);
+  if (!*ctx) {
+    *error = requestError(101, "Error: unable to create new XPath context");
+    return nullptr;
+  }
+  xmlXPathObjectPtr result = xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(kResourceXPath), *ctx);
+  if (!result) {
+    xmlXPathFreeContext(*ctx);
+    *ctx = nullptr;
+    *error = requestError(101, "Error: unable to evaluate XPath expression!");
+  }
+  return result;
+}
+
+}  // namespace
+
+// Passes the events of resource requests on to the page at the top.
+class HCWebPageRequest::Forwarder : public HCHTTPRequestDelegate, public HCProgressDelegate {
+public:
+  explicit Forwarder(HCWebPageRequest* page) : page_(page) {}
+  bool respondsToSelector(HCSelector selector) const override {
+    switch (selector) {
+      case HCSelector::requestStarted:
+      case HCSelector::requestDidReceiveResponseHeaders:
+      case HCSelector::requestWillRedirectToURL:
+      case HCSelector::requestFinished:
+      case HCSelector::requestFailed:
+      case HCSelector::authenticationNeededForRequest:
+      case HCSelector::proxyAuthenticationNeededForRequest: {
+        HCHTTPRequestDelegate* d = page_->topPage()->delegate();
+        return d && d->respondsToSelector(selector);
+      }
+      default:
+        return false;
+    }
+  }
+  HCHTTPRequestDelegate* d() const { return page_->topPage()->delegate(); }
+  void requestStarted(HCHTTPRequest& r) override { if (auto* x = d()) x->requestStarted(r); }
+  void requestDidReceiveResponseHeaders(HCHTTPRequest& r, const Dictionary& h) override {
+    if (auto* x = d()) x->requestDidReceiveResponseHeaders(r, h);
+  }
+  void requestWillRedirectToURL(HCHTTPRequest& r, const URL& u) override { if (auto* x = d()) x->requestWillRedirectToURL(r, u); }
+  void requestFinished(HCHTTPRequest& r) override { if (auto* x = d()) x->requestFinished(r); }
+  void requestFailed(HCHTTPRequest& r) override { if (auto* x = d()) x->requestFailed(r); }
+  void authenticationNeededForRequest(HCHTTPRequest& r) override { if (auto* x = d()) x->authenticationNeededForRequest(r); }
+  void proxyAuthenticationNeededForRequest(HCHTTPRequest& r) override {
+    if (auto* x = d()) x->proxyAuthenticationNeededForRequest(r);
+  }
+  void requestDidReceiveBytes(HCHTTPRequest& r, long long b) override {
+    if (auto* p = page_->topPage()->downloadProgressDelegate()) p->requestDidReceiveBytes(r, b);
+  }
+  void requestIncrementDownloadSizeBy(HCHTTPRequest& r, long long n) override {
+    if (auto* p = page_->topPage()->downloadProgressDelegate()) p->requestIncrementDownloadSizeBy(r, n);
+  }
+  void requestDidSendBytes(HCHTTPRequest& r, long long b) override {
+    if (auto* p = page_->topPage()->uploadProgressDelegate()) p->requestDidSendBytes(r, b);
+  }
+  void requestIncrementUploadSizeBy(HCHTTPRequest& r, long long n) override {
+    if (auto* p = page_->topPage()->uploadProgressDelegate()) p->requestIncrementUploadSizeBy(r, n);
+  }
+
+private:
+  HCWebPageRequest* page_;
+};
+
+// The resource queue's delegate.
+class HCWebPageRequest::QueueHandler : public HCHTTPRequestDelegate {
+public:
+  explicit QueueHandler(HCWebPageRequest* page) : page_(page) {}
+  bool respondsToSelector(HCSelector selector) const override {
+    return selector == HCSelector::requestFinished || selector == HCSelector::requestFailed ||
+           selector == HCSelector::queueFinished;
+  }
+  void requestFinished(HCHTTPRequest& r) override { page_->externalResourceFetchSucceeded(r); }
+  void requestFailed(HCHTTPRequest& r) override { page_->externalResourceFetchFailed(r); }
+  void queueFinished(HCNetworkQueue&) override { page_->finishedFetchingExternalResources(); }
+
+private:
+  HCWebPageRequest* page_;
+};
+
+HCWebPageRequest::HCWebPageRequest(std::optional<URL> url)
+    : HCHTTPRequest(std::move(url)), _forwarder(std::make_unique<Forwarder>(this)),
+      _queueHandler(std::make_unique<QueueHandler>(this)) {}
+
+HCWebPageRequest::~HCWebPageRequest() {
+  if (_externalResourceQueue) {
+    _externalResourceQueue->setDelegate(nullptr);
+    _externalResourceQueue->cancelAllOperations();
+  }
+  if (_doc) {
+    std::lock_guard x(xmlParsingLock());
+    xmlFreeDoc(static_cast<xmlDocPtr>(_doc));
+  }
+}
+
+std::shared_ptr<HCWebPageRequest> HCWebPageRequest::requestWithURL(std::string_view url) {
+  return std::make_shared<HCWebPageRequest>(URL::parse(url));
+}
+
+std::shared_ptr<HCHTTPRequest> HCWebPageRequest::makeCopyTarget() const {
+  auto r = std::make_shared<HCWebPageRequest>(url());
+  r->setUrlReplacementMode(urlReplacementMode());
+  r->setShouldIgnoreExternalResourceErrors(shouldIgnoreExternalResourceErrors());
+  return r;
+}
+
+std::map<std::string, HCWebPageRequest::Resource> HCWebPageRequest::resourceList() const {
+  std::lock_guard l(_cancelledLock);
+  return _resourceList;
+}
+
+std::shared_ptr<HCNetworkQueue> HCWebPageRequest::externalResourceQueue() const {
+  std::lock_guard l(_cancelledLock);
+  return _externalResourceQueue;
+}
+
+HCWebPageRequest* HCWebPageRequest::topPage() {
+  HCWebPageRequest* p = this;
+  while (auto parent = p->parentRequest()) p = parent.get();
+  return p;
+}
+
+std::vector<std::string> HCWebPageRequest::CSSURLsFromString(std::string_view text) {
+  std::vector<std::string> urls;
+  std::string low = lower(std::string(text));
+  size_t at = 0;
+  for (;;) {
+    size_t open = low.find("url(", at);
+    if (open == std::string::npos) break;
+    open += 4;
+    size_t close = low.find(')', open);
+    if (close == std::string::npos || close == open) break;
+    urls.push_back(trim(trim(trim(text.substr(open, close - open)), true)));
+    at = close + 1;
+  }
+  return urls;
+}
+
+std::string HCWebPageRequest::relativePathTo(const std::string& path, const std::string& fromPath) {
+  auto to = components(path), from = components(fromPath);
+  for (size_t i = 0; i < from.size(); ++i) {
+    if (i >= to.size() || to[i] == from[i]) continue;
+    std::string out;
+    for (size_t j = i + 1; j < from.size(); ++j) out += "../";
+    for (size_t j = i; j < to.size(); ++j) out += to[j] + (j + 1 < to.size() ? "/" : "");
+    return out;
+  }
+  return "";
+}
+
+const char* HCWebPageRequest::encodingName(HCStringEncoding encoding) {
+  xmlCharEncoding e = XML_CHAR_ENCODING_ERROR;
+  switch (encoding) {
+    case HCASCIIStringEncoding: e = XML_CHAR_ENCODING_ASCII; break;
+    case 3: e = XML_CHAR_ENCODING_EUC_JP; break;
+    case HCUTF8StringEncoding: e = XML_CHAR_ENCODING_UTF8; break;
+    case HCISOLatin1StringEncoding: e = XML_CHAR_ENCODING_8859_1; break;
+    case 8: e = XML_CHAR_ENCODING_SHIFT_JIS; break;
+    case 9: e = XML_CHAR_ENCODING_8859_2; break;
+    case 21: e = XML_CHAR_ENCODING_2022_JP; break;
+    case 0x90000100: e = XML_CHAR_ENCODING_UTF16BE; break;
+    case 0x94000100: e = XML_CHAR_ENCODING_UTF16LE; break;
+    case 0x98000100: e = XML_CHAR_ENCODING_UCS4BE; break;
+    case 0x9c000100: e = XML_CHAR_ENCODING_UCS4LE; break;
+    default: break;
+  }
+  return xmlGetCharEncodingName(e);
+}
+
+std::optional<std::string> HCWebPageRequest::contentForExternalURL(const std::string& urlText) const {
+  std::lock_guard l(_cancelledLock);
+  auto it = _resourceList.find(urlText);
+  if (it == _resourceList.end()) return std::nullopt;
+  const Resource& r = it->second;
+  if (_urlReplacementMode == HCReplaceExternalResourcesWithLocalURLs) {
+    if (!r.dataPath || !_downloadDestinationPath) return std::nullopt;
+    return relativePathTo(*r.dataPath, *_downloadDestinationPath);
+  }
+  if (!r.contentType) return std::nullopt;
+  Data bytes;
+  if (r.dataPath) {
+    auto text = plat::readFile(*r.dataPath);
+    if (!text) return std::nullopt;
+    bytes.assign(text->begin(), text->end());
+  } else if (r.data) {
+    bytes = *r.data;
+  }
+  if (bytes.empty()) return std::nullopt;
+  return "data:" + *r.contentType + ";base64," + base64forData(bytes);
+}
+
+std::string HCWebPageRequest::cachePathForRequest(HCHTTPRequest& request) const {
+  if (HCCacheDelegate* cache = request.downloadCache()) {
+    if (auto p = cache->pathToStoreCachedResponseDataForRequest(request)) return *p;
+  }
+  std::string hex = plat::hexDigest("MD5", request.url() ? request.url()->absoluteString() : std::string());
+  for (char& c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string folder = HCDownloadCache::userCachesFolder();
+  plat::makeDirectories(folder, 0700);
+  return plat::pathJoin(folder, hex + ".html");
+}
+
+void HCWebPageRequest::finishAsPlainRequest() {
+  _complete = true;
+  HCHTTPRequest::requestFinished();
+  HCHTTPRequest::markAsFinished();
+}
+
+void HCWebPageRequest::markAsFinished() {
+  std::lock_guard l(_cancelledLock);
+  if (_error) HCHTTPRequest::markAsFinished();
+}
+
+void HCWebPageRequest::addURLToFetch(const std::string& raw) {
+  std::string text = trim(raw);
+  if (text.size() <= 4 || lower(text.substr(0, 5)) == "data:" || !_url) return;
+  auto resolved = URL::resolve(text, *_url);
+  // A page may name file:, ftp: or javascript: resources; only the web is fetched.
+  if (!resolved || (resolved->scheme() != "http" && resolved->scheme() != "https")) return;
+  _resourceList.emplace(text, Resource{});
+}
+
+std::optional<std::string> HCWebPageRequest::styleText(std::optional<Error>* fileError) const {
+  if (_downloadDestinationPath) {
+    Error e;
+    auto text = plat::readFile(*_downloadDestinationPath, &e);
+    if (!text && fileError) *fileError = e;
+    return text;
+  }
+  auto data = responseData();
+  if (!data) return std::nullopt;
+  return std::string(data->begin(), data->end());
+}
+
+void HCWebPageRequest::requestFinished() {
+  auto keep = self();
+  std::lock_guard l(_cancelledLock);
+  if (_error) return;
+  _complete = false;
+  if (_mainRequest || _didUseCachedResponse) {
+    finishAsPlainRequest();
+    return;
+  }
+  std::string type = lower(responseHeader("Content-Type").value_or(""));
+  type = trim(type.substr(0, type.find(';')));
+  if (type == "text/html" || type == "text/xhtml" || type == "text/xhtml+xml" || type == "application/xhtml+xml") {
+    _webContentType = 1;
+    std::unique_lock x(xmlParsingLock());
+    initialiseParserOnce();
+    const char* enc = encodingName(_responseEncoding);
+    constexpr int kOptions = HTML_PARSE_NONET | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING;
+    htmlDocPtr doc = nullptr;
+    if (_downloadDestinationPath) {
+      doc = htmlReadFile(_downloadDestinationPath->c_str(), enc, kOptions);
+    } else if (auto data = responseData()) {
+      doc = htmlReadMemory(reinterpret_cast<const char*>(data->data()), static_cast<int>(data->size()),
+                           _url->absoluteString().c_str(), enc, kOptions);
+    }
+    if (!doc) {
+      x.unlock();
+      failWithError(requestError(101, "Error: unable to parse reponse XML"));
+      return;
+    }
+    _resourceList.clear();
+    if (!readResourceURLs(doc) || _resourceList.empty()) {
+      xmlFreeDoc(doc);
+      x.unlock();
+      if (!_error) finishAsPlainRequest();
+      return;
+    }
+    _doc = doc;
+    x.unlock();
+    startResourceQueue();
+    return;
+  }
+  if (type == "text/css") {
+    _webContentType = 2;
+    std::optional<Error> fileError;
+    auto text = styleText(&fileError);
+    if (!text) {
+      failWithError(requestError(100, "Unable to read HTML string from response",
+                                 fileError ? std::make_shared<const Error>(*fileError) : nullptr));
+      return;
+    }
+    _resourceList.clear();
+    for (const auto& u : CSSURLsFromString(*text)) addURLToFetch(u);
+    if (_resourceList.empty()) {
+      finishAsPlainRequest();
+      return;
+    }
+    startResourceQueue();
+    return;
+  }
+  finishAsPlainRequest();
+}
+
+bool HCWebPageRequest::readResourceURLs(void* d) {
+  xmlDocPtr doc = static_cast<xmlDocPtr>(d);
+  xmlXPathContextPtr ctx = nullptr;
+  std::optional<Error> error;
+  xmlXPathObjectPtr result = evaluateResourceXPath(doc, &ctx, &error);
+  if (!result) {
+    failWithError(error);
+    return false;
+  }
+  xmlNodeSetPtr nodes = result->nodesetval;
+  for (int i = nodes ? nodes->nodeNr - 1 : -1; i >= 0; --i) {
+    xmlNodePtr node = nodes->nodeTab[i];
+    std::string name = lower(node->name ? reinterpret_cast<const char*>(node->name) : "");
+    std::string parent = lower(node->parent && node->parent->name ? reinterpret_cast<const char*>(node->parent->name) : "");
+    std::string value = nodeText(node);
+    if (parent == "link") {
+      xmlChar* rel = xmlGetNoNsProp(node->parent, reinterpret_cast<const xmlChar*>("rel"));
+      bool sheet = rel && lower(reinterpret_cast<const char*>(rel)) == "stylesheet";
+      if (rel) xmlFree(rel);
+      if (sheet) addURLToFetch(value);
+    } else if (name == "style") {
+      for (const auto& u : CSSURLsFromString(value)) addURLToFetch(u);
+    } else if (parent == "source" || parent == "audio") {
+      std::string path = URL::resolve(trim(value), *_url) ? URL::resolve(trim(value), *_url)->path() : value;
+      std::string ext = lower(path.substr(path.rfind('.') == std::string::npos ? path.size() : path.rfind('.') + 1));
+      if (ext != "ogg" && ext != "ogv" && ext != "webm") addURLToFetch(value);
+    } else if (parent != "a") {
+      addURLToFetch(value);
+    }
+    if (node->type != XML_NAMESPACE_DECL) nodes->nodeTab[i] = nullptr;
+  }
+  xmlXPathFreeObject(result);
+  xmlXPathFreeContext(ctx);
+  return true;
+}
+
+bool HCWebPageRequest::updateResourceURLs(void* d) {
+  xmlDocPtr doc = static_cast<xmlDocPtr>(d);
+  xmlXPathContextPtr ctx = nullptr;
+  std::optional<Error> error;
+  xmlXPathObjectPtr result = evaluateResourceXPath(doc, &ctx, &error);
+  if (!result) {
+    failWithError(error);
+    return false;
+  }
+  xmlNodeSetPtr nodes = result->nodesetval;
+  for (int i = nodes ? nodes->nodeNr - 1 : -1; i >= 0; --i) {
+    xmlNodePtr node = nodes->nodeTab[i];
+    std::string name = lower(node->name ? reinterpret_cast<const char*>(node->name) : "");
+    std::string parent = lower(node->parent && node->parent->name ? reinterpret_cast<const char*>(node->parent->name) : "");
+    std::string value = nodeText(node);
+    if (name == "style") {
+      std::string text = value;
+      for (const auto& u : CSSURLsFromString(value)) {
+        if (auto with = contentForExternalURL(u)) replaceAll(text, u, *with);
+      }
+      setNodeText(doc, node, text);
+    } else if (parent == "a") {
+      if (_urlReplacementMode == HCReplaceExternalResourcesWithLocalURLs) {
+        if (auto abs = URL::resolve(trim(value), *_url)) setNodeText(doc, node, abs->absoluteString());
+      }
+    } else if (auto with = contentForExternalURL(trim(value))) {
+      setNodeText(doc, node, *with);
+    }
+    if (node->type != XML_NAMESPACE_DECL) nodes->nodeTab[i] = nullptr;
+  }
+  xmlXPathFreeObject(result);
+  xmlXPathFreeContext(ctx);
+  return true;
+}
+
+void HCWebPageRequest::startResourceQueue() {
+  if (_externalResourceQueue) {
+    _externalResourceQueue->setDelegate(nullptr);
+    _externalResourceQueue->cancelAllOperations();
+  }
+  _externalResourceQueue = HCNetworkQueue::queue();
+  auto& q = *_externalResourceQueue;
+  q.setDelegate(_queueHandler.get());
+  q.setShouldCancelAllRequestsOnFailure(_shouldIgnoreExternalResourceErrors);
+  q.setShowAccurateProgress(_showAccurateProgress);
+  q.setQueueDidFinishSelector(HCSelector::queueFinished);
+  q.setRequestDidFinishSelector(HCSelector::requestFinished);
+  q.setRequestDidFailSelector(HCSelector::requestFailed);
+  auto self = std::static_pointer_cast<HCWebPageRequest>(this->self());
+  for (const auto& [text, entry] : _resourceList) {
+    auto target = URL::resolve(text, *_url);
+    if (!target) continue;
+    auto r = std::make_shared<HCWebPageRequest>(target);
+    for (const auto& [k, v] : _requestHeaders) r->addRequestHeader(k, v.string());
+    r->setDownloadCache(_downloadCache);
+    r->setCachePolicy(_cachePolicy);
+    r->setCacheStoragePolicy(_cacheStoragePolicy);
+    r->setUserInfo(Dictionary{{"Path", plat::Value(text)}});
+    r->setParentRequest(self);
+    r->setUrlReplacementMode(_urlReplacementMode);
+    r->setShouldResetDownloadProgress(false);
+    r->setDelegate(_forwarder.get());
+    r->setUploadProgressDelegate(_forwarder.get());
+    r->setDownloadProgressDelegate(_forwarder.get());
+    if (_downloadDestinationPath) r->setDownloadDestinationPath(cachePathForRequest(*r));
+    q.addOperation(r);
+  }
+  q.go();
+}
+
+void HCWebPageRequest::externalResourceFetchSucceeded(HCHTTPRequest& request) {
+  std::lock_guard l(_cancelledLock);
+  const Dictionary info = request.userInfo();
+  const plat::Value& path = info["Path"];
+  if (!path.isString()) return;
+  auto it = _resourceList.find(path.string());
+  if (it == _resourceList.end()) return;
+  it->second.contentType = request.responseHeader("Content-Type").value_or("application/octet-stream");
+  if (_downloadDestinationPath) {
+    it->second.dataPath = request.downloadDestinationPath();
+  } else if (auto data = request.responseData()) {
+    it->second.data = *data;
+  }
+}
+
+void HCWebPageRequest::externalResourceFetchFailed(HCHTTPRequest& request) {
+  auto keep = self();
+  std::lock_guard l(_cancelledLock);
+  if (_externalResourceQueue && _externalResourceQueue->shouldCancelAllRequestsOnFailure()) {
+    if (_doc) {
+      std::lock_guard x(xmlParsingLock());
+      xmlFreeDoc(static_cast<xmlDocPtr>(_doc));
+      _doc = nullptr;
+    }
+    _pageEnded = true;
+    failWithError(request.error());
+  }
+}
+
+void HCWebPageRequest::finishedFetchingExternalResources() {
+  auto keep = self();
+  std::lock_guard l(_cancelledLock);
+  if (_pageEnded || _error) return;
+  _pageEnded = true;
+  if (_urlReplacementMode != HCDontReplaceURLs) {
+    if (_webContentType == 2) {
+      std::optional<Error> fileError;
+      auto text = styleText(&fileError);
+      if (!text) {
+        failWithError(requestError(101, "Error: unable to read response CSS from disk"));
+        return;
+      }
+      for (const auto& [u, entry] : _resourceList) {
+        if (text->find(u) == std::string::npos) continue;
+        if (auto with = contentForExternalURL(u)) replaceAll(*text, u, *with);
+      }
+      if (_downloadDestinationPath) {
+        if (!plat::atomicWrite(*_downloadDestinationPath, *text)) {
+          failWithError(requestError(101, "Error: unable to write response CSS to disk"));
+          return;
+        }
+      } else {
+        hchttp::removeIgnoringCase(_responseHeaders, "Content-Encoding");
+        _inflatedResponseData.reset();
+        _rawResponseData = Data(text->begin(), text->end());
+      }
+    } else if (_webContentType == 1 && _doc) {
+      std::lock_guard x(xmlParsingLock());
+      xmlDocPtr doc = static_cast<xmlDocPtr>(_doc);
+      bool ok = updateResourceURLs(doc);
+      if (ok) {
+        xmlBufferPtr buffer = xmlBufferCreate();
+        xmlSaveCtxtPtr save = xmlSaveToBuffer(buffer, reinterpret_cast<const char*>(doc->encoding), XML_SAVE_NO_DECL);
+        if (save) {
+          xmlSaveDoc(save, doc);
+          xmlSaveClose(save);
+        }
+        std::string out(reinterpret_cast<const char*>(xmlBufferContent(buffer)), xmlBufferLength(buffer));
+        xmlBufferFree(buffer);
+        if (_downloadDestinationPath) {
+          // Written beside and renamed, so a failed save leaves the page as it came.
+          if (!save || !plat::atomicWrite(*_downloadDestinationPath, out)) {
+            ok = false;
+            failWithError(requestError(101, "Error: unable to write response HTML to disk"));
+          }
+        } else {
+          hchttp::removeIgnoringCase(_responseHeaders, "Content-Encoding");
+          _inflatedResponseData.reset();
+          _rawResponseData = Data(out.begin(), out.end());
+        }
+        if (ok) hchttp::removeIgnoringCase(_responseHeaders, "Content-Encoding");
+      }
+      xmlFreeDoc(doc);
+      _doc = nullptr;
+      if (!ok) return;
+    }
+  } else if (_doc) {
+    std::lock_guard x(xmlParsingLock());
+    xmlFreeDoc(static_cast<xmlDocPtr>(_doc));
+    _doc = nullptr;
+  }
+  if (!_parentRequest) {
+    updateProgressIndicator(_downloadProgressDelegate, _contentLength, _contentLength);
+  }
+  hchttp::removeIgnoringCase(_responseHeaders, "Content-Encoding");
+  if (_urlReplacementMode != HCDontReplaceURLs && _downloadCache) _downloadCache->storeResponseForRequest(*this, _secondsToCache);
+  finishAsPlainRequest();
+}

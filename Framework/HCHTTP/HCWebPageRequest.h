@@ -1,0 +1,93 @@
+// HCWebPageRequest: downloads an HTML (or CSS) page with the style sheets,
+// scripts, images, frames and media it refers to, through a network queue of
+// further page requests, and then rewrites the references so the page shows
+// without the network: as data URIs (mode 1) or as relative paths to the
+// downloaded files (mode 2, for a page stored to a file). Only http and https
+// resources are fetched. libxml2 is initialised once and never cleaned up:
+// other code in the process may be using it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Framework/HCHTTP/HCHTTPRequest.h"
+#include "Framework/HCHTTP/HCNetworkQueue.h"
+
+enum HCURLReplacementMode { HCDontReplaceURLs = 0, HCReplaceExternalResourcesWithData = 1, HCReplaceExternalResourcesWithLocalURLs = 2 };
+
+class HCWebPageRequest : public HCHTTPRequest {
+public:
+  struct Resource {
+    std::optional<std::string> contentType;
+    std::optional<std::string> dataPath;
+    std::optional<plat::Data> data;
+  };
+
+  explicit HCWebPageRequest(std::optional<plat::URL> url);
+  ~HCWebPageRequest() override;
+  static std::shared_ptr<HCWebPageRequest> requestWithURL(std::string_view url);
+
+#define HC_PAGE_PROPERTY(Type, name, Name)  \
+public:                                     \
+  Type name() const {                       \
+    std::lock_guard _l(_cancelledLock);     \
+    return _##name;                         \
+  }                                         \
+  void set##Name(Type value) {              \
+    std::lock_guard _l(_cancelledLock);     \
+    _##name = std::move(value);             \
+  }                                         \
+                                            \
+private:                                    \
+  Type _##name
+  HC_PAGE_PROPERTY(int, urlReplacementMode, UrlReplacementMode) = HCDontReplaceURLs;
+  HC_PAGE_PROPERTY(bool, shouldIgnoreExternalResourceErrors, ShouldIgnoreExternalResourceErrors) = true;
+  HC_PAGE_PROPERTY(std::shared_ptr<HCWebPageRequest>, parentRequest, ParentRequest);
+  HC_PAGE_PROPERTY(int, webContentType, WebContentType) = 0;
+#undef HC_PAGE_PROPERTY
+
+public:
+  std::map<std::string, Resource> resourceList() const;
+  std::shared_ptr<HCNetworkQueue> externalResourceQueue() const;
+
+  // The URLs inside "url(" ... ")" of a style text, in order.
+  static std::vector<std::string> CSSURLsFromString(std::string_view text);
+  // The path of `path` relative to the folder holding `fromPath`.
+  static std::string relativePathTo(const std::string& path, const std::string& fromPath);
+  // libxml2's name for a string encoding, or none.
+  static const char* encodingName(HCStringEncoding encoding);
+  std::optional<std::string> contentForExternalURL(const std::string& urlText) const;
+  std::string cachePathForRequest(HCHTTPRequest& request) const;
+
+protected:
+  std::shared_ptr<HCHTTPRequest> makeCopyTarget() const override;
+  void requestFinished() override;
+  void markAsFinished() override;
+
+private:
+  class Forwarder;
+  class QueueHandler;
+  friend class Forwarder;
+  friend class QueueHandler;
+
+  void finishAsPlainRequest();
+  void addURLToFetch(const std::string& text);
+  bool readResourceURLs(void* doc);
+  bool updateResourceURLs(void* doc);
+  void startResourceQueue();
+  void externalResourceFetchSucceeded(HCHTTPRequest& request);
+  void externalResourceFetchFailed(HCHTTPRequest& request);
+  void finishedFetchingExternalResources();
+  std::optional<std::string> styleText(std::optional<plat::Error>* fileError) const;
+  HCWebPageRequest* topPage();
+
+  std::map<std::string, Resource> _resourceList;
+  std::shared_ptr<HCNetworkQueue> _externalResourceQueue;
+  void* _doc = nullptr;  // the parsed HTML, between parsing and rewriting
+  std::unique_ptr<Forwarder> _forwarder;
+  std::unique_ptr<QueueHandler> _queueHandler;
+  bool _pageEnded = false;
+};

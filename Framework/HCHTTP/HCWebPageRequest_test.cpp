@@ -1,0 +1,163 @@
+#include "Framework/HCHTTP/HCWebPageRequest.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <functional>
+#include <map>
+
+#include "platform/foundation/clock.h"
+#include "platform/foundation/file_util.h"
+#include "platform/foundation/run_loop.h"
+#include "tests/support/test_http_server.h"
+
+namespace {
+
+using qvtest::RecordedRequest;
+using qvtest::ScriptedResponse;
+using qvtest::TestHTTPServer;
+
+const std::string kPNG("\x89PNG\r\n\x1a\nfake-image", 18);
+
+class HCWebPageRequestTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    plat::MainThread::setCurrentThreadAsMain();
+    keepAlive_ = plat::RunLoop::main()->addTimer(1e9, 1e9, true, [] {});
+    dir_ = plat::makeTemporaryDirectory("qv-webpage");
+    const char* old = std::getenv("XDG_CACHE_HOME");
+    oldCache_ = old ? std::optional<std::string>(old) : std::nullopt;
+    ::setenv("XDG_CACHE_HOME", plat::pathJoin(dir_, "xdg").c_str(), 1);
+    server.setHandler([this](const RecordedRequest& r) {
+      auto it = pages.find(r.target);
+      if (it == pages.end()) return ScriptedResponse::text(404, "no");
+      return ScriptedResponse{200, "OK", {{"Content-Type", it->second.first}}, it->second.second};
+    });
+    pages["/page.html"] = {"text/html; charset=utf-8",
+                           "<html><head><link rel=\"StyleSheet\" href=\"/s.css\"><link rel=\"icon\" href=\"/favicon.ico\">"
+                           "</head><body><img src=\"/i.png\"><img src=\"/i.png\"><img src=\"data:image/gif;base64,R0lG\">"
+                           "<img src=\"file:///etc/passwd\"><a href=\"/other.html\">x</a></body></html>"};
+    pages["/s.css"] = {"text/css", "body { background: url( \"/bg.png\" ) }"};
+    pages["/i.png"] = {"image/png", kPNG};
+    pages["/bg.png"] = {"image/png", "background-bytes"};
+  }
+  void TearDown() override {
+    plat::RunLoop::main()->remove(keepAlive_);
+    if (oldCache_) ::setenv("XDG_CACHE_HOME", oldCache_->c_str(), 1); else ::unsetenv("XDG_CACHE_HOME");
+    plat::removeTree(dir_);
+  }
+  bool run(const std::shared_ptr<HCWebPageRequest>& r) {
+    r->startAsynchronous();
+    double until = plat::currentClock().monotonic() + 30;
+    while (!r->isFinished()) {
+      if (plat::currentClock().monotonic() > until) return false;
+      plat::RunLoop::main()->runInMode(plat::kDefaultRunLoopMode, 0.02, true);
+    }
+    return true;
+  }
+  size_t hits(const std::string& target) const {
+    size_t n = 0;
+    for (const auto& r : server.requests()) n += r.method == "GET" && r.target == target;
+    return n;
+  }
+  std::map<std::string, std::pair<std::string, std::string>> pages;
+  TestHTTPServer server;
+  std::string dir_;
+  std::optional<std::string> oldCache_;
+  plat::RunLoop::SourceId keepAlive_{};
+};
+
+TEST_F(HCWebPageRequestTest, InlinesResourcesAsDataURIs) {
+  auto r = HCWebPageRequest::requestWithURL(server.url("/page.html"));
+  r->setUrlReplacementMode(HCReplaceExternalResourcesWithData);
+  ASSERT_TRUE(run(r));
+  ASSERT_FALSE(r->error()) << r->error()->localizedDescription();
+  std::string html = *r->responseString();
+  const std::string image = "data:image/png;base64," + HCHTTPRequest::base64forData(plat::Data(kPNG.begin(), kPNG.end()));
+  size_t first = html.find(image);
+  ASSERT_NE(first, std::string::npos) << html;
+  EXPECT_NE(html.find(image, first + 1), std::string::npos) << "both references rewritten";
+  // The style sheet arrives with its own background already inlined.
+  std::string css = "body { background: url( \"data:image/png;base64," +
+                    HCHTTPRequest::base64forData(plat::Data{'b', 'a', 'c', 'k', 'g', 'r', 'o', 'u', 'n', 'd', '-', 'b', 'y',
+                                                            't', 'e', 's'}) +
+                    "\" ) }";
+  EXPECT_NE(html.find("data:text/css;base64," + HCHTTPRequest::base64forData(plat::Data(css.begin(), css.end()))),
+            std::string::npos)
+      << html;
+  EXPECT_NE(html.find("href=\"/other.html\""), std::string::npos);
+  EXPECT_NE(html.find("file:///etc/passwd"), std::string::npos);
+  EXPECT_EQ(hits("/i.png"), 1u);
+  EXPECT_EQ(hits("/s.css"), 1u);
+  EXPECT_EQ(hits("/bg.png"), 1u);
+  EXPECT_EQ(hits("/favicon.ico"), 0u);
+  EXPECT_EQ(hits("/other.html"), 0u);
+  EXPECT_EQ(r->resourceList().count("file:///etc/passwd"), 0u);
+}
+
+TEST_F(HCWebPageRequestTest, StoredPageRefersToDownloadedFiles) {
+  std::string page = plat::pathJoin(dir_, "site/page.html");
+  plat::makeDirectories(plat::pathDirname(page));
+  auto r = HCWebPageRequest::requestWithURL(server.url("/page.html"));
+  r->setUrlReplacementMode(HCReplaceExternalResourcesWithLocalURLs);
+  r->setDownloadDestinationPath(page);
+  ASSERT_TRUE(run(r));
+  ASSERT_FALSE(r->error()) << r->error()->localizedDescription();
+  std::string html = *plat::readFile(page);
+  auto list = r->resourceList();
+  ASSERT_EQ(list.size(), 2u);
+  for (const auto& [url, entry] : list) {
+    ASSERT_TRUE(entry.dataPath) << url;
+    std::string rel = HCWebPageRequest::relativePathTo(*entry.dataPath, page);
+    EXPECT_EQ(rel.rfind("../xdg/Quorva/", 0), 0u) << rel;
+    EXPECT_NE(html.find("\"" + rel + "\""), std::string::npos) << rel << "\n" << html;
+    auto bytes = plat::readFile(plat::pathJoin(plat::pathDirname(page), rel));
+    ASSERT_TRUE(bytes) << rel;
+    if (url == "/i.png") {
+      EXPECT_EQ(*bytes, kPNG);
+    }
+  }
+  EXPECT_NE(html.find("href=\"" + server.url("/other.html") + "\""), std::string::npos) << html;
+  EXPECT_EQ(hits("/i.png"), 1u);
+}
+
+TEST_F(HCWebPageRequestTest, AFailingResourceFailsThePageOnlyWhenAskedAndPlainTextIsLeftAlone) {
+  pages.erase("/i.png");
+  auto missing = HCWebPageRequest::requestWithURL(server.url("/page.html"));
+  missing->setUrlReplacementMode(HCReplaceExternalResourcesWithData);
+  ASSERT_TRUE(run(missing));
+  EXPECT_FALSE(missing->error()) << "a 404 is an answer, not a failure";
+
+  // Nothing listens on port 1: that resource cannot be had.
+  pages["/broken.html"] = {"text/html", "<html><body><img src=\"http://127.0.0.1:1/x.png\"></body></html>"};
+  for (bool cancelOnFailure : {true, false}) {
+    auto r = HCWebPageRequest::requestWithURL(server.url("/broken.html"));
+    r->setUrlReplacementMode(HCReplaceExternalResourcesWithData);
+    r->setShouldIgnoreExternalResourceErrors(cancelOnFailure);
+    ASSERT_TRUE(run(r));
+    EXPECT_EQ(static_cast<bool>(r->error()), cancelOnFailure);
+    if (!cancelOnFailure) {
+      EXPECT_NE(r->responseString()->find("http://127.0.0.1:1/x.png"), std::string::npos);
+    }
+  }
+  pages["/plain"] = {"text/plain", "url(/i.png) <img src=\"/x.png\">"};
+  auto plain = HCWebPageRequest::requestWithURL(server.url("/plain"));
+  plain->setUrlReplacementMode(HCReplaceExternalResourcesWithData);
+  ASSERT_TRUE(run(plain));
+  EXPECT_EQ(*plain->responseString(), "url(/i.png) <img src=\"/x.png\">");
+  EXPECT_FALSE(plain->externalResourceQueue());
+}
+
+TEST(HCWebPageRequestHelpers, CSSURLsAndRelativePaths) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(HCWebPageRequest::CSSURLsFromString("a{b:URL( 'x.png' )} c{d:url(\"y.gif\")}"), (V{"x.png", "y.gif"}));
+  EXPECT_EQ(HCWebPageRequest::CSSURLsFromString("url(a.png) url() url(b.png)"), (V{"a.png"}));
+  EXPECT_EQ(HCWebPageRequest::CSSURLsFromString("url(\n  c.png \n)"), (V{"c.png"}));
+  EXPECT_EQ(HCWebPageRequest::relativePathTo("a/c/x.png", "a/b/page.html"), "../c/x.png");
+  EXPECT_EQ(HCWebPageRequest::relativePathTo("/a/b/x.png", "/a/b/page.html"), "x.png");
+  EXPECT_EQ(HCWebPageRequest::relativePathTo("/a/b/x.png", "/a/b"), "");
+  EXPECT_STREQ(HCWebPageRequest::encodingName(HCUTF8StringEncoding), "UTF-8");
+  EXPECT_EQ(HCWebPageRequest::encodingName(HCUTF16StringEncoding), nullptr);
+}
+
+}  // namespace
