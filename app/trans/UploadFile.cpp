@@ -11,6 +11,7 @@
 namespace {
 
 constexpr uint64_t kMod = 65521;
+constexpr int kMaxTried = 16;
 
 uint32_t le32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -58,8 +59,7 @@ bool UploadFile::resolve_serverinof(const plat::Data& list) {
     std::memcpy(item.MD5.data(), list.data() + 4 * n + 16 * i, 16);
     item.index = static_cast<uint16_t>(i % 65536);
     const uint32_t weak = le32(list.data() + 4 * i);
-    // A later block with the same weak checksum stands for the earlier one.
-    serverinfo_[weak] = item;
+    serverinfo_.emplace(weak, item);
     const uint32_t k = filterKey(weak);
     filter_[k >> 6] |= uint64_t{1} << (k & 63);
   }
@@ -100,7 +100,9 @@ bool UploadFile::resolve_file(int fileFd, int newFd) {
   uint64_t pos = 0, last = 0, weak = 0;
   bool fresh = true;
   for (;;) {
-    if (pos + L >= size) return literal(last, size);
+    // A window that ends exactly at the end of the file is tested too: the
+    // last full block can match like any other.
+    if (pos + L > size) return literal(last, size);
     if (pos > (2 * size) / 3 && serverhave_.empty()) return false;
     if (fresh) {
       weak = alder32(d + pos, piece_);
@@ -113,13 +115,22 @@ bool UploadFile::resolve_file(int fileFd, int newFd) {
       ++pos;
       continue;
     }
-    auto it = serverinfo_.find(w);
-    if (it == serverinfo_.end()) {
+    const auto [from, to] = serverinfo_.equal_range(w);
+    if (from == to) {
       ++pos;
       continue;
     }
     const plat::Data md5 = NSDataExpand::md5HexDigest(NSDataExpand::Bytes(d + pos, L));
-    if (md5.size() != 16 || std::memcmp(md5.data(), it->second.MD5.data(), 16) != 0) {
+    // A list made of one weak checksum must not make every window cost the
+    // whole list: only the first few blocks under one checksum are tried.
+    auto it = from;
+    int tried = 0;
+    while (it != to && tried < kMaxTried &&
+           (md5.size() != 16 || std::memcmp(md5.data(), it->second.MD5.data(), 16) != 0)) {
+      ++it;
+      ++tried;
+    }
+    if (it == to || tried == kMaxTried) {
       ++pos;
       continue;
     }

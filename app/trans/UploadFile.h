@@ -48,7 +48,7 @@ public:
   int32_t piece() const { return piece_; }
   void setPiece(int32_t piece) { piece_ = piece; }
   const std::vector<ServerItem>& serverhave() const { return serverhave_; }
-  const std::unordered_map<uint32_t, InfoItem>& serverinfo() const { return serverinfo_; }
+  const std::unordered_multimap<uint32_t, InfoItem>& serverinfo() const { return serverinfo_; }
 
 private:
   static uint32_t filterKey(uint32_t weak) { return (weak ^ (weak >> 16)) & 0xFFFF; }
@@ -59,7 +59,9 @@ private:
 
   int32_t piece_ = 0;
   std::vector<ServerItem> serverhave_;
-  std::unordered_map<uint32_t, InfoItem> serverinfo_;
+  // Every block under its weak checksum: blocks that share one are told
+  // apart by MD5, so none of them is lost. At most kMaxBlocks entries.
+  std::unordered_multimap<uint32_t, InfoItem> serverinfo_;
   // One bit per hash of a known weak checksum: most windows are ruled out
   // without a map lookup.
   std::array<uint64_t, 1024> filter_{};

@@ -118,34 +118,51 @@ TEST(UploadFileChecksum, ListsThatCannotBeReadAreRefused) {
   two[24] = 0xBB;
   ASSERT_TRUE(f.resolve_serverinof(two));
   ASSERT_EQ(f.serverinfo().size(), 2u);
-  EXPECT_EQ(f.serverinfo().at(1).index, 0);
-  EXPECT_EQ(f.serverinfo().at(1).MD5[0], 0xAA);
-  EXPECT_EQ(f.serverinfo().at(2).index, 1);
-  EXPECT_EQ(f.serverinfo().at(2).MD5[0], 0xBB);
+  ASSERT_EQ(f.serverinfo().count(1), 1u);
+  EXPECT_EQ(f.serverinfo().find(1)->second.index, 0);
+  EXPECT_EQ(f.serverinfo().find(1)->second.MD5[0], 0xAA);
+  ASSERT_EQ(f.serverinfo().count(2), 1u);
+  EXPECT_EQ(f.serverinfo().find(2)->second.index, 1);
+  EXPECT_EQ(f.serverinfo().find(2)->second.MD5[0], 0xBB);
+}
 
-  // The same weak checksum twice: the later block stands.
-  two[4] = 1;
-  ASSERT_TRUE(f.resolve_serverinof(two));
-  ASSERT_EQ(f.serverinfo().size(), 1u);
-  EXPECT_EQ(f.serverinfo().at(1).index, 1);
+// Two different server blocks with one weak checksum (+1, -2, +1 on three
+// neighbouring bytes keeps both Adler sums): each is found by its MD5.
+TEST_F(MatcherTest, BlocksSharingAWeakChecksumBothMatch) {
+  const int32_t L = 64;
+  std::string a = noise(L, 21);
+  a[10] = 100, a[11] = 100, a[12] = 100;
+  std::string b = a;
+  b[10] = 101, b[11] = 98, b[12] = 101;
+  const auto weak = [&](const std::string& s) { return UploadFile::alder32(reinterpret_cast<const uint8_t*>(s.data()), L); };
+  ASSERT_EQ(weak(a), weak(b));
+  const std::string base = a + b + noise(4 * L, 22);
+  Result r = match(base, base, L);
+  ASSERT_TRUE(r.ok);
+  ASSERT_EQ(r.have.size(), 6u);
+  EXPECT_EQ(r.have[0].index, 0);
+  EXPECT_EQ(r.have[1].index, 1);
+  EXPECT_TRUE(r.diff.empty());
+  EXPECT_TRUE(rebuild(base, r, L) == base);
 }
 
 TEST_F(MatcherTest, EdgeCasesOfTheScan) {
   const int32_t L = 64;
   const std::string base = noise(3 * L, 1);
 
-  // Equal copy of three blocks: the window ending at the file's end is not
-  // tested, so the last block goes as literal bytes.
+  // Equal copy of three blocks: the window ending at the file's end is
+  // tested too, so nothing goes as literal bytes.
   Result same = match(base, base, L);
   ASSERT_TRUE(same.ok);
-  ASSERT_EQ(same.have.size(), 2u);
-  EXPECT_EQ(same.have[0].offset, 0u);
-  EXPECT_EQ(same.have[0].index, 0);
-  EXPECT_EQ(same.have[1].offset, uint64_t(L));
-  EXPECT_EQ(same.have[1].index, 1);
-  EXPECT_EQ(same.diff, base.substr(2 * L));
+  ASSERT_EQ(same.have.size(), 3u);
+  for (uint16_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(same.have[i].offset, uint64_t(i * L));
+    EXPECT_EQ(same.have[i].index, i);
+  }
+  EXPECT_TRUE(same.diff.empty());
   ASSERT_TRUE(same.body);
-  const plat::Data want = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+  const plat::Data want = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 0, 1, 0,
+                           128, 0, 0, 0, 0, 0, 0, 0, 2, 0};
   EXPECT_EQ(*same.body, want);
 
   // Five new bytes in front: block 0 matches at offset 5.
@@ -157,12 +174,19 @@ TEST_F(MatcherTest, EdgeCasesOfTheScan) {
   EXPECT_EQ(front.have[0].index, 0);
   EXPECT_EQ(front.diff.substr(0, 5), "12345");
 
-  // At most one block: no match, the whole file is literal, no body.
-  Result small = match(base, base.substr(0, L), L);
+  // Shorter than a block: no match, the whole file is literal, no body.
+  Result small = match(base, base.substr(0, L - 1), L);
   ASSERT_TRUE(small.ok);
   EXPECT_TRUE(small.have.empty());
   EXPECT_FALSE(small.body);
-  EXPECT_EQ(small.diff, base.substr(0, L));
+  EXPECT_EQ(small.diff, base.substr(0, L - 1));
+
+  // Exactly one block: it matches and nothing is literal.
+  Result one = match(base, base.substr(0, L), L);
+  ASSERT_TRUE(one.ok);
+  ASSERT_EQ(one.have.size(), 1u);
+  EXPECT_EQ(one.have[0].index, 0);
+  EXPECT_TRUE(one.diff.empty());
 
   // Nothing in common past two thirds of a larger file: given up.
   Result none = match(base, noise(40 * L, 9), L);
@@ -182,6 +206,22 @@ TEST_F(MatcherTest, BlockLengthsThatCannotBeUsedGiveUp) {
     EXPECT_FALSE(f.resolve_file(fd, nfd)) << L;
     ::close(fd);
     ::close(nfd);
+  }
+}
+
+// One byte changed in a copy of a few hundred blocks: only the block that
+// holds it may go as literal bytes, wherever the edit falls.
+TEST_F(MatcherTest, OneByteEditCostsOneBlock) {
+  const int32_t L = 512;
+  const std::string base = noise(300 * L, 11);
+  for (size_t at : {size_t{0}, base.size() / 2, base.size() / 2 + 77, base.size() - L - 1, base.size() - 1}) {
+    std::string local = base;
+    local[at] = static_cast<char>(local[at] ^ 0xFF);
+    Result r = match(base, local, L);
+    ASSERT_TRUE(r.ok) << at;
+    EXPECT_EQ(r.diff.size(), size_t(L)) << "edit at " << at;
+    EXPECT_TRUE(r.diff == local.substr(at / L * L, L)) << "edit at " << at;
+    EXPECT_TRUE(rebuild(base, r, L) == local) << "edit at " << at;
   }
 }
 
