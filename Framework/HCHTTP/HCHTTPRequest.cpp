@@ -705,7 +705,9 @@ struct Outbox {
   bool scheduled = false;
 };
 Outbox& outbox() {
-  static Outbox o;
+  // Never destroyed: the network thread lives as long as the process and may
+  // still send while the statics are torn down at exit.
+  static Outbox& o = *new Outbox();
   return o;
 }
 

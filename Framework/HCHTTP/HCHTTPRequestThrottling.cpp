@@ -192,7 +192,12 @@ void HCHTTPRequest::performThrottlingSoon() {
   std::shared_ptr<plat::RunLoop> loop;
   std::string mode;
   {
-    std::lock_guard l(_cancelledLock);
+    // Called from the body's read, under the read stream's lock, which the
+    // request takes after its own: waiting here would invert that order. A
+    // nudge left out costs nothing, as every stream event and status tick
+    // throttles again.
+    std::unique_lock l(_cancelledLock, std::try_to_lock);
+    if (!l.owns_lock()) return;
     loop = _runLoop;
     mode = _runLoopMode;
   }

@@ -283,7 +283,9 @@ std::optional<SystemProxySettings> ProxySettingsSource::read() const {
 
 namespace {
 std::mutex sourceMutex;
-std::shared_ptr<ProxySettingsSource> sharedSource;
+// Never destroyed: glib's own worker thread may still use the settings
+// objects while the process tears down its statics.
+std::shared_ptr<ProxySettingsSource>& sharedSource = *new std::shared_ptr<ProxySettingsSource>();
 }  // namespace
 
 std::optional<SystemProxySettings> copySystemProxySettings() {
