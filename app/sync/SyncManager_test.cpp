@@ -184,7 +184,9 @@ TEST_F(SyncManagerTest, StartStopStartAndExitJoiningTheThreads) {
   {
     std::lock_guard<std::mutex> l(timesMutex);
     ASSERT_GE(passTimes.size(), 2u);
-    EXPECT_GT(passTimes[1] - passTimes[0], 29.0);
+    // The check thread's pauses move the shared clock too, by a second or
+    // two between the tick and the pass; a pass without the wait comes ~1 s later.
+    EXPECT_GT(passTimes[1] - passTimes[0], 25.0);
   }
 
   m->stop();
