@@ -114,8 +114,21 @@ TEST_P(UploadE2E, ResumesAtTheServersOffsetAfterKill) {
   ASSERT_TRUE(some);
   ASSERT_TRUE(WIFSIGNALED(status)) << "the upload ended before it could be killed";
   cloud->hook("DELETE", "faults");
-  // The piece in flight may still land on the server: wait for its answer.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The piece in flight may still land on the server: wait until every piece
+  // devcloud took has its answer and no further one arrives.
+  size_t seen = SIZE_MAX;
+  ASSERT_TRUE(transtest::waitFor(
+      [&] {
+        const auto all = recorded(since, "/upload_part");
+        for (const Value& e : all) {
+          if (e["status"].isNull()) return false;
+        }
+        if (all.size() == seen) return true;
+        seen = all.size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        return false;
+      },
+      60));
   const size_t held = parts(since).size();
   ASSERT_GE(held, 3u);
   const std::string server = plat::readFile(target).value_or("");
