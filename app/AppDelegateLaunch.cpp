@@ -327,6 +327,18 @@ void AppDelegate::shutdown() {
 
 void AppDelegate::terminate() {
   shutdown();
+  // Everything is stopped: what this launch made goes (a test may launch
+  // again in the same process).
+  loginWebWindowController_.reset();
+  settingWindowController_.reset();
+  lookTransWindowController_.reset();
+  launchpadWindowController_.reset();
+  aboutWindowController_.reset();
+  rightSideWindowController_.reset();
+  windowControllers_.reset();
+  setTrans(nullptr);
+  setSync(nullptr);
+  setLastsyncdb(nullptr);
   if (auto toolkit = plat::Toolkit::current()) {
     toolkit->quit();
   } else {

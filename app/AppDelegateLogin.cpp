@@ -357,7 +357,7 @@ void AppDelegate::stopEnginesAfterLogout() {
   if (auto db = lastsyncdb()) db->close();
   plat::log("logout: mount database closed");
   // The LAN peer service is not built: its slot is empty, nothing to end.
-  plat::log("logout: LAN service ended");
+  plat::log("logout: no LAN service to end");
   auto s = sync();
   if (s) s->stop();
   plat::log("logout: sync engine stopped");

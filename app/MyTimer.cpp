@@ -23,12 +23,16 @@ MyTimer::MyTimer(AppDelegate& app, std::shared_ptr<plat::Clock> clock) : app_(ap
 
 MyTimer::~MyTimer() { exit(); }
 
-void MyTimer::exit() {
+void MyTimer::stop() {
   {
     std::lock_guard<std::mutex> l(sleepMutex_);
     bOut_ = true;
   }
   sleepCv_.notify_all();
+}
+
+void MyTimer::exit() {
+  stop();
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 

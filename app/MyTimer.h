@@ -43,6 +43,8 @@ public:
 
   // Ends the thread and waits for it (never from the thread itself).
   void exit();
+  // Tells the thread to end when it next wakes, without waiting.
+  void stop();
   Counts counts() const;
 
   // The platform's absolute time of a clock: seconds since 1 January 2001.

@@ -73,7 +73,13 @@ class HeadlessToolkit::Notices : public NoticeBridge {
 public:
   explicit Notices(std::weak_ptr<HeadlessToolkit> t) : toolkit_(std::move(t)) {}
   bool notify(const Notice& n) override {
-    if (auto t = toolkit_.lock()) t->record({"notice", n.description});
+    auto t = toolkit_.lock();
+    if (!t) return false;
+    {
+      std::lock_guard<std::mutex> l(t->mutex_);
+      t->posted_.push_back(n);
+    }
+    t->record({"notice", n.description});
     return true;
   }
   void setClickHandler(std::function<void(const std::string&)> handler) override {
@@ -145,7 +151,7 @@ private:
 
 std::shared_ptr<HeadlessToolkit> HeadlessToolkit::make() {
   std::shared_ptr<HeadlessToolkit> t(new HeadlessToolkit());
-  t->notices_ = std::make_shared<Notices>(t);
+  t->bridge_ = std::make_shared<Notices>(t);
   return t;
 }
 
@@ -175,7 +181,7 @@ void HeadlessToolkit::answerNextFolderChoice(std::optional<std::string> folder) 
   folderAnswers_.push_back(std::move(folder));
 }
 
-void HeadlessToolkit::clickNotice(const std::string& context) { notices_->click(context); }
+void HeadlessToolkit::clickNotice(const std::string& context) { bridge_->click(context); }
 
 void HeadlessToolkit::clickStatusItem() {
   if (item_) item_->click();
@@ -198,6 +204,11 @@ size_t HeadlessToolkit::count(const std::string& kind, const std::string& part) 
 std::shared_ptr<HeadlessWindow> HeadlessToolkit::window(const std::string& name) const {
   auto it = windows_.find(name);
   return it == windows_.end() ? nullptr : it->second;
+}
+
+std::vector<Notice> HeadlessToolkit::postedNotices() const {
+  std::lock_guard<std::mutex> l(mutex_);
+  return posted_;
 }
 
 std::optional<StatusItemLook> HeadlessToolkit::statusLook() const {
@@ -237,7 +248,7 @@ std::shared_ptr<Window> HeadlessToolkit::makeWindow(const WindowSpec& spec) {
 
 std::shared_ptr<WebView> HeadlessToolkit::makeWebView() { return std::make_shared<HeadlessWebView>(weak_from_this()); }
 
-std::shared_ptr<NoticeBridge> HeadlessToolkit::notices() { return notices_; }
+std::shared_ptr<NoticeBridge> HeadlessToolkit::notices() { return bridge_; }
 
 int HeadlessToolkit::runAlert(const AlertSpec& alert) {
   int answer = kAlertFirstButtonReturn;

@@ -110,6 +110,8 @@ public:
   // The newest window of that name, whether still open or not.
   std::shared_ptr<HeadlessWindow> window(const std::string& name) const;
   std::optional<StatusItemLook> statusLook() const;
+  // Every notice as it was handed over, whole.
+  std::vector<Notice> postedNotices() const;
   // A launcher that records instead of opening: addresses and files as
   // "open", programs as "launch" (program and arguments, blank-separated).
   std::shared_ptr<Launcher> launcher();
@@ -144,9 +146,10 @@ private:
   std::deque<int> alertAnswers_;
   std::deque<std::optional<std::string>> folderAnswers_;
   std::optional<StatusItemLook> statusLook_;
+  std::vector<Notice> posted_;
 
-  // Main thread only.
-  std::shared_ptr<Notices> notices_;
+  // Main thread only (the bridge itself is made with the toolkit).
+  std::shared_ptr<Notices> bridge_;
   std::shared_ptr<Item> item_;
   std::map<std::string, std::shared_ptr<HeadlessWindow>> windows_;
   bool quit_ = false;
