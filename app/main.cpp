@@ -183,7 +183,8 @@ int main(int argc, char** argv) {
     // What a person does in the login window: signs in, picks the folder,
     // starts.
     toolkit->answerNextFolderChoice(o.folder);
-    auto login = app.getLoginWebWindowController();
+    auto login = app.loginWebWindowController();  // start-up opened it
+    if (!login) login = app.getLoginWebWindowController();
     if (!login->onBtnLoginUserNameAndPW(jsonOf({{"username", plat::Value(o.user)}, {"password", plat::Value(o.password)}}))) {
       say("Quorva: sign-in refused");
       status = 1;
