@@ -290,7 +290,10 @@ private:
   void stopEnginesAfterLogout();
   // Hands stopped engines to a helper thread that ends their threads.
   void retireEngines(std::shared_ptr<SyncManager> sync, std::shared_ptr<TransManager> trans);
-  void installWindowController(std::shared_ptr<WindowController> c);
+  // The controller in the slot, made (and told to report its window's
+  // closing) when there is none.
+  template <class C>
+  std::shared_ptr<C> windowSlot(std::shared_ptr<C>& slot, std::shared_ptr<C> (WindowControllers::*make)());
   void placeWindow(WindowController& c);
   std::shared_ptr<WindowControllers> windowControllers();
 

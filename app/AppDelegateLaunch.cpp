@@ -150,9 +150,14 @@ void AppDelegate::setWindowControllers(std::shared_ptr<WindowControllers> factor
   windowControllers_ = std::move(factory);
 }
 
-void AppDelegate::installWindowController(std::shared_ptr<WindowController> c) {
-  const WindowController* raw = c.get();
-  c->window()->setWillClose([this, raw] { windowClosed(raw); });
+template <class C>
+std::shared_ptr<C> AppDelegate::windowSlot(std::shared_ptr<C>& slot, std::shared_ptr<C> (WindowControllers::*make)()) {
+  if (!slot) {
+    slot = (windowControllers().get()->*make)();
+    const WindowController* raw = slot.get();
+    slot->window()->setWillClose([this, raw] { windowClosed(raw); });
+  }
+  return slot;
 }
 
 void AppDelegate::placeWindow(WindowController& c) {
@@ -160,22 +165,14 @@ void AppDelegate::placeWindow(WindowController& c) {
 }
 
 std::shared_ptr<LoginWebWindowController> AppDelegate::getLoginWebWindowController() {
-  if (!loginWebWindowController_) {
-    loginWebWindowController_ = windowControllers()->makeLoginWebWindowController();
-    installWindowController(loginWebWindowController_);
-  }
-  auto c = loginWebWindowController_;
+  auto c = windowSlot(loginWebWindowController_, &WindowControllers::makeLoginWebWindowController);
   placeWindow(*c);
   c->showWindow();
   return c;
 }
 
 std::shared_ptr<SettingWindowController> AppDelegate::getSettingWindowController() {
-  if (!settingWindowController_) {
-    settingWindowController_ = windowControllers()->makeSettingWindowController();
-    installWindowController(settingWindowController_);
-  }
-  auto c = settingWindowController_;
+  auto c = windowSlot(settingWindowController_, &WindowControllers::makeSettingWindowController);
   placeWindow(*c);
   c->showWindow();
   c->initWithSetting();
@@ -183,11 +180,7 @@ std::shared_ptr<SettingWindowController> AppDelegate::getSettingWindowController
 }
 
 std::shared_ptr<LookTransWindowController> AppDelegate::getLookTransWindowController() {
-  if (!lookTransWindowController_) {
-    lookTransWindowController_ = windowControllers()->makeLookTransWindowController();
-    installWindowController(lookTransWindowController_);
-  }
-  auto c = lookTransWindowController_;
+  auto c = windowSlot(lookTransWindowController_, &WindowControllers::makeLookTransWindowController);
   c->setTimerReloadTransData();
   c->showWindow();
   placeWindow(*c);
@@ -195,11 +188,7 @@ std::shared_ptr<LookTransWindowController> AppDelegate::getLookTransWindowContro
 }
 
 std::shared_ptr<LaunchpadWindowController> AppDelegate::onMenuOpenQuorvaClicked() {
-  if (!launchpadWindowController_) {
-    launchpadWindowController_ = windowControllers()->makeLaunchpadWindowController();
-    installWindowController(launchpadWindowController_);
-  }
-  auto c = launchpadWindowController_;
+  auto c = windowSlot(launchpadWindowController_, &WindowControllers::makeLaunchpadWindowController);
   c->set_tab("");
   placeWindow(*c);
   c->reloadhtml();
@@ -208,22 +197,14 @@ std::shared_ptr<LaunchpadWindowController> AppDelegate::onMenuOpenQuorvaClicked(
 }
 
 std::shared_ptr<AboutWindowController> AppDelegate::onOpenAboutWindow() {
-  if (!aboutWindowController_) {
-    aboutWindowController_ = windowControllers()->makeAboutWindowController();
-    installWindowController(aboutWindowController_);
-  }
-  auto c = aboutWindowController_;
+  auto c = windowSlot(aboutWindowController_, &WindowControllers::makeAboutWindowController);
   placeWindow(*c);
   c->showWindow();
   return c;
 }
 
 std::shared_ptr<RightSideWindowController> AppDelegate::getRightSideWindowController() {
-  if (!rightSideWindowController_) {
-    rightSideWindowController_ = windowControllers()->makeRightSideWindowController();
-    installWindowController(rightSideWindowController_);
-  }
-  auto c = rightSideWindowController_;
+  auto c = windowSlot(rightSideWindowController_, &WindowControllers::makeRightSideWindowController);
   c->showWindow();  // not placed: the side bar keeps its own place
   bShowRightBar_ = true;
   return c;
