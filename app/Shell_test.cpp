@@ -9,6 +9,7 @@
 
 #include "app/LoginWebWindowController.h"
 #include "app/MyTimer.h"
+#include "app/SettingsDb.h"
 #include "app/Util.h"
 #include "app/WindowControllers.h"
 #include "app/shell_test_util.h"
@@ -90,6 +91,60 @@ TEST_F(ShellTest, StartUpSignsInFromTheStoredAccountAndStartsTheEnginesInOrder) 
   EXPECT_EQ(settings->getpassword(), "");
   EXPECT_EQ(settings->getuserid(), a.userid);
   EXPECT_EQ(AccountSecrets::password(*settings, a.username), a.password);
+
+  // Signed in, a click on the application opens the launch pad.
+  EXPECT_TRUE(app().applicationShouldHandleReopen());
+  ASSERT_TRUE(app().launchpadWindowController());
+  EXPECT_TRUE(app().launchpadWindowController()->window()->isVisible());
+}
+
+// Start-up copies the settings into the flags and the login item; the
+// running application answers a click on itself and asks before quitting;
+// closing the login window quits.
+TEST_F(ShellTest, StartUpTakesTheSettingsAndTheApplicationAnswersClicksAndQuits) {
+  {
+    UserData ud;
+    plat::makeDirectories(ud.configPath(), 0755);
+    auto settings = SettingsDb::initpath(ud.getsetting());
+    settings->setlocal(false);
+    settings->setdelete2recyclebin(false);
+    settings->setrightbar(true);
+    settings->setblacktray(true);
+    settings->setautorun(false);
+  }
+  Util::addAppAsLoginItem();  // left from an earlier run with the setting on
+  launch();
+  EXPECT_FALSE(app().bLocal());
+  EXPECT_FALSE(app().bRecyclebin());
+  EXPECT_TRUE(app().bLockMsg());
+  EXPECT_TRUE(app().bBlacktray());
+  EXPECT_FALSE(Util::findAppAsLoginItem()) << "the setting is off: the login item goes";
+  EXPECT_TRUE(app().bInit());
+  EXPECT_EQ(ui->count("status", "statusNoneIcon"), 1u) << "dark icons, not signed in";
+
+  // Not signed in, nothing stored: a click shows the login window again.
+  auto login = app().loginWebWindowController();
+  ASSERT_TRUE(login);
+  login->window()->orderOut();
+  EXPECT_TRUE(app().applicationShouldHandleReopen());
+  EXPECT_TRUE(login->window()->isVisible());
+  const plat::Point at = login->window()->topLeft();
+  EXPECT_EQ(at, (plat::Point{(1920 - 400) / 2.0, 100}));
+
+  app().setSynccount(3);
+  ui->answerNextAlert(plat::kAlertFirstButtonReturn + 1);
+  app().onMenuQuitAppClicked();
+  EXPECT_EQ(ui->count("alert", "还有3个文件正在处理，是否退出? [确定|取消] -> 取消"), 1u);
+  EXPECT_FALSE(app().terminating());
+  app().setSynccount(0);
+  ui->answerNextAlert(plat::kAlertFirstButtonReturn + 1);
+  app().onMenuQuitAppClicked();
+  EXPECT_EQ(ui->count("alert", "是否确定退出? [确定|取消] -> 取消"), 1u);
+
+  // Closing the login window quits the application.
+  login->window()->close();
+  ASSERT_TRUE(until([&] { return app().terminating(); }));
+  EXPECT_EQ(app().loginWebWindowController(), nullptr);
 }
 
 // The login window's sign-in on a first start, and the next start, which
