@@ -271,11 +271,15 @@ void AppDelegate::shutdown() {
   // Engine threads may be waiting for the main thread (a token renewal, a
   // login's result), so they are stopped by a helper while it serves them.
   std::thread helper = plat::startThread("terminate", [this, &done] {
-    if (auto timer = mytimer()) timer->exit();
+    if (auto timer = mytimer()) timer->exit();  // first: it starts logins
+    // A login may be completing, which hands engines to the stopper under
+    // the same lock: joined outside it.
+    std::thread login;
     {
       std::lock_guard<std::mutex> l(threadsMutex_);
-      if (loginThread_.joinable()) loginThread_.join();
+      login = std::move(loginThread_);
     }
+    if (login.joinable()) login.join();
     auto s = sync();
     auto t = trans();
     if (s) s->stop();

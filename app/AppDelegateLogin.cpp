@@ -49,9 +49,14 @@ void AppDelegate::startLogin(bool withKey) {
   // One login at a time: the flag is taken before the thread exists, so
   // two triggers close together start one token request.
   if (bLogining_.exchange(true)) return;
-  std::lock_guard<std::mutex> l(threadsMutex_);
+  std::thread previous;
+  {
+    std::lock_guard<std::mutex> l(threadsMutex_);
+    previous = std::move(loginThread_);
+  }
   // The last login has cleared the flag: it is ending, joining is quick.
-  if (loginThread_.joinable()) loginThread_.join();
+  if (previous.joinable()) previous.join();
+  std::lock_guard<std::mutex> l(threadsMutex_);
   loginThread_ = plat::startThread("login", [this, withKey] { loginBody(withKey); });
 }
 

@@ -251,6 +251,25 @@ TEST_F(ShellTest, TwoLoginTriggersCloseTogetherSendOneTokenRequest) {
   EXPECT_EQ(recorded(since, "/oauth/token", "grant_type=password"), 1u);
 }
 
+// The end comes while a login is still talking to the service: the end
+// waits for it and stops what its completion started; no thread is left.
+TEST_F(ShellTest, EndingDuringALoginWaitsForItAndStopsWhatItStarted) {
+  const Account a = newUser();
+  storeAccount(a, home() + "/sync/我的Quorva/");
+  ASSERT_TRUE(cloud().hook("POST", "fault",
+                           Value(Dictionary{{"kind", Value("stall")}, {"seconds", Value(2)}, {"path", Value("/get_myinfo")}})));
+  launch();
+  ASSERT_TRUE(app().bLogining());
+  app().terminate();
+  EXPECT_FALSE(app().bLogining());
+  EXPECT_TRUE(app().bLogin()) << "the login completed before the end went on";
+  EXPECT_EQ(app().sync(), nullptr);
+  const auto names = threadNames();
+  for (const char* t : {"sync.run", "sync.runcheck", "downloadrun", "uploadrun", "login", "MyTimer", "engines.stop"}) {
+    EXPECT_EQ(std::count(names.begin(), names.end(), t), 0) << t;
+  }
+}
+
 // The periodic jobs over 1801 passes of one second each: the Part's
 // arithmetic of the stamps, checked by what the steps did.
 TEST_F(ShellTest, ThePeriodicJobsKeepTheirSchedule) {
@@ -425,6 +444,16 @@ TEST_F(ShellTest, ATokenThatCannotBeRenewedStopsEverythingInOrder) {
   EXPECT_EQ(app().sync(), sync) << "the stopped engine stays until the next completion";
   EXPECT_FALSE(sync->bStart());
   EXPECT_TRUE(sync->bOut());
+
+  // The user signs in again in the login window, keeping the folder: a new
+  // engine replaces the stopped one.
+  auto login = app().loginWebWindowController();
+  ASSERT_TRUE(login);
+  ASSERT_TRUE(login->onBtnLoginUserNameAndPW(jsonLogin(a.username, a.password)));
+  login->setInitInfo(R"({"path":0,"syncnode":false,"overwrite":false})");
+  EXPECT_TRUE(signedIn());
+  EXPECT_NE(app().sync(), sync);
+  EXPECT_EQ(app().sync()->syncparent(), home() + "/sync/我的Quorva/");
 }
 
 // The logout the user chooses, for each answer of its question.
