@@ -178,6 +178,7 @@ TEST_F(ShellTest, AFirstSignInThroughTheLoginWindowIsKeptForTheNextStart) {
   // The mount database remembers the folder, so the next start signs in
   // by itself instead of asking again.
   EXPECT_EQ(LastSyncdb(app().userdata()->getmountdb()).getsyncpath(a.userid), root);
+  EXPECT_EQ(LastSyncdb(app().userdata()->getmountdb()).getchangeold(), 1) << "a folder chosen now has the new layout";
   stopApp();
   const int64_t since = cloud().lastSeq();
   launch();
@@ -550,6 +551,33 @@ TEST_F(ShellTest, TheOldFolderLayoutMovesOnceIntoTheNewOne) {
     EXPECT_TRUE(isFavourite(root));
     stopApp();
   }
+}
+
+// The team folders can't be listed: the migration fails, the user stays
+// signed out with a notice, and the next attempt finds the same new root.
+TEST_F(ShellTest, AMigrationThatCannotListTheTeamFoldersLeavesTheUserSignedOut) {
+  const std::string org = "T" + std::to_string(::getpid()) + "c";
+  const Account a = newUser({{"org", Value(org)}});
+  const std::string old = home() + "/oldc/Quorva";
+  ASSERT_TRUE(plat::makeDirectories(old));
+  ASSERT_TRUE(plat::atomicWrite(old + "/mine.txt", "personal"));
+  storeAccount(a, old, 0);
+  ASSERT_TRUE(cloud().hook("POST", "fault",
+                           Value(Dictionary{{"kind", Value("error")}, {"status", Value(500)}, {"method", Value("LIST")},
+                                            {"count", Value(3)}})));
+  const int64_t since = cloud().lastSeq();
+  launch();
+  ASSERT_TRUE(until([&] { return !app().bLogining(); }));
+  EXPECT_FALSE(app().bLogin());
+  EXPECT_EQ(app().sync(), nullptr) << "no engine for a failed migration";
+  EXPECT_EQ(ui->count("notice", "升级数据失败,请重启软件"), 1u);
+  EXPECT_EQ(recorded(since, "/"), recorded(since, "/oauth/") + recorded(since, "/get_myinfo") + 3)
+      << "three listings and nothing else of the file API";
+  auto mountdb = app().lastsyncdb();
+  EXPECT_EQ(mountdb->getchangeold(), 0);
+  EXPECT_EQ(mountdb->gettemppath(), home() + "/oldc/我的Quorva/");
+  EXPECT_EQ(mountdb->getsyncpath(a.userid), old);
+  EXPECT_EQ(plat::readFile(old + "/mine.txt"), std::optional<std::string>("personal")) << "nothing moved";
 }
 
 }  // namespace
