@@ -77,6 +77,7 @@ public:
     if (!t) return false;
     {
       std::lock_guard<std::mutex> l(t->mutex_);
+      if (t->posted_.size() >= kMaxKept) t->posted_.pop_front();
       t->posted_.push_back(n);
     }
     t->record({"notice", n.description});
@@ -164,6 +165,7 @@ void HeadlessToolkit::record(Sighting s) {
   std::function<void(const Sighting&)> echo;
   {
     std::lock_guard<std::mutex> l(mutex_);
+    if (seen_.size() >= kMaxKept) seen_.pop_front();
     seen_.push_back(s);
     echo = echo_;
   }
@@ -189,7 +191,7 @@ void HeadlessToolkit::clickStatusItem() {
 
 std::vector<Sighting> HeadlessToolkit::seen() const {
   std::lock_guard<std::mutex> l(mutex_);
-  return seen_;
+  return {seen_.begin(), seen_.end()};
 }
 
 size_t HeadlessToolkit::count(const std::string& kind, const std::string& part) const {
@@ -208,7 +210,7 @@ std::shared_ptr<HeadlessWindow> HeadlessToolkit::window(const std::string& name)
 
 std::vector<Notice> HeadlessToolkit::postedNotices() const {
   std::lock_guard<std::mutex> l(mutex_);
-  return posted_;
+  return {posted_.begin(), posted_.end()};
 }
 
 std::optional<StatusItemLook> HeadlessToolkit::statusLook() const {

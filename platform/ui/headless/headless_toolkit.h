@@ -90,6 +90,9 @@ private:
 
 class HeadlessToolkit : public Toolkit, public std::enable_shared_from_this<HeadlessToolkit> {
 public:
+  // A long headless run keeps only the newest sightings and notices.
+  static constexpr size_t kMaxKept = 10000;
+
   static std::shared_ptr<HeadlessToolkit> make();
 
   // Each sighting is also handed to `echo` (on the recording thread).
@@ -141,12 +144,12 @@ private:
 
   mutable std::mutex mutex_;  // sightings, echo, the scripts, the status look
   std::condition_variable changed_;
-  std::vector<Sighting> seen_;
+  std::deque<Sighting> seen_;
   std::function<void(const Sighting&)> echo_;
   std::deque<int> alertAnswers_;
   std::deque<std::optional<std::string>> folderAnswers_;
   std::optional<StatusItemLook> statusLook_;
-  std::vector<Notice> posted_;
+  std::deque<Notice> posted_;
 
   // Main thread only (the bridge itself is made with the toolkit).
   std::shared_ptr<Notices> bridge_;

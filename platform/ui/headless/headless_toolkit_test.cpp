@@ -134,6 +134,17 @@ TEST_F(HeadlessToolkitTest, NoticesFromOtherThreadsAreSeenAndEchoedWhole) {
   EXPECT_EQ(clicked, "4");
 }
 
+TEST_F(HeadlessToolkitTest, ALongRunKeepsOnlyTheNewestSightings) {
+  auto bridge = ui->notices();
+  const size_t n = HeadlessToolkit::kMaxKept + 25;
+  for (size_t i = 0; i < n; ++i) bridge->notify({"", "n" + std::to_string(i), "", "", {}, 0, false, {}});
+  const auto seen = ui->seen();
+  ASSERT_EQ(seen.size(), HeadlessToolkit::kMaxKept);
+  EXPECT_EQ(seen.front().text, "n25");
+  EXPECT_EQ(seen.back().text, "n" + std::to_string(n - 1));
+  EXPECT_EQ(ui->postedNotices().size(), HeadlessToolkit::kMaxKept);
+}
+
 TEST_F(HeadlessToolkitTest, QuitEndsTheMainLoopEvenWhenAskedBeforeItRuns) {
   bool early = false, ran = false;
   ui->quit();
