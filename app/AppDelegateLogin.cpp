@@ -222,14 +222,12 @@ void AppDelegate::onLoginFinished(bool overwrite, bool /*reset*/, bool unsync, i
                                   const std::optional<std::vector<UnSyncNodeItem>>& unsynclist) {
   auto ud = userdata();
   auto settings = settingsdb();
-  // A sign-in through the login window has not opened the mount database
-  // (only login threads do): without it the sync folder would not be
-  // remembered, and the next launch would ask for it again.
-  auto db = lastsyncdb();
-  if (!db) {
-    db = LastSyncdb::initpath(ud->getmountdb());
-    setLastsyncdb(db);
-  }
+  // The signed-in user's own mount database. A sign-in through the login
+  // window has opened none (only login threads do), or one of another
+  // account: the folder would not be remembered, or remembered for the
+  // wrong user, and the next launch would ask for it again.
+  auto db = LastSyncdb::initpath(ud->getmountdb());
+  setLastsyncdb(db);
   bool resetorg = false;
   if (changeold != 1 && db->getchangeold() == 0) {
     if (!ChangeOld()) {

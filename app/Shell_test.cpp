@@ -189,6 +189,37 @@ TEST_F(ShellTest, AFirstSignInThroughTheLoginWindowIsKeptForTheNextStart) {
   EXPECT_EQ(ui->count("window", "show LoginWebWindowController"), 1u) << "only the first start showed it";
 }
 
+// The stored account's login opened its mount database, then another
+// account signs in through the login window: each keeps its folder in its
+// own database.
+TEST_F(ShellTest, AnotherAccountSigningInKeepsItsFolderInItsOwnMountDatabase) {
+  const Account b = newUser();
+  const std::string rootB = home() + "/b/我的Quorva/";
+  storeAccount(b, rootB);
+  plat::removeTree(rootB);  // its folder is gone: the login window asks
+  launch();
+  ASSERT_TRUE(until([&] { return !app().bLogining(); }));
+  ASSERT_EQ(ui->count("page", R"("error" : 0,"message" : " ")"), 1u);
+
+  const Account a = newUser();
+  auto login = app().loginWebWindowController();
+  ASSERT_TRUE(login);
+  ASSERT_TRUE(login->onBtnLoginUserNameAndPW(jsonLogin(a.username, a.password)));
+  ui->answerNextFolderChoice(home() + "/a");
+  ASSERT_TRUE(login->onBtnSelectPathClicked());
+  login->setInitInfo(R"({"path":2,"syncnode":false,"overwrite":false})");
+  ASSERT_TRUE(signedIn());
+  const std::string rootA = home() + "/a/我的Quorva/";
+  UserData paths;
+  paths.setUserID(a.userid);
+  EXPECT_EQ(LastSyncdb(paths.getmountdb()).getsyncpath(a.userid), rootA);
+  paths.setUserID(b.userid);
+  LastSyncdb mountB(paths.getmountdb());
+  EXPECT_EQ(mountB.getsyncpath(b.userid), rootB);
+  EXPECT_EQ(mountB.getsyncpath(a.userid), "");
+  EXPECT_EQ(app().settingsdb()->getuser(), a.username) << "the stored account is the new one";
+}
+
 TEST_F(ShellTest, ALoginThreadTellsTheLoginPageWhatWentWrong) {
   struct Case {
     const char* name;
