@@ -223,6 +223,23 @@ double RunLoop::nextTimerDeadline(const std::string& mode) const {
   return next;
 }
 
+int RunLoop::pollTimeoutMs() const {
+  double deadline;
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    for (const auto& p : performs_) {
+      if (performInMode(p.modes, kDefaultRunLoopMode, commonModes_)) return 0;
+    }
+    deadline = nextTimerDeadline(kDefaultRunLoopMode);
+  }
+  if (deadline >= kForever) return -1;
+  Clock& clk = currentClock();
+  const double wait = deadline - clk.monotonic();
+  if (wait <= 0) return 0;
+  const double real = clk.realSecondsFor(wait);
+  return real <= 0 ? 0 : static_cast<int>(std::min(std::ceil(real * 1000.0), 2147483647.0));
+}
+
 RunLoop::RunResult RunLoop::runInMode(const std::string& mode, double seconds, bool returnAfterSourceHandled) {
   if (!isCurrent()) throw Exception(kInternalInconsistencyException, "RunLoop: run from another thread");
   Clock& clk = currentClock();

@@ -82,6 +82,10 @@ public:
   int epollFd() const { return epoll_; }
   // Does whatever is due in the default mode, without waiting.
   void dispatchPending() { runInMode(kDefaultRunLoopMode, 0, false); }
+  // For toolkits that poll the loop: milliseconds of real time until work
+  // of the default mode is due (0: now, a perform waits or a timer is due),
+  // -1 when only the descriptor can bring any.
+  int pollTimeoutMs() const;
 
   bool isCurrent() const { return std::this_thread::get_id() == thread_; }
   std::string currentMode() const;

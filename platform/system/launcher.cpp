@@ -35,6 +35,11 @@ std::string resolveProgram(const std::string& program) {
 
 }  // namespace
 
+bool Launcher::reveal(const std::string& path, Error* error) {
+  std::string folder = pathDirname(path);
+  return openURL(folder.empty() ? std::string("/") : folder, error);
+}
+
 bool spawnDetached(const std::string& program, const std::vector<std::string>& args, Error* error) {
   std::string resolved = resolveProgram(program);
   if (resolved.empty()) {

@@ -18,6 +18,9 @@ public:
   virtual bool openURL(const std::string& url, Error* error = nullptr) = 0;
   // Starts the program with the arguments; true once it is running.
   virtual bool launch(const std::string& program, const std::vector<std::string>& args, Error* error = nullptr) = 0;
+  // Shows the file in the file manager without opening it: its folder is
+  // opened.
+  virtual bool reveal(const std::string& path, Error* error = nullptr);
 };
 
 class XdgLauncher : public Launcher {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ui/check_list.h"
 #include "platform/ui/notice_bridge.h"
 #include "platform/ui/status_item.h"
 #include "platform/ui/web_view.h"
@@ -28,6 +29,9 @@ struct AlertSpec {
   std::string title;  // the window's title
   std::string text;
   std::vector<std::string> buttons;
+  std::string informative = {};         // a second, smaller text under `text`
+  std::shared_ptr<Window> parent = {};  // shown over this window (a sheet); may be null
+  bool warning = false;
 };
 
 struct FolderChoiceSpec {
@@ -43,6 +47,7 @@ public:
   virtual std::shared_ptr<StatusItem> makeStatusItem() = 0;
   virtual std::shared_ptr<Window> makeWindow(const WindowSpec& spec) = 0;
   virtual std::shared_ptr<WebView> makeWebView() = 0;
+  virtual std::shared_ptr<CheckList> makeCheckList() = 0;
   // The desktop's notices; null where the desktop has none.
   virtual std::shared_ptr<NoticeBridge> notices() = 0;
 
@@ -52,6 +57,15 @@ public:
   virtual std::optional<std::string> chooseFolder(const FolderChoiceSpec& choice) = 0;
 
   virtual Size mainScreenSize() const = 0;
+
+  // Runs the window modally: returns the code given to stopModal(), or 0
+  // when the window closed first. The main loop serves the other work
+  // meanwhile.
+  virtual int runModal(const std::shared_ptr<Window>& window) = 0;
+  // Ends the innermost runModal with `code`.
+  virtual void stopModal(int code) = 0;
+
+  virtual void setClipboardText(const std::string& text) = 0;
 
   // Runs the main loop until quit(); quit() may be called from the main
   // thread only (other threads perform it there).

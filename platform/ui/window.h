@@ -1,15 +1,21 @@
 // A top-level window of the application. Windows are made by the toolkit
-// (Toolkit::makeWindow) and hold at most one web view as their content.
-// Main thread only.
+// (Toolkit::makeWindow) and hold one content: a web view, a check list, or
+// a few lines of text; buttons may sit under any of them. Main thread only.
+//
+// Sizes: a window's frame is its content plus its title bar, as the
+// desktop draws it (titleBarHeight(), 0 where the desktop draws none).
+// WindowSpec::size is the content's size.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace plat {
 
 class WebView;
+class CheckList;
 
 struct Size {
   double width = 0, height = 0;
@@ -24,7 +30,7 @@ struct Point {
 struct WindowSpec {
   std::string name;   // what the window is, e.g. its controller's class name
   std::string title;
-  Size size;
+  Size size;          // of the content
 };
 
 class Window {
@@ -39,14 +45,35 @@ public:
   virtual void close() = 0;
   virtual bool isVisible() const = 0;
   virtual bool isClosed() const = 0;
+  virtual std::string title() const = 0;
+  virtual void setTitle(const std::string& title) = 0;
+  // The frame's size: the content plus the title bar.
   virtual Size size() const = 0;
+  virtual void setSize(Size frame) = 0;
+  virtual double titleBarHeight() const = 0;
+  virtual bool isFullScreen() const = 0;
+  virtual bool isMiniaturized() const = 0;
+  virtual void deminiaturize() = 0;
+  // Kept above the other windows of the desktop.
+  virtual void setFloating(bool floating) = 0;
+  // The frame is saved under the name when it changes and restored now.
+  virtual void setFrameAutosaveName(const std::string& name) = 0;
   // Places the window's top-left corner, in screen coordinates whose origin
   // is the top-left corner of the main screen.
   virtual void setTopLeft(Point p) = 0;
   virtual Point topLeft() const = 0;
   virtual void setContent(std::shared_ptr<WebView> view) = 0;
   virtual std::shared_ptr<WebView> content() const = 0;
+  virtual void setCheckList(std::shared_ptr<CheckList> list) = 0;
+  // Lines of text as the content (a window without a web view).
+  virtual void setLines(const std::vector<std::string>& lines) = 0;
+  // A button under the content; the first added is the default one.
+  virtual void addButton(const std::string& title, std::function<void()> action) = 0;
+  // Shown attached to `parent` (a sheet): above it, and closed with it.
+  virtual void setParent(std::shared_ptr<Window> parent) = 0;
   virtual void setWillClose(std::function<void()> handler) = 0;
+  // After the person (or setSize) changed the frame.
+  virtual void setResized(std::function<void()> handler) = 0;
 };
 
 }  // namespace plat

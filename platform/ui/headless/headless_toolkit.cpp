@@ -1,5 +1,6 @@
 #include "platform/ui/headless/headless_toolkit.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -31,8 +32,11 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
 void HeadlessWebView::load(const std::string& url) {
   url_ = url;
   if (auto t = toolkit_.lock()) t->record({"page", "load " + url});
+  if (started_) started_(url);
   if (loaded_) loaded_(url);
 }
+
+void HeadlessWebView::reload() { load(url_); }
 
 void HeadlessWebView::callFunction(const std::string& name, const Array& args) {
   calls_.emplace_back(name, args);
@@ -43,8 +47,41 @@ Value HeadlessWebView::script(const std::string& method, const Array& args) {
   return handler_ ? handler_(method, args) : Value();
 }
 
-HeadlessWindow::HeadlessWindow(std::weak_ptr<HeadlessToolkit> toolkit, WindowSpec spec)
-    : toolkit_(std::move(toolkit)), spec_(std::move(spec)) {}
+void HeadlessWebView::failLoad(const std::string& url, int code) {
+  url_ = url;
+  if (auto t = toolkit_.lock()) t->record({"page", "failed " + url + " " + std::to_string(code)});
+  if (failed_) failed_(url, code);
+}
+
+bool HeadlessWebView::dialog(ScriptDialog kind, const std::string& text) {
+  return dialogs_ ? dialogs_(kind, text) : false;
+}
+
+std::shared_ptr<HeadlessWebView> HeadlessWebView::popup(const std::string& url) {
+  auto view = std::make_shared<HeadlessWebView>(toolkit_);
+  view->url_ = url;
+  if (!popups_ || !popups_(view)) return nullptr;
+  view->load(url);
+  return view;
+}
+
+void HeadlessCheckList::clickToggle(size_t row) {
+  if (row < rows_.size() && rows_[row].hasToggle && toggle_) toggle_(row);
+}
+
+void HeadlessCheckList::clickCheck(size_t row) {
+  if (row < rows_.size() && check_) check_(row, rows_[row].check == 1 ? 0 : 1);
+}
+
+size_t HeadlessCheckList::find(const std::string& text) const {
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    if (rows_[i].text == text) return i;
+  }
+  return rows_.size();
+}
+
+HeadlessWindow::HeadlessWindow(std::weak_ptr<HeadlessToolkit> toolkit, WindowSpec spec, double titleBar)
+    : toolkit_(std::move(toolkit)), spec_(std::move(spec)), titleBar_(titleBar) {}
 
 void HeadlessWindow::show() {
   if (closed_) return;
@@ -67,6 +104,41 @@ void HeadlessWindow::close() {
   willClose_ = nullptr;
   if (auto t = toolkit_.lock()) t->record({"window", "close " + spec_.name});
   if (handler) handler();
+}
+
+void HeadlessWindow::setSize(Size frame) {
+  spec_.size = {frame.width, std::max(0.0, frame.height - titleBar_)};
+  if (resized_) resized_();
+}
+
+std::shared_ptr<HeadlessCheckList> HeadlessWindow::checkList() const {
+  return std::dynamic_pointer_cast<HeadlessCheckList>(checkList_);
+}
+
+void HeadlessWindow::setLines(const std::vector<std::string>& lines) {
+  lines_ = lines;
+  if (auto t = toolkit_.lock()) t->record({"window", spec_.name + " shows " + joined(lines, " / ")});
+}
+
+void HeadlessWindow::addButton(const std::string& title, std::function<void()> action) {
+  buttons_.emplace_back(title, std::move(action));
+}
+
+std::vector<std::string> HeadlessWindow::buttons() const {
+  std::vector<std::string> out;
+  for (const auto& b : buttons_) out.push_back(b.first);
+  return out;
+}
+
+bool HeadlessWindow::clickButton(const std::string& title) {
+  for (const auto& b : buttons_) {
+    if (b.first != title) continue;
+    if (auto t = toolkit_.lock()) t->record({"button", spec_.name + " " + title});
+    auto action = b.second;  // the action may change the buttons
+    if (action) action();
+    return true;
+  }
+  return false;
 }
 
 class HeadlessToolkit::Notices : public NoticeBridge {
@@ -135,6 +207,10 @@ public:
   explicit Recorder(std::weak_ptr<HeadlessToolkit> t) : toolkit_(std::move(t)) {}
   bool openURL(const std::string& url, Error*) override {
     if (auto t = toolkit_.lock()) t->record({"open", url});
+    return true;
+  }
+  bool reveal(const std::string& path, Error*) override {
+    if (auto t = toolkit_.lock()) t->record({"reveal", path});
     return true;
   }
   bool launch(const std::string& program, const std::vector<std::string>& args, Error*) override {
@@ -243,12 +319,14 @@ std::shared_ptr<StatusItem> HeadlessToolkit::makeStatusItem() {
 }
 
 std::shared_ptr<Window> HeadlessToolkit::makeWindow(const WindowSpec& spec) {
-  auto w = std::make_shared<HeadlessWindow>(weak_from_this(), spec);
+  auto w = std::make_shared<HeadlessWindow>(weak_from_this(), spec, titleBar_);
   windows_[spec.name] = w;
   return w;
 }
 
 std::shared_ptr<WebView> HeadlessToolkit::makeWebView() { return std::make_shared<HeadlessWebView>(weak_from_this()); }
+
+std::shared_ptr<CheckList> HeadlessToolkit::makeCheckList() { return std::make_shared<HeadlessCheckList>(); }
 
 std::shared_ptr<NoticeBridge> HeadlessToolkit::notices() { return bridge_; }
 
@@ -263,7 +341,8 @@ int HeadlessToolkit::runAlert(const AlertSpec& alert) {
   }
   const size_t index = static_cast<size_t>(answer - kAlertFirstButtonReturn);
   std::string chosen = index < alert.buttons.size() ? alert.buttons[index] : std::to_string(answer);
-  record({"alert", alert.text + " [" + joined(alert.buttons, "|") + "] -> " + chosen});
+  std::string text = alert.informative.empty() ? alert.text : alert.text + " " + alert.informative;
+  record({"alert", text + " [" + joined(alert.buttons, "|") + "] -> " + chosen});
   return answer;
 }
 
@@ -278,6 +357,48 @@ std::optional<std::string> HeadlessToolkit::chooseFolder(const FolderChoiceSpec&
   }
   record({"folder", "choose in " + choice.startFolder + " -> " + (answer ? *answer : std::string("cancelled"))});
   return answer;
+}
+
+void HeadlessToolkit::onNextModal(std::function<void(const std::shared_ptr<HeadlessWindow>&)> script) {
+  modalScripts_.push_back(std::move(script));
+}
+
+int HeadlessToolkit::runModal(const std::shared_ptr<Window>& window) {
+  auto w = std::dynamic_pointer_cast<HeadlessWindow>(window);
+  if (!w) return 0;
+  record({"modal", "run " + w->name()});
+  auto modal = std::make_shared<Modal>();
+  modals_.push_back(modal);
+  if (modalScripts_.empty()) {
+    // Nobody answers: the person closes the window.
+    w->close();
+  } else {
+    auto script = std::move(modalScripts_.front());
+    modalScripts_.pop_front();
+    script(w);
+    runUntil([&] { return modal->code.has_value() || w->isClosed(); }, 1e9);
+  }
+  modals_.erase(std::find(modals_.begin(), modals_.end(), modal));
+  const int code = modal->code.value_or(0);
+  record({"modal", "end " + w->name() + " " + std::to_string(code)});
+  return code;
+}
+
+void HeadlessToolkit::stopModal(int code) {
+  if (!modals_.empty() && !modals_.back()->code) modals_.back()->code = code;
+}
+
+void HeadlessToolkit::setClipboardText(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    clipboard_ = text;
+  }
+  record({"clipboard", text});
+}
+
+std::string HeadlessToolkit::clipboardText() const {
+  std::lock_guard<std::mutex> l(mutex_);
+  return clipboard_;
 }
 
 void HeadlessToolkit::run() {

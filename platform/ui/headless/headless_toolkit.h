@@ -28,7 +28,8 @@
 namespace plat {
 
 struct Sighting {
-  // "status", "notice", "alert", "folder", "window", "page", "open", "launch"
+  // "status", "notice", "alert", "folder", "window", "page", "open",
+  // "launch", "reveal", "modal", "button", "clipboard"
   std::string kind;
   std::string text;
   bool operator==(const Sighting&) const = default;
@@ -39,53 +40,124 @@ class HeadlessToolkit;
 class HeadlessWebView : public WebView {
 public:
   explicit HeadlessWebView(std::weak_ptr<HeadlessToolkit> toolkit) : toolkit_(std::move(toolkit)) {}
-  // Loading succeeds at once: the load-finished handler runs before load()
-  // returns.
+  // Loading succeeds at once: the started and finished handlers run before
+  // load() returns.
   void load(const std::string& url) override;
+  void reload() override;
   std::string currentURL() const override { return url_; }
+  std::string title() const override { return title_; }
   void setUserAgent(const std::string& agent) override { agent_ = agent; }
   const std::string& userAgent() const { return agent_; }
+  void setDrawsBackground(bool draws) override { drawsBackground_ = draws; }
+  bool drawsBackground() const { return drawsBackground_; }
   // Recorded as a "page" sighting: name(arguments as JSON-like text).
   void callFunction(const std::string& name, const Array& args) override;
   void setScriptHandler(ScriptHandler handler) override { handler_ = std::move(handler); }
+  void setLoadStarted(std::function<void(const std::string&)> handler) override { started_ = std::move(handler); }
   void setLoadFinished(std::function<void(const std::string&)> handler) override { loaded_ = std::move(handler); }
-  // What the page would do: calls the script object's method.
+  void setLoadFailed(std::function<void(const std::string&, int)> handler) override { failed_ = std::move(handler); }
+  void setScriptDialogHandler(std::function<bool(ScriptDialog, const std::string&)> handler) override {
+    dialogs_ = std::move(handler);
+  }
+  void setPopupHandler(std::function<bool(std::shared_ptr<WebView>)> handler) override { popups_ = std::move(handler); }
+
+  // ---- What the page would do ----
+  // Calls the script object's method.
   Value script(const std::string& method, const Array& args);
+  // The page's title (what its document.title says).
+  void setPageTitle(const std::string& title) { title_ = title; }
+  // The load of `url` fails with the WebLoadError `code`.
+  void failLoad(const std::string& url, int code);
+  // The page shows a dialog; the handler's answer.
+  bool dialog(ScriptDialog kind, const std::string& text);
+  // The page opens a window on `url`: the new view, or null when refused.
+  std::shared_ptr<HeadlessWebView> popup(const std::string& url);
   // Every page function called so far, with its arguments.
   std::vector<std::pair<std::string, Array>> calls() const { return calls_; }
 
 private:
   std::weak_ptr<HeadlessToolkit> toolkit_;
-  std::string url_, agent_;
+  std::string url_, agent_, title_;
+  bool drawsBackground_ = true;
   ScriptHandler handler_;
-  std::function<void(const std::string&)> loaded_;
+  std::function<void(const std::string&)> started_, loaded_;
+  std::function<void(const std::string&, int)> failed_;
+  std::function<bool(ScriptDialog, const std::string&)> dialogs_;
+  std::function<bool(std::shared_ptr<WebView>)> popups_;
   std::vector<std::pair<std::string, Array>> calls_;
+};
+
+class HeadlessCheckList : public CheckList {
+public:
+  void setRows(std::vector<CheckRow> rows) override { rows_ = std::move(rows); }
+  const std::vector<CheckRow>& rows() const override { return rows_; }
+  void setToggleHandler(std::function<void(size_t)> handler) override { toggle_ = std::move(handler); }
+  void setCheckHandler(std::function<void(size_t, int)> handler) override { check_ = std::move(handler); }
+  // What a click would do: the expand button, or the check box (a checked
+  // box becomes unchecked, any other checked).
+  void clickToggle(size_t row);
+  void clickCheck(size_t row);
+  // The row whose text is `text`; rows().size() when none.
+  size_t find(const std::string& text) const;
+
+private:
+  std::vector<CheckRow> rows_;
+  std::function<void(size_t)> toggle_;
+  std::function<void(size_t, int)> check_;
 };
 
 class HeadlessWindow : public Window {
 public:
-  HeadlessWindow(std::weak_ptr<HeadlessToolkit> toolkit, WindowSpec spec);
+  HeadlessWindow(std::weak_ptr<HeadlessToolkit> toolkit, WindowSpec spec, double titleBar);
   const std::string& name() const override { return spec_.name; }
-  const std::string& title() const { return spec_.title; }
+  std::string title() const override { return spec_.title; }
+  void setTitle(const std::string& title) override { spec_.title = title; }
   void show() override;
   void orderOut() override;
   void close() override;
   bool isVisible() const override { return visible_; }
   bool isClosed() const override { return closed_; }
-  Size size() const override { return spec_.size; }
+  Size size() const override { return {spec_.size.width, spec_.size.height + titleBar_}; }
+  void setSize(Size frame) override;
+  double titleBarHeight() const override { return titleBar_; }
+  bool isFullScreen() const override { return false; }
+  bool isMiniaturized() const override { return miniaturized_; }
+  void deminiaturize() override { miniaturized_ = false; }
+  void setFloating(bool floating) override { floating_ = floating; }
+  bool isFloating() const { return floating_; }
+  void setFrameAutosaveName(const std::string& name) override { autosaveName_ = name; }
+  const std::string& frameAutosaveName() const { return autosaveName_; }
   void setTopLeft(Point p) override { topLeft_ = p; }
   Point topLeft() const override { return topLeft_; }
   void setContent(std::shared_ptr<WebView> view) override { content_ = std::move(view); }
   std::shared_ptr<WebView> content() const override { return content_; }
+  void setCheckList(std::shared_ptr<CheckList> list) override { checkList_ = std::move(list); }
+  std::shared_ptr<HeadlessCheckList> checkList() const;
+  void setLines(const std::vector<std::string>& lines) override;
+  const std::vector<std::string>& lines() const { return lines_; }
+  void addButton(const std::string& title, std::function<void()> action) override;
+  std::vector<std::string> buttons() const;
+  // What a click on the button of that title does; false when there is none.
+  bool clickButton(const std::string& title);
+  void setParent(std::shared_ptr<Window> parent) override { parent_ = parent; }
+  std::shared_ptr<Window> parent() const { return parent_.lock(); }
   void setWillClose(std::function<void()> handler) override { willClose_ = std::move(handler); }
+  void setResized(std::function<void()> handler) override { resized_ = std::move(handler); }
+  void miniaturize() { miniaturized_ = true; }
 
 private:
   std::weak_ptr<HeadlessToolkit> toolkit_;
   WindowSpec spec_;
-  bool visible_ = false, closed_ = false;
+  double titleBar_ = 0;
+  bool visible_ = false, closed_ = false, miniaturized_ = false, floating_ = false;
+  std::string autosaveName_;
   Point topLeft_;
   std::shared_ptr<WebView> content_;
-  std::function<void()> willClose_;
+  std::shared_ptr<CheckList> checkList_;
+  std::vector<std::string> lines_;
+  std::vector<std::pair<std::string, std::function<void()>>> buttons_;
+  std::weak_ptr<Window> parent_;
+  std::function<void()> willClose_, resized_;
 };
 
 class HeadlessToolkit : public Toolkit, public std::enable_shared_from_this<HeadlessToolkit> {
@@ -102,6 +174,14 @@ public:
   // ---- The script of the person ----
   void answerNextAlert(int answer);
   void answerNextFolderChoice(std::optional<std::string> folder);
+  // What the person does in the next modal window: `script` runs inside
+  // runModal (it may serve the main loop); the window stays modal until
+  // stopModal or its closing. Without a script a modal window is closed at
+  // once (code 0).
+  void onNextModal(std::function<void(const std::shared_ptr<HeadlessWindow>&)> script);
+  // The title bar height of the windows made from now on (0 at first).
+  void setTitleBarHeight(double height) { titleBar_ = height; }
+  std::string clipboardText() const;
   // A click on a notice with that context, or on the status item.
   void clickNotice(const std::string& context);
   void clickStatusItem();
@@ -129,10 +209,14 @@ public:
   std::shared_ptr<StatusItem> makeStatusItem() override;
   std::shared_ptr<Window> makeWindow(const WindowSpec& spec) override;
   std::shared_ptr<WebView> makeWebView() override;
+  std::shared_ptr<CheckList> makeCheckList() override;
   std::shared_ptr<NoticeBridge> notices() override;
   int runAlert(const AlertSpec& alert) override;
   std::optional<std::string> chooseFolder(const FolderChoiceSpec& choice) override;
   Size mainScreenSize() const override { return {1920, 1080}; }
+  int runModal(const std::shared_ptr<Window>& window) override;
+  void stopModal(int code) override;
+  void setClipboardText(const std::string& text) override;
   void run() override;
   void quit() override;
 
@@ -148,6 +232,7 @@ private:
   std::function<void(const Sighting&)> echo_;
   std::deque<int> alertAnswers_;
   std::deque<std::optional<std::string>> folderAnswers_;
+  std::string clipboard_;
   std::optional<StatusItemLook> statusLook_;
   std::deque<Notice> posted_;
 
@@ -155,6 +240,12 @@ private:
   std::shared_ptr<Notices> bridge_;
   std::shared_ptr<Item> item_;
   std::map<std::string, std::shared_ptr<HeadlessWindow>> windows_;
+  std::deque<std::function<void(const std::shared_ptr<HeadlessWindow>&)>> modalScripts_;
+  struct Modal {
+    std::optional<int> code;
+  };
+  std::vector<std::shared_ptr<Modal>> modals_;
+  double titleBar_ = 0;
   bool quit_ = false;
 };
 

@@ -161,3 +161,52 @@ TEST_F(HeadlessToolkitTest, QuitEndsTheMainLoopEvenWhenAskedBeforeItRuns) {
 }
 
 }  // namespace
+
+TEST_F(HeadlessToolkitTest, ModalWindowsEndWithTheCodeTheirScriptGivesOrZeroWhenClosed) {
+  auto w = ui->makeWindow({"SelectFileSyncWindowController", "选择同步文件夹", {400, 300}});
+  auto list = ui->makeCheckList();
+  w->setCheckList(list);
+  list->setRows({{0, 0, "个人的文件", 1, true, true}, {20, 2, "A", -1, true, false}});
+  std::vector<std::string> clicks;
+  list->setCheckHandler([&](size_t row, int state) { clicks.push_back(std::to_string(row) + "=" + std::to_string(state)); });
+  w->addButton("确定", [&] { ui->stopModal(1); });
+  w->addButton("取消", [&] { ui->stopModal(0); });
+
+  ui->onNextModal([](const std::shared_ptr<plat::HeadlessWindow>& win) {
+    auto rows = win->checkList();
+    rows->clickCheck(rows->find("A"));           // mixed becomes checked
+    rows->clickCheck(rows->find("个人的文件"));  // checked becomes unchecked
+    // The answer may come later, from the main loop.
+    plat::MainThread::perform([win] { win->clickButton("确定"); });
+  });
+  EXPECT_EQ(ui->runModal(w), 1);
+  EXPECT_EQ(clicks, (std::vector<std::string>{"1=1", "0=0"}));
+  EXPECT_EQ(ui->runModal(w), 0) << "nobody answers: the window is closed";
+  EXPECT_TRUE(w->isClosed());
+  EXPECT_EQ(ui->count("modal", "end SelectFileSyncWindowController 1"), 1u);
+}
+
+TEST_F(HeadlessToolkitTest, PagesReportFailuresDialogsAndPopupsToTheirHandlers) {
+  auto view = std::dynamic_pointer_cast<plat::HeadlessWebView>(ui->makeWebView());
+  std::vector<std::string> events;
+  view->setLoadFailed([&](const std::string& url, int code) { events.push_back(url + " " + std::to_string(code)); });
+  view->failLoad("http://127.0.0.1:9/", plat::kWebLoadCannotConnectToHost);
+  EXPECT_EQ(events, (std::vector<std::string>{"http://127.0.0.1:9/ -1004"}));
+
+  EXPECT_FALSE(view->dialog(plat::ScriptDialog::kConfirm, "ok?")) << "no handler: no";
+  view->setScriptDialogHandler([](plat::ScriptDialog kind, const std::string& text) {
+    return kind == plat::ScriptDialog::kConfirm && text == "ok?";
+  });
+  EXPECT_TRUE(view->dialog(plat::ScriptDialog::kConfirm, "ok?"));
+
+  EXPECT_EQ(view->popup("https://example.test/"), nullptr) << "no handler: refused";
+  std::shared_ptr<plat::WebView> shown;
+  view->setPopupHandler([&](std::shared_ptr<plat::WebView> v) {
+    shown = v;
+    return true;
+  });
+  auto popup = view->popup("https://example.test/p");
+  ASSERT_TRUE(popup);
+  EXPECT_EQ(shown, popup);
+  EXPECT_EQ(popup->currentURL(), "https://example.test/p");
+}
