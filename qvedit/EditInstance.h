@@ -1,8 +1,8 @@
-// One edit helper per user. The instance listens on a user-only socket in
-// the user's runtime folder; a later `qvedit <url>` hands its URL over on
-// it and exits, so the refresh token in the URL lives in no long-running
-// process's command line. One line a message: "open <url>" or "quit";
-// the instance answers "ok" or "refused <why>".
+// One edit helper per user (plat::SingleInstance "qvedit"): a later
+// `qvedit <url>` hands its URL over to the running instance and exits, so
+// the refresh token in the URL lives in no long-running process's command
+// line. One line a message: "open <url>" or "quit"; the instance answers
+// "ok" or "refused <why>".
 #pragma once
 
 #include <memory>
@@ -10,14 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/foundation/run_loop.h"
-#include "platform/ipc/local_socket.h"
+#include "platform/ipc/single_instance.h"
 
 class AppDelegate;
 
 namespace EditInstance {
 
-inline constexpr size_t kMaxLine = 32768;
+inline constexpr size_t kMaxLine = plat::SingleInstance::kMaxLine;
 
 // "<runtime folder>/qvedit.sock"; empty when the user has no private runtime folder.
 std::string socketPath();
@@ -26,20 +25,9 @@ std::string socketPath();
 // nothing when no instance answers.
 std::optional<std::string> send(const std::string& message);
 
-// The instance's end: accepts hand-overs on the main run loop.
-class Server {
-public:
-  // Null when another instance holds the socket (or it can't be made).
-  static std::unique_ptr<Server> listen(AppDelegate& app, plat::Error* error = nullptr);
-  ~Server();
-  void acceptPending();
-
-private:
-  Server(AppDelegate& app, std::unique_ptr<plat::LocalListener> l) : app_(app), listener_(std::move(l)) {}
-  AppDelegate& app_;
-  std::unique_ptr<plat::LocalListener> listener_;
-  plat::RunLoop::SourceId source_ = 0;
-};
+// The instance's end: accepts hand-overs on the main run loop. Null when
+// another instance holds the socket (or it can't be made).
+std::unique_ptr<plat::SingleInstance> listen(AppDelegate& app, plat::Error* error = nullptr);
 
 // Writes "<data home>/applications/qvedit.desktop" for x-scheme-handler/qvedit
 // and makes it the scheme's handler with xdg-mime. `command` is the program

@@ -56,7 +56,7 @@ int runInstance() {
   }
   AppDelegate app(std::make_shared<LibnotifyNotifier>(), EditFiles::cacheRoot());
   plat::Error e;
-  auto server = EditInstance::Server::listen(app, &e);
+  auto server = EditInstance::listen(app, &e);
   if (!server) {
     if (e.code() == EADDRINUSE) {
       std::fprintf(stderr, "qvedit: already running\n");
