@@ -52,6 +52,8 @@ void AppDelegate::applicationDidFinishLaunching(const LaunchOptions& options) {
   auto ud = std::make_shared<UserData>();
   setUserdata(ud);
   Util::createfolder(ud->configPath());
+  // The pages of the windows, before any window shows one.
+  Util::loadUIPackages();
   setOldSelectWebpath("");
   bInit_ = false;
   bDisplayAlert_ = true;

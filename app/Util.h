@@ -113,6 +113,23 @@ public:
   // top 100 points below the screen's top.
   static plat::Point getWindowDisplayOriginPoint(plat::Size size);
 
+  // ---- UI packages (UIResource.cpp) ----
+  // The program's resources: "<program's folder>/Resources" unless set.
+  static std::string resourcePath();
+  static void setResourcePath(std::string path);
+  // Brings "<config>/UI/<name>/chs/<page>" up to date: with `set`, from the
+  // program's package "<resources>/UI/<name>.zip"; otherwise from a
+  // downloaded "<config>/UI/Temp/<name>.zip" that carries a good signature
+  // ("<name>.zip.sig"), or the program's package when the page is missing.
+  static void initLoadResourcFileName(const std::string& name, const std::string& page, bool set);
+  // At start-up: both packages, over whatever is there when this layout
+  // version has not been unpacked yet ("versionquorva" below 2).
+  static void loadUIPackages();
+  // The Ed25519 public key (32 bytes) that signs downloaded packages; none
+  // (the default) keeps every downloaded package out.
+  static void setUIPackageKey(plat::Data key);
+  static bool verifyUIPackage(const std::string& package, const std::string& signature);
+
   // Seconds since 1970 of an HTTP date text ("Mon, 01 Jan 2024 10:00:00
   // GMT"); empty when the text is not of that form.
   static std::optional<int64_t> serverTimeSeconds(const std::string& time);

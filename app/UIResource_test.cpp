@@ -1,0 +1,144 @@
+// The UI packages at start-up: which package is unpacked when, and a
+// downloaded package only with a signature by the trusted key.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include "Framework/Staticclass/NSDataExpand.h"
+#include "Framework/ZipWrapper/ZipWrapper.h"
+#include "app/Util.h"
+#include "platform/foundation/file_util.h"
+#include "platform/foundation/user_defaults.h"
+#include "platform/system/system_test_util.h"
+
+namespace {
+
+// An Ed25519 key pair made for the test.
+struct Signer {
+  Signer() {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
+    EVP_PKEY_keygen_init(ctx);
+    EVP_PKEY_keygen(ctx, &key);
+    EVP_PKEY_CTX_free(ctx);
+  }
+  ~Signer() { EVP_PKEY_free(key); }
+  plat::Data publicKey() const {
+    plat::Data out(32);
+    size_t n = out.size();
+    EVP_PKEY_get_raw_public_key(key, out.data(), &n);
+    return out;
+  }
+  std::string sign(const std::string& body) const {
+    std::string sig(64, '\0');
+    size_t n = sig.size();
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key);
+    EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(sig.data()), &n,
+                   reinterpret_cast<const unsigned char*>(body.data()), body.size());
+    EVP_MD_CTX_free(ctx);
+    return sig;
+  }
+  EVP_PKEY* key = nullptr;
+};
+
+class UIPackages : public ::testing::Test {
+protected:
+  void SetUp() override {
+    plat::UserDefaults::setStandardPath(home.path() + "/.config/Quorva/defaults");
+    resources = home.path() + "/Resources";
+    Util::setResourcePath(resources);
+    config = home.path() + "/.quorvacfg";
+    plat::makeDirectories(config + "/UI/Temp", 0700);
+    makePackage(resources + "/UI/start.zip", "start", "bundled login");
+    makePackage(resources + "/UI/default.zip", "default", "bundled launchpad");
+  }
+  void TearDown() override {
+    Util::setResourcePath("");
+    Util::setUIPackageKey({});
+  }
+
+  // A package whose page "<name>/chs/<page>" holds `text`.
+  void makePackage(const std::string& zipPath, const std::string& name, const std::string& text) {
+    const std::string src = home.path() + "/src-" + name;
+    plat::makeDirectories(src, 0700);
+    plat::atomicWrite(src + "/page", text);
+    plat::makeDirectories(plat::pathDirname(zipPath), 0700);
+    ZipWrapper zip;
+    ASSERT_TRUE(zip.CreateZipFile2(zipPath));
+    ASSERT_TRUE(zip.addFileToZip(src + "/page", name + "/chs/" + (name == "start" ? "login.html" : "launchpad.html")));
+    ASSERT_TRUE(zip.CloseZipFile2());
+  }
+  std::string page(const std::string& name) const {
+    return plat::readFile(config + "/UI/" + name + "/chs/" + (name == "start" ? "login.html" : "launchpad.html"))
+        .value_or("<none>");
+  }
+  std::string digest(const std::string& name) const {
+    return plat::UserDefaults::standard().stringForKey(name + "quorva");
+  }
+  static std::string md5Of(const std::string& path) {
+    return NSDataExpand::md5Data2String(plat::readFile(path).value_or(""));
+  }
+  std::string downloaded(const std::string& name) const { return config + "/UI/Temp/" + name + ".zip"; }
+
+  plat::testing::TempHome home;
+  std::string resources, config;
+};
+
+TEST_F(UIPackages, TheFirstStartUnpacksTheProgramsPackagesAndLaterStartsOnlyWhatIsMissing) {
+  makePackage(downloaded("start"), "start", "downloaded login");  // waiting, unsigned
+  Util::loadUIPackages();
+  EXPECT_EQ(page("start"), "bundled login");
+  EXPECT_EQ(page("default"), "bundled launchpad");
+  EXPECT_EQ(digest("start"), md5Of(resources + "/UI/start.zip"));
+  EXPECT_EQ(plat::UserDefaults::standard().stringForKey("versionquorva"), "2");
+  EXPECT_TRUE(plat::fileExists(downloaded("start"))) << "a forced unpack leaves the download alone";
+
+  // Later starts: a present page stays as it is; a missing one comes back.
+  plat::atomicWrite(config + "/UI/default/chs/launchpad.html", "edited");
+  plat::removeTree(config + "/UI/start/chs/login.html");
+  makePackage(resources + "/UI/start.zip", "start", "bundled login 2");
+  plat::removeTree(downloaded("start"));
+  Util::loadUIPackages();
+  EXPECT_EQ(page("default"), "edited");
+  EXPECT_EQ(page("start"), "bundled login 2");
+  EXPECT_EQ(digest("start"), md5Of(resources + "/UI/start.zip"));
+}
+
+TEST_F(UIPackages, ADownloadedPackageIsUnpackedOnlyWithAGoodSignature) {
+  Util::loadUIPackages();
+  Signer trusted, other;
+  const std::string body_path = downloaded("start");
+  struct Case {
+    const char* what;
+    bool withKey;
+    const Signer* signer;  // null: no signature file
+    bool tamper;
+    bool unpacked;
+  } cases[] = {
+      {"no key trusted", false, &trusted, false, false},
+      {"no signature", true, nullptr, false, false},
+      {"another key's signature", true, &other, false, false},
+      {"changed after signing", true, &trusted, true, false},
+      {"signed by the trusted key", true, &trusted, false, true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string text = "downloaded login " + std::to_string(++n);
+    makePackage(body_path, "start", text);
+    const std::string body = plat::readFile(body_path).value_or("");
+    if (c.signer) plat::atomicWrite(body_path + ".sig", c.signer->sign(body));
+    if (c.tamper) plat::atomicWrite(body_path, body + std::string(1, '\0'));
+    const std::string md5 = md5Of(body_path);
+    Util::setUIPackageKey(c.withKey ? trusted.publicKey() : plat::Data());
+    const std::string before = page("start");
+    const std::string digestBefore = digest("start");
+
+    Util::initLoadResourcFileName("start", "login.html", false);
+    EXPECT_EQ(page("start"), c.unpacked ? text : before);
+    EXPECT_EQ(digest("start"), c.unpacked ? md5 : digestBefore);
+    EXPECT_FALSE(plat::fileExists(body_path)) << "used or refused, the download goes";
+    EXPECT_FALSE(plat::fileExists(body_path + ".sig"));
+  }
+}
+
+}  // namespace
