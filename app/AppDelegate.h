@@ -47,7 +47,7 @@ class TransManager;
 class HttpThread;  // the LAN peer service: not built yet, its slot stays empty
 class MyTimer;
 class ManageStatusController;
-class WindowController;
+class NSWindowController;
 class LoginWebWindowController;
 class SettingWindowController;
 class LookTransWindowController;
@@ -197,7 +197,7 @@ public:
   std::shared_ptr<LoginWebWindowController> loginWebWindowController() const;
   std::shared_ptr<LaunchpadWindowController> launchpadWindowController() const;
   // A window of ours is about to close: its controller is released.
-  void windowClosed(const WindowController* controller);
+  void windowClosed(const NSWindowController* controller);
   // Who makes the window controllers; the toolkit-neutral ones by default.
   void setWindowControllers(std::shared_ptr<WindowControllers> factory);
   // When the launch pad is open, its page refreshes the linked folders.
@@ -206,6 +206,25 @@ public:
   void OpenLaunchpadWindow(const std::string& tab);
   // Asks, then quits.
   void onMenuQuitAppClicked();
+  // The sync folder in the file manager.
+  void onMenuOpenSyncFolderClicked();
+  // The account as the service gave it, JSON.
+  std::string getJsonUserInfo() const;
+  // Adds the local path's cloud path to the web favourites, with a notice.
+  void onAddFavoritePath(const std::string& path);
+
+  // ---- qvp:// commands (AppDelegateURL.cpp; main thread) ----
+  // Where a command comes from: the desktop's scheme handler (any program
+  // or web page may have made it), or a page of our own packages.
+  enum class QvpSource { kDesktop, kOwnPage };
+  // "qvp://" and the Base64 of "command|argument|...".
+  void OpenQvpUrl(const std::string& url, QvpSource source);
+  // An address the desktop handed over.
+  void handleURLEvent(const std::string& url) { OpenQvpUrl(url, QvpSource::kDesktop); }
+  // The folder the desktop shows as the desktop ("" when there is none).
+  static std::string desktopFolder();
+  // The name of a desktop link: a plain file name.
+  static bool isPlainLinkName(const std::string& name);
   // Ends the application: the periodic jobs, any login and the engines
   // stopped and their threads joined, the databases closed, then the main
   // loop ends. Main thread; the main loop keeps serving the threads being
@@ -270,6 +289,9 @@ public:
   // The logout the user chooses: asks whether to keep the user's files,
   // clears the stored account, relaunches and quits.
   void onBtnLogoutClicked();
+  // What follows the question: the engines stopped, the user's folder
+  // deleted when `remove`, the stored account cleared, a relaunch, the end.
+  void logoutAndRelaunch(bool remove);
   // Waits until the engines a logout stopped have ended (main thread: the
   // main loop runs meanwhile). True when none is left running.
   bool waitForStoppedEngines(double seconds);
@@ -294,7 +316,8 @@ private:
   // closing) when there is none.
   template <class C>
   std::shared_ptr<C> windowSlot(std::shared_ptr<C>& slot, std::shared_ptr<C> (WindowControllers::*make)());
-  void placeWindow(WindowController& c);
+  void placeWindow(NSWindowController& c);
+  std::shared_ptr<LaunchpadWindowController> launchpadOnTab(const std::string& tab);
   std::shared_ptr<WindowControllers> windowControllers();
 
   std::atomic<bool> bInit_{false};

@@ -12,7 +12,10 @@
 #include "app/SettingsDb.h"
 #include "app/UserData.h"
 #include "app/Util.h"
+#include "app/WebWindows.h"
 #include "app/WindowControllers.h"
+#include "app/interface/HTTPEngine.h"
+#include "platform/foundation/file_util.h"
 #include "app/sync/SyncManager.h"
 #include "app/trans/TransManager.h"
 #include "platform/foundation/format.h"
@@ -156,13 +159,13 @@ template <class C>
 std::shared_ptr<C> AppDelegate::windowSlot(std::shared_ptr<C>& slot, std::shared_ptr<C> (WindowControllers::*make)()) {
   if (!slot) {
     slot = (windowControllers().get()->*make)();
-    const WindowController* raw = slot.get();
+    const NSWindowController* raw = slot.get();
     slot->window()->setWillClose([this, raw] { windowClosed(raw); });
   }
   return slot;
 }
 
-void AppDelegate::placeWindow(WindowController& c) {
+void AppDelegate::placeWindow(NSWindowController& c) {
   c.window()->setTopLeft(Util::getWindowDisplayOriginPoint(c.window()->size()));
 }
 
@@ -189,11 +192,19 @@ std::shared_ptr<LookTransWindowController> AppDelegate::getLookTransWindowContro
   return c;
 }
 
-std::shared_ptr<LaunchpadWindowController> AppDelegate::onMenuOpenQuorvaClicked() {
+std::shared_ptr<LaunchpadWindowController> AppDelegate::onMenuOpenQuorvaClicked() { return launchpadOnTab(""); }
+
+std::shared_ptr<LaunchpadWindowController> AppDelegate::launchpadOnTab(const std::string& tab) {
+  const bool fresh = !launchpadWindowController_;
   auto c = windowSlot(launchpadWindowController_, &WindowControllers::makeLaunchpadWindowController);
-  c->set_tab("");
+  c->set_tab(tab);
   placeWindow(*c);
-  c->reloadhtml();
+  // A new window loads its page once, on the tab; an open one reloads.
+  if (fresh) {
+    c->windowDidLoad();
+  } else {
+    c->reloadhtml();
+  }
   c->showWindow();
   return c;
 }
@@ -220,10 +231,10 @@ std::shared_ptr<LaunchpadWindowController> AppDelegate::launchpadWindowControlle
   return launchpadWindowController_;
 }
 
-void AppDelegate::windowClosed(const WindowController* controller) {
+void AppDelegate::windowClosed(const NSWindowController* controller) {
   if (controller == nullptr) return;
   // The controller may be the caller's last owner: keep it until we return.
-  std::shared_ptr<WindowController> keep;
+  std::shared_ptr<NSWindowController> keep;
   if (controller == loginWebWindowController_.get()) {
     keep = std::move(loginWebWindowController_);
     // Closing the login window quits the application.
@@ -245,14 +256,35 @@ void AppDelegate::windowClosed(const WindowController* controller) {
 }
 
 void AppDelegate::UpdateLaunchpadJS() {
-  if (launchpadWindowController_) launchpadWindowController_->updateLinkPaths();
+  if (launchpadWindowController_) launchpadWindowController_->updatejs();
 }
 
 void AppDelegate::OpenLaunchpadWindow(const std::string& tab) {
-  plat::MainThread::perform([this, tab] {
-    auto c = onMenuOpenQuorvaClicked();
-    c->set_tab(tab);
-  });
+  plat::MainThread::perform([this, tab] { launchpadOnTab(tab); });
+}
+
+void AppDelegate::onMenuOpenSyncFolderClicked() {
+  const std::string path = tempsyncpath();
+  if (!path.empty()) plat::launcher()->openURL(path);
+}
+
+std::string AppDelegate::getJsonUserInfo() const {
+  auto ud = userdata();
+  return ud ? ud->jsonUserinfo() : std::string();
+}
+
+void AppDelegate::onAddFavoritePath(const std::string& path) {
+  auto s = sync();
+  auto ud = userdata();
+  if (!s || !ud) return;
+  int64_t type = -1;
+  std::string webpath = s->getrelativepath(path, &type);
+  if (type < 0) return;
+  if (Util::isdir(path)) webpath = plat::format("%@/", webpath);
+  const bool ok = HTTPEngine::addfavorite(ud->userToken(), webpath, ud->mountID());
+  const std::string name = plat::pathBasename(path);
+  NotificationCenter::shareCenter().setGrowlNotificationDescripation(
+      plat::format(ok ? "%@ 收藏成功！" : "%@ 收藏失败！", name), std::nullopt);
 }
 
 void AppDelegate::onMenuQuitAppClicked() {
@@ -322,6 +354,7 @@ void AppDelegate::terminate() {
   launchpadWindowController_.reset();
   aboutWindowController_.reset();
   rightSideWindowController_.reset();
+  BrowserWebWindowController::closeAll();
   windowControllers_.reset();
   setTrans(nullptr);
   setSync(nullptr);

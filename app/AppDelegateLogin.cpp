@@ -395,7 +395,10 @@ void AppDelegate::onBtnLogoutClicked() {
       {"", "注销帐号时,是否保留用户所有记录的文件(包括：同步文件夹信息，同步缓存文件和传输信息)?", {"保留", "删除", "取消"}});
   const bool keep = answer == plat::kAlertFirstButtonReturn;
   const bool remove = answer == plat::kAlertFirstButtonReturn + 1;
-  if (!keep && !remove) return;
+  if (keep || remove) logoutAndRelaunch(remove);
+}
+
+void AppDelegate::logoutAndRelaunch(bool remove) {
   auto ud = userdata();
   if (auto s = sync()) Util::deletefolderfavorite(s->syncparent());
   // The user's folder holds the engines' open databases: everything stops

@@ -1,6 +1,8 @@
 #include "app/LoginWebWindowController.h"
 
 #include "Framework/JSONDecoder/JSONDecoder.h"
+#include "app/PlainWebWindow.h"
+#include "app/SelectFileSyncWindowController.h"
 #include "app/AppDelegate.h"
 #include "app/UserData.h"
 #include "app/Util.h"
@@ -26,18 +28,29 @@ bool flagOf(const plat::Value& v, const char* key) { return v[key].boolValue(); 
 
 }  // namespace
 
+std::shared_ptr<LoginWebWindowController> LoginWebWindowController::make(const std::string& configPath) {
+  auto c = std::make_shared<LoginWebWindowController>(makeWebWindow({"LoginWebWindowController", "Quorva", {400, 560}}));
+  c->attachBridge();
+  LoginWebWindowController* raw = c.get();
+  c->webLoginDone_ = plat::ScopedObserver(WebViewDelegate::kCallWebScriptMethodNotification,
+                                          [raw](const plat::Notification&) { raw->delegate()->onCallWebScriptMethodNotification(); });
+  c->awakeFromNib(configPath);
+  return c;
+}
+
 LoginWebWindowController::LoginWebWindowController(std::shared_ptr<plat::Window> window)
-    : WindowController(std::move(window)) {}
+    : BridgedWindowController(std::move(window)) {}
+
+LoginWebWindowController::~LoginWebWindowController() {
+  if (windowController_) windowController_->close();
+}
 
 void LoginWebWindowController::awakeFromNib(const std::string& configPath) {
+  configPath_ = configPath;
   auto view = webView();
   if (!view) return;
-  view->setUserAgent(webUserAgent(Util::getAppDelegate().appversion()));
-  view->setLoadFinished([this](const std::string&) {
-    pageLoaded_ = true;
-    if (!window_->isClosed()) onJudgeDealArray();
-  });
-  view->load("file://" + plat::percentEscapePath(plat::format("%@/UI/start/chs/login.html", configPath)));
+  view->setDrawsBackground(false);
+  view->load(fileURL(plat::format("%@/UI/start/chs/login.html", configPath)));
 }
 
 void LoginWebWindowController::setInfoArray(const plat::Array& result) {
@@ -46,6 +59,7 @@ void LoginWebWindowController::setInfoArray(const plat::Array& result) {
 }
 
 void LoginWebWindowController::onJudgeDealArray() {
+  pageLoaded_ = true;
   if (!infoArray_) return;
   plat::Array result = std::move(*infoArray_);
   infoArray_.reset();
@@ -62,7 +76,7 @@ void LoginWebWindowController::returnLoginResult(const plat::Array& result) {
   if (auto view = webView()) view->callFunction("gLoginResult", {plat::Value(loginResultText(result))});
 }
 
-bool LoginWebWindowController::signIn(bool withKey, const char* type) {
+bool LoginWebWindowController::signIn(bool withKey, const char* type, const std::function<void()>& done) {
   AppDelegate& app = Util::getAppDelegate();
   RetUserInfo info;
   int64_t tokenError = 0;
@@ -78,6 +92,7 @@ bool LoginWebWindowController::signIn(bool withKey, const char* type) {
       break;
   }
   app.renameoldsyncdb();
+  if (done) done();
   returnLoginResult({plat::Value(type), plat::Value(0), plat::Value(" ")});
   return true;
 }
@@ -96,6 +111,65 @@ bool LoginWebWindowController::onBtnLoginByKey() { return signIn(true, "weblogin
 std::string LoginWebWindowController::getOauthKey() {
   strWebLoginkey_ = Util::getwebloginkey();
   return strWebLoginkey_;
+}
+
+namespace {
+// Text for an HTML attribute.
+std::string escapeHTML(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+}  // namespace
+
+std::string LoginWebWindowController::webLoginPage(const std::string& url) {
+  // The address comes from the page: it goes into the document as text of
+  // an attribute, never as markup, and over https when the setting says so.
+  const std::string target = Util::getDealWithHttpsOrHttpUrl("http://" + url);
+  return "<!DOCTYPE html><html><head><title> </title><style type=\"text/css\" media=\"screen\">html, body "
+         "{height: 100%;width: 100%;background: #FFF;padding: 0;margin: 0;overflow: hidden;-webkit-user-select: "
+         "none;}h1 {color: #E0E0E0;margin: 18% 0;text-align: center;font-family: helvetica;}</style>"
+         "<meta http-equiv=\"refresh\" content=\"5;url=" +
+         escapeHTML(target) + "\"></head><body><h1> Please Wait... </h1></body></html>";
+}
+
+void LoginWebWindowController::onOpenMainWindowInfo(const std::string& json) {
+  auto v = parse(json);
+  if (!v) return;
+  const std::string page = plat::format("%@/UI/WebLogin.html", configPath_);
+  if (!plat::atomicWrite(page, webLoginPage(textOf(*v, "url")), 0600)) return;
+  if (windowController_) windowController_->close();
+  windowController_ = WindowController::initWithURL(
+      fileURL(page), window_->topLeft(),
+      plat::Size{double(integerOf(*v, "width")), double(integerOf(*v, "height"))});
+  windowController_->showWindow();
+}
+
+bool LoginWebWindowController::onCheckWebPageInfo() {
+  Util::getAppDelegate().userdata()->setUserName(strWebLoginkey_);
+  return signIn(true, "weblogin", [this] {
+    if (windowController_) windowController_->close();
+  });
+}
+
+void LoginWebWindowController::onBtnSelectSyncFileClicked() {
+  selectFileSyncController_ = SelectFileSyncWindowController::make();
+  selectFileSyncController_->window()->setParent(window_);
+  selectFileSyncController_->initFileDataDirPath("/", unsyncnodes_);
+  if (selectFileSyncController_->runModal() == 1) {
+    bool all = true;
+    unsyncnodes_ = selectFileSyncController_->getunsynclist(all);
+  }
+  selectFileSyncController_.reset();
 }
 
 std::optional<std::string> LoginWebWindowController::onBtnSelectPathClicked() {

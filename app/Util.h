@@ -91,6 +91,9 @@ public:
   // `time` is the service's last "Date" header; empty before the first.
   static std::string mixtureurl(const std::string& url, const std::string& webpath, const std::string& token,
                                 const std::string& time);
+  // The web site's page `page` through the signed single-sign-on link, with
+  // the account's token and the service's last time.
+  static std::string signedSiteLink(const std::string& page);
   static std::string getOpenBrowserWebUrlInfo(const std::string& json);
   static plat::Dictionary getOpenWindowWebUrlInfo(const std::string& json);
   static bool openWebUrl(const std::string& url);
@@ -107,6 +110,12 @@ public:
   static void addAppAsLoginItem();
   static bool findAppAsLoginItem();
   static void deleteAppFromLoginItem();
+  // Opens a file or folder with the desktop's default application; a file
+  // that would run something when opened (isRunnable) is shown in its
+  // folder instead.
+  static void openFile(const std::string& path);
+  // An executable, a script (by its name or a "#!" line) or a desktop entry.
+  static bool isRunnable(const std::string& path);
   // The running program's own file.
   static std::string applicationPath();
   // Where a window of that size opens: centred across the main screen, its

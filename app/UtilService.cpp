@@ -85,12 +85,12 @@ WebCommand readWebCommand(const std::string& json) {
   return c;
 }
 
-std::string signedLink(const std::string& address) {
-  auto time = Util::getAppDelegate().servertime();
-  return Util::mixtureurl(address, "http://" + ServiceHosts::webSite(), accountToken(), time.value_or(""));
-}
-
 }  // namespace
+
+std::string Util::signedSiteLink(const std::string& page) {
+  auto time = getAppDelegate().servertime();
+  return mixtureurl(page, "http://" + ServiceHosts::webSite(), accountToken(), time.value_or(""));
+}
 
 AppDelegate& Util::getAppDelegate() { return AppDelegate::shared(); }
 
@@ -149,13 +149,13 @@ std::string Util::mixtureurl(const std::string& url, const std::string& webpath,
 
 std::string Util::getOpenBrowserWebUrlInfo(const std::string& json) {
   WebCommand c = readWebCommand(json);
-  if (c.sso != 0) return signedLink(c.address);
+  if (c.sso != 0) return signedSiteLink(c.address);
   return CheckHttpWithUrl(c.address);
 }
 
 plat::Dictionary Util::getOpenWindowWebUrlInfo(const std::string& json) {
   WebCommand c = readWebCommand(json);
-  std::string address = c.sso != 0 ? signedLink(c.address) : webSiteAddress() + c.address;
+  std::string address = c.sso != 0 ? signedSiteLink(c.address) : webSiteAddress() + c.address;
   auto number = [&](const char* key) { return plat::Value(c.object[key].intValue()); };
   return plat::Dictionary{{"url", plat::Value(address)}, {"resize", number("resize")}, {"width", number("width")},
                           {"height", number("height")},  {"type", number("opentype")},  {"close", number("replace")}};

@@ -1,16 +1,60 @@
 // Util: the client's entries in the desktop: the sync folder among the file
 // manager's favourites and the application's login item.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <vector>
 
 #include "app/Util.h"
+#include "platform/foundation/file_util.h"
 #include "platform/system/autostart.h"
+#include "platform/system/launcher.h"
 #include "platform/system/bookmarks.h"
 #include "platform/ui/toolkit.h"
 
 namespace {
 constexpr const char* kLoginItemName = "Quorva";
+
+// Names a desktop runs rather than shows.
+constexpr const char* kRunnableExtensions[] = {
+    "desktop", "sh",  "bash", "zsh",  "csh", "ksh", "fish",     "py",  "pl",   "rb",  "php", "lua", "tcl", "js",
+    "jar",     "run", "bin",  "appimage", "exe", "msi", "bat", "cmd", "com", "command", "ps1", "vbs", "scr", "deb",
+    "rpm",     "flatpakref", "snap"};
+
+bool startsWithHashBang(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  char head[2] = {0, 0};
+  const bool bang = ::read(fd, head, 2) == 2 && head[0] == '#' && head[1] == '!';
+  ::close(fd);
+  return bang;
+}
+}  // namespace
+
+bool Util::isRunnable(const std::string& path) {
+  auto st = plat::statFollow(path);
+  if (!st || st->isDirectory) return false;
+  if (st->mode & 0111) return true;
+  std::string name = plat::pathBasename(path);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos) {
+    std::string ext = name.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    for (const char* r : kRunnableExtensions) {
+      if (ext == r) return true;
+    }
+  }
+  return startsWithHashBang(path);
+}
+
+void Util::openFile(const std::string& path) {
+  if (isRunnable(path)) {
+    plat::launcher()->reveal(path);
+  } else {
+    plat::launcher()->openURL(path);
+  }
 }
 
 void Util::addfoldertofavorite(const std::string& path) { plat::sidebarFavorites()->insertFirst(path); }

@@ -3,43 +3,44 @@
 #include "app/AppDelegate.h"
 #include "app/LoginWebWindowController.h"
 #include "app/Util.h"
+#include "app/WebWindows.h"
 #include "platform/foundation/format.h"
 #include "platform/system/path_escape.h"
 
-WindowController::WindowController(std::shared_ptr<plat::Window> window) : window_(std::move(window)) {}
+NSWindowController::NSWindowController(std::shared_ptr<plat::Window> window) : window_(std::move(window)) {}
 
-WindowController::~WindowController() = default;
+NSWindowController::~NSWindowController() = default;
 
-void WindowController::showWindow() { window_->show(); }
+void NSWindowController::showWindow() { window_->show(); }
+
+void NSWindowController::close() { window_->close(); }
 
 std::string webUserAgent(const std::string& appversion) { return plat::format("QV_SYNC;%@;Mac", appversion); }
+
+std::string fileURL(const std::string& path) { return "file://" + plat::percentEscapePath(path); }
+
+std::shared_ptr<plat::Window> makeWebWindow(const plat::WindowSpec& spec) {
+  auto toolkit = plat::Toolkit::current();
+  auto window = toolkit->makeWindow(spec);
+  auto view = toolkit->makeWebView();
+  view->setUserAgent(webUserAgent(Util::getAppDelegate().appversion()));
+  window->setContent(view);
+  return window;
+}
 
 std::shared_ptr<plat::Window> PageWindowControllers::pageWindow(const std::string& name, const std::string& title,
                                                                 plat::Size size, const std::string& package,
                                                                 const std::string& page) const {
-  auto toolkit = plat::Toolkit::current();
-  auto window = toolkit->makeWindow({name, title, size});
-  auto view = toolkit->makeWebView();
-  view->setUserAgent(webUserAgent(Util::getAppDelegate().appversion()));
-  window->setContent(view);
-  const std::string file = plat::format("%@/UI/%@/chs/%@", configPath_, package, page);
-  view->load("file://" + plat::percentEscapePath(file));
+  auto window = makeWebWindow({name, title, size});
+  window->content()->load(fileURL(plat::format("%@/UI/%@/chs/%@", configPath_, package, page)));
   return window;
 }
 
-// Sizes and titles are the windows' own; the pages come with the UI packages.
 std::shared_ptr<LoginWebWindowController> PageWindowControllers::makeLoginWebWindowController() {
-  // The page reports its load to the controller, so the controller is made
-  // before the page is loaded.
-  auto toolkit = plat::Toolkit::current();
-  auto window = toolkit->makeWindow({"LoginWebWindowController", "Quorva", {400, 560}});
-  auto view = toolkit->makeWebView();
-  window->setContent(view);
-  auto c = std::make_shared<LoginWebWindowController>(window);
-  c->awakeFromNib(configPath_);
-  return c;
+  return LoginWebWindowController::make(configPath_);
 }
 
+// The settings and transfer windows come with their own pages later.
 std::shared_ptr<SettingWindowController> PageWindowControllers::makeSettingWindowController() {
   return std::make_shared<SettingWindowController>(
       pageWindow("SettingWindowController", "设置", {600, 460}, "default", "setting.html"));
@@ -51,16 +52,13 @@ std::shared_ptr<LookTransWindowController> PageWindowControllers::makeLookTransW
 }
 
 std::shared_ptr<LaunchpadWindowController> PageWindowControllers::makeLaunchpadWindowController() {
-  return std::make_shared<LaunchpadWindowController>(
-      pageWindow("LaunchpadWindowController", "Quorva", {960, 640}, "default", "launchpad.html"));
+  return LaunchpadWindowController::make(configPath_);
 }
 
 std::shared_ptr<AboutWindowController> PageWindowControllers::makeAboutWindowController() {
-  return std::make_shared<AboutWindowController>(
-      pageWindow("AboutWindowController", "关于", {420, 300}, "default", "about.html"));
+  return AboutWindowController::make();
 }
 
 std::shared_ptr<RightSideWindowController> PageWindowControllers::makeRightSideWindowController() {
-  return std::make_shared<RightSideWindowController>(
-      pageWindow("RightSideWindowController", "Quorva", {300, 640}, "default", "rightbar.html"));
+  return RightSideWindowController::make(configPath_);
 }

@@ -1,12 +1,8 @@
 // The application's windows as the application object sees them: one
 // controller per window, made on first use by the object's getters and
-// released when its window closes. What a getter asks of each controller
-// is declared here; a controller that has no use for a call ignores it.
-//
-// The controllers here are toolkit-neutral: each shows its local page of
-// the UI packages in a plat::Window with a plat::WebView from the current
-// plat::Toolkit. A desktop build gives richer ones through its own
-// WindowControllers. Main thread only.
+// released when its window closes. Every controller shows its content in a
+// plat::Window of the current plat::Toolkit (GTK on a desktop, headless in
+// tests and on servers). Main thread only.
 #pragma once
 
 #include <memory>
@@ -14,62 +10,47 @@
 
 #include "platform/ui/toolkit.h"
 
-class WindowController {
+// What every window controller is: a window, its content, and its class
+// name, which the page bridge asks to decide what a call does.
+class NSWindowController {
 public:
-  explicit WindowController(std::shared_ptr<plat::Window> window);
-  virtual ~WindowController();
-  WindowController(const WindowController&) = delete;
-  WindowController& operator=(const WindowController&) = delete;
+  explicit NSWindowController(std::shared_ptr<plat::Window> window);
+  virtual ~NSWindowController();
+  NSWindowController(const NSWindowController&) = delete;
+  NSWindowController& operator=(const NSWindowController&) = delete;
 
+  virtual std::string className() const = 0;
   std::shared_ptr<plat::Window> window() const { return window_; }
   // Web view of the window's page; null for a window without one.
   std::shared_ptr<plat::WebView> webView() const { return window_->content(); }
   virtual void showWindow();
+  // Closes the window (its will-close handlers run).
+  void close();
 
 protected:
   std::shared_ptr<plat::Window> window_;
 };
 
-class SettingWindowController : public WindowController {
+class SettingWindowController : public NSWindowController {
 public:
-  using WindowController::WindowController;
+  using NSWindowController::NSWindowController;
+  std::string className() const override { return "SettingWindowController"; }
   // Fills the controls from the settings.
   virtual void initWithSetting() {}
 };
 
-class LookTransWindowController : public WindowController {
+class LookTransWindowController : public NSWindowController {
 public:
-  using WindowController::WindowController;
+  using NSWindowController::NSWindowController;
+  std::string className() const override { return "LookTransWindowController"; }
   // Starts refreshing the transfer list.
   virtual void setTimerReloadTransData() {}
 };
 
-class LaunchpadWindowController : public WindowController {
-public:
-  using WindowController::WindowController;
-  virtual void set_tab(const std::string& tab) { tab_ = tab; }
-  const std::string& tab() const { return tab_; }
-  virtual void reloadhtml() {}
-  // Told when the window closes.
-  virtual void set_bWindowsCloes(bool) {}
-  // Its page lists the linked folders again.
-  virtual void updateLinkPaths() {}
-
-private:
-  std::string tab_;
-};
-
-class AboutWindowController : public WindowController {
-public:
-  using WindowController::WindowController;
-};
-
-class RightSideWindowController : public WindowController {
-public:
-  using WindowController::WindowController;
-};
-
 class LoginWebWindowController;
+class LaunchpadWindowController;
+class AboutWindowController;
+class RightSideWindowController;
 
 // Who makes the controllers.
 class WindowControllers {
@@ -106,3 +87,9 @@ private:
 
 // The user agent of our web views: "QV_SYNC;<version>;Mac".
 std::string webUserAgent(const std::string& appversion);
+// The address of a local file for a web view: "file://" and the path
+// percent-escaped as UTF-8.
+std::string fileURL(const std::string& path);
+// A window of the current toolkit with a web view of ours in it (our user
+// agent set).
+std::shared_ptr<plat::Window> makeWebWindow(const plat::WindowSpec& spec);

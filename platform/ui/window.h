@@ -67,6 +67,9 @@ public:
   virtual void setCheckList(std::shared_ptr<CheckList> list) = 0;
   // Lines of text as the content (a window without a web view).
   virtual void setLines(const std::vector<std::string>& lines) = 0;
+  // A short text over the middle of the content (a loading label); empty
+  // hides it.
+  virtual void setNotice(const std::string& text) = 0;
   // A button under the content; the first added is the default one.
   virtual void addButton(const std::string& title, std::function<void()> action) = 0;
   // Shown attached to `parent` (a sheet): above it, and closed with it.

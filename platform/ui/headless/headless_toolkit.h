@@ -135,6 +135,8 @@ public:
   std::shared_ptr<HeadlessCheckList> checkList() const;
   void setLines(const std::vector<std::string>& lines) override;
   const std::vector<std::string>& lines() const { return lines_; }
+  void setNotice(const std::string& text) override { notice_ = text; }
+  const std::string& notice() const { return notice_; }
   void addButton(const std::string& title, std::function<void()> action) override;
   std::vector<std::string> buttons() const;
   // What a click on the button of that title does; false when there is none.
@@ -155,6 +157,7 @@ private:
   std::shared_ptr<WebView> content_;
   std::shared_ptr<CheckList> checkList_;
   std::vector<std::string> lines_;
+  std::string notice_;
   std::vector<std::pair<std::string, std::function<void()>>> buttons_;
   std::weak_ptr<Window> parent_;
   std::function<void()> willClose_, resized_;
