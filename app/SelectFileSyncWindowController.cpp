@@ -305,7 +305,8 @@ void SelectFileSyncWindowController::requestListing(int root, const std::string&
   std::shared_ptr<Shared> shared = shared_;
   subOpenQueue_->async([weak, shared, root, path, token, mount] {
     if (shared->closed) return;
-    RetFileList reply = HTTPEngine::getfilelist(token, path, mount, false);
+    // The mount's top is the path "" on the wire ("/" would be sent as "//").
+    RetFileList reply = HTTPEngine::getfilelist(token, path == "/" ? std::string() : path, mount, false);
     if (reply.status != 200) return;  // a failed listing adds nothing
     plat::MainThread::perform([weak, root, path, items = std::move(reply.itemlist)] {
       if (auto self = weak.lock()) self->reloadFileListTableData(root, path, items);
