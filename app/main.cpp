@@ -1,8 +1,7 @@
-// Quorva, the main application. See kUsage for its command-line forms. The
-// desktop windows come with the desktop toolkit; until then the headless
-// form runs the whole client without a display: what a person would see
-// (notices, the status item, pages, alerts) and the activity log go to
-// standard output.
+// Quorva, the main application. See kUsage for its command-line forms. On
+// a desktop it runs with its GTK windows; the headless form runs the whole
+// client without a display: what a person would see (notices, the status
+// item, pages, alerts) and the activity log go to standard output.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -21,18 +20,29 @@
 #include "app/ServiceHosts.h"
 #include "app/UserData.h"
 #include "app/interface/APIHosts.h"
+#include "app/Util.h"
+#include "platform/foundation/file_util.h"
 #include "platform/foundation/run_loop.h"
+#include "platform/ipc/single_instance.h"
 #include "platform/net/url.h"
 #include "platform/system/launcher.h"
 #include "platform/system/reachability.h"
+#include "platform/system/scheme_handler.h"
+#include "platform/ui/gtk/gtk_toolkit.h"
 #include "platform/ui/headless/headless_toolkit.h"
 
 namespace {
 
 const char* kUsage =
-    "usage: Quorva --headless [--server URL] [--user NAME --password PASS --sync-folder DIR]\n"
+    "usage: Quorva [--server URL] [qvp://...]\n"
+    "       Quorva --headless [--server URL] [--user NAME --password PASS --sync-folder DIR]\n"
+    "       Quorva [--server URL] --register\n"
     "       Quorva --help\n"
     "\n"
+    "  (no option)          run on the desktop: the login window, or the stored\n"
+    "                       account signing in by itself; a qvp:// address is\n"
+    "                       handed to the Quorva already running, if one is\n"
+    "  --register           make Quorva the desktop's handler of qvp:// addresses\n"
     "  --headless           run without a display: notices, the status item and the\n"
     "                       activity log go to standard output; SIGINT or SIGTERM\n"
     "                       stops the engines and ends the program\n"
@@ -84,9 +94,18 @@ std::string jsonOf(const plat::Dictionary& d) {
   return text ? std::string(text->begin(), text->end()) : std::string();
 }
 
+constexpr const char* kInstance = "quorva";
+
+// Where the web views keep cookies and storage between runs.
+std::string webDataDirectory() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  const std::string base = xdg && xdg[0] == '/' ? std::string(xdg) : plat::homeDirectory() + "/.local/share";
+  return base + "/Quorva/WebKit";
+}
+
 struct Options {
-  bool headless = false;
-  std::string server, user, password, folder;
+  bool headless = false, registerScheme = false;
+  std::string server, user, password, folder, url;
   bool account() const { return !user.empty() || !password.empty() || !folder.empty(); }
 };
 
@@ -120,6 +139,10 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--headless") {
       o.headless = true;
+    } else if (a == "--register") {
+      o.registerScheme = true;
+    } else if (a.rfind("qvp:", 0) == 0 && o.url.empty()) {
+      o.url = a;
     } else if (a == "--server") {
       if (!value(o.server)) return usageError("--server wants a URL");
     } else if (a == "--user") {
@@ -132,7 +155,25 @@ int main(int argc, char** argv) {
       return usageError(("unknown argument " + a).c_str());
     }
   }
-  if (!o.headless) return usageError("the desktop windows are not built yet: run with --headless");
+  if (o.account() && !o.headless) return usageError("--user, --password and --sync-folder go with --headless");
+  if (o.registerScheme) {
+    std::vector<std::string> command{Util::applicationPath()};
+    if (!o.server.empty()) command.insert(command.end(), {"--server", o.server});
+    std::string error;
+    if (!plat::registerSchemeHandler({"quorva.desktop", "Quorva", "Open qvp:// addresses in Quorva", "qvp", command},
+                                     &error)) {
+      std::fprintf(stderr, "Quorva: can't register: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("Quorva: %s registered for qvp:// addresses\n", plat::desktopEntryPath("quorva.desktop").c_str());
+    return 0;
+  }
+  // A second launch hands its address to the one running and ends.
+  if (!o.headless && !o.url.empty()) {
+    if (auto answer = plat::SingleInstance::send(kInstance, "open " + o.url)) {
+      return *answer == "ok" ? 0 : 1;
+    }
+  }
   if (o.account() && (o.user.empty() || o.password.empty() || o.folder.empty())) {
     return usageError("--user, --password and --sync-folder go together");
   }
@@ -158,10 +199,20 @@ int main(int argc, char** argv) {
     launch.signInByWindow = true;
   }
 
-  auto toolkit = plat::HeadlessToolkit::make();
-  toolkit->setEcho([](const plat::Sighting& s) { say("[" + s.kind + "] " + s.text); });
-  plat::Toolkit::setCurrent(toolkit);
-  plat::setLauncher(toolkit->launcher());
+  std::shared_ptr<plat::HeadlessToolkit> headless;
+  std::shared_ptr<plat::GtkToolkit> desktop;
+  if (o.headless) {
+    headless = plat::HeadlessToolkit::make();
+    headless->setEcho([](const plat::Sighting& s) { say("[" + s.kind + "] " + s.text); });
+    plat::Toolkit::setCurrent(headless);
+    plat::setLauncher(headless->launcher());
+  } else {
+    desktop = plat::GtkToolkit::make(webDataDirectory());
+    if (!desktop) return usageError("no display: run with --headless");
+    plat::Toolkit::setCurrent(desktop);
+    launch.relaunchArguments.erase(launch.relaunchArguments.begin());  // no --headless
+  }
+  std::shared_ptr<plat::Toolkit> toolkit = plat::Toolkit::current();
   QVLog::sharedQVLog().setMirror([](const QVLogLine& line) { say("[log] " + line.text); });
 
   AppDelegate& app = AppDelegate::shared();
@@ -182,7 +233,7 @@ int main(int argc, char** argv) {
   if (o.account()) {
     // What a person does in the login window: signs in, picks the folder,
     // starts.
-    toolkit->answerNextFolderChoice(o.folder);
+    headless->answerNextFolderChoice(o.folder);
     auto login = app.loginWebWindowController();  // start-up opened it
     if (!login) login = app.getLoginWebWindowController();
     if (!login->onBtnLoginUserNameAndPW(jsonOf({{"username", plat::Value(o.user)}, {"password", plat::Value(o.password)}}))) {
@@ -195,7 +246,7 @@ int main(int argc, char** argv) {
     } else {
       login->setInitInfo(jsonOf({{"path", plat::Value(2)}, {"syncnode", plat::Value(false)}, {"overwrite", plat::Value(false)}}));
     }
-  } else if (!app.bAuto()) {
+  } else if (o.headless && !app.bAuto()) {
     say("Quorva: no stored account: sign in with --user, --password and --sync-folder");
     status = 2;
     app.terminate();
@@ -211,7 +262,19 @@ int main(int argc, char** argv) {
     say("Quorva: sync folder " + app.tempsyncpath() + "个人的文件");
   });
 
+  // On the desktop: later launches hand their qvp:// addresses over.
+  std::unique_ptr<plat::SingleInstance> instance;
+  if (desktop && !app.terminating()) {
+    instance = plat::SingleInstance::listen(kInstance, [&app](const std::string& line) -> std::string {
+      if (line.rfind("open ", 0) != 0) return "refused unknown message";
+      app.handleURLEvent(line.substr(5));
+      return "ok";
+    });
+    if (!o.url.empty()) app.handleURLEvent(o.url);
+  }
+
   if (!app.terminating()) toolkit->run();
+  instance.reset();
   loop->remove(tell);
   loop->remove(signals);
   ::close(sfd);

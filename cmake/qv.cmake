@@ -5,7 +5,9 @@
 # Labels: unit or e2e; threaded for programs whose cases run several threads
 # (the ThreadSanitizer build builds and runs only those, through the target
 # threaded_tests); large, added to the cases named after LARGE ("Suite.Case"),
-# for cases moving hundreds of MiB: those run only in the normal build.
+# for cases moving hundreds of MiB: those run only in the normal build; gui
+# for programs that open real windows under Xvfb (xvfb-run -a picks its
+# display number by looking, so these take turns: RESOURCE_LOCK xvfb).
 function(qv_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;LARGE" ${ARGN})
   if(NOT T_LABELS)
@@ -25,6 +27,9 @@ function(qv_test name)
     "    set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${T_LABELS}\")\n"
     "  else()\n"
     "    set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${T_LABELS};large\")\n"
+    "  endif()\n"
+    "  if(\"${T_LABELS}\" MATCHES \"gui\")\n"
+    "    set_tests_properties(\"\${t}\" PROPERTIES RESOURCE_LOCK xvfb)\n"
     "  endif()\n"
     "endforeach()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_script})
