@@ -6,14 +6,21 @@
 //
 // Run without a display, the program starts itself again under
 // `xvfb-run -a`.
+#include <fcntl.h>
 #include <gtk/gtk.h>
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <thread>
 #include <webkit2/webkit2.h>
 
 #include <deque>
 
+#include "Framework/Staticclass/NSStringExpand.h"
 #include "app/MyTimer.h"
 #include "app/QVWebViewDelegate.h"
 #include "app/WebWindows.h"
@@ -23,6 +30,8 @@
 #ifndef QV_SCREENSHOTS
 #define QV_SCREENSHOTS "."
 #endif
+
+extern char** environ;
 
 namespace shelltest {
 namespace {
@@ -259,6 +268,63 @@ window.addEventListener("message", () => { window.framesDone += 1; });
   EXPECT_TRUE(until([&] { return view->title() == "[" + std::string(R"("he said \"hi\"</script><script>alert(1)</script>\\")") + ",42]"; }))
       << view->title();
   browser->close();
+}
+
+// The program on the desktop: a second launch hands its qvp:// address to
+// the one running, which runs the command; SIGTERM ends it cleanly.
+TEST(QuorvaDesktop, ASecondLaunchHandsItsAddressToTheRunningOne) {
+  plat::testing::TempHome home;
+  const std::string dir = home.path();
+  for (const char* d : {"/run", "/data"}) plat::makeDirectories(dir + d, 0700);
+  std::vector<std::string> env{"HOME=" + dir, "XDG_RUNTIME_DIR=" + dir + "/run", "XDG_DATA_HOME=" + dir + "/data",
+                               "LANG=C.UTF-8"};
+  for (const char* keep : {"PATH", "DISPLAY", "XAUTHORITY", "TMPDIR"}) {
+    if (const char* v = std::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+  }
+  auto spawn = [&](std::vector<std::string> args, const std::string& log) {
+    args.insert(args.begin(), QUORVA_BINARY);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, QUORVA_BINARY, &fa, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+  };
+  auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 12000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+  };
+  auto exitCode = [&](pid_t pid) {
+    int status = -1;
+    bool reaped = false;
+    waitFor([&] { return reaped || (reaped = ::waitpid(pid, &status, WNOHANG) == pid); });
+    return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  const std::string log = dir + "/instance.log";
+  // Nothing to sign in to: the login window waits.
+  pid_t instance = spawn({"--server", "http://127.0.0.1:1"}, log);
+  ASSERT_GT(instance, 0);
+  ASSERT_TRUE(waitFor([&] { return plat::fileExists(dir + "/run/quorva/quorva.sock") || plat::fileExists(dir + "/run/quorva.sock"); }))
+      << plat::readFile(log).value_or("");
+
+  // A desktop link with a name that is no plain name: refused, and said.
+  const std::string url = "qvp://" + NSStringExpand::base64Encoded("6|..%2Fescape|A").value_or("");
+  pid_t second = spawn({url}, dir + "/second.log");
+  EXPECT_EQ(exitCode(second), 0) << plat::readFile(dir + "/second.log").value_or("");
+  EXPECT_TRUE(waitFor([&] { return plat::readFile(log).value_or("").find("桌面链接的名字不能用：../escape") != std::string::npos; }))
+      << plat::readFile(log).value_or("");
+  EXPECT_FALSE(plat::fileExists(dir + "/escape.webloc"));
+
+  ::kill(instance, SIGTERM);
+  EXPECT_EQ(exitCode(instance), 0);
+  EXPECT_NE(plat::readFile(log).value_or("").find("Quorva: stopped"), std::string::npos);
 }
 
 }  // namespace

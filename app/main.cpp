@@ -199,6 +199,7 @@ int main(int argc, char** argv) {
     launch.signInByWindow = true;
   }
 
+  AppDelegate& app = AppDelegate::shared();
   std::shared_ptr<plat::HeadlessToolkit> headless;
   std::shared_ptr<plat::GtkToolkit> desktop;
   if (o.headless) {
@@ -209,13 +210,18 @@ int main(int argc, char** argv) {
   } else {
     desktop = plat::GtkToolkit::make(webDataDirectory());
     if (!desktop) return usageError("no display: run with --headless");
+    // WebKit lets the main thread take signals again: there the stop
+    // signals are caught and handled on the main loop.
+    desktop->onStopSignals([&app] {
+      say("Quorva: stopping");
+      app.terminate();
+    });
     plat::Toolkit::setCurrent(desktop);
     launch.relaunchArguments.erase(launch.relaunchArguments.begin());  // no --headless
   }
   std::shared_ptr<plat::Toolkit> toolkit = plat::Toolkit::current();
   QVLog::sharedQVLog().setMirror([](const QVLogLine& line) { say("[log] " + line.text); });
 
-  AppDelegate& app = AppDelegate::shared();
   int status = 0;
 
   int sfd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);

@@ -1,5 +1,6 @@
 // The web view over WebKitGTK, with the page's script object `qvClient`.
 #include <cmath>
+#include <string_view>
 
 #include "platform/foundation/log.h"
 #include "platform/foundation/run_loop.h"
@@ -179,8 +180,28 @@ std::string GtkWebViewImpl::title() const {
   return t ? t : "";
 }
 
+namespace {
+// A header value of products ("name/version") and comments in parentheses,
+// as WebKit takes it: ";" only inside a comment.
+bool isProductList(const std::string& agent) {
+  int depth = 0;
+  for (unsigned char c : agent) {
+    if (c == '(') ++depth;
+    else if (c == ')') --depth;
+    else if (c < 0x20 || c >= 0x7F || (depth == 0 && std::string_view("\"(),;:<=>?@[\\]{}").find(c) != std::string_view::npos)) {
+      return false;
+    }
+    if (depth < 0) return false;
+  }
+  return depth == 0;
+}
+}  // namespace
+
 void GtkWebViewImpl::setUserAgent(const std::string& agent) {
-  webkit_settings_set_user_agent(webkit_web_view_get_settings(view_), agent.c_str());
+  // WebKit sends only a well-formed header; an agent that is not one goes
+  // whole inside a comment, where pages still find it.
+  const std::string value = isProductList(agent) ? agent : "Quorva (" + agent + ")";
+  webkit_settings_set_user_agent(webkit_web_view_get_settings(view_), value.c_str());
 }
 
 void GtkWebViewImpl::setDrawsBackground(bool draws) {
