@@ -30,11 +30,10 @@ bool flagOf(const plat::Value& v, const char* key) { return v[key].boolValue(); 
 
 std::shared_ptr<LoginWebWindowController> LoginWebWindowController::make(const std::string& configPath) {
   auto c = std::make_shared<LoginWebWindowController>(makeWebWindow({"LoginWebWindowController", "Quorva", {400, 560}}));
-  c->attachBridge();
   LoginWebWindowController* raw = c.get();
+  c->awakeFromNib(configPath);
   c->webLoginDone_ = plat::ScopedObserver(WebViewDelegate::kCallWebScriptMethodNotification,
                                           [raw](const plat::Notification&) { raw->delegate()->onCallWebScriptMethodNotification(); });
-  c->awakeFromNib(configPath);
   return c;
 }
 
@@ -49,6 +48,8 @@ void LoginWebWindowController::awakeFromNib(const std::string& configPath) {
   configPath_ = configPath;
   auto view = webView();
   if (!view) return;
+  // The bridge sees the page load, and tells this window.
+  if (!delegate_) attachBridge();
   view->setDrawsBackground(false);
   view->load(fileURL(plat::format("%@/UI/start/chs/login.html", configPath)));
 }

@@ -3,9 +3,10 @@
 // client without a display: what a person would see (notices, the status
 // item, pages, alerts) and the activity log go to standard output.
 #include <signal.h>
-#include <sys/signalfd.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -96,6 +97,16 @@ std::string jsonOf(const plat::Dictionary& d) {
 
 constexpr const char* kInstance = "quorva";
 
+int gStopFd = -1;
+
+void onStopSignal(int) {
+  const uint64_t one = 1;
+  const int saved = errno;
+  ssize_t n = ::write(gStopFd, &one, sizeof one);
+  (void)n;
+  errno = saved;
+}
+
 // Where the web views keep cookies and storage between runs.
 std::string webDataDirectory() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
@@ -117,13 +128,16 @@ int usageError(const char* why) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // SIGINT and SIGTERM are read on the main loop; every thread started
-  // from here on inherits the blocked mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // SIGINT and SIGTERM are caught, whichever thread takes them (a library
+  // may start threads of its own, and WebKit unblocks signals on the main
+  // thread), and the main loop reads them from an eventfd.
+  gStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  struct sigaction stop {};
+  stop.sa_handler = onStopSignal;
+  stop.sa_flags = SA_RESTART;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
   plat::MainThread::setCurrentThreadAsMain();
 
   Options o;
@@ -210,12 +224,6 @@ int main(int argc, char** argv) {
   } else {
     desktop = plat::GtkToolkit::make(webDataDirectory());
     if (!desktop) return usageError("no display: run with --headless");
-    // WebKit lets the main thread take signals again: there the stop
-    // signals are caught and handled on the main loop.
-    desktop->onStopSignals([&app] {
-      say("Quorva: stopping");
-      app.terminate();
-    });
     plat::Toolkit::setCurrent(desktop);
     launch.relaunchArguments.erase(launch.relaunchArguments.begin());  // no --headless
   }
@@ -224,12 +232,10 @@ int main(int argc, char** argv) {
 
   int status = 0;
 
-  int sfd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
   auto loop = plat::MainThread::runLoop();
-  auto signals = loop->addFd(sfd, plat::RunLoop::kReadable, [&](uint32_t) {
-    signalfd_siginfo info{};
-    while (::read(sfd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    }
+  auto signals = loop->addFd(gStopFd, plat::RunLoop::kReadable, [&](uint32_t) {
+    uint64_t count = 0;
+    if (::read(gStopFd, &count, sizeof count) != static_cast<ssize_t>(sizeof count) || app.terminating()) return;
     say("Quorva: stopping");
     app.terminate();
   });
@@ -283,7 +289,7 @@ int main(int argc, char** argv) {
   instance.reset();
   loop->remove(tell);
   loop->remove(signals);
-  ::close(sfd);
+  ::close(gStopFd);
   say("Quorva: stopped");
   return status;
 }

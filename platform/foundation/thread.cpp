@@ -1,6 +1,7 @@
 #include "platform/foundation/thread.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/log.h"
@@ -33,6 +34,12 @@ void runGuarded(const std::string& what, const std::function<void()>& body) {
 
 std::thread startThread(std::string name, std::function<void()> body) {
   return std::thread([name = std::move(name), body = std::move(body)]() {
+    // The stop signals are for the main thread, which catches them.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     setCurrentThreadName(name);
     runGuarded("thread " + name, body);
   });

@@ -1,8 +1,6 @@
 #include "platform/ui/gtk/gtk_toolkit.h"
 
 #include <cairo.h>
-#include <glib-unix.h>
-#include <signal.h>
 #include <libnotify/notify.h>
 #include <sys/stat.h>
 
@@ -162,28 +160,7 @@ std::shared_ptr<GtkToolkit> GtkToolkit::make(const std::string& dataDirectory) {
   return t;
 }
 
-void GtkToolkit::onStopSignals(std::function<void()> handler) {
-  stop_ = std::move(handler);
-  const int signals[2] = {SIGINT, SIGTERM};
-  for (int i = 0; i < 2; ++i) {
-    if (signalSources_[i]) continue;
-    // Taken on every thread that has not blocked them, handled here.
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, signals[i]);
-    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-    signalSources_[i] = g_unix_signal_add(signals[i], +[](gpointer data) -> gboolean {
-      auto* self = static_cast<GtkToolkit*>(data);
-      if (self->stop_) self->stop_();
-      return G_SOURCE_CONTINUE;
-    }, this);
-  }
-}
-
 GtkToolkit::~GtkToolkit() {
-  for (unsigned int s : signalSources_) {
-    if (s) g_source_remove(s);
-  }
   if (source_) g_source_remove(source_);
   if (context_) g_object_unref(context_);
 }

@@ -59,11 +59,6 @@ public:
   static bool snapshot(const std::shared_ptr<WebView>& view, const std::string& pngPath, double seconds);
   WebKitWebContext* webContext() const { return context_; }
 
-  // SIGINT and SIGTERM call `handler` on the main loop. WebKit lets the main
-  // thread take signals again whenever it starts its engine, so the stop
-  // signals are caught, not read from a blocked set.
-  void onStopSignals(std::function<void()> handler);
-
   // What a WebKit load error is as a WebLoadError.
   static int loadErrorCode(unsigned int domain, int code);
 
@@ -75,8 +70,6 @@ private:
   unsigned int source_ = 0;
   std::vector<std::shared_ptr<Modal>> modals_;
   std::shared_ptr<NoticeBridge> notices_;
-  std::function<void()> stop_;
-  unsigned int signalSources_[2] = {0, 0};
   void* mainLoop_ = nullptr;  // GMainLoop of run()
 };
 
