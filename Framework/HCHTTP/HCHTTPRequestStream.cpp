@@ -629,7 +629,7 @@ void HCHTTPRequest::handleStreamComplete() {
   if (_didUseCachedResponse) return;
   std::optional<Error> fileError;
   {
-    std::lock_guard p(classState().progressLock);
+    ProgressLockGuard p;
     _lastBytesSent = _totalBytesSent;
     if (_readStream) _totalBytesSent = _readStream->requestBytesWritten();
     _complete = true;
