@@ -1662,6 +1662,47 @@ TEST_F(HCHTTPRequestTest, RequestsInTurnReuseOneConnectionUntilItExpires) {
   EXPECT_NE(*r4->connectionID(), *r3->connectionID());
 }
 
+TEST_F(HCHTTPRequestTest, AConnectionIsReusedOnlyTheWayItWasReached) {
+  struct Row {
+    qvtest::TestProxy::Kind kind;
+    const char* type;
+  } rows[] = {{qvtest::TestProxy::Kind::HTTP, kHCProxyTypeHTTP}, {qvtest::TestProxy::Kind::SOCKS5, kHCProxyTypeSOCKS}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.type);
+    HCHTTPRequest::expirePersistentConnections();
+    TestHTTPServer origin;
+    origin.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "ok"); });
+    qvtest::TestProxy proxy({row.kind});
+    auto run = [&](bool viaProxy) {
+      auto r = HCHTTPRequest::requestWithURL(origin.url("/x"));
+      if (viaProxy) {
+        r->setProxyHost(std::string("127.0.0.1"));
+        r->setProxyPort(proxy.port());
+        r->setProxyType(std::string(row.type));
+      }
+      Recorder rec;
+      runAsync(r, rec);
+      EXPECT_EQ(rec.count("finished"), 1);
+      EXPECT_TRUE(r->connectionID());
+      return r->connectionID().value_or(-1);
+    };
+    const int64_t direct = run(false);
+    const int64_t proxied = run(true);
+    EXPECT_NE(proxied, direct) << "the direct connection's record is not taken through the proxy";
+    EXPECT_EQ(run(true), proxied);
+    EXPECT_EQ(run(false), direct) << "nor the proxy's for a direct request";
+    EXPECT_EQ(proxy.connectionCount(), 1);
+    EXPECT_EQ(origin.connectionCount(), 2);  // ours, and the proxy's on our behalf
+    for (const auto& rec : HCHTTPRequest::persistentConnections()) {
+      if (rec.id == direct) {
+        EXPECT_EQ(rec.proxy, "");
+      } else if (rec.id == proxied) {
+        EXPECT_NE(rec.proxy.find(std::to_string(proxy.port())), std::string::npos) << rec.proxy;
+      }
+    }
+  }
+}
+
 TEST_F(HCHTTPRequestTest, TimeOutRetryLeavesNoRecordOrSocketBehind) {
   ScriptedResponse silent;
   silent.silent = true;
