@@ -201,10 +201,7 @@ TEST_F(HCHTTPAuthenticationTest, AProxyChallengeIsAnsweredFromTheStoredProxyCred
 
 TEST_F(HCHTTPAuthenticationTest, ADigestChallengeToAnHTTPSTunnelIsAnsweredOnItsCONNECT) {
   const auto& certs = qvtest::TestCertificates::shared();
-  TestHTTPServer::Options o;
-  o.tls = true;
-  o.certificate = certs.server;
-  TestHTTPServer secure(o);
+  TestHTTPServer secure(TestHTTPServer::Options{.tls = true, .certificate = certs.server});
   secure.setHandler([](const RecordedRequest& r) {
     return ScriptedResponse::text(200, r.header("Proxy-Authorization").value_or("clean") + " " + r.target);
   });

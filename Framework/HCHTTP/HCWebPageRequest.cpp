@@ -537,7 +537,7 @@ void HCWebPageRequest::startFetchingResources() {
     if (toFile) r->setDownloadDestinationPath(cachePathForRequest(*r));
     requests.push_back(std::move(r));
   }
-  if (synchronous) {
+  if (synchronous || requests.empty()) {
     fetchResourcesInTurn(requests);
     return;
   }
