@@ -163,6 +163,38 @@ TEST_F(HCWebPageRequestTest, InlinesResourcesAsDataURIsRunAsynchronouslyOrSynchr
   }
 }
 
+TEST_F(HCWebPageRequestTest, EachKindOfReferenceIsFetchedAndRewrittenAsItsKindSays) {
+  pages["/media.html"] = {"text/html",
+                          "<html><head><link rel=\"icon\" href=\"/i.png\"><link rel=\"alternate\" href=\"/alt.xml\">"
+                          "</head><body><div style=\"background: url('/div.png')\">d</div>"
+                          "<video poster=\"/poster.png\"><source src=\"/clip.webm\"><source src=\"/clip.mp4?x=1\"></video>"
+                          "<audio src=\"/sound.OGG\"></audio><iframe src=\"/frame.png\"></iframe><img src=\"/i.png\">"
+                          "</body></html>"};
+  for (const char* path : {"/div.png", "/poster.png", "/clip.mp4?x=1", "/frame.png"}) pages[path] = {"image/png", path};
+  auto r = HCWebPageRequest::requestWithURL(server.url("/media.html"));
+  r->setUrlReplacementMode(HCReplaceExternalResourcesWithData);
+  ASSERT_TRUE(run(r));
+  ASSERT_FALSE(r->error()) << r->error()->localizedDescription();
+  const std::string html = *r->responseString();
+  struct Row {
+    const char* target;
+    bool fetched;
+  } rows[] = {
+      {"/div.png", true},   {"/poster.png", true}, {"/clip.mp4?x=1", true}, {"/frame.png", true},
+      {"/i.png", true},     {"/clip.webm", false}, {"/sound.OGG", false},   {"/alt.xml", false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(hits(row.target), row.fetched ? 1u : 0u) << row.target;
+    // What was fetched is inlined everywhere it is named; the rest is left as written.
+    EXPECT_EQ(html.find(std::string(row.target) + (row.target[1] == 'd' ? "'" : "\"")) == std::string::npos, row.fetched)
+        << row.target << "\n" << html;
+  }
+  const std::string image = "data:image/png;base64," + HCHTTPRequest::base64forData(plat::Data(kPNG.begin(), kPNG.end()));
+  size_t first = html.find(image);
+  ASSERT_NE(first, std::string::npos) << html;
+  EXPECT_NE(html.find(image, first + 1), std::string::npos) << "the icon link names a fetched image too";
+}
+
 TEST_F(HCWebPageRequestTest, StoredPageRefersToDownloadedFiles) {
   std::string page = plat::pathJoin(dir_, "site/page.html");
   plat::makeDirectories(plat::pathDirname(page));
