@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <future>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -1624,6 +1625,37 @@ TEST_F(HCHTTPRequestTest, AProgressDelegateRemovedBeforeDeliveryGetsNothing) {
   EXPECT_EQ(p.bytes, 0);
   EXPECT_EQ(p.size, 0);
   EXPECT_TRUE(p.fractions.empty() || p.fractions == std::vector<double>{0.0});
+}
+
+TEST_F(HCHTTPRequestTest, AProgressReportOnTheMainThreadRunsUnderNoClassLock) {
+  // A synchronous request on the main thread reports in line. Its receiver
+  // waits for another thread that sets an indicator too: under a class-wide
+  // lock held for the report, that thread could never get on.
+  server.enqueue(ScriptedResponse::text(200, std::string(5000, 'x')));
+  struct Waiter : ProgressRecorder {
+    int reports = 0, stuck = 0;
+    void requestDidReceiveBytes(HCHTTPRequest& r, long long n) override {
+      ProgressRecorder::requestDidReceiveBytes(r, n);
+      ++reports;
+      static ProgressRecorder other;  // its report comes to the main thread later
+      auto done = std::make_shared<std::promise<void>>();
+      auto got = done->get_future();
+      std::thread([done] {
+        HCHTTPRequest::updateProgressIndicator(&other, 1, 2);
+        done->set_value();
+      }).detach();
+      // Loose bound: it gets on at once, or never.
+      if (got.wait_for(std::chrono::seconds(30)) != std::future_status::ready) ++stuck;
+    }
+  } p;
+  auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+  r->setDownloadProgressDelegate(&p);
+  r->startSynchronous();
+  EXPECT_FALSE(r->error());
+  EXPECT_GE(p.reports, 1);
+  EXPECT_EQ(p.stuck, 0);
+  EXPECT_EQ(p.bytes, 5000);
+  r->setDownloadProgressDelegate(nullptr);
 }
 
 TEST_F(HCHTTPRequestTest, RequestsInTurnReuseOneConnectionUntilItExpires) {
