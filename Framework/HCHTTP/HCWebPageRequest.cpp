@@ -31,7 +31,8 @@ constexpr const char* kResourceXPath =
     "//link/@href|//a/@href|//script/@src|//img/@src|//frame/@src|//iframe/@src|//style|//*/@style|//source/@src|"
     "//video/@poster|//audio/@src";
 
-// Around all libxml2 work of these requests.
+// Around all libxml2 work of these requests; taken after the page's
+// cancelledLock (HCHTTPRequestPrivate.h).
 std::recursive_mutex& xmlParsingLock() {
   static std::recursive_mutex lock;
   return lock;
