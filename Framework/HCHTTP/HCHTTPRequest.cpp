@@ -711,6 +711,10 @@ Outbox& outbox() {
   return o;
 }
 
+// ProgressLockGuards held by this thread, and whether a notification waits for the last to go.
+thread_local int progressLocksHeld = 0;
+thread_local bool notificationsHeldBack = false;
+
 void drainOutbox() {
   Outbox& o = outbox();
   for (;;) {
@@ -729,12 +733,31 @@ void drainOutbox() {
 }
 }  // namespace
 
+namespace hchttp {
+
+ProgressLockGuard::ProgressLockGuard() : lock_(classState().progressLock) { ++progressLocksHeld; }
+
+ProgressLockGuard::~ProgressLockGuard() {
+  lock_.unlock();
+  if (--progressLocksHeld == 0 && notificationsHeldBack) {
+    notificationsHeldBack = false;
+    drainOutbox();
+  }
+}
+
+}  // namespace hchttp
+
 void HCHTTPRequest::notifyOnMainThread(std::function<void()> fn) {
   Outbox& o = outbox();
   const bool onMain = plat::MainThread::isMainThread();
   {
     std::lock_guard l(o.mutex);
     o.items.push_back(std::move(fn));
+    // Sent under progressLock: delivered when the guard releases it.
+    if (onMain && progressLocksHeld > 0) {
+      notificationsHeldBack = true;
+      return;
+    }
     // On the main thread (a synchronous request there) it goes out in line,
     // after whatever was sent before it.
     if (o.scheduled && !onMain) return;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <future>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -1626,6 +1627,37 @@ TEST_F(HCHTTPRequestTest, AProgressDelegateRemovedBeforeDeliveryGetsNothing) {
   EXPECT_TRUE(p.fractions.empty() || p.fractions == std::vector<double>{0.0});
 }
 
+TEST_F(HCHTTPRequestTest, AProgressReportOnTheMainThreadRunsUnderNoClassLock) {
+  // A synchronous request on the main thread reports in line. Its receiver
+  // waits for another thread that sets an indicator too: under a class-wide
+  // lock held for the report, that thread could never get on.
+  server.enqueue(ScriptedResponse::text(200, std::string(5000, 'x')));
+  struct Waiter : ProgressRecorder {
+    int reports = 0, stuck = 0;
+    void requestDidReceiveBytes(HCHTTPRequest& r, long long n) override {
+      ProgressRecorder::requestDidReceiveBytes(r, n);
+      ++reports;
+      static ProgressRecorder other;  // its report comes to the main thread later
+      auto done = std::make_shared<std::promise<void>>();
+      auto got = done->get_future();
+      std::thread([done] {
+        HCHTTPRequest::updateProgressIndicator(&other, 1, 2);
+        done->set_value();
+      }).detach();
+      // Loose bound: it gets on at once, or never.
+      if (got.wait_for(std::chrono::seconds(30)) != std::future_status::ready) ++stuck;
+    }
+  } p;
+  auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+  r->setDownloadProgressDelegate(&p);
+  r->startSynchronous();
+  EXPECT_FALSE(r->error());
+  EXPECT_GE(p.reports, 1);
+  EXPECT_EQ(p.stuck, 0);
+  EXPECT_EQ(p.bytes, 5000);
+  r->setDownloadProgressDelegate(nullptr);
+}
+
 TEST_F(HCHTTPRequestTest, RequestsInTurnReuseOneConnectionUntilItExpires) {
   server.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "ok"); });
   Recorder a, b, c;
@@ -1660,6 +1692,47 @@ TEST_F(HCHTTPRequestTest, RequestsInTurnReuseOneConnectionUntilItExpires) {
   runAsync(r4, d);
   EXPECT_EQ(server.connectionCount(), 2);
   EXPECT_NE(*r4->connectionID(), *r3->connectionID());
+}
+
+TEST_F(HCHTTPRequestTest, AConnectionIsReusedOnlyTheWayItWasReached) {
+  struct Row {
+    qvtest::TestProxy::Kind kind;
+    const char* type;
+  } rows[] = {{qvtest::TestProxy::Kind::HTTP, kHCProxyTypeHTTP}, {qvtest::TestProxy::Kind::SOCKS5, kHCProxyTypeSOCKS}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.type);
+    HCHTTPRequest::expirePersistentConnections();
+    TestHTTPServer origin;
+    origin.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "ok"); });
+    qvtest::TestProxy proxy({row.kind});
+    auto run = [&](bool viaProxy) {
+      auto r = HCHTTPRequest::requestWithURL(origin.url("/x"));
+      if (viaProxy) {
+        r->setProxyHost(std::string("127.0.0.1"));
+        r->setProxyPort(proxy.port());
+        r->setProxyType(std::string(row.type));
+      }
+      Recorder rec;
+      runAsync(r, rec);
+      EXPECT_EQ(rec.count("finished"), 1);
+      EXPECT_TRUE(r->connectionID());
+      return r->connectionID().value_or(-1);
+    };
+    const int64_t direct = run(false);
+    const int64_t proxied = run(true);
+    EXPECT_NE(proxied, direct) << "the direct connection's record is not taken through the proxy";
+    EXPECT_EQ(run(true), proxied);
+    EXPECT_EQ(run(false), direct) << "nor the proxy's for a direct request";
+    EXPECT_EQ(proxy.connectionCount(), 1);
+    EXPECT_EQ(origin.connectionCount(), 2);  // ours, and the proxy's on our behalf
+    for (const auto& rec : HCHTTPRequest::persistentConnections()) {
+      if (rec.id == direct) {
+        EXPECT_EQ(rec.proxy, "");
+      } else if (rec.id == proxied) {
+        EXPECT_NE(rec.proxy.find(std::to_string(proxy.port())), std::string::npos) << rec.proxy;
+      }
+    }
+  }
 }
 
 TEST_F(HCHTTPRequestTest, TimeOutRetryLeavesNoRecordOrSocketBehind) {
