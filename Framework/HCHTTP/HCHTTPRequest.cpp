@@ -869,29 +869,32 @@ void HCHTTPRequest::reportFinished() {
   HCSelector sel;
   Block block;
   std::shared_ptr<HCHTTPRequestQueue> q;
+  bool failed = false;
   {
     std::lock_guard l(_cancelledLock);
     if (_endReported) return;
     if (_deliveryError) {
       // A data callback threw: the caller did not get the whole body.
       _error = _deliveryError;
-      reportFailure();
-      return;
-    }
-    if (_cancelRequested) {
+      failed = true;
+    } else if (_cancelRequested) {
       // The caller asked to stop before it learned of the end, and may have
       // missed chunks that were on their way: it gets the cancel, not a finish.
       if (!_error) _error = HCRequestCancelledError();
       _cancelled = true;
-      reportFailure();
-      return;
+      failed = true;
+    } else {
+      _endReported = true;
+      d = _delegate;
+      sel = _didFinishSelector;
+      block = _completionBlock;
+      q = _queue;
     }
-    _endReported = true;
-    d = _delegate;
-    sel = _didFinishSelector;
-    block = _completionBlock;
-    q = _queue;
   }
+  // Like every other report, the failure reaches the caller without the
+  // request's lock: its callback may take locks of its own and then ask the
+  // request for its status.
+  if (failed) return reportFailure();
   if (responds(d, sel)) callDelegate(d, sel, nullptr, nullptr, nullptr);
   if (block) block();
   if (responds(q.get(), HCSelector::requestFinished)) q->requestFinished(*this);
