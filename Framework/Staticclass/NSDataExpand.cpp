@@ -63,6 +63,32 @@ plat::Data md5HexDigest(Bytes data) {
 
 std::string sha1HexDigest(Bytes data) { return hex(digest<20>(EVP_sha1(), data)); }
 
+struct SHA1Stream::Context {
+  EVP_MD_CTX* md = EVP_MD_CTX_new();
+  bool ok = false;
+  ~Context() { EVP_MD_CTX_free(md); }
+};
+
+SHA1Stream::SHA1Stream() : ctx_(std::make_unique<Context>()) { reset(); }
+
+SHA1Stream::~SHA1Stream() = default;
+
+void SHA1Stream::reset() { ctx_->ok = ctx_->md && EVP_DigestInit_ex(ctx_->md, EVP_sha1(), nullptr) == 1; }
+
+bool SHA1Stream::update(Bytes data) {
+  if (ctx_->ok && !data.empty()) ctx_->ok = EVP_DigestUpdate(ctx_->md, data.data(), data.size()) == 1;
+  return ctx_->ok;
+}
+
+std::optional<std::string> SHA1Stream::hexDigest() {
+  std::array<unsigned char, 20> out{};
+  unsigned int len = 0;
+  const bool ok = ctx_->ok && EVP_DigestFinal_ex(ctx_->md, out.data(), &len) == 1 && len == out.size();
+  reset();
+  if (!ok) return std::nullopt;
+  return hex(out);
+}
+
 std::string md5Data2String(Bytes data) { return hex(digest<16>(EVP_md5(), data)); }
 
 std::array<std::uint32_t, 256> generateCRC32Table(std::uint32_t polynomial) {

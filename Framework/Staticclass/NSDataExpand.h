@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +27,26 @@ inline plat::Data md5HexDigest(std::string_view data) { return md5HexDigest(byte
 // 40 lowercase hex digits of the SHA-1.
 std::string sha1HexDigest(Bytes data);
 inline std::string sha1HexDigest(std::string_view data) { return sha1HexDigest(bytesOf(data)); }
+
+// SHA-1 over data that comes in pieces (a file read or written block by
+// block). One thread at a time.
+class SHA1Stream {
+public:
+  SHA1Stream();
+  ~SHA1Stream();
+  SHA1Stream(const SHA1Stream&) = delete;
+  SHA1Stream& operator=(const SHA1Stream&) = delete;
+  // False once libcrypto refused a piece: the stream then gives no digest.
+  bool update(Bytes data);
+  // 40 lowercase hex digits of everything given since the start; empty after
+  // a refused piece. The stream then starts over.
+  std::optional<std::string> hexDigest();
+  void reset();
+
+private:
+  struct Context;
+  std::unique_ptr<Context> ctx_;
+};
 
 // 32 lowercase hex digits of the MD5.
 std::string md5Data2String(Bytes data);

@@ -183,7 +183,10 @@ public:
   }
   std::shared_ptr<Syncdb> syncdb() override { return db; }
   bool parkfailed(const std::string&) override { return park; }
-  void checkfilehash(const std::string&) override { ++queries; }
+  bool checkfilehash(const std::string&) override {
+    ++queries;
+    return true;
+  }
 
   std::atomic<uint64_t> bytes{0};
   std::atomic<bool> removed{false};
