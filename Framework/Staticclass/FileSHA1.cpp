@@ -47,7 +47,7 @@ std::optional<std::string> FileSHA1::FileMD5HashCreateWithPath(const std::string
   if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-  NSDataExpand::SHA1Stream sha1;
+  NSDataExpand::DigestStream sha1;
 
   // Page-aligned: the kernel's copy out of the page cache runs markedly
   // slower into a buffer that is not.

@@ -28,18 +28,22 @@ inline plat::Data md5HexDigest(std::string_view data) { return md5HexDigest(byte
 std::string sha1HexDigest(Bytes data);
 inline std::string sha1HexDigest(std::string_view data) { return sha1HexDigest(bytesOf(data)); }
 
-// SHA-1 over data that comes in pieces (a file read or written block by
-// block). One thread at a time.
-class SHA1Stream {
+// A digest over data that comes in pieces (a file read or written block by
+// block, the blocks of a file one after the other). The algorithm is looked
+// up once, not at every digest. One thread at a time.
+class DigestStream {
 public:
-  SHA1Stream();
-  ~SHA1Stream();
-  SHA1Stream(const SHA1Stream&) = delete;
-  SHA1Stream& operator=(const SHA1Stream&) = delete;
+  enum Algorithm { kSHA1, kMD5 };
+  explicit DigestStream(Algorithm algorithm = kSHA1);
+  ~DigestStream();
+  DigestStream(const DigestStream&) = delete;
+  DigestStream& operator=(const DigestStream&) = delete;
   // False once libcrypto refused a piece: the stream then gives no digest.
   bool update(Bytes data);
-  // 40 lowercase hex digits of everything given since the start; empty after
-  // a refused piece. The stream then starts over.
+  // The raw digest of everything given since the start (20 bytes for SHA-1,
+  // 16 for MD5); empty after a refused piece. The stream then starts over.
+  std::optional<plat::Data> digest();
+  // The same as lowercase hex digits.
   std::optional<std::string> hexDigest();
   void reset();
 

@@ -98,6 +98,7 @@ void Download::replanLocked(uint64_t filesize) {
   _unlostData.assign(n, 0);
   {
     std::lock_guard fl(_flushLock);
+    std::lock_guard h(_hashLock);
     _savedData.assign(n, 0);
     _sha1.reset();
     _hashed = 0;
@@ -202,6 +203,7 @@ bool Download::createfile() {
     return false;
   }
   std::lock_guard fl(_flushLock);
+  std::lock_guard h(_hashLock);
   std::lock_guard f(_filecs);
   const size_t n = _haveData.size();
   struct stat ist {};
@@ -236,6 +238,7 @@ bool Download::createfile() {
 void Download::closefile() {
   // Waits for a record being made: its handles are closed only after it.
   std::lock_guard fl(_flushLock);
+  std::lock_guard h(_hashLock);
   if (_readfile >= 0) ::close(_readfile);
   _readfile = -1;
   std::lock_guard f(_filecs);
@@ -488,10 +491,11 @@ void Download::finish() {
   _bStop = true;
   clearpeer();
   const auto hash = contenthash();
-  closefile();
   const TransItem job = item();
   const uint64_t size = Util::filesize(job.path);
   const bool ok = Util::existfile(job.path) && size == job.filesize && hash && *hash == job.filehash;
+  // The placement's own sync runs beside a record still being made: the
+  // resume file goes with the placement anyway.
   if (ok) {
     if (placefile(job.path + "_ok")) {
       deletetmpfile();
@@ -507,6 +511,8 @@ void Download::finish() {
     deletetmpfile();
     _result = kError;
   }
+  stopflush();
+  closefile();
   if (manager) manager->removedownload(*this);
 }
 
@@ -517,6 +523,7 @@ void Download::taskerror(int code) {
   // No source may write into the file once the download has left.
   _bStop = true;
   clearpeer();
+  stopflush();
   // What came is kept for a later resume.
   saveindex();
   closefile();
@@ -563,14 +570,21 @@ void Download::updateindex(int64_t index) {
                       SYNC_FILE_RANGE_WRITE);
   }
   wake(all);
+  {
+    std::lock_guard l(_flushWaitLock);
+    _flushDue = true;
+  }
+  _flushWake.notify_one();
 }
 
-void Download::hashblocksLocked(const std::vector<uint8_t>& have) {
+void Download::hashblocksLocked() {
   uint64_t filesize = 0;
-  int readback = _readfile;
+  std::vector<uint8_t> have;
+  const int readback = _readfile;
   {
     std::lock_guard f(_filecs);
     filesize = _filesize;
+    have = _haveData;
   }
   const int64_t blocks = Util::getblockcount(filesize);
   while (!_hashbroken && _hashed < blocks && ((have[static_cast<size_t>(_hashed / 8)] >> (_hashed % 8)) & 1u)) {
@@ -596,9 +610,7 @@ void Download::saveindex() {
     index = _file_index;
     have = _haveData;
   }
-  if (file < 0 || index < 0) return;
-  hashblocksLocked(have);
-  if (have == _savedData) return;
+  if (file < 0 || index < 0 || have == _savedData) return;
   // Every block of `have` was written before this sync began: the resume
   // file never names a block that is not on disk.
   if (_blockflush && ::fdatasync(file) != 0) return;
@@ -609,15 +621,13 @@ void Download::saveindex() {
 
 std::optional<std::string> Download::contenthash() {
   const std::string path = item().path;
-  std::lock_guard fl(_flushLock);
-  std::vector<uint8_t> have;
+  std::lock_guard h(_hashLock);
+  hashblocksLocked();
   uint64_t filesize = 0;
   {
     std::lock_guard f(_filecs);
-    have = _haveData;
     filesize = _filesize;
   }
-  hashblocksLocked(have);
   if (!_hashbroken && _hashed == Util::getblockcount(filesize)) return _sha1.hexDigest();
   // Not every block could be taken in order: the file as it stands.
   return Util::getfilehash(path);
@@ -725,6 +735,32 @@ bool Download::regetsources() {
   return true;
 }
 
+void Download::hashblocks() {
+  std::lock_guard h(_hashLock);
+  hashblocksLocked();
+}
+
+void Download::flushrun() {
+  for (;;) {
+    {
+      std::unique_lock l(_flushWaitLock);
+      _flushWake.wait(l, [this] { return _flushDue || _flushQuit; });
+      if (_flushQuit) return;
+      _flushDue = false;
+    }
+    saveindex();
+  }
+}
+
+void Download::stopflush() {
+  {
+    std::lock_guard l(_flushWaitLock);
+    _flushQuit = true;
+  }
+  _flushWake.notify_all();
+  if (_flushThread.joinable() && _flushThread.get_id() != std::this_thread::get_id()) _flushThread.join();
+}
+
 void Download::lanquery() { _lanquery = manager && manager->checkfilehash(item().filehash); }
 
 bool Download::round(double t0, double& lastquery) {
@@ -766,6 +802,12 @@ void Download::runthread() {
     taskerror(81);
     return;
   }
+  _flushThread = plat::startThread("DownloadFlush", [this] { flushrun(); });
+  // However the download ends, its flush thread ends with it.
+  struct Joined {
+    Download* d;
+    ~Joined() { d->stopflush(); }
+  } joined{this};
   lanquery();
   if (!regetsources()) return;
   const double t0 = monoNow();
@@ -775,8 +817,7 @@ void Download::runthread() {
   // A round once a second, at once when every block is here; between
   // rounds, the blocks that came are hashed and recorded.
   while (!_bStop) {
-    // Once every block is here, the placement's own sync makes the record.
-    if (!roundNow) saveindex();
+    if (!roundNow) hashblocks();
     const double now = monoNow();
     if (roundNow || now >= next) {
       if (!round(t0, lastquery)) return;

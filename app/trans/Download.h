@@ -10,25 +10,25 @@
 // (failure: target and ".tmp" stay for a later resume) or stop() (from the
 // manager). Whichever ends it stops and joins every source first.
 //
-// Threads: the download thread (runthread, checkpeer, saveindex, finish,
-// taskerror); the main thread, where the sources' data callbacks write
-// blocks (writefile, updateindex); LAN discovery (addUdpPeer, copy, the
-// flags); the manager's callers (stop). Locks: the manager's queue lock
-// before `_cs` (source lists, scheduler bitmaps, flags), `_cs` before a
-// source's own lock; `_filecs` (file handles, `_haveData`) is taken after a
-// source's lock by the data callbacks and is never held while calling a
-// source. `_flushLock` (the record of the blocks on disk and the running
-// hash) comes after `_cs` and before `_filecs`, and is never taken by the
-// data callbacks: a slow disk holds up the download thread, not the main
-// thread.
+// Threads: the download thread (runthread, checkpeer, the running hash,
+// finish, taskerror); its flush thread (saveindex); the main thread, where
+// the sources' data callbacks write blocks (writefile, updateindex); LAN
+// discovery (addUdpPeer, copy, the flags); the manager's callers (stop).
+// Locks: the manager's queue lock before `_cs` (source lists, scheduler
+// bitmaps, flags), `_cs` before a source's own lock; `_filecs` (file
+// handles, `_haveData`) is taken after a source's lock by the data
+// callbacks and is never held while calling a source. `_flushLock` (the
+// record of the blocks on disk), then `_hashLock` (the running hash), come
+// after `_cs` and before `_filecs`; the data callbacks take neither: a slow
+// disk holds up the flush thread, not the main thread.
 //
 // The main thread only writes a block, starts its writeback and marks it
-// complete in memory; the download thread, woken for it, hashes the blocks
-// complete in order and records them in the resume file once the target
-// has reached the disk, so that the resume file never names a block the
-// disk may not hold. Blocks that complete while a flush runs are recorded
-// by the next one. A complete block is never written again: the bytes
-// hashed are the bytes placed.
+// complete in memory. Woken for it, the download thread hashes the blocks
+// complete in order, and the flush thread records them in the resume file
+// once the target has reached the disk, so that the resume file never names
+// a block the disk may not hold; blocks that complete while a flush runs
+// are recorded by the next one. A complete block is never written again:
+// the bytes hashed are the bytes placed.
 #pragma once
 
 #include <atomic>
@@ -111,9 +111,8 @@ public:
   bool writefile(const uint8_t* bytes, uint64_t pos, uint64_t size) override;
   // Marks the block complete and wakes the download thread for its record.
   void updateindex(int64_t index) override;
-  // What the download thread does for the blocks completed since its last
-  // call: hashes those now complete in order, then (after a sync of the
-  // target) rewrites the resume file with every complete block.
+  // Records every complete block in the resume file, after a sync of the
+  // target (the flush thread's step; any thread).
   void saveindex();
   // Copies `_haveData` (dataCount() bytes).
   void copy(uint8_t* dest);
@@ -153,8 +152,11 @@ private:
   bool sleepUntil(double until);
   void wake(bool round);
   // Hashes the blocks complete in order from the first not yet hashed
-  // (`_flushLock` held).
-  void hashblocksLocked(const std::vector<uint8_t>& have);
+  // (`_hashLock` held).
+  void hashblocksLocked();
+  void hashblocks();
+  void flushrun();
+  void stopflush();
   // The SHA-1 of the target's blocks; empty when it can't be read.
   std::optional<std::string> contenthash();
   std::shared_ptr<PeerDownload> firstRunningHttpLocked() const;
@@ -176,11 +178,13 @@ private:
   // server source starts.
   std::atomic<bool> _lanquery{true};
 
-  // Under `_flushLock`: the bitmap as the resume file holds it, the running
-  // SHA-1 of blocks 0 to `_hashed` - 1, and a handle to read blocks back.
+  // Under `_flushLock`: the bitmap as the resume file holds it.
   std::mutex _flushLock;
   std::vector<uint8_t> _savedData;
-  NSDataExpand::SHA1Stream _sha1;
+  // Under `_hashLock`: the running SHA-1 of blocks 0 to `_hashed` - 1, and a
+  // handle to read blocks back.
+  std::mutex _hashLock;
+  NSDataExpand::DigestStream _sha1;
   int64_t _hashed = 0;
   bool _hashbroken = false;
   std::vector<uint8_t> _hashbuf;
@@ -196,4 +200,10 @@ private:
   bool _woken = false, _roundNow = false;  // under `_sleepLock`
   std::mutex _threadLock;
   std::thread _thread;
+  // The flush thread, woken by each complete block; it lives while the
+  // download thread does.
+  std::mutex _flushWaitLock;
+  std::condition_variable _flushWake;
+  bool _flushDue = false, _flushQuit = false;  // under `_flushWaitLock`
+  std::thread _flushThread;
 };
