@@ -76,26 +76,30 @@ std::string uniqueTemporaryPath() {
 using namespace hchttp;
 
 // --- the shared errors -------------------------------------------------------
+// Never destroyed: the network thread lives as long as the process and may
+// still fail a request with one of them while the statics are torn down.
 
 const Error& HCHTTPRequest::HCRequestTimedOutError() {
-  static const Error e = requestError(HCRequestTimedOutErrorType, "The request timed out");
+  static const Error& e = *new Error(requestError(HCRequestTimedOutErrorType, "The request timed out"));
   return e;
 }
 const Error& HCHTTPRequest::HCAuthenticationError() {
-  static const Error e = requestError(HCAuthenticationErrorType, "Authentication needed");
+  static const Error& e = *new Error(requestError(HCAuthenticationErrorType, "Authentication needed"));
   return e;
 }
 const Error& HCHTTPRequest::HCRequestCancelledError() {
-  static const Error e = requestError(HCRequestCancelledErrorType, "The request was cancelled");
+  static const Error& e = *new Error(requestError(HCRequestCancelledErrorType, "The request was cancelled"));
   return e;
 }
 const Error& HCHTTPRequest::HCUnableToCreateRequestError() {
-  static const Error e = requestError(HCUnableToCreateRequestErrorType, "Unable to create request (bad url?)");
+  static const Error& e =
+      *new Error(requestError(HCUnableToCreateRequestErrorType, "Unable to create request (bad url?)"));
   return e;
 }
 const Error& HCHTTPRequest::HCTooMuchRedirectionError() {
-  static const Error e =
-      requestError(HCTooMuchRedirectionErrorType, "The request failed because it redirected too many times");
+  static const Error& e =
+      *new Error(requestError(HCTooMuchRedirectionErrorType,
+                              "The request failed because it redirected too many times"));
   return e;
 }
 

@@ -146,9 +146,7 @@ struct SchedCase {
 TEST_F(DownloadTest, SchedulerTable) {
   const std::string content = dltest::randomBytes(8 * MiB);
   RangeServer server(content);
-  qvtest::ScriptedResponse silent;
-  silent.silent = true;
-  server.setDefault(silent);
+  server.silenceOthers();
   const std::vector<SchedCase> cases = {
       {"a whole-file peer takes everything; the server stays off",
        {{"w", {}}}, {{"w", {0, 1, 2, 3, 4, 5, 6, 7}}}, false, true},
@@ -205,9 +203,7 @@ TEST_F(DownloadTest, SchedulerTable) {
 TEST_F(DownloadTest, AServerSourceThatEndedByItselfIsStartedAgain) {
   const std::string content = dltest::randomBytes(4 * MiB);
   RangeServer server(content);
-  qvtest::ScriptedResponse silent;
-  silent.silent = true;
-  server.setDefault(silent);
+  server.silenceOthers();
   auto d = std::make_shared<Download>(job(content), &parent_);
   ASSERT_TRUE(d->createfile());
   d->addHttpPeer(server.url("http"));
@@ -232,9 +228,7 @@ TEST_F(DownloadTest, AServerSourceThatEndedByItselfIsStartedAgain) {
 TEST_F(DownloadTest, TheServerWaitsForLanAnswersOnlyWhenAQueryWentOut) {
   const std::string content = dltest::randomBytes(3 * MiB);
   RangeServer server(content);
-  qvtest::ScriptedResponse silent;
-  silent.silent = true;
-  server.setDefault(silent);
+  server.silenceOthers();
   struct NoLan : RecordingParent {
     bool checkfilehash(const std::string&) override {
       ++queries;
