@@ -109,7 +109,8 @@ public:
 
   // Bytes at `pos`; those of a block already complete are left as they are.
   bool writefile(const uint8_t* bytes, uint64_t pos, uint64_t size) override;
-  // Marks the block complete and wakes the download thread for its record.
+  // Marks the block complete and wakes the download thread (its hash) and
+  // the flush thread (its record).
   void updateindex(int64_t index) override;
   // Records every complete block in the resume file, after a sync of the
   // target (the flush thread's step; any thread).
@@ -174,8 +175,8 @@ private:
   std::atomic<int> _result{kRunning};
   std::atomic<double> _starttime{0};
   std::atomic<bool> _blockflush{true};
-  // No LAN query went out at the start: no answer is waited for before the
-  // server source starts.
+  // A LAN query went out at the start: the server source waits half a
+  // second for its answers.
   std::atomic<bool> _lanquery{true};
 
   // Under `_flushLock`: the bitmap as the resume file holds it.
