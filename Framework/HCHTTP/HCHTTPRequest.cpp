@@ -76,26 +76,30 @@ std::string uniqueTemporaryPath() {
 using namespace hchttp;
 
 // --- the shared errors -------------------------------------------------------
+// Never destroyed: the network thread lives as long as the process and may
+// still fail a request with one of them while the statics are torn down.
 
 const Error& HCHTTPRequest::HCRequestTimedOutError() {
-  static const Error e = requestError(HCRequestTimedOutErrorType, "The request timed out");
+  static const Error& e = *new Error(requestError(HCRequestTimedOutErrorType, "The request timed out"));
   return e;
 }
 const Error& HCHTTPRequest::HCAuthenticationError() {
-  static const Error e = requestError(HCAuthenticationErrorType, "Authentication needed");
+  static const Error& e = *new Error(requestError(HCAuthenticationErrorType, "Authentication needed"));
   return e;
 }
 const Error& HCHTTPRequest::HCRequestCancelledError() {
-  static const Error e = requestError(HCRequestCancelledErrorType, "The request was cancelled");
+  static const Error& e = *new Error(requestError(HCRequestCancelledErrorType, "The request was cancelled"));
   return e;
 }
 const Error& HCHTTPRequest::HCUnableToCreateRequestError() {
-  static const Error e = requestError(HCUnableToCreateRequestErrorType, "Unable to create request (bad url?)");
+  static const Error& e =
+      *new Error(requestError(HCUnableToCreateRequestErrorType, "Unable to create request (bad url?)"));
   return e;
 }
 const Error& HCHTTPRequest::HCTooMuchRedirectionError() {
-  static const Error e =
-      requestError(HCTooMuchRedirectionErrorType, "The request failed because it redirected too many times");
+  static const Error& e =
+      *new Error(requestError(HCTooMuchRedirectionErrorType,
+                              "The request failed because it redirected too many times"));
   return e;
 }
 
@@ -892,29 +896,32 @@ void HCHTTPRequest::reportFinished() {
   HCSelector sel;
   Block block;
   std::shared_ptr<HCHTTPRequestQueue> q;
+  bool failed = false;
   {
     std::lock_guard l(_cancelledLock);
     if (_endReported) return;
     if (_deliveryError) {
       // A data callback threw: the caller did not get the whole body.
       _error = _deliveryError;
-      reportFailure();
-      return;
-    }
-    if (_cancelRequested) {
+      failed = true;
+    } else if (_cancelRequested) {
       // The caller asked to stop before it learned of the end, and may have
       // missed chunks that were on their way: it gets the cancel, not a finish.
       if (!_error) _error = HCRequestCancelledError();
       _cancelled = true;
-      reportFailure();
-      return;
+      failed = true;
+    } else {
+      _endReported = true;
+      d = _delegate;
+      sel = _didFinishSelector;
+      block = _completionBlock;
+      q = _queue;
     }
-    _endReported = true;
-    d = _delegate;
-    sel = _didFinishSelector;
-    block = _completionBlock;
-    q = _queue;
   }
+  // Like every other report, the failure reaches the caller without the
+  // request's lock: its callback may take locks of its own and then ask the
+  // request for its status.
+  if (failed) return reportFailure();
   if (responds(d, sel)) callDelegate(d, sel, nullptr, nullptr, nullptr);
   if (block) block();
   if (responds(q.get(), HCSelector::requestFinished)) q->requestFinished(*this);

@@ -314,6 +314,42 @@ TEST_F(HCHTTPRequestTest, CancelFromInsideTheDataCallbackStopsTheRequest) {
   EXPECT_EQ(rec.count("failed"), 1);
 }
 
+// A cancel that comes after the exchange ended but before its end was told
+// turns the end into a failure. That report, like the others, is made
+// without the request's lock: another thread may ask the request for its
+// status while the failure callback runs (a caller's callback that takes a
+// lock of its own would otherwise wait for that thread the other way round).
+TEST_F(HCHTTPRequestTest, AFailureToldAtTheEndLeavesTheRequestFreeForOtherThreads) {
+  server.enqueue(ScriptedResponse::text(200, randomBytes(20000)));
+  Recorder rec;
+  rec.takesData = true;
+  rec.onFirstData = [&](HCHTTPRequest& r) {
+    // The whole exchange ends on the network thread before the cancel.
+    const double until = plat::currentClock().monotonic() + 30;
+    while (!r.isFinished() && plat::currentClock().monotonic() < until) plat::currentClock().sleepFor(0.005);
+    EXPECT_TRUE(r.isFinished());
+    r.cancel();
+  };
+  auto r = HCHTTPRequest::requestWithURL(server.url("/file"));
+  bool answeredDuringTheFailure = false;
+  std::promise<int> status;
+  auto asked = status.get_future();
+  std::thread other;
+  r->setFailedBlock([&] {
+    other = std::thread([&] { status.set_value(r->responseStatusCode()); });
+    // A generous bound: the other thread only has to take a free lock.
+    answeredDuringTheFailure = asked.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  });
+  runAsync(r, rec);
+  if (other.joinable()) other.join();
+  const int statusSeen = asked.valid() && answeredDuringTheFailure ? asked.get() : -1;
+  EXPECT_EQ(rec.count("failed"), 1);
+  EXPECT_EQ(rec.count("finished"), 0);
+  EXPECT_EQ(errorCode(*r), 4);
+  EXPECT_TRUE(answeredDuringTheFailure);
+  EXPECT_EQ(statusSeen, 200);
+}
+
 TEST_F(HCHTTPRequestTest, CancelOfACompletedRequestDoesNothing) {
   server.enqueue(ScriptedResponse::text(200, "done"));
   Recorder rec;
