@@ -3,13 +3,12 @@
 #include <cmath>
 
 #include "Framework/JSONCategories/JSONCategories.h"
-#include "Framework/Staticclass/NSStringExpand.h"
 #include "platform/foundation/text_codec.h"
 
 namespace {
 
 bool appendString(std::string_view s, std::string& out) {
-  if (!NSStringExpand::isValidUTF8(s)) return false;
+  if (!plat::isValidUTF8(s)) return false;
   out.push_back('"');
   size_t run = 0;
   for (size_t i = 0; i < s.size(); ++i) {

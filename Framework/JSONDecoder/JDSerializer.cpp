@@ -6,7 +6,6 @@
 
 #include "Framework/JSONDecoder/JDManagedBuffer.h"
 #include "Framework/JSONDecoder/JSONDecoder.h"
-#include "Framework/Staticclass/NSStringExpand.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/text_codec.h"
 
@@ -85,14 +84,6 @@ void jd_encode_updateCache(State& s, JDEncodeCache* slot, size_t startingAtIndex
   slot->length = s.out.size() - startingAtIndex;
 }
 
-// Length of a well-formed UTF-8 sequence at p, 0 when the bytes are not one.
-size_t utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
-  const unsigned char c = *p;
-  size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-  if (n == 0 || n > static_cast<size_t>(end - p)) return 0;
-  return NSStringExpand::isValidUTF8(std::string_view(reinterpret_cast<const char*>(p), n)) ? n : 0;
-}
-
 int writeEscapedNonASCII(State& s, const unsigned char* p, size_t n) {
   const uint8_t* next = nullptr;
   uint32_t c = 0;
@@ -133,7 +124,7 @@ int jd_encode_string(State& s, std::string_view str) {
       run = ++p;
       continue;
     }
-    size_t n = utf8SequenceLength(p, end);
+    size_t n = plat::utf8SequenceLength(p, end);
     if (n && !escapeNonASCII) {
       p += n;
       continue;

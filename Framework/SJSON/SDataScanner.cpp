@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/foundation/text_codec.h"
+
 using plat::Data;
 using plat::Decimal;
 using plat::Number;
@@ -97,52 +99,6 @@ SCharacterSet SCharacterSet::characterSetWithCharactersInString(std::string_view
   return set;
 }
 
-bool SJSONUTF8::isValid(const uint8_t* s, size_t n) {
-  const uint8_t* e = s + n;
-  while (s < e) {
-    // Eight ASCII bytes at a time.
-    if (e - s >= 8) {
-      uint64_t w;
-      std::memcpy(&w, s, 8);
-      if ((w & 0x8080808080808080ULL) == 0) {
-        s += 8;
-        continue;
-      }
-    }
-    uint8_t c = *s;
-    if (c < 0x80) {
-      ++s;
-      continue;
-    }
-    // The common three-byte form (most CJK text) in one test.
-    if (c >= 0xE1 && c <= 0xEC && e - s >= 3 && (s[1] & 0xC0) == 0x80 && (s[2] & 0xC0) == 0x80) {
-      s += 3;
-      continue;
-    }
-    size_t len;
-    uint8_t lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(e - s) < len) return false;
-    if (s[1] < lo || s[1] > hi) return false;
-    for (size_t i = 2; i < len; ++i)
-      if ((s[i] & 0xC0) != 0x80) return false;
-    s += len;
-  }
-  return true;
-}
-
 SDataScanner::SDataScanner(std::shared_ptr<const Data> data) { SDataScanner::setData(std::move(data)); }
 
 void SDataScanner::setData(std::shared_ptr<const Data> data) {
@@ -170,7 +126,7 @@ void SDataScanner::setScanLocation(size_t location) {
 
 std::optional<std::string> SDataScanner::decode(const uint8_t* from, const uint8_t* to) {
   size_t n = static_cast<size_t>(to - from);
-  if (!SJSONUTF8::isValid(from, n)) return std::nullopt;
+  if (!plat::isValidUTF8(from, n)) return std::nullopt;
   return std::string(reinterpret_cast<const char*>(from), n);
 }
 

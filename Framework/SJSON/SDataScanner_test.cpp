@@ -240,23 +240,4 @@ TEST(SDataScanner, SetDataReplacesAndNullZeroes) {
   EXPECT_EQ(s.bytesRemaining(), 0u);
 }
 
-TEST(SJSONUTF8, ValidatorFollowsRfc3629) {
-  struct { const char* bytes; bool valid; } cases[] = {
-      {"plain ascii text", true},
-      {"\xC3\xA9", true},
-      {"\xE4\xB8\xAD\xE6\x96\x87", true},
-      {"\xF0\x9F\x98\x80", true},
-      {"\xC0\x80", false},          // overlong
-      {"\xED\xA0\x80", false},      // surrogate
-      {"\xF4\x90\x80\x80", false},  // past U+10FFFF
-      {"\xC3", false},              // cut off
-      {"\x80", false},
-      {"\xFF", false},
-      {"abcdefgh\xE4\xB8", false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(SJSONUTF8::isValid(reinterpret_cast<const uint8_t*>(c.bytes), strlen(c.bytes)), c.valid) << c.bytes;
-  }
-}
-
 }  // namespace

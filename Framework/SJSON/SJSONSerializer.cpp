@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "Framework/Staticclass/NSStringExpand.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/text_codec.h"
 
@@ -28,7 +27,7 @@ size_t encodedSurrogateAt(const unsigned char* p, const unsigned char* end) {
 }  // namespace
 
 bool SJSONSerializer::writeString(std::string_view s, std::string& out) {
-  const bool valid = NSStringExpand::isValidUTF8(s);
+  const bool valid = plat::isValidUTF8(s);
   const bool escapeSlash = options_ & kSJSONSerializerOptionEscapeSlash;
   out.push_back('"');
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
@@ -41,9 +40,7 @@ bool SJSONSerializer::writeString(std::string_view s, std::string& out) {
         ++p;
         continue;
       }
-      const size_t lead = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-      if (static_cast<size_t>(end - p) >= lead &&
-          NSStringExpand::isValidUTF8(std::string_view(reinterpret_cast<const char*>(p), lead))) {
+      if (const size_t lead = plat::utf8SequenceLength(p, end)) {
         p += lead;
         continue;
       }
