@@ -134,14 +134,18 @@ struct JSONEscapeTable {
 };
 inline constexpr JSONEscapeTable kJSONEscapes;
 
-// Appends backslash and the escape letter of `c` (as the table gives it).
-inline void appendJSONEscape(std::string& out, unsigned char c, char letter) {
-  out.push_back('\\');
-  out.push_back(letter);
+// Appends backslash and the escape letter of `c` (as the table gives it) to
+// a text or to bytes.
+template <class Out>
+inline void appendJSONEscape(Out& out, unsigned char c, char letter) {
+  using Unit = typename Out::value_type;
+  out.push_back(static_cast<Unit>('\\'));
+  out.push_back(static_cast<Unit>(letter));
   if (letter == 'u') {
-    out.append("00");
-    out.push_back(kLowerHexDigits[c >> 4]);
-    out.push_back(kLowerHexDigits[c & 15]);
+    out.push_back(static_cast<Unit>('0'));
+    out.push_back(static_cast<Unit>('0'));
+    out.push_back(static_cast<Unit>(kLowerHexDigits[c >> 4]));
+    out.push_back(static_cast<Unit>(kLowerHexDigits[c & 15]));
   }
 }
 
