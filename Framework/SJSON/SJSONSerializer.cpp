@@ -77,8 +77,8 @@ bool SJSONSerializer::writeString(std::string_view s, plat::Data& out) {
 bool SJSONSerializer::writeNumber(const plat::Value& v, plat::Data& out) {
   if (const plat::Decimal* d = v.decimal()) {
     if (d->isNaN()) return false;
-    // A whole number past twenty digits keeps its exponent ("1.5e31"): the
-    // reader takes a plain integer that long for a 64-bit one and would clamp it.
+    // A whole number past twenty digits keeps its exponent ("1.5e31"), which
+    // every reader takes for a decimal.
     if (d->exponent() > 0 && d->mantissa() != 0) {
       std::string digits;
       for (plat::Decimal::Mantissa m = d->mantissa(); m; m /= 10) digits.insert(digits.begin(), char('0' + int(m % 10)));
