@@ -163,10 +163,8 @@ int jd_encode_string(State<Out>& s, std::string_view str) {
       p += n;
     } else {
       // An encoded surrogate is one character; other stray bytes one each.
-      size_t skip = 1;
-      if (c == 0xED && end - p >= 3 && p[1] >= 0xA0 && p[1] <= 0xBF && (p[2] & 0xC0) == 0x80) skip = 3;
       put(out, '?');
-      p += skip;
+      p += plat::encodedSurrogateAt(p, end) ? 3 : 1;
     }
     run = p;
   }

@@ -738,21 +738,17 @@ inline __attribute__((always_inline)) bool jd_parse_next_token(JDParseState* s, 
     } else if (JDTokenType oneByte = kOneByteTokens.type[*b]) {
       s->token.type = oneByte;
       s->token.length = 1;
-    } else if (*b == 't') {
-      if (left > 4 && std::memcmp(b + 1, "rue", 3) == 0) {
-        s->token.type = JDTokenTypeTrue;
-        s->token.length = 4;
-      }
-    } else if (*b == 'f') {
-      if (left > 5 && std::memcmp(b + 1, "alse", 4) == 0) {
-        s->token.type = JDTokenTypeFalse;
-        s->token.length = 5;
-      }
-    } else if (*b == 'n') {
-      if (left > 4 && std::memcmp(b + 1, "ull", 3) == 0) {
-        s->token.type = JDTokenTypeNull;
-        s->token.length = 4;
-      }
+    } else {
+      // A literal needs one more byte after it in the input.
+      auto literal = [&](const char* word, size_t n, JDTokenType type) {
+        if (left > n && std::memcmp(b, word, n) == 0) {
+          s->token.type = type;
+          s->token.length = n;
+        }
+      };
+      if (*b == 't') literal("true", 4, JDTokenTypeTrue);
+      if (*b == 'f') literal("false", 5, JDTokenTypeFalse);
+      if (*b == 'n') literal("null", 4, JDTokenTypeNull);
     }
     if (s->token.type >= JDTokenTypeObjectBegin) {
       s->token.ptr = b;
@@ -1269,57 +1265,32 @@ namespace {
 // A text as the platform's strings hold it: surrogates encoded on their own
 // (three bytes each) have no UTF-8 form and become "?" (a high and a low one
 // in a row are the character they pair to); anything else that is not UTF-8
-// cannot be a string's content.
+// cannot be a string's content. `converted` is set only when the text changes.
 bool jd_stringToUTF8(std::string_view in, std::string& converted, bool& changed) {
+  changed = false;
+  if (plat::isValidUTF8(in)) return true;
   const auto* p = reinterpret_cast<const uint8_t*>(in.data());
   const auto* e = p + in.size();
-  changed = false;
-  const uint8_t* copiedTo = p;
-  auto flush = [&](const uint8_t* upTo) {
-    if (!changed) {
-      converted.clear();
-      converted.reserve(in.size());
-      changed = true;
-    }
-    converted.append(reinterpret_cast<const char*>(copiedTo), static_cast<size_t>(upTo - copiedTo));
-  };
+  converted.clear();
+  converted.reserve(in.size());
   while (p < e) {
-    if (e - p >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      if ((w & 0x8080808080808080ULL) == 0) {
-        p += 8;
-        continue;
-      }
-    }
-    if (*p < 0x80) {
-      ++p;
-      continue;
-    }
-    if (plat::isPlainThreeByteUTF8(p, e)) {
-      p += 3;
-      continue;
-    }
-    if (*p == 0xED && e - p >= 3 && p[1] >= 0xA0 && p[1] <= 0xBF && (p[2] & 0xC0) == 0x80) {
-      flush(p);
-      bool high = p[1] <= 0xAF;
-      if (high && e - p >= 6 && p[3] == 0xED && p[4] >= 0xB0 && p[4] <= 0xBF && (p[5] & 0xC0) == 0x80) {
-        uint32_t hi = 0xD000 | (uint32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-        uint32_t lo = 0xD000 | (uint32_t(p[4] & 0x3F) << 6) | (p[5] & 0x3F);
+    if (const size_t n = plat::utf8SequenceLength(p, e)) {
+      converted.append(reinterpret_cast<const char*>(p), n);
+      p += n;
+    } else if (const uint32_t hi = plat::encodedSurrogateAt(p, e)) {
+      const uint32_t lo = plat::encodedSurrogateAt(p + 3, e);
+      if (hi <= 0xDBFF && lo >= 0xDC00) {
         plat::appendUTF8(converted, 0x10000 + ((hi - 0xD800) << 10) + (lo - 0xDC00));
         p += 6;
       } else {
         converted.push_back('?');
         p += 3;
       }
-      copiedTo = p;
-      continue;
+      changed = true;
+    } else {
+      return false;
     }
-    const size_t n = plat::utf8SequenceLength(p, e);
-    if (n == 0) return false;
-    p += n;
   }
-  if (changed) flush(e);
   return true;
 }
 

@@ -21,10 +21,6 @@ bool SJSONSerializer::isValidJSONObject(const plat::Value& object) const { retur
 // bytes of its code unit (ED A0..BF xx), which are not UTF-8; it is written
 // back as the same escape. Any other byte that is not UTF-8 fails the string.
 namespace {
-size_t encodedSurrogateAt(const unsigned char* p, const unsigned char* end) {
-  if (end - p >= 3 && p[0] == 0xED && p[1] >= 0xA0 && p[1] <= 0xBF && (p[2] & 0xC0) == 0x80) return 3;
-  return 0;
-}
 
 // Bytes [p, end) that need no escape, from a string that is not all UTF-8:
 // its characters as they are, its encoded surrogates as escapes.
@@ -35,8 +31,7 @@ bool writeUncheckedRun(const uint8_t* p, const uint8_t* end, plat::Data& out) {
       ++p;
     } else if (const size_t n = plat::utf8SequenceLength(p, end)) {
       p += n;
-    } else if (encodedSurrogateAt(p, end)) {
-      const unsigned unit = 0xD000u | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    } else if (const uint32_t unit = plat::encodedSurrogateAt(p, end)) {
       plat::appendBytes(out, run, static_cast<size_t>(p - run));
       const char escape[6] = {'\\', 'u', kLowerHexDigits[unit >> 12], kLowerHexDigits[(unit >> 8) & 15],
                               kLowerHexDigits[(unit >> 4) & 15], kLowerHexDigits[unit & 15]};

@@ -84,6 +84,14 @@ inline bool isValidUTF8(std::string_view s) {
   return isValidUTF8(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
+// The three bytes a lone UTF-16 surrogate takes when encoded on its own (ED
+// A0-BF 80-BF): not UTF-8, but what a platform string can hold. Returns the
+// surrogate (D800-DFFF) when they start at `p`, else 0.
+inline uint32_t encodedSurrogateAt(const uint8_t* p, const uint8_t* end) {
+  if (end - p < 3 || p[0] != 0xED || p[1] < 0xA0 || p[1] > 0xBF || (p[2] & 0xC0) != 0x80) return 0;
+  return 0xD000u | (static_cast<uint32_t>(p[1] & 0x3F) << 6) | (p[2] & 0x3Fu);
+}
+
 // A code point below 0x110000 as 1 to 4 bytes at `out`, which has room for
 // four; surrogates get their three-byte form. Returns the bytes written.
 inline size_t encodeUTF8(uint32_t c, char* out) {
