@@ -7,15 +7,15 @@ namespace {
 // before the stack could run out.
 constexpr int kMaxDepth = 600;
 
-// A leaf's length; numbers at their longest (a double as "%.17g" writes it,
-// a decimal of 38 digits with its exponent), which reserves a little more
-// than is written but costs no look at the number.
+// A leaf's length; numbers at their longest (an integer, or a double as
+// "%.17g" writes it; a decimal of 38 digits written out plainly), which
+// reserves a little more than is written but costs no look at the number.
 inline size_t leafLength(const Value& v) {
   switch (v.kind()) {
     case Value::Kind::Null: return 4;
     case Value::Kind::Bool: return 5;
     case Value::Kind::Number: return 24;
-    case Value::Kind::Decimal: return 48;
+    case Value::Kind::Decimal: return 80;
     case Value::Kind::String: return v.string().size() + 2;
     case Value::Kind::Data: return v.dataValue().size() + 2;
     default: return 0;

@@ -26,9 +26,10 @@ struct JSONLayout {
   size_t indentPerDepth = 0;
 };
 
-// The length of the value's JSON text in that layout, at least the text's
-// own for text that needs no escapes (numbers are counted at their longest).
-// Nesting deeper than the writers allow is not counted.
+// About the length of the value's JSON text in that layout: strings as they
+// are (escapes not counted), numbers at the width of the longest integer or
+// double, decimals at that of the longest plain decimal. Nesting deeper than
+// the writers allow is not counted.
 size_t jsonLengthEstimate(const Value& value, const JSONLayout& layout = {});
 
 // The first byte from `p` that a JSON writer escapes (a control byte, the
