@@ -49,6 +49,20 @@ inline const uint8_t* jsonUnescapedRunEnd(const uint8_t* p, const uint8_t* end, 
     p += 16;
   }
 #endif
+  // Eight at a time: a zero byte of each comparison, or a byte below 0x20
+  // that is not from 0x80. The lowest marked byte is the first stop (borrows
+  // only reach above it).
+  constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+  const uint64_t slashes = ones * static_cast<uint8_t>(slash ? '/' : '"');
+  while (end - p >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    const uint64_t q = w ^ (ones * '"'), b = w ^ (ones * '\\'), s = w ^ slashes;
+    if (const uint64_t stop =
+            (((q - ones) & ~q) | ((b - ones) & ~b) | ((s - ones) & ~s) | ((w - ones * 0x20) & ~w)) & highs)
+      return p + (__builtin_ctzll(stop) >> 3);
+    p += 8;
+  }
   for (; p < end; ++p) {
     const uint8_t c = *p;
     if (c < 0x20 || c == '"' || c == '\\' || (slash && c == '/')) return p;
