@@ -37,6 +37,7 @@ struct Recorder : LocalEvents {
     return true;
   }
   void rescanroot(const std::string& r) override { note("rescan " + r); }
+  bool watching(const std::string&) override { return true; }
   void lock() override { locked = true; }
   void unlock() override { locked = false; }
   std::vector<std::string> take() {

@@ -73,19 +73,26 @@ SyncManager::SyncManager(const std::string& path, bool bReset, bool resetorg) {
   writeRecycleBinLink();
   bStart_ = false, bScaned_ = false, bSyncnow_ = true, bOut_ = false, bFristScan_ = true;
   syncdb_->insert_total_version("/", 0, 0, 0);
-  unsyncnode_.setnode(syncdb_->get_unsync_nodes());
+  auto nodes = syncdb_->get_unsync_nodes();
+  removefileunsync(nodes);
+  unsyncnode_.setnode(nodes);
   // Rebuilding the team shares from the service's listing (resetorg) comes
   // with the team-share code; the VERSION rows are what the sets start from.
   (void)resetorg;
   initsharefolder();
   for (const auto& l : syncdb_->get_links()) linkfolder_.add(l.webpath, l.fullpath);
+  watchLinks();
   transcache_ = std::make_shared<SyncTransCache>(u->gettranscache(), this);
   lastrename_ = {};
   thread_ = plat::startThread("sync.run", [this] { run(); });
   threadcheck_ = plat::startThread("sync.runcheck", [this] { runcheck(); });
+  watchRoots();
 }
 
-SyncManager::~SyncManager() { exit(); }
+SyncManager::~SyncManager() {
+  exit();
+  exitlink();  // the watchers call into the engine: they end before it
+}
 
 std::shared_ptr<SyncManager> SyncManager::initwithpath(const std::string& path, bool bReset, bool resetorg) {
   return std::make_shared<SyncManager>(path, bReset, resetorg);
@@ -133,25 +140,34 @@ void SyncManager::initsharefolder() {
 
 void SyncManager::setUnsyncnode(const std::optional<std::vector<UnSyncNodeItem>>& nodes, bool overwrite) {
   if (nodes) {
+    for (const auto& n : *nodes) cancel_trans(n.path);
+    // Judged while the rows are there; the watchers see the removals once
+    // the folders are excluded.
+    std::lock_guard<std::mutex> l(controllock_);
+    for (const auto& n : *nodes) removeExcluded(getnormalpath(n.path), n.type == 2);
     unsyncnode_.setnode(*nodes);
     const auto list = unsyncnode_.getlist();
     syncdb_->insert_unsync_nodes(list);
     syncdb_->update_unsync_nodes(list);
-    for (const auto& n : *nodes) {
-      const std::string local = getnormalpath(n.path);
-      syncdb_->removesync(n.path);
-      cancel_trans(n.path);
-      removeLocal(local);
-    }
   }
   bOverwrite_ = overwrite;
 }
 
 void SyncManager::start() {
   bStart_ = true, bScaned_ = false, bSyncnow_ = true, bFristScan_ = true;
+  // After a stop (a pause) the roots and linked folders are watched again;
+  // the full scan of this start finds what changed meanwhile.
+  if (handlerCount() == 0) {
+    watchLinks();
+    watchRoots();
+  }
+  for (auto& h : handlers()) h->setWatchingPaths(true);
 }
 
-void SyncManager::stop() { bStart_ = false; }
+void SyncManager::stop() {
+  bStart_ = false;
+  exitlink();
+}
 
 void SyncManager::exit() {
   {
@@ -159,6 +175,7 @@ void SyncManager::exit() {
     bOut_ = true;
   }
   sleepCv_.notify_all();
+  exitlink();
   for (auto* t : {&thread_, &threadcheck_}) {
     if (t->joinable() && t->get_id() != std::this_thread::get_id()) t->join();
   }
@@ -167,6 +184,7 @@ void SyncManager::exit() {
 void SyncManager::movedir(const std::string& parent) {
   setRoots(parent);
   writeRecycleBinLink();
+  watchRoots();
 }
 
 std::string SyncManager::syncpath() const {
@@ -290,7 +308,7 @@ void SyncManager::removeLocal(const std::string& local) {
   if (Util::getAppDelegate().bRecyclebin()) {
     Util::deletefile2recyclebin(local);
   } else {
-    Util::deletefile(local);
+    plat::FileOps::shared().remove(local);  // no echo for the watcher
   }
 }
 
@@ -302,15 +320,7 @@ bool SyncManager::placeFolder(const SyncFileItem& row, const std::string& local)
 }
 
 void SyncManager::setAllFiles(const std::string& folder, bool readonly) {
-  std::error_code ec;
-  for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
-    if (readonly) {
-      Util::setfilereadonly(it->path().string());
-    } else {
-      Util::setfilereadwirte(it->path().string());
-    }
-  }
+  readonly ? setallfileread(folder) : setallfilewrite(folder);
 }
 
 void SyncManager::tell(const std::string& file, const std::string& info) {
@@ -338,7 +348,10 @@ void SyncManager::run() {
     try {
       const auto due = table.tick(plat::currentClock().monotonic(), bSyncnow_.load(),
                                   Util::getAppDelegate().synccount() == 0);
-      // The replay of refused renames and moves comes with the local road.
+      if (due.rename) {
+        std::lock_guard<std::mutex> l(controllock_);
+        check_rename_and_remove();
+      }
       if (due.cacheClean) transcache_->timeremovefile();
       if (due.compare) comparePass();
     } catch (const std::exception& e) {
@@ -356,18 +369,17 @@ void SyncManager::comparePass() {
   bSyncnow_ = false;
   receive_from_server();
   const bool fullScan = !bScaned_;
-  std::function<void(bool)> local;
+  if (!bOut_) localPass(fullScan);
+  std::function<void(bool)> hook;
   {
     std::lock_guard<std::mutex> l(hooksMutex_);
-    local = localPass_;
+    hook = localPass_;
   }
-  if (local && !bOut_) local(fullScan);
-  if (fullScan) {
+  if (hook && !bOut_) hook(fullScan);
+  if (fullScan && !bOut_) {
     bScaned_ = true;
     bFristScan_ = false;
   }
-  // commit clears the overwrite mode: it governs only the first pass.
-  bOverwrite_ = false;
 }
 
 void SyncManager::runcheck() {
