@@ -68,6 +68,12 @@ std::string Directoryhandler::reported(const std::string& path) const {
   return dst + path.substr(src.size());
 }
 
+std::string Directoryhandler::reportedRoot() const {
+  std::string r = reported(srcPath());
+  while (r.size() > 1 && r.back() == '/') r.pop_back();
+  return r;
+}
+
 void Directoryhandler::startMonitoringThread() {
   stopMonitoring();
   auto stream = std::make_unique<plat::FolderWatcher>(
@@ -101,6 +107,7 @@ void Directoryhandler::overflow() {
     overflowed_ = false;
     if (!isWatchingPaths_) return;
     const std::string root = reportedRoot();
+    ++rescans_;
     if (manager_->watching(root)) manager_->rescanroot(root);
   });
 }

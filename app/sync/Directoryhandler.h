@@ -77,8 +77,9 @@ public:
   // Waits until every task queued so far has run.
   void drain();
   void setBacklogLimit(size_t events) { backlogLimit_.store(events); }
-  // Tasks run since the handler was made (for watching it work).
+  // Batches and rescans run since the handler was made (for watching it work).
   int64_t tasks() const { return tasks_.load(); }
+  int64_t rescans() const { return rescans_.load(); }
 
   std::string srcPath() const;
   std::string dstPath() const;
@@ -88,8 +89,8 @@ public:
   // The path under which an item is reported: the source folder at its
   // head replaced by the destination when replacing.
   std::string reported(const std::string& path) const;
-  // The watched folder as it is reported.
-  std::string reportedRoot() const { return reported(srcPath()); }
+  // The watched folder as it is reported, without a final "/".
+  std::string reportedRoot() const;
   LocalEvents* manager() const { return manager_; }
   // The batch as the task receives it, from the watcher's events.
   static std::vector<HandlerItem> items(const std::vector<plat::FsEvent>& events);
@@ -109,6 +110,6 @@ private:
   std::unique_ptr<plat::FolderWatcher> eventStream_;
   std::atomic<size_t> backlog_{0}, backlogLimit_{kBacklog};
   std::atomic<bool> overflowed_{false};  // a rescan is queued; events until it runs are dropped
-  std::atomic<int64_t> tasks_{0};
+  std::atomic<int64_t> tasks_{0}, rescans_{0};
   std::unique_ptr<plat::SerialQueue> taskqueue_;
 };

@@ -157,10 +157,8 @@ void SyncManager::start() {
   bStart_ = true, bScaned_ = false, bSyncnow_ = true, bFristScan_ = true;
   // After a stop (a pause) the roots and linked folders are watched again;
   // the full scan of this start finds what changed meanwhile.
-  if (handlerCount() == 0) {
-    watchLinks();
-    watchRoots();
-  }
+  watchLinks();
+  watchRoots();
   for (auto& h : handlers()) h->setWatchingPaths(true);
 }
 

@@ -170,8 +170,9 @@ public:
   size_t handlerCount();
   // Waits until every batch the watchers have handed over so far has run.
   void drainWatchers();
-  // Batches run by all watchers so far (for watching the engine work).
+  // Batches and rescans run by all watchers so far (for watching the engine work).
   int64_t watcherTasks();
+  int64_t watcherRescans();
   // Events a watcher may hold before it asks for a rescan instead (for
   // every watcher from now on).
   void setWatcherBacklog(size_t events);

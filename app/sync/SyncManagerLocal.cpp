@@ -279,14 +279,24 @@ std::shared_ptr<Directoryhandler> SyncManager::watch(const std::string& path, co
   return h;
 }
 
+// Each root and linked folder gets a watcher unless one watches it already.
 void SyncManager::watchRoots() {
-  watch(syncpath(), "");
+  std::vector<std::string> roots{syncpath()};
   const std::string org = syncorg();
-  if (!org.empty() && plat::isDirectory(org)) watch(org, "");
+  if (!org.empty() && plat::isDirectory(org)) roots.push_back(org);
+  for (const auto& r : roots) {
+    bool watched = false;
+    for (const auto& h : handlers()) watched = watched || noSlash(h->srcPath()) == noSlash(r);
+    if (!watched) watch(r, "");
+  }
 }
 
 void SyncManager::watchLinks() {
-  for (const auto& n : linkfolder_.getlinknodes()) watch(withSlash(n.fullpath), "");
+  for (const auto& n : linkfolder_.getlinknodes()) {
+    bool watched = false;
+    for (const auto& h : handlers()) watched = watched || noSlash(h->srcPath()) == noSlash(n.fullpath);
+    if (!watched) watch(withSlash(n.fullpath), "");
+  }
 }
 
 std::vector<std::shared_ptr<Directoryhandler>> SyncManager::handlers() {
@@ -371,6 +381,12 @@ void SyncManager::drainWatchers() {
 int64_t SyncManager::watcherTasks() {
   int64_t n = 0;
   for (auto& h : handlers()) n += h->tasks();
+  return n;
+}
+
+int64_t SyncManager::watcherRescans() {
+  int64_t n = 0;
+  for (auto& h : handlers()) n += h->rescans();
   return n;
 }
 
