@@ -25,8 +25,8 @@
 // database guard themselves.
 //
 // Lock order: controllock, then handlersMutex_ (a watcher batch under
-// controllock may add, stop or rename a watcher); handlers are ended
-// outside both, since ending one waits for its running batch.
+// controllock may add, stop or rename a watcher), then listsMutex_; handlers
+// are ended outside all of them, since ending one waits for its running batch.
 #pragma once
 
 #include <atomic>
@@ -296,8 +296,10 @@ private:
   Outcome renameStep(const std::string& oldpath, const std::string& newpath, bool push, bool held);
   Outcome moveStep(const std::string& oldpath, const std::string& newpath, bool push, bool held);
   void queueMove(std::vector<movefile_stx>& list, const std::string& oldpath, const std::string& newpath);
-  // A queued rename or move involves the local path (at, above or below it).
+  // A queued rename or move involves the local path (at, above or below its
+  // old path); the path is (or lies below) the new path of one.
   bool pendingInvolves(const std::string& local);
+  bool pendingTarget(const std::string& local);
   // The scans and commit of one pass, after the remote road.
   void localPass(bool fullScan);
   // A row of a deleted item whose item is back: in step when unchanged, to
@@ -340,7 +342,11 @@ private:
   std::atomic<int64_t> passes_{0}, faults_{0};
 
   std::mutex controllock_;
-  std::vector<movefile_stx> renamelist_, removelist_;  // under controllock
+  // The queued renames and moves: changed under controllock, and each
+  // access also under listsMutex_ (last in the lock order) so that the
+  // scans may read them without controllock.
+  std::mutex listsMutex_;
+  std::vector<movefile_stx> renamelist_, removelist_;
   std::map<std::string, copy_file_stx> copylist_;      // under controllock
   std::mutex scansMutex_;
   std::vector<std::string> pendingScans_;  // folders included again, to scan once served

@@ -410,6 +410,9 @@ void SyncManager::rescanroot(const std::string& root) {
 
 bool SyncManager::eventadd(const std::string& given) {
   if (isigonore(given) || !plat::statNoFollow(given)) return false;
+  // The new name of a rename the service has not taken yet: the old row
+  // stands for it until then.
+  if (pendingTarget(given)) return true;
   const std::string path = trimmed(given);
   int64_t type = -1;
   const std::string w = getrelativepath(path, &type);
@@ -456,6 +459,7 @@ bool SyncManager::eventadd(const std::string& given) {
 
 bool SyncManager::eventupdate(const std::string& path) {
   if (isigonore(path)) return false;
+  if (pendingTarget(path)) return true;
   int64_t type = -1;
   const std::string w = getrelativepath(path, &type);
   if (!unsyncnode_.need_sync(w, Util::isdir(path)) || checkfilepath(type, w) != 0) return false;
@@ -501,6 +505,7 @@ bool SyncManager::eventdel(const std::string& path) {
 // Renames and moves
 
 void SyncManager::queueMove(std::vector<movefile_stx>& list, const std::string& oldpath, const std::string& newpath) {
+  std::lock_guard<std::mutex> g(listsMutex_);
   for (const auto& e : list) {
     if (e.oldpath == oldpath && e.newpath == newpath) return;
   }
@@ -673,19 +678,22 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
 }
 
 void SyncManager::check_rename_and_remove() {
+  // Each entry leaves its list while it is tried (so that the step may judge
+  // the new path as an ordinary path) and goes back to its place if refused.
+  // Only this replay removes entries, under controllock, so the places hold.
   auto replay = [this](std::vector<movefile_stx>& list, bool rename) {
-    const std::vector<movefile_stx> todo = list;
-    for (const auto& e : todo) {
+    for (size_t i = 0;;) {
       if (bOut_) return false;
-      auto drop = [&] {
-        list.erase(std::remove_if(list.begin(), list.end(),
-                                  [&](const movefile_stx& x) { return x.oldpath == e.oldpath && x.newpath == e.newpath; }),
-                   list.end());
-      };
+      movefile_stx e;
+      {
+        std::lock_guard<std::mutex> g(listsMutex_);
+        if (i >= list.size()) return true;
+        e = list[i];
+        list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+      }
       if (!exists(e.newpath)) {
         // The new name went away meanwhile: the entry is dropped and the old
         // path judged as it is now.
-        drop();
         if (exists(e.oldpath)) {
           eventupdate(e.oldpath);
         } else {
@@ -694,17 +702,25 @@ void SyncManager::check_rename_and_remove() {
         continue;
       }
       const Outcome r = rename ? renameStep(e.oldpath, e.newpath, false, true) : moveStep(e.oldpath, e.newpath, false, true);
-      if (r == Outcome::settled) drop();
+      if (r == Outcome::settled) {
+        // Changed while it waited: judged now.
+        if (exists(e.newpath) && !Util::isdir(e.newpath)) eventupdate(e.newpath);
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> g(listsMutex_);
+        list.insert(list.begin() + static_cast<std::ptrdiff_t>(std::min(i, list.size())), e);
+      }
+      ++i;
       // The service can't be reached: the rest waits for the next round.
       if (r == Outcome::unreachable) return false;
     }
-    return true;
   };
   if (replay(renamelist_, true)) replay(removelist_, false);
 }
 
 bool SyncManager::check_movelist(const std::string& path) {
-  std::lock_guard<std::mutex> l(controllock_);
+  std::lock_guard<std::mutex> l(listsMutex_);
   for (const auto* list : {&renamelist_, &removelist_}) {
     for (const auto& e : *list) {
       if (e.oldpath == path) return true;
@@ -713,7 +729,18 @@ bool SyncManager::check_movelist(const std::string& path) {
   return false;
 }
 
+bool SyncManager::pendingTarget(const std::string& local) {
+  std::lock_guard<std::mutex> l(listsMutex_);
+  for (const auto* list : {&renamelist_, &removelist_}) {
+    for (const auto& e : *list) {
+      if (atOrUnder(local, e.newpath)) return true;
+    }
+  }
+  return false;
+}
+
 bool SyncManager::pendingInvolves(const std::string& local) {
+  std::lock_guard<std::mutex> l(listsMutex_);
   for (const auto* list : {&renamelist_, &removelist_}) {
     for (const auto& e : *list) {
       if (atOrUnder(e.oldpath, local) || atOrUnder(local, e.oldpath)) return true;
@@ -723,12 +750,12 @@ bool SyncManager::pendingInvolves(const std::string& local) {
 }
 
 std::vector<movefile_stx> SyncManager::renamelist() {
-  std::lock_guard<std::mutex> l(controllock_);
+  std::lock_guard<std::mutex> l(listsMutex_);
   return renamelist_;
 }
 
 std::vector<movefile_stx> SyncManager::removelist() {
-  std::lock_guard<std::mutex> l(controllock_);
+  std::lock_guard<std::mutex> l(listsMutex_);
   return removelist_;
 }
 
@@ -768,6 +795,7 @@ void SyncManager::scandir(const std::string& given) {
       tell(path, kCaseTwin);
       continue;
     }
+    if (pendingTarget(path)) continue;
     path = trimmed(path);
     const std::string name = path.substr(folder.size());
     const std::string w = wfolder.empty() ? name : wfolder + "/" + name;
