@@ -447,6 +447,13 @@ TEST_P(SyncLocalRemote, ExcludingAndIncludingAFolderAgain) {
   EXPECT_EQ(rows("ex"), std::vector<std::string>{});
   EXPECT_EQ(calls(since), std::vector<std::string>{});
 
+  // The same list again (the selective-sync window saved unchanged): a file
+  // put into the excluded folder since is the user's alone and stays.
+  write(root_ + "ex/later.txt", "after the exclusion");
+  m_->setUnsyncnodes("", {{"ex", 0}});
+  EXPECT_EQ(plat::readFile(root_ + "ex/later.txt").value_or(""), "after the exclusion");
+  ::unlink((root_ + "ex/later.txt").c_str());
+
   // Included again: fetched from the service (the folder itself is made by
   // the download hand-off), the local files judged.
   AppDelegate::shared().setBLink(true);

@@ -140,11 +140,15 @@ void SyncManager::initsharefolder() {
 
 void SyncManager::setUnsyncnode(const std::optional<std::vector<UnSyncNodeItem>>& nodes, bool overwrite) {
   if (nodes) {
-    for (const auto& n : *nodes) cancel_trans(n.path);
+    std::vector<UnSyncNodeItem> leaving;
+    for (const auto& n : *nodes) {
+      if (unsyncnode_.need_sync(n.path, true)) leaving.push_back(n);
+    }
+    for (const auto& n : leaving) cancel_trans(n.path);
     // Judged while the rows are there; the watchers see the removals once
     // the folders are excluded.
     std::lock_guard<std::mutex> l(controllock_);
-    for (const auto& n : *nodes) removeExcluded(getnormalpath(n.path), n.type == 2);
+    for (const auto& n : leaving) removeExcluded(getnormalpath(n.path), n.type == 2);
     unsyncnode_.setnode(*nodes);
     const auto list = unsyncnode_.getlist();
     syncdb_->insert_unsync_nodes(list);

@@ -1195,10 +1195,16 @@ void SyncManager::removeExcluded(const std::string& local, bool directOnly) {
 // controllock, so the watchers see the removals only once the folders are
 // excluded (and ignore them).
 void SyncManager::setUnsyncnodes(const std::string& webpath, const std::vector<UnSyncNodeItem>& nodes) {
-  for (const auto& n : nodes) cancel_trans(n.path);
+  // Only what leaves the sync now: a folder left out before may hold files
+  // put there since, which are nobody's but the user's.
+  std::vector<UnSyncNodeItem> leaving;
+  for (const auto& n : nodes) {
+    if (unsyncnode_.need_sync(n.path, true)) leaving.push_back(n);
+  }
+  for (const auto& n : leaving) cancel_trans(n.path);
   std::lock_guard<std::mutex> l(controllock_);
   const auto before = syncdb_->get_unsync_nodes();
-  for (const auto& n : nodes) removeExcluded(getnormalpath(n.path), n.type == 2);
+  for (const auto& n : leaving) removeExcluded(getnormalpath(n.path), n.type == 2);
   unsyncnode_.setunsyncnodes(webpath, nodes);
   const auto list = unsyncnode_.getlist();
   syncdb_->insert_unsync_nodes(list);
