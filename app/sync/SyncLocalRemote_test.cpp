@@ -46,7 +46,7 @@ bool logged(const std::string& file, const std::string& info) {
 }
 
 class SyncLocalRemote : public enginetest::ServiceTest {
-protected:
+ protected:
   void SetUp() override {
     ServiceTest::SetUp();
     if (HasFatalFailure()) return;
@@ -70,13 +70,14 @@ protected:
 
   // Files and folders on the service and on disk, in step, as a finished
   // download leaves them (written by the engine's own file operations).
-  void synced(const std::vector<std::pair<std::string, std::string>>& files, const std::vector<std::string>& folders = {}) {
+  void synced(const std::vector<std::pair<std::string, std::string>>& files,
+              const std::vector<std::string>& folders = {}) {
     Array f, d;
     for (const auto& [path, text] : files) f.push_back(Value(Dictionary{{"path", Value(path)}, {"text", Value(text)}}));
     for (const auto& p : folders) d.push_back(Value(p));
-    ASSERT_TRUE(cloud->hook("POST", "files",
-                            Value(Dictionary{{"username", Value(account_.username)}, {"files", Value(f)},
-                                             {"folders", Value(d)}})));
+    ASSERT_TRUE(cloud->hook(
+        "POST", "files",
+        Value(Dictionary{{"username", Value(account_.username)}, {"files", Value(f)}, {"folders", Value(d)}})));
     auto tree = cloud->hook("GET", "tree?username=" + account_.username);
     ASSERT_TRUE(tree);
     for (const Value& n : (*tree)["nodes"].array()) {
@@ -173,49 +174,97 @@ TEST_P(SyncLocalRemote, ScenarioTable) {
   write(outside + "two", "second");
   std::vector<Case> cases = {
       {"create", {}, {""}, [](const std::string& d) { write(d + "new.txt", "n"); }, {"{} 4", "{}/new.txt 3"}, {}},
-      {"write", {{"f.txt", "old"}}, {}, [](const std::string& d) { write(d + "f.txt", "changed"); },
-       {"{} 4", "{}/f.txt 3"}, {}},
-      {"rename in place", {{"a.txt", "a"}}, {}, [&](const std::string& d) { mv(d + "a.txt", d + "b.txt"); },
-       {"{} 4", "{}/b.txt 4"}, {"RENAME {}/a.txt -> b.txt 200"}},
-      {"case only", {{"c.txt", "c"}}, {}, [&](const std::string& d) { mv(d + "c.txt", d + "C.txt"); },
-       {"{} 4", "{}/C.txt 4"}, {"RENAME {}/c.txt -> C.txt 200"}},
-      {"move across folders", {{"x/f", "f"}, {"y/keep", "k"}}, {}, [&](const std::string& d) { mv(d + "x/f", d + "y/f"); },
-       {"{} 4", "{}/x 4", "{}/y 4", "{}/y/f 4", "{}/y/keep 4"}, {"MOVE {}/x/f -> {}/y 200"}},
-      {"move deeper", {{"f", "f"}, {"d/e/g", "g"}}, {}, [&](const std::string& d) { mv(d + "f", d + "d/e/f"); },
-       {"{} 4", "{}/d 4", "{}/d/e 4", "{}/d/e/f 4", "{}/d/e/g 4"}, {"MOVE {}/f -> {}/d/e 200"}},
-      {"move a folder up", {{"p/q/z", "z"}}, {}, [&](const std::string& d) { mv(d + "p/q", d + "q"); },
-       {"{} 4", "{}/p 4", "{}/q 4", "{}/q/z 4"}, {"MOVE {}/p/q/ -> {}/ 200"}},
-      {"rename a folder", {{"old/h", "h"}}, {}, [&](const std::string& d) { mv(d + "old", d + "new"); },
-       {"{} 4", "{}/new 4", "{}/new/h 4"}, {"RENAME {}/old/ -> new 200"}},
-      {"rm -rf of a tree", {{"t/u/f", "f"}, {"t/g", "g"}, {"stay", "s"}}, {},
-       [](const std::string& d) { plat::removeTree(d + "t"); }, {"{} 4", "{}/stay 4"}, {"DELETE {}/t/ 200"}},
-      {"two files at once", {}, {""},
+      {"write",
+       {{"f.txt", "old"}},
+       {},
+       [](const std::string& d) { write(d + "f.txt", "changed"); },
+       {"{} 4", "{}/f.txt 3"},
+       {}},
+      {"rename in place",
+       {{"a.txt", "a"}},
+       {},
+       [&](const std::string& d) { mv(d + "a.txt", d + "b.txt"); },
+       {"{} 4", "{}/b.txt 4"},
+       {"RENAME {}/a.txt -> b.txt 200"}},
+      {"case only",
+       {{"c.txt", "c"}},
+       {},
+       [&](const std::string& d) { mv(d + "c.txt", d + "C.txt"); },
+       {"{} 4", "{}/C.txt 4"},
+       {"RENAME {}/c.txt -> C.txt 200"}},
+      {"move across folders",
+       {{"x/f", "f"}, {"y/keep", "k"}},
+       {},
+       [&](const std::string& d) { mv(d + "x/f", d + "y/f"); },
+       {"{} 4", "{}/x 4", "{}/y 4", "{}/y/f 4", "{}/y/keep 4"},
+       {"MOVE {}/x/f -> {}/y 200"}},
+      {"move deeper",
+       {{"f", "f"}, {"d/e/g", "g"}},
+       {},
+       [&](const std::string& d) { mv(d + "f", d + "d/e/f"); },
+       {"{} 4", "{}/d 4", "{}/d/e 4", "{}/d/e/f 4", "{}/d/e/g 4"},
+       {"MOVE {}/f -> {}/d/e 200"}},
+      {"move a folder up",
+       {{"p/q/z", "z"}},
+       {},
+       [&](const std::string& d) { mv(d + "p/q", d + "q"); },
+       {"{} 4", "{}/p 4", "{}/q 4", "{}/q/z 4"},
+       {"MOVE {}/p/q/ -> {}/ 200"}},
+      {"rename a folder",
+       {{"old/h", "h"}},
+       {},
+       [&](const std::string& d) { mv(d + "old", d + "new"); },
+       {"{} 4", "{}/new 4", "{}/new/h 4"},
+       {"RENAME {}/old/ -> new 200"}},
+      {"rm -rf of a tree",
+       {{"t/u/f", "f"}, {"t/g", "g"}, {"stay", "s"}},
+       {},
+       [](const std::string& d) { plat::removeTree(d + "t"); },
+       {"{} 4", "{}/stay 4"},
+       {"DELETE {}/t/ 200"}},
+      {"two files at once",
+       {},
+       {""},
        [&](const std::string& d) {
          std::filesystem::copy_file(outside + "one", d + "c1");
          std::filesystem::copy_file(outside + "two", d + "c2");
        },
-       {"{} 4", "{}/c1 3", "{}/c2 3"}, {}},
-      {"editor save", {{"doc", "draft"}}, {},
+       {"{} 4", "{}/c1 3", "{}/c2 3"},
+       {}},
+      {"editor save",
+       {{"doc", "draft"}},
+       {},
        [&](const std::string& d) {
          write(d + "doc.new", "final text");
          mv(d + "doc.new", d + "doc");
        },
-       {"{} 4", "{}/doc 3"}, {}},
-      {"create then delete in one batch", {}, {""},
+       {"{} 4", "{}/doc 3"},
+       {}},
+      {"create then delete in one batch",
+       {},
+       {""},
        [](const std::string& d) {
          write(d + "brief", "1");
          ::unlink((d + "brief").c_str());
        },
-       {"{} 4"}, {}},
-      {"chmod only", {{"m", "m"}}, {}, [](const std::string& d) { ::chmod((d + "m").c_str(), 0600); },
-       {"{} 4", "{}/m 4"}, {}},
-      {"hidden and ignored names", {}, {""},
+       {"{} 4"},
+       {}},
+      {"chmod only",
+       {{"m", "m"}},
+       {},
+       [](const std::string& d) { ::chmod((d + "m").c_str(), 0600); },
+       {"{} 4", "{}/m 4"},
+       {}},
+      {"hidden and ignored names",
+       {},
+       {""},
        [](const std::string& d) {
          for (const char* n : {".hidden", "x.tmp", "~lock", "a:b", "ends."}) write(d + n, "1");
          plat::makeDirectories(d + ".git/objects");
          write(d + ".git/objects/o", "1");
        },
-       {"{} 4"}, {}},
+       {"{} 4"},
+       {}},
   };
   // Every case in a folder of its own, all synced before the engine starts.
   std::vector<std::pair<std::string, std::string>> files;
@@ -305,8 +354,10 @@ TEST_P(SyncLocalRemote, RefusedRenamesKeepTheOldNameAndReplay) {
   ASSERT_NO_FATAL_FAILURE(synced({{"r/a", "a"}, {"r/keep", "k"}}));
   ASSERT_NO_FATAL_FAILURE(startAndScan());
   ASSERT_TRUE(cloud->hook("POST", "fault",
-                          Value(Dictionary{{"kind", Value("error")}, {"method", Value("RENAME")},
-                                           {"status", Value(int64_t{500})}, {"count", Value(int64_t{1000})}})));
+                          Value(Dictionary{{"kind", Value("error")},
+                                           {"method", Value("RENAME")},
+                                           {"status", Value(int64_t{500})},
+                                           {"count", Value(int64_t{1000})}})));
   int64_t since = cloud->lastSeq();
   ASSERT_EQ(::rename((root_ + "r/a").c_str(), (root_ + "r/b").c_str()), 0);
   ASSERT_TRUE(eventually([&] { return m_->renamelist().size() == 1; }));
@@ -318,7 +369,9 @@ TEST_P(SyncLocalRemote, RefusedRenamesKeepTheOldNameAndReplay) {
   EXPECT_EQ(rows("r"), (std::vector<std::string>{"r 4", "r/a 4", "r/keep 4"}));
   for (const auto& c : calls(since)) EXPECT_EQ(c, "RENAME r/a -> b 500");
   ASSERT_TRUE(cloud->hook("DELETE", "faults"));
-  EXPECT_TRUE(eventually([&] { return m_->renamelist().empty() && rows("r") == std::vector<std::string>{"r 4", "r/b 4", "r/keep 4"}; }));
+  EXPECT_TRUE(eventually([&] {
+    return m_->renamelist().empty() && rows("r") == std::vector<std::string>{"r 4", "r/b 4", "r/keep 4"};
+  }));
   auto sent = calls(since);
   ASSERT_FALSE(sent.empty());
   EXPECT_EQ(sent.back(), "RENAME r/a -> b 200");
@@ -326,13 +379,17 @@ TEST_P(SyncLocalRemote, RefusedRenamesKeepTheOldNameAndReplay) {
 
   // Refused again; then the new name is deleted before the replay gets through.
   ASSERT_TRUE(cloud->hook("POST", "fault",
-                          Value(Dictionary{{"kind", Value("error")}, {"method", Value("RENAME")},
-                                           {"status", Value(int64_t{500})}, {"count", Value(int64_t{1000})}})));
+                          Value(Dictionary{{"kind", Value("error")},
+                                           {"method", Value("RENAME")},
+                                           {"status", Value(int64_t{500})},
+                                           {"count", Value(int64_t{1000})}})));
   since = cloud->lastSeq();
   ASSERT_EQ(::rename((root_ + "r/b").c_str(), (root_ + "r/c").c_str()), 0);
   ASSERT_TRUE(eventually([&] { return m_->renamelist().size() == 1; }));
   ::unlink((root_ + "r/c").c_str());
-  EXPECT_TRUE(eventually([&] { return m_->renamelist().empty() && rows("r") == std::vector<std::string>{"r 4", "r/keep 4"}; }));
+  EXPECT_TRUE(eventually([&] {
+    return m_->renamelist().empty() && rows("r") == std::vector<std::string>{"r 4", "r/keep 4"};
+  }));
   ASSERT_NO_FATAL_FAILURE(settle());
   std::vector<std::string> changes;
   for (const auto& c : calls(since)) {
@@ -347,8 +404,10 @@ TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"v/a", "a"}}));
   ASSERT_NO_FATAL_FAILURE(startAndScan());
   ASSERT_TRUE(cloud->hook("POST", "fault",
-                          Value(Dictionary{{"kind", Value("error")}, {"method", Value("RENAME")},
-                                           {"status", Value(int64_t{403})}, {"error_code", Value(int64_t{40322})}})));
+                          Value(Dictionary{{"kind", Value("error")},
+                                           {"method", Value("RENAME")},
+                                           {"status", Value(int64_t{403})},
+                                           {"error_code", Value(int64_t{40322})}})));
   const int64_t since = cloud->lastSeq();
   ASSERT_EQ(::rename((root_ + "v/a").c_str(), (root_ + "v/b").c_str()), 0);
   EXPECT_TRUE(eventually([&] { return plat::fileExists(root_ + "v/a"); }));
@@ -366,8 +425,10 @@ TEST_P(SyncLocalRemote, ADeleteAnsweredNotFoundCountsAsDone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"g/x", "x"}, {"g/y", "y"}}));
   ASSERT_NO_FATAL_FAILURE(startAndScan());
   ASSERT_TRUE(cloud->hook("POST", "fault",
-                          Value(Dictionary{{"kind", Value("error")}, {"method", Value("DELETE")},
-                                           {"status", Value(int64_t{404})}, {"error_code", Value(int64_t{40402})}})));
+                          Value(Dictionary{{"kind", Value("error")},
+                                           {"method", Value("DELETE")},
+                                           {"status", Value(int64_t{404})},
+                                           {"error_code", Value(int64_t{40402})}})));
   const int64_t since = cloud->lastSeq();
   ::unlink((root_ + "g/x").c_str());
   EXPECT_TRUE(eventually([&] { return rows("g") == std::vector<std::string>{"g 4", "g/y 4"}; }));

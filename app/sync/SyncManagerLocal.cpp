@@ -566,7 +566,8 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
   const auto u = Util::getAppDelegate().userdata();
   if (!u) return Outcome::refused;
   if (!held) l.unlock();
-  const RetRename ret = HTTPEngine::renamefile(u->userToken(), old.file ? wo : wo + "/", u->mountID(), lastComponent(wn));
+  const RetRename ret =
+      HTTPEngine::renamefile(u->userToken(), old.file ? wo : wo + "/", u->mountID(), lastComponent(wn));
   if (!held) l.lock();
   if (ret.status == 200) {
     setLastrename({old.webpath, old.version, nowStamp()});
@@ -637,7 +638,8 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
   if (!u) return Outcome::refused;
   const std::string parent = syncpath::parentOf(wn);
   if (!held) l.unlock();
-  const RetMoveFile ret = HTTPEngine::movefile(u->userToken(), dir ? wo + "/" : wo, u->mountID(), dir ? parent + "/" : parent);
+  const RetMoveFile ret =
+      HTTPEngine::movefile(u->userToken(), dir ? wo + "/" : wo, u->mountID(), dir ? parent + "/" : parent);
   if (!held) l.lock();
   if (ret.status == 200) {
     syncdb_->move(wo, wn);
@@ -701,7 +703,8 @@ void SyncManager::check_rename_and_remove() {
         }
         continue;
       }
-      const Outcome r = rename ? renameStep(e.oldpath, e.newpath, false, true) : moveStep(e.oldpath, e.newpath, false, true);
+      const Outcome r =
+          rename ? renameStep(e.oldpath, e.newpath, false, true) : moveStep(e.oldpath, e.newpath, false, true);
       if (r == Outcome::settled) {
         // Changed while it waited: judged now.
         if (exists(e.newpath) && !Util::isdir(e.newpath)) eventupdate(e.newpath);
@@ -786,83 +789,100 @@ void SyncManager::scandir(const std::string& given) {
     if (row != rows.end() && row->second.webpath == w) it->second = name;
   }
   auto& clock = plat::currentClock();
-  Syncdb::Batch batch(*syncdb_);
-  for (size_t i = 0; i < names.size() && !bOut_; ++i) {
-    if (i > 0 && i % 20 == 0 && bPacing_) clock.sleepFor(0.01);
-    std::string path = folder + names[i];
-    if (isigonore(path)) continue;
-    if (chosen[plat::foldCase(names[i])] != names[i]) {
-      tell(path, kCaseTwin);
-      continue;
-    }
-    if (pendingTarget(path)) continue;
-    path = trimmed(path);
-    const std::string name = path.substr(folder.size());
-    const std::string w = wfolder.empty() ? name : wfolder + "/" + name;
-    const auto st = plat::statFollow(path);
-    if (!st || checkfilepath(ftype, w) != 0) continue;
-    const bool dir = st->isDirectory;
-    if (!unsyncnode_.need_sync(w, dir)) continue;
-    const uint64_t m = static_cast<uint64_t>(std::max<double>(0, st->modified.secondsSince1970));
-    auto found = rows.find(plat::foldCase(w));
-    SyncFileItem row = found == rows.end() ? SyncFileItem{} : found->second;
-    SyncFileItem n;
-    n.webpath = w, n.parent = wfolder, n.last = m, n.status = syncstatus::toUpload;
-    if (dir) {
-      const auto lst = plat::statNoFollow(path);
-      if (lst && lst->isSymlink) {
-        // A link back up the tree would be scanned for ever.
-        const std::string target = realPath(path);
-        if (target.empty() || atOrUnder(realPath(folder), target)) continue;
-        if (bFristScan_) addlink(path);
-      }
-      if (row.status == syncstatus::none) {
-        n.file = false;
-        syncdb_->add_new_file(n);
-      } else if (row.last == m && row.status == syncstatus::toRemove) {
+  // One transaction for the folder's own entries, closed before its
+  // subfolders are scanned: a reader sees each folder whole, and no write of
+  // another thread waits for the whole tree.
+  std::vector<std::string> subfolders;
+  {
+    Syncdb::Batch batch(*syncdb_);
+    std::vector<SyncFileItem> fresh;
+    for (size_t i = 0; i < names.size() && !bOut_; ++i) {
+      if (i > 0 && i % 20 == 0 && bPacing_) clock.sleepFor(0.01);
+      std::string path = folder + names[i];
+      if (isigonore(path)) continue;
+      if (chosen[plat::foldCase(names[i])] != names[i]) {
+        tell(path, kCaseTwin);
         continue;
+      }
+      if (pendingTarget(path)) continue;
+      path = trimmed(path);
+      const std::string name = path.substr(folder.size());
+      const std::string w = wfolder.empty() ? name : wfolder + "/" + name;
+      const auto lst = plat::statNoFollow(path);
+      if (!lst || checkfilepath(ftype, w) != 0) continue;
+      const auto st = lst->isSymlink ? plat::statFollow(path) : lst;
+      if (!st) continue;
+      const bool dir = st->isDirectory;
+      if (!unsyncnode_.need_sync(w, dir)) continue;
+      const uint64_t m = static_cast<uint64_t>(std::max<double>(0, lst->modified.secondsSince1970));
+      auto found = rows.find(plat::foldCase(w));
+      SyncFileItem row = found == rows.end() ? SyncFileItem{} : found->second;
+      SyncFileItem n;
+      n.webpath = w, n.parent = wfolder, n.last = m, n.status = syncstatus::toUpload;
+      if (dir) {
+        if (lst->isSymlink) {
+          // A link back up the tree would be scanned for ever.
+          const std::string target = realPath(path);
+          if (target.empty() || atOrUnder(realPath(folder), target)) continue;
+          if (bFristScan_) addlink(path);
+        }
+        if (row.status == syncstatus::none) {
+          n.file = false;
+          fresh.push_back(std::move(n));
+        } else if (row.last == m && row.status == syncstatus::toRemove) {
+          continue;
+        } else if (row.status == syncstatus::toDelete) {
+          // Deleted, then back before the deletion reached the service: kept,
+          // and what is in it is judged entry by entry below.
+          syncdb_->update_lasttime(w, m);
+          restored(row, path);
+        } else if (row.last != m) {
+          syncdb_->update_lasttime(w, m);
+          if (row.status == syncstatus::toRemove) {
+            // Changed here after the service deleted it: made again with
+            // everything in it.
+            syncdb_->del_dir(w);
+            n.file = false;
+            syncdb_->add_new_file(n);
+          }
+        }
+        subfolders.push_back(path);
+        continue;
+      }
+      if (lst->isSymlink || !st->isRegular) continue;
+      n.file = true, n.size = st->size;
+      if (row.status == syncstatus::none) {
+        fresh.push_back(std::move(n));
+      } else if (row.status == syncstatus::synced) {
+        // In step as the row says: what compare_file would answer without
+        // writing anything, without asking the disk again.
+        if (row.size == st->size && row.last == m && !row.filehash.empty() && row.version == row.diskversion) continue;
+        compare_file(path, row, false);
+      } else if (row.status == syncstatus::toRemove) {
+        if (row.size != st->size || row.last != m) {
+          row.size = st->size, row.last = m, row.filehash = "", row.status = syncstatus::toUpload;
+          syncdb_->update_file(row);
+        }
       } else if (row.status == syncstatus::toDelete) {
-        // Deleted, then back before the deletion reached the service: kept,
-        // and what is in it is judged entry by entry below.
-        syncdb_->update_lasttime(w, m);
         restored(row, path);
       } else if (row.last != m) {
-        syncdb_->update_lasttime(w, m);
-        if (row.status == syncstatus::toRemove) {
-          // Changed here after the service deleted it: made again with
-          // everything in it.
-          syncdb_->del_dir(w);
-          n.file = false;
-          syncdb_->add_new_file(n);
+        const bool same = Util::getfilehash(path).value_or("") == row.filehash && !row.filehash.empty();
+        row.size = st->size, row.last = m;
+        if (same) {
+          row.status = unsyncnode_.need_sync(w, false) ? syncstatus::synced : syncstatus::excluded;
+        } else {
+          row.filehash = "", row.status = syncstatus::toUpload;
         }
-      }
-      if (bPacing_) clock.sleepFor(0.01);
-      scandir(path);
-      continue;
-    }
-    if (plat::statNoFollow(path)->isSymlink || !st->isRegular) continue;
-    n.file = true, n.size = st->size;
-    if (row.status == syncstatus::none) {
-      syncdb_->add_new_file(n);
-    } else if (row.status == syncstatus::synced) {
-      compare_file(path, row, false);
-    } else if (row.status == syncstatus::toRemove) {
-      if (row.size != st->size || row.last != m) {
-        row.size = st->size, row.last = m, row.filehash = "", row.status = syncstatus::toUpload;
         syncdb_->update_file(row);
       }
-    } else if (row.status == syncstatus::toDelete) {
-      restored(row, path);
-    } else if (row.last != m) {
-      const bool same = Util::getfilehash(path).value_or("") == row.filehash && !row.filehash.empty();
-      row.size = st->size, row.last = m;
-      if (same) {
-        row.status = unsyncnode_.need_sync(w, false) ? syncstatus::synced : syncstatus::excluded;
-      } else {
-        row.filehash = "", row.status = syncstatus::toUpload;
-      }
-      syncdb_->update_file(row);
     }
+    // New rows of the folder in one write.
+    if (!fresh.empty()) syncdb_->add_new_files(fresh);
+  }
+  for (const auto& sub : subfolders) {
+    if (bOut_) return;
+    if (bPacing_) clock.sleepFor(0.01);
+    scandir(sub);
   }
 }
 

@@ -65,7 +65,8 @@ Result inChild(F&& body) {
   if (pid == 0) {
     ::close(fds[0]);
     Result r = body();
-    const std::string line = std::to_string(r.wall) + " " + std::to_string(r.cpu) + " " + std::to_string(r.extra) + "\n";
+    const std::string line =
+        std::to_string(r.wall) + " " + std::to_string(r.cpu) + " " + std::to_string(r.extra) + "\n";
     ssize_t n = ::write(fds[1], line.data(), line.size());
     (void)n;
     std::fflush(nullptr);
@@ -102,7 +103,8 @@ int64_t rowCount(const std::string& db) {
   if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_busy_timeout(h, 2000);
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(h, "select count(*) from SYNC", -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
+    if (sqlite3_prepare_v2(h, "select count(*) from SYNC", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
       n = sqlite3_column_int64(st, 0);
     }
     sqlite3_finalize(st);
@@ -147,8 +149,8 @@ double floorScan(const std::string& root) {
   return wallNow() - w0;
 }
 
-void report(const std::string& figure, double ours, const std::string& unit, const std::string& reference,
-            double value, const std::string& goal) {
+void report(const std::string& figure, double ours, const std::string& unit, const std::string& reference, double value,
+            const std::string& goal) {
   qvbench::reportFigure({figure, ours, unit, reference, value, goal});
 }
 
@@ -177,15 +179,16 @@ int main() {
   plat::removeTree(config);
   const Result initialPaced = scan(home, true, true);
   const Result restartPaced = scan(home, true, false);
-  std::printf("initial scan %.3f s (cpu %.3f s, peak %.1f MiB, %.0f rows); restart %.3f s (cpu %.3f s, peak %.1f MiB)\n",
-              initial.wall, initial.cpu, initial.peakMiB, initial.extra, restart.wall, restart.cpu, restart.peakMiB);
+  std::printf(
+      "initial scan %.3f s (cpu %.3f s, peak %.1f MiB, %.0f rows); restart %.3f s (cpu %.3f s, peak %.1f MiB)\n",
+      initial.wall, initial.cpu, initial.peakMiB, initial.extra, restart.wall, restart.cpu, restart.peakMiB);
   std::printf("paced: initial %.1f s (cpu %.3f s), restart %.1f s (cpu %.3f s)\n", initialPaced.wall, initialPaced.cpu,
               restartPaced.wall, restartPaced.cpu);
   // The pacing sleeps 10 ms every 20 entries and before each folder.
   const int entries = kFolders * kPerFolder + kFolders + kFolders / 100;
   const double sleeps = 0.01 * (entries / 20.0 + kFolders + kFolders / 100);
-  report("local scan, initial, 100k files into an empty database (s)", initial.wall, "s", "find + stat of the tree", floor,
-         "<=3");
+  report("local scan, initial, 100k files into an empty database (s)", initial.wall, "s", "find + stat of the tree",
+         floor, "<=3");
   report("local scan, restart, 100k files in step (s)", restart.wall, "s", "find + stat of the tree", floor, "<=2");
   report("local scan, initial, CPU (s)", initial.cpu, "s", "find + stat of the tree (wall)", floor, "<=3");
   report("local scan, restart, CPU (s)", restart.cpu, "s", "find + stat of the tree (wall)", floor, "<=2");
@@ -209,11 +212,12 @@ int main() {
     ::mkdir(dir.c_str(), 0755);
     for (int i = 0; i < kBurst; ++i) std::ofstream(dir + "/b" + std::to_string(i)) << i;
     const double made = wallNow() - w0;
-    while (rowCount(db) < kBurst + 1 && wallNow() - w0 < 600) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (rowCount(db) < kBurst + 1 && wallNow() - w0 < 600)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     r.wall = wallNow() - w0, r.cpu = cpuNow() - c0;
     r.extra = static_cast<double>(m.watcherRescans());
-    std::printf("burst: files made in %.3f s, %lld rows, %.0f rescans\n", made,
-                static_cast<long long>(rowCount(db)), r.extra);
+    std::printf("burst: files made in %.3f s, %lld rows, %.0f rescans\n", made, static_cast<long long>(rowCount(db)),
+                r.extra);
     std::fflush(stdout);
     m.exit();
     return r;
