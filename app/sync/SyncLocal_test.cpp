@@ -145,8 +145,10 @@ TEST_F(SyncLocal, TheScanAfterAStartFindsOfflineChanges) {
   write(root_ + "edit.txt", "changed");
   write(root_ + "fresh.txt", "new");
 
-  m_->scandir(root_);
-  m_->scandel();
+  m_->scandir(root_);  // the scan marks what is missing as it goes
+  EXPECT_EQ(row("gone.txt").status, syncstatus::toDelete);
+  EXPECT_EQ(row("remote.txt").status, syncstatus::toDownload);
+  m_->scandel();  // and the deletion scan finds nothing more
   EXPECT_EQ(row("gone.txt").status, syncstatus::toDelete);
   EXPECT_EQ(row("edit.txt").status, syncstatus::toUpload);
   EXPECT_EQ(row("fresh.txt").status, syncstatus::toUpload);
@@ -162,6 +164,7 @@ TEST_F(SyncLocal, AMissingRootMarksNothingDeleted) {
   synced("a/f");
   // The root's disk is unmounted: the whole tree is missing.
   ASSERT_EQ(::rename(root_.substr(0, root_.size() - 1).c_str(), (home_.path() + "/away").c_str()), 0);
+  m_->scandir(root_);
   m_->scandel();
   EXPECT_EQ(row("a").status, syncstatus::synced);
   EXPECT_EQ(row("a/f").status, syncstatus::synced);

@@ -274,17 +274,33 @@ std::string SyncManager::getrelativepath(const std::string& local, int64_t* type
   return out;
 }
 
-bool SyncManager::isigonore(const std::string& local) {
-  if (local.find("/.") != std::string::npos || local.find("/~") != std::string::npos) return true;
-  if (!local.empty() && local.back() == '.') return true;
-  std::string l = local;
-  for (auto& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  for (const char* bad : {".tmp", ".qvreset", ".qvdif", ".qvtmp", ".qvcopy"}) {
-    if (l.find(bad) != std::string::npos) return true;
+// One pass over the path, without a lower-cased copy: the scans ask it of
+// every entry.
+bool SyncManager::isigonore(std::string_view local) {
+  static constexpr std::string_view kAfterDot[] = {"tmp", "qvreset", "qvdif", "qvtmp", "qvcopy"};
+  const size_t n = local.size();
+  if (n > 0 && local.back() == '.') return true;
+  for (size_t i = 0; i < n; ++i) {
+    switch (local[i]) {
+      case '<': case '>': case '|': case '?': case ':': case '\\': case '"': case '\n': case '\r': case '\t':
+        return true;
+      case '/':
+        if (i + 1 < n && (local[i + 1] == '.' || local[i + 1] == '~')) return true;
+        break;
+      case '.':
+        for (const auto tail : kAfterDot) {
+          if (n - i - 1 < tail.size()) continue;
+          size_t k = 0;
+          while (k < tail.size() && std::tolower(static_cast<unsigned char>(local[i + 1 + k])) == tail[k]) ++k;
+          if (k == tail.size()) return true;
+        }
+        break;
+      default:
+        break;
+    }
   }
-  return l.find_first_of("<>|?:\\\"\n\r\t") != std::string::npos;
+  return false;
 }
-
 
 bool SyncManager::compare_modify(const std::string& path, SyncFileItem& row) {
   if (!row.file) return true;

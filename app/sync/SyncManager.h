@@ -38,6 +38,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -131,7 +132,7 @@ public:
   std::string getrelativepath(const std::string& local, int64_t* type) const;
   // Names never synced: hidden (a component starting with "." or "~"),
   // temporary and reserved names, characters the service refuses.
-  static bool isigonore(const std::string& local);
+  static bool isigonore(std::string_view local);
 
   // ---- The local road ----
   // Events of the watchers. add, update and del run with controllock held by
@@ -292,10 +293,24 @@ private:
   bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
 
   // ---- The local road's own steps (SyncManagerLocal.cpp) ----
+  struct ScanFolder {
+    std::string local;    // with a final "/"
+    std::string webpath;  // its cloud path
+    int64_t type = -1;    // its root type
+  };
+  // Rows written by a full scan before its transaction is committed.
+  static constexpr size_t kScanBatch = 5000;
+  // The entries of one folder; its subfolders are handed back to be scanned.
+  // Returns how many rows it wrote.
+  size_t scanFolder(const ScanFolder& folder, std::vector<ScanFolder>& subfolders);
   enum class Outcome { settled, refused, unreachable };
   Outcome renameStep(const std::string& oldpath, const std::string& newpath, bool push, bool held);
   Outcome moveStep(const std::string& oldpath, const std::string& newpath, bool push, bool held);
   void queueMove(std::vector<movefile_stx>& list, const std::string& oldpath, const std::string& newpath);
+  // A row whose item is gone from the disk: marked deleted (or dropped when
+  // the service never had it), unless its root is missing or a queued rename
+  // or move still involves it. True when the row changed.
+  bool markMissing(const SyncFileItem& row, const std::string& local);
   // A queued rename or move involves the local path (at, above or below its
   // old path); the path is (or lies below) the new path of one.
   bool pendingInvolves(const std::string& local);
@@ -347,6 +362,7 @@ private:
   // scans may read them without controllock.
   std::mutex listsMutex_;
   std::vector<movefile_stx> renamelist_, removelist_;
+  std::atomic<bool> anyPending_{false};  // either list holds an entry
   std::map<std::string, copy_file_stx> copylist_;      // under controllock
   std::mutex scansMutex_;
   std::vector<std::string> pendingScans_;  // folders included again, to scan once served

@@ -9,13 +9,18 @@
 // root whose top is missing; a path without a row is never renamed on the
 // service.
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <set>
+#include <unordered_map>
 
 #include "Framework/Staticclass/NSStringExpand.h"
 #include "app/AppDelegate.h"
@@ -510,6 +515,7 @@ void SyncManager::queueMove(std::vector<movefile_stx>& list, const std::string& 
     if (e.oldpath == oldpath && e.newpath == newpath) return;
   }
   list.push_back({oldpath, newpath});
+  anyPending_ = true;
 }
 
 bool SyncManager::eventrename(const std::string& oldpath, const std::string& newpath, bool push) {
@@ -692,6 +698,7 @@ void SyncManager::check_rename_and_remove() {
         if (i >= list.size()) return true;
         e = list[i];
         list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+        anyPending_ = !renamelist_.empty() || !removelist_.empty();
       }
       if (!exists(e.newpath)) {
         // The new name went away meanwhile: the entry is dropped and the old
@@ -713,6 +720,7 @@ void SyncManager::check_rename_and_remove() {
       {
         std::lock_guard<std::mutex> g(listsMutex_);
         list.insert(list.begin() + static_cast<std::ptrdiff_t>(std::min(i, list.size())), e);
+        anyPending_ = true;
       }
       ++i;
       // The service can't be reached: the rest waits for the next round.
@@ -733,6 +741,7 @@ bool SyncManager::check_movelist(const std::string& path) {
 }
 
 bool SyncManager::pendingTarget(const std::string& local) {
+  if (!anyPending_) return false;
   std::lock_guard<std::mutex> l(listsMutex_);
   for (const auto* list : {&renamelist_, &removelist_}) {
     for (const auto& e : *list) {
@@ -743,6 +752,7 @@ bool SyncManager::pendingTarget(const std::string& local) {
 }
 
 bool SyncManager::pendingInvolves(const std::string& local) {
+  if (!anyPending_) return false;
   std::lock_guard<std::mutex> l(listsMutex_);
   for (const auto* list : {&renamelist_, &removelist_}) {
     for (const auto& e : *list) {
@@ -765,125 +775,173 @@ std::vector<movefile_stx> SyncManager::removelist() {
 // ---------------------------------------------------------------------------
 // Scans
 
+// A full scan walks the tree folder by folder (depth first, in listing
+// order), with the writes of many folders in one transaction unless it
+// paces itself.
 void SyncManager::scandir(const std::string& given) {
-  const std::string folder = withSlash(given);
+  ScanFolder top;
+  top.local = withSlash(given);
+  top.webpath = getrelativepath(noSlash(top.local), &top.type);
+  std::vector<ScanFolder> stack{top};
+  std::optional<Syncdb::Batch> batch;
+  size_t written = 0;
+  bool first = true;
+  auto& clock = plat::currentClock();
+  while (!stack.empty() && !bOut_) {
+    ScanFolder f = std::move(stack.back());
+    stack.pop_back();
+    if (!first && bPacing_) {
+      batch.reset();  // no transaction held across a pause
+      written = 0;
+      clock.sleepFor(0.01);
+    }
+    first = false;
+    if (!batch) batch.emplace(*syncdb_);
+    std::vector<ScanFolder> subfolders;
+    written += scanFolder(f, subfolders);
+    for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) stack.push_back(std::move(*it));
+    if (written >= kScanBatch) {
+      batch.reset();
+      written = 0;
+    }
+  }
+}
+
+size_t SyncManager::scanFolder(const ScanFolder& f, std::vector<ScanFolder>& subfolders) {
+  const std::string& folder = f.local;
+  const std::string& wfolder = f.webpath;
   const std::vector<std::string> names = entriesOf(folder);
-  if (names.empty()) return;
-  int64_t ftype = -1;
-  const std::string wfolder = getrelativepath(noSlash(folder), &ftype);
-  // The rows of the folder in one read, by folded path.
-  std::map<std::string, SyncFileItem> rows;
-  for (auto& r : syncdb_->get_all_upload_by_path(wfolder)) rows.emplace(plat::foldCase(r.webpath), std::move(r));
+  // The rows of the folder in one read, by folded name.
+  std::unordered_map<std::string, SyncFileItem> rows;
+  for (auto& r : syncdb_->get_all_upload_by_path(wfolder)) {
+    rows.emplace(plat::foldCase(lastComponent(r.webpath)), std::move(r));
+  }
+  std::vector<std::string> folded;
+  folded.reserve(names.size());
+  for (const auto& name : names) folded.push_back(plat::foldCase(name));
   // Names that differ only in letter case: the one the table knows (else the
   // first) is synced, the others are left out and the user told.
-  std::map<std::string, std::string> chosen;
-  for (const auto& name : names) {
-    const std::string key = plat::foldCase(name);
-    auto it = chosen.find(key);
-    if (it == chosen.end()) {
-      chosen.emplace(key, name);
-      continue;
-    }
-    const std::string w = wfolder.empty() ? name : wfolder + "/" + name;
-    auto row = rows.find(plat::foldCase(w));
-    if (row != rows.end() && row->second.webpath == w) it->second = name;
+  std::unordered_map<std::string, size_t> chosen;
+  for (size_t i = 0; i < names.size(); ++i) {
+    auto [it, added] = chosen.emplace(folded[i], i);
+    if (added) continue;
+    auto row = rows.find(folded[i]);
+    if (row != rows.end() && lastComponent(row->second.webpath) == names[i]) it->second = i;
   }
   auto& clock = plat::currentClock();
-  // One transaction for the folder's own entries, closed before its
-  // subfolders are scanned: a reader sees each folder whole, and no write of
-  // another thread waits for the whole tree.
-  std::vector<std::string> subfolders;
-  {
-    Syncdb::Batch batch(*syncdb_);
-    std::vector<SyncFileItem> fresh;
-    for (size_t i = 0; i < names.size() && !bOut_; ++i) {
-      if (i > 0 && i % 20 == 0 && bPacing_) clock.sleepFor(0.01);
-      std::string path = folder + names[i];
-      if (isigonore(path)) continue;
-      if (chosen[plat::foldCase(names[i])] != names[i]) {
-        tell(path, kCaseTwin);
-        continue;
+  // No pattern but "/." and "/~" spans the "/" before a name, so the folder
+  // (with its final "/") is judged once and each entry by "/" and its name.
+  const bool folderIgnored = isigonore(folder);
+  std::vector<SyncFileItem> fresh;
+  std::string slashed;
+  size_t written = 0;
+  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (size_t i = 0; i < names.size() && !bOut_; ++i) {
+    if (i > 0 && i % 20 == 0 && bPacing_) clock.sleepFor(0.01);
+    slashed.assign("/").append(names[i]);
+    if (folderIgnored || isigonore(slashed)) continue;
+    std::string path = folder + names[i];
+    if (chosen[folded[i]] != i) {
+      tell(path, kCaseTwin);
+      continue;
+    }
+    if (pendingTarget(path)) continue;
+    const bool blank = names[i].front() == ' ' || names[i].back() == ' ';
+    if (blank) path = trimmed(path);
+    const std::string name = path.substr(folder.size());
+    const std::string w = wfolder.empty() ? name : wfolder + "/" + name;
+    const auto lst = dirFd >= 0 && !blank ? plat::statNoFollowAt(dirFd, name) : plat::statNoFollow(path);
+    if (!lst || checkfilepath(f.type, w) != 0) continue;
+    const auto st = lst->isSymlink ? plat::statFollow(path) : lst;
+    if (!st) continue;
+    const bool dir = st->isDirectory;
+    if (!unsyncnode_.need_sync(w, dir)) continue;
+    const uint64_t m = static_cast<uint64_t>(std::max<double>(0, lst->modified.secondsSince1970));
+    auto found = rows.find(blank ? plat::foldCase(name) : folded[i]);
+    static const SyncFileItem kNone;
+    const SyncFileItem& known = found == rows.end() ? kNone : found->second;
+    if (!dir && !lst->isSymlink && st->isRegular && known.status == syncstatus::synced && known.size == st->size &&
+        known.last == m && !known.filehash.empty() && known.version == known.diskversion) {
+      continue;  // in step as the row says: what compare_file would answer, without writing
+    }
+    SyncFileItem row = known;
+    SyncFileItem n;
+    n.webpath = w, n.parent = wfolder, n.last = m, n.status = syncstatus::toUpload;
+    if (dir) {
+      if (lst->isSymlink) {
+        // A link back up the tree would be scanned for ever.
+        const std::string target = realPath(path);
+        if (target.empty() || atOrUnder(realPath(folder), target)) continue;
+        if (bFristScan_) addlink(path);
       }
-      if (pendingTarget(path)) continue;
-      path = trimmed(path);
-      const std::string name = path.substr(folder.size());
-      const std::string w = wfolder.empty() ? name : wfolder + "/" + name;
-      const auto lst = plat::statNoFollow(path);
-      if (!lst || checkfilepath(ftype, w) != 0) continue;
-      const auto st = lst->isSymlink ? plat::statFollow(path) : lst;
-      if (!st) continue;
-      const bool dir = st->isDirectory;
-      if (!unsyncnode_.need_sync(w, dir)) continue;
-      const uint64_t m = static_cast<uint64_t>(std::max<double>(0, lst->modified.secondsSince1970));
-      auto found = rows.find(plat::foldCase(w));
-      SyncFileItem row = found == rows.end() ? SyncFileItem{} : found->second;
-      SyncFileItem n;
-      n.webpath = w, n.parent = wfolder, n.last = m, n.status = syncstatus::toUpload;
-      if (dir) {
-        if (lst->isSymlink) {
-          // A link back up the tree would be scanned for ever.
-          const std::string target = realPath(path);
-          if (target.empty() || atOrUnder(realPath(folder), target)) continue;
-          if (bFristScan_) addlink(path);
-        }
-        if (row.status == syncstatus::none) {
-          n.file = false;
-          fresh.push_back(std::move(n));
-        } else if (row.last == m && row.status == syncstatus::toRemove) {
-          continue;
-        } else if (row.status == syncstatus::toDelete) {
-          // Deleted, then back before the deletion reached the service: kept,
-          // and what is in it is judged entry by entry below.
-          syncdb_->update_lasttime(w, m);
-          restored(row, path);
-        } else if (row.last != m) {
-          syncdb_->update_lasttime(w, m);
-          if (row.status == syncstatus::toRemove) {
-            // Changed here after the service deleted it: made again with
-            // everything in it.
-            syncdb_->del_dir(w);
-            n.file = false;
-            syncdb_->add_new_file(n);
-          }
-        }
-        subfolders.push_back(path);
-        continue;
-      }
-      if (lst->isSymlink || !st->isRegular) continue;
-      n.file = true, n.size = st->size;
       if (row.status == syncstatus::none) {
+        n.file = false;
         fresh.push_back(std::move(n));
-      } else if (row.status == syncstatus::synced) {
-        // In step as the row says: what compare_file would answer without
-        // writing anything, without asking the disk again.
-        if (row.size == st->size && row.last == m && !row.filehash.empty() && row.version == row.diskversion) continue;
-        compare_file(path, row, false);
-      } else if (row.status == syncstatus::toRemove) {
-        if (row.size != st->size || row.last != m) {
-          row.size = st->size, row.last = m, row.filehash = "", row.status = syncstatus::toUpload;
-          syncdb_->update_file(row);
-        }
+      } else if (row.last == m && row.status == syncstatus::toRemove) {
+        continue;  // deleted on the service and unchanged here: not entered
       } else if (row.status == syncstatus::toDelete) {
+        // Deleted, then back before the deletion reached the service: kept,
+        // and what is in it is judged entry by entry.
+        syncdb_->update_lasttime(w, m);
         restored(row, path);
+        ++written;
       } else if (row.last != m) {
-        const bool same = Util::getfilehash(path).value_or("") == row.filehash && !row.filehash.empty();
-        row.size = st->size, row.last = m;
-        if (same) {
-          row.status = unsyncnode_.need_sync(w, false) ? syncstatus::synced : syncstatus::excluded;
-        } else {
-          row.filehash = "", row.status = syncstatus::toUpload;
+        syncdb_->update_lasttime(w, m);
+        ++written;
+        if (row.status == syncstatus::toRemove) {
+          // Changed here after the service deleted it: made again with
+          // everything in it.
+          syncdb_->del_dir(w);
+          n.file = false;
+          syncdb_->add_new_file(n);
         }
+      }
+      subfolders.push_back({withSlash(path), w, f.type});
+      continue;
+    }
+    if (lst->isSymlink || !st->isRegular) continue;
+    n.file = true, n.size = st->size;
+    if (row.status == syncstatus::none) {
+      fresh.push_back(std::move(n));
+      continue;
+    }
+    ++written;
+    if (row.status == syncstatus::synced) {
+      compare_file(path, row, false);
+    } else if (row.status == syncstatus::toRemove) {
+      if (row.size != st->size || row.last != m) {
+        row.size = st->size, row.last = m, row.filehash = "", row.status = syncstatus::toUpload;
         syncdb_->update_file(row);
       }
+    } else if (row.status == syncstatus::toDelete) {
+      restored(row, path);
+    } else if (row.last != m) {
+      const bool same = Util::getfilehash(path).value_or("") == row.filehash && !row.filehash.empty();
+      row.size = st->size, row.last = m;
+      if (same) {
+        row.status = unsyncnode_.need_sync(w, false) ? syncstatus::synced : syncstatus::excluded;
+      } else {
+        row.filehash = "", row.status = syncstatus::toUpload;
+      }
+      syncdb_->update_file(row);
     }
-    // New rows of the folder in one write.
-    if (!fresh.empty()) syncdb_->add_new_files(fresh);
   }
-  for (const auto& sub : subfolders) {
-    if (bOut_) return;
-    if (bPacing_) clock.sleepFor(0.01);
-    scandir(sub);
+  if (dirFd >= 0) ::close(dirFd);
+  // New rows of the folder in one write.
+  if (!fresh.empty()) syncdb_->add_new_files(fresh);
+  written += fresh.size();
+  // Rows of this folder whose item is not in it: what the deletion scan
+  // would find here, found while the rows are at hand.
+  const std::string here = noSlash(folder);
+  for (const auto& [key, r] : rows) {
+    if (bOut_) break;
+    if (r.webpath.empty() || r.status == syncstatus::excluded) continue;
+    if (std::binary_search(names.begin(), names.end(), lastComponent(r.webpath))) continue;
+    const std::string local = getnormalpath(r.webpath);
+    if (plat::pathDirname(local) != here) continue;  // a root or link of its own elsewhere
+    if (markMissing(r, local)) ++written;
   }
+  return written;
 }
 
 void SyncManager::scanlink(int64_t kind) {
@@ -894,38 +952,62 @@ void SyncManager::scanlink(int64_t kind) {
   }
 }
 
+bool SyncManager::markMissing(const SyncFileItem& r, const std::string& local) {
+  // Unavailable (an unmounted disk) is not deleted; a pending rename or move
+  // still has the old name on the service.
+  if (!missingTop(local).empty() || pendingInvolves(local)) return false;
+  if (!r.file) {
+    if (r.status == syncstatus::synced) {
+      syncdb_->update_status(r.webpath, syncstatus::toDelete);
+    } else if (r.status == syncstatus::toUpload) {
+      syncdb_->del_dir(r.webpath);
+    } else {
+      return false;
+    }
+    return true;
+  }
+  if (r.status == syncstatus::synced) {
+    syncdb_->update_status(r.webpath, r.last == 0 ? syncstatus::toDownload : syncstatus::toDelete);
+  } else if (r.status == syncstatus::toUpload) {
+    syncdb_->del_file(r.webpath);
+  } else if (r.status == syncstatus::uploading) {
+    cancel_trans(r.webpath);
+    syncdb_->del_file(r.webpath);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 void SyncManager::mark_file_delete(const std::string& webpath) {
-  for (const auto& d : syncdb_->get_all_dir(webpath)) {
-    if (d.webpath.empty() || d.status == syncstatus::excluded) continue;
+  // One read of the folder's rows (folders first) and one listing per local
+  // folder instead of a look at every file.
+  const auto rows = syncdb_->get_all_upload_by_path(webpath);
+  std::map<std::string, std::set<std::string>> listings;
+  auto present = [&](const std::string& local) {
+    const std::string parent = plat::pathDirname(local);
+    auto it = listings.find(parent);
+    if (it == listings.end()) {
+      const auto names = entriesOf(parent);
+      it = listings.emplace(parent, std::set<std::string>(names.begin(), names.end())).first;
+    }
+    return it->second.count(plat::pathBasename(local)) > 0;
+  };
+  for (const auto& d : rows) {
+    if (d.file || d.webpath.empty() || d.status == syncstatus::excluded) continue;
     if (bOut_) return;
     const std::string local = getnormalpath(d.webpath);
-    if (!plat::statFollow(local)) {
-      // Unavailable (an unmounted disk) is not deleted; a pending rename or
-      // move still has the old name on the service.
-      if (!missingTop(local).empty() || pendingInvolves(local)) continue;
-      if (d.status == syncstatus::synced) {
-        syncdb_->update_status(d.webpath, syncstatus::toDelete);
-      } else if (d.status == syncstatus::toUpload) {
-        syncdb_->del_dir(d.webpath);
-      }
-    } else {
+    if (plat::statFollow(local)) {
       mark_file_delete(d.webpath);
+    } else {
+      markMissing(d, local);
     }
   }
-  for (const auto& f : syncdb_->get_all_files(webpath)) {
-    if (f.status == syncstatus::excluded) continue;
+  for (const auto& f : rows) {
+    if (!f.file || f.status == syncstatus::excluded) continue;
     if (bOut_) return;
     const std::string local = getnormalpath(f.webpath);
-    if (plat::statNoFollow(local)) continue;
-    if (!missingTop(local).empty() || pendingInvolves(local)) continue;
-    if (f.status == syncstatus::synced) {
-      syncdb_->update_status(f.webpath, f.last == 0 ? syncstatus::toDownload : syncstatus::toDelete);
-    } else if (f.status == syncstatus::toUpload) {
-      syncdb_->del_file(f.webpath);
-    } else if (f.status == syncstatus::uploading) {
-      cancel_trans(f.webpath);
-      syncdb_->del_file(f.webpath);
-    }
+    if (!present(local)) markMissing(f, local);
   }
 }
 
@@ -935,13 +1017,13 @@ void SyncManager::mark_file_delete(const std::string& webpath) {
 void SyncManager::localPass(bool fullScan) {
   checkRoots();
   if (fullScan) {
+    // The scans mark what is missing folder by folder as they go, which is
+    // all the deletion scan would find after them.
     scandir(syncpath());
     const std::string org = syncorg();
     if (!org.empty()) scandir(org);
     scanlink(3);
     if (bOut_) return;
-    std::lock_guard<std::mutex> l(controllock_);
-    scandel();
   }
   // Folders included again: once their sync-now request is served, what
   // only this disk holds is found.

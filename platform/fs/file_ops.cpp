@@ -112,8 +112,14 @@ size_t FileOps::size() const {
 bool FileOps::place(const std::string& path, std::string_view data, int fromFd, const struct timespec* times,
                     Error* error) {
   static std::atomic<uint64_t> serial{0};
-  std::string tmp = pathJoin(pathDirname(path), "." + pathBasename(path) + ".qvtmp" + std::to_string(::getpid()) +
-                                                    "-" + std::to_string(serial.fetch_add(1)));
+  // Built by appending: GCC 12 warns (-Wrestrict, falsely) on "." + std::string.
+  std::string leaf = ".";
+  leaf += pathBasename(path);
+  leaf += ".qvtmp";
+  leaf += std::to_string(::getpid());
+  leaf += "-";
+  leaf += std::to_string(serial.fetch_add(1));
+  const std::string tmp = pathJoin(pathDirname(path), leaf);
   expect(tmp, DiskState{}, Match::anyState);
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
