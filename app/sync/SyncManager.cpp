@@ -387,13 +387,13 @@ void SyncManager::comparePass() {
   bSyncnow_ = false;
   receive_from_server();
   const bool fullScan = !bScaned_;
-  if (!bOut_) localPass(fullScan);
   std::function<void(bool)> hook;
   {
     std::lock_guard<std::mutex> l(hooksMutex_);
     hook = localPass_;
   }
   if (hook && !bOut_) hook(fullScan);
+  if (!bOut_) localPass(fullScan);
   if (fullScan && !bOut_) {
     bScaned_ = true;
     bFristScan_ = false;

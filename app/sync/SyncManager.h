@@ -236,8 +236,9 @@ public:
   void setTransferControls(std::function<void(const std::string&)> cleartrans, std::function<void()> removeall);
   void cancel_trans(const std::string& webpath);
 
-  // Called after each compare pass's local part (scans and commit), with
-  // whether the pass scanned everything; for watching the engine.
+  // Called in each compare pass after the remote road, before the local part
+  // (scans and commit), with whether the pass scans everything; for watching
+  // the engine.
   void setLocalPass(std::function<void(bool fullScan)> pass);
 
   std::shared_ptr<Syncdb> syncdb() const { return syncdb_; }

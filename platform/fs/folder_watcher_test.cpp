@@ -1,6 +1,7 @@
 #include "platform/fs/folder_watcher.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -230,6 +231,26 @@ TEST(FolderWatcher, ARemovedRootAsksForARescan) {
   t.settle();
   EXPECT_GE(t.rescans, 1);
   ::mkdir(t.dir.c_str(), 0755);
+}
+
+// A watcher without its inotify instance (none was left to create) leaves
+// an idle thread, not a spinning one: the process uses next to no CPU while
+// the test sleeps.
+TEST(FolderWatcher, AWatcherWithoutItsInstanceWaitsIdle) {
+  std::string dir = plat::makeTemporaryDirectory("qv-watch");
+  plat::FolderWatcher w(dir, [](std::vector<plat::FsEvent>) {}, nullptr);  // never opened
+  auto cpu = [] {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+  };
+  const double before = cpu();
+  w.start();
+  ::usleep(1000000);
+  const double used = cpu() - before;
+  w.stop();
+  EXPECT_LT(used, 0.3);  // a spinning thread takes about all of that second
+  plat::removeTree(dir);
 }
 
 TEST(FolderWatcher, RunsOnItsOwnThreadAndStops) {
