@@ -145,6 +145,14 @@ class SyncLocalRemote : public enginetest::ServiceTest {
     m_->drainWatchers();
   }
 
+  // The next `count` calls of the verb are answered with that status and code.
+  void fault(const std::string& verb, int64_t status, int64_t code, int64_t count) {
+    Dictionary rule{
+        {"kind", Value("error")}, {"method", Value(verb)}, {"status", Value(status)}, {"count", Value(count)}};
+    if (code != 0) rule.set("error_code", Value(code));
+    ASSERT_TRUE(cloud->hook("POST", "fault", Value(rule)));
+  }
+
   void startAndScan() {
     m_->start();
     ASSERT_TRUE(eventually([&] { return m_->bScaned(); }));
@@ -353,11 +361,7 @@ TEST_P(SyncLocalRemote, AForcedOverflowIsARescanWithNoChangeLost) {
 TEST_P(SyncLocalRemote, RefusedRenamesKeepTheOldNameAndReplay) {
   ASSERT_NO_FATAL_FAILURE(synced({{"r/a", "a"}, {"r/keep", "k"}}));
   ASSERT_NO_FATAL_FAILURE(startAndScan());
-  ASSERT_TRUE(cloud->hook("POST", "fault",
-                          Value(Dictionary{{"kind", Value("error")},
-                                           {"method", Value("RENAME")},
-                                           {"status", Value(int64_t{500})},
-                                           {"count", Value(int64_t{1000})}})));
+  ASSERT_NO_FATAL_FAILURE(fault("RENAME", 500, 0, 1000));
   int64_t since = cloud->lastSeq();
   ASSERT_EQ(::rename((root_ + "r/a").c_str(), (root_ + "r/b").c_str()), 0);
   ASSERT_TRUE(eventually([&] { return m_->renamelist().size() == 1; }));
@@ -378,11 +382,7 @@ TEST_P(SyncLocalRemote, RefusedRenamesKeepTheOldNameAndReplay) {
   EXPECT_EQ(std::count(sent.begin(), sent.end(), "RENAME r/a -> b 200"), 1);
 
   // Refused again; then the new name is deleted before the replay gets through.
-  ASSERT_TRUE(cloud->hook("POST", "fault",
-                          Value(Dictionary{{"kind", Value("error")},
-                                           {"method", Value("RENAME")},
-                                           {"status", Value(int64_t{500})},
-                                           {"count", Value(int64_t{1000})}})));
+  ASSERT_NO_FATAL_FAILURE(fault("RENAME", 500, 0, 1000));
   since = cloud->lastSeq();
   ASSERT_EQ(::rename((root_ + "r/b").c_str(), (root_ + "r/c").c_str()), 0);
   ASSERT_TRUE(eventually([&] { return m_->renamelist().size() == 1; }));
@@ -403,11 +403,7 @@ TEST_P(SyncLocalRemote, RefusedRenamesKeepTheOldNameAndReplay) {
 TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"v/a", "a"}}));
   ASSERT_NO_FATAL_FAILURE(startAndScan());
-  ASSERT_TRUE(cloud->hook("POST", "fault",
-                          Value(Dictionary{{"kind", Value("error")},
-                                           {"method", Value("RENAME")},
-                                           {"status", Value(int64_t{403})},
-                                           {"error_code", Value(int64_t{40322})}})));
+  ASSERT_NO_FATAL_FAILURE(fault("RENAME", 403, 40322, 1));
   const int64_t since = cloud->lastSeq();
   ASSERT_EQ(::rename((root_ + "v/a").c_str(), (root_ + "v/b").c_str()), 0);
   EXPECT_TRUE(eventually([&] { return plat::fileExists(root_ + "v/a"); }));
@@ -424,11 +420,7 @@ TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
 TEST_P(SyncLocalRemote, ADeleteAnsweredNotFoundCountsAsDone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"g/x", "x"}, {"g/y", "y"}}));
   ASSERT_NO_FATAL_FAILURE(startAndScan());
-  ASSERT_TRUE(cloud->hook("POST", "fault",
-                          Value(Dictionary{{"kind", Value("error")},
-                                           {"method", Value("DELETE")},
-                                           {"status", Value(int64_t{404})},
-                                           {"error_code", Value(int64_t{40402})}})));
+  ASSERT_NO_FATAL_FAILURE(fault("DELETE", 404, 40402, 1));
   const int64_t since = cloud->lastSeq();
   ::unlink((root_ + "g/x").c_str());
   EXPECT_TRUE(eventually([&] { return rows("g") == std::vector<std::string>{"g 4", "g/y 4"}; }));

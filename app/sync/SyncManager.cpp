@@ -223,11 +223,7 @@ void SyncManager::setLocalPass(std::function<void(bool)> pass) {
 }
 
 void SyncManager::cancel_trans(const std::string& webpath) {
-  std::function<void(const std::string&)> f;
-  {
-    std::lock_guard<std::mutex> l(hooksMutex_);
-    f = cleartrans_;
-  }
+  const auto f = hookOf(cleartrans_);
   if (f) f(webpath);
 }
 
@@ -387,11 +383,7 @@ void SyncManager::comparePass() {
   bSyncnow_ = false;
   receive_from_server();
   const bool fullScan = !bScaned_;
-  std::function<void(bool)> hook;
-  {
-    std::lock_guard<std::mutex> l(hooksMutex_);
-    hook = localPass_;
-  }
+  const auto hook = hookOf(localPass_);
   if (hook && !bOut_) hook(fullScan);
   if (!bOut_) localPass(fullScan);
   if (fullScan && !bOut_) {
@@ -449,11 +441,7 @@ void SyncManager::receive_from_server() {
     if (bOut_) return;
     if (req.webpath.empty()) {
       syncdb_->reset_dir_type(req.version);
-      std::function<void()> removeall;
-      {
-        std::lock_guard<std::mutex> l(hooksMutex_);
-        removeall = removeall_;
-      }
+      const auto removeall = hookOf(removeall_);
       if (removeall) removeall();
       SyncVersion root;
       root.webpath = "/";

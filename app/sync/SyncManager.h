@@ -293,6 +293,13 @@ private:
   std::string trimmed(const std::string& path);
   bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
 
+  // A copy of a hook, taken under hooksMutex_, to be called outside it.
+  template <class F>
+  F hookOf(const F& hook) {
+    std::lock_guard<std::mutex> l(hooksMutex_);
+    return hook;
+  }
+
   // ---- The local road's own steps (SyncManagerLocal.cpp) ----
   struct ScanFolder {
     std::string local;    // with a final "/"
@@ -307,6 +314,8 @@ private:
   enum class Outcome { settled, refused, unreachable };
   Outcome renameStep(const std::string& oldpath, const std::string& newpath, bool push, bool held);
   Outcome moveStep(const std::string& oldpath, const std::string& newpath, bool push, bool held);
+  Outcome refusal(const RequestRet& ret, const std::string& oldpath, const std::string& newpath,
+                  const std::string& oldweb, bool push, std::vector<movefile_stx>& list);
   void queueMove(std::vector<movefile_stx>& list, const std::string& oldpath, const std::string& newpath);
   // A row whose item is gone from the disk: marked deleted (or dropped when
   // the service never had it), unless its root is missing or a queued rename

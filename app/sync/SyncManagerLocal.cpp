@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -77,6 +78,23 @@ std::vector<std::string> entriesOf(const std::string& folder) {
 std::string realPath(const std::string& path) {
   char buf[PATH_MAX];
   return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
+}
+
+// Every regular file below the folder whose path is not ignored, through
+// folders but not through links to them.
+void eachFileBelow(const std::string& folder, const std::function<void(const std::string&)>& onFile, int depth = 0) {
+  const std::string f = withSlash(noSlash(folder));
+  for (const auto& name : entriesOf(f)) {
+    const std::string path = f + name;
+    if (SyncManager::isigonore(path)) continue;
+    const auto st = plat::statNoFollow(path);
+    if (!st) continue;
+    if (st->isDirectory) {
+      if (depth < 256) eachFileBelow(path, onFile, depth + 1);
+    } else if (st->isRegular) {
+      onFile(path);
+    }
+  }
 }
 
 uint64_t nowStamp() { return static_cast<uint64_t>(std::max<int64_t>(0, Syncdb::now())); }
@@ -598,6 +616,12 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
     }
     return Outcome::settled;
   }
+  return refusal(ret, o, n, wo, push, renamelist_);
+}
+
+// What a rename and a move do alike with an answer that is no success.
+SyncManager::Outcome SyncManager::refusal(const RequestRet& ret, const std::string& o, const std::string& n,
+                                          const std::string& wo, bool push, std::vector<movefile_stx>& list) {
   if (ret.error == 40402) {
     // The service no longer has the old one: the new name is a new item.
     syncdb_->del_dir(wo);
@@ -610,8 +634,10 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
     eventadd(n);
     return Outcome::settled;
   }
-  if (ret.error == 40101 || ret.error == 40102) u->regettoken();
-  if (push) queueMove(renamelist_, o, n);
+  if (ret.error == 40101 || ret.error == 40102) {
+    if (const auto u = Util::getAppDelegate().userdata()) u->regettoken();
+  }
+  if (push) queueMove(list, o, n);
   return ret.status == 0 ? Outcome::unreachable : Outcome::refused;
 }
 
@@ -670,19 +696,7 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
     eventadd(n);
     return Outcome::settled;
   }
-  if (ret.error == 40402) {
-    syncdb_->del_dir(wo);
-    eventadd(n);
-    return Outcome::settled;
-  }
-  if (ret.error == 40901) {
-    eventdel(o);
-    eventadd(n);
-    return Outcome::settled;
-  }
-  if (ret.error == 40101 || ret.error == 40102) u->regettoken();
-  if (push) queueMove(removelist_, o, n);
-  return ret.status == 0 ? Outcome::unreachable : Outcome::refused;
+  return refusal(ret, o, n, wo, push, removelist_);
 }
 
 void SyncManager::check_rename_and_remove() {
@@ -1196,11 +1210,7 @@ void SyncManager::setConfirm(std::function<bool(const std::string&)> confirm) {
 }
 
 void SyncManager::reset(const std::string& path) {
-  std::function<bool(const std::string&)> confirm;
-  {
-    std::lock_guard<std::mutex> l(hooksMutex_);
-    confirm = confirm_;
-  }
+  const auto confirm = hookOf(confirm_);
   const std::string name = NSStringExpand::getFilename(noSlash(path));
   if (!confirm || !confirm("是否确定立即重新同步[" + name + "]文件夹？")) return;
   std::string w;
@@ -1369,51 +1379,16 @@ void SyncManager::setfilestatus(const std::string& webpath, int64_t dir, int64_t
   }
 }
 
-void SyncManager::setallfileread(const std::string& folder) {
-  const std::string f = withSlash(noSlash(folder));
-  for (const auto& name : entriesOf(f)) {
-    const std::string path = f + name;
-    if (isigonore(path)) continue;
-    const auto st = plat::statNoFollow(path);
-    if (!st) continue;
-    if (st->isDirectory) {
-      setallfileread(path);
-    } else if (st->isRegular) {
-      Util::setfilereadonly(path);
-    }
-  }
-}
+void SyncManager::setallfileread(const std::string& folder) { eachFileBelow(folder, Util::setfilereadonly); }
 
-void SyncManager::setallfilewrite(const std::string& folder) {
-  const std::string f = withSlash(noSlash(folder));
-  for (const auto& name : entriesOf(f)) {
-    const std::string path = f + name;
-    if (isigonore(path)) continue;
-    const auto st = plat::statNoFollow(path);
-    if (!st) continue;
-    if (st->isDirectory) {
-      setallfilewrite(path);
-    } else if (st->isRegular) {
-      Util::setfilereadwirte(path);
-    }
-  }
-}
+void SyncManager::setallfilewrite(const std::string& folder) { eachFileBelow(folder, Util::setfilereadwirte); }
 
 void SyncManager::movetocache(const std::string& folder) {
-  const std::string f = withSlash(noSlash(folder));
-  for (const auto& name : entriesOf(f)) {
-    const std::string path = f + name;
-    if (isigonore(path)) continue;
-    const auto st = plat::statNoFollow(path);
-    if (!st) continue;
-    if (st->isDirectory) {
-      movetocache(path);
-      continue;
-    }
+  eachFileBelow(folder, [this](const std::string& path) {
     // Only content that is what its row names: the cache is read by hash.
     const SyncFileItem row = syncdb_->get_single_file(getrelativepath(path, nullptr));
     if (unchangedSynced(row, path)) synccache_->addcache(path, row.filehash);
-  }
+  });
 }
 
 void SyncManager::check_and_clear_copylist() {
