@@ -255,6 +255,19 @@ TEST_F(SyncLocal, TheWatchersFollowStartStopAndTheLinks) {
   ASSERT_TRUE(eventually([&] { return row("Docs2/b.txt").status == syncstatus::toUpload; }));
   EXPECT_EQ(row("Docs/b.txt").status, syncstatus::none);
 
+  // The link's folder is dropped from the sync: its watcher stays, silent.
+  auto linkWatcher = [&]() -> std::shared_ptr<Directoryhandler> {
+    for (auto& h : m_->handlers()) {
+      if (h->dstPath() == root_ + "Docs2") return h;
+    }
+    return nullptr;
+  };
+  ASSERT_TRUE(linkWatcher());
+  EXPECT_TRUE(linkWatcher()->isWatchingPaths());
+  m_->removelink(root_ + "Docs2");
+  ASSERT_TRUE(linkWatcher());
+  EXPECT_FALSE(linkWatcher()->isWatchingPaths());
+
   m_->stop();
   EXPECT_EQ(m_->handlerCount(), 0u);
   m_->start();
@@ -446,6 +459,52 @@ TEST_F(SyncLocal, SingleFilesLeaveTheExcludedListAtStart) {
   EXPECT_EQ(row("single.txt").status, syncstatus::none);
   EXPECT_TRUE(m_->unsyncnode().need_sync("single.txt", false));
   EXPECT_FALSE(m_->unsyncnode().need_sync("dir/x", false));
+}
+
+// A folder the service says to leave out: only what the service holds
+// leaves the disk; taken back, it is asked for again unless it was deleted.
+TEST_F(SyncLocal, AFolderLeftOutAndTakenBack) {
+  plat::makeDirectories(root_ + "X/in");
+  write(root_ + "X/in/s", "synced");
+  write(root_ + "X/c", "before");
+  synced("X", false);
+  synced("X/in", false);
+  synced("X/in/s");
+  synced("X/c");
+  write(root_ + "X/c", "changed here");
+  write(root_ + "X/n", "never uploaded");
+  std::vector<std::string> cancelled;
+  m_->setTransferControls([&](const std::string& p) { cancelled.push_back(p); }, nullptr);
+  Util::getAppDelegate().setBRecyclebin(false);
+  m_->lock();
+  m_->add_unsyncpath("X");
+  m_->add_unsyncpath("X");  // already left out: nothing more happens
+  m_->unlock();
+  Util::getAppDelegate().setBRecyclebin(true);
+  EXPECT_FALSE(plat::fileExists(root_ + "X/in"));
+  EXPECT_EQ(plat::readFile(root_ + "X/c").value_or(""), "changed here");
+  EXPECT_EQ(plat::readFile(root_ + "X/n").value_or(""), "never uploaded");
+  EXPECT_TRUE(logged(root_ + "X/n"));
+  EXPECT_EQ(row("X").status, syncstatus::none);
+  EXPECT_EQ(row("X/in/s").status, syncstatus::none);
+  EXPECT_EQ(cancelled, std::vector<std::string>{"X"});
+  EXPECT_EQ(m_->syncdb()->get_unsync_nodes(), (std::vector<UnSyncNodeItem>{{"X", 0}}));
+  EXPECT_FALSE(m_->unsyncnode().need_sync("X/n", false));
+
+  m_->setBSyncnow(false);
+  m_->del_unsyncpath("X", false);
+  EXPECT_TRUE(m_->syncdb()->get_unsync_nodes().empty());
+  const auto again = m_->syncdb()->get_sync_now();
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].webpath, "X");
+  EXPECT_TRUE(m_->bSyncnow());
+
+  // Deleted on the service while left out: nothing to ask for.
+  m_->add_unsyncpath("Y");
+  m_->syncdb()->del_sync_now("X", 0);
+  m_->del_unsyncpath("Y", true);
+  EXPECT_TRUE(m_->syncdb()->get_unsync_nodes().empty());
+  EXPECT_TRUE(m_->syncdb()->get_sync_now().empty());
 }
 
 TEST_F(SyncLocal, ResetAsksAndSchedulesTheFolder) {

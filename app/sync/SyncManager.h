@@ -169,6 +169,8 @@ public:
   // Ends every watcher and empties the list.
   void exitlink();
   size_t handlerCount();
+  // The watchers now in handlerlist (for watching the engine).
+  std::vector<std::shared_ptr<Directoryhandler>> handlers();
   // Waits until every batch the watchers have handed over so far has run.
   void drainWatchers();
   // Batches and rescans run by all watchers so far (for watching the engine work).
@@ -347,7 +349,6 @@ private:
   std::shared_ptr<Directoryhandler> watch(const std::string& path, const std::string& reportAs);
   void watchRoots();
   void watchLinks();
-  std::vector<std::shared_ptr<Directoryhandler>> handlers();
   std::string userName() const;
   int64_t userId() const;
 
