@@ -7,10 +7,12 @@
 //   runcheck  finished downloads (1 s), the file cache trimmed (1800 s).
 //
 // States (bStart, bOut):
-//   constructed  NO, NO   threads running, idle (2 s sleeps)
-//   started      YES, NO  threads working           (start)
-//   stopped      NO, NO   idle; start works again   (stop)
-//   ended        -, YES   threads joined            (exit, or destruction)
+//   constructed  NO, NO   threads idle (2 s sleeps); watchers made, silent
+//   started      YES, NO  threads working, watchers reporting    (start)
+//   stopped      NO, NO   idle, no watchers; start works again   (stop)
+//   ended        -, YES   threads joined, no watchers            (exit, or destruction)
+// The watchers stay silent until start because its first pass scans
+// everything anyway.
 //
 // Who calls from which thread: construction, start, stop, exit, movedir and
 // setUnsyncnode from the main thread (login, logout, pause, folder move);
