@@ -327,6 +327,16 @@ TEST_F(BridgeTest, FilesOpenOrAreShownOrAreOfferedOnTheWebOnlyInsideTheSyncFolde
   EXPECT_EQ(exactly("open", syncRoot()), 2u) << "the sync folder (once at sign-in, once now)";
   view->script("gOpenDiskPath", {Value(root + "A/run.sh")});
   EXPECT_EQ(ui_->count("reveal", root + "A/run.sh"), 2u);
+
+  // File states: the engine's, and only inside the sync folder.
+  auto mode = [](const std::string& p) { return plat::statFollow(p)->mode & 0777; };
+  view->script("gSetFileStatus", {Value(R"({"webpath":"A/b.txt","dir":0,"status":1})")});
+  EXPECT_EQ(mode(root + "A/b.txt"), 0444u);
+  view->script("gSetFileStatus", {Value(R"({"webpath":"A/b.txt","dir":0,"status":0})")});
+  EXPECT_EQ(mode(root + "A/b.txt"), 0644u);
+  const mode_t before = mode(home() + "/secret.txt");
+  view->script("gSetFileStatus", {Value(R"({"webpath":"../../../secret.txt","dir":0,"status":1})")});
+  EXPECT_EQ(mode(home() + "/secret.txt"), before);
 }
 
 }  // namespace

@@ -171,7 +171,7 @@ TEST_F(LoginGuiTest, PasswordThenFolderThenStartRunsTheEngines) {
   ASSERT_TRUE(loaded(view, "/UI/start/chs/login.html"));
   EXPECT_TRUE(login->window()->isVisible());
   ASSERT_TRUE(pageShows(view, "window.qvClient && document.getElementById('login')"));
-  EXPECT_EQ(login->window()->title(), "Quorva 登录") << "the page's title";
+  EXPECT_TRUE(until([&] { return login->window()->title() == "Quorva 登录"; })) << "the page's title";
   screenshot(view, "login.png");
 
   type(view, a.username, a.password);
@@ -224,7 +224,8 @@ TEST_F(LoginGuiTest, APageThatCannotBeReachedShowsOurErrorPage) {
   browser->showWindow();
   browser->setStrUrl("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/storage");
   ASSERT_TRUE(loaded(browser->webView(), "/UI/default/chs/error_dw.html"));
-  EXPECT_EQ(browser->window()->title(), "无法连接");
+  // The window takes the page's title once the bridge hears the load end.
+  EXPECT_TRUE(until([&] { return browser->window()->title() == "无法连接"; })) << browser->window()->title();
   screenshot(browser->webView(), "error-page.png");
   browser->close();
 }

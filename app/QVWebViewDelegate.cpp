@@ -219,6 +219,9 @@ void QVWebViewDelegate::attach(const std::shared_ptr<plat::WebView>& view) {
   view->setLoadFailed([weak](const std::string& url, int code) {
     if (auto self = weak.lock()) self->loadFailed(url, code);
   });
+  view->setTitleChanged([weak](const std::string& title) {
+    if (auto self = weak.lock()) self->titleChanged(title);
+  });
 }
 
 Value QVWebViewDelegate::call(const std::string& name, const plat::Array& args) {
@@ -302,6 +305,13 @@ void QVWebViewDelegate::loadFinished(const std::string&) {
     static_cast<RightSideWindowController*>(delegateController_)->setShellSelect(
         "{\"webpath\":\"\",\"status\":0,\"membername\":\"\",\"isshare\":0,\"local\":0,\"type\":3}");
   }
+}
+
+void QVWebViewDelegate::titleChanged(const std::string& title) {
+  // WebKit may tell the title after the load's end: it reaches the window
+  // whenever it comes.
+  if (bWindowsCloes_ || !delegateController_ || isController("LaunchpadWindowController")) return;
+  delegateController_->window()->setTitle(title);
 }
 
 void QVWebViewDelegate::loadFailed(const std::string& url, int code) {
@@ -425,10 +435,10 @@ void QVWebViewDelegate::onSetFileStatus(const std::string& json) {
   auto sync = app().sync();
   auto v = jsonArg(json);
   if (!sync || !v) return;
-  if (!syncengine::setfilestatus(*sync, (*v)["webpath"].string(), (*v)["dir"].longLongValue(),
-                                 (*v)["status"].longLongValue())) {
-    QVLog::sharedQVLog().addLogErrorFile((*v)["webpath"].string(), "同步引擎还不能更改文件状态");
-  }
+  const std::string webpath = (*v)["webpath"].string();
+  // The engine changes the modes of files it is pointed at: only ours.
+  if (!syncengine::localPathOf(*sync, webpath)) return;
+  sync->setfilestatus(webpath, (*v)["dir"].longLongValue(), (*v)["status"].longLongValue());
 }
 
 bool QVWebViewDelegate::onBtnLoginUserNameAndPW(const std::string& json) {
@@ -479,7 +489,7 @@ void QVWebViewDelegate::onBtnSelectSyncFileClicked(const std::string& json) {
   if (c->runModal() != 1) return;
   bool all = true;
   const auto list = c->getunsynclist(all);
-  syncengine::setUnsyncnodes(*sync, webpath == "/" ? std::string() : webpath, list);
+  sync->setUnsyncnodes(webpath == "/" ? std::string() : webpath, list);
   app().setBRemove(true);
 }
 

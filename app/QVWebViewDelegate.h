@@ -63,6 +63,7 @@ public:
   bool scriptDialog(plat::ScriptDialog kind, const std::string& text);
   void loadStarted(const std::string& url);
   void loadFinished(const std::string& url);
+  void titleChanged(const std::string& title);
   void loadFailed(const std::string& url, int code);
 
   // ---- The page's calls, by method name ----

@@ -1,9 +1,7 @@
-// What the windows ask of the sync engine beyond what every engine offers:
-// selective-sync changes, file states and linked folders. Each call goes to
-// the engine's own operation where the engine has it; where it does not
-// yet, the fallback says what happens instead (for the linked folders:
-// nothing, and the caller is told, so no folder is moved without its link
-// being kept).
+// What the windows ask of the sync engine about local paths and linked
+// folders. The linked-folder calls go to the engine's own operations once
+// it has them; until then they answer nothing and the caller is told, so
+// no folder is moved without its link being kept.
 #pragma once
 
 #include <optional>
@@ -27,31 +25,6 @@ std::optional<std::string> localPathOf(SyncManager& s, const std::string& webpat
 // folders made, files copied; false at the first failure (what was copied
 // stays).
 bool copyTree(const std::string& from, const std::string& to);
-
-// Replaces the excluded folders at or under `webpath` ("" for the whole
-// account) and applies the change.
-template <class Sync = SyncManager>
-void setUnsyncnodes(Sync& s, const std::string& webpath, const std::vector<UnSyncNodeItem>& nodes) {
-  if constexpr (requires { s.setUnsyncnodes(webpath, nodes); }) {
-    s.setUnsyncnodes(webpath, nodes);
-  } else {
-    // The set in memory and in SYNCNODES; the engine's next pass follows it.
-    s.unsyncnode().setunsyncnodes(webpath, nodes);
-    s.syncdb()->insert_unsync_nodes(s.unsyncnode().getlist());
-    s.setBSyncnow(true);
-  }
-}
-
-// True when the engine changed the file's state.
-template <class Sync = SyncManager>
-bool setfilestatus(Sync& s, const std::string& webpath, int64_t dir, int64_t status) {
-  if constexpr (requires { s.setfilestatus(webpath, dir, status); }) {
-    s.setfilestatus(webpath, dir, status);
-    return true;
-  } else {
-    return false;
-  }
-}
 
 // Nothing when the engine keeps no linked folders.
 template <class Sync = SyncManager>

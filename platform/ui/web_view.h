@@ -51,6 +51,8 @@ public:
   virtual void setLoadStarted(std::function<void(const std::string& url)> handler) = 0;
   // The page (top frame) finished loading the address.
   virtual void setLoadFinished(std::function<void(const std::string& url)> handler) = 0;
+  // The page's title changed (it may come after the load finished).
+  virtual void setTitleChanged(std::function<void(const std::string& title)> handler) = 0;
   // The top frame's load failed; `code` is a WebLoadError. A cancelled
   // load (another load replaced it) is not reported.
   virtual void setLoadFailed(std::function<void(const std::string& url, int code)> handler) = 0;

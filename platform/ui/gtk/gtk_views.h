@@ -32,6 +32,7 @@ public:
   void setLoadStarted(std::function<void(const std::string&)> h) override { started_ = std::move(h); }
   void setLoadFinished(std::function<void(const std::string&)> h) override { finished_ = std::move(h); }
   void setLoadFailed(std::function<void(const std::string&, int)> h) override { failed_ = std::move(h); }
+  void setTitleChanged(std::function<void(const std::string&)> h) override { titled_ = std::move(h); }
   void setScriptDialogHandler(std::function<bool(ScriptDialog, const std::string&)> h) override {
     dialogs_ = std::move(h);
   }
@@ -56,7 +57,7 @@ private:
   std::string token_;  // known only to the top frame's script
   bool loadFailed_ = false;
   ScriptHandler handler_;
-  std::function<void(const std::string&)> started_, finished_;
+  std::function<void(const std::string&)> started_, finished_, titled_;
   std::function<void(const std::string&, int)> failed_;
   std::function<bool(ScriptDialog, const std::string&)> dialogs_;
   std::function<bool(std::shared_ptr<WebView>)> popups_;

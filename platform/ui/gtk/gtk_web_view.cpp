@@ -159,6 +159,12 @@ void GtkWebViewImpl::connect() {
   g_signal_connect(view_, "load-failed", G_CALLBACK(onLoadFailed), this);
   g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
   g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
+  g_signal_connect(view_, "notify::title", G_CALLBACK(+[](GObject*, GParamSpec*, gpointer data) {
+                     auto* self = static_cast<GtkWebViewImpl*>(data);
+                     auto keep = self->shared_from_this();
+                     if (self->titled_) self->titled_(self->title());
+                   }),
+                   this);
   // Pages have no context menu.
   g_signal_connect(view_, "context-menu", G_CALLBACK(+[](WebKitWebView*, WebKitContextMenu*, GdkEvent*,
                                                          WebKitHitTestResult*, gpointer) -> gboolean { return TRUE; }),

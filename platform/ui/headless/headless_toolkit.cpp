@@ -38,6 +38,11 @@ void HeadlessWebView::load(const std::string& url) {
 
 void HeadlessWebView::reload() { load(url_); }
 
+void HeadlessWebView::setPageTitle(const std::string& title) {
+  title_ = title;
+  if (titled_) titled_(title);
+}
+
 void HeadlessWebView::callFunction(const std::string& name, const Array& args) {
   calls_.emplace_back(name, args);
   if (auto t = toolkit_.lock()) t->record({"page", name + "(" + argumentsText(args) + ")"});

@@ -56,6 +56,7 @@ public:
   void setLoadStarted(std::function<void(const std::string&)> handler) override { started_ = std::move(handler); }
   void setLoadFinished(std::function<void(const std::string&)> handler) override { loaded_ = std::move(handler); }
   void setLoadFailed(std::function<void(const std::string&, int)> handler) override { failed_ = std::move(handler); }
+  void setTitleChanged(std::function<void(const std::string&)> handler) override { titled_ = std::move(handler); }
   void setScriptDialogHandler(std::function<bool(ScriptDialog, const std::string&)> handler) override {
     dialogs_ = std::move(handler);
   }
@@ -64,8 +65,8 @@ public:
   // ---- What the page would do ----
   // Calls the script object's method.
   Value script(const std::string& method, const Array& args);
-  // The page's title (what its document.title says).
-  void setPageTitle(const std::string& title) { title_ = title; }
+  // The page's title (what its document.title says) changes.
+  void setPageTitle(const std::string& title);
   // The load of `url` fails with the WebLoadError `code`.
   void failLoad(const std::string& url, int code);
   // The page shows a dialog; the handler's answer.
@@ -80,7 +81,7 @@ private:
   std::string url_, agent_, title_;
   bool drawsBackground_ = true;
   ScriptHandler handler_;
-  std::function<void(const std::string&)> started_, loaded_;
+  std::function<void(const std::string&)> started_, loaded_, titled_;
   std::function<void(const std::string&, int)> failed_;
   std::function<bool(ScriptDialog, const std::string&)> dialogs_;
   std::function<bool(std::shared_ptr<WebView>)> popups_;
