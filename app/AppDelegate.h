@@ -213,6 +213,17 @@ public:
   // Adds the local path's cloud path to the web favourites, with a notice.
   void onAddFavoritePath(const std::string& path);
 
+  // ---- The file manager's selection and the side bar (main thread) ----
+  // The selected local path: its state, the notice for a file another
+  // member locked, and the side bar's record when the side bar follows
+  // the selection.
+  void setSelect(const std::string& path);
+  // The side bar's record of a selection, as its page reads it.
+  static std::string sideBarRecord(const std::string& webpath, int64_t status, const std::string& membername,
+                                   int64_t isshare, int64_t local, int64_t type);
+  // Hides the side bar (restoring it first from the dock when asked).
+  void hideRightSideWindowController(bool restore);
+
   // ---- qvp:// commands (AppDelegateURL.cpp; main thread) ----
   // Where a command comes from: the desktop's scheme handler (any program
   // or web page may have made it), or a page of our own packages.

@@ -287,6 +287,50 @@ void AppDelegate::onAddFavoritePath(const std::string& path) {
       plat::format(ok ? "%@ 收藏成功！" : "%@ 收藏失败！", name), std::nullopt);
 }
 
+std::string AppDelegate::sideBarRecord(const std::string& webpath, int64_t status, const std::string& membername,
+                                       int64_t isshare, int64_t local, int64_t type) {
+  return plat::format("{\"webpath\":\"%@\",\"status\":%ld,\"membername\":\"%@\",\"isshare\":%ld,\"local\":%ld,\"type\":%ld}",
+                      webpath, static_cast<long>(status), membername, static_cast<long>(isshare),
+                      static_cast<long>(local), static_cast<long>(type));
+}
+
+void AppDelegate::setSelect(const std::string& path) {
+  auto s = sync();
+  if (!bLogin_ || !s) return;
+  int64_t type = -1;
+  const std::string rel = s->getrelativepath(path, &type);
+  if (type == -1) return;
+  std::string webpath = rel;
+  while (!webpath.empty() && webpath.back() == '/') webpath.pop_back();
+  int64_t status = 0, isshare = 0, local = 0;
+  std::string membername;
+  if (!s->unsyncnode().need_sync(rel, Util::isdir(path)) || (rel.empty() && type == 3)) status = 6;
+  if (!rel.empty() && status != 6) {
+    status = s->checkfilepath(type, rel) > 0 ? 6 : s->syncdb()->getstatus(webpath, membername);
+  }
+  if (status != 6) s->syncshare().getshare(webpath, isshare, local);
+  if (bLockMsg_ && status == 3 && rel != oldSelectWebpath()) {
+    NotificationCenter::shareCenter().setGrowlNotificationDescripation(
+        plat::format("[%@]已经被锁定，您只能以只读方式查看。如需修改，请点击独占修改", plat::pathBasename(rel)),
+        std::nullopt);
+  }
+  setOldSelectWebpath(rel);
+  if (!bRightBar_) return;
+  auto bar = rightSideWindowController_;
+  if (!bShowRightBar_ || !bar || bar->window()->isMiniaturized()) bar = getRightSideWindowController();
+  // Quotes and control characters in a name can't break the record.
+  bar->setShellSelect(sideBarRecord(Util::jsonText(webpath), status, Util::jsonText(membername), isshare, local, type));
+}
+
+void AppDelegate::hideRightSideWindowController(bool restore) {
+  if (auto bar = rightSideWindowController_) {
+    auto w = bar->window();
+    if (restore && w->isMiniaturized()) w->deminiaturize();
+    w->orderOut();
+  }
+  bShowRightBar_ = false;
+}
+
 void AppDelegate::onMenuQuitAppClicked() {
   auto toolkit = plat::Toolkit::current();
   if (!toolkit) return;

@@ -341,3 +341,62 @@ TEST_F(BridgeTest, FilesOpenOrAreShownOrAreOfferedOnTheWebOnlyInsideTheSyncFolde
 
 }  // namespace
 }  // namespace shelltest
+
+namespace shelltest {
+namespace {
+
+// The file manager's selection reaching the side bar.
+TEST_F(BridgeTest, TheSelectionGoesToTheSideBarWithItsState) {
+  const Account a = newUser();
+  signIn(a);
+  app().setBRightBar(true);
+  app().setBLockMsg(true);
+  auto s = app().sync();
+  const std::string parent = syncRoot(), root = parent + "个人的文件/";
+  plat::makeDirectories(root + "A");
+  plat::makeDirectories(root + "X");
+  plat::atomicWrite(root + "A/b.txt", "b");
+  plat::atomicWrite(root + "A/l.txt", "l");
+  s->setUnsyncnodes("", {{"X", 0}});
+  SyncFileItem row;
+  row.webpath = "A/l.txt";
+  row.parent = "A";
+  row.file = true;
+  row.status = syncstatus::synced;
+  row.lock = synclock::other;
+  row.membername = "张三";
+  ASSERT_TRUE(s->syncdb()->add_new_file(row));
+
+  auto record = [&](const std::string& path) -> std::string {
+    const size_t before = ui_->count("page", "gShellSelect");
+    app().setSelect(path);
+    auto bar = ui_->window("RightSideWindowController");
+    if (!bar || ui_->count("page", "gShellSelect") == before) return "";
+    auto calls = viewOf(*bar)->calls();
+    return calls.back().second[0].string();
+  };
+  EXPECT_EQ(record(home() + "/elsewhere.txt"), "") << "outside the sync folder nothing happens";
+  EXPECT_EQ(record(root + "A/b.txt"), R"({"webpath":"A\/b.txt","status":0,"membername":"","isshare":0,"local":0,"type":1})");
+  EXPECT_TRUE(app().bShowRightBar()) << "the side bar opened";
+  EXPECT_EQ(record(root + "X"), R"({"webpath":"X","status":6,"membername":"","isshare":0,"local":0,"type":1})");
+  EXPECT_EQ(record(parent + "团队的文件"), R"({"webpath":"","status":6,"membername":"","isshare":0,"local":0,"type":3})");
+  // A file another member locked: one notice, until another file comes between.
+  const std::string locked = R"({"webpath":"A\/l.txt","status":3,"membername":"张三","isshare":0,"local":0,"type":1})";
+  EXPECT_EQ(record(root + "A/l.txt"), locked);
+  EXPECT_EQ(record(root + "A/l.txt"), locked);
+  const std::string notice = "[l.txt]已经被锁定，您只能以只读方式查看。如需修改，请点击独占修改";
+  EXPECT_TRUE(until([&] { return ui_->count("notice", notice) >= 1; }));
+  record(root + "A/b.txt");
+  record(root + "A/l.txt");
+  EXPECT_TRUE(until([&] { return ui_->count("notice", notice) == 2; }));
+
+  app().hideRightSideWindowController(false);
+  EXPECT_FALSE(app().bShowRightBar());
+  EXPECT_FALSE(ui_->window("RightSideWindowController")->isVisible());
+  // Signed out: nothing.
+  app().setBLogin(false);
+  EXPECT_EQ(record(root + "A/b.txt"), "");
+}
+
+}  // namespace
+}  // namespace shelltest

@@ -22,7 +22,6 @@
 #include "app/interface/HTTPEngine.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
-#include "platform/foundation/text_codec.h"
 #include "platform/net/url.h"
 #include "platform/system/launcher.h"
 #include "platform/system/path_escape.h"
@@ -57,18 +56,6 @@ std::optional<Value> jsonArg(const std::optional<std::string>& text) {
 
 Value optionalText(const std::optional<std::string>& s) { return s ? Value(*s) : Value(); }
 
-// A path as the text of a JSON string, "/" written "\/" as the pages have
-// always had it; a quote or a control character in a folder's name can't
-// end the string early.
-std::string jsonText(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c == '/') out += "\\/";
-    else if (char letter = plat::kJSONEscapes.e[c]) plat::appendJSONEscape(out, c, letter);
-    else out.push_back(static_cast<char>(c));
-  }
-  return out;
-}
 
 AppDelegate& app() { return Util::getAppDelegate(); }
 
@@ -520,12 +507,12 @@ std::string QVWebViewDelegate::getClientInfo() {
   auto ud = app().userdata();
   auto settings = app().settingsdb();
   std::vector<std::pair<std::string, std::string>> pairs;
-  pairs.emplace_back("computername", jsonText(UserData::getcomputer()));
-  if (app().bLogin() && settings) pairs.emplace_back("username", jsonText(settings->getname()));
+  pairs.emplace_back("computername", Util::jsonText(UserData::getcomputer()));
+  if (app().bLogin() && settings) pairs.emplace_back("username", Util::jsonText(settings->getname()));
   if (ud && ud->userID() != 0) {
     auto db = app().lastsyncdb();
     const std::string bind = db ? db->getsyncpath(ud->userID()) : std::string();
-    if (!bind.empty()) pairs.emplace_back("bindpath", jsonText(bind));
+    if (!bind.empty()) pairs.emplace_back("bindpath", Util::jsonText(bind));
   }
   auto flag = [](bool b) { return std::string(b ? "1" : "0"); };
   if (settings) {
@@ -537,7 +524,7 @@ std::string QVWebViewDelegate::getClientInfo() {
     pairs.emplace_back("recycle", flag(settings->getdelete2recyclebin()));
     pairs.emplace_back("https", flag(settings->gethttps()));
   }
-  pairs.emplace_back("configpath", jsonText(configPath()));
+  pairs.emplace_back("configpath", Util::jsonText(configPath()));
   pairs.emplace_back("version", app().appversion());
   std::string out = "{";
   for (size_t i = 0; i < pairs.size(); ++i) {
@@ -641,7 +628,7 @@ std::string QVWebViewDelegate::checkLinkPath(const std::string& path) {
   std::string other;
   if (sync) other = syncengine::check_dir_legecy(*sync, path, unBind).value_or("");
   return plat::format("{\"empty\":%d,\"disabled\":%d,\"path\":\"%@\"}", Util::isemptydir(path) ? 1 : 0,
-                      unBind ? 0 : 1, jsonText(other));
+                      unBind ? 0 : 1, Util::jsonText(other));
 }
 
 void QVWebViewDelegate::moveBindPath(const std::string& folder) {

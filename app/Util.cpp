@@ -22,6 +22,7 @@
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/date_text.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/text_codec.h"
 #include "platform/foundation/log.h"
 #include "platform/system/file_flags.h"
 #include "platform/system/trash.h"
@@ -459,6 +460,16 @@ std::string Util::getGMTDate() {
 }
 
 // ---- Texts ----
+
+std::string Util::jsonText(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c == '/') out += "\\/";
+    else if (char letter = plat::kJSONEscapes.e[c]) plat::appendJSONEscape(out, c, letter);
+    else out.push_back(static_cast<char>(c));
+  }
+  return out;
+}
 
 std::string Util::convertFileUnitSize(uint64_t size) {
   if (size >= 1073741824ULL) return plat::format("%.2f G", static_cast<double>(size) / 1073741824.0);

@@ -67,6 +67,9 @@ public:
 
   // ---- Texts ----
   static std::string convertFileUnitSize(uint64_t size);
+  // A text as the inside of a JSON string ("/" written "\/", as the pages
+  // have always had paths); quotes and control characters escaped.
+  static std::string jsonText(const std::string& s);
   static bool emailCheckInput(const std::string& text);
 
   // ---- Block bit sets: the caller owns the bytes; nothing is checked ----

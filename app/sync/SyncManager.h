@@ -132,6 +132,9 @@ public:
   // 1 personal, 2 team, 3 other entry of the sync parent, 4 the recycle-bin
   // link, -1 elsewhere.
   std::string getrelativepath(const std::string& local, int64_t* type) const;
+  // Above 0 when the path is rejected for sync. Until the team-share rules
+  // exist: only paths inside a root may sync.
+  int64_t checkfilepath(int64_t type, const std::string& webpath) const;
   // Names never synced: hidden (a component starting with "." or "~"),
   // temporary and reserved names, characters the service refuses.
   static bool isigonore(std::string_view local);
@@ -291,8 +294,6 @@ private:
   // Every file under the folder read-only (a view-only share) or writable.
   void setAllFiles(const std::string& folder, bool readonly);
   void tell(const std::string& file, const std::string& info);
-  // Until the team-share rules exist: only paths inside a root may sync.
-  int64_t checkfilepath(int64_t type, const std::string& webpath) const;
   // A name with blanks at either end renamed on disk; the path to use.
   std::string trimmed(const std::string& path);
   bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
