@@ -271,6 +271,38 @@ window.addEventListener("message", () => { window.framesDone += 1; });
   browser->close();
 }
 
+TEST_F(LoginGuiTest, CookiesOutliveTheProgram) {
+  launch();
+  const std::string data = home() + "/.local/share/Quorva/WebKit";
+  auto page = [&] {
+    auto b = BrowserWebWindowController::make();
+    b->showWindow();
+    b->setStrUrl(cloud().url() + "/");
+    return b;
+  };
+  auto first = page();
+  ASSERT_TRUE(loaded(first->webView(), "/"));
+  ASSERT_TRUE(eval(first->webView(), "document.cookie = 'qvtest=kept; max-age=3600; path=/'; 'set'"));
+  // Written by WebKit's network process into the store on disk.
+  ASSERT_TRUE(until([&] {
+    return plat::readFile(data + "/cookies.sqlite").value_or("").find("qvtest") != std::string::npos ||
+           plat::readFile(data + "/cookies.sqlite-wal").value_or("").find("qvtest") != std::string::npos;
+  }));
+  first->close();
+  stopApp();
+  // A new run: a toolkit of its own on the same folder.
+  plat::Toolkit::setCurrent(nullptr);
+  desktop.reset();
+  desktop = plat::GtkToolkit::make(data);
+  plat::Toolkit::setCurrent(desktop);
+  launch();
+  auto again = page();
+  ASSERT_TRUE(loaded(again->webView(), "/"));
+  EXPECT_TRUE(pageShows(again->webView(), "document.cookie.indexOf('qvtest=kept') >= 0"))
+      << eval(again->webView(), "document.cookie").value_or("?");
+  again->close();
+}
+
 // The program on the desktop: a second launch hands its qvp:// address to
 // the one running, which runs the command; SIGTERM ends it cleanly.
 TEST(QuorvaDesktop, ASecondLaunchHandsItsAddressToTheRunningOne) {
