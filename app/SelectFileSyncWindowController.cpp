@@ -111,15 +111,19 @@ TreeItem* TreeItem::addsub(const std::string& name, const std::string& webpath, 
     }
     return child;
   }
+  _sub.push_back(child(name, webpath, image, check));
+  _bSub = true;
+  return _sub.back().get();
+}
+
+std::unique_ptr<TreeItem> TreeItem::child(const std::string& text, const std::string& webpath, int image, int check) {
   auto item = std::make_unique<TreeItem>();
-  item->_text = name;
+  item->_text = text;
   item->_webpath = webpath;
   item->_image = image;
   item->_check = check;
   item->_parent = this;
-  _sub.push_back(std::move(item));
-  _bSub = true;
-  return _sub.back().get();
+  return item;
 }
 
 TreeItem* TreeItem::addfilesub(const std::string& title, const std::string& webpath, int image, int check) {
@@ -131,12 +135,7 @@ TreeItem* TreeItem::addfilesub(const std::string& title, const std::string& webp
     row->_bSub = false;
     row->_bFile = true;
   } else {
-    auto item = std::make_unique<TreeItem>();
-    item->_text = title;
-    item->_webpath = webpath;
-    item->_image = image;
-    item->_check = check;
-    item->_parent = this;
+    auto item = child(title, webpath, image, check);
     item->_bFile = true;
     item->_bSub = false;
     _sub.insert(_sub.begin(), std::move(item));

@@ -45,6 +45,9 @@ struct TreeItem {
   void deletesub(const std::string& name);
   void resetsub();
   void deleteallsub();
+
+private:
+  std::unique_ptr<TreeItem> child(const std::string& text, const std::string& webpath, int image, int check);
 };
 
 class SelectFileSyncWindowController : public NSWindowController,
