@@ -154,11 +154,16 @@ void Download::stop(bool bDelete) {
   _bStop = true;
   _sleepWake.notify_all();
   clearpeer();
-  closefile();
-  if (bDelete) {
-    const std::string path = item().path;
-    deletetmpfile();
-    ::unlink(path.c_str());
+  const std::string path = item().path;
+  {
+    // Under the file lock: a thread that has not yet made its files sees the
+    // stop and makes none, so nothing stays behind the deletion.
+    std::lock_guard f(_filecs);
+    closefileLocked();
+    if (bDelete) {
+      ::unlink((path + ".tmp").c_str());
+      ::unlink(path.c_str());
+    }
   }
   _result = kStopped;
 }
@@ -171,6 +176,8 @@ void Download::join() {
 bool Download::createfile() {
   const TransItem job = item();
   const std::string& path = job.path;
+  std::lock_guard f(_filecs);
+  if (_bStop) return false;
   if (!Util::createfolder(plat::pathDirname(path)) || !Util::createfile(path)) return false;
   const int file = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (file < 0) return false;
@@ -188,7 +195,6 @@ bool Download::createfile() {
     ::close(file);
     return false;
   }
-  std::lock_guard f(_filecs);
   const size_t n = _haveData.size();
   struct stat ist {};
   bool reused = false;
@@ -215,6 +221,10 @@ bool Download::createfile() {
 
 void Download::closefile() {
   std::lock_guard f(_filecs);
+  closefileLocked();
+}
+
+void Download::closefileLocked() {
   if (_file >= 0) ::close(_file);
   if (_file_index >= 0) ::close(_file_index);
   _file = _file_index = -1;
@@ -531,10 +541,15 @@ std::vector<uint8_t> Download::haveData() {
   return _haveData;
 }
 
-double Download::getprogress() {
-  std::lock_guard f(_filecs);
-  if (_indexCount == 0) return 0;
-  return static_cast<double>(Util::getAll(_haveData.data(), _indexCount)) / static_cast<double>(_indexCount);
+double Download::getprogress() const {
+  std::vector<uint8_t> have;
+  {
+    std::lock_guard f(_filecs);
+    have = _haveData;
+  }
+  const int64_t blocks = indexCount();
+  if (blocks == 0 || have.size() != static_cast<size_t>(Util::getbytecount(blocks))) return 0;
+  return static_cast<double>(Util::getAll(have.data(), blocks)) / static_cast<double>(blocks);
 }
 
 void Download::sleepOneSecond() {
