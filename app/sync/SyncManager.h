@@ -41,6 +41,8 @@
 #include "app/sync/SyncTransCache.h"
 #include "app/sync/Syncdb.h"
 #include "app/sync/UnSyncNode.h"
+#include "app/trans/TransHandoff.h"
+#include "platform/fs/file_ops.h"
 
 // When each periodic job of the run thread is due, from the monotonic clock.
 // All periods are strictly exceeded: a job with period 2 s runs only after
@@ -74,7 +76,7 @@ struct copy_file_stx {
   uint64_t filesize = 0, lasttime = 0, addtime = 0;
 };
 
-class SyncManager : public SyncTransCache::Manager {
+class SyncManager : public SyncTransCache::Manager, public TransHandoff {
 public:
   static constexpr const char* kPersonal = "个人的文件";
   static constexpr const char* kTeam = "团队的文件";
@@ -137,28 +139,21 @@ public:
   // The scan's 0.01 s pauses (off for a benchmark of the bare scan).
   void setPacing(bool on) { bPacing_ = on; }
 
-  void finishdownload(const std::string& path) override;
-
-  // What the transfer engine offers the sync engine; set by the application
-  // when the transfer engine exists. Without them nothing runs to stop.
-  void setTransferControls(std::function<void(const std::string&)> cleartrans, std::function<void()> removeall);
-  void cancel_trans(const std::string& webpath);
-
   // Runs once per compare pass after the remote road; the local road (scan,
   // commit) plugs in here.
   void setLocalPass(std::function<void(bool fullScan)> pass);
 
-  std::shared_ptr<Syncdb> syncdb() const { return syncdb_; }
+  std::shared_ptr<Syncdb> syncdb() const override { return syncdb_; }
   std::shared_ptr<SyncCache> synccache() const { return synccache_; }
   std::shared_ptr<SyncTransCache> transcache() const { return transcache_; }
   UnSyncNode& unsyncnode() { return unsyncnode_; }
-  SyncShare& syncshare() { return syncshare_; }
+  SyncShare& syncshare() override { return syncshare_; }
   LinkFolder& linkfolder() { return linkfolder_; }
   std::string syncpath() const;
   std::string syncorg() const;
   std::string syncparent() const;
 
-  bool bStart() const { return bStart_.load(); }
+  bool bStart() const override { return bStart_.load(); }
   bool bOut() const { return bOut_.load(); }
   bool bSyncnow() const { return bSyncnow_.load(); }
   void setBSyncnow(bool v) { bSyncnow_.store(v); }
@@ -178,7 +173,53 @@ public:
   void lock() { controllock_.lock(); }
   void unlock() { controllock_.unlock(); }
 
+  // ---- Transfers (SyncManagerTransfer.cpp): the hand-off of jobs to the
+  // transfer engine and the completion of finished ones. get_download and
+  // get_upload run on the transfer engine's filler threads, finishupload on
+  // an upload's thread, finishdownload on runcheck. Each holds controllock
+  // around its read-decide-write, never across a service call and never
+  // while it stops a transfer. A local version that the service's version
+  // replaces goes to the Trash first, and the user is told. ----
+  // Files below this size are handed over as a copy in the transfer folder.
+  static constexpr uint64_t kUploadCopyLimit = 102400000;
+  TransItem get_download() override;
+  TransItem get_upload() override;
+  void finishupload(const std::string& path, const std::string& webpath) override;
+  void finishdownload(const std::string& path) override;
+  // The row of the path takes the modification time of its local item.
+  void update_parenttime(const std::string& webpath);
+  void settrans(std::weak_ptr<TransControl> trans) override;
+  // The transfer engine, while there is one.
+  std::shared_ptr<TransControl> trans() const;
+  // Stops the transfers of the path and of everything below it.
+  void cancel_trans(const std::string& webpath);
+
 private:
+  // Parks the row: its hand-out stamp becomes now, so it waits its turn.
+  void park(const std::string& webpath);
+  // A folder above the row is on its way out (status 6 or 9) or, with
+  // checkCase, differs on disk from its cloud name in letter case.
+  bool parentDeleting(const SyncFileItem& row, bool checkCase);
+  // The local file changed after the row last saw it: the row takes its
+  // time and waits for upload instead of being replaced.
+  bool localWins(const SyncFileItem& row, const std::string& local);
+  // Moves a local version that the service never had to the Trash before
+  // the service's content `hash` replaces it; false when it had to stay.
+  bool keepLocalVersion(const SyncFileItem& row, const std::string& local, const std::string& hash);
+  // Copies `from` over `local` through a flushed temporary copy keeping the
+  // source's times, never over a folder; our own writes, so no echo.
+  bool placefile(const std::string& from, const std::string& local);
+  // Makes the folder and those above it as our own writes.
+  bool makefolder(const std::string& folder);
+  // The engine wrote this state of the file itself (the watcher's echo).
+  void addecho(const std::string& webpath, uint64_t size, uint64_t last);
+  // The file's content is the hash it is named for (checked once per state).
+  bool verifiedContent(const std::string& path, const std::string& hash);
+  TransItem uploadFolder(const SyncFileItem& row, const std::string& local);
+
+  std::mutex verifyMutex_;
+  std::map<std::string, plat::DiskState> verified_;  // under verifyMutex_
+
   void setRoots(const std::string& parent);
   void initsharefolder();
   void writeRecycleBinLink();
@@ -224,9 +265,8 @@ private:
   std::vector<movefile_stx> renamelist_, removelist_;  // under controllock
   std::map<std::string, copy_file_stx> copylist_;      // under controllock
 
-  std::mutex hooksMutex_;
-  std::function<void(const std::string&)> cleartrans_;
-  std::function<void()> removeall_;
+  mutable std::mutex hooksMutex_;
+  std::weak_ptr<TransControl> trans_;  // under hooksMutex_
   std::function<void(bool)> localPass_;
 
   std::mutex sleepMutex_;

@@ -133,14 +133,14 @@ TEST_F(SyncManagerTest, SetUnsyncnodeRemovesTheExcludedFoldersAndStoresTheSet) {
   it.file = true;
   m.syncdb()->add_new_file(it);
   Util::getAppDelegate().setBRecyclebin(false);
-  std::vector<std::string> cancelled;
-  m.setTransferControls([&](const std::string& p) { cancelled.push_back(p); }, nullptr);
+  auto trans = std::make_shared<synctest::RecordingTrans>();
+  m.settrans(trans);
   m.setUnsyncnode(std::vector<UnSyncNodeItem>{{"big", 0}}, true);
   Util::getAppDelegate().setBRecyclebin(true);
   EXPECT_FALSE(plat::fileExists(m.syncpath() + "big"));
   EXPECT_EQ(m.syncdb()->get_single_file("big/sub/f").status, -1);
   EXPECT_EQ(m.syncdb()->get_unsync_nodes(), (std::vector<UnSyncNodeItem>{{"big", 0}}));
-  EXPECT_EQ(cancelled, std::vector<std::string>{"big"});
+  EXPECT_EQ(trans->cleared(), std::vector<std::string>{"big"});
   EXPECT_TRUE(m.bOverwrite());
 }
 

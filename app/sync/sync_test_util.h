@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/trans/TransHandoff.h"
 #include "platform/foundation/file_util.h"
 
 namespace synctest {
@@ -73,6 +75,34 @@ public:
 
 private:
   sqlite3* db_ = nullptr;
+};
+
+// The transfer engine as the sync engine sees it, with no transfers: it
+// records what it is asked to stop.
+class RecordingTrans : public TransControl {
+public:
+  void cleartrans(const std::string& folder) override {
+    std::lock_guard<std::mutex> l(m_);
+    cleared_.push_back(folder);
+  }
+  void removeall() override {
+    std::lock_guard<std::mutex> l(m_);
+    ++removealls_;
+  }
+  std::optional<std::string> getTransErrorMsgFileHash(const std::string&) const override { return std::nullopt; }
+  std::vector<std::string> cleared() const {
+    std::lock_guard<std::mutex> l(m_);
+    return cleared_;
+  }
+  int removealls() const {
+    std::lock_guard<std::mutex> l(m_);
+    return removealls_;
+  }
+
+private:
+  mutable std::mutex m_;
+  std::vector<std::string> cleared_;
+  int removealls_ = 0;
 };
 
 }  // namespace synctest
