@@ -15,6 +15,7 @@
 // only when the local file still holds what was sent.
 #include "app/sync/SyncManager.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <vector>
@@ -135,11 +136,18 @@ bool SyncManager::makefolder(const std::string& given) {
 
 bool SyncManager::placefile(const std::string& from, const std::string& local) {
   if (auto st = plat::statNoFollow(local); st && st->isDirectory) return false;
-  const bool copied = Util::copyfileneedtemp(from, local);
-  auto& ops = plat::FileOps::shared();
-  ops.remember(local + ".qvcopy");
-  if (copied) ops.remember(local);
-  return copied && isRegularFile(local);
+  // A complete, flushed copy beside the target ("<target>.qvcopy", a name the
+  // watchers ignore) takes its place in one rename.
+  const std::string temp = local + ".qvcopy";
+  bool ok = Util::copyfile(from, temp) && isRegularFile(temp);
+  if (ok) {
+    const int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+    ok = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+  }
+  ok = ok && plat::FileOps::shared().move(temp, local);
+  if (!ok) ::unlink(temp.c_str());
+  return ok && isRegularFile(local);
 }
 
 void SyncManager::addecho(const std::string& webpath, uint64_t size, uint64_t last) {

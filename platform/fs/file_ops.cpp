@@ -39,10 +39,11 @@ FileOps& FileOps::shared() {
   return ops;
 }
 
-void FileOps::remember(const std::string& path) {
-  DiskState s = DiskState::of(path);
+void FileOps::remember(const std::string& path) { remember(path, DiskState::of(path)); }
+
+void FileOps::remember(const std::string& path, const DiskState& state) {
   std::lock_guard<std::mutex> g(mutex_);
-  entries_[path] = Entry{s, clock_->monotonic()};
+  entries_[path] = Entry{state, clock_->monotonic()};
 }
 
 bool FileOps::isOwn(const std::string& path) const {
@@ -92,6 +93,9 @@ bool FileOps::writeFile(const std::string& path, std::string_view data, Error* e
   bool ok = writeAll(fd, data.data(), data.size()) && ::fsync(fd) == 0;
   int err = errno;
   ::close(fd);
+  // The watcher may read the rename before this call returns: the state the
+  // path will have (the temporary file's) is ours before the rename is made.
+  if (ok) remember(path, DiskState::of(tmp));
   if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
     if (ok) err = errno;
     ::unlink(tmp.c_str());
@@ -151,6 +155,11 @@ static void collect(const std::string& path, std::vector<std::string>& out, int 
 bool FileOps::move(const std::string& from, const std::string& to, Error* error) {
   std::vector<std::string> old;
   collect(from, old, 0);
+  // Known before the rename, so the watcher can't read it first: the target
+  // takes the source's state (same inode, size and time) and what was at the
+  // source is gone (the two halves of a rename may come in separate reads).
+  remember(to, DiskState::of(from));
+  for (auto& p : old) remember(p, DiskState{});
   if (::rename(from.c_str(), to.c_str()) != 0) {
     setError(error, posixError(errno, "rename", from));
     return false;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 
 #include "platform/foundation/file_util.h"
 
@@ -143,6 +144,45 @@ TEST(FolderWatcher, OwnWritesAreDroppedButALaterUserChangePasses) {
 
   ASSERT_TRUE(t.ops.remove(t.p("made")));
   for (auto& e : t.settle()) ADD_FAILURE() << "echo of " << e.path;
+}
+
+// The watcher's own thread may read a rename before the call that made it
+// returns: the state a placement or a move leaves is known before it is made.
+TEST(FolderWatcher, OwnRenamesAreDroppedHoweverSoonTheyAreRead) {
+  std::string dir = plat::makeTemporaryDirectory("qv-watch");
+  constexpr int kFiles = 200;
+  for (int i = 0; i < kFiles; ++i) write(dir + "/src" + std::to_string(i), "there before");
+  plat::FileOps ops;
+  std::mutex m;
+  std::vector<plat::FsEvent> got;
+  plat::FolderWatcher w(dir, [&](std::vector<plat::FsEvent> b) {
+    std::lock_guard<std::mutex> g(m);
+    got.insert(got.end(), b.begin(), b.end());
+  }, nullptr, nullptr, &ops);
+  ASSERT_TRUE(w.open());
+  w.start();
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string n = std::to_string(i);
+    ASSERT_TRUE(ops.writeFile(dir + "/placed" + n, "placed"));
+    ASSERT_TRUE(ops.move(dir + "/src" + n, dir + "/moved" + n));
+  }
+  // A user's file afterwards shows the watcher was still reading.
+  write(dir + "/user", "1");
+  for (int i = 0; i < 1000; ++i) {
+    {
+      std::lock_guard<std::mutex> g(m);
+      if (find(got, dir + "/user")) break;
+    }
+    ::usleep(10000);
+  }
+  w.stop();
+  std::lock_guard<std::mutex> g(m);
+  EXPECT_TRUE(find(got, dir + "/user"));
+  for (auto& e : got) {
+    // The temporary names are the sync engine's to ignore by name.
+    if (e.path != dir + "/user" && e.path.find(".qvtmp") == std::string::npos) ADD_FAILURE() << "echo of " << e.path;
+  }
+  plat::removeTree(dir);
 }
 
 TEST(FolderWatcher, CopiesKeepTheModificationTime) {

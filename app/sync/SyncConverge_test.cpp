@@ -1,0 +1,263 @@
+// Two clients of one account in one process, each with its own configuration
+// folder, sync parent, sync engine, transfer engine and inotify watcher on
+// its personal root, against one devcloud: what the user does on either side
+// reaches the other, and both end with the same tree as the service.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+
+#include "Framework/Staticclass/NSDataExpand.h"
+#include "app/Util.h"
+#include "app/interface/EngineFixture.h"
+#include "app/sync/Directoryhandler.h"
+#include "app/sync/SyncManager.h"
+#include "app/sync/sync_test_util.h"
+#include "app/trans/TransManager.h"
+#include "app/trans/download_test_util.h"
+#include "platform/foundation/file_util.h"
+#include "platform/system/system_test_util.h"
+
+namespace {
+
+using enginetest::Account;
+using enginetest::sha1;
+using plat::Value;
+
+// A tree by path below the root: the file's content, or no value for a folder.
+using Tree = std::map<std::string, std::optional<std::string>>;
+
+// The watcher's reports into the engine. Renames and moves are the local
+// road's (not joined here yet): they are only counted.
+struct Forward : LocalEvents {
+  SyncManager& m;
+  std::atomic<int> moves{0};
+  explicit Forward(SyncManager& m) : m(m) {}
+  bool eventadd(const std::string& p) override { return m.eventadd(p); }
+  bool eventupdate(const std::string& p) override { return m.eventupdate(p); }
+  bool eventdel(const std::string& p) override { return m.eventdel(p); }
+  bool eventrename(const std::string&, const std::string&, bool) override { return ++moves, false; }
+  bool eventremove(const std::string&, const std::string&, bool) override { return ++moves, false; }
+  void rescanroot(const std::string& r) override { m.scandir(r); }
+  void lock() override { m.lock(); }
+  void unlock() override { m.unlock(); }
+};
+
+struct Client {
+  std::shared_ptr<UserData> user;
+  std::shared_ptr<SyncManager> sync;
+  std::shared_ptr<TransManager> trans;
+  std::unique_ptr<Forward> events;
+  std::unique_ptr<Directoryhandler> watcher;
+
+  std::string root() const { return sync->syncpath(); }
+  void stop() {
+    if (watcher) watcher->stopMonitoring();
+    watcher.reset();
+    trans.reset();
+    if (sync) sync->exit();
+    sync.reset();
+    events.reset();
+  }
+};
+
+class SyncConverge : public enginetest::ServiceTest {
+protected:
+  // The second client's configuration folder is fixed when its account data
+  // is made, from HOME: made here, before any thread of the tests runs.
+  static void SetUpTestSuite() {
+    ServiceTest::SetUpTestSuite();
+    secondHome() = plat::makeTemporaryDirectory("qv-second-home");
+    plat::testing::ScopedEnv home("HOME", secondHome().c_str());
+    secondUser() = std::make_shared<UserData>();
+  }
+  static void TearDownTestSuite() {
+    secondUser().reset();
+    plat::removeTree(secondHome());
+    ServiceTest::TearDownTestSuite();
+  }
+  static std::string& secondHome() {
+    static std::string h;
+    return h;
+  }
+  static std::shared_ptr<UserData>& secondUser() {
+    static std::shared_ptr<UserData> u;
+    return u;
+  }
+
+  void SetUp() override {
+    ServiceTest::SetUp();
+    if (HasFatalFailure()) return;
+    keepAlive_ = plat::RunLoop::main()->addTimer(1e9, 1e9, true, [] {});
+    account_ = newUser();
+    a_.user = userData(account_);
+    b_.user = secondUser();
+    for (auto* u : {a_.user.get(), b_.user.get()}) {
+      u->setUserName(account_.username);
+      u->setTokens(account_.token, account_.refresh, 3600);
+      u->setMountID(account_.mount);
+      u->setUserID(account_.mount);
+    }
+    ASSERT_NE(a_.user->getsyncdb(), b_.user->getsyncdb());
+    AppDelegate& app = AppDelegate::shared();
+    app.setBLink(true);
+    app.setBSyncStart(true);
+    app.setSynccount(1);
+    app.setBRecyclebin(false);
+    start(a_, dir_.path() + "/A/");
+    start(b_, dir_.path() + "/B/");
+  }
+  void TearDown() override {
+    a_.stop();
+    b_.stop();
+    plat::RunLoop::main()->remove(keepAlive_);
+    AppDelegate::shared().setBSyncStart(false);
+    AppDelegate::shared().setUserdata(nullptr);
+    ServiceTest::TearDown();
+  }
+
+  // Each engine takes its paths from the account data it is made with.
+  void start(Client& c, const std::string& parent) {
+    AppDelegate::shared().setUserdata(c.user);
+    c.sync = std::make_shared<SyncManager>(parent, false, false);
+    c.trans = TransManager::init(c.sync);
+    c.events = std::make_unique<Forward>(*c.sync);
+    std::string root = c.root();
+    root.pop_back();
+    c.watcher = std::make_unique<Directoryhandler>(root, c.events.get());
+    c.watcher->startMonitoringThread();
+    c.sync->start();
+  }
+
+  // The user's writes, in place (an editor that saves through a temporary
+  // file and a rename is a move for the watcher).
+  static void writeInPlace(const std::string& path, const std::string& text) {
+    plat::makeDirectories(plat::pathDirname(path));
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_TRUE(plat::writeAll(fd, text.data(), text.size()));
+    ::close(fd);
+  }
+
+  static Tree treeOf(const std::string& root) {
+    Tree t;
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string rel = it->path().string().substr(root.size());
+      if (it->is_directory(ec)) {
+        t[rel] = std::nullopt;
+      } else {
+        t[rel] = plat::readFile(it->path().string()).value_or("<unreadable>");
+      }
+    }
+    return t;
+  }
+  // The service's tree, with each file's content hash for its content.
+  Tree service() {
+    Tree t;
+    auto reply = cloud->hook("GET", "tree?username=" + NSStringExpand::urlEncoded(account_.username));
+    if (!reply) return t;
+    for (const Value& n : (*reply)["nodes"].array()) {
+      std::string p = n["path"].string();
+      if (!p.empty() && p.front() == '/') p.erase(0, 1);
+      if (p.empty()) continue;
+      t[p] = n["dir"].boolValue() ? std::nullopt : std::optional<std::string>(n["filehash"].string());
+    }
+    return t;
+  }
+  static Tree hashed(const Tree& t) {
+    Tree out;
+    for (const auto& [p, c] : t) out[p] = c ? std::optional<std::string>(sha1(*c)) : std::nullopt;
+    return out;
+  }
+  static bool settled(const Client& c) { return c.sync->syncdb()->getAllNeedSyncCount() == 0; }
+
+  // Waits until both disks and the service hold one of the trees and
+  // neither engine has anything left to do. Meanwhile both are asked to
+  // compare every second (the user's "sync now"), so a step doesn't wait out
+  // the 30-s period of the compare passes.
+  bool converge(const std::vector<Tree>& anyOf) {
+    plat::SystemClock real;
+    double nudged = 0;
+    return dltest::pumpUntil(
+        [&] {
+          if (real.monotonic() - nudged > 1) {
+            a_.sync->setBSyncnow(true);
+            b_.sync->setBSyncnow(true);
+            nudged = real.monotonic();
+          }
+          if (!settled(a_) || !settled(b_)) return false;
+          const Tree ta = treeOf(a_.root()), tb = treeOf(b_.root()), ts = service();
+          for (const Tree& t : anyOf) {
+            if (ta == t && tb == t && ts == hashed(t)) return true;
+          }
+          return false;
+        },
+        240);
+  }
+  bool converge(const Tree& expected) { return converge(std::vector<Tree>{expected}); }
+
+  synctest::TempDir dir_;
+  Account account_;
+  Client a_, b_;
+  plat::RunLoop::SourceId keepAlive_ = 0;
+};
+
+// A table of what the user does, step by step, on one side or the other;
+// after each step both sides and the service hold the same tree. Renames,
+// moves and deletions join as rows once the local road replays and commits
+// them.
+TEST_P(SyncConverge, WhatEitherSideDoesReachesTheOther) {
+  enum Side { kA, kB };
+  const std::string big = dltest::randomBytes(2 * 1048576 + 3, 9);
+  const struct Step {
+    Side side;
+    const char* path;
+    std::optional<std::string> content;  // none: a folder
+  } steps[] = {
+      {kA, "a.txt", "written on A"},
+      {kB, "dir", std::nullopt},
+      {kB, "dir/b.txt", "written on B"},
+      {kA, "dir/b.txt", "A changed the file B wrote"},
+      {kB, "a.txt", "B changed A's"},
+      {kA, "sub/deep/c.bin", big},
+      {kB, "sub/deep/c.bin", big + "tail"},
+      {kA, "empty.txt", ""},
+  };
+  Tree expected;
+  for (const auto& s : steps) {
+    SCOPED_TRACE(std::string(s.side == kA ? "A: " : "B: ") + s.path);
+    Client& c = s.side == kA ? a_ : b_;
+    const std::string path = c.root() + s.path;
+    if (s.content) {
+      writeInPlace(path, *s.content);
+    } else {
+      ASSERT_TRUE(plat::makeDirectories(path));
+    }
+    // Folders above a path are part of the tree too.
+    for (std::string p = s.path; p.find('/') != std::string::npos;) {
+      p = p.substr(0, p.rfind('/'));
+      expected[p] = std::nullopt;
+    }
+    expected[s.path] = s.content;
+    ASSERT_TRUE(converge(expected)) << "A and B did not converge";
+  }
+  EXPECT_EQ(a_.events->moves.load() + b_.events->moves.load(), 0);
+}
+
+// Both sides edit the same file at once: each uploads its own version, the
+// later one stands on the service, and the other side takes it.
+TEST_P(SyncConverge, AnEditOnBothSidesAtOnceEndsTheSameOnBoth) {
+  writeInPlace(a_.root() + "shared.txt", "first");
+  ASSERT_TRUE(converge(Tree{{"shared.txt", "first"}}));
+  writeInPlace(a_.root() + "shared.txt", "A's edit");
+  writeInPlace(b_.root() + "shared.txt", "B's longer edit");
+  EXPECT_TRUE(converge(std::vector<Tree>{{{"shared.txt", "A's edit"}}, {{"shared.txt", "B's longer edit"}}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, SyncConverge, ::testing::Values(false));
+
+}  // namespace
