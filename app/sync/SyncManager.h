@@ -14,12 +14,14 @@
 //
 // Who calls from which thread: construction, start, stop, exit, movedir and
 // setUnsyncnode from the main thread (login, logout, pause, folder move);
-// the remote road only from the run thread; finishdownload from runcheck.
-// The flags are atomic and may be read and set from any thread. controllock
+// the remote road only from the run thread; finishdownload from runcheck;
+// get_download and get_upload from the transfer engine's filler threads,
+// finishupload from an upload's thread. The flags are atomic and may be read and set from any thread. controllock
 // serialises the writers of SYNC of different threads (each remote change,
 // the replay, commit, a finished download, the hand-off, each watcher
-// batch); it is never held across a sleep or a service call. The folder
-// sets and the database guard themselves.
+// batch, a finished upload); it is never held across a sleep or a service
+// call, and the transfer engine's locks come after it. The folder sets and
+// the database guard themselves.
 #pragma once
 
 #include <atomic>

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -94,24 +93,6 @@ protected:
     it.diskversion = version;
     db().update_file(it);
     return it;
-  }
-  // What the Trash holds, by content.
-  std::vector<std::string> trashed() {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(home_.path() + "/.local/share/Trash/files", ec), end;
-         !ec && it != end; it.increment(ec)) {
-      out.push_back(plat::readFile(it->path().string()).value_or("?"));
-    }
-    return out;
-  }
-  bool logged(const std::string& webpath, const std::string& info) {
-    QVLog::sharedQVLog().flush();
-    const std::string tail = info + webpath;
-    for (const QVLogLine& l : QVLog::sharedQVLog().arrLogData()) {
-      if (l.text.size() >= tail.size() && l.text.compare(l.text.size() - tail.size(), tail.size(), tail) == 0) return true;
-    }
-    return false;
   }
   // A finished download of the content, as the transfer engine leaves it.
   std::string finished(const std::string& content) {
@@ -243,7 +224,7 @@ TEST_F(SyncTransfer, FoldersEmptyFilesAndCacheHitsAreSettledHere) {
   EXPECT_EQ(Util::filesize(local("a/empty.txt")), 0u);
   EXPECT_EQ(row("a/empty.txt").status, syncstatus::synced);
   EXPECT_EQ(row("a/empty.txt").last, Util::filemodifytime(local("a/empty.txt")));
-  EXPECT_TRUE(logged("a/empty.txt", "下载文件成功："));
+  EXPECT_TRUE(synctest::logged("a/empty.txt", "下载文件成功："));
 
   const std::string content = "cached content";
   write(home_.path() + "/elsewhere", content);
@@ -256,7 +237,7 @@ TEST_F(SyncTransfer, FoldersEmptyFilesAndCacheHitsAreSettledHere) {
   EXPECT_EQ(c.diskversion, 5);
   EXPECT_EQ(c.last, Util::filemodifytime(local("a/c/cached.txt")));
   EXPECT_EQ(trans_->cleared(), (std::vector<std::string>{"a/empty.txt", "a/c/cached.txt"}));
-  EXPECT_TRUE(logged("a/c/cached.txt", "从缓存中复制成功："));
+  EXPECT_TRUE(synctest::logged("a/c/cached.txt", "从缓存中复制成功："));
   // The placement is the engine's own: the watcher's report changes nothing.
   EXPECT_TRUE(m_->eventupdate(local("a/c/cached.txt")));
   EXPECT_EQ(row("a/c/cached.txt").status, syncstatus::synced);
@@ -290,8 +271,8 @@ TEST_F(SyncTransfer, PlacementsNeverDestroyALocalVersion) {
   db().update_file(n);
   EXPECT_EQ(m_->get_download().itemid, 3);
   EXPECT_EQ(Util::filesize(local("never.txt")), 0u);
-  EXPECT_EQ(trashed(), std::vector<std::string>{"never uploaded"});
-  EXPECT_TRUE(logged("never.txt", "本地文件已移到废纸篓，由云端版本替换:"));
+  EXPECT_EQ(synctest::trashed(), std::vector<std::string>{"never uploaded"});
+  EXPECT_TRUE(synctest::logged("never.txt", "本地文件已移到废纸篓，由云端版本替换:"));
 
   // The version last in step with the service is simply replaced.
   SyncFileItem s = insync("old.txt", "old version");
@@ -299,7 +280,7 @@ TEST_F(SyncTransfer, PlacementsNeverDestroyALocalVersion) {
   db().update_file(s);
   EXPECT_EQ(m_->get_download().itemid, 3);
   EXPECT_EQ(Util::filesize(local("old.txt")), 0u);
-  EXPECT_EQ(trashed().size(), 1u);
+  EXPECT_EQ(synctest::trashed().size(), 1u);
 
   // A folder where the file would go stays with what it holds.
   write(local("dir.txt/inside"), "kept");
@@ -464,8 +445,8 @@ TEST_F(SyncTransfer, AFinishedDownloadNeverTakesTheUsersFile) {
   db().update_file(n);
   m_->finishdownload(d2);
   EXPECT_EQ(plat::readFile(local("mine.txt")), content);
-  EXPECT_EQ(trashed(), std::vector<std::string>{"only here"});
-  EXPECT_TRUE(logged("mine.txt", "本地文件已移到废纸篓，由云端版本替换:"));
+  EXPECT_EQ(synctest::trashed(), std::vector<std::string>{"only here"});
+  EXPECT_TRUE(synctest::logged("mine.txt", "本地文件已移到废纸篓，由云端版本替换:"));
   EXPECT_FALSE(plat::fileExists(d2));
 }
 

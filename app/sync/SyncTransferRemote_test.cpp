@@ -6,7 +6,7 @@
 // view-only share the service's wins and the local version is in the Trash).
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <algorithm>
 
 #include "Framework/Staticclass/NSDataExpand.h"
 #include "app/QVLog.h"
@@ -17,7 +17,6 @@
 #include "app/trans/TransManager.h"
 #include "app/trans/download_test_util.h"
 #include "platform/foundation/file_util.h"
-#include "platform/system/trash.h"
 
 namespace {
 
@@ -107,23 +106,6 @@ protected:
     const auto r = row(webpath);
     return r.status == syncstatus::synced && r.filehash == sha1(content) && plat::readFile(local(webpath)) == content;
   }
-  bool logged(const std::string& webpath, const std::string& info) {
-    QVLog::sharedQVLog().flush();
-    const std::string tail = info + webpath;
-    for (const QVLogLine& l : QVLog::sharedQVLog().arrLogData()) {
-      if (l.text.size() >= tail.size() && l.text.compare(l.text.size() - tail.size(), tail.size(), tail) == 0) return true;
-    }
-    return false;
-  }
-  // Whether the Trash holds a file with this content.
-  static bool inTrash(const std::string& content) {
-    std::error_code ec;
-    const std::string files = plat::FreedesktopTrash::homeTrashDirectory() + "/files";
-    for (std::filesystem::directory_iterator it(files, ec), end; !ec && it != end; it.increment(ec)) {
-      if (plat::readFile(it->path().string()) == content) return true;
-    }
-    return false;
-  }
 
   synctest::TempDir dir_;
   Account account_;
@@ -153,7 +135,7 @@ TEST_P(SyncTransferRemote, ALocalAddGoesUpThroughARealUpload) {
   for (const char* w : {"docs", "docs/deep"}) {
     EXPECT_EQ(row(w).status, syncstatus::synced) << w;
     EXPECT_TRUE(node(account_.username, w)["dir"].boolValue()) << w;
-    EXPECT_TRUE(logged(w, "上传文件夹成功：")) << w;
+    EXPECT_TRUE(synctest::logged(w, "上传文件夹成功：")) << w;
   }
   // The copy the upload read is gone; the content is in the local file cache.
   EXPECT_FALSE(plat::fileExists(plat::format("%@/upload_%@_%llu", sync_->transcache()->cachepath(),
@@ -170,13 +152,13 @@ TEST_P(SyncTransferRemote, ARemoteAddComesDownThroughARealDownload) {
   const auto r = row("r/b.bin");
   EXPECT_EQ(r.last, Util::filemodifytime(local("r/b.bin")));
   EXPECT_EQ(r.diskversion, r.version);
-  EXPECT_TRUE(logged("r/b.bin", "下载完成:"));
+  EXPECT_TRUE(synctest::logged("r/b.bin", "下载完成:"));
   const std::string cache = sync_->transcache()->cachepath();
   EXPECT_FALSE(plat::fileExists(cache + "/down_" + sha1(content) + "_ok"));
   EXPECT_FALSE(plat::fileExists(cache + "/down_" + sha1(content) + ".tmp"));
   // The empty file and the folder needed no transfer.
   ASSERT_TRUE(waitFor([&] { return inStep("r/empty.txt", ""); }));
-  EXPECT_TRUE(logged("r/empty.txt", "下载文件成功："));
+  EXPECT_TRUE(synctest::logged("r/empty.txt", "下载文件成功："));
   EXPECT_EQ(row("r/sub").status, syncstatus::synced);
   EXPECT_TRUE(Util::isdir(local("r/sub")));
   EXPECT_EQ(recorded(since, "/content/").size(), 1u) << "one download only";
@@ -186,7 +168,7 @@ TEST_P(SyncTransferRemote, ARemoteAddComesDownThroughARealDownload) {
   put(account_.username, {{"copy/b2.bin", content}});
   sync_->setBSyncnow(true);
   ASSERT_TRUE(waitFor([&] { return inStep("copy/b2.bin", content); }));
-  EXPECT_TRUE(logged("copy/b2.bin", "从缓存中复制成功："));
+  EXPECT_TRUE(synctest::logged("copy/b2.bin", "从缓存中复制成功："));
   EXPECT_TRUE(recorded(again, "/content/").empty());
 }
 
@@ -234,11 +216,13 @@ TEST_P(SyncTransferRemote, AnEditOnBothSidesIsSettledByTheMode) {
     if (c.mode == kNormal) {
       ASSERT_TRUE(waitFor([&] { return inStep(webpath, mine); }));
       ASSERT_TRUE(waitFor([&] { return node(owner.username, ownerpath)["filehash"].string() == sha1(mine); }));
-      EXPECT_FALSE(inTrash(mine));
+      const auto trash = synctest::trashed();
+      EXPECT_EQ(std::count(trash.begin(), trash.end(), mine), 0);
     } else {
       ASSERT_TRUE(waitFor([&] { return inStep(webpath, theirs); }));
-      EXPECT_TRUE(inTrash(mine));
-      EXPECT_TRUE(logged(webpath, "本地文件已移到废纸篓，由云端版本替换:"));
+      const auto trash = synctest::trashed();
+      EXPECT_EQ(std::count(trash.begin(), trash.end(), mine), 1);
+      EXPECT_TRUE(synctest::logged(webpath, "本地文件已移到废纸篓，由云端版本替换:"));
       EXPECT_EQ(node(owner.username, ownerpath)["filehash"].string(), sha1(theirs));
     }
   }
