@@ -274,13 +274,25 @@ TEST_F(SyncTransfer, PlacementsNeverDestroyALocalVersion) {
   EXPECT_EQ(synctest::trashed(), std::vector<std::string>{"never uploaded"});
   EXPECT_TRUE(synctest::logged("never.txt", "本地文件已移到废纸篓，由云端版本替换:"));
 
+  // Likewise when the service's content comes from the local file cache.
+  const std::string cachedContent = "the service's content";
+  write(home_.path() + "/c", cachedContent);
+  ASSERT_TRUE(m_->synccache()->addcache(home_.path() + "/c", sha1(cachedContent)));
+  write(local("mine.txt"), "mine alone");
+  SyncFileItem c = remote("mine.txt", cachedContent);
+  c.last = Util::filemodifytime(local("mine.txt"));
+  db().update_file(c);
+  EXPECT_EQ(m_->get_download().itemid, 3);
+  EXPECT_EQ(plat::readFile(local("mine.txt")), cachedContent);
+  EXPECT_EQ(synctest::trashed(), (std::vector<std::string>{"mine alone", "never uploaded"}));
+
   // The version last in step with the service is simply replaced.
   SyncFileItem s = insync("old.txt", "old version");
   s.status = syncstatus::toDownload, s.size = 0, s.filehash = sha1(""), s.version = 9;
   db().update_file(s);
   EXPECT_EQ(m_->get_download().itemid, 3);
   EXPECT_EQ(Util::filesize(local("old.txt")), 0u);
-  EXPECT_EQ(synctest::trashed().size(), 1u);
+  EXPECT_EQ(synctest::trashed().size(), 2u);
 
   // A folder where the file would go stays with what it holds.
   write(local("dir.txt/inside"), "kept");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -90,7 +91,7 @@ inline bool logged(const std::string& webpath, const std::string& info) {
   return false;
 }
 
-// The contents of the files in the home Trash.
+// The contents of the files in the home Trash, in order.
 inline std::vector<std::string> trashed() {
   std::vector<std::string> out;
   std::error_code ec;
@@ -98,6 +99,7 @@ inline std::vector<std::string> trashed() {
   for (std::filesystem::directory_iterator it(files, ec), end; !ec && it != end; it.increment(ec)) {
     out.push_back(plat::readFile(it->path().string()).value_or("<unreadable>"));
   }
+  std::sort(out.begin(), out.end());
   return out;
 }
 
