@@ -236,7 +236,6 @@ RetUploadCheckSum HTTPEngine::senddownloadchecksum(const std::string& server, co
   RetUploadCheckSum ret;
   ret.status = reply.status;
   if (ret.status == 200 && reply.body) ret.checksum = *reply.body;
-  if (ret.status != 200) ret.setValueWithErrorData(reply.body);
   return ret;
 }
 
@@ -245,9 +244,7 @@ RequestRet HTTPEngine::senduploadchecksum(const std::string& server, const std::
   plat::HeaderFields fields = sessionField(session);
   fields.emplace_back("x-qv-upload-crc", crcText(data));
   RequestRet ret;
-  const Reply reply = perform(server + "/upload_checksum_result", "PUT", std::move(fields), data);
-  ret.status = reply.status;
-  if (ret.status != 200) ret.setValueWithErrorData(reply.body);
+  ret.status = perform(server + "/upload_checksum_result", "PUT", std::move(fields), data).status;
   return ret;
 }
 

@@ -419,11 +419,12 @@ bool Upload::send_req() {
   });
 }
 
-// The checksum steps' own answers, by HTTP status or error code: 205 (the
-// server dropped the difference: plain from now on, this attempt fails), 500
-// (fails at once) and, for the have-list, 202 (the server holds the file).
+// The checksum steps' own answers, by HTTP status (their replies are read
+// for nothing else): 205 (the server dropped the difference: plain from now
+// on, this attempt fails), 500 (fails at once) and, for the have-list, 202
+// (the server holds the file).
 Upload::Try Upload::checksumreply(const RequestRet& r, bool haveList) {
-  const auto is = [&r](int64_t code) { return r.status == code || r.error == code; };
+  const auto is = [&r](int64_t code) { return r.status == code; };
   if (is(205)) {
     resetfilecreate();
     changenormalupload();
