@@ -18,19 +18,19 @@ deps:
 	@scripts/install-deps
 
 build: deps
-	cmake -S . -B $(NORMAL) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(NORMAL) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_DIRS=
 	cmake --build $(NORMAL) -j $(JOBS)
 
 test: deps
 	$(MAKE) --no-print-directory test-fuzz test-normal test-asan test-tsan
 
 test-normal:
-	cmake -S . -B $(NORMAL) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(NORMAL) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_DIRS=
 	cmake --build $(NORMAL) -j $(JOBS)
 	cd $(NORMAL) && ctest --output-on-failure -j $(JOBS) -LE fuzz
 
 test-asan:
-	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON
+	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_DIRS=
 	cmake --build $(ASAN) -j $(JOBS)
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) -LE 'fuzz|large'
@@ -40,7 +40,7 @@ test-asan:
 # the reports still open; the PAC helper table crashes inside the embedded
 # script engine under ThreadSanitizer and runs in the other builds only.
 test-tsan:
-	cmake -S . -B $(TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TSAN=ON
+	cmake -S . -B $(TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TSAN=ON -DQV_DIRS=
 	cmake --build $(TSAN) -j $(JOBS) --target threaded_tests
 	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/cmake/tsan.supp \
 	  ctest --output-on-failure -j $(JOBS) -L threaded -LE 'fuzz|large' -E '^PACScript\.AnswersAndHelpers$$'
@@ -58,7 +58,7 @@ run: build
 
 bench: deps
 	@scripts/install-deps bench
-	cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON
+	cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -DQV_DIRS=
 	cmake --build $(BENCH) -j $(JOBS)
 	bench/run-all $(BENCH)
 

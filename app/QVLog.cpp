@@ -23,12 +23,17 @@ void QVLog::addLogErrorFile(const std::string& file, const std::string& info) {
 void QVLog::setAddLogInfo(const std::string& text, float fontSize, QVLogColor color) {
   logQueue_.async([this, text, fontSize, color] {
     QVLogLine line{plat::format("%@ %@", Util::getOnlyDate(), text), fontSize, color};
-    std::lock_guard<std::mutex> l(mutex_);
-    if (arrLogData_.size() >= kMaxLines) {
-      arrLogData_.pop_front();
-      if (logCount_ > 0) --logCount_;
+    std::function<void(const QVLogLine&)> mirror;
+    {
+      std::lock_guard<std::mutex> l(mutex_);
+      if (arrLogData_.size() >= kMaxLines) {
+        arrLogData_.pop_front();
+        if (logCount_ > 0) --logCount_;
+      }
+      arrLogData_.push_back(line);
+      mirror = mirror_;
     }
-    arrLogData_.push_back(std::move(line));
+    if (mirror) mirror(line);
   });
 }
 
@@ -86,4 +91,9 @@ void QVLog::setLogCount(int64_t count) {
 
 void QVLog::flush() {
   logQueue_.sync([] {});
+}
+
+void QVLog::setMirror(std::function<void(const QVLogLine&)> mirror) {
+  std::lock_guard<std::mutex> l(mutex_);
+  mirror_ = std::move(mirror);
 }

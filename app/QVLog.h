@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -67,11 +68,16 @@ public:
   // Returns once every line added before the call is stored.
   void flush();
 
+  // Called with every line as it is stored, on the log's queue (the
+  // headless form prints them). None by default.
+  void setMirror(std::function<void(const QVLogLine&)> mirror);
+
 private:
   void showFrom(QVLogTextView& view, size_t first);
 
   mutable std::mutex mutex_;  // the lines and logCount; a display holds it throughout
   std::deque<QVLogLine> arrLogData_;
   int64_t logCount_ = 0;
+  std::function<void(const QVLogLine&)> mirror_;
   plat::SerialQueue logQueue_{"com.log.queue"};  // last: it drains before the lines go
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/foundation/value.h"
+#include "platform/ui/window.h"
 
 class AppDelegate;
 
@@ -108,6 +109,9 @@ public:
   static void deleteAppFromLoginItem();
   // The running program's own file.
   static std::string applicationPath();
+  // Where a window of that size opens: centred across the main screen, its
+  // top 100 points below the screen's top.
+  static plat::Point getWindowDisplayOriginPoint(plat::Size size);
 
   // Seconds since 1970 of an HTTP date text ("Mon, 01 Jan 2024 10:00:00
   // GMT"); empty when the text is not of that form.

@@ -7,6 +7,7 @@
 #include "app/Util.h"
 #include "platform/system/autostart.h"
 #include "platform/system/bookmarks.h"
+#include "platform/ui/toolkit.h"
 
 namespace {
 constexpr const char* kLoginItemName = "Quorva";
@@ -27,4 +28,10 @@ std::string Util::applicationPath() {
   ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
   if (n <= 0 || static_cast<size_t>(n) >= buf.size()) return {};
   return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+plat::Point Util::getWindowDisplayOriginPoint(plat::Size size) {
+  auto toolkit = plat::Toolkit::current();
+  const plat::Size screen = toolkit ? toolkit->mainScreenSize() : plat::Size{};
+  return {(screen.width - size.width) / 2, 100};
 }

@@ -1,0 +1,355 @@
+// Start-up, the windows and the end of the application object.
+#include <chrono>
+#include <thread>
+
+#include "app/AccountSecrets.h"
+#include "app/AppDelegate.h"
+#include "app/LastSyncdb.h"
+#include "app/LoginWebWindowController.h"
+#include "app/ManageStatusController.h"
+#include "app/MyTimer.h"
+#include "app/NotificationCenter.h"
+#include "app/SettingsDb.h"
+#include "app/UserData.h"
+#include "app/Util.h"
+#include "app/WindowControllers.h"
+#include "app/sync/SyncManager.h"
+#include "app/trans/TransManager.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/log.h"
+#include "platform/foundation/operation_queue.h"
+#include "platform/foundation/run_loop.h"
+#include "platform/foundation/serial_queue.h"
+#include "platform/foundation/thread.h"
+#include "platform/system/launcher.h"
+#include "platform/ui/toolkit.h"
+
+#ifndef QV_APP_VERSION
+#define QV_APP_VERSION "1.0.0"
+#endif
+
+namespace {
+
+// Runs the main loop until `done` holds or `seconds` of real time passed.
+bool serveMainLoopUntil(const std::function<bool()>& done, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  auto loop = plat::MainThread::runLoop();
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (loop->runInMode(plat::kDefaultRunLoopMode, 0.02, true) == plat::RunLoop::RunResult::Finished) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void AppDelegate::applicationDidFinishLaunching(const LaunchOptions& options) {
+  bTerminating_ = false;
+  bShutDown_ = false;
+  setAppversion(QV_APP_VERSION);
+  auto ud = std::make_shared<UserData>();
+  setUserdata(ud);
+  Util::createfolder(ud->configPath());
+  setOldSelectWebpath("");
+  bInit_ = false;
+  bDisplayAlert_ = true;
+  bAcceptedUpdate_ = true;
+  bLogin_ = false;
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    taskqueue_ = std::make_shared<plat::OperationQueue>();
+    msgQueue_ = std::make_shared<plat::SerialQueue>("com.quorva.msg.queue");
+    relaunchArguments_ = options.relaunchArguments;
+  }
+  bSyncStart_ = true;
+  bAppUpdate_ = false;
+  bShowRightBar_ = false;
+  // What the service layer and the login threads reach through this object.
+  setEngineStop([this] { stopEnginesAfterLogout(); });
+  setLoginWindowOpener([this](const plat::Array& result) { getLoginWebWindowController()->setInfoArray(result); });
+
+  auto settings = SettingsDb::initpath(ud->getsetting());
+  setSettingsdb(settings);
+
+  // The status item, the login item and the periodic jobs.
+  bBlacktray_ = settings->getblacktray();
+  {
+    auto status = ManageStatusController::make(*this);
+    std::lock_guard<std::mutex> l(mutex_);
+    manageStatusController_ = std::move(status);
+  }
+  if (settings->getautorun()) {
+    if (!Util::findAppAsLoginItem()) Util::addAppAsLoginItem();
+  } else if (Util::findAppAsLoginItem()) {
+    Util::deleteAppFromLoginItem();
+  }
+  {
+    auto timer = std::make_shared<MyTimer>(*this, options.timerClock);
+    std::lock_guard<std::mutex> l(mutex_);
+    mytimer_ = std::move(timer);
+  }
+
+  bHttps_ = options.https.value_or(settings->gethttps());
+  bLocal_ = settings->getlocal();
+  bRecyclebin_ = settings->getdelete2recyclebin();
+  bLockMsg_ = settings->getrightbar();
+
+  const std::string name = settings->getuser();
+  ud->setUserName(name);
+  ud->setUserPassword(name.empty() ? std::string() : AccountSecrets::password(*settings, name));
+
+  bLink_ = Util::islink();
+
+  // Automatic login from the stored account: a name that is an address with
+  // a password, or a web-login key (a name without "@", no password).
+  const std::string password = ud->userPassword();
+  const bool isAddress = Util::emailCheckInput(name);
+  if (!options.signInByWindow && !name.empty() && isAddress && !password.empty()) {
+    bAuto_ = true;
+    if (bLink_) startLogin(false);
+  } else if (!options.signInByWindow && !name.empty() && !isAddress && password.empty()) {
+    bAuto_ = true;
+    if (bLink_) startLogin(true);
+  } else {
+    bAuto_ = false;
+    getLoginWebWindowController();
+  }
+  // Without the network no login starts here: the periodic jobs start it
+  // when the network comes back.
+
+  NotificationCenter::shareCenter().setScheduleGrowlUserNotification([this] { OpenLaunchpadWindow("notices"); });
+  bInit_ = true;
+}
+
+bool AppDelegate::applicationShouldHandleReopen() {
+  if (!bInit_) return true;
+  if (bLogin_) {
+    onMenuOpenQuorvaClicked();
+  } else if (!bAuto_) {
+    getLoginWebWindowController();
+  } else if (auto settings = settingsdb()) {
+    const std::string path = settings->getsyncpath();
+    if (!path.empty()) plat::launcher()->openURL(path);
+  }
+  return true;
+}
+
+// ---- Windows ----
+
+std::shared_ptr<WindowControllers> AppDelegate::windowControllers() {
+  if (!windowControllers_) {
+    auto ud = userdata();
+    windowControllers_ = std::make_shared<PageWindowControllers>(ud ? ud->configPath() : std::string());
+  }
+  return windowControllers_;
+}
+
+void AppDelegate::setWindowControllers(std::shared_ptr<WindowControllers> factory) {
+  windowControllers_ = std::move(factory);
+}
+
+template <class C>
+std::shared_ptr<C> AppDelegate::windowSlot(std::shared_ptr<C>& slot, std::shared_ptr<C> (WindowControllers::*make)()) {
+  if (!slot) {
+    slot = (windowControllers().get()->*make)();
+    const WindowController* raw = slot.get();
+    slot->window()->setWillClose([this, raw] { windowClosed(raw); });
+  }
+  return slot;
+}
+
+void AppDelegate::placeWindow(WindowController& c) {
+  c.window()->setTopLeft(Util::getWindowDisplayOriginPoint(c.window()->size()));
+}
+
+std::shared_ptr<LoginWebWindowController> AppDelegate::getLoginWebWindowController() {
+  auto c = windowSlot(loginWebWindowController_, &WindowControllers::makeLoginWebWindowController);
+  placeWindow(*c);
+  c->showWindow();
+  return c;
+}
+
+std::shared_ptr<SettingWindowController> AppDelegate::getSettingWindowController() {
+  auto c = windowSlot(settingWindowController_, &WindowControllers::makeSettingWindowController);
+  placeWindow(*c);
+  c->showWindow();
+  c->initWithSetting();
+  return c;
+}
+
+std::shared_ptr<LookTransWindowController> AppDelegate::getLookTransWindowController() {
+  auto c = windowSlot(lookTransWindowController_, &WindowControllers::makeLookTransWindowController);
+  c->setTimerReloadTransData();
+  c->showWindow();
+  placeWindow(*c);
+  return c;
+}
+
+std::shared_ptr<LaunchpadWindowController> AppDelegate::onMenuOpenQuorvaClicked() {
+  auto c = windowSlot(launchpadWindowController_, &WindowControllers::makeLaunchpadWindowController);
+  c->set_tab("");
+  placeWindow(*c);
+  c->reloadhtml();
+  c->showWindow();
+  return c;
+}
+
+std::shared_ptr<AboutWindowController> AppDelegate::onOpenAboutWindow() {
+  auto c = windowSlot(aboutWindowController_, &WindowControllers::makeAboutWindowController);
+  placeWindow(*c);
+  c->showWindow();
+  return c;
+}
+
+std::shared_ptr<RightSideWindowController> AppDelegate::getRightSideWindowController() {
+  auto c = windowSlot(rightSideWindowController_, &WindowControllers::makeRightSideWindowController);
+  c->showWindow();  // not placed: the side bar keeps its own place
+  bShowRightBar_ = true;
+  return c;
+}
+
+std::shared_ptr<LoginWebWindowController> AppDelegate::loginWebWindowController() const {
+  return loginWebWindowController_;
+}
+
+std::shared_ptr<LaunchpadWindowController> AppDelegate::launchpadWindowController() const {
+  return launchpadWindowController_;
+}
+
+void AppDelegate::windowClosed(const WindowController* controller) {
+  if (controller == nullptr) return;
+  // The controller may be the caller's last owner: keep it until we return.
+  std::shared_ptr<WindowController> keep;
+  if (controller == loginWebWindowController_.get()) {
+    keep = std::move(loginWebWindowController_);
+    // Closing the login window quits the application.
+    plat::MainThread::perform([this] { terminate(); });
+  } else if (controller == launchpadWindowController_.get()) {
+    launchpadWindowController_->set_bWindowsCloes(true);
+    keep = std::move(launchpadWindowController_);
+  } else if (controller == lookTransWindowController_.get()) {
+    keep = std::move(lookTransWindowController_);
+  } else if (controller == settingWindowController_.get()) {
+    keep = std::move(settingWindowController_);
+  } else if (controller == aboutWindowController_.get()) {
+    keep = std::move(aboutWindowController_);
+  } else if (controller == rightSideWindowController_.get()) {
+    keep = std::move(rightSideWindowController_);
+    bShowRightBar_ = false;
+  }
+  if (keep) plat::MainThread::perform([keep] {});  // released after the window's own handler returns
+}
+
+void AppDelegate::UpdateLaunchpadJS() {
+  if (launchpadWindowController_) launchpadWindowController_->updateLinkPaths();
+}
+
+void AppDelegate::OpenLaunchpadWindow(const std::string& tab) {
+  plat::MainThread::perform([this, tab] {
+    auto c = onMenuOpenQuorvaClicked();
+    c->set_tab(tab);
+  });
+}
+
+void AppDelegate::onMenuQuitAppClicked() {
+  auto toolkit = plat::Toolkit::current();
+  if (!toolkit) return;
+  const int64_t count = synccount();
+  const std::string text =
+      count != 0 ? plat::format("还有%ld个文件正在处理，是否退出?", static_cast<long>(count)) : "是否确定退出?";
+  if (toolkit->runAlert({"提示", text, {"确定", "取消"}}) == plat::kAlertFirstButtonReturn) terminate();
+}
+
+// ---- The end ----
+
+void AppDelegate::shutdown() {
+  if (bShutDown_.exchange(true)) return;
+  bTerminating_ = true;
+  std::atomic<bool> done{false};
+  // Engine threads may be waiting for the main thread (a token renewal, a
+  // login's result), so they are stopped by a helper while it serves them.
+  std::thread helper = plat::startThread("terminate", [this, &done] {
+    if (auto timer = mytimer()) timer->exit();  // first: it starts logins
+    // A login may be completing, which hands engines to the stopper under
+    // the same lock: joined outside it.
+    std::thread login;
+    {
+      std::lock_guard<std::mutex> l(threadsMutex_);
+      login = std::move(loginThread_);
+    }
+    if (login.joinable()) login.join();
+    auto s = sync();
+    auto t = trans();
+    if (s) s->stop();
+    if (t) {
+      t->exit();
+      t->removeall();
+      t->reap();
+    }
+    if (s) s->exit();
+    std::thread stopper;
+    {
+      std::lock_guard<std::mutex> l(threadsMutex_);
+      stopper = std::move(stopper_);
+    }
+    if (stopper.joinable()) stopper.join();
+    std::shared_ptr<plat::SerialQueue> msg;
+    {
+      std::lock_guard<std::mutex> l(mutex_);
+      msg = msgQueue_;
+    }
+    if (msg) msg->sync([] {});  // a message refresh still queued ends first
+    if (auto db = lastsyncdb()) db->close();
+    if (s) s->syncdb()->close();
+    if (auto settings = settingsdb()) settings->close();
+    done = true;
+  });
+  serveMainLoopUntil([&done] { return done.load(); }, 1e9);
+  helper.join();
+}
+
+void AppDelegate::terminate() {
+  shutdown();
+  // Everything is stopped: what this launch made goes (a test may launch
+  // again in the same process).
+  loginWebWindowController_.reset();
+  settingWindowController_.reset();
+  lookTransWindowController_.reset();
+  launchpadWindowController_.reset();
+  aboutWindowController_.reset();
+  rightSideWindowController_.reset();
+  windowControllers_.reset();
+  setTrans(nullptr);
+  setSync(nullptr);
+  setLastsyncdb(nullptr);
+  if (auto toolkit = plat::Toolkit::current()) {
+    toolkit->quit();
+  } else {
+    plat::MainThread::runLoop()->stop();
+  }
+}
+
+bool AppDelegate::waitForStoppedEngines(double seconds) {
+  auto done = [this] { return stoppersRunning_.load() == 0; };
+  bool ok;
+  if (plat::MainThread::isMainThread()) {
+    ok = serveMainLoopUntil(done, seconds);
+  } else {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ok = done();
+  }
+  if (ok) {
+    std::thread stopper;
+    {
+      std::lock_guard<std::mutex> l(threadsMutex_);
+      if (stoppersRunning_.load() == 0) stopper = std::move(stopper_);  // ended: joining is quick
+    }
+    if (stopper.joinable()) stopper.join();
+  }
+  return ok;
+}
