@@ -11,8 +11,9 @@
 // Nothing local is lost on the way: a file edited after its row was last in
 // step wins over a download (it is uploaded instead), a local version that
 // the service never had goes to the Trash before the service's version takes
-// its place, a folder is never replaced by a file, and an upload is recorded
-// only when the local file still holds what was sent.
+// its place (with a log line and a notice), a folder is never replaced by a
+// file, and an upload is recorded only when the local file still holds what
+// was sent.
 #include "app/sync/SyncManager.h"
 
 #include <fcntl.h>
@@ -22,6 +23,7 @@
 
 #include "Framework/Staticclass/NSStringExpand.h"
 #include "app/AppDelegate.h"
+#include "app/NotificationCenter.h"
 #include "app/QVLog.h"
 #include "app/UserData.h"
 #include "app/Util.h"
@@ -116,6 +118,8 @@ bool SyncManager::keepLocalVersion(const SyncFileItem& row, const std::string& l
   }
   plat::FileOps::shared().remember(local);
   logerror(row.webpath, "本地文件已移到废纸篓，由云端版本替换:");
+  NotificationCenter::shareCenter().setGrowlNotificationDescripation(
+      plat::format("本地文件[%@]已被云端版本替换，原文件已移到废纸篓", row.webpath), std::nullopt);
   return true;
 }
 
@@ -430,7 +434,8 @@ TransItem SyncManager::uploadFolder(const SyncFileItem& row, const std::string& 
     std::string share;
     const auto t = trans();
     if (syncshare_.isreadonly(row.webpath, share) && !(t && t->getTransErrorMsgFileHash(row.filehash))) {
-      logerror(row.webpath, plat::format("您共享文件夹[%@]的权限是查看者，不能新增或修改文件夹", share));
+      NotificationCenter::shareCenter().setGrowlNotificationDescripation(
+          plat::format("您共享文件夹[%@]的权限是查看者，不能新增或修改文件夹", share), std::nullopt);
     }
   }
   return item;

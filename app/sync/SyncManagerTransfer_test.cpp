@@ -20,6 +20,7 @@
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
 #include "platform/system/system_test_util.h"
+#include "platform/ui/headless/headless_toolkit.h"
 
 namespace {
 
@@ -33,6 +34,8 @@ bool isRegular(const std::string& path) {
 class SyncTransfer : public ::testing::Test {
 protected:
   void SetUp() override {
+    ui_ = plat::HeadlessToolkit::make();
+    plat::Toolkit::setCurrent(ui_);
     user_ = std::make_shared<UserData>();
     user_->setUserID(7);
     user_->setMountID(70);
@@ -53,6 +56,7 @@ protected:
     m_.reset();
     scoped_.reset();
     Util::getAppDelegate().setUserdata(nullptr);
+    plat::Toolkit::setCurrent(nullptr);
   }
 
   Syncdb& db() { return *m_->syncdb(); }
@@ -102,6 +106,7 @@ protected:
   }
 
   plat::testing::TempHome home_;
+  std::shared_ptr<plat::HeadlessToolkit> ui_;  // sees the notices
   // Stamps of the hand-off in whole seconds, moved only by the test.
   std::shared_ptr<plat::ManualClock> clock_ = std::make_shared<plat::ManualClock>();
   std::unique_ptr<plat::ScopedClock> scoped_;
@@ -273,6 +278,7 @@ TEST_F(SyncTransfer, PlacementsNeverDestroyALocalVersion) {
   EXPECT_EQ(Util::filesize(local("never.txt")), 0u);
   EXPECT_EQ(synctest::trashed(), std::vector<std::string>{"never uploaded"});
   EXPECT_TRUE(synctest::logged("never.txt", "本地文件已移到废纸篓，由云端版本替换:"));
+  EXPECT_EQ(ui_->count("notice", "本地文件[never.txt]已被云端版本替换，原文件已移到废纸篓"), 1u);
 
   // Likewise when the service's content comes from the local file cache.
   const std::string cachedContent = "the service's content";
