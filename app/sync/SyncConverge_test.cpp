@@ -19,6 +19,7 @@
 #include "app/trans/TransManager.h"
 #include "app/trans/download_test_util.h"
 #include "platform/foundation/file_util.h"
+#include "platform/foundation/format.h"
 #include "platform/system/system_test_util.h"
 
 namespace {
@@ -200,6 +201,31 @@ protected:
   }
   bool converge(const Tree& expected) { return converge(std::vector<Tree>{expected}); }
 
+  // What each side and the service hold, for a failure's message.
+  std::string describe() {
+    std::string out;
+    const auto list = [&out](const char* who, const Tree& t) {
+      for (const auto& [p, c] : t) out += plat::format("  %@ %@ = %@\n", who, p, c ? c->substr(0, 40) : "<folder>");
+    };
+    for (const Client* c : {&a_, &b_}) {
+      const char* who = c == &a_ ? "A" : "B";
+      list(who, treeOf(c->root()));
+      for (const auto& r : c->sync->syncdb()->get_all_files("")) {
+        out += plat::format("  %@ row %@ status %lld size %llu last %llu hash %@ version %lld disk %lld\n", who, r.webpath,
+                            static_cast<long long>(r.status), static_cast<unsigned long long>(r.size),
+                            static_cast<unsigned long long>(r.last), r.filehash, static_cast<long long>(r.version),
+                            static_cast<long long>(r.diskversion));
+      }
+      std::error_code ec;
+      for (std::filesystem::directory_iterator it(c->sync->transcache()->cachepath(), ec), end; !ec && it != end;
+           it.increment(ec)) {
+        out += plat::format("  %@ transfer folder: %@\n", who, it->path().filename().string());
+      }
+    }
+    list("service", service());
+    return out;
+  }
+
   synctest::TempDir dir_;
   Account account_;
   Client a_, b_;
@@ -243,7 +269,7 @@ TEST_P(SyncConverge, WhatEitherSideDoesReachesTheOther) {
       expected[p] = std::nullopt;
     }
     expected[s.path] = s.content;
-    ASSERT_TRUE(converge(expected)) << "A and B did not converge";
+    ASSERT_TRUE(converge(expected)) << "A and B did not converge:\n" << describe();
   }
   EXPECT_EQ(a_.events->moves.load() + b_.events->moves.load(), 0);
 }
@@ -252,10 +278,11 @@ TEST_P(SyncConverge, WhatEitherSideDoesReachesTheOther) {
 // later one stands on the service, and the other side takes it.
 TEST_P(SyncConverge, AnEditOnBothSidesAtOnceEndsTheSameOnBoth) {
   writeInPlace(a_.root() + "shared.txt", "first");
-  ASSERT_TRUE(converge(Tree{{"shared.txt", "first"}}));
+  ASSERT_TRUE(converge(Tree{{"shared.txt", "first"}})) << describe();
   writeInPlace(a_.root() + "shared.txt", "A's edit");
   writeInPlace(b_.root() + "shared.txt", "B's longer edit");
-  EXPECT_TRUE(converge(std::vector<Tree>{{{"shared.txt", "A's edit"}}, {{"shared.txt", "B's longer edit"}}}));
+  EXPECT_TRUE(converge(std::vector<Tree>{{{"shared.txt", "A's edit"}}, {{"shared.txt", "B's longer edit"}}}))
+      << describe();
 }
 
 INSTANTIATE_TEST_SUITE_P(Http, SyncConverge, ::testing::Values(false));

@@ -959,7 +959,7 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
       return true;
     }
     if (!normal) return byHash(false);
-    if (uploading) return false;
+    if (uploading) return seenDuringUpload(row, c), false;
     take();
     row.last = m;
     syncdb_->update_file(row);
@@ -970,7 +970,7 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
   if (fetching && m == row.last && row.size == csize && row.version == c.version && row.filehash == c.filehash) {
     return false;
   }
-  if (uploading) return false;
+  if (uploading) return seenDuringUpload(row, c), false;
   if (fetching && m == row.last && c.version > row.version) {
     take();
     row.last = m;

@@ -218,6 +218,13 @@ private:
   // The file's content is the hash it is named for (checked once per state).
   bool verifiedContent(const std::string& path, const std::string& hash);
   TransItem uploadFolder(const SyncFileItem& row, const std::string& local);
+  // A change of the service met while the local file waits for its upload
+  // (controllock held): the upload goes first, but when the service's
+  // version turns out newer than the one the upload made, the completion
+  // takes the service's instead of calling the file in step.
+  void seenDuringUpload(const SyncFileItem& row, const CompareItem& change);
+
+  std::map<std::string, CompareItem> seenDuringUpload_;  // by folded path, under controllock
 
   std::mutex verifyMutex_;
   std::map<std::string, plat::DiskState> verified_;  // under verifyMutex_

@@ -28,6 +28,7 @@
 #include "app/UserData.h"
 #include "app/Util.h"
 #include "app/interface/HTTPEngine.h"
+#include "platform/foundation/case_fold.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
 #include "platform/system/trash.h"
@@ -177,6 +178,14 @@ bool SyncManager::verifiedContent(const std::string& path, const std::string& ha
   if (verified_.size() >= 256) verified_.clear();
   verified_[path] = before;
   return true;
+}
+
+void SyncManager::seenDuringUpload(const SyncFileItem& row, const CompareItem& change) {
+  if (!row.file || change.filehash.empty()) return;
+  // An entry lives until its file's next completed upload; rows that go
+  // meanwhile would leave theirs, so the list is bounded.
+  if (seenDuringUpload_.size() >= 4096) seenDuringUpload_.clear();
+  seenDuringUpload_[plat::foldCase(row.webpath)] = change;
 }
 
 void SyncManager::update_parenttime(const std::string& webpath) {
@@ -502,10 +511,12 @@ void SyncManager::finishupload(const std::string& path, const std::string& webpa
   const plat::DiskState before = plat::DiskState::of(local);
   const std::string hash = before.exists && !before.dir ? Util::getfilehash(local).value_or("") : "";
   SyncFileItem row;
+  std::string sentHash;
   bool good = false;
   {
     std::lock_guard<std::mutex> l(controllock_);
     row = syncdb_->get_single_file(webpath);
+    sentHash = row.filehash;
     if (row.status != syncstatus::none) {
       syncdb_->update_acttime(webpath);
       const auto sent = plat::statNoFollow(path);
@@ -514,7 +525,24 @@ void SyncManager::finishupload(const std::string& path, const std::string& webpa
       good = sent && sent->isRegular && before.exists && !before.dir && plat::DiskState::of(local) == before &&
              row.size == sent->size && row.size == before.size && row.last == Util::filemodifytime(path) &&
              row.last == Util::filemodifytime(local) && !row.filehash.empty() && hash == row.filehash;
-      if (good) {
+      // A change of the service met while this upload was on its way: when it
+      // is newer than the version the upload made, the service's version
+      // stands and is fetched (the local file is the version just sent).
+      std::optional<CompareItem> newer;
+      if (auto it = seenDuringUpload_.find(plat::foldCase(webpath)); it != seenDuringUpload_.end()) {
+        if (it->second.version > row.version && it->second.filehash != row.filehash) newer = it->second;
+        seenDuringUpload_.erase(it);
+      }
+      if (good && newer) {
+        row.diskversion = row.version;
+        row.size = static_cast<uint64_t>(std::max<int64_t>(0, newer->filesize));
+        row.filehash = newer->filehash;
+        row.version = newer->version;
+        row.memberid = newer->lastmemberid;
+        row.status = keptStatus(webpath, false, syncstatus::toDownload);
+        syncdb_->update_file(row);
+        update_parenttime(row.parent);
+      } else if (good) {
         syncdb_->update_diskvesion(webpath, row.version);
         syncdb_->update_status(webpath, syncstatus::synced);
         update_parenttime(row.parent);
@@ -530,7 +558,7 @@ void SyncManager::finishupload(const std::string& path, const std::string& webpa
   }
   if (row.status != syncstatus::none) {
     if (good) {
-      synccache_->addcache(path, row.filehash);
+      synccache_->addcache(path, sentHash);
     } else {
       cancel_trans(webpath);
     }

@@ -539,4 +539,49 @@ TEST_F(SyncTransfer, AFinishedUploadIsRecordedOnlyForWhatWasSent) {
   EXPECT_EQ(plat::readFile(local("inplace.bin")), "big");
 }
 
+// The service took another client's version while this one's upload was
+// finishing: the change is met while the row still waits for the upload
+// (which goes first), but once the upload is done the newer version of the
+// service stands and is fetched, instead of the file being called in step.
+TEST_F(SyncTransfer, AServiceChangeMetDuringAnUploadIsTakenAfterIt) {
+  const auto handed = [&](const std::string& w, int64_t version) {
+    write(local(w), "mine");
+    SyncFileItem it;
+    it.webpath = w, it.file = true, it.status = syncstatus::uploading, it.version = version;
+    it.size = 4, it.last = Util::filemodifytime(local(w)), it.filehash = sha1("mine");
+    db().add_new_file(it);
+    return it;
+  };
+  const auto change = [&](const std::string& w, int64_t version) {
+    CompareItem c;
+    c.webpath = w, c.cmd = 1, c.version = version, c.filehash = sha1("theirs, newer"), c.filesize = 13;
+    return c;
+  };
+  // Newer than the upload's own version (6): taken after the upload.
+  SyncFileItem r = handed("race.txt", 6);
+  m_->lock();
+  EXPECT_FALSE(m_->compare_data(r, change("race.txt", 7)));
+  m_->unlock();
+  EXPECT_EQ(row("race.txt").status, syncstatus::uploading);
+  m_->finishupload(local("race.txt"), "race.txt");
+  r = row("race.txt");
+  EXPECT_EQ(r.status, syncstatus::toDownload);
+  EXPECT_EQ(r.filehash, sha1("theirs, newer"));
+  EXPECT_EQ(r.size, 13u);
+  EXPECT_EQ(r.version, 7);
+  EXPECT_EQ(r.diskversion, 6);  // the disk holds the version just sent
+  const TransItem t = m_->get_download();
+  EXPECT_EQ(t.itemid, 1);
+  EXPECT_EQ(t.webpath, "race.txt");
+
+  // Older than the upload's version: the upload stands.
+  SyncFileItem o = handed("older.txt", 9);
+  m_->lock();
+  EXPECT_FALSE(m_->compare_data(o, change("older.txt", 8)));
+  m_->unlock();
+  m_->finishupload(local("older.txt"), "older.txt");
+  EXPECT_EQ(row("older.txt").status, syncstatus::synced);
+  EXPECT_EQ(row("older.txt").filehash, sha1("mine"));
+}
+
 }  // namespace
