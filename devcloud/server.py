@@ -107,6 +107,9 @@ class Handler(BaseHTTPRequestHandler):
     server_version = "devcloud/1.0"
     sys_version = ""
     timeout = 300
+    # The head and a short body go out as two writes: with Nagle's algorithm
+    # the body waited for the client's delayed acknowledgement, 40 ms a reply.
+    disable_nagle_algorithm = True
 
     def __getattr__(self, name):
         # The file API has verbs of its own (RENAME, COMPARE, ...): all go one way.

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -36,7 +37,10 @@ protected:
             "XDG_DATA_HOME=" + dirs_ + "/data",  "XDG_CONFIG_HOME=" + dirs_ + "/config",
             "HOME=" + dirs_ + "/home",           "QVEDIT_OPENER=" + opener_,
             "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dirs_ + "/no-bus"};
-    if (const char* p = std::getenv("PATH")) env_.push_back(std::string("PATH=") + p);
+    // The sanitizer builds' options (suppressions, exit codes) hold for the programs run here too.
+    for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      if (const char* v = std::getenv(name)) env_.push_back(std::string(name) + "=" + v);
+    }
   }
 
   void TearDown() override {
@@ -45,6 +49,7 @@ protected:
       if (!exited(instance_, 10)) ::kill(instance_, SIGKILL);
       ::waitpid(instance_, nullptr, 0);
     }
+    if (HasFailure()) std::cerr << "instance log:\n" << plat::readFile(dirs_ + "/instance.log").value_or("") << "\n";
     EditTest::TearDown();
   }
 

@@ -1,7 +1,7 @@
 #include "qvedit/ReplyRecords.h"
 
 #include "Framework/JSONDecoder/JSONDecoder.h"
-#include "Framework/Staticclass/NSStringExpand.h"
+#include "platform/foundation/text_codec.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ bool EditReply::initWithJsonData(const std::optional<plat::Data>& data) {
 }
 
 bool EditReply::initWithJsonString(std::string_view text) {
-  if (!NSStringExpand::isValidUTF8(text)) return false;
+  if (!plat::isValidUTF8(text)) return false;
   auto json = JDDeserializing::objectFromJSONString(text);
   if (!json || !json->isDictionary()) return false;
   setValueWithJson(*json);

@@ -3,8 +3,7 @@
 // credentials), how they are applied and retried, when the delegate is
 // asked; and the class-wide session stores and session cookie list.
 //
-// Locks: the request's cancelledLock, then delegateAuthenticationLock, then
-// sessionCredentialsLock (or sessionCookiesLock).
+// Locks: in the order HCHTTPRequestPrivate.h gives.
 #include "Framework/HCHTTP/HCHTTPRequest.h"
 #include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
 #include "platform/foundation/format.h"

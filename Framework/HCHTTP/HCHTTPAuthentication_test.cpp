@@ -5,6 +5,7 @@
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/run_loop.h"
 #include "tests/support/test_auth.h"
+#include "tests/support/test_certificates.h"
 #include "tests/support/test_http_server.h"
 #include "tests/support/test_proxy.h"
 
@@ -196,6 +197,60 @@ TEST_F(HCHTTPAuthenticationTest, AProxyChallengeIsAnsweredFromTheStoredProxyCred
   auto next = run();  // the session's proxy credentials go with the first attempt
   EXPECT_EQ(code(*next), 0) << (next->error() ? next->error()->localizedDescription() : "");
   EXPECT_EQ(proxy.log().size() - before, 1u);
+}
+
+TEST_F(HCHTTPAuthenticationTest, ADigestChallengeToAnHTTPSTunnelIsAnsweredOnItsCONNECT) {
+  const auto& certs = qvtest::TestCertificates::shared();
+  TestHTTPServer secure(TestHTTPServer::Options{.tls = true, .certificate = certs.server});
+  secure.setHandler([](const RecordedRequest& r) {
+    return ScriptedResponse::text(200, r.header("Proxy-Authorization").value_or("clean") + " " + r.target);
+  });
+  const std::string authority = "127.0.0.1:" + std::to_string(secure.port());
+  for (const char* algorithm : {"MD5", "SHA-256"}) {
+    SCOPED_TRACE(algorithm);
+    auto challenger = std::make_shared<TestAuthChallenger>(
+        TestAuthChallenger::Options{TestAuthChallenger::Scheme::Digest, "proxy-realm", "px", "pw", algorithm, 1000, true});
+    qvtest::TestProxy::Options po;
+    po.challenger = challenger;
+    qvtest::TestProxy proxy(po);
+    auto run = [&](const std::string& path, std::optional<std::string> password) {
+      auto r = HCHTTPRequest::requestWithURL(secure.url(path));
+      r->setTrustedCertificatesPEM(certs.ca.certificatePEM);
+      r->setProxyHost(std::string("127.0.0.1"));
+      r->setProxyPort(proxy.port());
+      if (password) {
+        r->setProxyUsername(std::string("px"));
+        r->setProxyPassword(*password);
+      }
+      // Every request opens its own tunnel, so each shows its CONNECT.
+      r->setShouldAttemptPersistentConnection(false);
+      r->startSynchronous();
+      return r;
+    };
+
+    auto wrong = run("/wrong", "nope");
+    EXPECT_EQ(code(*wrong), HCAuthenticationErrorType);
+    EXPECT_EQ(wrong->responseStatusCode(), 407);
+    EXPECT_EQ(proxy.log(), (std::vector<std::string>{"CONNECT " + authority, "CONNECT " + authority}));
+
+    auto first = run("/one", "pw");
+    EXPECT_EQ(code(*first), 0) << (first->error() ? first->error()->localizedDescription() : "");
+    EXPECT_EQ(first->responseString().value_or(""), "clean /one") << "the proxy's credentials end at the proxy";
+    EXPECT_EQ(first->proxyAuthenticationScheme(), std::optional<std::string>("Digest"));
+    EXPECT_EQ(first->proxyAuthenticationRealm(), std::optional<std::string>("proxy-realm"));
+    auto heads = proxy.heads();
+    ASSERT_EQ(heads.size(), 4u);
+    EXPECT_NE(heads[3].find("Proxy-Authorization: Digest "), std::string::npos) << heads[3];
+    EXPECT_NE(heads[3].find("uri=\"" + authority + "\""), std::string::npos) << heads[3];
+    EXPECT_EQ(challenger->refusals(), 3);
+
+    // The session's proxy credentials go with the next tunnel's first CONNECT.
+    auto second = run("/two", std::nullopt);
+    EXPECT_EQ(code(*second), 0);
+    EXPECT_EQ(second->responseString().value_or(""), "clean /two");
+    EXPECT_EQ(proxy.log().size(), 5u);
+    EXPECT_EQ(challenger->refusals(), 3);
+  }
 }
 
 TEST_F(HCHTTPAuthenticationTest, CredentialsNeverCrossToAnotherOrigin) {

@@ -76,26 +76,30 @@ std::string uniqueTemporaryPath() {
 using namespace hchttp;
 
 // --- the shared errors -------------------------------------------------------
+// Never destroyed: the network thread lives as long as the process and may
+// still fail a request with one of them while the statics are torn down.
 
 const Error& HCHTTPRequest::HCRequestTimedOutError() {
-  static const Error e = requestError(HCRequestTimedOutErrorType, "The request timed out");
+  static const Error& e = *new Error(requestError(HCRequestTimedOutErrorType, "The request timed out"));
   return e;
 }
 const Error& HCHTTPRequest::HCAuthenticationError() {
-  static const Error e = requestError(HCAuthenticationErrorType, "Authentication needed");
+  static const Error& e = *new Error(requestError(HCAuthenticationErrorType, "Authentication needed"));
   return e;
 }
 const Error& HCHTTPRequest::HCRequestCancelledError() {
-  static const Error e = requestError(HCRequestCancelledErrorType, "The request was cancelled");
+  static const Error& e = *new Error(requestError(HCRequestCancelledErrorType, "The request was cancelled"));
   return e;
 }
 const Error& HCHTTPRequest::HCUnableToCreateRequestError() {
-  static const Error e = requestError(HCUnableToCreateRequestErrorType, "Unable to create request (bad url?)");
+  static const Error& e =
+      *new Error(requestError(HCUnableToCreateRequestErrorType, "Unable to create request (bad url?)"));
   return e;
 }
 const Error& HCHTTPRequest::HCTooMuchRedirectionError() {
-  static const Error e =
-      requestError(HCTooMuchRedirectionErrorType, "The request failed because it redirected too many times");
+  static const Error& e =
+      *new Error(requestError(HCTooMuchRedirectionErrorType,
+                              "The request failed because it redirected too many times"));
   return e;
 }
 
@@ -711,6 +715,10 @@ Outbox& outbox() {
   return o;
 }
 
+// ProgressLockGuards held by this thread, and whether a notification waits for the last to go.
+thread_local int progressLocksHeld = 0;
+thread_local bool notificationsHeldBack = false;
+
 void drainOutbox() {
   Outbox& o = outbox();
   for (;;) {
@@ -729,12 +737,31 @@ void drainOutbox() {
 }
 }  // namespace
 
+namespace hchttp {
+
+ProgressLockGuard::ProgressLockGuard() : lock_(classState().progressLock) { ++progressLocksHeld; }
+
+ProgressLockGuard::~ProgressLockGuard() {
+  lock_.unlock();
+  if (--progressLocksHeld == 0 && notificationsHeldBack) {
+    notificationsHeldBack = false;
+    drainOutbox();
+  }
+}
+
+}  // namespace hchttp
+
 void HCHTTPRequest::notifyOnMainThread(std::function<void()> fn) {
   Outbox& o = outbox();
   const bool onMain = plat::MainThread::isMainThread();
   {
     std::lock_guard l(o.mutex);
     o.items.push_back(std::move(fn));
+    // Sent under progressLock: delivered when the guard releases it.
+    if (onMain && progressLocksHeld > 0) {
+      notificationsHeldBack = true;
+      return;
+    }
     // On the main thread (a synchronous request there) it goes out in line,
     // after whatever was sent before it.
     if (o.scheduled && !onMain) return;
@@ -869,29 +896,32 @@ void HCHTTPRequest::reportFinished() {
   HCSelector sel;
   Block block;
   std::shared_ptr<HCHTTPRequestQueue> q;
+  bool failed = false;
   {
     std::lock_guard l(_cancelledLock);
     if (_endReported) return;
     if (_deliveryError) {
       // A data callback threw: the caller did not get the whole body.
       _error = _deliveryError;
-      reportFailure();
-      return;
-    }
-    if (_cancelRequested) {
+      failed = true;
+    } else if (_cancelRequested) {
       // The caller asked to stop before it learned of the end, and may have
       // missed chunks that were on their way: it gets the cancel, not a finish.
       if (!_error) _error = HCRequestCancelledError();
       _cancelled = true;
-      reportFailure();
-      return;
+      failed = true;
+    } else {
+      _endReported = true;
+      d = _delegate;
+      sel = _didFinishSelector;
+      block = _completionBlock;
+      q = _queue;
     }
-    _endReported = true;
-    d = _delegate;
-    sel = _didFinishSelector;
-    block = _completionBlock;
-    q = _queue;
   }
+  // Like every other report, the failure reaches the caller without the
+  // request's lock: its callback may take locks of its own and then ask the
+  // request for its status.
+  if (failed) return reportFailure();
   if (responds(d, sel)) callDelegate(d, sel, nullptr, nullptr, nullptr);
   if (block) block();
   if (responds(q.get(), HCSelector::requestFinished)) q->requestFinished(*this);

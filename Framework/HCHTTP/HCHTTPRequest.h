@@ -90,6 +90,7 @@ struct HCConnectionRecord {
   std::string host;
   int port = 0;  // as named in the URL, 0 when it names none
   std::string scheme;
+  std::string proxy;  // the proxy it goes through (its kind, host, port and user); empty when direct
   std::optional<uint32_t> request;  // requestID of the user; none when idle
   std::shared_ptr<plat::HTTPReadStream> stream;
   std::optional<plat::Date> expires;

@@ -11,9 +11,21 @@
 
 namespace hchttp {
 
-// Locks, when two are held: a request's cancelledLock first, then
-// progressLock, connectionsLock or bandwidthThrottlingLock;
-// bandwidthThrottlingLock before connectionsLock.
+// Locks, when two are held:
+// - a request's cancelledLock first, then progressLock, connectionsLock or
+//   bandwidthThrottlingLock; bandwidthThrottlingLock before connectionsLock;
+//   delegateAuthenticationLock after cancelledLock, sessionCredentialsLock
+//   and sessionCookiesLock after both.
+// - Of two requests that belong together, the one that serves the other
+//   first: a HEAD request's cancelledLock before that of the request it
+//   stands in for, a page resource's before that of its page
+//   (HCWebPageRequest). So a request that makes another (a copy, a HEAD
+//   request, a page's resources) fills it in without the new one's lock,
+//   or sets it up and reads it with its own lock released.
+// - A page's xmlParsingLock (HCWebPageRequest.cpp) after the page's
+//   cancelledLock; under it only that same cancelledLock again.
+// Delegates and blocks never run under a class-wide lock: a request on the
+// main thread reports in line, under its own lock only (ProgressLockGuard).
 struct ClassState {
   std::recursive_mutex connectionsLock;
   std::recursive_mutex progressLock;
@@ -30,6 +42,19 @@ struct ClassState {
 };
 
 ClassState& classState();
+
+// progressLock, with the main thread's in-line notifications held back
+// until it is released: they go out then, in the order sent.
+class ProgressLockGuard {
+public:
+  ProgressLockGuard();
+  ~ProgressLockGuard();
+  ProgressLockGuard(const ProgressLockGuard&) = delete;
+  ProgressLockGuard& operator=(const ProgressLockGuard&) = delete;
+
+private:
+  std::unique_lock<std::recursive_mutex> lock_;
+};
 // Takes a record out of the pool (connectionsLock held) and closes the idle
 // socket kept behind it, so a forgotten record never leaves one open.
 void dropConnectionRecordLocked(const std::shared_ptr<HCConnectionRecord>& record);

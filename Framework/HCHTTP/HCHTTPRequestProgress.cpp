@@ -14,7 +14,7 @@ void HCHTTPRequest::setIndicatorLocked(bool download, unsigned long long progres
   if (!d || !d->respondsToSetDoubleValue()) return;
   auto keep = self();
   if (!keep) return;
-  std::lock_guard p(classState().progressLock);
+  ProgressLockGuard p;
   const double fraction = static_cast<double>(progress) / static_cast<double>(total);
   keep->notifyOnMainThread([keep, download, fraction] {
     HCProgressDelegate* now;
@@ -97,9 +97,9 @@ void HCHTTPRequest::notifySizeIncrement(bool download, long long length) {
 void HCHTTPRequest::updateProgressIndicator(HCProgressDelegate* indicator, unsigned long long progress,
                                             unsigned long long total) {
   if (!indicator || !indicator->respondsToSetDoubleValue()) return;
-  std::lock_guard p(classState().progressLock);
+  ProgressLockGuard p;
   const double fraction = static_cast<double>(progress) / static_cast<double>(total);
-  performOnMainThread([indicator, fraction] { indicator->setDoubleValue(fraction); });
+  notifyOnMainThread([indicator, fraction] { indicator->setDoubleValue(fraction); });
 }
 
 void HCHTTPRequest::updateProgressIndicators() {

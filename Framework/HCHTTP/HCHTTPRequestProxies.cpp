@@ -102,9 +102,10 @@ void HCHTTPRequest::fetchPACFile() {
   fetch->setIsPACFileRequest(true);
   fetch->setTimeOutSeconds(_timeOutSeconds);
   fetch->setTrustedCertificatesPEM(_trustedCertificatesPEM);
+  // Refused while it arrives: a larger script fails the fetch (code 12) once past the limit.
+  fetch->setMaxResponseDataSize(kMaxPACBytes);
   auto scriptOf = [](const HCHTTPRequest& r) -> std::optional<std::string> {
-    auto data = r.responseData();
-    if (r.error() || !data || data->size() > kMaxPACBytes || r.responseStatusCode() != 200) return std::nullopt;
+    if (r.error() || r.responseStatusCode() != 200) return std::nullopt;
     return r.responseString();
   };
   if (_isSynchronous) {

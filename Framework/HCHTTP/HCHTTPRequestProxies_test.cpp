@@ -1,6 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "Framework/HCHTTP/HCHTTPRequest.h"
 #include "platform/foundation/clock.h"
@@ -194,6 +203,77 @@ TEST_F(HCHTTPProxiesTest, APACFetchedOverHTTPRoutesThroughTheProxy) {
   EXPECT_EQ(r->responseString().value_or(""), "at /none");
   EXPECT_FALSE(r->proxyHost());
   EXPECT_EQ(HCHTTPRequest::sharedQueue().maxConcurrentOperationCount(), width);
+}
+
+// Answers every connection with a 64 MiB script, counting the bytes the client takes before it hangs up.
+class EndlessPACServer {
+public:
+  static constexpr size_t kBody = 64u << 20;
+  EndlessPACServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 4) != 0) ADD_FAILURE() << "listen";
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~EndlessPACServer() {
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/proxy.pac"; }
+  std::vector<size_t> sent() {
+    std::lock_guard l(mutex_);
+    return sent_;
+  }
+
+private:
+  void serve() {
+    for (;;) {
+      int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) return;
+      std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig\r\nContent-Length: " +
+                         std::to_string(kBody) + "\r\n\r\n";
+      ::send(c, head.data(), head.size(), MSG_NOSIGNAL);
+      std::string chunk(64 * 1024, ' ');
+      size_t total = 0;
+      while (total < kBody) {
+        ssize_t n = ::send(c, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        if (n <= 0) break;
+        total += static_cast<size_t>(n);
+      }
+      ::close(c);
+      std::lock_guard l(mutex_);
+      sent_.push_back(total);
+    }
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<size_t> sent_;
+};
+
+TEST_F(HCHTTPProxiesTest, APACFetchedOverHTTPIsReadNoFurtherThanItsLimit) {
+  EndlessPACServer pacServer;
+  for (bool async : {false, true}) {
+    auto r = run(async ? "/a" : "/s", async, [&](HCHTTPRequest& q) { q.setPACurl(plat::URL::parse(pacServer.url())); });
+    EXPECT_EQ(code(*r), 0);
+    EXPECT_EQ(r->responseString().value_or(""), async ? "at /a" : "at /s");
+    EXPECT_FALSE(r->proxyHost());
+  }
+  double until = plat::currentClock().monotonic() + 30;
+  while (pacServer.sent().size() < 2 && plat::currentClock().monotonic() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  auto sent = pacServer.sent();
+  ASSERT_EQ(sent.size(), 2u);
+  // The 1 MiB limit and what the sockets' buffers hold, far from the whole.
+  for (size_t n : sent) EXPECT_LT(n, EndlessPACServer::kBody / 2);
 }
 
 TEST_F(HCHTTPProxiesTest, ARunningPACScriptHoldsUpNoOtherRequest) {

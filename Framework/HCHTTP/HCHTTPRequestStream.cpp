@@ -155,6 +155,7 @@ void HCHTTPRequest::startRequest() {
     _readStream->setSSLSettings(ssl);
   }
 
+  std::string proxyKey;  // empty: direct
   if (_proxyHost && _proxyPort != 0) {
     if (!_proxyType) _proxyType = kHCProxyTypeHTTP;
     plat::ProxySettings proxy;
@@ -164,6 +165,7 @@ void HCHTTPRequest::startRequest() {
     proxy.username = _proxyUsername.value_or("");
     proxy.password = _proxyPassword.value_or("");
     _readStream->setProxy(proxy);
+    proxyKey = proxy.key();
   }
 
   std::shared_ptr<HTTPReadStream> oldStream;
@@ -179,8 +181,13 @@ void HCHTTPRequest::startRequest() {
       _shouldAttemptPersistentConnection = false;
     }
     if (_shouldAttemptPersistentConnection) {
+      // The same origin reached the same way: a connection through a proxy is
+      // never taken for a direct request, nor the reverse.
+      auto fits = [&](const HCConnectionRecord& rec) {
+        return rec.host == host && rec.scheme == scheme && rec.port == port && rec.proxy == proxyKey;
+      };
       if (_connectionInfo) {
-        bool same = _connectionInfo->host == host && _connectionInfo->scheme == scheme && _connectionInfo->port == port;
+        bool same = fits(*_connectionInfo);
         if (!same) {
           _connectionInfo.reset();
         } else if (_connectionInfo->expires && _connectionInfo->expires->secondsSince1970 < wallNow().secondsSince1970) {
@@ -192,7 +199,7 @@ void HCHTTPRequest::startRequest() {
       }
       if (!_connectionInfo) {
         for (auto& rec : cs.persistentConnectionsPool) {
-          if (!rec->request && rec->host == host && rec->scheme == scheme && rec->port == port) _connectionInfo = rec;
+          if (!rec->request && fits(*rec)) _connectionInfo = rec;
         }
       }
       if (_connectionInfo && _connectionInfo->stream) oldStream = _connectionInfo->stream;
@@ -202,6 +209,7 @@ void HCHTTPRequest::startRequest() {
         _connectionInfo->host = host;
         _connectionInfo->port = port;
         _connectionInfo->scheme = scheme;
+        _connectionInfo->proxy = proxyKey;
         cs.persistentConnectionsPool.push_back(_connectionInfo);
       }
       if (!_requestID) _requestID = ++cs.nextRequestID;
@@ -629,7 +637,7 @@ void HCHTTPRequest::handleStreamComplete() {
   if (_didUseCachedResponse) return;
   std::optional<Error> fileError;
   {
-    std::lock_guard p(classState().progressLock);
+    ProgressLockGuard p;
     _lastBytesSent = _totalBytesSent;
     if (_readStream) _totalBytesSent = _readStream->requestBytesWritten();
     _complete = true;

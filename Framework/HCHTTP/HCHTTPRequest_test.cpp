@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <future>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -311,6 +312,42 @@ TEST_F(HCHTTPRequestTest, CancelFromInsideTheDataCallbackStopsTheRequest) {
   r->cancel();
   pumpUntil([] { return false; }, 0.05);
   EXPECT_EQ(rec.count("failed"), 1);
+}
+
+// A cancel that comes after the exchange ended but before its end was told
+// turns the end into a failure. That report, like the others, is made
+// without the request's lock: another thread may ask the request for its
+// status while the failure callback runs (a caller's callback that takes a
+// lock of its own would otherwise wait for that thread the other way round).
+TEST_F(HCHTTPRequestTest, AFailureToldAtTheEndLeavesTheRequestFreeForOtherThreads) {
+  server.enqueue(ScriptedResponse::text(200, randomBytes(20000)));
+  Recorder rec;
+  rec.takesData = true;
+  rec.onFirstData = [&](HCHTTPRequest& r) {
+    // The whole exchange ends on the network thread before the cancel.
+    const double until = plat::currentClock().monotonic() + 30;
+    while (!r.isFinished() && plat::currentClock().monotonic() < until) plat::currentClock().sleepFor(0.005);
+    EXPECT_TRUE(r.isFinished());
+    r.cancel();
+  };
+  auto r = HCHTTPRequest::requestWithURL(server.url("/file"));
+  bool answeredDuringTheFailure = false;
+  std::promise<int> status;
+  auto asked = status.get_future();
+  std::thread other;
+  r->setFailedBlock([&] {
+    other = std::thread([&] { status.set_value(r->responseStatusCode()); });
+    // A generous bound: the other thread only has to take a free lock.
+    answeredDuringTheFailure = asked.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  });
+  runAsync(r, rec);
+  if (other.joinable()) other.join();
+  const int statusSeen = asked.valid() && answeredDuringTheFailure ? asked.get() : -1;
+  EXPECT_EQ(rec.count("failed"), 1);
+  EXPECT_EQ(rec.count("finished"), 0);
+  EXPECT_EQ(errorCode(*r), 4);
+  EXPECT_TRUE(answeredDuringTheFailure);
+  EXPECT_EQ(statusSeen, 200);
 }
 
 TEST_F(HCHTTPRequestTest, CancelOfACompletedRequestDoesNothing) {
@@ -1626,6 +1663,37 @@ TEST_F(HCHTTPRequestTest, AProgressDelegateRemovedBeforeDeliveryGetsNothing) {
   EXPECT_TRUE(p.fractions.empty() || p.fractions == std::vector<double>{0.0});
 }
 
+TEST_F(HCHTTPRequestTest, AProgressReportOnTheMainThreadRunsUnderNoClassLock) {
+  // A synchronous request on the main thread reports in line. Its receiver
+  // waits for another thread that sets an indicator too: under a class-wide
+  // lock held for the report, that thread could never get on.
+  server.enqueue(ScriptedResponse::text(200, std::string(5000, 'x')));
+  struct Waiter : ProgressRecorder {
+    int reports = 0, stuck = 0;
+    void requestDidReceiveBytes(HCHTTPRequest& r, long long n) override {
+      ProgressRecorder::requestDidReceiveBytes(r, n);
+      ++reports;
+      static ProgressRecorder other;  // its report comes to the main thread later
+      auto done = std::make_shared<std::promise<void>>();
+      auto got = done->get_future();
+      std::thread([done] {
+        HCHTTPRequest::updateProgressIndicator(&other, 1, 2);
+        done->set_value();
+      }).detach();
+      // Loose bound: it gets on at once, or never.
+      if (got.wait_for(std::chrono::seconds(30)) != std::future_status::ready) ++stuck;
+    }
+  } p;
+  auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+  r->setDownloadProgressDelegate(&p);
+  r->startSynchronous();
+  EXPECT_FALSE(r->error());
+  EXPECT_GE(p.reports, 1);
+  EXPECT_EQ(p.stuck, 0);
+  EXPECT_EQ(p.bytes, 5000);
+  r->setDownloadProgressDelegate(nullptr);
+}
+
 TEST_F(HCHTTPRequestTest, RequestsInTurnReuseOneConnectionUntilItExpires) {
   server.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "ok"); });
   Recorder a, b, c;
@@ -1660,6 +1728,47 @@ TEST_F(HCHTTPRequestTest, RequestsInTurnReuseOneConnectionUntilItExpires) {
   runAsync(r4, d);
   EXPECT_EQ(server.connectionCount(), 2);
   EXPECT_NE(*r4->connectionID(), *r3->connectionID());
+}
+
+TEST_F(HCHTTPRequestTest, AConnectionIsReusedOnlyTheWayItWasReached) {
+  struct Row {
+    qvtest::TestProxy::Kind kind;
+    const char* type;
+  } rows[] = {{qvtest::TestProxy::Kind::HTTP, kHCProxyTypeHTTP}, {qvtest::TestProxy::Kind::SOCKS5, kHCProxyTypeSOCKS}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.type);
+    HCHTTPRequest::expirePersistentConnections();
+    TestHTTPServer origin;
+    origin.setHandler([](const qvtest::RecordedRequest&) { return ScriptedResponse::text(200, "ok"); });
+    qvtest::TestProxy proxy({row.kind});
+    auto run = [&](bool viaProxy) {
+      auto r = HCHTTPRequest::requestWithURL(origin.url("/x"));
+      if (viaProxy) {
+        r->setProxyHost(std::string("127.0.0.1"));
+        r->setProxyPort(proxy.port());
+        r->setProxyType(std::string(row.type));
+      }
+      Recorder rec;
+      runAsync(r, rec);
+      EXPECT_EQ(rec.count("finished"), 1);
+      EXPECT_TRUE(r->connectionID());
+      return r->connectionID().value_or(-1);
+    };
+    const int64_t direct = run(false);
+    const int64_t proxied = run(true);
+    EXPECT_NE(proxied, direct) << "the direct connection's record is not taken through the proxy";
+    EXPECT_EQ(run(true), proxied);
+    EXPECT_EQ(run(false), direct) << "nor the proxy's for a direct request";
+    EXPECT_EQ(proxy.connectionCount(), 1);
+    EXPECT_EQ(origin.connectionCount(), 2);  // ours, and the proxy's on our behalf
+    for (const auto& rec : HCHTTPRequest::persistentConnections()) {
+      if (rec.id == direct) {
+        EXPECT_EQ(rec.proxy, "");
+      } else if (rec.id == proxied) {
+        EXPECT_NE(rec.proxy.find(std::to_string(proxy.port())), std::string::npos) << rec.proxy;
+      }
+    }
+  }
 }
 
 TEST_F(HCHTTPRequestTest, TimeOutRetryLeavesNoRecordOrSocketBehind) {

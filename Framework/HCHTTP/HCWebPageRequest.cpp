@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
+#include <utility>
 
 #include "Framework/HCHTTP/HCDownloadCache.h"
 #include "Framework/HCHTTP/HCHTTPRequestPrivate.h"
@@ -29,7 +31,8 @@ constexpr const char* kResourceXPath =
     "//link/@href|//a/@href|//script/@src|//img/@src|//frame/@src|//iframe/@src|//style|//*/@style|//source/@src|"
     "//video/@poster|//audio/@src";
 
-// Around all libxml2 work of these requests.
+// Around all libxml2 work of these requests; taken after the page's
+// cancelledLock (HCHTTPRequestPrivate.h).
 std::recursive_mutex& xmlParsingLock() {
   static std::recursive_mutex lock;
   return lock;
@@ -40,11 +43,6 @@ std::recursive_mutex& xmlParsingLock() {
 void initialiseParserOnce() {
   static std::once_flag once;
   std::call_once(once, [] { xmlInitParser(); });
-}
-
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
 }
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
@@ -92,20 +90,62 @@ std::vector<std::string> components(const std::string& path) {
 
 
 
-// The matched nodes of the resource expression, or none after failing the request.
-xmlXPathObjectPtr evaluateResourceXPath(xmlDocPtr doc, xmlXPathContextPtr* ctx, std::optional<Error>* error) {
-  *ctx = xmlXPathNewContext(doc);
-  if (!*ctx) {
-    *error = requestError(101, "Error: unable to create new XPath context");
-    return nullptr;
+// What a node matched by the resource expression is, decided once for
+// reading the resources and for rewriting them.
+enum class NodeKind {
+  Style,       // a style element or attribute: the URLs inside its text
+  Anchor,      // the href of an "a": never fetched
+  StyleSheet,  // the href of a link to a style sheet
+  OtherLink,   // the href of any other link: not fetched
+  Media,       // the source of a "source" or "audio": fetched unless in a format not kept
+  Plain,       // any other reference: fetched
+};
+
+NodeKind classify(xmlNodePtr node, const std::string& name, const std::string& parent) {
+  if (name == "style") return NodeKind::Style;
+  if (parent == "a") return NodeKind::Anchor;
+  if (parent == "link") {
+    xmlChar* rel = xmlGetNoNsProp(node->parent, reinterpret_cast<const xmlChar*>("rel"));
+    bool sheet = rel && hchttp::lowercase(reinterpret_cast<const char*>(rel)) == "stylesheet";
+    if (rel) xmlFree(rel);
+    return sheet ? NodeKind::StyleSheet : NodeKind::OtherLink;
   }
-  xmlXPathObjectPtr result = xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(kResourceXPath), *ctx);
+  if (parent == "source" || parent == "audio") return NodeKind::Media;
+  return NodeKind::Plain;
+}
+
+bool isUnkeptMedia(const std::string& path) {
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return false;
+  std::string ext = hchttp::lowercase(path.substr(dot + 1));
+  return ext == "ogg" || ext == "ogv" || ext == "webm";
+}
+
+using NodeAction = std::function<void(xmlNodePtr node, NodeKind kind, const std::string& value)>;
+
+// Every node the resource expression matches, from the last to the first,
+// with its kind and its text; each is cleared from the result once handled
+// (namespace nodes excepted). The error when the walk could not be made.
+std::optional<Error> walkResourceNodes(xmlDocPtr doc, const NodeAction& action) {
+  xmlXPathContextPtr ctx = xmlXPathNewContext(doc);
+  if (!ctx) return requestError(101, "Error: unable to create new XPath context");
+  xmlXPathObjectPtr result = xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(kResourceXPath), ctx);
   if (!result) {
-    xmlXPathFreeContext(*ctx);
-    *ctx = nullptr;
-    *error = requestError(101, "Error: unable to evaluate XPath expression!");
+    xmlXPathFreeContext(ctx);
+    return requestError(101, "Error: unable to evaluate XPath expression!");
   }
-  return result;
+  xmlNodeSetPtr nodes = result->nodesetval;
+  for (int i = nodes ? nodes->nodeNr - 1 : -1; i >= 0; --i) {
+    xmlNodePtr node = nodes->nodeTab[i];
+    std::string name = hchttp::lowercase(node->name ? reinterpret_cast<const char*>(node->name) : "");
+    std::string parent =
+        hchttp::lowercase(node->parent && node->parent->name ? reinterpret_cast<const char*>(node->parent->name) : "");
+    action(node, classify(node, name, parent), nodeText(node));
+    if (node->type != XML_NAMESPACE_DECL) nodes->nodeTab[i] = nullptr;
+  }
+  xmlXPathFreeObject(result);
+  xmlXPathFreeContext(ctx);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -194,10 +234,12 @@ std::shared_ptr<HCWebPageRequest> HCWebPageRequest::requestWithURL(std::string_v
   return std::make_shared<HCWebPageRequest>(URL::parse(url));
 }
 
+// Called under this request's lock: the new request is shared with nobody
+// and is filled in without its own lock (see copySettingsTo).
 std::shared_ptr<HCHTTPRequest> HCWebPageRequest::makeCopyTarget() const {
-  auto r = std::make_shared<HCWebPageRequest>(url());
-  r->setUrlReplacementMode(urlReplacementMode());
-  r->setShouldIgnoreExternalResourceErrors(shouldIgnoreExternalResourceErrors());
+  auto r = std::make_shared<HCWebPageRequest>(_url);
+  r->_urlReplacementMode = _urlReplacementMode;
+  r->_shouldIgnoreExternalResourceErrors = _shouldIgnoreExternalResourceErrors;
   return r;
 }
 
@@ -219,7 +261,7 @@ HCWebPageRequest* HCWebPageRequest::topPage() {
 
 std::vector<std::string> HCWebPageRequest::CSSURLsFromString(std::string_view text) {
   std::vector<std::string> urls;
-  std::string low = lower(std::string(text));
+  std::string low = hchttp::lowercase(std::string(text));
   size_t at = 0;
   for (;;) {
     size_t open = low.find("url(", at);
@@ -308,13 +350,17 @@ void HCWebPageRequest::markAsFinished() {
   if (_error) HCHTTPRequest::markAsFinished();
 }
 
-void HCWebPageRequest::addURLToFetch(const std::string& raw) {
+std::optional<std::pair<std::string, URL>> HCWebPageRequest::fetchTarget(const std::string& raw) const {
   std::string text = trim(raw);
-  if (text.size() <= 4 || lower(text.substr(0, 5)) == "data:" || !_url) return;
+  if (text.size() <= 4 || hchttp::lowercase(text.substr(0, 5)) == "data:" || !_url) return std::nullopt;
   auto resolved = URL::resolve(text, *_url);
   // A page may name file:, ftp: or javascript: resources; only the web is fetched.
-  if (!resolved || (resolved->scheme() != "http" && resolved->scheme() != "https")) return;
-  _resourceList.emplace(text, Resource{});
+  if (!resolved || (resolved->scheme() != "http" && resolved->scheme() != "https")) return std::nullopt;
+  return std::make_pair(std::move(text), std::move(*resolved));
+}
+
+void HCWebPageRequest::addURLToFetch(const std::string& raw) {
+  if (auto target = fetchTarget(raw)) _resourceList.emplace(std::move(target->first), Resource{});
 }
 
 std::optional<std::string> HCWebPageRequest::styleText(std::optional<Error>* fileError) const {
@@ -338,7 +384,7 @@ void HCWebPageRequest::requestFinished() {
     finishAsPlainRequest();
     return;
   }
-  std::string type = lower(responseHeader("Content-Type").value_or(""));
+  std::string type = hchttp::lowercase(responseHeader("Content-Type").value_or(""));
   type = trim(type.substr(0, type.find(';')));
   if (type == "text/html" || type == "text/xhtml" || type == "text/xhtml+xml" || type == "application/xhtml+xml") {
     _webContentType = 1;
@@ -367,7 +413,7 @@ void HCWebPageRequest::requestFinished() {
     }
     _doc = doc;
     x.unlock();
-    startResourceQueue();
+    fetchResourcesLater();
     return;
   }
   if (type == "text/css") {
@@ -385,145 +431,185 @@ void HCWebPageRequest::requestFinished() {
       finishAsPlainRequest();
       return;
     }
-    startResourceQueue();
+    fetchResourcesLater();
     return;
   }
   finishAsPlainRequest();
 }
 
-bool HCWebPageRequest::readResourceURLs(void* d) {
-  xmlDocPtr doc = static_cast<xmlDocPtr>(d);
-  xmlXPathContextPtr ctx = nullptr;
-  std::optional<Error> error;
-  xmlXPathObjectPtr result = evaluateResourceXPath(doc, &ctx, &error);
-  if (!result) {
-    failWithError(error);
-    return false;
-  }
-  xmlNodeSetPtr nodes = result->nodesetval;
-  for (int i = nodes ? nodes->nodeNr - 1 : -1; i >= 0; --i) {
-    xmlNodePtr node = nodes->nodeTab[i];
-    std::string name = lower(node->name ? reinterpret_cast<const char*>(node->name) : "");
-    std::string parent = lower(node->parent && node->parent->name ? reinterpret_cast<const char*>(node->parent->name) : "");
-    std::string value = nodeText(node);
-    if (parent == "link") {
-      xmlChar* rel = xmlGetNoNsProp(node->parent, reinterpret_cast<const xmlChar*>("rel"));
-      bool sheet = rel && lower(reinterpret_cast<const char*>(rel)) == "stylesheet";
-      if (rel) xmlFree(rel);
-      if (sheet) addURLToFetch(value);
-    } else if (name == "style") {
-      for (const auto& u : CSSURLsFromString(value)) addURLToFetch(u);
-    } else if (parent == "source" || parent == "audio") {
-      std::string path = URL::resolve(trim(value), *_url) ? URL::resolve(trim(value), *_url)->path() : value;
-      std::string ext = lower(path.substr(path.rfind('.') == std::string::npos ? path.size() : path.rfind('.') + 1));
-      if (ext != "ogg" && ext != "ogv" && ext != "webm") addURLToFetch(value);
-    } else if (parent != "a") {
-      addURLToFetch(value);
+bool HCWebPageRequest::readResourceURLs(void* doc) {
+  auto error = walkResourceNodes(static_cast<xmlDocPtr>(doc), [&](xmlNodePtr, NodeKind kind, const std::string& value) {
+    switch (kind) {
+      case NodeKind::Style:
+        for (const auto& u : CSSURLsFromString(value)) addURLToFetch(u);
+        break;
+      case NodeKind::StyleSheet:
+      case NodeKind::Plain:
+        addURLToFetch(value);
+        break;
+      case NodeKind::Media:
+        if (auto target = fetchTarget(value); target && !isUnkeptMedia(target->second.path())) {
+          _resourceList.emplace(std::move(target->first), Resource{});
+        }
+        break;
+      case NodeKind::Anchor:
+      case NodeKind::OtherLink:
+        break;
     }
-    if (node->type != XML_NAMESPACE_DECL) nodes->nodeTab[i] = nullptr;
-  }
-  xmlXPathFreeObject(result);
-  xmlXPathFreeContext(ctx);
-  return true;
+  });
+  if (error) failWithError(error);
+  return !error;
 }
 
 bool HCWebPageRequest::updateResourceURLs(void* d) {
   xmlDocPtr doc = static_cast<xmlDocPtr>(d);
-  xmlXPathContextPtr ctx = nullptr;
-  std::optional<Error> error;
-  xmlXPathObjectPtr result = evaluateResourceXPath(doc, &ctx, &error);
-  if (!result) {
-    failWithError(error);
-    return false;
-  }
-  xmlNodeSetPtr nodes = result->nodesetval;
-  for (int i = nodes ? nodes->nodeNr - 1 : -1; i >= 0; --i) {
-    xmlNodePtr node = nodes->nodeTab[i];
-    std::string name = lower(node->name ? reinterpret_cast<const char*>(node->name) : "");
-    std::string parent = lower(node->parent && node->parent->name ? reinterpret_cast<const char*>(node->parent->name) : "");
-    std::string value = nodeText(node);
-    if (name == "style") {
+  auto error = walkResourceNodes(doc, [&](xmlNodePtr node, NodeKind kind, const std::string& value) {
+    if (kind == NodeKind::Style) {
       std::string text = value;
       for (const auto& u : CSSURLsFromString(value)) {
         if (auto with = contentForExternalURL(u)) replaceAll(text, u, *with);
       }
       setNodeText(doc, node, text);
-    } else if (parent == "a") {
+    } else if (kind == NodeKind::Anchor) {
       if (_urlReplacementMode == HCReplaceExternalResourcesWithLocalURLs) {
         if (auto abs = URL::resolve(trim(value), *_url)) setNodeText(doc, node, abs->absoluteString());
       }
     } else if (auto with = contentForExternalURL(trim(value))) {
+      // A reference not fetched for itself (an icon link) is still rewritten when the same URL was.
       setNodeText(doc, node, *with);
     }
-    if (node->type != XML_NAMESPACE_DECL) nodes->nodeTab[i] = nullptr;
-  }
-  xmlXPathFreeObject(result);
-  xmlXPathFreeContext(ctx);
-  return true;
+  });
+  if (error) failWithError(error);
+  return !error;
 }
 
-void HCWebPageRequest::startResourceQueue() {
-  if (_externalResourceQueue) {
-    _externalResourceQueue->setDelegate(nullptr);
-    _externalResourceQueue->cancelAllOperations();
+// The resources start from a later turn of the page's run loop, when the
+// page's lock is no longer held: a page never holds its own lock while it
+// takes one of its resources'.
+void HCWebPageRequest::fetchResourcesLater() {
+  auto keep = std::static_pointer_cast<HCWebPageRequest>(self());
+  if (!keep) return;
+  auto loop = _runLoop ? _runLoop : threadForRequest(this);
+  loop->perform([keep] { keep->startFetchingResources(); }, {_runLoopMode});
+}
+
+void HCWebPageRequest::startFetchingResources() {
+  auto page = std::static_pointer_cast<HCWebPageRequest>(self());
+  std::vector<std::string> texts;
+  URL base = *URL::parse("http://localhost/");
+  plat::Dictionary headers;
+  HCCacheDelegate* cache;
+  int cachePolicy, storagePolicy, mode;
+  bool toFile, synchronous, accurateProgress;
+  {
+    std::lock_guard l(_cancelledLock);
+    if (_cancelled || _error || _pageEnded || !_url) {
+      freeDocumentLocked();
+      return;
+    }
+    for (const auto& [text, entry] : _resourceList) texts.push_back(text);
+    base = *_url;
+    headers = _requestHeaders;
+    cache = _downloadCache;
+    cachePolicy = _cachePolicy;
+    storagePolicy = _cacheStoragePolicy;
+    mode = _urlReplacementMode;
+    toFile = _downloadDestinationPath.has_value();
+    synchronous = _isSynchronous;
+    accurateProgress = _showAccurateProgress;
+    _resourceFailureEndsPage = _shouldIgnoreExternalResourceErrors;
   }
-  _externalResourceQueue = HCNetworkQueue::queue();
-  auto& q = *_externalResourceQueue;
-  q.setDelegate(_queueHandler.get());
-  q.setShouldCancelAllRequestsOnFailure(_shouldIgnoreExternalResourceErrors);
-  q.setShowAccurateProgress(_showAccurateProgress);
-  q.setQueueDidFinishSelector(HCSelector::queueFinished);
-  q.setRequestDidFinishSelector(HCSelector::requestFinished);
-  q.setRequestDidFailSelector(HCSelector::requestFailed);
-  auto self = std::static_pointer_cast<HCWebPageRequest>(this->self());
-  for (const auto& [text, entry] : _resourceList) {
-    auto target = URL::resolve(text, *_url);
+  std::vector<std::shared_ptr<HCWebPageRequest>> requests;
+  for (const auto& text : texts) {
+    auto target = URL::resolve(text, base);
     if (!target) continue;
     auto r = std::make_shared<HCWebPageRequest>(target);
-    for (const auto& [k, v] : _requestHeaders) r->addRequestHeader(k, v.string());
-    r->setDownloadCache(_downloadCache);
-    r->setCachePolicy(_cachePolicy);
-    r->setCacheStoragePolicy(_cacheStoragePolicy);
+    for (const auto& [k, v] : headers) r->addRequestHeader(k, v.string());
+    r->setDownloadCache(cache);
+    r->setCachePolicy(cachePolicy);
+    r->setCacheStoragePolicy(storagePolicy);
     r->setUserInfo(Dictionary{{"Path", plat::Value(text)}});
-    r->setParentRequest(self);
-    r->setUrlReplacementMode(_urlReplacementMode);
+    r->setParentRequest(page);
+    r->setUrlReplacementMode(mode);
     r->setShouldResetDownloadProgress(false);
     r->setDelegate(_forwarder.get());
     r->setUploadProgressDelegate(_forwarder.get());
     r->setDownloadProgressDelegate(_forwarder.get());
-    if (_downloadDestinationPath) r->setDownloadDestinationPath(cachePathForRequest(*r));
-    q.addOperation(r);
+    if (toFile) r->setDownloadDestinationPath(cachePathForRequest(*r));
+    requests.push_back(std::move(r));
   }
-  q.go();
+  if (synchronous || requests.empty()) {
+    fetchResourcesInTurn(requests);
+    return;
+  }
+  auto queue = HCNetworkQueue::queue();
+  queue->setDelegate(_queueHandler.get());
+  queue->setShouldCancelAllRequestsOnFailure(_resourceFailureEndsPage);
+  queue->setShowAccurateProgress(accurateProgress);
+  queue->setQueueDidFinishSelector(HCSelector::queueFinished);
+  queue->setRequestDidFinishSelector(HCSelector::requestFinished);
+  queue->setRequestDidFailSelector(HCSelector::requestFailed);
+  for (const auto& r : requests) queue->addOperation(r);
+  std::shared_ptr<HCNetworkQueue> previous;
+  {
+    std::lock_guard l(_cancelledLock);
+    previous = std::exchange(_externalResourceQueue, queue);
+  }
+  if (previous) {
+    previous->setDelegate(nullptr);
+    previous->cancelAllOperations();
+  }
+  queue->go();
 }
 
+void HCWebPageRequest::fetchResourcesInTurn(const std::vector<std::shared_ptr<HCWebPageRequest>>& requests) {
+  for (const auto& r : requests) {
+    if (isCancelled()) return;
+    r->startSynchronous();
+    if (r->error()) {
+      externalResourceFetchFailed(*r);
+      if (_resourceFailureEndsPage) return;
+    } else {
+      externalResourceFetchSucceeded(*r);
+    }
+  }
+  finishedFetchingExternalResources();
+}
+
+// The resource is read before the page's lock is taken.
 void HCWebPageRequest::externalResourceFetchSucceeded(HCHTTPRequest& request) {
-  std::lock_guard l(_cancelledLock);
-  const Dictionary info = request.userInfo();
-  const plat::Value& path = info["Path"];
+  const plat::Value path = request.userInfo()["Path"];
   if (!path.isString()) return;
+  const std::string contentType = request.responseHeader("Content-Type").value_or("application/octet-stream");
+  const std::optional<std::string> dataPath = request.downloadDestinationPath();
+  std::optional<Data> data;
+  if (!dataPath) data = request.responseData();
+  std::lock_guard l(_cancelledLock);
   auto it = _resourceList.find(path.string());
   if (it == _resourceList.end()) return;
-  it->second.contentType = request.responseHeader("Content-Type").value_or("application/octet-stream");
+  it->second.contentType = contentType;
   if (_downloadDestinationPath) {
-    it->second.dataPath = request.downloadDestinationPath();
-  } else if (auto data = request.responseData()) {
-    it->second.data = *data;
+    it->second.dataPath = dataPath;
+  } else if (data) {
+    it->second.data = std::move(data);
   }
 }
 
 void HCWebPageRequest::externalResourceFetchFailed(HCHTTPRequest& request) {
   auto keep = self();
+  const std::optional<Error> error = request.error();
   std::lock_guard l(_cancelledLock);
-  if (_externalResourceQueue && _externalResourceQueue->shouldCancelAllRequestsOnFailure()) {
-    if (_doc) {
-      std::lock_guard x(xmlParsingLock());
-      xmlFreeDoc(static_cast<xmlDocPtr>(_doc));
-      _doc = nullptr;
-    }
-    _pageEnded = true;
-    failWithError(request.error());
-  }
+  if (!_resourceFailureEndsPage || _pageEnded) return;
+  freeDocumentLocked();
+  _pageEnded = true;
+  failWithError(error);
+}
+
+void HCWebPageRequest::freeDocumentLocked() {
+  if (!_doc) return;
+  std::lock_guard x(xmlParsingLock());
+  xmlFreeDoc(static_cast<xmlDocPtr>(_doc));
+  _doc = nullptr;
 }
 
 void HCWebPageRequest::finishedFetchingExternalResources() {
@@ -583,10 +669,8 @@ void HCWebPageRequest::finishedFetchingExternalResources() {
       _doc = nullptr;
       if (!ok) return;
     }
-  } else if (_doc) {
-    std::lock_guard x(xmlParsingLock());
-    xmlFreeDoc(static_cast<xmlDocPtr>(_doc));
-    _doc = nullptr;
+  } else {
+    freeDocumentLocked();
   }
   if (!_parentRequest) {
     updateProgressIndicator(_downloadProgressDelegate, _contentLength, _contentLength);

@@ -5,12 +5,22 @@
 // downloaded files (mode 2, for a page stored to a file). Only http and https
 // resources are fetched. libxml2 is initialised once and never cleaned up:
 // other code in the process may be using it.
+//
+// The resources of an asynchronous page run through a network queue on the
+// network thread and report on the main thread. A synchronous page fetches
+// them one after another on its own thread: the main thread, held in the
+// request's own run-loop mode, would never take the queue's reports.
+//
+// Locks: a resource request's before its page's, never the reverse (see
+// HCHTTPRequestPrivate.h): the page sets up and reads its resources with its
+// own lock released.
 #pragma once
 
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Framework/HCHTTP/HCHTTPRequest.h"
@@ -74,13 +84,18 @@ private:
   friend class QueueHandler;
 
   void finishAsPlainRequest();
+  // The trimmed text of a resource URL and where it points, for what may be fetched.
+  std::optional<std::pair<std::string, plat::URL>> fetchTarget(const std::string& text) const;
   void addURLToFetch(const std::string& text);
   bool readResourceURLs(void* doc);
   bool updateResourceURLs(void* doc);
-  void startResourceQueue();
+  void fetchResourcesLater();
+  void startFetchingResources();
+  void fetchResourcesInTurn(const std::vector<std::shared_ptr<HCWebPageRequest>>& requests);
   void externalResourceFetchSucceeded(HCHTTPRequest& request);
   void externalResourceFetchFailed(HCHTTPRequest& request);
   void finishedFetchingExternalResources();
+  void freeDocumentLocked();
   std::optional<std::string> styleText(std::optional<plat::Error>* fileError) const;
   HCWebPageRequest* topPage();
 
@@ -89,5 +104,7 @@ private:
   void* _doc = nullptr;  // the parsed HTML, between parsing and rewriting
   std::unique_ptr<Forwarder> _forwarder;
   std::unique_ptr<QueueHandler> _queueHandler;
+  // Taken from shouldIgnoreExternalResourceErrors when the resources start.
+  bool _resourceFailureEndsPage = true;
   bool _pageEnded = false;
 };

@@ -38,6 +38,9 @@ TEST(JSONCategories, WriterTable) {
       {Value(Array{"\b\t\n\f\r\"/\\"}), 0, "[\"\\b\\t\\n\\f\\r\\\"\\/\\\\\"]"},
       // Other control characters are escaped too, so the text is JSON.
       {Value(Array{std::string("\x01\x1f\0\x7f\xC3\xA9", 6)}), 0, "[\"\\u0001\\u001f\\u0000\x7f\xC3\xA9\"]"},
+      // Escapes past the first blocks of a long string.
+      {Value(Array{std::string(20, 'x') + "\t" + std::string(15, 'y') + "\"" + std::string(16, 'z') + "\xC3\xA9/"}), 0,
+       "[\"" + std::string(20, 'x') + "\\t" + std::string(15, 'y') + "\\\"" + std::string(16, 'z') + "\xC3\xA9\\/\"]"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.out);

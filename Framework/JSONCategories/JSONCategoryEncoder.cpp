@@ -3,40 +3,25 @@
 #include <cmath>
 
 #include "Framework/JSONCategories/JSONCategories.h"
-#include "Framework/Staticclass/NSStringExpand.h"
+#include "platform/foundation/json_output.h"
 #include "platform/foundation/text_codec.h"
 
 namespace {
 
 bool appendString(std::string_view s, std::string& out) {
-  if (!NSStringExpand::isValidUTF8(s)) return false;
+  if (!plat::isValidUTF8(s)) return false;
   out.push_back('"');
-  size_t run = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    const char* esc = nullptr;
-    switch (c) {
-      case '\b': esc = "\\b"; break;
-      case '\t': esc = "\\t"; break;
-      case '\n': esc = "\\n"; break;
-      case '\f': esc = "\\f"; break;
-      case '\r': esc = "\\r"; break;
-      case '"': esc = jsonStringEscapedDoubleQuoteString; break;
-      case '/': esc = "\\/"; break;
-      case '\\': esc = jsonStringEscapedSlashString; break;
-      default:
-        if (c >= 0x20) continue;
-    }
-    out.append(s.data() + run, i - run);
-    run = i + 1;
-    if (esc) {
-      out.append(esc);
-    } else {
-      // Other control characters too, or the text would not be JSON.
-      plat::appendJSONEscape(out, c, 'u');
-    }
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const auto* const end = p + s.size();
+  for (;;) {
+    // The slash is always escaped here; every control character too, or the
+    // text would not be JSON.
+    const uint8_t* stop = plat::jsonUnescapedRunEnd(p, end, true);
+    out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(stop - p));
+    if (stop == end) break;
+    plat::appendJSONEscape(out, *stop, *stop == '/' ? '/' : plat::kJSONEscapes.e[*stop]);
+    p = stop + 1;
   }
-  out.append(s.data() + run, s.size() - run);
   out.push_back('"');
   return true;
 }
@@ -110,8 +95,18 @@ bool JSONCategoryEncoder::appendValue(const plat::Value& value, long level, int 
   }
 }
 
-std::optional<std::string> JSONCategoryEncoder::jsonStringForValue(const plat::Value& value, long level) {
+namespace {
+// Reserved once at about the text's length, the output is never grown and
+// copied. Members: ",", " ", " : " and a line break, and a tab per level.
+std::string outputFor(const plat::Value& value) {
   std::string out;
+  out.reserve(plat::jsonLengthEstimate(value, plat::JSONLayout{2, 6, 1}));
+  return out;
+}
+}  // namespace
+
+std::optional<std::string> JSONCategoryEncoder::jsonStringForValue(const plat::Value& value, long level) {
+  std::string out = outputFor(value);
   if (!appendValue(value, level, 0, out)) return std::nullopt;
   return out;
 }
@@ -137,7 +132,7 @@ std::optional<std::string> dictionaryJSONStringValue(const plat::Value& dictiona
 
 std::optional<std::string> dictionaryJSONStringValueWithIndentLevel(const plat::Value& dictionary, long level) {
   if (!dictionary.isDictionary()) return std::nullopt;
-  std::string out;
+  std::string out = outputFor(dictionary);
   if (!appendDictionary(dictionary, level, 0, out)) return std::nullopt;
   return out;
 }
@@ -148,7 +143,7 @@ std::optional<std::string> arrayJSONStringValue(const plat::Value& array) {
 
 std::optional<std::string> arrayJSONStringValueWithIndentLevel(const plat::Value& array, long level) {
   if (!array.isArray()) return std::nullopt;
-  std::string out;
+  std::string out = outputFor(array);
   if (!appendArray(array, level, 0, out)) return std::nullopt;
   return out;
 }

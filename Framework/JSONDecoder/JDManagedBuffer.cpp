@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/foundation/text_codec.h"
+
 const uint32_t offsetsFromUTF8[6] = {0x00000000UL, 0x00003080UL, 0x000E2080UL,
                                      0x03C82080UL, 0xFA082080UL, 0x82082080UL};
 
@@ -58,32 +60,9 @@ unsigned char* jd_managedBuffer_resize(JDManagedBuffer* buffer, size_t size) {
   return buffer->bytes.ptr;
 }
 
+// One well-formed sequence of one to four bytes, nothing more.
 bool isLegalUTF8(const uint8_t* source, size_t length) {
-  if (length < 1 || length > 4) return false;
-  const uint8_t* srcptr = source + length;
-  uint8_t a;
-  switch (length) {
-    case 4:
-      if ((a = *--srcptr) < 0x80 || a > 0xBF) return false;
-      [[fallthrough]];
-    case 3:
-      if ((a = *--srcptr) < 0x80 || a > 0xBF) return false;
-      [[fallthrough]];
-    case 2:
-      // Every byte after the lead is a continuation byte, after ED and F4 too.
-      if ((a = *--srcptr) < 0x80 || a > 0xBF) return false;
-      switch (*source) {
-        case 0xE0: if (a < 0xA0) return false; break;
-        case 0xED: if (a > 0x9F) return false; break;
-        case 0xF0: if (a < 0x90) return false; break;
-        case 0xF4: if (a > 0x8F) return false; break;
-        default: if (a < 0x80) return false;
-      }
-      [[fallthrough]];
-    case 1:
-      if (*source >= 0x80 && *source < 0xC2) return false;
-  }
-  return *source <= 0xF4;
+  return length >= 1 && length <= 4 && plat::utf8SequenceLength(source, source + length) == length;
 }
 
 ConversionResult ConvertSingleCodePointInUTF8(const uint8_t* source, const uint8_t* sourceEnd, const uint8_t** next,
@@ -102,8 +81,7 @@ ConversionResult ConvertSingleCodePointInUTF8(const uint8_t* source, const uint8
     ch += *p++;
     ch -= offsetsFromUTF8[e];
     *next = p;
-    if ((ch >= 0xD800 && ch <= 0xDFFF) ||
-        (ch >= 0xFDD0 && ch <= 0x10FFFF && (ch <= 0xFDEF || (ch & 0xFFFE) == 0xFFFE)) || ch == 0) {
+    if (jd_isIllegalCodePoint(ch)) {
       *codePoint = UNI_REPLACEMENT_CHAR;
       return sourceIllegal;
     }
@@ -122,24 +100,9 @@ ConversionResult ConvertSingleCodePointInUTF8(const uint8_t* source, const uint8
 
 size_t ConvertUTF32toUTF8(uint32_t c, uint8_t* target, const uint8_t* targetEnd) {
   if (jd_isIllegalCodePoint(c)) c = UNI_REPLACEMENT_CHAR;
-  size_t n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  char bytes[4];
+  const size_t n = plat::encodeUTF8(c, bytes);
   if (static_cast<size_t>(targetEnd - target) < n) return 0;
-  switch (n) {
-    case 1: target[0] = static_cast<uint8_t>(c); break;
-    case 2:
-      target[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
-      target[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-      break;
-    case 3:
-      target[0] = static_cast<uint8_t>(0xE0 | (c >> 12));
-      target[1] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      target[2] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-      break;
-    default:
-      target[0] = static_cast<uint8_t>(0xF0 | (c >> 18));
-      target[1] = static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F));
-      target[2] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      target[3] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-  }
+  std::memcpy(target, bytes, n);
   return n;
 }

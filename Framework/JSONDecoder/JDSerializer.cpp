@@ -3,11 +3,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "Framework/JSONDecoder/JDManagedBuffer.h"
 #include "Framework/JSONDecoder/JSONDecoder.h"
-#include "Framework/Staticclass/NSStringExpand.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/json_output.h"
 #include "platform/foundation/text_codec.h"
 
 using plat::Value;
@@ -15,7 +16,6 @@ using plat::Value;
 namespace {
 
 constexpr size_t kCacheSlots = 1024;
-constexpr size_t kInitialOutput = 4096;
 
 struct JDEncodeCache {
   const void* object = nullptr;  // identity only, never dereferenced
@@ -31,7 +31,7 @@ using plat::kJSONEscapes;
 // call ends: the cache keys on addresses, so a replacement freed early could
 // hand its address, and its cached text, to another value.
 struct JDEncodeState {
-  std::string out;
+  virtual ~JDEncodeState() = default;
   JDEncodeCache encodeCache[kCacheSlots];
   uint64_t serializeOptionFlags = 0;
   uint64_t encodeOption = 0;
@@ -46,54 +46,61 @@ struct JDEncodeState {
 
 namespace {
 
-using State = JDEncodeState;
+// The output is made as the result it becomes: text for a string result,
+// bytes for a data result. Reserved at about its length, it is neither
+// grown and copied on the way nor copied into the result.
+template <class Out>
+struct State final : JDEncodeState {
+  Out out;
+};
+
+template <class Out>
+void put(Out& out, char c) {
+  out.push_back(static_cast<typename Out::value_type>(c));
+}
 
 template <class... Args>
-int jd_encode_error(State& s, std::string_view fmt, const Args&... args) {
+int jd_encode_error(JDEncodeState& s, std::string_view fmt, const Args&... args) {
   if (!s.firstError)
     s.firstError = plat::Error::withDescription(JDErrorDomain, -1, plat::format(fmt, args...));
   return 1;
 }
 
-void jd_encode_writePrettyPrintWhiteSpace(State& s) {
-  s.out.push_back('\n');
-  s.out.append(2 * s.depth, ' ');
+template <class Out>
+void jd_encode_writePrettyPrintWhiteSpace(State<Out>& s) {
+  put(s.out, '\n');
+  s.out.insert(s.out.end(), 2 * s.depth, static_cast<typename Out::value_type>(' '));
 }
 
 // Structural characters: one character in compact mode; in pretty mode with
 // the line breaks and indentation of its depth change (-1, 0, +1).
-void jd_encode_write1(State& s, int depthChange, char c) {
+template <class Out>
+void jd_encode_write1(State<Out>& s, int depthChange, char c) {
   if (!(s.serializeOptionFlags & JDSerializeOptionPretty)) {
-    s.out.push_back(c);
+    put(s.out, c);
     return;
   }
   if (depthChange < 0 && s.depth == 0) plat::throwInvalidParameter("encodeState->depth > 0");
   s.depth = static_cast<uint64_t>(static_cast<int64_t>(s.depth) + depthChange);
   if (c == ':') {
-    s.out.append(": ");
+    plat::appendBytes(s.out, ": ");
     return;
   }
   if (depthChange == -1) jd_encode_writePrettyPrintWhiteSpace(s);
-  s.out.push_back(c);
+  put(s.out, c);
   if (depthChange != -1) jd_encode_writePrettyPrintWhiteSpace(s);
 }
 
-void jd_encode_updateCache(State& s, JDEncodeCache* slot, size_t startingAtIndex, const void* object) {
+template <class Out>
+void jd_encode_updateCache(State<Out>& s, JDEncodeCache* slot, size_t startingAtIndex, const void* object) {
   if (!slot) return;
   slot->object = object;
   slot->offset = startingAtIndex;
   slot->length = s.out.size() - startingAtIndex;
 }
 
-// Length of a well-formed UTF-8 sequence at p, 0 when the bytes are not one.
-size_t utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
-  const unsigned char c = *p;
-  size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-  if (n == 0 || n > static_cast<size_t>(end - p)) return 0;
-  return NSStringExpand::isValidUTF8(std::string_view(reinterpret_cast<const char*>(p), n)) ? n : 0;
-}
-
-int writeEscapedNonASCII(State& s, const unsigned char* p, size_t n) {
+template <class Out>
+int writeEscapedNonASCII(State<Out>& s, const unsigned char* p, size_t n) {
   const uint8_t* next = nullptr;
   uint32_t c = 0;
   if (ConvertSingleCodePointInUTF8(p, p + n, &next, &c) != conversionOK) return jd_encode_error(s, "Error converting UTF8.");
@@ -103,21 +110,33 @@ int writeEscapedNonASCII(State& s, const unsigned char* p, size_t n) {
   } else {
     std::snprintf(buf, sizeof buf, "\\u%4.4x\\u%4.4x", (c >> 10) + 0xD7C0, (c & 0x3FF) + 0xDC00);
   }
-  s.out.append(buf);
+  plat::appendBytes(s.out, std::string_view(buf));
   return 0;
 }
 
 // A string's bytes by the escape table. Bytes that are not UTF-8 have no
 // character to write and become "?", as the platform's lossy conversion does.
-int jd_encode_string(State& s, std::string_view str) {
+template <class Out>
+int jd_encode_string(State<Out>& s, std::string_view str) {
   const bool trim = s.encodeOption & JDEncodeOptionStringObjTrimQuotes;
   const bool escapeSlash = s.serializeOptionFlags & JDSerializeOptionEscapeSlash;
   const bool escapeNonASCII = s.serializeOptionFlags & JDSerializeOptionEscapeNonASCII;
-  std::string& out = s.out;
-  out.reserve(out.size() + str.size() + 2);
-  if (!trim) out.push_back('"');
+  Out& out = s.out;
+  if (!trim) put(out, '"');
   const unsigned char* p = reinterpret_cast<const unsigned char*>(str.data());
   const unsigned char* end = p + str.size();
+  if (!escapeNonASCII && plat::isValidUTF8(p, str.size())) {
+    // UTF-8 is written as it is: only the bytes to escape stop the runs.
+    for (;;) {
+      const uint8_t* stop = plat::jsonUnescapedRunEnd(p, end, escapeSlash);
+      plat::appendBytes(out, p, static_cast<size_t>(stop - p));
+      if (stop == end) break;
+      plat::appendJSONEscape(out, *stop, *stop == '/' ? '/' : kJSONEscapes.e[*stop]);
+      p = stop + 1;
+    }
+    if (!trim) put(out, '"');
+    return 0;
+  }
   const unsigned char* run = p;
   while (p < end) {
     const unsigned char c = *p;
@@ -128,35 +147,34 @@ int jd_encode_string(State& s, std::string_view str) {
         ++p;
         continue;
       }
-      out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
+      plat::appendBytes(out, run, static_cast<size_t>(p - run));
       plat::appendJSONEscape(out, c, e);
       run = ++p;
       continue;
     }
-    size_t n = utf8SequenceLength(p, end);
+    size_t n = plat::utf8SequenceLength(p, end);
     if (n && !escapeNonASCII) {
       p += n;
       continue;
     }
-    out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
+    plat::appendBytes(out, run, static_cast<size_t>(p - run));
     if (n) {
       if (writeEscapedNonASCII(s, p, n)) return 1;
       p += n;
     } else {
       // An encoded surrogate is one character; other stray bytes one each.
-      size_t skip = 1;
-      if (c == 0xED && end - p >= 3 && p[1] >= 0xA0 && p[1] <= 0xBF && (p[2] & 0xC0) == 0x80) skip = 3;
-      out.push_back('?');
-      p += skip;
+      put(out, '?');
+      p += plat::encodedSurrogateAt(p, end) ? 3 : 1;
     }
     run = p;
   }
-  out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(end));
-  if (!trim) out.push_back('"');
+  plat::appendBytes(out, run, static_cast<size_t>(end - run));
+  if (!trim) put(out, '"');
   return 0;
 }
 
-void writeUnsigned(State& s, uint64_t u, bool negative) {
+template <class Out>
+void writeUnsigned(State<Out>& s, uint64_t u, bool negative) {
   char buf[256];
   char* e = buf + sizeof buf;
   char* p = e;
@@ -165,12 +183,13 @@ void writeUnsigned(State& s, uint64_t u, bool negative) {
     u /= 10;
   } while (u);
   if (negative) *--p = '-';
-  s.out.append(p, static_cast<size_t>(e - p));
+  plat::appendBytes(s.out, p, static_cast<size_t>(e - p));
 }
 
-int jd_encode_number(State& s, const Value& v) {
+template <class Out>
+int jd_encode_number(State<Out>& s, const Value& v) {
   if (v.isBool()) {
-    s.out.append(v.boolValue() ? "true" : "false");
+    plat::appendBytes(s.out, v.boolValue() ? "true" : "false");
     return 0;
   }
   if (const plat::Decimal* d = v.decimal()) {
@@ -179,7 +198,7 @@ int jd_encode_number(State& s, const Value& v) {
     if (d->isNaN() || !std::isfinite(x))
       return jd_encode_error(s, "Floating point values must be finite.  JSON does not support NaN or Infinity.");
     char buf[40];
-    s.out.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g", x)));
+    plat::appendBytes(s.out, buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g", x)));
     return 0;
   }
   const plat::Number n = v.number();
@@ -207,7 +226,7 @@ int jd_encode_number(State& s, const Value& v) {
       if (!std::isfinite(x))
         return jd_encode_error(s, "Floating point values must be finite.  JSON does not support NaN or Infinity.");
       char buf[40];
-      s.out.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g", x)));
+      plat::appendBytes(s.out, buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g", x)));
       return 0;
     }
     default: {
@@ -220,9 +239,11 @@ int jd_encode_number(State& s, const Value& v) {
 
 bool isSupported(const Value& v) { return !v.isData() && !v.isDate(); }
 
-int jd_encode_add_atom_to_buffer(State& s, const Value& given);
+template <class Out>
+int jd_encode_add_atom_to_buffer(State<Out>& s, const Value& given);
 
-int jd_encode_collection(State& s, const Value& v) {
+template <class Out>
+int jd_encode_collection(State<Out>& s, const Value& v) {
   if (s.nesting >= JDSerializer::kMaxDepth)
     return jd_encode_error(s, "Unable to serialize object: nesting deeper than %d levels.", JDSerializer::kMaxDepth);
   ++s.nesting;
@@ -252,13 +273,18 @@ int jd_encode_collection(State& s, const Value& v) {
   return 0;
 }
 
-int jd_encode_add_atom_to_buffer(State& s, const Value& given) {
+template <class Out>
+int jd_encode_add_atom_to_buffer(State<Out>& s, const Value& given) {
   const size_t startingAtIndex = s.out.size();
   const uint64_t p = reinterpret_cast<uintptr_t>(&given);
   JDEncodeCache* slot = &s.encodeCache[(((p >> 9) ^ (p >> 21)) + (p >> 4)) % kCacheSlots];
   if (slot->object == &given) {
     if (slot->offset + slot->length > startingAtIndex) plat::throwInvalidParameter("slot->offset + slot->length <= atIndex");
-    s.out.append(s.out, slot->offset, slot->length);
+    // The earlier text lies wholly before the end: copied after it once there is room.
+    if (slot->length) {
+      s.out.resize(startingAtIndex + slot->length);
+      std::memcpy(&s.out[startingAtIndex], &s.out[slot->offset], slot->length);
+    }
     return 0;
   }
 
@@ -289,7 +315,7 @@ int jd_encode_add_atom_to_buffer(State& s, const Value& given) {
     case Value::Kind::Decimal:
       if (jd_encode_number(s, *v)) return 1;
       break;
-    case Value::Kind::Null: s.out.append("null"); break;
+    case Value::Kind::Null: plat::appendBytes(s.out, "null"); break;
     case Value::Kind::Array:
     case Value::Kind::Dictionary: return jd_encode_collection(s, *v);
     default: return 1;  // not reached: unsupported kinds were replaced above
@@ -317,6 +343,35 @@ std::optional<Value> JDSerializer::serializeObject(const Value& object, uint64_t
 std::optional<Value> JDSerializer::serializeObjectWith(const Value& object, uint64_t options, uint64_t encodeOption,
                                                        const FormatterBlock& block, JDSerializerDelegate* delegate,
                                                        const std::string& selector, plat::Error* error) {
+  if ((encodeOption & JDEncodeOptionOutputMask) == JDEncodeOptionOutputData) {
+    auto bytes = encode<plat::Data>(object, options, encodeOption, block, delegate, selector, error);
+    if (!bytes) return std::nullopt;
+    return Value(std::move(*bytes));
+  }
+  // Any other result type is refused once the value is encoded.
+  auto text = encode<std::string>(object, options, encodeOption, block, delegate, selector, error);
+  if (!text) return std::nullopt;
+  return Value(std::move(*text));
+}
+
+std::optional<std::string> JDSerializer::serializeText(const Value& object, uint64_t options, uint64_t encodeOption,
+                                                       const FormatterBlock& block, JDSerializerDelegate* delegate,
+                                                       const std::string& selector, plat::Error* error) {
+  JDSerializer serializer;
+  return serializer.encode<std::string>(object, options, encodeOption, block, delegate, selector, error);
+}
+
+std::optional<plat::Data> JDSerializer::serializeData(const Value& object, uint64_t options, uint64_t encodeOption,
+                                                      const FormatterBlock& block, JDSerializerDelegate* delegate,
+                                                      const std::string& selector, plat::Error* error) {
+  JDSerializer serializer;
+  return serializer.encode<plat::Data>(object, options, encodeOption, block, delegate, selector, error);
+}
+
+template <class Out>
+std::optional<Out> JDSerializer::encode(const Value& object, uint64_t options, uint64_t encodeOption,
+                                        const FormatterBlock& block, JDSerializerDelegate* delegate,
+                                        const std::string& selector, plat::Error* error) {
   if (encodeState) plat::throwInvalidParameter("encodeState == NULL");
   if (delegate && block) plat::throwInvalidParameter("((delegate == NULL) && (block == NULL)) || ((delegate != NULL) ^ (block != NULL))");
   if ((encodeOption & JDEncodeOptionCollectionObj) &&
@@ -334,98 +389,87 @@ std::optional<Value> JDSerializer::serializeObjectWith(const Value& object, uint
                             "argument.");
   }
 
-  encodeState = std::make_unique<JDEncodeState>();
+  auto state = std::make_unique<State<Out>>();
+  State<Out>& s = *state;
+  encodeState = std::move(state);
   // Whatever leaves this call, the state goes with it.
   struct Release {
     JDSerializer* self;
     ~Release() { self->releaseState(); }
   } release{this};
-  State& s = *encodeState;
   s.classFormatterDelegate = delegate;
   s.classFormatterSelector = selector;
   s.classFormatterBlock = block ? &block : nullptr;
   s.serializeOptionFlags = options;
   s.encodeOption = encodeOption;
-  s.out.reserve(kInitialOutput);
+  const bool pretty = options & JDSerializeOptionPretty;
+  s.out.reserve(plat::jsonLengthEstimate(object, pretty ? plat::JSONLayout{2, 4, 2} : plat::JSONLayout{}));
 
-  std::optional<Value> result;
+  constexpr uint64_t kResultType =
+      std::is_same_v<Out, plat::Data> ? JDEncodeOptionOutputData : JDEncodeOptionOutputString;
   if ((encodeOption & JDEncodeOptionCollectionObj) && !object.isArray() && !object.isDictionary()) {
     jd_encode_error(s, "Unable to serialize object class %@, expected a NSArray or NSDictionary.", object.className());
   } else if ((encodeOption & JDEncodeOptionStringObj) && !object.isString()) {
     jd_encode_error(s, "Unable to serialize object class %@, expected a NSString.", object.className());
-  } else if (jd_encode_add_atom_to_buffer(s, object) == 0) {
-    switch (encodeOption & JDEncodeOptionOutputMask) {
-      case JDEncodeOptionOutputString: result = Value(std::move(s.out)); break;
-      case JDEncodeOptionOutputData: result = Value(plat::Data(s.out.begin(), s.out.end())); break;
-      default: jd_encode_error(s, "Unknown encode as type."); break;
-    }
+  } else if (jd_encode_add_atom_to_buffer(s, object) == 0 && (encodeOption & JDEncodeOptionOutputMask) != kResultType) {
+    jd_encode_error(s, "Unknown encode as type.");
   }
   if (s.firstError) {
     if (error) *error = std::move(*s.firstError);
     return std::nullopt;
   }
-  return result;
+  return std::move(s.out);
 }
 
 namespace JDSerializing {
 namespace {
-std::optional<plat::Data> asData(std::optional<Value> v) {
-  if (!v) return std::nullopt;
-  return v->dataValue();
-}
-std::optional<std::string> asString(std::optional<Value> v) {
-  if (!v) return std::nullopt;
-  return v->string();
-}
 const JDSerializer::FormatterBlock kNoBlock;
 }  // namespace
 
 std::optional<plat::Data> JSONData(std::string_view string) {
-  return asData(JDSerializer::serializeObject(Value(string), 0, 17, kNoBlock, nullptr, {}, nullptr));
+  return JDSerializer::serializeData(Value(string), 0, 17, kNoBlock, nullptr, {}, nullptr);
 }
 std::optional<plat::Data> JSONDataWithOptions(std::string_view string, uint64_t options, bool includeQuotes,
                                               plat::Error* error) {
-  return asData(
-      JDSerializer::serializeObject(Value(string), options, includeQuotes ? 17 : 49, kNoBlock, nullptr, {}, error));
+  return JDSerializer::serializeData(Value(string), options, includeQuotes ? 17 : 49, kNoBlock, nullptr, {}, error);
 }
 std::optional<std::string> JSONString(std::string_view string) {
-  return asString(JDSerializer::serializeObject(Value(string), 0, 18, kNoBlock, nullptr, {}, nullptr));
+  return JDSerializer::serializeText(Value(string), 0, 18, kNoBlock, nullptr, {}, nullptr);
 }
 std::optional<std::string> JSONStringWithOptions(std::string_view string, uint64_t options, bool includeQuotes,
                                                  plat::Error* error) {
-  return asString(
-      JDSerializer::serializeObject(Value(string), options, includeQuotes ? 18 : 50, kNoBlock, nullptr, {}, error));
+  return JDSerializer::serializeText(Value(string), options, includeQuotes ? 18 : 50, kNoBlock, nullptr, {}, error);
 }
 
 std::optional<plat::Data> collectionJSONData(const Value& c) {
-  return asData(JDSerializer::serializeObject(c, 0, 9, kNoBlock, nullptr, {}, nullptr));
+  return JDSerializer::serializeData(c, 0, 9, kNoBlock, nullptr, {}, nullptr);
 }
 std::optional<plat::Data> collectionJSONDataWithOptions(const Value& c, uint64_t options, plat::Error* error) {
-  return asData(JDSerializer::serializeObject(c, options, 9, kNoBlock, nullptr, {}, error));
+  return JDSerializer::serializeData(c, options, 9, kNoBlock, nullptr, {}, error);
 }
 std::optional<plat::Data> collectionJSONDataWithOptions(const Value& c, uint64_t options,
                                                         JDSerializerDelegate* delegate, const std::string& selector,
                                                         plat::Error* error) {
-  return asData(JDSerializer::serializeObject(c, options, 9, kNoBlock, delegate, selector, error));
+  return JDSerializer::serializeData(c, options, 9, kNoBlock, delegate, selector, error);
 }
 std::optional<plat::Data> collectionJSONDataWithOptions(const Value& c, uint64_t options,
                                                         const JDSerializer::FormatterBlock& block, plat::Error* error) {
-  return asData(JDSerializer::serializeObject(c, options, 9, block, nullptr, {}, error));
+  return JDSerializer::serializeData(c, options, 9, block, nullptr, {}, error);
 }
 std::optional<std::string> collectionJSONString(const Value& c) {
-  return asString(JDSerializer::serializeObject(c, 0, 10, kNoBlock, nullptr, {}, nullptr));
+  return JDSerializer::serializeText(c, 0, 10, kNoBlock, nullptr, {}, nullptr);
 }
 std::optional<std::string> collectionJSONStringWithOptions(const Value& c, uint64_t options, plat::Error* error) {
-  return asString(JDSerializer::serializeObject(c, options, 10, kNoBlock, nullptr, {}, error));
+  return JDSerializer::serializeText(c, options, 10, kNoBlock, nullptr, {}, error);
 }
 std::optional<std::string> collectionJSONStringWithOptions(const Value& c, uint64_t options,
                                                            JDSerializerDelegate* delegate, const std::string& selector,
                                                            plat::Error* error) {
-  return asString(JDSerializer::serializeObject(c, options, 10, kNoBlock, delegate, selector, error));
+  return JDSerializer::serializeText(c, options, 10, kNoBlock, delegate, selector, error);
 }
 std::optional<std::string> collectionJSONStringWithOptions(const Value& c, uint64_t options,
                                                            const JDSerializer::FormatterBlock& block,
                                                            plat::Error* error) {
-  return asString(JDSerializer::serializeObject(c, options, 10, block, nullptr, {}, error));
+  return JDSerializer::serializeText(c, options, 10, block, nullptr, {}, error);
 }
 }  // namespace JDSerializing

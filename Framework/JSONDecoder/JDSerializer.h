@@ -66,9 +66,21 @@ public:
   std::optional<plat::Value> serializeObjectWith(const plat::Value& object, uint64_t options, uint64_t encodeOption,
                                                  const FormatterBlock& block, JDSerializerDelegate* delegate,
                                                  const std::string& selector, plat::Error* error);
+  // The same for result-type bits 2 (text) and 1 (bytes): the result is
+  // handed over as it was made, without a Value around it.
+  static std::optional<std::string> serializeText(const plat::Value& object, uint64_t options, uint64_t encodeOption,
+                                                  const FormatterBlock& block, JDSerializerDelegate* delegate,
+                                                  const std::string& selector, plat::Error* error);
+  static std::optional<plat::Data> serializeData(const plat::Value& object, uint64_t options, uint64_t encodeOption,
+                                                 const FormatterBlock& block, JDSerializerDelegate* delegate,
+                                                 const std::string& selector, plat::Error* error);
   void releaseState();
 
 private:
+  template <class Out>
+  std::optional<Out> encode(const plat::Value& object, uint64_t options, uint64_t encodeOption,
+                            const FormatterBlock& block, JDSerializerDelegate* delegate, const std::string& selector,
+                            plat::Error* error);
   std::unique_ptr<JDEncodeState> encodeState;
 };
 

@@ -52,6 +52,11 @@ TEST(JDSerializer, OutputTable) {
        "[-9223372036854775808,9223372036854775807,18446744073709551615]"},
       {Value(Array{Value(*plat::Decimal::parse("2.5")), Value(Number::fromUnsignedShort(65535)), Value()}), 0,
        "[2.5,65535,null]"},
+      // Escapes past the first blocks of a long string.
+      {Value(Array{std::string(20, 'x') + "\t" + std::string(15, 'y') + "\"" + std::string(16, 'z') + "\xC3\xA9/\x01"}),
+       JDSerializeOptionEscapeSlash,
+       "[\"" + std::string(20, 'x') + "\\t" + std::string(15, 'y') + "\\\"" + std::string(16, 'z') +
+           "\xC3\xA9\\/\\u0001\"]"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.out);

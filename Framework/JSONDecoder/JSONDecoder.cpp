@@ -4,6 +4,9 @@
 #include "Framework/JSONDecoder/JSONDecoder.h"
 
 #include <locale.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +20,7 @@
 
 #include "Framework/JSONDecoder/JDManagedBuffer.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/text_codec.h"
 #include "platform/foundation/value_builder.h"
 
 using plat::Error;
@@ -131,6 +135,9 @@ struct JDParseState {
   int depth = 0;
   // Values are hashed only for the cache; plain values have none.
   bool hashValues = true;
+  // A string held bytes that are not UTF-8 or a code point the reader
+  // refuses, whether reported or replaced.
+  bool sawBadUTF8 = false;
 };
 
 namespace {
@@ -271,20 +278,13 @@ void jd_parse_skip_whitespace(JDParseState* s) {
   }
 }
 
-int jd_hexValue(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Four hex digits at *p; false (with the error stored when a byte is not a
 // digit) otherwise.
 bool jd_parse_hex4(JDParseState* s, const uint8_t*& p, const uint8_t* end, uint32_t* out) {
   uint32_t v = 0;
   for (int i = 0; i < 4; ++i) {
     if (p >= end) return false;
-    int d = jd_hexValue(*p);
+    int d = plat::hexDigitValue(*p);
     if (d < 0) {
       jd_error(s, "Unexpected character found in \\u Unicode escape sequence.  Found '%c', expected [0-9a-fA-F].",
                static_cast<int>(*p));
@@ -297,195 +297,249 @@ bool jd_parse_hex4(JDParseState* s, const uint8_t*& p, const uint8_t* end, uint3
   return true;
 }
 
+// ---- strings ----
+//
+// A string is read in two stages. The plain stage passes the bytes that
+// stand for themselves; when it ends at the closing quote the value is the
+// input between the quotes, not copied. Otherwise (an escape, or UTF-8 the
+// reader refuses or repairs) the decoding stage copies what was passed into
+// the token buffer and decodes the rest an item at a time.
+
+inline bool jd_isPlainASCII(uint8_t c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
+
+// The first byte from `p` that is not plain ASCII (a quote, backslash,
+// control byte or 0x80 and above), or `end`.
+inline const uint8_t* jd_skipPlainASCII(const uint8_t* p, const uint8_t* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x20);
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // A signed comparison: bytes from 0x80 count as below the space, as control bytes do.
+    const __m128i stop =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), _mm_cmplt_epi8(v, space));
+    if (const int mask = _mm_movemask_epi8(stop)) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+  while (end - p >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    const uint64_t q = w ^ (ones * '"'), b = w ^ (ones * '\\');
+    // The lowest set bit marks the first stop byte (borrows only reach above it).
+    if (const uint64_t stop = (((q - ones) & ~q) | ((b - ones) & ~b) | ((w - ones * 0x20) & ~w) | w) & highs)
+      return p + (__builtin_ctzll(stop) >> 3);
+    p += 8;
+  }
+  while (p < end && jd_isPlainASCII(*p)) ++p;
+  return p;
+}
+
+// The plain stage from `p`: returns the first byte that is a quote, a
+// backslash, a control byte or UTF-8 that ConvertSingleCodePointInUTF8 does
+// not take, or `end`. With `hashing` the bytes passed are hashed into `h`.
+const uint8_t* jd_string_plainRun(const uint8_t* p, const uint8_t* end, bool hashing, uint64_t& h) {
+  while (p < end) {
+    const uint8_t c = *p;
+    if (c >= 0x80) {
+      // Two-byte forms and three-byte ones led by E1-EC or EE (U+1000 to
+      // U+CFFF, U+E000 to U+EFFF: most CJK text) are always legal.
+      if (!hashing && c >= 0xC2 && c <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+        p += 2;
+      } else if (!hashing && c >= 0xE1 && c <= 0xEE && c != 0xED && end - p >= 3 && (p[1] & 0xC0) == 0x80 &&
+                 (p[2] & 0xC0) == 0x80) {
+        p += 3;
+      } else {
+        const uint8_t* next;
+        uint32_t cp;
+        if (ConvertSingleCodePointInUTF8(p, end, &next, &cp) != conversionOK) return p;
+        if (hashing) {
+          for (; p < next; ++p) h = jd_hash(h, *p);
+        }
+        p = next;
+      }
+    } else if (!jd_isPlainASCII(c)) {
+      return p;
+    } else if (hashing) {
+      h = jd_hash(h, c);
+      ++p;
+    } else {
+      p = jd_skipPlainASCII(p + 1, end);
+    }
+  }
+  return p;
+}
+
+// The code point of the \u escape whose "u" is at `p`, which moves past it
+// (and past a second escape that completes a surrogate pair). False with the
+// error stored for a bad escape, or without one when the input ends in it.
+bool jd_string_unicodeEscape(JDParseState* s, const uint8_t*& p, const uint8_t* end, uint32_t* codePoint) {
+  const bool replace = s->parseOptionFlags & JDParseFlagReplaceBadUnicode;
+  ++p;
+  uint32_t u1;
+  if (!jd_parse_hex4(s, p, end, &u1)) return false;
+  uint32_t cp = u1;
+  if (u1 >= 0xD800 && u1 <= 0xDBFF) {
+    if (p < end && *p == '\\' && p + 1 < end && p[1] == 'u') {
+      p += 2;
+      uint32_t u2;
+      if (!jd_parse_hex4(s, p, end, &u2)) return false;
+      if (u2 >= 0xDC00 && u2 <= 0xDFFF) {
+        cp = 0x10000 + ((u1 - 0xD800) << 10) + (u2 - 0xDC00);
+      } else if (replace) {
+        cp = UNI_REPLACEMENT_CHAR;
+      } else {
+        jd_error(s, "Illegal \\u Unicode escape sequence.");
+        return false;
+      }
+    } else if (replace) {
+      cp = UNI_REPLACEMENT_CHAR;  // what broke the pair is read again
+    } else {
+      jd_error(s, "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape sequence.");
+      return false;
+    }
+  } else if (u1 >= 0xDC00 && u1 <= 0xDFFF) {
+    if (!replace) {
+      jd_error(s, "Illegal \\u Unicode escape sequence.");
+      return false;
+    }
+    cp = UNI_REPLACEMENT_CHAR;
+  }
+  if (jd_isIllegalCodePoint(cp)) {
+    if (!replace) {
+      jd_error(s, "Illegal \\u Unicode escape sequence.");
+      return false;
+    }
+    cp = UNI_REPLACEMENT_CHAR;
+  }
+  *codePoint = cp;
+  return true;
+}
+
+// The character of the escape whose backslash is at `p`, which moves past it.
+bool jd_string_escape(JDParseState* s, const uint8_t*& p, const uint8_t* end, uint32_t* codePoint) {
+  if (++p >= end) return false;
+  switch (*p) {
+    case '"': *codePoint = 0x22; break;
+    case '\\': *codePoint = 0x5C; break;
+    case '/': *codePoint = 0x2F; break;
+    case 'b': *codePoint = 0x08; break;
+    case 'f': *codePoint = 0x0C; break;
+    case 'n': *codePoint = 0x0A; break;
+    case 'r': *codePoint = 0x0D; break;
+    case 't': *codePoint = 0x09; break;
+    case 'u': return jd_string_unicodeEscape(s, p, end, codePoint);
+    default:
+      jd_error(s, "Invalid escape sequence found in \"\" string.");
+      return false;
+  }
+  ++p;
+  return true;
+}
+
+// The decoding stage: from `p` (a backslash, or UTF-8 to refuse or repair)
+// up to the closing quote, where `p` is left; the value is then in the token
+// buffer. False with the error stored, or without one when the input ends.
+bool jd_string_decode(JDParseState* s, const uint8_t* stringStart, const uint8_t*& p, const uint8_t* end,
+                      uint64_t& h) {
+  const bool replace = s->parseOptionFlags & JDParseFlagReplaceBadUnicode;
+  JDManagedBuffer& buf = s->token.tokenBuffer;
+  size_t len = 0;
+  // Room for `n` more bytes and an item of up to 16.
+  auto room = [&](size_t n) {
+    if (len + n + 16 <= buf.bytes.length || jd_managedBuffer_resize(&buf, len + n + 1024)) return true;
+    jd_error(s, "Internal error: Unable to resize temporary buffer. %@ line #%ld", kThisFile, long(__LINE__));
+    return false;
+  };
+  auto append = [&](const uint8_t* bytes, size_t n) {
+    std::memcpy(buf.bytes.ptr + len, bytes, n);
+    for (size_t i = 0; i < n; ++i) h = jd_hash(h, bytes[i]);
+    len += n;
+  };
+  // What the plain stage passed is hashed already.
+  const size_t passed = static_cast<size_t>(p - stringStart);
+  if (!room(passed)) return false;
+  if (passed) std::memcpy(buf.bytes.ptr, stringStart, passed);
+  len = passed;
+  while (p < end) {
+    if (!room(0)) return false;
+    const uint8_t c = *p;
+    if (c == '"') {
+      s->token.value.ptr = buf.bytes.ptr;
+      s->token.value.length = len;
+      return true;
+    }
+    if (c < 0x20) {
+      jd_error(s, "Invalid character < 0x20 found in string: 0x%2.2x.", static_cast<unsigned>(c));
+      return false;
+    }
+    if (c == '\\') {
+      uint32_t cp;
+      if (!jd_string_escape(s, p, end, &cp)) return false;
+      uint8_t* out = buf.bytes.ptr + len;
+      const size_t n = ConvertUTF32toUTF8(cp, out, buf.bytes.ptr + buf.bytes.length);
+      if (n == 0) {
+        jd_error(s, "Internal error: Unable to add UTF8 sequence to internal string buffer. %@ line #%ld", kThisFile,
+                 long(__LINE__));
+        return false;
+      }
+      for (size_t i = 0; i < n; ++i) h = jd_hash(h, out[i]);
+      len += n;
+    } else if (c < 0x80) {
+      // A plain run, copied whole.
+      uint64_t unused = 0;
+      const uint8_t* runEnd = jd_string_plainRun(p, end, false, unused);
+      const size_t n = static_cast<size_t>(runEnd - p);
+      if (!room(n)) return false;
+      append(p, n);
+      p = runEnd;
+    } else {
+      const uint8_t* next;
+      uint32_t cp;
+      const ConversionResult r = ConvertSingleCodePointInUTF8(p, end, &next, &cp);
+      if (r == conversionOK) {
+        append(p, static_cast<size_t>(next - p));
+      } else {
+        s->sawBadUTF8 = true;
+        if (r == sourceExhausted) {
+          jd_error(s, "End of buffer reached while parsing UTF8 in \"\" string.");
+          return false;
+        }
+        if (!replace) {
+          jd_error(s, "Illegal UTF8 sequence found in \"\" string.");
+          return false;
+        }
+        static const uint8_t kReplacement[3] = {0xEF, 0xBF, 0xBD};
+        append(kReplacement, 3);
+      }
+      p = next;
+    }
+  }
+  return false;
+}
+
 bool jd_parse_string(JDParseState* s) {
-  const bool hashing = s->hashValues;
   const uint8_t* const tokenStart = s->bytes + s->atIndex;
   const uint8_t* const stringStart = tokenStart + 1;
   const uint8_t* const end = s->bytes + s->length;
-  const bool replace = s->parseOptionFlags & JDParseFlagReplaceBadUnicode;
-  const uint8_t* p = stringStart;
   uint64_t h = JD_HASH_INIT;
-  JDManagedBuffer& buf = s->token.tokenBuffer;
-  size_t len = 0;
-
-  // Fast pass: the value is the input between the quotes, not copied.
-  while (p < end) {
-    if (!hashing) {
-      // Eight plain bytes at a time: none a quote, backslash, control byte or 0x80 and above.
-      constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-      while (end - p >= 8) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        uint64_t q = w ^ (ones * '"'), b = w ^ (ones * '\\');
-        if ((((q - ones) & ~q) | ((b - ones) & ~b) | ((w - ones * 0x20) & ~w) | w) & highs) break;
-        p += 8;
-      }
-      if (p >= end) break;
-    }
-    uint8_t c = *p;
-    if (c == '"') {
-      s->token.value.ptr = stringStart;
-      s->token.value.length = static_cast<size_t>(p - stringStart);
-      ++p;
-      goto finished;
-    }
-    if (c < 0x20) {
-      jd_error(s, "Invalid character < 0x20 found in string: 0x%2.2x.", static_cast<unsigned>(c));
-      goto failed;
-    }
-    if (c == '\\') goto slowPass;
-    if (c < 0x80) {
-      if (hashing) h = jd_hash(h, c);
-      ++p;
-      continue;
-    }
-    if (!hashing && c >= 0xE1 && c <= 0xEC && end - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
-      p += 3;  // U+1000 to U+CFFF (most CJK text) is always legal
-      continue;
-    }
-    {
-      const uint8_t* next;
-      uint32_t cp;
-      if (ConvertSingleCodePointInUTF8(p, end, &next, &cp) != conversionOK) goto slowPass;
-      if (hashing) {
-        for (; p < next; ++p) h = jd_hash(h, *p);
-      } else {
-        p = next;
-      }
-    }
+  const uint8_t* p = jd_string_plainRun(stringStart, end, s->hashValues, h);
+  bool read;
+  if (p < end && *p == '"') {
+    s->token.value.ptr = stringStart;
+    s->token.value.length = static_cast<size_t>(p - stringStart);
+    read = true;
+  } else if (p < end && *p < 0x20) {
+    jd_error(s, "Invalid character < 0x20 found in string: 0x%2.2x.", static_cast<unsigned>(*p));
+    read = false;
+  } else {
+    read = p < end && jd_string_decode(s, stringStart, p, end, h);
   }
-  goto failed;
-
-slowPass:
-  len = static_cast<size_t>(p - stringStart);
-  if (len + 16 > buf.bytes.length && !jd_managedBuffer_resize(&buf, len + 1024)) {
-    jd_error(s, "Internal error: Unable to resize temporary buffer. %@ line #%ld", kThisFile, long(__LINE__));
-    goto failed;
+  if (!read) {
+    jd_error(s, "Invalid string.");
+    return false;
   }
-  if (len) std::memcpy(buf.bytes.ptr, stringStart, len);
-  while (p < end) {
-    if (len + 16 > buf.bytes.length && !jd_managedBuffer_resize(&buf, len + 1024)) {
-      jd_error(s, "Internal error: Unable to resize temporary buffer. %@ line #%ld", kThisFile, long(__LINE__));
-      goto failed;
-    }
-    uint8_t* out = buf.bytes.ptr;
-    uint8_t c = *p;
-    if (c < 0x20) {
-      jd_error(s, "Invalid character < 0x20 found in string: 0x%2.2x.", static_cast<unsigned>(c));
-      goto failed;
-    }
-    if (c == '"') {
-      s->token.value.ptr = out;
-      s->token.value.length = len;
-      ++p;
-      goto finished;
-    }
-    if (c < 0x80 && c != '\\') {
-      out[len++] = c;
-      h = jd_hash(h, c);
-      ++p;
-      continue;
-    }
-    if (c >= 0x80) {
-      const uint8_t* next;
-      uint32_t cp;
-      ConversionResult r = ConvertSingleCodePointInUTF8(p, end, &next, &cp);
-      if (r == conversionOK) {
-        for (; p < next; ++p) {
-          out[len++] = *p;
-          h = jd_hash(h, *p);
-        }
-      } else if (r == sourceExhausted) {
-        jd_error(s, "End of buffer reached while parsing UTF8 in \"\" string.");
-        goto failed;
-      } else if (replace) {
-        for (uint8_t b : {uint8_t(0xEF), uint8_t(0xBF), uint8_t(0xBD)}) {
-          out[len++] = b;
-          h = jd_hash(h, b);
-        }
-        p = next;
-      } else {
-        jd_error(s, "Illegal UTF8 sequence found in \"\" string.");
-        goto failed;
-      }
-      continue;
-    }
-    // A backslash.
-    if (++p >= end) goto failed;
-    uint8_t e = *p;
-    uint8_t simple = 0;
-    switch (e) {
-      case '"': simple = 0x22; break;
-      case '\\': simple = 0x5C; break;
-      case '/': simple = 0x2F; break;
-      case 'b': simple = 0x08; break;
-      case 'f': simple = 0x0C; break;
-      case 'n': simple = 0x0A; break;
-      case 'r': simple = 0x0D; break;
-      case 't': simple = 0x09; break;
-      case 'u': break;
-      default:
-        jd_error(s, "Invalid escape sequence found in \"\" string.");
-        goto failed;
-    }
-    if (simple) {
-      out[len++] = simple;
-      h = jd_hash(h, simple);
-      ++p;
-      continue;
-    }
-    ++p;
-    uint32_t u1, cp;
-    if (!jd_parse_hex4(s, p, end, &u1)) goto failed;
-    cp = u1;
-    if (u1 >= 0xD800 && u1 <= 0xDBFF) {
-      if (p < end && *p == '\\' && p + 1 < end && p[1] == 'u') {
-        p += 2;
-        uint32_t u2;
-        if (!jd_parse_hex4(s, p, end, &u2)) goto failed;
-        if (u2 >= 0xDC00 && u2 <= 0xDFFF) {
-          cp = 0x10000 + ((u1 - 0xD800) << 10) + (u2 - 0xDC00);
-        } else if (replace) {
-          cp = UNI_REPLACEMENT_CHAR;
-        } else {
-          jd_error(s, "Illegal \\u Unicode escape sequence.");
-          goto failed;
-        }
-      } else if (replace) {
-        cp = UNI_REPLACEMENT_CHAR;  // what broke the pair is read again
-      } else {
-        jd_error(s, "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape sequence.");
-        goto failed;
-      }
-    } else if (u1 >= 0xDC00 && u1 <= 0xDFFF) {
-      if (!replace) {
-        jd_error(s, "Illegal \\u Unicode escape sequence.");
-        goto failed;
-      }
-      cp = UNI_REPLACEMENT_CHAR;
-    }
-    if (jd_isIllegalCodePoint(cp)) {
-      if (!replace) {
-        jd_error(s, "Illegal \\u Unicode escape sequence.");
-        goto failed;
-      }
-      cp = UNI_REPLACEMENT_CHAR;
-    }
-    size_t n = ConvertUTF32toUTF8(cp, out + len, out + buf.bytes.length);
-    if (n == 0) {
-      jd_error(s, "Internal error: Unable to add UTF8 sequence to internal string buffer. %@ line #%ld", kThisFile,
-               long(__LINE__));
-      goto failed;
-    }
-    for (size_t i = 0; i < n; ++i) h = jd_hash(h, out[len + i]);
-    len += n;
-  }
-
-failed:
-  jd_error(s, "Invalid string.");
-  return false;
-
-finished:
+  ++p;  // the closing quote
   s->token.value.type = JDValueTypeString;
   s->token.value.hash = h;
   s->token.type = JDTokenTypeString;
@@ -499,6 +553,8 @@ locale_t jd_cLocale() {
   static locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
   return c;
 }
+
+bool jd_convert_number(JDParseState* s, const uint8_t* start, size_t n, bool isFloat, bool isNegative);
 
 bool jd_parse_number(JDParseState* s) {
   const uint8_t* const start = s->bytes + s->atIndex;
@@ -522,15 +578,20 @@ bool jd_parse_number(JDParseState* s) {
     isNegative = true;
     if (++p >= end) return invalid();
   }
+  // The integer digits are read as they are passed; the value serves when
+  // there are at most 18 of them (it wraps past that and is not used).
+  const uint8_t* const integerStart = p;
+  uint64_t integer = 0;
   if (*p == '0') {
     if (++p >= end) return cutOff();
   } else if (*p >= '1' && *p <= '9') {
-    while (++p < end && digit(*p)) {
-    }
+    integer = *p - '0';
+    while (++p < end && digit(*p)) integer = integer * 10 + (*p - '0');
     if (p >= end) return cutOff();
   } else {
     return invalid();
   }
+  const size_t integerDigits = static_cast<size_t>(p - integerStart);
   if (*p == '.') {
     isFloat = true;
     if (++p >= end || !digit(*p)) return invalid();
@@ -551,6 +612,40 @@ bool jd_parse_number(JDParseState* s) {
   }
 
   const size_t n = static_cast<size_t>(p - start);
+  JDTokenValue& v = s->token.value;
+  if (!isFloat && integerDigits <= 18 && !(isNegative && integer == 0)) {
+    // Up to 18 digits always fit: the value the conversion would give.
+    if (isNegative) {
+      v.type = JDValueTypeLongLong;
+      v.number.longLongValue = -static_cast<long long>(integer);
+    } else {
+      v.type = JDValueTypeUnsignedLongLong;
+      v.number.unsignedLongLongValue = integer;
+    }
+  } else if (!jd_convert_number(s, start, n, isFloat, isNegative)) {
+    return false;
+  }
+
+  if (s->hashValues) {
+    uint64_t h = JD_HASH_INIT + v.type;
+    if (v.type != JDValueTypeDouble) h += v.number.unsignedLongLongValue;
+    uint8_t raw[8];
+    std::memcpy(raw, &v.number, 8);
+    for (uint8_t b : raw) h = jd_hash(h, b);
+    v.hash = h;
+  }
+  v.ptr = reinterpret_cast<const uint8_t*>(&v.number);
+  v.length = 8;
+  s->token.type = JDTokenTypeNumber;
+  s->token.ptr = start;
+  s->token.length = n;
+  s->atIndex += n;
+  return true;
+}
+
+// The number token's text through the C library's conversions, with the
+// range errors they report.
+bool jd_convert_number(JDParseState* s, const uint8_t* start, size_t n, bool isFloat, bool isNegative) {
   char small[64];
   std::string large;
   char* text = small;
@@ -564,20 +659,7 @@ bool jd_parse_number(JDParseState* s) {
   JDTokenValue& v = s->token.value;
   char* endOfNumber = nullptr;
   errno = 0;
-  const size_t digits = n - (isNegative ? 1 : 0);
-  if (!isFloat && digits <= 18 && !(isNegative && digits == 1 && text[1] == '0')) {
-    // Up to 18 digits always fit: read them as the conversion would.
-    uint64_t u = 0;
-    for (size_t i = isNegative ? 1 : 0; i < n; ++i) u = u * 10 + static_cast<uint64_t>(text[i] - '0');
-    if (isNegative) {
-      v.type = JDValueTypeLongLong;
-      v.number.longLongValue = -static_cast<long long>(u);
-    } else {
-      v.type = JDValueTypeUnsignedLongLong;
-      v.number.unsignedLongLongValue = u;
-    }
-    endOfNumber = text + n;
-  } else if (isFloat || (n == 2 && text[0] == '-' && text[1] == '0')) {
+  if (isFloat || (n == 2 && text[0] == '-' && text[1] == '0')) {
     v.type = JDValueTypeDouble;
     v.number.doubleValue = strtod_l(text, &endOfNumber, jd_cLocale());
     if (errno == ERANGE) {
@@ -607,73 +689,66 @@ bool jd_parse_number(JDParseState* s) {
       return false;
     }
   }
-  if (errno != 0) return invalid();
+  if (errno != 0) {
+    jd_error(s, "Invalid number.");
+    return false;
+  }
   if (endOfNumber != text + n) {
     jd_error(s, "The conversion function did not consume all of the number tokens characters.");
     return false;
   }
-
-  uint64_t h = JD_HASH_INIT + v.type;
-  if (v.type != JDValueTypeDouble) h += v.number.unsignedLongLongValue;
-  uint8_t raw[8];
-  std::memcpy(raw, &v.number, 8);
-  for (uint8_t b : raw) h = jd_hash(h, b);
-  v.hash = h;
-  v.ptr = reinterpret_cast<const uint8_t*>(&v.number);
-  v.length = 8;
-  s->token.type = JDTokenTypeNumber;
-  s->token.ptr = start;
-  s->token.length = n;
-  s->atIndex += n;
   return true;
 }
 
-bool jd_parse_next_token(JDParseState* s) {
-  jd_parse_skip_whitespace(s);
+// The one-byte tokens by their byte; the others are JDTokenTypeInvalid here.
+struct JDOneByteTokens {
+  JDTokenType type[256] = {};
+  constexpr JDOneByteTokens() {
+    type[static_cast<uint8_t>('{')] = JDTokenTypeObjectBegin;
+    type[static_cast<uint8_t>('}')] = JDTokenTypeObjectEnd;
+    type[static_cast<uint8_t>('[')] = JDTokenTypeArrayBegin;
+    type[static_cast<uint8_t>(']')] = JDTokenTypeArrayEnd;
+    type[static_cast<uint8_t>(':')] = JDTokenTypeSeparator;
+    type[static_cast<uint8_t>(',')] = JDTokenTypeComma;
+  }
+};
+constexpr JDOneByteTokens kOneByteTokens;
+
+// The next token. `likely` names the byte that the grammar makes most
+// likely here (a key's quote, the colon, the comma), tested before any other
+// so that the common road costs one well-predicted branch; 0 for none.
+inline __attribute__((always_inline)) bool jd_parse_next_token(JDParseState* s, uint8_t likely = 0) {
+  // Written JSON mostly has no white space between tokens: look before calling.
+  if (s->atIndex < s->length) {
+    const uint8_t c = s->bytes[s->atIndex];
+    if (c <= ' ' || c == '/' || c >= 0x80) jd_parse_skip_whitespace(s);
+  }
   s->token.type = JDTokenTypeInvalid;
   s->token.value.cacheItem = nullptr;
   if (s->atIndex < s->length) {
     const uint8_t* b = s->bytes + s->atIndex;
     const size_t left = s->length - s->atIndex;
-    JDTokenType oneByte = JDTokenTypeInvalid;
-    switch (*b) {
-      case '"':
-        jd_parse_string(s);
-        break;
-      case '-': case '0': case '1': case '2': case '3': case '4':
-      case '5': case '6': case '7': case '8': case '9':
-        jd_parse_number(s);
-        break;
-      case '{': oneByte = JDTokenTypeObjectBegin; break;
-      case '}': oneByte = JDTokenTypeObjectEnd; break;
-      case '[': oneByte = JDTokenTypeArrayBegin; break;
-      case ']': oneByte = JDTokenTypeArrayEnd; break;
-      case ':': oneByte = JDTokenTypeSeparator; break;
-      case ',': oneByte = JDTokenTypeComma; break;
-      case 't':
-        if (left > 4 && std::memcmp(b + 1, "rue", 3) == 0) {
-          s->token.type = JDTokenTypeTrue;
-          s->token.length = 4;
-        }
-        break;
-      case 'f':
-        if (left > 5 && std::memcmp(b + 1, "alse", 4) == 0) {
-          s->token.type = JDTokenTypeFalse;
-          s->token.length = 5;
-        }
-        break;
-      case 'n':
-        if (left > 4 && std::memcmp(b + 1, "ull", 3) == 0) {
-          s->token.type = JDTokenTypeNull;
-          s->token.length = 4;
-        }
-        break;
-      default:
-        break;
-    }
-    if (oneByte != JDTokenTypeInvalid) {
+    if (likely && *b == likely && likely != '"') {
+      s->token.type = kOneByteTokens.type[likely];
+      s->token.length = 1;
+    } else if (*b == '"') {
+      jd_parse_string(s);
+    } else if ((*b >= '0' && *b <= '9') || *b == '-') {
+      jd_parse_number(s);
+    } else if (JDTokenType oneByte = kOneByteTokens.type[*b]) {
       s->token.type = oneByte;
       s->token.length = 1;
+    } else {
+      // A literal needs one more byte after it in the input.
+      auto literal = [&](const char* word, size_t n, JDTokenType type) {
+        if (left > n && std::memcmp(b, word, n) == 0) {
+          s->token.type = type;
+          s->token.length = n;
+        }
+      };
+      if (*b == 't') literal("true", 4, JDTokenTypeTrue);
+      if (*b == 'f') literal("false", 5, JDTokenTypeFalse);
+      if (*b == 'n') literal("null", 4, JDTokenTypeNull);
     }
     if (s->token.type >= JDTokenTypeObjectBegin) {
       s->token.ptr = b;
@@ -794,7 +869,7 @@ struct JDObjectBuilder {
     return true;
   }
 
-  void push(Object o) { s->objectStack.objects[s->objectStack.index++] = std::move(o); }
+  void push(Object&& o) { s->objectStack.objects[s->objectStack.index++] = std::move(o); }
 
   // The key as an object and its hash.
   bool pushKey(Object& key, uint64_t& keyHash) {
@@ -810,7 +885,7 @@ struct JDObjectBuilder {
     return true;
   }
 
-  void pushPair(Object key, uint64_t keyHash, Object object) {
+  void pushPair(Object&& key, uint64_t keyHash, Object&& object) {
     JDObjectStack& st = s->objectStack;
     st.keys[st.index] = std::move(key);
     st.cfHashes[st.index] = keyHash;
@@ -863,24 +938,20 @@ struct JDValueBuilder {
 
   static bool isNull(const Object& o) { return !o.present; }
 
+  // Each value is made in the object that carries it, never moved on the way.
   Object stringOrNumber() {
     const JDTokenValue& v = s->token.value;
-    if (v.type == JDValueTypeString) return of(Value(std::string(reinterpret_cast<const char*>(v.ptr), v.length)));
-    return of(Value(jd_numberFor(v)));
+    if (v.type == JDValueTypeString)
+      return Object{Value(std::string(reinterpret_cast<const char*>(v.ptr), v.length)), true};
+    return Object{Value(jd_numberFor(v)), true};
   }
-  static Object of(Value v) {
-    Object o;
-    o.value = std::move(v);
-    o.present = true;
-    return o;
-  }
-  Object trueObject() { return of(Value(true)); }
-  Object falseObject() { return of(Value(false)); }
-  Object nullObject() { return of(Value()); }
+  Object trueObject() { return Object{Value(true), true}; }
+  Object falseObject() { return Object{Value(false), true}; }
+  Object nullObject() { return Object{Value(), true}; }
 
   Mark mark() const { return {b.elementMark(), b.memberMark()}; }
   bool reserve(const char*) { return true; }
-  void push(Object o) { b.pushElement(std::move(o.value)); }
+  void push(Object&& o) { b.pushElement(std::move(o.value)); }
   // The member is pushed with its key at once; `slot` says where its value goes.
   bool pushKey(Object& key, uint64_t& slot) {
     const JDTokenValue& v = s->token.value;
@@ -895,9 +966,9 @@ struct JDValueBuilder {
     key.present = true;
     return true;
   }
-  void pushPair(Object, uint64_t slot, Object object) { b.member(slot).value = std::move(object.value); }
-  Object makeArray(Mark from) { return of(b.makeArray(from.elements)); }
-  Object makeDictionary(Mark from) { return of(b.makeDictionary(from.members)); }
+  void pushPair(Object&&, uint64_t slot, Object&& object) { b.member(slot).value = std::move(object.value); }
+  Object makeArray(Mark from) { return Object{b.makeArray(from.elements), true}; }
+  Object makeDictionary(Mark from) { return Object{b.makeDictionary(from.members), true}; }
   void unwind(Mark from) {
     b.dropElements(from.elements);
     b.dropMembers(from.members);
@@ -942,7 +1013,7 @@ struct JDParser {
   // a time (the stack grown before each) until the container is done, the
   // input runs out or a round fails; an unfinished container is unwound.
   template <class Step>
-  Object parseContainer(const char* what, Step step) {
+  Object parseContainer(const char* what, bool keys, Step step) {
     Object result{};
     const auto from = b.mark();
     unsigned accept = JDParseAcceptValue | JDParseAcceptEnd;
@@ -950,7 +1021,9 @@ struct JDParser {
     if (enter()) {
       while (!s->error && s->atIndex < s->length) {
         if (!b.reserve(what)) break;
-        if (!jd_parse_next_token(s)) break;
+        // After a member a comma is likely; in an object a key is likely otherwise.
+        const uint8_t likely = (accept & JDParseAcceptComma) ? ',' : keys ? '"' : 0;
+        if (!jd_parse_next_token(s, likely)) break;
         Round r = step(s->token.type, accept, from, result);
         if (r == kFail) break;
         if (r == kDone) {
@@ -965,7 +1038,7 @@ struct JDParser {
   }
 
   Object parseArray() {
-    return parseContainer("array", [this](JDTokenType t, unsigned& accept, const auto& from, Object& result) {
+    return parseContainer("array", false, [this](JDTokenType t, unsigned& accept, const auto& from, Object& result) {
       if (jd_isValueToken(t)) {
         if (!(accept & JDParseAcceptValue)) {
           jd_error(s, "Unexpected value.");
@@ -1000,7 +1073,7 @@ struct JDParser {
   }
 
   Object parseDictionary() {
-    return parseContainer("dictionary", [this](JDTokenType t, unsigned& accept, const auto& from, Object& result) {
+    return parseContainer("dictionary", true, [this](JDTokenType t, unsigned& accept, const auto& from, Object& result) {
       if (t == JDTokenTypeComma) {
         if (!(accept & JDParseAcceptComma)) {
           jd_error(s, "Unexpected ','.");
@@ -1025,7 +1098,7 @@ struct JDParser {
           jd_error(s, "Internal error: Key == NULL.");
           return kFail;
         }
-        if (!jd_parse_next_token(s)) return kFail;
+        if (!jd_parse_next_token(s, ':')) return kFail;
         if (s->token.type != JDTokenTypeSeparator) {
           jd_error(s, "Expected ':'.");
           return kFail;
@@ -1192,78 +1265,64 @@ namespace {
 // A text as the platform's strings hold it: surrogates encoded on their own
 // (three bytes each) have no UTF-8 form and become "?" (a high and a low one
 // in a row are the character they pair to); anything else that is not UTF-8
-// cannot be a string's content.
+// cannot be a string's content. `converted` is set only when the text changes.
 bool jd_stringToUTF8(std::string_view in, std::string& converted, bool& changed) {
+  changed = false;
+  if (plat::isValidUTF8(in)) return true;
   const auto* p = reinterpret_cast<const uint8_t*>(in.data());
   const auto* e = p + in.size();
-  changed = false;
-  const uint8_t* copiedTo = p;
-  auto flush = [&](const uint8_t* upTo) {
-    if (!changed) {
-      converted.clear();
-      converted.reserve(in.size());
-      changed = true;
-    }
-    converted.append(reinterpret_cast<const char*>(copiedTo), static_cast<size_t>(upTo - copiedTo));
-  };
+  converted.clear();
+  converted.reserve(in.size());
   while (p < e) {
-    if (e - p >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      if ((w & 0x8080808080808080ULL) == 0) {
-        p += 8;
-        continue;
-      }
-    }
-    if (*p < 0x80) {
-      ++p;
-      continue;
-    }
-    if (*p >= 0xE1 && *p <= 0xEC && e - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
-      p += 3;  // the common three-byte form
-      continue;
-    }
-    if (*p == 0xED && e - p >= 3 && p[1] >= 0xA0 && p[1] <= 0xBF && (p[2] & 0xC0) == 0x80) {
-      flush(p);
-      bool high = p[1] <= 0xAF;
-      if (high && e - p >= 6 && p[3] == 0xED && p[4] >= 0xB0 && p[4] <= 0xBF && (p[5] & 0xC0) == 0x80) {
-        uint32_t hi = 0xD000 | (uint32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-        uint32_t lo = 0xD000 | (uint32_t(p[4] & 0x3F) << 6) | (p[5] & 0x3F);
-        uint32_t cp = 0x10000 + ((hi - 0xD800) << 10) + (lo - 0xDC00);
-        char four[4] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                        static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-        converted.append(four, 4);
+    if (const size_t n = plat::utf8SequenceLength(p, e)) {
+      converted.append(reinterpret_cast<const char*>(p), n);
+      p += n;
+    } else if (const uint32_t hi = plat::encodedSurrogateAt(p, e)) {
+      const uint32_t lo = plat::encodedSurrogateAt(p + 3, e);
+      if (hi <= 0xDBFF && lo >= 0xDC00) {
+        plat::appendUTF8(converted, 0x10000 + ((hi - 0xD800) << 10) + (lo - 0xDC00));
         p += 6;
       } else {
         converted.push_back('?');
         p += 3;
       }
-      copiedTo = p;
-      continue;
+      changed = true;
+    } else {
+      return false;
     }
-    size_t n = *p >= 0xC2 && *p <= 0xDF ? 2 : *p >= 0xE0 && *p <= 0xEF ? 3 : *p >= 0xF0 && *p <= 0xF4 ? 4 : 0;
-    if (n == 0 || static_cast<size_t>(e - p) < n || !isLegalUTF8(p, n)) return false;
-    p += n;
   }
-  if (changed) flush(e);
   return true;
 }
 
 // The categories' decoder: plain values need no cache (they have no
 // identity to share), so its parse state is made without one.
-std::optional<Value> jd_parseValue(unsigned long options, const unsigned char* bytes, size_t length, Error* error) {
+std::optional<Value> jd_parseValue(unsigned long options, const unsigned char* bytes, size_t length, Error* error,
+                                   bool* sawBadUTF8 = nullptr) {
   if (options > JDParseOptionValidFlags) throw plat::Exception(plat::kInvalidArgumentException, "Invalid parse options.");
   JDParseState state;
   state.parseOptionFlags = options;
   state.hashValues = false;
   JDValueBuilder builder{&state};
   auto result = jd_parseWith(&state, builder, false, bytes, length, error);
+  if (sawBadUTF8) *sawBadUTF8 = state.sawBadUTF8;
   if (!result.present) return std::nullopt;
   return std::move(result.value);
 }
 
 std::optional<Value> jd_objectFromJSONString(std::string_view string, unsigned long options, Error* error) {
   if (options > JDParseOptionValidFlags) throw plat::Exception(plat::kInvalidArgumentException, "Invalid parse options.");
+  static const unsigned char none = 0;
+  // A text that parses, with every byte read as a token, white space or the
+  // UTF-8 of a string, is its own UTF-8: the conversion below would hand the
+  // parser the same bytes. Comments and trailing text are skipped unread, so
+  // those options always convert first; so does any failure, which the
+  // conversion may have to report instead.
+  if (!(options & (JDParseFlagAllowComments | JDParseFlagAllowTrailingText))) {
+    bool sawBadUTF8 = false;
+    auto direct = jd_parseValue(options, string.empty() ? &none : reinterpret_cast<const unsigned char*>(string.data()),
+                                string.size(), nullptr, &sawBadUTF8);
+    if (direct && !sawBadUTF8) return direct;
+  }
   std::string converted;
   bool changed = false;
   if (!jd_stringToUTF8(string, converted, changed)) {
@@ -1273,7 +1332,6 @@ std::optional<Value> jd_objectFromJSONString(std::string_view string, unsigned l
     return std::nullopt;
   }
   std::string_view bytes = changed ? std::string_view(converted) : string;
-  static const unsigned char none = 0;
   const auto* p = bytes.empty() ? &none : reinterpret_cast<const unsigned char*>(bytes.data());
   return jd_parseValue(options, p, bytes.size(), error);
 }

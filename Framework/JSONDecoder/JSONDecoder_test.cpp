@@ -303,6 +303,89 @@ TEST(JSONDecoder, StringsAreConvertedLikeThePlatformsStrings) {
   EXPECT_TRUE(JDDeserializing::objectFromJSONStringWithParseOptions("[1] x", JDParseFlagAllowTrailingText));
 }
 
+// A text is parsed as it stands when that gives what converting it first
+// would: the result, or the error, is always the converted text's.
+TEST(JSONDecoder, TextsGiveWhatTheirConversionGives) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::string conversion = "An error occurred converting the contents of a NSString to UTF8.";
+  struct Case {
+    std::string text;
+    unsigned long options;
+    std::optional<Value> value;
+    std::string message;
+  } cases[] = {
+      {"[\"caf\xC3\xA9 \xE4\xB8\xAD\"]", 0, Value(Array{Value("caf\xC3\xA9 \xE4\xB8\xAD")}), ""},
+      // Repairing is the parser's, and only of what the conversion lets through.
+      {"[\"\xFF\"]", JDParseFlagReplaceBadUnicode, std::nullopt, conversion},
+      {"[\"a\xED\xA0\x80\"]", JDParseFlagReplaceBadUnicode, Value(Array{Value("a?")}), ""},
+      {"[\"\xEF\xBF\xBE\"]", JDParseFlagReplaceBadUnicode, Value(Array{Value(fffd)}), ""},
+      {"[\"\xEF\xBF\xBE\"]", 0, std::nullopt, "Illegal UTF8 sequence found in \"\" string."},
+      // Bytes outside strings: the conversion's error comes first.
+      {"[1]\xFF", 0, std::nullopt, conversion},
+      {"[1,\xC3]", 0, std::nullopt, conversion},
+      {"[1,\xC3\xA9]", 0, std::nullopt,
+       "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', 'NUMBER'."},
+      {"[1,\xE2\x80\xA8 2]", JDParseFlagUnicodeLineBreaks, Value(Array{Q(1), Q(2)}), ""},
+      // What the parser skips unread is converted all the same.
+      {"[1]//\xFF", JDParseFlagAllowComments, std::nullopt, conversion},
+      {"[1] \xFF", JDParseFlagAllowTrailingText, std::nullopt, conversion},
+      {"[1] \xC3\xA9", JDParseFlagAllowTrailingText, Value(Array{Q(1)}), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    Error e;
+    auto v = JDDeserializing::objectFromJSONStringWithParseOptions(c.text, c.options, &e);
+    EXPECT_EQ(v, c.value);
+    if (c.value) {
+      EXPECT_EQ(e.domain(), "");
+    } else {
+      EXPECT_EQ(e.localizedDescription(), c.message);
+    }
+    // Without an error to report the answer is the same.
+    EXPECT_EQ(JDDeserializing::objectFromJSONStringWithParseOptions(c.text, c.options), c.value);
+  }
+}
+
+// The end of a string's plain run is found wherever it falls: before, in and
+// after the runs the reader passes many bytes at a time.
+TEST(JSONDecoder, StringStopsAreFoundAtEveryOffset) {
+  for (size_t n = 0; n <= 40; ++n) {
+    SCOPED_TRACE(n);
+    const std::string head(n, 'x');
+    const std::string tail(n % 7, 'y');
+    const struct {
+      std::string inside;  // between the quotes
+      std::optional<std::string> value;
+      std::string message;
+    } cases[] = {
+        {head + tail, head + tail, ""},
+        {head + "\x7F~ " + tail, head + "\x7F~ " + tail, ""},
+        {head + "\\n" + tail, head + "\n" + tail, ""},
+        {head + "\\\"" + tail, head + "\"" + tail, ""},
+        {head + "\xC2\x80\xDF\xBF" + tail, head + "\xC2\x80\xDF\xBF" + tail, ""},
+        {head + "\xE4\xB8\xAD\xEE\x80\x80" + tail, head + "\xE4\xB8\xAD\xEE\x80\x80" + tail, ""},
+        {head + "\xEF\xBF\xBD\xF0\x9F\x98\x80" + tail, head + "\xEF\xBF\xBD\xF0\x9F\x98\x80" + tail, ""},
+        {head + "\t" + tail, std::nullopt, "Invalid character < 0x20 found in string: 0x09."},
+        {head + "\\n\x1F" + tail, std::nullopt, "Invalid character < 0x20 found in string: 0x1f."},
+        {head + "\xEF\xB7\x90" + tail, std::nullopt, "Illegal UTF8 sequence found in \"\" string."},
+        {head + "\xE4\xB8" + tail, std::nullopt, "Illegal UTF8 sequence found in \"\" string."},
+        {head + "\xC2" + tail, std::nullopt, "Illegal UTF8 sequence found in \"\" string."},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(testing::PrintToString(c.inside));
+      Error e;
+      auto v = bothRoads("[\"" + c.inside + "\"]", 0, &e);
+      if (c.value) {
+        ASSERT_TRUE(v) << e.localizedDescription();
+        EXPECT_EQ((*v)[0].string(), *c.value);
+      } else {
+        EXPECT_FALSE(v);
+        EXPECT_EQ(e.localizedDescription(), c.message);
+      }
+    }
+  }
+}
+
 TEST(JSONDecoder, LongAndEscapedStringsGrowTheTokenBuffer) {
   std::string big(100000, 'x');
   std::string text = "[\"\\n" + big + "\\u00e9\",\"" + big + "\"]";

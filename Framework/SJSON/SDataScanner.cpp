@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/foundation/text_codec.h"
+
 using plat::Data;
 using plat::Decimal;
 using plat::Number;
@@ -18,43 +20,45 @@ constexpr std::bitset<256> makeNumberSet() {
 // Made once for the process, as the number set always was.
 const std::bitset<256> kNumberSet = makeNumberSet();
 
-// What -[NSString longLongValue] reads: an optional sign and the digits after
-// it, saturating when they do not fit.
-int64_t readLongLong(const uint8_t* p, const uint8_t* e) {
+// What -[NSString longLongValue] reads: an optional sign and the digits
+// after it. False when they do not fit in 64 bits; `*stop` is where the
+// digits end either way.
+bool readLongLong(const uint8_t* p, const uint8_t* e, int64_t* value, const uint8_t** stop) {
   bool negative = false;
   if (p < e && (*p == '-' || *p == '+')) negative = *p++ == '-';
   uint64_t v = 0;
   const uint64_t limit = negative ? uint64_t(1) << 63 : uint64_t(std::numeric_limits<int64_t>::max());
-  bool overflow = false;
+  bool fits = true;
   for (; p < e && *p >= '0' && *p <= '9'; ++p) {
     unsigned d = *p - '0';
-    if (overflow || v > (limit - d) / 10) {
-      overflow = true;
-      continue;
-    }
-    v = v * 10 + d;
+    if (v > (limit - d) / 10) fits = false;
+    if (fits) v = v * 10 + d;
   }
-  if (overflow) v = limit;
-  if (negative) return v == (uint64_t(1) << 63) ? std::numeric_limits<int64_t>::min() : -static_cast<int64_t>(v);
-  return static_cast<int64_t>(v);
+  *stop = p;
+  if (negative) *value = v == (uint64_t(1) << 63) ? std::numeric_limits<int64_t>::min() : -static_cast<int64_t>(v);
+  else *value = static_cast<int64_t>(v);
+  return fits;
 }
 
 // strtoull with base 0 over a run that holds no '-', 'x' or white space: a
-// leading 0 reads octal, reading stops at the first byte that does not fit,
-// and a value too large gives the largest one.
-uint64_t readStrtoull(const uint8_t* p, const uint8_t* e) {
+// leading 0 reads octal, and reading stops at the first byte that does not
+// fit. False when the value does not fit in 64 bits; `*stop` is where
+// reading stopped either way.
+bool readStrtoull(const uint8_t* p, const uint8_t* e, uint64_t* value, const uint8_t** stop) {
   if (p < e && *p == '+') ++p;
   unsigned base = 10;
   if (p < e && *p == '0') base = 8;
   uint64_t v = 0;
-  bool overflow = false;
+  bool fits = true;
   for (; p < e; ++p) {
     unsigned d = static_cast<unsigned>(*p - '0');
     if (d >= base) break;
-    if (v > (std::numeric_limits<uint64_t>::max() - d) / base) overflow = true;
-    v = v * base + d;
+    if (v > (std::numeric_limits<uint64_t>::max() - d) / base) fits = false;
+    if (fits) v = v * base + d;
   }
-  return overflow ? std::numeric_limits<uint64_t>::max() : v;
+  *stop = p;
+  *value = v;
+  return fits;
 }
 
 // What +[NSDecimalNumber decimalNumberWithString:] reads: the longest prefix
@@ -97,52 +101,6 @@ SCharacterSet SCharacterSet::characterSetWithCharactersInString(std::string_view
   return set;
 }
 
-bool SJSONUTF8::isValid(const uint8_t* s, size_t n) {
-  const uint8_t* e = s + n;
-  while (s < e) {
-    // Eight ASCII bytes at a time.
-    if (e - s >= 8) {
-      uint64_t w;
-      std::memcpy(&w, s, 8);
-      if ((w & 0x8080808080808080ULL) == 0) {
-        s += 8;
-        continue;
-      }
-    }
-    uint8_t c = *s;
-    if (c < 0x80) {
-      ++s;
-      continue;
-    }
-    // The common three-byte form (most CJK text) in one test.
-    if (c >= 0xE1 && c <= 0xEC && e - s >= 3 && (s[1] & 0xC0) == 0x80 && (s[2] & 0xC0) == 0x80) {
-      s += 3;
-      continue;
-    }
-    size_t len;
-    uint8_t lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(e - s) < len) return false;
-    if (s[1] < lo || s[1] > hi) return false;
-    for (size_t i = 2; i < len; ++i)
-      if ((s[i] & 0xC0) != 0x80) return false;
-    s += len;
-  }
-  return true;
-}
-
 SDataScanner::SDataScanner(std::shared_ptr<const Data> data) { SDataScanner::setData(std::move(data)); }
 
 void SDataScanner::setData(std::shared_ptr<const Data> data) {
@@ -170,7 +128,7 @@ void SDataScanner::setScanLocation(size_t location) {
 
 std::optional<std::string> SDataScanner::decode(const uint8_t* from, const uint8_t* to) {
   size_t n = static_cast<size_t>(to - from);
-  if (!SJSONUTF8::isValid(from, n)) return std::nullopt;
+  if (!plat::isValidUTF8(from, n)) return std::nullopt;
   return std::string(reinterpret_cast<const char*>(from), n);
 }
 
@@ -262,10 +220,17 @@ bool SDataScanner::scanNumber(Value* outValue) {
     *outValue = Value(Number::fromUnsignedLongLong(v));
   } else if (dot) {
     *outValue = Value(readDecimal(b, p));
-  } else if (minus) {
-    *outValue = Value(Number::fromLongLong(readLongLong(b, p)));
   } else {
-    *outValue = Value(Number::fromUnsignedLongLong(readStrtoull(b, p)));
+    // A whole number past 64 bits is a decimal of the digits read, as a
+    // number with an exponent is: the 64-bit readers would clamp it.
+    const uint8_t* stop = p;
+    int64_t i = 0;
+    uint64_t u = 0;
+    if (minus ? readLongLong(b, p, &i, &stop) : readStrtoull(b, p, &u, &stop)) {
+      *outValue = minus ? Value(Number::fromLongLong(i)) : Value(Number::fromUnsignedLongLong(u));
+    } else {
+      *outValue = Value(readDecimal(b, stop));
+    }
   }
   return true;
 }

@@ -98,8 +98,3 @@ protected:
   const uint8_t* current_ = nullptr;
   size_t length_ = 0;
 };
-
-namespace SJSONUTF8 {
-// Strict RFC 3629 UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool isValid(const uint8_t* bytes, size_t length);
-}  // namespace SJSONUTF8

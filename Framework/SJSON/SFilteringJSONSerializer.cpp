@@ -1,6 +1,6 @@
 #include "Framework/SJSON/SFilteringJSONSerializer.h"
 
-bool SFilteringJSONSerializer::write(const plat::Value& object, std::string& out, int depth) {
+bool SFilteringJSONSerializer::write(const plat::Value& object, plat::Data& out, int depth) {
   // A converter whose replacement holds the value again would loop forever:
   // the depth limit stops it.
   if (depth >= kMaxDepth) return false;
@@ -13,7 +13,7 @@ bool SFilteringJSONSerializer::write(const plat::Value& object, std::string& out
     if (!converted) continue;
     if (converted->isData()) {
       const plat::Data& d = converted->dataValue();
-      out.append(reinterpret_cast<const char*>(d.data()), d.size());
+      out.insert(out.end(), d.begin(), d.end());
       return true;
     }
     const size_t mark = out.size();

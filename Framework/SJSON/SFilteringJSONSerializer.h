@@ -28,7 +28,7 @@ public:
   void setConvertersByName(std::map<std::string, Converter> c) { convertersByName_ = std::move(c); }
 
 protected:
-  bool write(const plat::Value& object, std::string& out, int depth) override;
+  bool write(const plat::Value& object, plat::Data& out, int depth) override;
 
 private:
   std::vector<Test> tests_;

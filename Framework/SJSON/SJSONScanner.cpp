@@ -111,7 +111,7 @@ std::optional<Data> throughIconv(const uint8_t* b, size_t n, const char* charset
 std::optional<Data> SJSONEncoding::toUTF8(const uint8_t* b, size_t n, unsigned long encoding) {
   switch (encoding) {
     case kStringEncodingUTF8:
-      if (!SJSONUTF8::isValid(b, n)) return std::nullopt;
+      if (!plat::isValidUTF8(b, n)) return std::nullopt;
       return Data(b, b + n);
     case kStringEncodingASCII:
       for (size_t i = 0; i < n; ++i)
@@ -169,7 +169,7 @@ bool SJSONScanner::setBytes(const uint8_t* bytes, size_t n, std::shared_ptr<cons
     return true;
   }
   unsigned long encoding = sniffEncoding(bytes);
-  if (encoding == kStringEncodingUTF8 && SJSONUTF8::isValid(bytes, n)) {
+  if (encoding == kStringEncodingUTF8 && plat::isValidUTF8(bytes, n)) {
     SDataScanner::setBytes(bytes, n, std::move(keep));
     validated_ = true;
     return true;
@@ -425,7 +425,7 @@ bool SJSONScanner::scanString(std::string& out, Error* outError) {
     const uint8_t* p = findStop(current_, end_);
     if (p != current_) {
       size_t n = static_cast<size_t>(p - current_);
-      if ((!validated_ || validateNext) && !SJSONUTF8::isValid(current_, n))
+      if ((!validated_ || validateNext) && !plat::isValidUTF8(current_, n))
         return failAt(kJSONScannerErrorCode_StringUnicodeNotDecoded);
       out.append(reinterpret_cast<const char*>(current_), n);
       current_ = p;

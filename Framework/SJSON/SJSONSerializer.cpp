@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "Framework/Staticclass/NSStringExpand.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/json_output.h"
 #include "platform/foundation/text_codec.h"
 
 namespace {
@@ -21,75 +21,75 @@ bool SJSONSerializer::isValidJSONObject(const plat::Value& object) const { retur
 // bytes of its code unit (ED A0..BF xx), which are not UTF-8; it is written
 // back as the same escape. Any other byte that is not UTF-8 fails the string.
 namespace {
-size_t encodedSurrogateAt(const unsigned char* p, const unsigned char* end) {
-  if (end - p >= 3 && p[0] == 0xED && p[1] >= 0xA0 && p[1] <= 0xBF && (p[2] & 0xC0) == 0x80) return 3;
-  return 0;
+
+// Bytes [p, end) that need no escape, from a string that is not all UTF-8:
+// its characters as they are, its encoded surrogates as escapes.
+bool writeUncheckedRun(const uint8_t* p, const uint8_t* end, plat::Data& out) {
+  const uint8_t* run = p;
+  while (p < end) {
+    if (*p < 0x80) {
+      ++p;
+    } else if (const size_t n = plat::utf8SequenceLength(p, end)) {
+      p += n;
+    } else if (const uint32_t unit = plat::encodedSurrogateAt(p, end)) {
+      plat::appendBytes(out, run, static_cast<size_t>(p - run));
+      const char escape[6] = {'\\', 'u', kLowerHexDigits[unit >> 12], kLowerHexDigits[(unit >> 8) & 15],
+                              kLowerHexDigits[(unit >> 4) & 15], kLowerHexDigits[unit & 15]};
+      plat::appendBytes(out, escape, sizeof escape);
+      p += 3;
+      run = p;
+    } else {
+      return false;
+    }
+  }
+  plat::appendBytes(out, run, static_cast<size_t>(end - run));
+  return true;
 }
 }  // namespace
 
-bool SJSONSerializer::writeString(std::string_view s, std::string& out) {
-  const bool valid = NSStringExpand::isValidUTF8(s);
+bool SJSONSerializer::writeString(std::string_view s, plat::Data& out) {
+  const bool valid = plat::isValidUTF8(s);
   const bool escapeSlash = options_ & kSJSONSerializerOptionEscapeSlash;
   out.push_back('"');
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
-  const unsigned char* end = p + s.size();
-  const unsigned char* run = p;
-  while (p < end) {
-    const unsigned char c = *p;
-    if (c >= 0x80) {
-      if (valid) {
-        ++p;
-        continue;
-      }
-      const size_t lead = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-      if (static_cast<size_t>(end - p) >= lead &&
-          NSStringExpand::isValidUTF8(std::string_view(reinterpret_cast<const char*>(p), lead))) {
-        p += lead;
-        continue;
-      }
-      if (!encodedSurrogateAt(p, end)) return false;
-      const unsigned unit = 0xD000u | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-      out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
-      out.append("\\u");
-      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kLowerHexDigits[(unit >> shift) & 15]);
-      p += 3;
-      run = p;
-      continue;
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const auto* const end = p + s.size();
+  for (;;) {
+    const uint8_t* stop = plat::jsonUnescapedRunEnd(p, end, escapeSlash);
+    if (valid) {
+      plat::appendBytes(out, p, static_cast<size_t>(stop - p));
+    } else if (!writeUncheckedRun(p, stop, out)) {
+      return false;
     }
-    char e = kJSONEscapes.e[c];
-    if (c == '/' && escapeSlash) e = '/';
-    if (!e) {
-      ++p;
-      continue;
-    }
-    out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(p));
-    plat::appendJSONEscape(out, c, e);
-    run = ++p;
+    if (stop == end) break;
+    const uint8_t c = *stop;
+    plat::appendJSONEscape(out, c, c == '/' ? '/' : kJSONEscapes.e[c]);
+    p = stop + 1;
   }
-  out.append(reinterpret_cast<const char*>(run), reinterpret_cast<const char*>(end));
   out.push_back('"');
   return true;
 }
 
-bool SJSONSerializer::writeNumber(const plat::Value& v, std::string& out) {
+bool SJSONSerializer::writeNumber(const plat::Value& v, plat::Data& out) {
   if (const plat::Decimal* d = v.decimal()) {
     if (d->isNaN()) return false;
-    // A whole number past twenty digits keeps its exponent ("1.5e31"): the
-    // reader takes a plain integer that long for a 64-bit one and would clamp it.
+    // A whole number past twenty digits keeps its exponent ("1.5e31"), which
+    // every reader takes for a decimal.
     if (d->exponent() > 0 && d->mantissa() != 0) {
       std::string digits;
       for (plat::Decimal::Mantissa m = d->mantissa(); m; m /= 10) digits.insert(digits.begin(), char('0' + int(m % 10)));
       if (digits.size() + static_cast<size_t>(d->exponent()) > 19) {
-        if (d->isNegative()) out.push_back('-');
-        out.push_back(digits[0]);
-        out.push_back('.');
-        out.append(digits.size() > 1 ? digits.substr(1) : std::string("0"));
-        out.push_back('e');
-        out += std::to_string(d->exponent() + static_cast<int>(digits.size()) - 1);
+        std::string text;
+        if (d->isNegative()) text.push_back('-');
+        text.push_back(digits[0]);
+        text.push_back('.');
+        text.append(digits.size() > 1 ? digits.substr(1) : std::string("0"));
+        text.push_back('e');
+        text += std::to_string(d->exponent() + static_cast<int>(digits.size()) - 1);
+        plat::appendBytes(out, text);
         return true;
       }
     }
-    out += d->description();
+    plat::appendBytes(out, d->description());
     return true;
   }
   const plat::Number n = v.number();
@@ -97,23 +97,23 @@ bool SJSONSerializer::writeNumber(const plat::Value& v, std::string& out) {
     // How booleans are stored.
     const int64_t i = n.longLongValue();
     if (i == 0 || i == 1) {
-      out += i ? "true" : "false";
+      plat::appendBytes(out, i ? "true" : "false");
       return true;
     }
   }
   if (n.isFloating() && !std::isfinite(n.doubleValue())) return false;
-  out += n.description();
+  plat::appendBytes(out, n.description());
   return true;
 }
 
-bool SJSONSerializer::write(const plat::Value& object, std::string& out, int depth) {
+bool SJSONSerializer::write(const plat::Value& object, plat::Data& out, int depth) {
   return writePlain(object, out, depth);
 }
 
-bool SJSONSerializer::writePlain(const plat::Value& object, std::string& out, int depth) {
+bool SJSONSerializer::writePlain(const plat::Value& object, plat::Data& out, int depth) {
   using K = plat::Value::Kind;
   switch (object.kind()) {
-    case K::Null: out += "null"; return true;
+    case K::Null: plat::appendBytes(out, "null"); return true;
     case K::Bool:
     case K::Number:
     case K::Decimal: return writeNumber(object, out);
@@ -153,7 +153,7 @@ bool SJSONSerializer::writePlain(const plat::Value& object, std::string& out, in
   return false;
 }
 
-bool SJSONSerializer::appendObject(const plat::Value& object, std::string& out) { return write(object, out, 0); }
+bool SJSONSerializer::appendObject(const plat::Value& object, plat::Data& out) { return write(object, out, 0); }
 
 std::optional<plat::Data> SJSONSerializer::run(const plat::Value& object, Only only, plat::Error* error) {
   using K = plat::Value::Kind;
@@ -166,11 +166,12 @@ std::optional<plat::Data> SJSONSerializer::run(const plat::Value& object, Only o
     case Only::Array: kindOk = object.kind() == K::Array; break;
     case Only::Dictionary: kindOk = object.kind() == K::Dictionary; break;
   }
-  std::string out;
   if (kindOk) {
-    out.reserve(256);
-    if (only == Only::Any ? write(object, out, 0) : writePlain(object, out, 0))
-      return plat::Data(out.begin(), out.end());
+    // Reserved once at about its length, the output is never grown and
+    // copied, and it becomes the result as it is.
+    plat::Data out;
+    out.reserve(plat::jsonLengthEstimate(object));
+    if (only == Only::Any ? write(object, out, 0) : writePlain(object, out, 0)) return out;
   }
   // The outermost failure is the one reported, as each level replaces the
   // error of the level below it.

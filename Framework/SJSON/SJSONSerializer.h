@@ -48,19 +48,19 @@ public:
   // The same text appended to `out`; false (with `out` undefined past its
   // old end) on failure. Kept in one buffer so a document costs no
   // allocation per value.
-  bool appendObject(const plat::Value& object, std::string& out);
+  bool appendObject(const plat::Value& object, plat::Data& out);
 
 protected:
   // Every value, at any depth, comes through here; a subclass may convert.
-  virtual bool write(const plat::Value& object, std::string& out, int depth);
+  virtual bool write(const plat::Value& object, plat::Data& out, int depth);
   // The writer of the value's own kind, without conversion.
-  bool writePlain(const plat::Value& object, std::string& out, int depth);
+  bool writePlain(const plat::Value& object, plat::Data& out, int depth);
 
 private:
   enum class Only { Any, Null, Number, String, Array, Dictionary };
   std::optional<plat::Data> run(const plat::Value& object, Only only, plat::Error* error);
-  bool writeNumber(const plat::Value& number, std::string& out);
-  bool writeString(std::string_view utf8, std::string& out);
+  bool writeNumber(const plat::Value& number, plat::Data& out);
+  bool writeString(std::string_view utf8, plat::Data& out);
 
   unsigned options_ = 0;
 };

@@ -65,6 +65,11 @@ TEST(SJSONSerializer, OutputTable) {
       {Value(Array{1, Value(Array{2, Value(Dictionary{{"a", Value()}})})}), 0, "[1,[2,{\"a\":null}]]"},
       {Value(Dictionary{{"b", 1}, {"a", 2}, {"c/d", "x"}}), 0, "{\"a\":2,\"b\":1,\"c/d\":\"x\"}"},
       {Value(plat::Data{'a', '"', 'b'}), 0, "\"a\\\"b\""},
+      // Escapes past the first blocks of a long string, and after an encoded surrogate.
+      {Value(std::string(20, 'x') + "\t" + std::string(15, 'y') + "\"" + std::string(16, 'z') + "\xC3\xA9/"), 1,
+       "\"" + std::string(20, 'x') + "\\t" + std::string(15, 'y') + "\\\"" + std::string(16, 'z') + "\xC3\xA9\\/\""},
+      {Value(std::string(20, 'x') + "\xED\xA0\x80" + std::string(17, 'y') + "\n"), 0,
+       "\"" + std::string(20, 'x') + "\\ud800" + std::string(17, 'y') + "\\n\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.out);

@@ -3,6 +3,7 @@
 #include "Framework/Sqlite/SQBusy.h"
 #include "Framework/Sqlite/SQDatabase.h"
 #include "platform/foundation/log.h"
+#include "platform/foundation/text_codec.h"
 
 namespace {
 
@@ -12,41 +13,6 @@ std::string lowercased(std::string_view s) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return out;
-}
-
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool isValidUTF8(const unsigned char* s, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    uint32_t cp;
-    if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    for (size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000)) return false;
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
 }
 
 }  // namespace
@@ -212,7 +178,7 @@ std::optional<std::string> SQResultSet::stringForColumnIndex(int columnIdx) cons
   const unsigned char* text = sqlite3_column_text(pStmt, columnIdx);
   if (!text) return std::nullopt;
   const size_t n = static_cast<size_t>(sqlite3_column_bytes(pStmt, columnIdx));
-  if (!isValidUTF8(text, n)) return std::nullopt;
+  if (!plat::isValidUTF8(text, n)) return std::nullopt;
   return std::string(reinterpret_cast<const char*>(text), n);
 }
 

@@ -1,7 +1,6 @@
 #include "Framework/Staticclass/FileSHA1.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+
+#include "Framework/Staticclass/NSDataExpand.h"
 
 namespace {
 
@@ -29,10 +30,6 @@ struct FreeBuffer {
   void operator()(unsigned char* p) const { std::free(p); }
 };
 
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-
 }  // namespace
 
 std::optional<std::string> FileSHA1::FileMD5HashCreateWithPath(const std::string& path, uint64_t size) {
@@ -50,8 +47,7 @@ std::optional<std::string> FileSHA1::FileMD5HashCreateWithPath(const std::string
   if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) return std::nullopt;
+  NSDataExpand::DigestStream sha1;
 
   // Page-aligned: the kernel's copy out of the page cache runs markedly
   // slower into a buffer that is not.
@@ -66,17 +62,7 @@ std::optional<std::string> FileSHA1::FileMD5HashCreateWithPath(const std::string
       return std::nullopt;  // a read error: no hash, not the hash of a prefix
     }
     if (n == 0) break;
-    if (EVP_DigestUpdate(ctx.get(), buf.get(), static_cast<size_t>(n)) != 1) return std::nullopt;
+    if (!sha1.update({buf.get(), static_cast<size_t>(n)})) return std::nullopt;
   }
-
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), md, &len) != 1 || len != 20) return std::nullopt;
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex(40, '0');
-  for (unsigned i = 0; i < 20; ++i) {
-    hex[2 * i] = kDigits[md[i] >> 4];
-    hex[2 * i + 1] = kDigits[md[i] & 15];
-  }
-  return hex;
+  return sha1.hexDigest();
 }

@@ -25,15 +25,19 @@ std::array<unsigned char, N> digest(const EVP_MD* md, Bytes data) {
   return out;
 }
 
-template <size_t N>
-std::string hex(const std::array<unsigned char, N>& bytes) {
+std::string hex(const unsigned char* bytes, size_t n) {
   static const char kDigits[] = "0123456789abcdef";
-  std::string s(N * 2, '0');
-  for (size_t i = 0; i < N; ++i) {
+  std::string s(n * 2, '0');
+  for (size_t i = 0; i < n; ++i) {
     s[2 * i] = kDigits[bytes[i] >> 4];
     s[2 * i + 1] = kDigits[bytes[i] & 15];
   }
   return s;
+}
+
+template <size_t N>
+std::string hex(const std::array<unsigned char, N>& bytes) {
+  return hex(bytes.data(), N);
 }
 
 constexpr std::uint32_t kStandardPolynomial = 0xEDB88320u;
@@ -62,6 +66,54 @@ plat::Data md5HexDigest(Bytes data) {
 }
 
 std::string sha1HexDigest(Bytes data) { return hex(digest<20>(EVP_sha1(), data)); }
+
+struct DigestStream::Context {
+  const EVP_MD* md = nullptr;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bool ok = false;
+  ~Context() { EVP_MD_CTX_free(ctx); }
+};
+
+namespace {
+// Fetched once for the process: an implicit fetch at every start costs more
+// than the digest of a small block.
+const EVP_MD* fetched(DigestStream::Algorithm a) {
+  static EVP_MD* const sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  static EVP_MD* const md5 = EVP_MD_fetch(nullptr, "MD5", nullptr);
+  return a == DigestStream::kMD5 ? md5 : sha1;
+}
+}  // namespace
+
+DigestStream::DigestStream(Algorithm algorithm) : ctx_(std::make_unique<Context>()) {
+  ctx_->md = fetched(algorithm);
+  reset();
+}
+
+DigestStream::~DigestStream() = default;
+
+void DigestStream::reset() {
+  ctx_->ok = ctx_->ctx && ctx_->md && EVP_DigestInit_ex(ctx_->ctx, ctx_->md, nullptr) == 1;
+}
+
+bool DigestStream::update(Bytes data) {
+  if (ctx_->ok && !data.empty()) ctx_->ok = EVP_DigestUpdate(ctx_->ctx, data.data(), data.size()) == 1;
+  return ctx_->ok;
+}
+
+std::optional<plat::Data> DigestStream::digest() {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  const bool ok = ctx_->ok && EVP_DigestFinal_ex(ctx_->ctx, out, &len) == 1;
+  reset();
+  if (!ok) return std::nullopt;
+  return plat::Data(out, out + len);
+}
+
+std::optional<std::string> DigestStream::hexDigest() {
+  const auto raw = digest();
+  if (!raw) return std::nullopt;
+  return hex(raw->data(), raw->size());
+}
 
 std::string md5Data2String(Bytes data) { return hex(digest<16>(EVP_md5(), data)); }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +27,30 @@ inline plat::Data md5HexDigest(std::string_view data) { return md5HexDigest(byte
 // 40 lowercase hex digits of the SHA-1.
 std::string sha1HexDigest(Bytes data);
 inline std::string sha1HexDigest(std::string_view data) { return sha1HexDigest(bytesOf(data)); }
+
+// A digest over data that comes in pieces (a file read or written block by
+// block, the blocks of a file one after the other). The algorithm is looked
+// up once, not at every digest. One thread at a time.
+class DigestStream {
+public:
+  enum Algorithm { kSHA1, kMD5 };
+  explicit DigestStream(Algorithm algorithm = kSHA1);
+  ~DigestStream();
+  DigestStream(const DigestStream&) = delete;
+  DigestStream& operator=(const DigestStream&) = delete;
+  // False once libcrypto refused a piece: the stream then gives no digest.
+  bool update(Bytes data);
+  // The raw digest of everything given since the start (20 bytes for SHA-1,
+  // 16 for MD5); empty after a refused piece. The stream then starts over.
+  std::optional<plat::Data> digest();
+  // The same as lowercase hex digits.
+  std::optional<std::string> hexDigest();
+  void reset();
+
+private:
+  struct Context;
+  std::unique_ptr<Context> ctx_;
+};
 
 // 32 lowercase hex digits of the MD5.
 std::string md5Data2String(Bytes data);

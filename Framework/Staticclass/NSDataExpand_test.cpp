@@ -48,6 +48,31 @@ TEST(NSDataExpandDigest, KnownAnswers) {
   }
 }
 
+// The same digests given in pieces of any size, the stream starting over
+// after each digest.
+TEST(NSDataExpandDigest, InPiecesTheDigestIsTheWholeOne) {
+  const plat::Data data = randomBytes(300000, 9);
+  const std::string whole = NSDataExpand::sha1HexDigest(data);
+  NSDataExpand::DigestStream stream;
+  EXPECT_EQ(stream.hexDigest(), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  for (size_t piece : {size_t{1}, size_t{63}, size_t{4096}, size_t{1} << 20}) {
+    for (size_t at = 0; at < data.size(); at += piece) {
+      ASSERT_TRUE(stream.update(Bytes(data).subspan(at, std::min(piece, data.size() - at))));
+    }
+    EXPECT_EQ(stream.hexDigest(), whole) << piece;
+  }
+  ASSERT_TRUE(stream.update(NSDataExpand::bytesOf("ab")));
+  stream.reset();
+  ASSERT_TRUE(stream.update(NSDataExpand::bytesOf("abc")));
+  EXPECT_EQ(stream.hexDigest(), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  NSDataExpand::DigestStream md5(NSDataExpand::DigestStream::kMD5);
+  for (size_t at = 0; at < data.size(); at += 4096) {
+    ASSERT_TRUE(md5.update(Bytes(data).subspan(at, std::min<size_t>(4096, data.size() - at))));
+  }
+  EXPECT_EQ(md5.digest(), NSDataExpand::md5HexDigest(data));
+  EXPECT_EQ(md5.hexDigest(), "d41d8cd98f00b204e9800998ecf8427e");
+}
+
 TEST(NSDataExpandCRC, KnownAnswers) {
   struct Case {
     std::string input;

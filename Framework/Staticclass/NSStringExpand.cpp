@@ -7,6 +7,7 @@
 
 #include "Framework/Staticclass/NSDataExpand.h"
 #include "platform/foundation/error.h"
+#include "platform/foundation/text_codec.h"
 
 namespace NSStringExpand {
 namespace {
@@ -26,7 +27,6 @@ constexpr auto kURLLegal = makeKeepTable("-_.!~*'();/?:@&=+$,");
 constexpr auto kURLUnreserved = makeKeepTable("-_.~");
 
 std::string escape(std::string_view s, const std::array<bool, 256>& keep) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(s.size());
   for (char ch : s) {
@@ -35,18 +35,11 @@ std::string escape(std::string_view s, const std::array<bool, 256>& keep) {
       out += ch;
     } else {
       out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
+      out += plat::kUpperHexDigits[b >> 4];
+      out += plat::kUpperHexDigits[b & 15];
     }
   }
   return out;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 std::string toString(const plat::Data& d) { return std::string(d.begin(), d.end()); }
@@ -82,7 +75,7 @@ std::optional<std::string> base64Decoded(std::string_view s) {
   auto bytes = NSDataExpand::base64Decoded(s);
   if (!bytes) return std::nullopt;
   std::string text = toString(*bytes);
-  if (!isValidUTF8(text)) return std::nullopt;
+  if (!plat::isValidUTF8(text)) return std::nullopt;
   return text;
 }
 
@@ -99,12 +92,13 @@ std::optional<std::string> stringByReplacingPercentEscapes(std::string_view s) {
       continue;
     }
     if (i + 2 >= s.size()) return std::nullopt;
-    int hi = hexValue(s[i + 1]), lo = hexValue(s[i + 2]);
+    int hi = plat::hexDigitValue(static_cast<unsigned char>(s[i + 1]));
+    int lo = plat::hexDigitValue(static_cast<unsigned char>(s[i + 2]));
     if (hi < 0 || lo < 0) return std::nullopt;
     out += static_cast<char>(hi * 16 + lo);
     i += 2;
   }
-  if (!isValidUTF8(out)) return std::nullopt;
+  if (!plat::isValidUTF8(out)) return std::nullopt;
   return out;
 }
 
@@ -145,7 +139,8 @@ std::string escapedCloudPath(std::string_view webpath) {
   while (true) {
     size_t slash = webpath.find('/', start);
     std::string_view piece = webpath.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-    out += piece.empty() ? "/" : "/" + stringByAddingPercentEscapes(piece);
+    out += '/';
+    if (!piece.empty()) out += stringByAddingPercentEscapes(piece);
     if (slash == std::string_view::npos) break;
     start = slash + 1;
   }
@@ -165,40 +160,6 @@ std::string replacetojson(std::string_view s) {
     out += c;
   }
   return out;
-}
-
-bool isValidUTF8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  size_t n = s.size();
-  size_t i = 0;
-  while (i < n) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;       // overlong
-      else if (c == 0xED) hi = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;       // overlong
-      else if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (size_t k = 2; k < len; ++k)
-      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
-    i += len;
-  }
-  return true;
 }
 
 }  // namespace NSStringExpand

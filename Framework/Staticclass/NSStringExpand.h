@@ -60,8 +60,4 @@ std::string lastremoveslash(std::string_view s);
 // Every "/" written as "\/".
 std::string replacetojson(std::string_view s);
 
-// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or
-// code points above U+10FFFF).
-bool isValidUTF8(std::string_view s);
-
 }  // namespace NSStringExpand

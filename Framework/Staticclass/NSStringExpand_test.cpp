@@ -207,27 +207,4 @@ TEST(NSStringExpandPath, ReplaceToJson) {
   EXPECT_EQ(NSStringExpand::replacetojson(""), "");
 }
 
-TEST(NSStringExpandUTF8, Validation) {
-  struct Case {
-    std::string bytes;
-    bool valid;
-  } cases[] = {
-      {"", true},
-      {"abc", true},
-      {"中文", true},
-      {"\xF0\x9F\x98\x80", true},  // U+1F600
-      {"\xF4\x8F\xBF\xBF", true},  // U+10FFFF
-      {std::string("a\0b", 3), true},
-      {"\x80", false},
-      {"\xC0\xAF", false},
-      {"\xE0\x80\xAF", false},
-      {"\xED\xA0\x80", false},  // surrogate
-      {"\xF4\x90\x80\x80", false},
-      {"\xF5\x80\x80\x80", false},
-      {"\xE4\xB8", false},
-      {"\xE4\x41\xAD", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(NSStringExpand::isValidUTF8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
-}
-
 }  // namespace

@@ -4,8 +4,8 @@
 
 #include "Framework/JSONDecoder/JSONDecoder.h"
 #include "Framework/SJSON/SJSONDeserializer.h"
-#include "Framework/Staticclass/NSStringExpand.h"
 #include "platform/foundation/notification_center.h"
+#include "platform/foundation/text_codec.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ std::optional<plat::Value> errorJson(const std::optional<plat::Data>& body, bool
   *read = false;
   if (!body) return std::nullopt;
   std::string_view text(reinterpret_cast<const char*>(body->data()), body->size());
-  if (!NSStringExpand::isValidUTF8(text)) return std::nullopt;
+  if (!plat::isValidUTF8(text)) return std::nullopt;
   *read = true;
   return JDDeserializing::objectFromJSONString(text);
 }
@@ -205,7 +205,7 @@ void RetUploadInit::setValueWithJson(const plat::Value* json) {
 void RetUploadReq::setOffsetWithData(const std::optional<plat::Data>& body) {
   if (!body) return;
   std::string_view t(reinterpret_cast<const char*>(body->data()), body->size());
-  if (!NSStringExpand::isValidUTF8(t)) return;
+  if (!plat::isValidUTF8(t)) return;
   // Leading blanks and a sign, then the decimal digits, as a text's integer
   // value reads them; anything else is 0.
   size_t i = 0;

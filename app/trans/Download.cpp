@@ -27,10 +27,10 @@ constexpr double kSince1970To2001 = 978307200.0;
 double monoNow() { return plat::currentClock().monotonic(); }
 double absoluteNow() { return plat::currentClock().now().secondsSince1970 - kSince1970To2001; }
 
-bool preadAll(int fd, uint8_t* to, size_t n) {
+bool preadAt(int fd, uint8_t* to, size_t n, uint64_t pos) {
   size_t got = 0;
   while (got < n) {
-    ssize_t r = ::pread(fd, to + got, n - got, static_cast<off_t>(got));
+    ssize_t r = ::pread(fd, to + got, n - got, static_cast<off_t>(pos + got));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
     got += static_cast<size_t>(r);
@@ -97,8 +97,15 @@ void Download::replanLocked(uint64_t filesize) {
   _copyData.assign(n, 0);
   _unlostData.assign(n, 0);
   {
+    std::lock_guard fl(_flushLock);
+    std::lock_guard h(_hashLock);
+    _savedData.assign(n, 0);
+    _sha1.reset();
+    _hashed = 0;
+    _hashbroken = false;
     std::lock_guard f(_filecs);
     _haveData.assign(n, 0);
+    _filesize = filesize;
   }
   Util::setAll(_needData.data(), _indexCount);
 }
@@ -154,17 +161,9 @@ void Download::stop(bool bDelete) {
   _bStop = true;
   _sleepWake.notify_all();
   clearpeer();
-  const std::string path = item().path;
-  {
-    // Under the file lock: a thread that has not yet made its files sees the
-    // stop and makes none, so nothing stays behind the deletion.
-    std::lock_guard f(_filecs);
-    closefileLocked();
-    if (bDelete) {
-      ::unlink((path + ".tmp").c_str());
-      ::unlink(path.c_str());
-    }
-  }
+  // A thread that has not yet made its files sees the stop under the same
+  // locks and makes none, so nothing stays behind the deletion.
+  closefiles(bDelete ? item().path : std::string());
   _result = kStopped;
 }
 
@@ -176,6 +175,10 @@ void Download::join() {
 bool Download::createfile() {
   const TransItem job = item();
   const std::string& path = job.path;
+  // Under the file locks, as the stop that deletes the files: a download
+  // stopped before its thread came here makes nothing.
+  std::lock_guard fl(_flushLock);
+  std::lock_guard h(_hashLock);
   std::lock_guard f(_filecs);
   if (_bStop) return false;
   if (!Util::createfolder(plat::pathDirname(path)) || !Util::createfile(path)) return false;
@@ -189,10 +192,17 @@ bool Download::createfile() {
       return false;
     }
   }
+  // The disk space is taken once, not block by block in every flush (the
+  // size the file shows is left alone).
+  if (job.filesize > 0) ::fallocate(file, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(job.filesize));
   const std::string tmp = path + ".tmp";
   const int index = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (index < 0) {
+  // The blocks are read back for their hash through a handle of their own.
+  const int readback = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (index < 0 || readback < 0) {
     ::close(file);
+    if (index >= 0) ::close(index);
+    if (readback >= 0) ::close(readback);
     return false;
   }
   const size_t n = _haveData.size();
@@ -200,7 +210,7 @@ bool Download::createfile() {
   bool reused = false;
   if (::fstat(index, &ist) == 0 && static_cast<uint64_t>(ist.st_size) == n) {
     std::vector<uint8_t> back(n, 0);
-    if (preadAll(index, back.data(), n)) {
+    if (preadAt(index, back.data(), n, 0)) {
       if (n > 0) Util::setLast(&back[n - 1], static_cast<int>(_indexCount % 8));
       _haveData = back;
       reused = true;
@@ -210,18 +220,35 @@ bool Download::createfile() {
     if (::ftruncate(index, 0) != 0) {
       ::close(file);
       ::close(index);
+      ::close(readback);
       return false;
     }
     std::fill(_haveData.begin(), _haveData.end(), 0);
   }
+  _savedData = _haveData;
+  _sha1.reset();
+  _hashed = 0;
+  _hashbroken = false;
   _file = file;
   _file_index = index;
+  _readfile = readback;
   return true;
 }
 
-void Download::closefile() {
+void Download::closefile() { closefiles(""); }
+
+void Download::closefiles(const std::string& removing) {
+  // Waits for a record being made: its handles are closed only after it.
+  std::lock_guard fl(_flushLock);
+  std::lock_guard h(_hashLock);
+  if (_readfile >= 0) ::close(_readfile);
+  _readfile = -1;
   std::lock_guard f(_filecs);
   closefileLocked();
+  if (!removing.empty()) {
+    ::unlink((removing + ".tmp").c_str());
+    ::unlink(removing.c_str());
+  }
 }
 
 void Download::closefileLocked() {
@@ -391,7 +418,8 @@ void Download::checkpeer(double t0) {
         s->stop();
         continue;
       }
-      if (_bHttpAble && now > t0 + 0.5 && !s->isRunning() && running < kMaxRunning) {
+      // Half a second for the LAN's answers, when a query went out.
+      if (_bHttpAble && (now > t0 + 0.5 || !_lanquery) && !s->isRunning() && running < kMaxRunning) {
         s->setdownload(_needData.data(), _dataCount);
         s->run();
         _bHttpStart = true;
@@ -472,11 +500,12 @@ void Download::finish() {
   if (!beginEnd()) return;
   _bStop = true;
   clearpeer();
-  closefile();
+  const auto hash = contenthash();
   const TransItem job = item();
   const uint64_t size = Util::filesize(job.path);
-  const auto hash = Util::getfilehash(job.path);
   const bool ok = Util::existfile(job.path) && size == job.filesize && hash && *hash == job.filehash;
+  // The placement's own sync runs beside a record still being made: the
+  // resume file goes with the placement anyway.
   if (ok) {
     if (placefile(job.path + "_ok")) {
       deletetmpfile();
@@ -492,6 +521,8 @@ void Download::finish() {
     deletetmpfile();
     _result = kError;
   }
+  stopflush();
+  closefile();
   if (manager) manager->removedownload(*this);
 }
 
@@ -502,6 +533,9 @@ void Download::taskerror(int code) {
   // No source may write into the file once the download has left.
   _bStop = true;
   clearpeer();
+  stopflush();
+  // What came is kept for a later resume.
+  saveindex();
   closefile();
   if (manager && manager->parkfailed(job.webpath)) {
     if (auto db = manager->syncdb()) db->update_acttime(job.webpath, absoluteNow() + kParkSeconds);
@@ -514,21 +548,99 @@ bool Download::writefile(const uint8_t* bytes, uint64_t pos, uint64_t size) {
   if (manager) manager->AddTransportData(_item.webpath, size, 0);
   _starttime = monoNow();
   std::lock_guard f(_filecs);
-  if (_file < 0) return false;
-  if (!pwriteAll(_file, bytes, static_cast<size_t>(size), pos)) {
-    plat::log("download write at %llu failed: %s", static_cast<unsigned long long>(pos), std::strerror(errno));
-    return false;
+  if (_file < 0 || pos > _filesize || size > _filesize - pos) return false;
+  for (uint64_t done = 0; done < size;) {
+    const uint64_t at = pos + done;
+    const uint64_t block = at / PeerDownload::kBlockSize;
+    const uint64_t n = std::min(size - done, (block + 1) * PeerDownload::kBlockSize - at);
+    // A complete block keeps the bytes it was completed and hashed with.
+    const bool complete = (_haveData[static_cast<size_t>(block / 8)] >> (block % 8)) & 1u;
+    if (!complete && !pwriteAll(_file, bytes + done, static_cast<size_t>(n), at)) {
+      plat::log("download write at %llu failed: %s", static_cast<unsigned long long>(at), std::strerror(errno));
+      return false;
+    }
+    done += n;
   }
   return true;
 }
 
 void Download::updateindex(int64_t index) {
-  std::lock_guard f(_filecs);
-  if (_file < 0 || _file_index < 0) return;
-  // The block is on disk before the bitmap says so.
-  if (_blockflush && ::fdatasync(_file) != 0) return;
-  Util::setIndex1(_haveData.data(), _indexCount, index);
-  if (pwriteAll(_file_index, _haveData.data(), _haveData.size(), 0) && _blockflush) ::fdatasync(_file_index);
+  bool all = false;
+  {
+    std::lock_guard f(_filecs);
+    const int64_t blocks = Util::getblockcount(_filesize);
+    if (_file < 0 || _file_index < 0 || index < 0 || index >= blocks) return;
+    Util::setIndex1(_haveData.data(), blocks, index);
+    all = Util::getAll(_haveData.data(), blocks) == blocks;
+    // The disk starts on the block now, without waiting: the sync that
+    // records it then has less left to wait for.
+    const uint64_t at = static_cast<uint64_t>(index) * PeerDownload::kBlockSize;
+    ::sync_file_range(_file, static_cast<off_t>(at),
+                      static_cast<off_t>(std::min<uint64_t>(PeerDownload::kBlockSize, _filesize - at)),
+                      SYNC_FILE_RANGE_WRITE);
+  }
+  wake(all);
+  {
+    std::lock_guard l(_flushWaitLock);
+    _flushDue = true;
+  }
+  _flushWake.notify_one();
+}
+
+void Download::hashblocksLocked() {
+  uint64_t filesize = 0;
+  std::vector<uint8_t> have;
+  const int readback = _readfile;
+  {
+    std::lock_guard f(_filecs);
+    filesize = _filesize;
+    have = _haveData;
+  }
+  const int64_t blocks = Util::getblockcount(filesize);
+  while (!_hashbroken && _hashed < blocks && ((have[static_cast<size_t>(_hashed / 8)] >> (_hashed % 8)) & 1u)) {
+    const uint64_t at = static_cast<uint64_t>(_hashed) * PeerDownload::kBlockSize;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(PeerDownload::kBlockSize, filesize - at));
+    _hashbuf.resize(PeerDownload::kBlockSize);
+    // Just written, the block is still in the page cache.
+    if (readback < 0 || !preadAt(readback, _hashbuf.data(), n, at) || !_sha1.update({_hashbuf.data(), n})) {
+      _hashbroken = true;
+      break;
+    }
+    ++_hashed;
+  }
+}
+
+void Download::saveindex() {
+  std::lock_guard fl(_flushLock);
+  std::vector<uint8_t> have;
+  int file = -1, index = -1;
+  {
+    std::lock_guard f(_filecs);
+    file = _file;
+    index = _file_index;
+    have = _haveData;
+  }
+  if (file < 0 || index < 0 || have == _savedData) return;
+  // Every block of `have` was written before this sync began: the resume
+  // file never names a block that is not on disk.
+  if (_blockflush && ::fdatasync(file) != 0) return;
+  if (!pwriteAll(index, have.data(), have.size(), 0)) return;
+  if (_blockflush) ::fdatasync(index);
+  _savedData = std::move(have);
+}
+
+std::optional<std::string> Download::contenthash() {
+  const std::string path = item().path;
+  std::lock_guard h(_hashLock);
+  hashblocksLocked();
+  uint64_t filesize = 0;
+  {
+    std::lock_guard f(_filecs);
+    filesize = _filesize;
+  }
+  if (!_hashbroken && _hashed == Util::getblockcount(filesize)) return _sha1.hexDigest();
+  // Not every block could be taken in order: the file as it stands.
+  return Util::getfilehash(path);
 }
 
 void Download::copy(uint8_t* dest) {
@@ -552,12 +664,31 @@ double Download::getprogress() const {
   return static_cast<double>(Util::getAll(have.data(), blocks)) / static_cast<double>(blocks);
 }
 
-void Download::sleepOneSecond() {
+void Download::wake(bool round) {
+  {
+    std::lock_guard l(_sleepLock);
+    _woken = true;
+    _roundNow = _roundNow || round;
+  }
+  _sleepWake.notify_all();
+}
+
+bool Download::sleepUntil(double until) {
   plat::Clock& clock = plat::currentClock();
   std::unique_lock l(_sleepLock);
-  _sleepWake.wait_for(l, std::chrono::duration<double>(clock.realSecondsFor(1.0)), [this] { return _bStop.load(); });
-  l.unlock();
-  if (!_bStop) clock.idle(1.0);
+  const double left = until - clock.monotonic();
+  if (left > 0 && !_woken && !_bStop) {
+    const bool woken = _sleepWake.wait_for(l, std::chrono::duration<double>(clock.realSecondsFor(left)),
+                                           [this] { return _woken || _bStop.load(); });
+    if (!woken) {
+      l.unlock();
+      clock.idle(left);
+      l.lock();
+    }
+  }
+  const bool round = _roundNow;
+  _woken = _roundNow = false;
+  return round;
 }
 
 // Asks the file API for the sources; false when the download has ended.
@@ -619,35 +750,97 @@ bool Download::regetsources() {
   return true;
 }
 
+void Download::hashblocks() {
+  std::lock_guard h(_hashLock);
+  hashblocksLocked();
+}
+
+void Download::flushrun() {
+  for (;;) {
+    {
+      std::unique_lock l(_flushWaitLock);
+      _flushWake.wait(l, [this] { return _flushDue || _flushQuit; });
+      if (_flushQuit) return;
+      _flushDue = false;
+    }
+    saveindex();
+  }
+}
+
+void Download::stopflush() {
+  {
+    std::lock_guard l(_flushWaitLock);
+    _flushQuit = true;
+  }
+  _flushWake.notify_all();
+  if (_flushThread.joinable() && _flushThread.get_id() != std::this_thread::get_id()) _flushThread.join();
+}
+
+void Download::lanquery() { _lanquery = manager && manager->checkfilehash(item().filehash); }
+
+bool Download::round(double t0, double& lastquery) {
+  if (isBad()) {
+    taskerror(83);
+    return false;
+  }
+  if (checkfinish()) {
+    finish();
+    return false;
+  }
+  size_t sources = 0;
+  {
+    std::lock_guard l(_cs);
+    sources = _listUdp.size() + _listHttp.size();
+  }
+  const double now = monoNow();
+  if (sources == 0) {
+    if (now < t0 + 3) {
+      taskerror(83);
+      return false;
+    }
+  } else {
+    checkpeer(t0);
+  }
+  if (now - _starttime.load() > kNoDataSeconds) {
+    taskerror(80);
+    return false;
+  }
+  if (now - lastquery > 10) {
+    if (manager) manager->checkfilehash(item().filehash);
+    lastquery = now;
+  }
+  return true;
+}
+
 void Download::runthread() {
   if (!SyncCache::isContentHash(item().filehash) || !createfile()) {
     taskerror(81);
     return;
   }
-  if (manager) manager->checkfilehash(item().filehash);
+  _flushThread = plat::startThread("DownloadFlush", [this] { flushrun(); });
+  // However the download ends, its flush thread ends with it.
+  struct Joined {
+    Download* d;
+    ~Joined() { d->stopflush(); }
+  } joined{this};
+  lanquery();
   if (!regetsources()) return;
   const double t0 = monoNow();
-  double lastquery = t0;
+  double lastquery = t0, next = t0;
+  bool roundNow = true;
   _starttime = t0;
+  // A round once a second, at once when every block is here; between
+  // rounds, the blocks that came are hashed and recorded.
   while (!_bStop) {
-    if (isBad()) return taskerror(83);
-    if (checkfinish()) return finish();
-    size_t sources = 0;
-    {
-      std::lock_guard l(_cs);
-      sources = _listUdp.size() + _listHttp.size();
-    }
+    if (!roundNow) hashblocks();
     const double now = monoNow();
-    if (sources == 0) {
-      if (now < t0 + 3) return taskerror(83);
-    } else {
-      checkpeer(t0);
+    if (roundNow || now >= next) {
+      if (!round(t0, lastquery)) return;
+      next = now + 1;
+      // A server source that waits only for the LAN's first answers starts
+      // when that half second is over, not a whole round later.
+      if (_lanquery && !_bHttpStart && now <= t0 + 0.5) next = std::min(next, t0 + 0.51);
     }
-    if (now - _starttime.load() > kNoDataSeconds) return taskerror(80);
-    if (now - lastquery > 10) {
-      if (manager) manager->checkfilehash(item().filehash);
-      lastquery = now;
-    }
-    sleepOneSecond();
+    roundNow = sleepUntil(next);
   }
 }

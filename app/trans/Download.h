@@ -10,13 +10,25 @@
 // (failure: target and ".tmp" stay for a later resume) or stop() (from the
 // manager). Whichever ends it stops and joins every source first.
 //
-// Threads: the download thread (runthread, checkpeer, finish, taskerror);
-// the main thread, where the sources' data callbacks write blocks
-// (writefile, updateindex); LAN discovery (addUdpPeer, copy, the flags);
-// the manager's callers (stop). Locks: the manager's queue lock before
-// `_cs` (source lists, scheduler bitmaps, flags), `_cs` before a source's
-// own lock; `_filecs` (file handles, `_haveData`) is taken after a source's
-// lock by the data callbacks and is never held while calling a source.
+// Threads: the download thread (runthread, checkpeer, the running hash,
+// finish, taskerror); its flush thread (saveindex); the main thread, where
+// the sources' data callbacks write blocks (writefile, updateindex); LAN
+// discovery (addUdpPeer, copy, the flags); the manager's callers (stop).
+// Locks: the manager's queue lock before `_cs` (source lists, scheduler
+// bitmaps, flags), `_cs` before a source's own lock; `_filecs` (file
+// handles, `_haveData`) is taken after a source's lock by the data
+// callbacks and is never held while calling a source. `_flushLock` (the
+// record of the blocks on disk), then `_hashLock` (the running hash), come
+// after `_cs` and before `_filecs`; the data callbacks take neither: a slow
+// disk holds up the flush thread, not the main thread.
+//
+// The main thread only writes a block, starts its writeback and marks it
+// complete in memory. Woken for it, the download thread hashes the blocks
+// complete in order, and the flush thread records them in the resume file
+// once the target has reached the disk, so that the resume file never names
+// a block the disk may not hold; blocks that complete while a flush runs
+// are recorded by the next one. A complete block is never written again:
+// the bytes hashed are the bytes placed.
 #pragma once
 
 #include <atomic>
@@ -24,10 +36,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Framework/Staticclass/NSDataExpand.h"
 #include "app/trans/PeerDownload.h"
 #include "app/trans/TransItem.h"
 #include "app/trans/Transfer.h"
@@ -49,8 +63,9 @@ public:
   // The sync engine runs and the cloud path lies in a locally kept share:
   // a failed download of it is held back.
   virtual bool parkfailed(const std::string& /*webpath*/) { return false; }
-  // Asks the local network who holds the content (LAN discovery).
-  virtual void checkfilehash(const std::string& /*filehash*/) {}
+  // Asks the local network who holds the content (LAN discovery); true
+  // when a query went out, so that answers may come.
+  virtual bool checkfilehash(const std::string& /*filehash*/) { return false; }
 };
 
 class Download : public PeerDownload::Task, public Transfer, public std::enable_shared_from_this<Download> {
@@ -86,6 +101,9 @@ public:
   bool addUdpPeer(const std::string& url, bool bHttpStart, bool bHttpAble, int64_t userid, const uint8_t* data,
                   int64_t length);
   void clearpeer();
+  // Asks the local network for the content; without a query out, the
+  // server source need not wait for answers.
+  void lanquery();
   // One scheduler pass; t0 is the start of the fetch loop (monotonic seconds).
   void checkpeer(double t0);
   bool checkfinish();
@@ -93,8 +111,14 @@ public:
   void taskerror(int code);
   bool isBad();
 
+  // Bytes at `pos`; those of a block already complete are left as they are.
   bool writefile(const uint8_t* bytes, uint64_t pos, uint64_t size) override;
+  // Marks the block complete and wakes the download thread (its hash) and
+  // the flush thread (its record).
   void updateindex(int64_t index) override;
+  // Records every complete block in the resume file, after a sync of the
+  // target (the flush thread's step; any thread).
+  void saveindex();
   // Copies `_haveData` (dataCount() bytes).
   void copy(uint8_t* dest);
   std::vector<uint8_t> haveData();
@@ -107,7 +131,7 @@ public:
   bool bHttpStart() const { return _bHttpStart.load(); }
   bool bHttpAble() const { return _bHttpAble.load(); }
   int result() const { return _result.load(); }
-  // The target file is flushed after each block, before the bitmap names it
+  // The target reaches the disk before the resume file names its blocks
   // (on by default; the benchmark measures without).
   void setblockflush(bool on) { _blockflush = on; }
 
@@ -123,13 +147,29 @@ private:
   };
 
   void runthread();
+  // One round of the fetch loop; false when the download has ended.
+  bool round(double t0, double& lastquery);
   bool regetsources();
   bool beginEnd();
   void replanLocked(uint64_t filesize);
-  void sleepOneSecond();
+  // Sleeps until `until` (monotonic) unless woken earlier; true when woken
+  // for a round at once (every block is here).
+  bool sleepUntil(double until);
+  void wake(bool round);
+  // Hashes the blocks complete in order from the first not yet hashed
+  // (`_hashLock` held).
+  void hashblocksLocked();
+  void hashblocks();
+  void flushrun();
+  void stopflush();
+  // The SHA-1 of the target's blocks; empty when it can't be read.
+  std::optional<std::string> contenthash();
   std::shared_ptr<PeerDownload> firstRunningHttpLocked() const;
   bool placefile(const std::string& to);
   void closefileLocked();  // under `_filecs`
+  // Closes every handle and, when a path is given, removes the file and its
+  // bitmap under the same locks.
+  void closefiles(const std::string& removing);
   std::vector<uint8_t> allOnes() const;
 
   DownloadParent* const manager;  // not owned; outlives the download
@@ -143,13 +183,36 @@ private:
   std::atomic<int> _result{kRunning};
   std::atomic<double> _starttime{0};
   std::atomic<bool> _blockflush{true};
+  // A LAN query went out at the start: the server source waits half a
+  // second for its answers.
+  std::atomic<bool> _lanquery{true};
+
+  // Under `_flushLock`: the bitmap as the resume file holds it.
+  std::mutex _flushLock;
+  std::vector<uint8_t> _savedData;
+  // Under `_hashLock`: the running SHA-1 of blocks 0 to `_hashed` - 1, and a
+  // handle to read blocks back.
+  std::mutex _hashLock;
+  NSDataExpand::DigestStream _sha1;
+  int64_t _hashed = 0;
+  bool _hashbroken = false;
+  std::vector<uint8_t> _hashbuf;
+  int _readfile = -1;
 
   mutable std::mutex _filecs;
   std::vector<uint8_t> _haveData;  // under `_filecs`
+  uint64_t _filesize = 0;          // under `_filecs`
   int _file = -1, _file_index = -1;
 
   std::mutex _sleepLock;
   std::condition_variable _sleepWake;
+  bool _woken = false, _roundNow = false;  // under `_sleepLock`
   std::mutex _threadLock;
   std::thread _thread;
+  // The flush thread, woken by each complete block; it lives while the
+  // download thread does.
+  std::mutex _flushWaitLock;
+  std::condition_variable _flushWake;
+  bool _flushDue = false, _flushQuit = false;  // under `_flushWaitLock`
+  std::thread _flushThread;
 };

@@ -101,6 +101,8 @@ TEST_F(DownloadTest, ThreeMiBHaveThreeBlocksInOneByte) {
   d->updateindex(0);
   d->updateindex(2);
   EXPECT_EQ(d->haveData(), std::vector<uint8_t>{0x05});
+  // The resume file names the blocks once the download thread has recorded them.
+  d->saveindex();
   EXPECT_EQ(plat::readFile(d->item().path + ".tmp").value_or(""), std::string("\x05", 1));
   EXPECT_FALSE(d->checkfinish());
   d->updateindex(1);
@@ -144,9 +146,7 @@ struct SchedCase {
 TEST_F(DownloadTest, SchedulerTable) {
   const std::string content = dltest::randomBytes(8 * MiB);
   RangeServer server(content);
-  qvtest::ScriptedResponse silent;
-  silent.silent = true;
-  server.setDefault(silent);
+  server.silenceOthers();
   const std::vector<SchedCase> cases = {
       {"a whole-file peer takes everything; the server stays off",
        {{"w", {}}}, {{"w", {0, 1, 2, 3, 4, 5, 6, 7}}}, false, true},
@@ -203,9 +203,7 @@ TEST_F(DownloadTest, SchedulerTable) {
 TEST_F(DownloadTest, AServerSourceThatEndedByItselfIsStartedAgain) {
   const std::string content = dltest::randomBytes(4 * MiB);
   RangeServer server(content);
-  qvtest::ScriptedResponse silent;
-  silent.silent = true;
-  server.setDefault(silent);
+  server.silenceOthers();
   auto d = std::make_shared<Download>(job(content), &parent_);
   ASSERT_TRUE(d->createfile());
   d->addHttpPeer(server.url("http"));
@@ -223,6 +221,58 @@ TEST_F(DownloadTest, AServerSourceThatEndedByItselfIsStartedAgain) {
   EXPECT_EQ(d->httpPeers()[0]->getdownloadnum(), 2);
   EXPECT_TRUE(d->udpPeers()[0]->isRunning());
   d->stop(true);
+}
+
+// The server source waits half a second for the LAN's answers only when a
+// query went out; with none, the first pass starts it.
+TEST_F(DownloadTest, TheServerWaitsForLanAnswersOnlyWhenAQueryWentOut) {
+  const std::string content = dltest::randomBytes(3 * MiB);
+  RangeServer server(content);
+  server.silenceOthers();
+  struct NoLan : RecordingParent {
+    bool checkfilehash(const std::string&) override {
+      ++queries;
+      return false;
+    }
+  } nolan;
+  for (DownloadParent* parent : {static_cast<DownloadParent*>(&nolan), static_cast<DownloadParent*>(&parent_)}) {
+    const bool queried = parent == &parent_;
+    auto d = std::make_shared<Download>(job(content), parent);
+    ASSERT_TRUE(d->createfile());
+    d->addHttpPeer(server.url("http"));
+    d->lanquery();
+    const double now = plat::currentClock().monotonic();
+    d->checkpeer(now);
+    EXPECT_EQ(d->bHttpStart(), !queried) << queried;
+    d->checkpeer(now - 0.6);
+    EXPECT_TRUE(d->bHttpStart()) << queried;
+    d->stop(true);
+  }
+  EXPECT_EQ(nolan.queries.load(), 1);
+  EXPECT_EQ(parent_.queries.load(), 1);
+}
+
+// What a block holds once complete is what was hashed: later writes into it
+// change nothing, and nothing is written past the file's end.
+TEST_F(DownloadTest, ACompleteBlockIsNeverWrittenAgain) {
+  const std::string content = dltest::randomBytes(2 * MiB + 10);
+  auto d = std::make_shared<Download>(job(content), &parent_);
+  ASSERT_TRUE(d->createfile());
+  const auto* bytes = reinterpret_cast<const uint8_t*>(content.data());
+  ASSERT_TRUE(d->writefile(bytes, 0, MiB));
+  d->updateindex(0);
+  const std::string other(MiB + 100, 'q');
+  const auto* q = reinterpret_cast<const uint8_t*>(other.data());
+  // Into the complete block 0 and on into block 1: only block 1 takes it.
+  EXPECT_TRUE(d->writefile(q, MiB - 100, 200));
+  EXPECT_TRUE(d->writefile(bytes + MiB + 100, MiB + 100, MiB - 100));
+  EXPECT_TRUE(d->writefile(bytes + 2 * MiB, 2 * MiB, 10));
+  EXPECT_FALSE(d->writefile(q, 2 * MiB + 5, 6));
+  EXPECT_FALSE(d->writefile(q, ~uint64_t{0} - 2, 6));
+  d->closefile();
+  std::string expect = content;
+  expect.replace(MiB, 100, 100, 'q');
+  EXPECT_TRUE(plat::readFile(d->item().path) == expect);
 }
 
 class DownloadRunTest : public DownloadTest {

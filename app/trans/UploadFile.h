@@ -51,10 +51,23 @@ public:
   const std::unordered_multimap<uint32_t, InfoItem>& serverinfo() const { return serverinfo_; }
 
 private:
-  static uint32_t filterKey(uint32_t weak) { return (weak ^ (weak >> 16)) & 0xFFFF; }
-  bool maybeKnown(uint32_t weak) const {
-    const uint32_t k = filterKey(weak);
-    return (filter_[k >> 6] >> (k & 63)) & 1;
+  // A weak checksum's bit in the filter; the filter's words are asked for
+  // ahead of the test.
+  uint32_t filterBit(uint32_t weak) const { return (weak * 0x85EBCA77u) >> filterShift_; }
+  void prefetchFilter(uint32_t weak) const { __builtin_prefetch(&filter_[filterBit(weak) >> 6]); }
+  bool passes(uint32_t weak) const {
+    const uint32_t bit = filterBit(weak);
+    return (filter_[bit >> 6] >> (bit & 63)) & 1;
+  }
+  // Whether some server block has this weak checksum: an open-addressed set
+  // of the checksums (each stored plus one, 0 marking a free slot).
+  bool known(uint32_t weak) const {
+    const uint32_t key = weak + 1;
+    for (uint32_t i = (weak * 0x9E3779B1u) >> knownShift_;; i = (i + 1) & knownMask_) {
+      const uint32_t v = known_[i];
+      if (v == key) return true;
+      if (v == 0) return false;
+    }
   }
 
   int32_t piece_ = 0;
@@ -62,7 +75,10 @@ private:
   // Every block under its weak checksum: blocks that share one are told
   // apart by MD5, so none of them is lost. At most kMaxBlocks entries.
   std::unordered_multimap<uint32_t, InfoItem> serverinfo_;
-  // One bit per hash of a known weak checksum: most windows are ruled out
-  // without a map lookup.
-  std::array<uint64_t, 1024> filter_{};
+  // The weak checksums of serverinfo_ once each, and a filter of one bit
+  // per hash of them before it: windows are ruled out without a map lookup.
+  std::vector<uint32_t> known_;
+  uint32_t knownShift_ = 31, knownMask_ = 1;
+  std::vector<uint64_t> filter_;
+  uint32_t filterShift_ = 26;
 };

@@ -213,15 +213,19 @@ TEST_F(MatcherTest, BlockLengthsThatCannotBeUsedGiveUp) {
 // holds it may go as literal bytes, wherever the edit falls.
 TEST_F(MatcherTest, OneByteEditCostsOneBlock) {
   const int32_t L = 512;
-  const std::string base = noise(300 * L, 11);
-  for (size_t at : {size_t{0}, base.size() / 2, base.size() / 2 + 77, base.size() - L - 1, base.size() - 1}) {
-    std::string local = base;
-    local[at] = static_cast<char>(local[at] ^ 0xFF);
-    Result r = match(base, local, L);
-    ASSERT_TRUE(r.ok) << at;
-    EXPECT_EQ(r.diff.size(), size_t(L)) << "edit at " << at;
-    EXPECT_TRUE(r.diff == local.substr(at / L * L, L)) << "edit at " << at;
-    EXPECT_TRUE(rebuild(base, r, L) == local) << "edit at " << at;
+  // Bytes of 0 and 255 only drive the rolled sums to both ends of their range.
+  std::string extremes = noise(300 * L, 12);
+  for (char& c : extremes) c = (c & 1) ? '\xff' : '\0';
+  for (const std::string& base : {noise(300 * L, 11), extremes}) {
+    for (size_t at : {size_t{0}, base.size() / 2, base.size() / 2 + 77, base.size() - L - 1, base.size() - 1}) {
+      std::string local = base;
+      local[at] = static_cast<char>(local[at] ^ 0xFF);
+      Result r = match(base, local, L);
+      ASSERT_TRUE(r.ok) << at;
+      EXPECT_EQ(r.diff.size(), size_t(L)) << "edit at " << at;
+      EXPECT_TRUE(r.diff == local.substr(at / L * L, L)) << "edit at " << at;
+      EXPECT_TRUE(rebuild(base, r, L) == local) << "edit at " << at;
+    }
   }
 }
 

@@ -86,6 +86,12 @@ public:
     std::lock_guard l(mutex_);
     default_ = std::move(response);
   }
+  // Paths nobody holds never answer: their sources stay running.
+  void silenceOthers() {
+    qvtest::ScriptedResponse silent;
+    silent.silent = true;
+    setDefault(silent);
+  }
   std::string url(const std::string& name) const { return server_.url("/" + name); }
   std::string hostPort() const { return "127.0.0.1:" + std::to_string(server_.port()); }
   // Range headers received on a path, in order.
@@ -183,7 +189,10 @@ public:
   }
   std::shared_ptr<Syncdb> syncdb() override { return db; }
   bool parkfailed(const std::string&) override { return park; }
-  void checkfilehash(const std::string&) override { ++queries; }
+  bool checkfilehash(const std::string&) override {
+    ++queries;
+    return true;
+  }
 
   std::atomic<uint64_t> bytes{0};
   std::atomic<bool> removed{false};

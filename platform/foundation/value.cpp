@@ -100,7 +100,7 @@ std::string mantissaText(Decimal::Mantissa m) {
 }  // namespace
 
 Decimal::Decimal(bool negative, Mantissa mantissa, int exponent)
-    : negative_(negative), mantissa_(mantissa), exponent_(exponent) {
+    : mantissa_(mantissa), exponent_(exponent), negative_(negative) {
   // Keep at most 38 digits, rounding half up.
   while (mantissa_ > kMaxMantissa) {
     Mantissa rem = mantissa_ % 10;

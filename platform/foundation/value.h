@@ -94,11 +94,23 @@ public:
   bool operator==(const Decimal& o) const { return compare(o) == 0; }
 
 private:
+  // The mantissa kept as two eight-byte halves: a 16-byte aligned field
+  // would make every Value 48 bytes instead of 40.
+  class Packed {
+  public:
+    Packed(Mantissa m = 0) : lo_(static_cast<uint64_t>(m)), hi_(static_cast<uint64_t>(m >> 64)) {}
+    operator Mantissa() const { return (static_cast<Mantissa>(hi_) << 64) | lo_; }
+    Packed& operator/=(unsigned d) { return *this = static_cast<Mantissa>(*this) / d; }
+    Packed& operator++() { return *this = static_cast<Mantissa>(*this) + 1; }
+
+  private:
+    uint64_t lo_, hi_;
+  };
   void normalize();
+  Packed mantissa_;
+  int exponent_ = 0;
   bool negative_ = false;
   bool nan_ = false;
-  Mantissa mantissa_ = 0;
-  int exponent_ = 0;
 };
 
 using Data = std::vector<std::uint8_t>;
@@ -231,6 +243,8 @@ public:
   bool operator==(const Dictionary& o) const;
 
 private:
+  // The readers' builder sorts its entries itself.
+  friend class ValueBuilder;
   std::vector<Entry> entries_;
 };
 

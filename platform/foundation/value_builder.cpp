@@ -47,7 +47,7 @@ Value ValueBuilder::makeDictionary(size_t mark) {
     std::vector<Dictionary::Entry> sorted;
     sorted.reserve(n);
     for (size_t j = 0; j < n; ++j) sorted.emplace_back(shape.sorted[j], std::move(m[shape.member[j]].value));
-    return Value(Dictionary::fromSortedEntries(std::move(sorted)));
+    return inKeyOrder(std::move(sorted));
   }
   // Sort the members by key (stable, so of equal keys the later stays last),
   // then keep the last of each run of equal keys.
@@ -81,7 +81,13 @@ Value ValueBuilder::makeDictionary(size_t mark) {
     sorted.emplace_back(std::string(m[order[k]].key()), std::move(m[order[k]].value));
   }
   if (!repeats && n >= 2 && n <= 64) learnShape(m, order, n, sorted);
-  return Value(Dictionary::fromSortedEntries(std::move(sorted)));
+  return inKeyOrder(std::move(sorted));
+}
+
+Value ValueBuilder::inKeyOrder(std::vector<Dictionary::Entry> sorted) {
+  Dictionary d;
+  d.entries_ = std::move(sorted);
+  return Value(std::move(d));
 }
 
 void ValueBuilder::learnShape(const Member* m, const uint32_t* order, size_t n,

@@ -79,6 +79,8 @@ private:
     std::vector<uint32_t> member;     // the member of the text for each sorted key
   };
   static constexpr size_t kShapes = 8;
+  // Entries this builder has put in key order, with no key twice.
+  static Value inKeyOrder(std::vector<Dictionary::Entry> sorted);
   void learnShape(const Member* members, const uint32_t* order, size_t n, const std::vector<Dictionary::Entry>& sorted);
 
   std::vector<Value> elements_;

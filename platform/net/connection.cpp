@@ -165,17 +165,26 @@ ConnectionRegistry::Stats ConnectionRegistry::stats() const {
 namespace {
 
 // A few threads for getaddrinfo, started on first use; joined at exit.
+// Threads of our own: glibc's getaddrinfo_a starts its helpers where no
+// sanitizer sees them.
 class ResolverPool {
 public:
   using Job = std::function<void()>;
+  ResolverPool(const char* name, int threads) : name_(name), width_(threads) {}
+  // For connections.
   static ResolverPool& shared() {
-    static ResolverPool pool;
+    static ResolverPool pool("plat.net.resolver", 2);
+    return pool;
+  }
+  // For the look-ups of scripts: a slow name there holds up no connection.
+  static ResolverPool& forScripts() {
+    static ResolverPool pool("plat.net.resolver4", 4);
     return pool;
   }
   void post(Job job) {
     std::lock_guard lock(mutex_);
     if (threads_.empty())
-      for (int i = 0; i < 2; ++i) threads_.push_back(startThread("plat.net.resolver", [this] { run(); }));
+      for (int i = 0; i < width_; ++i) threads_.push_back(startThread(name_, [this] { run(); }));
     jobs_.push_back(std::move(job));
     cv_.notify_one();
   }
@@ -202,6 +211,8 @@ private:
       runGuarded("host lookup", job);
     }
   }
+  const char* name_;
+  int width_;
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<Job> jobs_;
@@ -215,12 +226,13 @@ Error hostError(const std::string& host, int code, long gai) {
   return Error(kCFErrorDomainCFNetwork, code, info);
 }
 
-std::vector<ResolvedAddress> lookup(const std::string& host, int port, int flags, int& gai) {
+std::vector<ResolvedAddress> lookup(const std::string& host, int port, int flags, int& gai, int family = AF_UNSPEC) {
   addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
+  hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
-  // Names only give address families this machine has; a literal is taken as written.
-  hints.ai_flags = flags | ((flags & AI_NUMERICHOST) ? 0 : AI_ADDRCONFIG);
+  // Names only give address families this machine has; a literal is taken as
+  // written, and a family asked for by name is looked up as asked.
+  hints.ai_flags = flags | ((flags & AI_NUMERICHOST) || family != AF_UNSPEC ? 0 : AI_ADDRCONFIG);
   addrinfo* res = nullptr;
   gai = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res);
   std::vector<ResolvedAddress> out;
@@ -239,6 +251,8 @@ bool endsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && strcasecmp(s.c_str() + s.size() - tail.size(), tail.c_str()) == 0;
 }
 
+bool isReservedName(const std::string& host) { return host.empty() || host == "invalid" || endsWith(host, ".invalid"); }
+
 }  // namespace
 
 void resolveHost(const std::string& host, int port,
@@ -251,8 +265,7 @@ void resolveHost(const std::string& host, int port,
     return done(std::move(addrs), std::nullopt);
   }
   // Reserved never to resolve (RFC 6761): no query leaves the machine.
-  if (host.empty() || host == "invalid" || endsWith(host, ".invalid"))
-    return done({}, hostError(host, kCFHostErrorHostNotFound, EAI_NONAME));
+  if (isReservedName(host)) return done({}, hostError(host, kCFHostErrorHostNotFound, EAI_NONAME));
   ResolverPool::shared().post([host, port, done = std::move(done)] {
     int gai = 0;
     auto addrs = lookup(host, port, 0, gai);
@@ -260,6 +273,23 @@ void resolveHost(const std::string& host, int port,
       done({}, hostError(host, gai == EAI_NONAME ? kCFHostErrorHostNotFound : kCFHostErrorUnknown, gai));
     else
       done(std::move(addrs), std::nullopt);
+  });
+}
+
+void resolveIPv4(const std::string& host, std::function<void(std::optional<std::string>)> done) {
+  if (isReservedName(host)) return done(std::nullopt);
+  ResolverPool::forScripts().post([host, done = std::move(done)] {
+    int gai = 0;
+    std::optional<std::string> text;
+    for (const auto& a : lookup(host, 0, 0, gai, AF_INET)) {
+      char buf[INET_ADDRSTRLEN];
+      const auto* sin = reinterpret_cast<const sockaddr_in*>(&a.address);
+      if (inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf)) {
+        text = buf;
+        break;
+      }
+    }
+    done(std::move(text));
   });
 }
 

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,5 +101,10 @@ struct ResolvedAddress {
 // the caller's thread without any lookup.
 void resolveHost(const std::string& host, int port,
                  std::function<void(std::vector<ResolvedAddress>, std::optional<Error>)> done);
+
+// The first IPv4 address of a name as text, looked up on a helper thread
+// apart from those of the connections; `done` runs there. Names under
+// ".invalid" get none at once.
+void resolveIPv4(const std::string& host, std::function<void(std::optional<std::string>)> done);
 
 }  // namespace plat

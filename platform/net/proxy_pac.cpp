@@ -3,10 +3,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
-#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -19,6 +19,7 @@
 #include "platform/foundation/log.h"
 #include "platform/foundation/text_encoding.h"
 #include "platform/foundation/thread.h"
+#include "platform/net/connection.h"
 #include "platform/net/http_read_stream.h"
 
 namespace plat {
@@ -74,46 +75,32 @@ void fatal(void*, const char* msg) {
   std::abort();
 }
 
-// A name look-up that gives up at the script's deadline.
+// A name look-up that gives up at the script's deadline; the look-up itself
+// may go on, on its helper thread, and its answer is then dropped.
 std::optional<std::string> resolveWithin(const std::string& host, double deadline) {
   in_addr a4{};
   if (inet_pton(AF_INET, host.c_str(), &a4) == 1) return host;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  gaicb req{};
-  req.ar_name = host.c_str();
-  req.ar_request = &hints;
-  gaicb* list[] = {&req};
-  if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) return std::nullopt;
+  struct Answer {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    std::optional<std::string> ip;
+  };
+  auto answer = std::make_shared<Answer>();
+  resolveIPv4(host, [answer](std::optional<std::string> ip) {
+    std::lock_guard l(answer->mutex);
+    answer->ip = std::move(ip);
+    answer->done = true;
+    answer->cv.notify_all();
+  });
+  std::unique_lock l(answer->mutex);
   for (;;) {
+    if (answer->done) return answer->ip;
+    // The deadline is on the process clock: look at it again at least every 50 ms.
     double left = deadline - currentClock().monotonic();
-    int r = gai_error(&req);
-    if (r != EAI_INPROGRESS) break;
-    if (left <= 0) {
-      if (gai_cancel(&req) == EAI_CANCELED) return std::nullopt;
-      // Already running in glibc's helper thread: wait for it, it holds our request.
-      while (gai_error(&req) == EAI_INPROGRESS) {
-        const gaicb* w[] = {&req};
-        timespec ts{0, 50 * 1000 * 1000};
-        gai_suspend(w, 1, &ts);
-      }
-      if (req.ar_result) freeaddrinfo(req.ar_result);
-      return std::nullopt;
-    }
-    const gaicb* w[] = {&req};
-    double slice = std::min(left, 0.05);
-    timespec ts{static_cast<time_t>(slice), static_cast<long>((slice - static_cast<time_t>(slice)) * 1e9)};
-    gai_suspend(w, 1, &ts);
+    if (left <= 0) return std::nullopt;
+    answer->cv.wait_for(l, std::chrono::duration<double>(std::min(left, 0.05)));
   }
-  std::optional<std::string> out;
-  if (gai_error(&req) == 0 && req.ar_result) {
-    char buf[INET_ADDRSTRLEN];
-    auto* sin = reinterpret_cast<sockaddr_in*>(req.ar_result->ai_addr);
-    if (inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf)) out = buf;
-  }
-  if (req.ar_result) freeaddrinfo(req.ar_result);
-  return out;
 }
 
 duk_ret_t jsDnsResolve(duk_context* ctx) {

@@ -1,7 +1,8 @@
 // Proxy auto-configuration scripts. A PAC script is untrusted code: it runs
 // in an embedded JavaScript engine (duktape) on a thread of its own, never
 // on a thread that serves streams, under a time limit that covers its
-// host-name look-ups too; a script that overruns, fails or answers nothing
+// host-name look-ups and regular expressions too (the engine is built with
+// a check in its matcher); a script that overruns, fails or answers nothing
 // usable gives no list (the caller goes direct). Answers are cached per
 // script and host. A script may be given as text or as a URL of a local
 // file (read there, bounded in size).

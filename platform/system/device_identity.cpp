@@ -26,7 +26,8 @@ std::optional<std::string> applicationDeviceId(const std::string& machineId) {
   if (text.size() != 32) return std::nullopt;
   unsigned char raw[16];
   for (size_t i = 0; i < 16; ++i) {
-    int hi = hexDigitValue(text[2 * i]), lo = hexDigitValue(text[2 * i + 1]);
+    int hi = hexDigitValue(static_cast<unsigned char>(text[2 * i]));
+    int lo = hexDigitValue(static_cast<unsigned char>(text[2 * i + 1]));
     if (hi < 0 || lo < 0) return std::nullopt;
     raw[i] = static_cast<unsigned char>(hi * 16 + lo);
   }
@@ -35,11 +36,10 @@ std::optional<std::string> applicationDeviceId(const std::string& machineId) {
   if (!HMAC(EVP_sha256(), raw, sizeof raw, kAppId, sizeof kAppId, mac, &macLen) || macLen < 16) {
     return std::nullopt;
   }
-  static const char digits[] = "0123456789ABCDEF";
   std::string out;
   for (size_t i = 0; i < 16; ++i) {
-    out.push_back(digits[mac[i] >> 4]);
-    out.push_back(digits[mac[i] & 15]);
+    out.push_back(kUpperHexDigits[mac[i] >> 4]);
+    out.push_back(kUpperHexDigits[mac[i] & 15]);
   }
   return out;
 }

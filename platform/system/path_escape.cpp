@@ -2,15 +2,7 @@
 
 namespace plat {
 
-int hexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string percentEscapePath(const std::string& path) {
-  static const char hex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : path) {
     bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
@@ -19,8 +11,8 @@ std::string percentEscapePath(const std::string& path) {
       out.push_back(static_cast<char>(c));
     } else {
       out.push_back('%');
-      out.push_back(hex[c >> 4]);
-      out.push_back(hex[c & 15]);
+      out.push_back(kUpperHexDigits[c >> 4]);
+      out.push_back(kUpperHexDigits[c & 15]);
     }
   }
   return out;
@@ -33,8 +25,8 @@ std::optional<std::string> percentUnescape(const std::string& text) {
       out.push_back(text[i]);
       continue;
     }
-    int hi = i + 1 < text.size() ? hexDigitValue(text[i + 1]) : -1;
-    int lo = i + 2 < text.size() ? hexDigitValue(text[i + 2]) : -1;
+    int hi = i + 1 < text.size() ? hexDigitValue(static_cast<unsigned char>(text[i + 1])) : -1;
+    int lo = i + 2 < text.size() ? hexDigitValue(static_cast<unsigned char>(text[i + 2])) : -1;
     if (hi < 0 || lo < 0) return std::nullopt;
     out.push_back(static_cast<char>(hi * 16 + lo));
     i += 2;

@@ -6,12 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/text_codec.h"
+
 namespace plat {
 
 std::string percentEscapePath(const std::string& path);
 // The bytes that the escapes stand for; nothing when an escape is broken.
 std::optional<std::string> percentUnescape(const std::string& text);
-// 0 to 15 for a hexadecimal digit of either case, else -1.
-int hexDigitValue(char c);
 
 }  // namespace plat

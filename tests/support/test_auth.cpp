@@ -74,12 +74,12 @@ std::optional<ScriptedResponse> TestAuthChallenger::refusal(const RecordedReques
   std::lock_guard l(mutex_);
   auto refuse = [&](bool stale) {
     ++refusals_;
-    ScriptedResponse s = ScriptedResponse::text(401, "who are you?");
-    s.reason = "Unauthorized";
-    s.headers.push_back({"WWW-Authenticate", challenge(stale)});
+    ScriptedResponse s = ScriptedResponse::text(options_.proxy ? 407 : 401, "who are you?");
+    s.reason = options_.proxy ? "Proxy Authentication Required" : "Unauthorized";
+    s.headers.push_back({options_.proxy ? "Proxy-Authenticate" : "WWW-Authenticate", challenge(stale)});
     return s;
   };
-  auto auth = r.header("Authorization");
+  auto auth = r.header(options_.proxy ? "Proxy-Authorization" : "Authorization");
   if (options_.scheme == Scheme::Basic) {
     if (auth && *auth == "Basic " + testBase64(options_.user + ":" + options_.password)) return std::nullopt;
     return refuse(false);

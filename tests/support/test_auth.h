@@ -1,7 +1,8 @@
-// Server-side checks of HTTP authentication for the test server: a Basic
-// or Digest (RFC 7616, MD5 or SHA-256, qop "auth") challenger that answers
-// 401 until a request carries the right credentials. Written apart from the
-// client's code so that the two check each other.
+// Server-side checks of HTTP authentication for the test server and the
+// test proxy: a Basic or Digest (RFC 7616, MD5 or SHA-256, qop "auth")
+// challenger that answers 401 (a proxy's: 407) until a request carries the
+// right credentials. Written apart from the client's code so that the two
+// check each other.
 #pragma once
 
 #include <mutex>
@@ -24,10 +25,12 @@ public:
     std::string algorithm = "MD5";  // or "SHA-256"
     // Digest: every nonce is good for this many answers, then "stale=true".
     int nonceUses = 1000;
+    // A proxy's challenge: Proxy-Authorization read, 407 with Proxy-Authenticate.
+    bool proxy = false;
   };
   explicit TestAuthChallenger(Options options) : options_(std::move(options)) {}
 
-  // The 401 to send, or nothing when the request is authorised.
+  // The 401 (or 407) to send, or nothing when the request is authorised.
   std::optional<ScriptedResponse> refusal(const RecordedRequest& request);
   int refusals() const;
 

@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -217,6 +218,26 @@ void TestProxy::serveHTTP(int fd) {
   std::string method = line.substr(0, line.find(' '));
   std::string target = line.substr(method.size() + 1, line.rfind(' ') - method.size() - 1);
   note(method + " " + target, head);
+  if (options_.challenger) {
+    RecordedRequest r;
+    r.method = method;
+    r.target = target;
+    r.raw = head;
+    for (size_t at = head.find("\r\n") + 2, end; (end = head.find("\r\n", at)) != std::string::npos && end > at;
+         at = end + 2) {
+      size_t colon = head.find(':', at);
+      if (colon == std::string::npos || colon > end) continue;
+      size_t value = head.find_first_not_of(' ', colon + 1);
+      r.headers.push_back({head.substr(at, colon - at), head.substr(value, end - std::min(value, end))});
+    }
+    if (auto no = options_.challenger->refusal(r)) {
+      std::string answer = "HTTP/1.1 " + std::to_string(no->status) + " " + no->reason + "\r\n";
+      for (const auto& [name, value] : no->headers) answer += name + ": " + value + "\r\n";
+      answer += "Content-Length: " + std::to_string(no->body.size()) + "\r\nConnection: close\r\n\r\n" + no->body;
+      sendAll(fd, answer.data(), answer.size());
+      return;
+    }
+  }
   if (!options_.requireUser.empty() &&
       headerValue(head, "Proxy-Authorization") != "Basic " + base64Text(options_.requireUser + ":" + options_.requirePassword)) {
     std::string no =

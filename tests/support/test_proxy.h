@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/test_auth.h"
+
 namespace qvtest {
 
 class TestProxy {
@@ -26,6 +28,9 @@ public:
     // these credentials is answered 407 and the connection closed.
     std::string requireUser{};
     std::string requirePassword{};
+    // HTTP: every request head (CONNECT included) goes past this challenger
+    // first; a refusal is answered and the connection closed.
+    std::shared_ptr<TestAuthChallenger> challenger{};
   };
 
   explicit TestProxy(Options options);

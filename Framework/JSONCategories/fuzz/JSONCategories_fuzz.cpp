@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "Framework/JSONCategories/JSONCategories.h"
-#include "Framework/Staticclass/NSStringExpand.h"
+#include "platform/foundation/text_codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto value = read(text);
   // The codec reads platform strings, which are always UTF-8; other bytes
   // only have to be survived.
-  if (!value || !NSStringExpand::isValidUTF8(text)) return 0;
+  if (!value || !plat::isValidUTF8(text)) return 0;
   auto written = write(*value);
   if (!written) abort();
   auto back = read(*written);

@@ -1,6 +1,7 @@
 // libFuzzer target: whatever the decoder reads, the encoder writes as text
-// the decoder reads back to the same value, in every layout. The first
-// byte's low bits pick the serialize options.
+// the decoder reads back to the same value, in every layout, and as bytes
+// that are the same text. The first byte's low bits pick the serialize
+// options.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -27,5 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!back || !(*back == *value)) abort();
   auto again = JDSerializer::serializeObject(*back, options, JDEncodeOptionOutputString, {}, nullptr, {}, nullptr);
   if (!again || again->string() != written->string()) abort();
+  // Bytes are the same text.
+  auto bytes = JDSerializer::serializeObject(*value, options, JDEncodeOptionOutputData, {}, nullptr, {}, nullptr);
+  if (!bytes || std::string_view(reinterpret_cast<const char*>(bytes->dataValue().data()), bytes->dataValue().size()) !=
+                    written->string())
+    abort();
   return 0;
 }

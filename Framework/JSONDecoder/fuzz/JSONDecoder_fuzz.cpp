@@ -1,6 +1,7 @@
 // libFuzzer target: the decoder must neither crash nor read out of bounds on
-// any input, and its two roads (the family's objects and plain values) must
-// agree. The first byte's low bits are the parse options.
+// any input, its two roads (the family's objects and plain values) must
+// agree, and a text must read as its bytes do. The first byte's low bits are
+// the parse options.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -8,6 +9,7 @@
 
 #include "Framework/JSONDecoder/JDManagedBuffer.h"
 #include "Framework/JSONDecoder/JSONDecoder.h"
+#include "platform/foundation/text_codec.h"
 
 namespace {
 // Every text the decoder hands out, keys included, is well-formed UTF-8.
@@ -34,6 +36,11 @@ bool wellFormed(const plat::Value& v) {
       if (!wellFormed(k) || !wellFormed(x)) return false;
   }
   return true;
+}
+bool hasEncodedSurrogate(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i + 1 < n; ++i)
+    if (p[i] == 0xED && p[i + 1] >= 0xA0 && p[i + 1] <= 0xBF) return true;
+  return false;
 }
 }  // namespace
 
@@ -70,7 +77,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (d.count() != 1 || d.objectForKey("k") == nullptr) abort();
   }
 
-  (void)JDDeserializing::objectFromJSONStringWithParseOptions(
-      std::string_view(reinterpret_cast<const char*>(text), length), options);
+  // A text gives what its bytes give when they are UTF-8, and the
+  // conversion's error when they are not (unless they hold encoded
+  // surrogates, which the conversion rewrites).
+  plat::Error e3, e4;
+  auto fromText = JDDeserializing::objectFromJSONStringWithParseOptions(
+      std::string_view(reinterpret_cast<const char*>(text), length), options, &e3);
+  if (plat::isValidUTF8(text, length)) {
+    const plat::Data bytes(text, text + length);
+    auto fromData = JDDeserializing::objectFromJSONDataWithParseOptions(&bytes, options, &e4);
+    if (fromText != fromData || e3.localizedDescription() != e4.localizedDescription()) abort();
+  } else if (!hasEncodedSurrogate(text, length)) {
+    if (fromText || e3.localizedDescription() != "An error occurred converting the contents of a NSString to UTF8.")
+      abort();
+  }
   return 0;
 }
