@@ -137,9 +137,10 @@ TEST_P(SyncTransferRemote, ALocalAddGoesUpThroughARealUpload) {
     EXPECT_TRUE(node(account_.username, w)["dir"].boolValue()) << w;
     EXPECT_TRUE(synctest::logged(w, "上传文件夹成功：")) << w;
   }
-  // The copy the upload read is gone; the content is in the local file cache.
-  EXPECT_FALSE(plat::fileExists(plat::format("%@/upload_%@_%llu", sync_->transcache()->cachepath(),
-                                             sha1("docs/a.bin"), static_cast<unsigned long long>(r.last))));
+  // The copy the upload read goes once the content is in the local file cache.
+  const std::string copy = plat::format("%@/upload_%@_%llu", sync_->transcache()->cachepath(), sha1("docs/a.bin"),
+                                        static_cast<unsigned long long>(r.last));
+  EXPECT_TRUE(waitFor([&] { return !plat::fileExists(copy); }));
   EXPECT_FALSE(sync_->synccache()->getcache(sha1(content)).empty());
 }
 
@@ -153,9 +154,11 @@ TEST_P(SyncTransferRemote, ARemoteAddComesDownThroughARealDownload) {
   EXPECT_EQ(r.last, Util::filemodifytime(local("r/b.bin")));
   EXPECT_EQ(r.diskversion, r.version);
   EXPECT_TRUE(synctest::logged("r/b.bin", "下载完成:"));
+  // Taken in: the finished file goes into the local file cache, then away.
   const std::string cache = sync_->transcache()->cachepath();
-  EXPECT_FALSE(plat::fileExists(cache + "/down_" + sha1(content) + "_ok"));
+  EXPECT_TRUE(waitFor([&] { return !plat::fileExists(cache + "/down_" + sha1(content) + "_ok"); }));
   EXPECT_FALSE(plat::fileExists(cache + "/down_" + sha1(content) + ".tmp"));
+  EXPECT_FALSE(sync_->synccache()->getcache(sha1(content)).empty());
   // The empty file and the folder needed no transfer.
   ASSERT_TRUE(waitFor([&] { return inStep("r/empty.txt", ""); }));
   EXPECT_TRUE(synctest::logged("r/empty.txt", "下载文件成功："));
