@@ -56,36 +56,60 @@ std::string Directoryhandler::dstPath() const {
   return dstPath_;
 }
 
+// Only the head of the path: a folder of the same name deeper down is no
+// occurrence of the watched folder.
 std::string Directoryhandler::reported(const std::string& path) const {
   std::lock_guard<std::mutex> g(mutex_);
   if (!bReplace_ || srcPath_.empty()) return path;
-  std::string out = path;
-  for (size_t at = out.find(srcPath_); at != std::string::npos; at = out.find(srcPath_, at + dstPath_.size())) {
-    out.replace(at, srcPath_.size(), dstPath_);
-  }
-  return out;
+  std::string src = srcPath_, dst = dstPath_;
+  while (src.size() > 1 && src.back() == '/') src.pop_back();
+  while (dst.size() > 1 && dst.back() == '/') dst.pop_back();
+  if (path.compare(0, src.size(), src) != 0 || (path.size() > src.size() && path[src.size()] != '/')) return path;
+  return dst + path.substr(src.size());
+}
+
+std::string Directoryhandler::reportedRoot() const {
+  std::string r = reported(srcPath());
+  while (r.size() > 1 && r.back() == '/') r.pop_back();
+  return r;
 }
 
 void Directoryhandler::startMonitoringThread() {
   stopMonitoring();
-  eventStream_ = std::make_unique<plat::FolderWatcher>(
+  auto stream = std::make_unique<plat::FolderWatcher>(
       srcPath(), [this](std::vector<plat::FsEvent> ev) { callback(std::move(ev)); },
       [this](const std::string&) {
-        if (isWatchingPaths_) {
-          std::string root = reported(srcPath());
-          taskqueue_->async([this, root] { manager_->rescanroot(root); });
-        }
+        if (isWatchingPaths_) overflow();
       });
-  eventStream_->open();
-  eventStream_->start();
+  stream->open();
+  stream->start();
+  std::lock_guard<std::mutex> g(streamMutex_);
+  eventStream_ = std::move(stream);
   isWatchingPaths_ = true;
 }
 
 void Directoryhandler::stopMonitoring() {
-  if (!eventStream_) return;
-  eventStream_->stop();
-  eventStream_.reset();
+  std::unique_ptr<plat::FolderWatcher> stream;
+  {
+    std::lock_guard<std::mutex> g(streamMutex_);
+    stream = std::move(eventStream_);
+  }
+  if (!stream) return;
   isWatchingPaths_ = false;
+  stream->stop();
+}
+
+void Directoryhandler::overflow() {
+  if (overflowed_.exchange(true)) return;  // one rescan covers everything until it runs
+  taskqueue_->async([this] {
+    // Events from here on are queued again; the scan sees whatever they
+    // report, so taking one twice does no harm.
+    overflowed_ = false;
+    if (!isWatchingPaths_) return;
+    const std::string root = reportedRoot();
+    ++rescans_;
+    if (manager_->watching(root)) manager_->rescanroot(root);
+  });
 }
 
 void Directoryhandler::drain() {
@@ -113,13 +137,25 @@ std::vector<HandlerItem> Directoryhandler::items(const std::vector<plat::FsEvent
 void Directoryhandler::callback(std::vector<plat::FsEvent> events) {
   if (!isWatchingPaths_) return;
   auto batch = items(events);
+  const size_t n = batch.size();
+  if (overflowed_ || backlog_.load() + n > backlogLimit_.load()) {
+    overflow();
+    return;
+  }
+  backlog_ += n;
   auto task = std::make_shared<DirectoryhandlerTask>(this, std::move(batch));
-  taskqueue_->async([task] { task->main(); });
+  taskqueue_->async([this, task, n] {
+    backlog_ -= n;
+    ++tasks_;
+    task->main();
+  });
 }
 
 void DirectoryhandlerTask::main() {
   if (!handler_->isWatchingPaths()) return;
   LocalEvents* m = handler_->manager();
+  // A folder that is no longer a root (a link undone, a moved sync folder).
+  if (!m->watching(handler_->reportedRoot())) return;
   auto locked = [m](auto&& f) {
     m->lock();
     try {

@@ -6,7 +6,10 @@
 //
 // States: made (reporting), stopped (stopMonitoring: no thread, no events).
 // isWatchingPaths may be cleared and set from any thread; events that arrive
-// while it is clear are dropped. The owner outlives the handler.
+// while it is clear are dropped, and so are the events of a folder that the
+// owner no longer counts as a root. The events waiting for the task queue are
+// bounded: past the bound they are dropped and the root is scanned again
+// instead. Any thread may start or stop the handler; the owner outlives it.
 #pragma once
 
 #include <atomic>
@@ -30,6 +33,8 @@ public:
   virtual bool eventremove(const std::string& oldpath, const std::string& newpath, bool push) = 0;
   // Events of the root were lost: the whole root is scanned again.
   virtual void rescanroot(const std::string& root) = 0;
+  // Whether the folder reported as `root` is still one of the owner's roots.
+  virtual bool watching(const std::string& root) = 0;
   virtual void lock() = 0;
   virtual void unlock() = 0;
 };
@@ -57,6 +62,9 @@ private:
 
 class Directoryhandler {
 public:
+  // Events waiting for the task queue before a rescan takes their place.
+  static constexpr size_t kBacklog = 200000;
+
   Directoryhandler(const std::string& path, LocalEvents* manager);
   ~Directoryhandler();
   Directoryhandler(const Directoryhandler&) = delete;
@@ -68,26 +76,40 @@ public:
   void stopMonitoring();
   // Waits until every task queued so far has run.
   void drain();
+  void setBacklogLimit(size_t events) { backlogLimit_.store(events); }
+  // Batches and rescans run since the handler was made (for watching it work).
+  int64_t tasks() const { return tasks_.load(); }
+  int64_t rescans() const { return rescans_.load(); }
 
   std::string srcPath() const;
   std::string dstPath() const;
   bool isWatchingPaths() const { return isWatchingPaths_.load(); }
   void setWatchingPaths(bool v) { isWatchingPaths_.store(v); }
 
-  // The path under which an item is reported.
+  // The path under which an item is reported: the source folder at its
+  // head replaced by the destination when replacing.
   std::string reported(const std::string& path) const;
+  // The watched folder as it is reported, without a final "/".
+  std::string reportedRoot() const;
   LocalEvents* manager() const { return manager_; }
   // The batch as the task receives it, from the watcher's events.
   static std::vector<HandlerItem> items(const std::vector<plat::FsEvent>& events);
 
 private:
+  friend class DirectoryhandlerTask;
   void callback(std::vector<plat::FsEvent> events);
+  // Drops what waits and queues one rescan of the root.
+  void overflow();
 
   mutable std::mutex mutex_;  // guards the two paths and bReplace
   std::string srcPath_, dstPath_;
   bool bReplace_ = false;
   LocalEvents* manager_;
   std::atomic<bool> isWatchingPaths_{true};
+  std::mutex streamMutex_;  // guards eventStream_ (start and stop come from any thread)
   std::unique_ptr<plat::FolderWatcher> eventStream_;
+  std::atomic<size_t> backlog_{0}, backlogLimit_{kBacklog};
+  std::atomic<bool> overflowed_{false};  // a rescan is queued; events until it runs are dropped
+  std::atomic<int64_t> tasks_{0}, rescans_{0};
   std::unique_ptr<plat::SerialQueue> taskqueue_;
 };

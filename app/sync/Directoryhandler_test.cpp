@@ -37,6 +37,7 @@ struct Recorder : LocalEvents {
     return true;
   }
   void rescanroot(const std::string& r) override { note("rescan " + r); }
+  bool watching(const std::string&) override { return true; }
   void lock() override { locked = true; }
   void unlock() override { locked = false; }
   std::vector<std::string> take() {
@@ -156,6 +157,47 @@ TEST_F(Watched, ALinkedFolderReportsUnderItsLinkPathAndAClearedFlagDropsAll) {
   h->setWatchingPaths(false);
   write(p("b.txt"), "1");
   EXPECT_TRUE(calls().empty());
+}
+
+TEST(Directoryhandler, OnlyTheHeadOfAPathIsReplaced) {
+  Recorder rec;
+  Directoryhandler h("/data/W", &rec);
+  h.setPath("/data/W/", "/home/u/Docs");
+  EXPECT_EQ(h.reported("/data/W/x/data/W/y"), "/home/u/Docs/x/data/W/y");
+  EXPECT_EQ(h.reported("/data/W"), "/home/u/Docs");
+  EXPECT_EQ(h.reported("/data/Work/a"), "/data/Work/a");  // another folder sharing the prefix
+  EXPECT_EQ(h.reportedRoot(), "/home/u/Docs");
+}
+
+// The task queue waits (the owner's lock is held): what piles up beyond the
+// bound is dropped and one rescan of the root takes its place.
+TEST_F(Watched, AFullBacklogBecomesOneRescan) {
+  struct Gate : Recorder {
+    std::mutex gate;
+    void lock() override {
+      gate.lock();
+      gate.unlock();
+      Recorder::lock();
+    }
+  };
+  Gate gated;
+  Directoryhandler g(dir, &gated);
+  g.setBacklogLimit(5);
+  g.startMonitoringThread();
+  gated.gate.lock();
+  write(p("first"), "1");
+  // The first batch waits in the lock; then many more events than the bound.
+  for (int i = 0; i < 40 && g.tasks() == 0; ++i) ::usleep(50000);
+  for (int i = 0; i < 30; ++i) write(p("f" + std::to_string(i)), "x");
+  for (int i = 0; i < 100 && g.rescans() == 0; ++i) {
+    ::usleep(50000);
+    if (i == 10) gated.gate.unlock();
+  }
+  g.drain();
+  EXPECT_GE(g.rescans(), 1);
+  auto got = gated.take();
+  EXPECT_NE(std::find(got.begin(), got.end(), "rescan " + dir), got.end());
+  g.stopMonitoring();
 }
 
 TEST(DirectoryhandlerTask, HalvesInDifferentBatchesAreADeleteAndAnUpdate) {

@@ -1,6 +1,6 @@
 // Two clients of one account in one process, each with its own configuration
-// folder, sync parent, sync engine, transfer engine and inotify watcher on
-// its personal root, against one devcloud: what the user does on either side
+// folder, sync parent, sync engine (watching its roots over inotify) and
+// transfer engine, against one devcloud: what the user does on either side
 // reaches the other, and both end with the same tree as the service.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,9 +11,9 @@
 #include <optional>
 
 #include "Framework/Staticclass/NSDataExpand.h"
+#include "app/QVLog.h"
 #include "app/Util.h"
 #include "app/interface/EngineFixture.h"
-#include "app/sync/Directoryhandler.h"
 #include "app/sync/SyncManager.h"
 #include "app/sync/sync_test_util.h"
 #include "app/trans/TransManager.h"
@@ -31,37 +31,16 @@ using plat::Value;
 // A tree by path below the root: the file's content, or no value for a folder.
 using Tree = std::map<std::string, std::optional<std::string>>;
 
-// The watcher's reports into the engine. Renames and moves are the local
-// road's (not joined here yet): they are only counted.
-struct Forward : LocalEvents {
-  SyncManager& m;
-  std::atomic<int> moves{0};
-  explicit Forward(SyncManager& m) : m(m) {}
-  bool eventadd(const std::string& p) override { return m.eventadd(p); }
-  bool eventupdate(const std::string& p) override { return m.eventupdate(p); }
-  bool eventdel(const std::string& p) override { return m.eventdel(p); }
-  bool eventrename(const std::string&, const std::string&, bool) override { return ++moves, false; }
-  bool eventremove(const std::string&, const std::string&, bool) override { return ++moves, false; }
-  void rescanroot(const std::string& r) override { m.scandir(r); }
-  void lock() override { m.lock(); }
-  void unlock() override { m.unlock(); }
-};
-
 struct Client {
   std::shared_ptr<UserData> user;
   std::shared_ptr<SyncManager> sync;
   std::shared_ptr<TransManager> trans;
-  std::unique_ptr<Forward> events;
-  std::unique_ptr<Directoryhandler> watcher;
 
   std::string root() const { return sync->syncpath(); }
   void stop() {
-    if (watcher) watcher->stopMonitoring();
-    watcher.reset();
     trans.reset();
     if (sync) sync->exit();
     sync.reset();
-    events.reset();
   }
 };
 
@@ -125,16 +104,10 @@ protected:
     AppDelegate::shared().setUserdata(c.user);
     c.sync = std::make_shared<SyncManager>(parent, false, false);
     c.trans = TransManager::init(c.sync);
-    c.events = std::make_unique<Forward>(*c.sync);
-    std::string root = c.root();
-    root.pop_back();
-    c.watcher = std::make_unique<Directoryhandler>(root, c.events.get());
-    c.watcher->startMonitoringThread();
     c.sync->start();
   }
 
-  // The user's writes, in place (an editor that saves through a temporary
-  // file and a rename is a move for the watcher).
+  // The user's writes, in place.
   static void writeInPlace(const std::string& path, const std::string& text) {
     plat::makeDirectories(plat::pathDirname(path));
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -201,7 +174,8 @@ protected:
   }
   bool converge(const Tree& expected) { return converge(std::vector<Tree>{expected}); }
 
-  // What each side and the service hold, for a failure's message.
+  // What each side, the service, the Trash and the log hold, for a
+  // failure's message.
   std::string describe() {
     std::string out;
     const auto list = [&out](const char* who, const Tree& t) {
@@ -223,6 +197,9 @@ protected:
       }
     }
     list("service", service());
+    for (const auto& t : synctest::trashed()) out += "  trash: " + t.substr(0, 40) + "\n";
+    QVLog::sharedQVLog().flush();
+    for (const auto& l : QVLog::sharedQVLog().arrLogData()) out += "  log: " + l.text + "\n";
     return out;
   }
 
@@ -233,45 +210,77 @@ protected:
 };
 
 // A table of what the user does, step by step, on one side or the other;
-// after each step both sides and the service hold the same tree. Renames,
-// moves and deletions join as rows once the local road replays and commits
-// them.
+// after each step both sides and the service hold the same tree.
 TEST_P(SyncConverge, WhatEitherSideDoesReachesTheOther) {
   enum Side { kA, kB };
+  enum Kind { kWrite, kFolder, kRemove, kRename };
   const std::string big = dltest::randomBytes(2 * 1048576 + 3, 9);
   const struct Step {
     Side side;
+    Kind kind;
     const char* path;
-    std::optional<std::string> content;  // none: a folder
+    std::string content;  // kWrite: the file's text; kRename: the new path
   } steps[] = {
-      {kA, "a.txt", "written on A"},
-      {kB, "dir", std::nullopt},
-      {kB, "dir/b.txt", "written on B"},
-      {kA, "dir/b.txt", "A changed the file B wrote"},
-      {kB, "a.txt", "B changed A's"},
-      {kA, "sub/deep/c.bin", big},
-      {kB, "sub/deep/c.bin", big + "tail"},
-      {kA, "empty.txt", ""},
+      {kA, kWrite, "a.txt", "written on A"},
+      {kB, kFolder, "dir", ""},
+      {kB, kWrite, "dir/b.txt", "written on B"},
+      {kA, kWrite, "dir/b.txt", "A changed the file B wrote"},
+      {kB, kWrite, "a.txt", "B changed A's"},
+      {kA, kWrite, "sub/deep/c.bin", big},
+      {kB, kWrite, "sub/deep/c.bin", big + "tail"},
+      {kA, kWrite, "empty.txt", ""},
+      {kB, kRename, "empty.txt", "renamed.txt"},
+      {kA, kRename, "dir/b.txt", "sub/b.txt"},
+      {kB, kRemove, "a.txt", ""},
+      {kA, kRename, "sub/deep", "deep"},
+      {kB, kRename, "deep", "deeper"},
+      {kB, kRemove, "dir", ""},
   };
   Tree expected;
   for (const auto& s : steps) {
     SCOPED_TRACE(std::string(s.side == kA ? "A: " : "B: ") + s.path);
     Client& c = s.side == kA ? a_ : b_;
     const std::string path = c.root() + s.path;
-    if (s.content) {
-      writeInPlace(path, *s.content);
-    } else {
-      ASSERT_TRUE(plat::makeDirectories(path));
+    // Below a path, in the tree as it stands.
+    const auto below = [&](const std::string& p) {
+      std::vector<std::string> out;
+      for (const auto& [q, v] : expected) {
+        if (q == p || q.rfind(p + "/", 0) == 0) out.push_back(q);
+      }
+      return out;
+    };
+    switch (s.kind) {
+      case kWrite:
+        writeInPlace(path, s.content);
+        break;
+      case kFolder:
+        ASSERT_TRUE(plat::makeDirectories(path));
+        break;
+      case kRemove:
+        ASSERT_TRUE(plat::removeTree(path));
+        for (const auto& q : below(s.path)) expected.erase(q);
+        break;
+      case kRename: {
+        ASSERT_EQ(::rename(path.c_str(), (c.root() + s.content).c_str()), 0);
+        Tree moved;
+        for (const auto& q : below(s.path)) {
+          moved[s.content + q.substr(std::string(s.path).size())] = expected[q];
+          expected.erase(q);
+        }
+        expected.insert(moved.begin(), moved.end());
+        break;
+      }
     }
-    // Folders above a path are part of the tree too.
-    for (std::string p = s.path; p.find('/') != std::string::npos;) {
-      p = p.substr(0, p.rfind('/'));
-      expected[p] = std::nullopt;
+    if (s.kind == kWrite || s.kind == kFolder) {
+      // Folders above a path are part of the tree too.
+      for (std::string p = s.path; p.find('/') != std::string::npos;) {
+        p = p.substr(0, p.rfind('/'));
+        expected[p] = std::nullopt;
+      }
+      expected[s.path] = s.kind == kWrite ? std::optional<std::string>(s.content) : std::nullopt;
     }
-    expected[s.path] = s.content;
     ASSERT_TRUE(converge(expected)) << "A and B did not converge:\n" << describe();
   }
-  EXPECT_EQ(a_.events->moves.load() + b_.events->moves.load(), 0);
 }
 
 // Both sides edit the same file at once: each uploads its own version, the

@@ -6,11 +6,15 @@
 
 #include <fstream>
 
+#include "Framework/Sqlite/SQDatabaseQueue.h"
+#include "Framework/Staticclass/NSDataExpand.h"
 #include "app/AppDelegate.h"
+#include "app/QVLog.h"
 #include "app/UserData.h"
 #include "app/Util.h"
 #include "app/sync/Directoryhandler.h"
 #include "app/sync/SyncManager.h"
+#include "app/sync/sync_test_util.h"
 #include "platform/foundation/file_util.h"
 #include "platform/system/system_test_util.h"
 
@@ -141,14 +145,16 @@ TEST_F(SyncLocal, TheScanAfterAStartFindsOfflineChanges) {
   write(root_ + "edit.txt", "changed");
   write(root_ + "fresh.txt", "new");
 
-  m_->scandir(root_);
-  m_->scandel();
+  m_->scandir(root_);  // the scan marks what is missing as it goes
+  EXPECT_EQ(row("gone.txt").status, syncstatus::toDelete);
+  EXPECT_EQ(row("remote.txt").status, syncstatus::toDownload);
+  m_->scandel();  // and the deletion scan finds nothing more
   EXPECT_EQ(row("gone.txt").status, syncstatus::toDelete);
   EXPECT_EQ(row("edit.txt").status, syncstatus::toUpload);
   EXPECT_EQ(row("fresh.txt").status, syncstatus::toUpload);
   EXPECT_EQ(row("remote.txt").status, syncstatus::toDownload);
   EXPECT_EQ(row("keep").status, syncstatus::toUpload);
-  EXPECT_EQ(row("keep/in.txt").status, syncstatus::toUpload);  // comes back as a new row
+  EXPECT_EQ(row("keep/in.txt").status, syncstatus::synced);  // still in step: nothing to send again
 }
 
 TEST_F(SyncLocal, AMissingRootMarksNothingDeleted) {
@@ -158,6 +164,7 @@ TEST_F(SyncLocal, AMissingRootMarksNothingDeleted) {
   synced("a/f");
   // The root's disk is unmounted: the whole tree is missing.
   ASSERT_EQ(::rename(root_.substr(0, root_.size() - 1).c_str(), (home_.path() + "/away").c_str()), 0);
+  m_->scandir(root_);
   m_->scandel();
   EXPECT_EQ(row("a").status, syncstatus::synced);
   EXPECT_EQ(row("a/f").status, syncstatus::synced);
@@ -178,56 +185,349 @@ TEST_F(SyncLocal, AMissingRootMarksNothingDeleted) {
   EXPECT_EQ(row("linked/l.txt").status, syncstatus::synced);
 }
 
-// Real inotify on the personal root into the manager's rows.
-struct Forward : LocalEvents {
-  SyncManager& m;
-  std::vector<std::string> moves;
-  explicit Forward(SyncManager& m) : m(m) {}
-  bool eventadd(const std::string& p) override { return m.eventadd(p); }
-  bool eventupdate(const std::string& p) override { return m.eventupdate(p); }
-  bool eventdel(const std::string& p) override { return m.eventdel(p); }
-  bool eventrename(const std::string& o, const std::string& n, bool) override {
-    moves.push_back(o + ">" + n);
-    return false;
+// Waits (real time, bounded) for a condition the engine's threads make true.
+template <class F>
+bool eventually(F&& f) {
+  for (int i = 0; i < 4000; ++i) {
+    if (f()) return true;
+    ::usleep(5000);
   }
-  bool eventremove(const std::string& o, const std::string& n, bool) override {
-    moves.push_back(o + ">" + n);
-    return false;
-  }
-  void rescanroot(const std::string& r) override { m.scandir(r); }
-  void lock() override { m.lock(); }
-  void unlock() override { m.unlock(); }
-};
+  return f();
+}
 
+// A line of the activity log names the file.
+bool logged(const std::string& file) {
+  QVLog::sharedQVLog().flush();
+  for (const auto& line : QVLog::sharedQVLog().arrLogData()) {
+    if (line.text.find(file) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Real inotify on the personal root into the manager's rows. A user's file
+// written last on the same watcher orders everything before it.
 TEST_F(SyncLocal, WatchedRootWritesRowsAndItsOwnPlacementsDoNot) {
-  Forward fwd(*m_);
-  Directoryhandler h(root_.substr(0, root_.size() - 1), &fwd);
+  Directoryhandler h(root_.substr(0, root_.size() - 1), m_.get());
   h.startMonitoringThread();
-  auto settle = [&] {
-    for (int i = 0; i < 5; ++i) {
-      ::usleep(100000);
-      h.drain();
-    }
-  };
   write(root_ + "one", "1");
   write(root_ + "two", "2");
   plat::makeDirectories(root_ + "dir/sub");
   write(root_ + "dir/sub/deep", "3");
-  settle();
+  ASSERT_TRUE(eventually([&] { return row("dir/sub/deep").status == syncstatus::toUpload; }));
+  ASSERT_TRUE(eventually([&] { return row("two").status == syncstatus::toUpload; }));
   for (const char* w : {"one", "two", "dir", "dir/sub", "dir/sub/deep"}) {
     EXPECT_EQ(row(w).status, syncstatus::toUpload) << w;
   }
-  EXPECT_TRUE(fwd.moves.empty());  // two files made together are no rename
+  EXPECT_TRUE(m_->renamelist().empty());  // two files made together are no rename
 
   // The engine places a file (a finished download): no event, no row.
   ASSERT_TRUE(plat::FileOps::shared().writeFile(root_ + "placed", "engine"));
-  settle();
+  write(root_ + "marker", "m");
+  ASSERT_TRUE(eventually([&] { return row("marker").status == syncstatus::toUpload; }));
   EXPECT_EQ(row("placed").status, syncstatus::none);
   // The user's edit afterwards passes.
   write(root_ + "placed", "user!!");
-  settle();
-  EXPECT_EQ(row("placed").status, syncstatus::toUpload);
+  EXPECT_TRUE(eventually([&] { return row("placed").status == syncstatus::toUpload; }));
   h.stopMonitoring();
+}
+
+// The engine's own watchers: silent until start, gone at stop, made again at
+// the next start; a symbolic link to a folder gets one of its own that
+// reports under the link's path, and follows a rename of the link.
+TEST_F(SyncLocal, TheWatchersFollowStartStopAndTheLinks) {
+  const std::string work = home_.path() + "/Work";
+  plat::makeDirectories(work);
+  ASSERT_EQ(::symlink(work.c_str(), (root_ + "Docs").c_str()), 0);
+  EXPECT_EQ(m_->handlerCount(), 1u);  // the personal root (no team, no linked folder)
+  m_->start();
+  // The first scan after start gives the link its watcher.
+  ASSERT_TRUE(eventually([&] { return m_->bScaned() && m_->handlerCount() == 2; }));
+  EXPECT_EQ(row("Docs").status, syncstatus::toUpload);
+  write(work + "/a.txt", "a");
+  ASSERT_TRUE(eventually([&] { return row("Docs/a.txt").status == syncstatus::toUpload; }));
+  write(root_ + "w1", "1");
+  ASSERT_TRUE(eventually([&] { return row("w1").status == syncstatus::toUpload; }));
+
+  // The link renamed (as a rename the service took leaves it).
+  ASSERT_TRUE(plat::FileOps::shared().move(root_ + "Docs", root_ + "Docs2"));
+  m_->renamelink(root_ + "Docs", root_ + "Docs2");
+  write(work + "/b.txt", "b");
+  ASSERT_TRUE(eventually([&] { return row("Docs2/b.txt").status == syncstatus::toUpload; }));
+  EXPECT_EQ(row("Docs/b.txt").status, syncstatus::none);
+
+  // The link's folder is dropped from the sync: its watcher stays, silent.
+  auto linkWatcher = [&]() -> std::shared_ptr<Directoryhandler> {
+    for (auto& h : m_->handlers()) {
+      if (h->dstPath() == root_ + "Docs2") return h;
+    }
+    return nullptr;
+  };
+  ASSERT_TRUE(linkWatcher());
+  EXPECT_TRUE(linkWatcher()->isWatchingPaths());
+  m_->removelink(root_ + "Docs2");
+  ASSERT_TRUE(linkWatcher());
+  EXPECT_FALSE(linkWatcher()->isWatchingPaths());
+
+  m_->stop();
+  EXPECT_EQ(m_->handlerCount(), 0u);
+  m_->start();
+  EXPECT_GE(m_->handlerCount(), 1u);
+  ASSERT_TRUE(eventually([&] { return m_->bScaned() && m_->handlerCount() == 2; }));
+  write(root_ + "w2", "2");
+  ASSERT_TRUE(eventually([&] { return row("w2").status == syncstatus::toUpload; }));
+  m_->exit();
+  EXPECT_EQ(m_->handlerCount(), 0u);
+}
+
+// A linked folder that is no longer linked still has its watcher, but what
+// happens in it is nobody's business now.
+TEST_F(SyncLocal, EventsOfAFolderThatIsNoLongerARootAreIgnored) {
+  const std::string outside = home_.path() + "/Linked";
+  plat::makeDirectories(outside);
+  m_->syncdb()->add_link("linked", outside);
+  m_->linkfolder().add("linked", outside);
+  m_->start();  // the roots and the linked folder are watched
+  ASSERT_TRUE(eventually([&] { return m_->bScaned(); }));
+  EXPECT_EQ(m_->handlerCount(), 2u);
+  write(outside + "/a.txt", "a");
+  ASSERT_TRUE(eventually([&] { return row("linked/a.txt").status == syncstatus::toUpload; }));
+
+  m_->linkfolder().remove("linked", true);
+  const int64_t before = m_->watcherTasks();
+  write(outside + "/b.txt", "b");
+  ASSERT_TRUE(eventually([&] { return m_->watcherTasks() > before; }));
+  m_->drainWatchers();
+  EXPECT_EQ(row("linked/b.txt").status, syncstatus::none);
+  EXPECT_EQ(row("b.txt").status, syncstatus::none);
+
+  // The same for a sync folder that moved elsewhere while its watcher ran.
+  const std::string oldRoot = root_;
+  m_->movedir(home_.path() + "/Moved/");
+  const int64_t moved = m_->watcherTasks();
+  write(oldRoot + "c.txt", "c");
+  ASSERT_TRUE(eventually([&] { return m_->watcherTasks() > moved; }));
+  m_->drainWatchers();
+  EXPECT_EQ(row("c.txt").status, syncstatus::none);
+  m_->exit();
+}
+
+// Two names that differ only in letter case are one path for the service:
+// the one the table knows (else the first) is synced, the user is told of
+// the other, and removing the other touches nothing.
+TEST_F(SyncLocal, NamesDifferingOnlyInCaseSyncOnce) {
+  write(root_ + "note.txt", "synced");
+  synced("note.txt");
+  write(root_ + "Note.txt", "another file");
+  write(root_ + "A.txt", "1");
+  write(root_ + "a.txt", "2");
+  m_->scandir(root_);
+  EXPECT_EQ(row("note.txt").webpath, "note.txt");
+  EXPECT_EQ(row("note.txt").status, syncstatus::synced);
+  EXPECT_EQ(row("A.txt").webpath, "A.txt");  // the first of two new ones
+  EXPECT_TRUE(logged(root_ + "Note.txt"));
+  EXPECT_TRUE(logged(root_ + "a.txt"));
+  synctest::Raw raw(m_->syncdb()->dbQueue()->path());
+  EXPECT_EQ(raw.column("select path from SYNC order by path"), (std::vector<std::string>{"A.txt", "note.txt"}));
+
+  EXPECT_FALSE(m_->eventadd(root_ + "Note.txt"));
+  EXPECT_FALSE(m_->eventupdate(root_ + "Note.txt"));
+  ::unlink((root_ + "Note.txt").c_str());
+  EXPECT_TRUE(m_->eventdel(root_ + "Note.txt"));
+  EXPECT_EQ(row("note.txt").status, syncstatus::synced);
+  EXPECT_EQ(row("note.txt").webpath, "note.txt");
+}
+
+// What the service deleted leaves the disk only when it is exactly what the
+// service had; a deletion made here and undone before commit is kept.
+TEST_F(SyncLocal, CommitRemovesOnlyFilesInStepWithTheService) {
+  write(root_ + "same.txt", "unchanged");
+  synced("same.txt");
+  write(root_ + "edited.txt", "aaaa");
+  synced("edited.txt");
+  const uint64_t m = Util::filemodifytime(root_ + "edited.txt");
+  write(root_ + "edited.txt", "bbbb");  // same size, same second: only the content tells
+  plat::setModificationTime(root_ + "edited.txt", plat::Date{static_cast<double>(m)});
+  plat::makeDirectories(root_ + "D/sub");
+  write(root_ + "D/s", "s");
+  write(root_ + "D/c", "c");
+  write(root_ + "D/sub/s2", "s2");
+  synced("D", false);
+  synced("D/sub", false);
+  synced("D/s");
+  synced("D/c");
+  synced("D/sub/s2");
+  write(root_ + "D/c", "changed");
+  write(root_ + "D/n", "never uploaded");
+  plat::makeDirectories(root_ + "E/sub");
+  write(root_ + "E/s", "e");
+  write(root_ + "E/sub/s2", "e2");
+  synced("E", false);
+  synced("E/sub", false);
+  synced("E/s");
+  synced("E/sub/s2");
+  // Deleted here, then back before commit.
+  write(root_ + "back.txt", "back");
+  synced("back.txt");
+  plat::makeDirectories(root_ + "R");
+  synced("R", false);
+  for (const char* w : {"same.txt", "edited.txt", "D", "E"}) m_->syncdb()->update_status(w, syncstatus::toRemove);
+  for (const char* w : {"back.txt", "R"}) m_->syncdb()->update_status(w, syncstatus::toDelete);
+  Util::getAppDelegate().setBRecyclebin(false);
+
+  m_->commit();
+  Util::getAppDelegate().setBRecyclebin(true);
+  EXPECT_FALSE(plat::fileExists(root_ + "same.txt"));
+  EXPECT_EQ(row("same.txt").status, syncstatus::none);
+  EXPECT_NE(m_->synccache()->getcache(NSDataExpand::sha1HexDigest("unchanged")), "");  // restorable without a download
+  EXPECT_EQ(plat::readFile(root_ + "edited.txt").value_or(""), "bbbb");
+  EXPECT_EQ(row("edited.txt").status, syncstatus::toUpload);
+  // D keeps what the service never had and is made again there.
+  EXPECT_FALSE(plat::fileExists(root_ + "D/s"));
+  EXPECT_FALSE(plat::fileExists(root_ + "D/sub"));
+  EXPECT_EQ(plat::readFile(root_ + "D/c").value_or(""), "changed");
+  EXPECT_EQ(plat::readFile(root_ + "D/n").value_or(""), "never uploaded");
+  EXPECT_EQ(row("D").status, syncstatus::toUpload);
+  EXPECT_EQ(row("D/c").status, syncstatus::toUpload);
+  EXPECT_TRUE(logged(root_ + "D"));
+  // E was all on the service: gone, rows and all.
+  EXPECT_FALSE(plat::fileExists(root_ + "E"));
+  EXPECT_EQ(row("E/sub/s2").status, syncstatus::none);
+  EXPECT_EQ(row("E").status, syncstatus::none);
+  // Restored before commit: kept, in step.
+  EXPECT_EQ(plat::readFile(root_ + "back.txt").value_or(""), "back");
+  EXPECT_EQ(row("back.txt").status, syncstatus::synced);
+  EXPECT_TRUE(plat::isDirectory(root_ + "R"));
+  EXPECT_EQ(row("R").status, syncstatus::toUpload);
+}
+
+TEST_F(SyncLocal, LockStatesReachEveryFileBelowAFolder) {
+  plat::makeDirectories(root_ + "L/a/b");
+  for (const char* f : {"L/top", "L/a/mid", "L/a/b/deep", "L/.hidden"}) write(root_ + f, "x");
+  synced("L", false);
+  auto writable = [&](const char* f) { return (plat::statNoFollow(root_ + f)->mode & 0200) != 0; };
+  m_->setfilestatus("L", 1, 1);
+  for (const char* f : {"L/top", "L/a/mid", "L/a/b/deep"}) EXPECT_FALSE(writable(f)) << f;
+  EXPECT_TRUE(writable("L/.hidden"));  // ignored names are not the engine's
+  EXPECT_EQ(row("L").lock, 1);
+  m_->setfilestatus("L", 1, 0);
+  for (const char* f : {"L/top", "L/a/mid", "L/a/b/deep"}) EXPECT_TRUE(writable(f)) << f;
+  m_->setfilestatus("L/top", 0, 1);
+  EXPECT_FALSE(writable("L/top"));
+  EXPECT_TRUE(writable("L/a/mid"));
+}
+
+TEST_F(SyncLocal, OnlyFilesInStepEnterTheCache) {
+  plat::makeDirectories(root_ + "C/in");
+  write(root_ + "C/in/ok", "cached");
+  write(root_ + "C/changed", "old");
+  synced("C/in/ok");
+  synced("C/changed");
+  write(root_ + "C/changed", "new!");
+  m_->movetocache(root_ + "C");
+  EXPECT_NE(m_->synccache()->getcache(*Util::getfilehash(root_ + "C/in/ok")), "");
+  EXPECT_EQ(m_->synccache()->getcache(*Util::getfilehash(root_ + "C/changed")), "");
+  EXPECT_EQ(m_->synccache()->getcache(row("C/changed").filehash), "");
+}
+
+// An echo entry covers the engine's own write for 30 s; commit drops older ones.
+TEST_F(SyncLocal, EchoEntriesLiveThirtySeconds) {
+  for (const char* f : {"old", "young"}) {
+    write(root_ + f, "1");
+    synced(f);
+    write(root_ + f, "written by the engine");
+    const uint64_t now = static_cast<uint64_t>(Syncdb::now());
+    m_->lock();
+    m_->addcopylist(f, {Util::filesize(root_ + f), Util::filemodifytime(root_ + f),
+                        std::string(f) == "old" ? now - 31 : now - 29});
+    m_->unlock();
+  }
+  m_->commit();
+  m_->lock();
+  EXPECT_TRUE(m_->eventupdate(root_ + "old"));
+  EXPECT_TRUE(m_->eventupdate(root_ + "young"));
+  m_->unlock();
+  EXPECT_EQ(row("old").status, syncstatus::toUpload);
+  EXPECT_EQ(row("young").status, syncstatus::synced);
+}
+
+TEST_F(SyncLocal, SingleFilesLeaveTheExcludedListAtStart) {
+  write(root_ + "single.txt", "1");
+  synced("single.txt");
+  m_->syncdb()->insert_unsync_nodes({{"single.txt", 1}, {"dir", 0}});
+  m_.reset();
+  m_ = std::make_unique<SyncManager>(home_.path() + "/Quorva/", false, false);
+  EXPECT_EQ(row("single.txt").status, syncstatus::none);
+  EXPECT_TRUE(m_->unsyncnode().need_sync("single.txt", false));
+  EXPECT_FALSE(m_->unsyncnode().need_sync("dir/x", false));
+}
+
+// A folder the service says to leave out: only what the service holds
+// leaves the disk; taken back, it is asked for again unless it was deleted.
+TEST_F(SyncLocal, AFolderLeftOutAndTakenBack) {
+  plat::makeDirectories(root_ + "X/in");
+  write(root_ + "X/in/s", "synced");
+  write(root_ + "X/c", "before");
+  synced("X", false);
+  synced("X/in", false);
+  synced("X/in/s");
+  synced("X/c");
+  write(root_ + "X/c", "changed here");
+  write(root_ + "X/n", "never uploaded");
+  auto trans = std::make_shared<synctest::RecordingTrans>();
+  m_->settrans(trans);
+  Util::getAppDelegate().setBRecyclebin(false);
+  m_->lock();
+  m_->add_unsyncpath("X");
+  m_->add_unsyncpath("X");  // already left out: nothing more happens
+  m_->unlock();
+  Util::getAppDelegate().setBRecyclebin(true);
+  EXPECT_FALSE(plat::fileExists(root_ + "X/in"));
+  EXPECT_EQ(plat::readFile(root_ + "X/c").value_or(""), "changed here");
+  EXPECT_EQ(plat::readFile(root_ + "X/n").value_or(""), "never uploaded");
+  EXPECT_TRUE(logged(root_ + "X/n"));
+  EXPECT_EQ(row("X").status, syncstatus::none);
+  EXPECT_EQ(row("X/in/s").status, syncstatus::none);
+  EXPECT_EQ(trans->cleared(), std::vector<std::string>{"X"});
+  EXPECT_EQ(m_->syncdb()->get_unsync_nodes(), (std::vector<UnSyncNodeItem>{{"X", 0}}));
+  EXPECT_FALSE(m_->unsyncnode().need_sync("X/n", false));
+
+  m_->setBSyncnow(false);
+  m_->del_unsyncpath("X", false);
+  EXPECT_TRUE(m_->syncdb()->get_unsync_nodes().empty());
+  const auto again = m_->syncdb()->get_sync_now();
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].webpath, "X");
+  EXPECT_TRUE(m_->bSyncnow());
+
+  // Deleted on the service while left out: nothing to ask for.
+  m_->add_unsyncpath("Y");
+  m_->syncdb()->del_sync_now("X", 0);
+  m_->del_unsyncpath("Y", true);
+  EXPECT_TRUE(m_->syncdb()->get_unsync_nodes().empty());
+  EXPECT_TRUE(m_->syncdb()->get_sync_now().empty());
+}
+
+TEST_F(SyncLocal, ResetAsksAndSchedulesTheFolder) {
+  plat::makeDirectories(root_ + "Proj");
+  synced("Proj", false);
+  std::vector<std::string> asked;
+  bool answer = false;
+  m_->setConfirm([&](const std::string& message) {
+    asked.push_back(message);
+    return answer;
+  });
+  m_->setBSyncnow(false);
+  m_->reset(root_ + "Proj/");
+  EXPECT_TRUE(m_->syncdb()->get_sync_now().empty());
+  EXPECT_FALSE(m_->bSyncnow());
+  answer = true;
+  m_->reset(root_ + "Proj/");
+  EXPECT_EQ(asked, (std::vector<std::string>(2, "是否确定立即重新同步[Proj]文件夹？")));
+  const auto now = m_->syncdb()->get_sync_now();
+  ASSERT_EQ(now.size(), 1u);
+  EXPECT_EQ(now[0].webpath, "Proj");
+  EXPECT_EQ(now[0].version, 0);
+  EXPECT_TRUE(m_->bSyncnow());
 }
 
 }  // namespace

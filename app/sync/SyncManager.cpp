@@ -73,19 +73,26 @@ SyncManager::SyncManager(const std::string& path, bool bReset, bool resetorg) {
   writeRecycleBinLink();
   bStart_ = false, bScaned_ = false, bSyncnow_ = true, bOut_ = false, bFristScan_ = true;
   syncdb_->insert_total_version("/", 0, 0, 0);
-  unsyncnode_.setnode(syncdb_->get_unsync_nodes());
+  auto nodes = syncdb_->get_unsync_nodes();
+  removefileunsync(nodes);
+  unsyncnode_.setnode(nodes);
   // Rebuilding the team shares from the service's listing (resetorg) comes
   // with the team-share code; the VERSION rows are what the sets start from.
   (void)resetorg;
   initsharefolder();
   for (const auto& l : syncdb_->get_links()) linkfolder_.add(l.webpath, l.fullpath);
+  watchLinks();
   transcache_ = std::make_shared<SyncTransCache>(u->gettranscache(), this);
   lastrename_ = {};
   thread_ = plat::startThread("sync.run", [this] { run(); });
   threadcheck_ = plat::startThread("sync.runcheck", [this] { runcheck(); });
+  watchRoots();
 }
 
-SyncManager::~SyncManager() { exit(); }
+SyncManager::~SyncManager() {
+  exit();
+  exitlink();  // the watchers call into the engine: they end before it
+}
 
 std::shared_ptr<SyncManager> SyncManager::initwithpath(const std::string& path, bool bReset, bool resetorg) {
   return std::make_shared<SyncManager>(path, bReset, resetorg);
@@ -133,25 +140,36 @@ void SyncManager::initsharefolder() {
 
 void SyncManager::setUnsyncnode(const std::optional<std::vector<UnSyncNodeItem>>& nodes, bool overwrite) {
   if (nodes) {
+    std::vector<UnSyncNodeItem> leaving;
+    for (const auto& n : *nodes) {
+      if (unsyncnode_.need_sync(n.path, true)) leaving.push_back(n);
+    }
+    for (const auto& n : leaving) cancel_trans(n.path);
+    // Judged while the rows are there; the watchers see the removals once
+    // the folders are excluded.
+    std::lock_guard<std::mutex> l(controllock_);
+    for (const auto& n : leaving) removeExcluded(getnormalpath(n.path), n.type == 2);
     unsyncnode_.setnode(*nodes);
     const auto list = unsyncnode_.getlist();
     syncdb_->insert_unsync_nodes(list);
     syncdb_->update_unsync_nodes(list);
-    for (const auto& n : *nodes) {
-      const std::string local = getnormalpath(n.path);
-      syncdb_->removesync(n.path);
-      cancel_trans(n.path);
-      removeLocal(local);
-    }
   }
   bOverwrite_ = overwrite;
 }
 
 void SyncManager::start() {
   bStart_ = true, bScaned_ = false, bSyncnow_ = true, bFristScan_ = true;
+  // After a stop (a pause) the roots and linked folders are watched again;
+  // the full scan of this start finds what changed meanwhile.
+  watchLinks();
+  watchRoots();
+  for (auto& h : handlers()) h->setWatchingPaths(true);
 }
 
-void SyncManager::stop() { bStart_ = false; }
+void SyncManager::stop() {
+  bStart_ = false;
+  exitlink();
+}
 
 void SyncManager::exit() {
   {
@@ -159,6 +177,7 @@ void SyncManager::exit() {
     bOut_ = true;
   }
   sleepCv_.notify_all();
+  exitlink();
   for (auto* t : {&thread_, &threadcheck_}) {
     if (t->joinable() && t->get_id() != std::this_thread::get_id()) t->join();
   }
@@ -167,6 +186,7 @@ void SyncManager::exit() {
 void SyncManager::movedir(const std::string& parent) {
   setRoots(parent);
   writeRecycleBinLink();
+  watchRoots();
 }
 
 std::string SyncManager::syncpath() const {
@@ -238,75 +258,32 @@ std::string SyncManager::getrelativepath(const std::string& local, int64_t* type
   return out;
 }
 
-bool SyncManager::isigonore(const std::string& local) {
-  if (local.find("/.") != std::string::npos || local.find("/~") != std::string::npos) return true;
-  if (!local.empty() && local.back() == '.') return true;
-  std::string l = local;
-  for (auto& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  for (const char* bad : {".tmp", ".qvreset", ".qvdif", ".qvtmp", ".qvcopy"}) {
-    if (l.find(bad) != std::string::npos) return true;
+// One pass over the path, without a lower-cased copy: the scans ask it of
+// every entry.
+bool SyncManager::isigonore(std::string_view local) {
+  static constexpr std::string_view kAfterDot[] = {"tmp", "qvreset", "qvdif", "qvtmp", "qvcopy"};
+  const size_t n = local.size();
+  if (n > 0 && local.back() == '.') return true;
+  for (size_t i = 0; i < n; ++i) {
+    switch (local[i]) {
+      case '<': case '>': case '|': case '?': case ':': case '\\': case '"': case '\n': case '\r': case '\t':
+        return true;
+      case '/':
+        if (i + 1 < n && (local[i + 1] == '.' || local[i + 1] == '~')) return true;
+        break;
+      case '.':
+        for (const auto tail : kAfterDot) {
+          if (n - i - 1 < tail.size()) continue;
+          size_t k = 0;
+          while (k < tail.size() && std::tolower(static_cast<unsigned char>(local[i + 1 + k])) == tail[k]) ++k;
+          if (k == tail.size()) return true;
+        }
+        break;
+      default:
+        break;
+    }
   }
-  return l.find_first_of("<>|?:\\\"\n\r\t") != std::string::npos;
-}
-
-int64_t SyncManager::checkfilepath(int64_t type, const std::string& webpath) const {
-  if (type == 1 || type == 0) return webpath.empty() ? 1 : 0;
-  if (type == 2) return webpath.empty() ? 1 : 0;
-  return 1;
-}
-
-std::string SyncManager::trimmed(const std::string& path) {
-  if (!Util::findspace(path)) return path;
-  const std::string to = Util::replacespace(path);
-  if (Util::existfile(to)) return path;  // never over another file
-  return plat::FileOps::shared().move(path, to) ? to : path;
-}
-
-bool SyncManager::isEcho(const std::string& webpath, uint64_t size, uint64_t last) const {
-  auto it = copylist_.find(webpath);
-  return it != copylist_.end() && it->second.filesize == size && it->second.lasttime == last;
-}
-
-bool SyncManager::eventadd(const std::string& given) {
-  if (isigonore(given) || !plat::statNoFollow(given)) return false;
-  const std::string path = trimmed(given);
-  int64_t type = -1;
-  const std::string w = getrelativepath(path, &type);
-  if (checkfilepath(type, w) != 0) return false;
-  const bool dir = Util::isdir(path);
-  if (!unsyncnode_.need_sync(w, dir)) return false;
-  SyncFileItem row = syncdb_->get_single_file(w);
-  const uint64_t m = Util::filemodifytime(path);
-  uint64_t size = 0;
-  if (dir) {
-    scandir(path);
-  } else {
-    size = Util::filesize(path);
-  }
-  if (isEcho(w, size, m)) return true;
-  for (size_t at = w.find('/'); at != std::string::npos; at = w.find('/', at + 1)) {
-    syncdb_->reset_del(w.substr(0, at));
-  }
-  const auto user = Util::getAppDelegate().userdata();
-  const std::string name = user ? user->userWebName().value_or("") : "";
-  const int64_t uid = user ? user->userID() : 0;
-  if (row.status != syncstatus::none) {
-    row.membername = name, row.memberid = uid;
-    if (!compare_file(path, row, false) && !dir) cancel_trans(w);
-  } else {
-    SyncFileItem n;
-    n.webpath = w;
-    n.parent = syncpath::parentOf(w);
-    n.file = !dir;
-    n.status = syncstatus::toUpload;
-    n.size = size;
-    n.last = m;
-    n.membername = name;
-    n.memberid = uid;
-    syncdb_->add_new_file(n);
-  }
-  bSyncnow_ = true;
-  return true;
+  return false;
 }
 
 bool SyncManager::compare_modify(const std::string& path, SyncFileItem& row) {
@@ -327,164 +304,13 @@ bool SyncManager::compare_modify(const std::string& path, SyncFileItem& row) {
   return false;
 }
 
-bool SyncManager::eventupdate(const std::string& path) {
-  if (isigonore(path)) return false;
-  int64_t type = -1;
-  const std::string w = getrelativepath(path, &type);
-  if (!unsyncnode_.need_sync(w, Util::isdir(path)) || checkfilepath(type, w) != 0) return false;
-  SyncFileItem row = syncdb_->get_single_file(w);
-  if (row.status == syncstatus::none) return eventadd(path);
-  if (!row.file) return true;
-  if (isEcho(w, Util::filesize(path), Util::filemodifytime(path))) return true;
-  if (!compare_modify(path, row)) {
-    cancel_trans(w);
-    bSyncnow_ = true;
-  }
-  return true;
-}
-
-bool SyncManager::eventdel(const std::string& path) {
-  if (isigonore(path)) return false;
-  int64_t type = -1;
-  const std::string w = getrelativepath(path, &type);
-  if (checkfilepath(type, w) != 0) return false;
-  cancel_trans(w);
-  SyncFileItem row = syncdb_->get_single_file(w);
-  if (row.status != syncstatus::none && unsyncnode_.need_sync(w, !row.file) && !plat::statNoFollow(path)) {
-    syncdb_->update_diskdelete(w);
-    if (!row.file) {
-      syncdb_->mark_del_by_parent(w);
-      syncdb_->del_total_version(w);
-      syncshare_.remove(w, false);
-    }
-    const auto user = Util::getAppDelegate().userdata();
-    syncdb_->update_membername(w, user ? user->userWebName().value_or("") : "", user ? user->userID() : 0);
-    bSyncnow_ = true;
-  }
-  return true;
-}
-
-void SyncManager::scandir(const std::string& given) {
-  std::string folder = given;
-  if (folder.empty() || folder.back() != '/') folder += '/';
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    names.push_back(it->path().filename().string());
-  }
-  auto& clock = plat::currentClock();
-  for (size_t i = 0; i < names.size() && !bOut_; ++i) {
-    if (i > 0 && i % 20 == 0 && bPacing_) clock.sleepFor(0.01);
-    std::string path = folder + names[i];
-    if (isigonore(path)) continue;
-    path = trimmed(path);
-    int64_t type = -1;
-    const std::string w = getrelativepath(path, &type);
-    const auto st = plat::statFollow(path);
-    if (!st || checkfilepath(type, w) != 0) continue;
-    const bool dir = st->isDirectory;
-    if (!unsyncnode_.need_sync(w, dir)) continue;
-    const uint64_t m = Util::filemodifytime(path);
-    SyncFileItem row = syncdb_->get_single_file(w);
-    SyncFileItem n;
-    n.webpath = w, n.parent = syncpath::parentOf(w), n.last = m, n.status = syncstatus::toUpload;
-    if (dir) {
-      if (row.status == syncstatus::none) {
-        n.file = false;
-        syncdb_->add_new_file(n);
-      } else if (row.last == m && row.status == syncstatus::toRemove) {
-        continue;
-      } else if (row.last != m || row.status == syncstatus::toDelete) {
-        syncdb_->update_lasttime(w, m);
-        if (row.status == syncstatus::toRemove || row.status == syncstatus::toDelete) {
-          // Restored before the deletion reached the service: kept, made again.
-          syncdb_->del_dir(w);
-          n.file = false;
-          syncdb_->add_new_file(n);
-        }
-      }
-      if (bPacing_) clock.sleepFor(0.01);
-      scandir(path);
-      continue;
-    }
-    if (plat::statNoFollow(path)->isSymlink || !st->isRegular) continue;
-    n.file = true, n.size = st->size;
-    if (row.status == syncstatus::none) {
-      syncdb_->add_new_file(n);
-    } else if (row.status == syncstatus::synced) {
-      compare_file(path, row, false);
-    } else if (row.status == syncstatus::toRemove) {
-      if (row.size != st->size || row.last != m) {
-        row.size = st->size, row.last = m, row.filehash = "", row.status = syncstatus::toUpload;
-        syncdb_->update_file(row);
-      }
-    } else if (row.status == syncstatus::toDelete) {
-      row.size = st->size, row.last = m, row.filehash = "", row.status = syncstatus::toUpload;
-      syncdb_->update_file(row);
-    } else if (row.last != m) {
-      const bool same = Util::getfilehash(path).value_or("") == row.filehash && !row.filehash.empty();
-      row.size = st->size, row.last = m;
-      if (same) {
-        row.status = unsyncnode_.need_sync(w, false) ? syncstatus::synced : syncstatus::excluded;
-      } else {
-        row.filehash = "", row.status = syncstatus::toUpload;
-      }
-      syncdb_->update_file(row);
-    }
-  }
-}
-
-bool SyncManager::rootAvailable(const std::string& local) const {
-  for (const auto& n : linkfolder_.getlinknodes()) {
-    if (local == n.fullpath || local.rfind(n.fullpath + "/", 0) == 0) return plat::isDirectory(n.fullpath);
-  }
-  const std::string org = syncorg(), personal = syncpath();
-  if (!org.empty() && local.rfind(org, 0) == 0) return plat::isDirectory(org);
-  if (local.rfind(personal, 0) == 0) return plat::isDirectory(personal);
-  return true;
-}
-
-void SyncManager::mark_file_delete(const std::string& webpath) {
-  for (const auto& d : syncdb_->get_all_dir(webpath)) {
-    if (d.webpath.empty() || d.status == syncstatus::excluded) continue;
-    if (bOut_) return;
-    const std::string local = getnormalpath(d.webpath);
-    if (!plat::statFollow(local)) {
-      // A root or linked folder whose top is gone (an unmounted disk) is
-      // unavailable, not deleted: nothing below it is touched.
-      if (!rootAvailable(local)) continue;
-      if (d.status == syncstatus::synced) {
-        syncdb_->update_status(d.webpath, syncstatus::toDelete);
-      } else if (d.status == syncstatus::toUpload) {
-        syncdb_->del_dir(d.webpath);
-      }
-    } else {
-      mark_file_delete(d.webpath);
-    }
-  }
-  for (const auto& f : syncdb_->get_all_files(webpath)) {
-    if (f.status == syncstatus::excluded) continue;
-    if (bOut_) return;
-    const std::string local = getnormalpath(f.webpath);
-    if (plat::statNoFollow(local)) continue;
-    if (!rootAvailable(local)) continue;
-    if (f.status == syncstatus::synced) {
-      syncdb_->update_status(f.webpath, f.last == 0 ? syncstatus::toDownload : syncstatus::toDelete);
-    } else if (f.status == syncstatus::toUpload) {
-      syncdb_->del_file(f.webpath);
-    } else if (f.status == syncstatus::uploading) {
-      cancel_trans(f.webpath);
-      syncdb_->del_file(f.webpath);
-    }
-  }
-}
 
 void SyncManager::removeLocal(const std::string& local) {
   if (!Util::existfile(local) && !plat::statNoFollow(local)) return;
   if (Util::getAppDelegate().bRecyclebin()) {
     Util::deletefile2recyclebin(local);
   } else {
-    Util::deletefile(local);
+    plat::FileOps::shared().remove(local);  // no echo for the watcher
   }
 }
 
@@ -496,15 +322,7 @@ bool SyncManager::placeFolder(const SyncFileItem& row, const std::string& local)
 }
 
 void SyncManager::setAllFiles(const std::string& folder, bool readonly) {
-  std::error_code ec;
-  for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
-    if (readonly) {
-      Util::setfilereadonly(it->path().string());
-    } else {
-      Util::setfilereadwirte(it->path().string());
-    }
-  }
+  readonly ? setallfileread(folder) : setallfilewrite(folder);
 }
 
 void SyncManager::tell(const std::string& file, const std::string& info) {
@@ -532,7 +350,10 @@ void SyncManager::run() {
     try {
       const auto due = table.tick(plat::currentClock().monotonic(), bSyncnow_.load(),
                                   Util::getAppDelegate().synccount() == 0);
-      // The replay of refused renames and moves comes with the local road.
+      if (due.rename) {
+        std::lock_guard<std::mutex> l(controllock_);
+        check_rename_and_remove();
+      }
       if (due.cacheClean) transcache_->timeremovefile();
       if (due.compare) comparePass();
     } catch (const std::exception& e) {
@@ -550,18 +371,13 @@ void SyncManager::comparePass() {
   bSyncnow_ = false;
   receive_from_server();
   const bool fullScan = !bScaned_;
-  std::function<void(bool)> local;
-  {
-    std::lock_guard<std::mutex> l(hooksMutex_);
-    local = localPass_;
-  }
-  if (local && !bOut_) local(fullScan);
-  if (fullScan) {
+  const auto hook = hookOf(localPass_);
+  if (hook && !bOut_) hook(fullScan);
+  if (!bOut_) localPass(fullScan);
+  if (fullScan && !bOut_) {
     bScaned_ = true;
     bFristScan_ = false;
   }
-  // commit clears the overwrite mode: it governs only the first pass.
-  bOverwrite_ = false;
 }
 
 void SyncManager::runcheck() {

@@ -7,21 +7,31 @@
 //   runcheck  finished downloads (1 s), the file cache trimmed (1800 s).
 //
 // States (bStart, bOut):
-//   constructed  NO, NO   threads running, idle (2 s sleeps)
-//   started      YES, NO  threads working           (start)
-//   stopped      NO, NO   idle; start works again   (stop)
-//   ended        -, YES   threads joined            (exit, or destruction)
+//   constructed  NO, NO   threads idle (2 s sleeps); watchers made, silent
+//   started      YES, NO  threads working, watchers reporting    (start)
+//   stopped      NO, NO   idle, no watchers; start works again   (stop)
+//   ended        -, YES   threads joined, no watchers            (exit, or destruction)
+// The watchers stay silent until start because its first pass scans
+// everything anyway.
 //
 // Who calls from which thread: construction, start, stop, exit, movedir and
 // setUnsyncnode from the main thread (login, logout, pause, folder move);
-// the remote road only from the run thread; finishdownload from runcheck;
-// get_download and get_upload from the transfer engine's filler threads,
-// finishupload from an upload's thread. The flags are atomic and may be read and set from any thread. controllock
-// serialises the writers of SYNC of different threads (each remote change,
-// the replay, commit, a finished download, the hand-off, each watcher
-// batch, a finished upload); it is never held across a sleep or a service
-// call, and the transfer engine's locks come after it. The folder sets and
-// the database guard themselves.
+// the remote road, the scans and commit only from the run thread;
+// finishdownload from runcheck; the event calls from the watchers' task
+// queues (one per watched folder, in `handlerlist`); get_download and
+// get_upload from the transfer engine's filler threads, finishupload from an
+// upload's thread. The flags are atomic and may be read and set from any
+// thread. controllock serialises the writers of SYNC of different threads
+// (each remote change, the replay of refused renames and moves, commit, a
+// finished download, the hand-off, each watcher batch, a finished upload); a
+// rename or move of a watcher batch takes it only around its table steps,
+// never across its service call. The folder sets and the database guard
+// themselves.
+//
+// Lock order: controllock, then handlersMutex_ (a watcher batch under
+// controllock may add, stop or rename a watcher), then listsMutex_; handlers
+// are ended outside all of them, since ending one waits for its running batch.
+// The transfer engine's locks come after controllock.
 #pragma once
 
 #include <atomic>
@@ -33,10 +43,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "app/interface/RequestRet.h"
+#include "app/sync/Directoryhandler.h"
 #include "app/sync/LinkFolder.h"
 #include "app/sync/SyncCache.h"
 #include "app/sync/SyncShare.h"
@@ -78,7 +90,7 @@ struct copy_file_stx {
   uint64_t filesize = 0, lasttime = 0, addtime = 0;
 };
 
-class SyncManager : public SyncTransCache::Manager, public TransHandoff {
+class SyncManager : public SyncTransCache::Manager, public LocalEvents, public TransHandoff {
 public:
   static constexpr const char* kPersonal = "个人的文件";
   static constexpr const char* kTeam = "团队的文件";
@@ -127,22 +139,108 @@ public:
   std::string getrelativepath(const std::string& local, int64_t* type) const;
   // Names never synced: hidden (a component starting with "." or "~"),
   // temporary and reserved names, characters the service refuses.
-  static bool isigonore(const std::string& local);
+  static bool isigonore(std::string_view local);
 
-  // ---- The local road: events of the watchers (controllock held by the
-  // caller), the scans (run thread) ----
-  bool eventadd(const std::string& path);
-  bool eventupdate(const std::string& path);
-  bool eventdel(const std::string& path);
+  // ---- The local road ----
+  // Events of the watchers. add, update and del run with controllock held by
+  // the caller (the watcher's batch, the replay); rename and move take it
+  // themselves for their table steps, or run under the caller's when
+  // replayed. Each answers YES when the change is settled.
+  bool eventadd(const std::string& path) override;
+  bool eventupdate(const std::string& path) override;
+  bool eventdel(const std::string& path) override;
+  // With push, a rename or move the service did not take is queued and
+  // replayed every 2 s by the run thread.
+  bool eventrename(const std::string& oldpath, const std::string& newpath, bool push) override;
+  bool eventremove(const std::string& oldpath, const std::string& newpath, bool push) override;
+  // Events of the root were lost: it is scanned again (controllock taken).
+  void rescanroot(const std::string& root) override;
+  // A folder still counts as a root: the personal or team root or a folder
+  // inside them, or a linked folder.
+  bool watching(const std::string& root) override;
+  void lock() override { controllock_.lock(); }
+  void unlock() override { controllock_.unlock(); }
+
+  // The replay of refused renames and moves (controllock held).
+  void check_rename_and_remove();
+  // The path is the old path of a queued rename or move.
+  bool check_movelist(const std::string& path);
+  std::vector<movefile_stx> renamelist();
+  std::vector<movefile_stx> removelist();
+
+  // The watchers: one per root and linked folder, one per symbolic link to
+  // a folder inside a root (reporting under the link's path).
+  void addlink(const std::string& path);
+  void removelink(const std::string& path);
+  void renamelink(const std::string& oldpath, const std::string& newpath);
+  // Ends every watcher and empties the list.
+  void exitlink();
+  size_t handlerCount();
+  // The watchers now in handlerlist (for watching the engine).
+  std::vector<std::shared_ptr<Directoryhandler>> handlers();
+  // Waits until every batch the watchers have handed over so far has run.
+  void drainWatchers();
+  // Batches and rescans run by all watchers so far (for watching the engine work).
+  int64_t watcherTasks();
+  int64_t watcherRescans();
+  // Events a watcher may hold before it asks for a rescan instead (for
+  // every watcher from now on).
+  void setWatcherBacklog(size_t events);
+
+  // Scans (run thread; inside the event calls under their caller's lock).
   void scandir(const std::string& folder);
+  // kind 1: linked folders outside the team shares, 2: inside them, 3: all.
+  void scanlink(int64_t kind);
   void mark_file_delete(const std::string& webpath);
   void scandel() { mark_file_delete(""); }
   bool compare_modify(const std::string& path, SyncFileItem& row);
   // The scan's 0.01 s pauses (off for a benchmark of the bare scan).
   void setPacing(bool on) { bPacing_ = on; }
 
-  // Runs once per compare pass after the remote road; the local road (scan,
-  // commit) plugs in here.
+  // Deletions: on the service what was deleted on disk, on disk what the
+  // service deleted (only files in step with their row), then the echo list
+  // is trimmed. commit takes controllock.
+  void commit();
+  void check_syncdb_delete();
+  void apply_del(const SyncFileItem& row);
+  void apply_deldisk(const SyncFileItem& row);
+  // Asks the user (through the confirmation set below) and schedules the
+  // folder for a full sync at the next pass.
+  void reset(const std::string& path);
+  // How reset asks "是否确定立即重新同步[...]文件夹？"; true for "是". Without
+  // one nothing is scheduled.
+  void setConfirm(std::function<bool(const std::string& message)> confirm);
+
+  // Selective sync. A folder leaving the sync loses only the local files in
+  // step with the service (into the file cache first); the rest stays, and
+  // the user is told.
+  // setUnsyncnodes takes controllock; add_unsyncpath and del_unsyncpath run
+  // under their caller's (the remote road's).
+  void setUnsyncnodes(const std::string& webpath, const std::vector<UnSyncNodeItem>& nodes);
+  void add_unsyncpath(const std::string& webpath);
+  void del_unsyncpath(const std::string& webpath, bool bDelete);
+
+  // ---- Local file state ----
+  // dir 1: the folder and everything below it; status: the lock code (1
+  // read-only, others writable).
+  void setfilestatus(const std::string& webpath, int64_t dir, int64_t status);
+  void setallfileread(const std::string& folder);
+  void setallfilewrite(const std::string& folder);
+  // Files below the folder in step with their rows enter the file cache.
+  void movetocache(const std::string& folder);
+  // Echo entries older than 30 s go (controllock held).
+  void check_and_clear_copylist();
+  // Single files of an old excluded list lose their entry and their rows.
+  void removefileunsync(std::vector<UnSyncNodeItem>& list);
+  // An echo entry: the engine wrote the file in this state (controllock held).
+  void addcopylist(const std::string& webpath, const copy_file_stx& entry);
+  // Roots whose top is missing (an unmounted disk): nothing below them is
+  // deleted anywhere until they are back.
+  std::vector<std::string> unavailableRoots();
+
+  // Called in each compare pass after the remote road, before the local part
+  // (scans and commit), with whether the pass scans everything; for watching
+  // the engine.
   void setLocalPass(std::function<void(bool fullScan)> pass);
 
   std::shared_ptr<Syncdb> syncdb() const override { return syncdb_; }
@@ -171,9 +269,6 @@ public:
   // thread, exceptions caught.
   int64_t passes() const { return passes_.load(); }
   int64_t faults() const { return faults_.load(); }
-
-  void lock() { controllock_.lock(); }
-  void unlock() { controllock_.unlock(); }
 
   // ---- Transfers (SyncManagerTransfer.cpp): the hand-off of jobs to the
   // transfer engine and the completion of finished ones. get_download and
@@ -251,9 +346,64 @@ private:
   int64_t checkfilepath(int64_t type, const std::string& webpath) const;
   // A name with blanks at either end renamed on disk; the path to use.
   std::string trimmed(const std::string& path);
-  // The root holding a local path is there (not an unmounted disk).
-  bool rootAvailable(const std::string& local) const;
   bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
+
+  // A copy of a hook, taken under hooksMutex_, to be called outside it.
+  template <class F>
+  F hookOf(const F& hook) {
+    std::lock_guard<std::mutex> l(hooksMutex_);
+    return hook;
+  }
+
+  // ---- The local road's own steps (SyncManagerLocal.cpp) ----
+  struct ScanFolder {
+    std::string local;    // with a final "/"
+    std::string webpath;  // its cloud path
+    int64_t type = -1;    // its root type
+  };
+  // Rows written by a full scan before its transaction is committed.
+  static constexpr size_t kScanBatch = 5000;
+  // The entries of one folder; its subfolders are handed back to be scanned.
+  // Returns how many rows it wrote.
+  size_t scanFolder(const ScanFolder& folder, std::vector<ScanFolder>& subfolders);
+  enum class Outcome { settled, refused, unreachable };
+  Outcome renameStep(const std::string& oldpath, const std::string& newpath, bool push, bool held);
+  Outcome moveStep(const std::string& oldpath, const std::string& newpath, bool push, bool held);
+  Outcome refusal(const RequestRet& ret, const std::string& oldpath, const std::string& newpath,
+                  const std::string& oldweb, bool push, std::vector<movefile_stx>& list);
+  void queueMove(std::vector<movefile_stx>& list, const std::string& oldpath, const std::string& newpath);
+  // A row whose item is gone from the disk: marked deleted (or dropped when
+  // the service never had it), unless its root is missing or a queued rename
+  // or move still involves it. True when the row changed.
+  bool markMissing(const SyncFileItem& row, const std::string& local);
+  // A queued rename or move involves the local path (at, above or below its
+  // old path); the path is (or lies below) the new path of one.
+  bool pendingInvolves(const std::string& local);
+  bool pendingTarget(const std::string& local);
+  // The scans and commit of one pass, after the remote road.
+  void localPass(bool fullScan);
+  // A row of a deleted item whose item is back: in step when unchanged, to
+  // upload otherwise.
+  void restored(SyncFileItem row, const std::string& local);
+  // A file with the size, time and content its row says the service holds.
+  bool unchangedSynced(const SyncFileItem& row, const std::string& local);
+  // Removes the local copy of what leaves the sync: files in step with the
+  // service enter the file cache and go; anything else stays and the user
+  // is told. With directOnly only the files directly in the folder.
+  void removeExcluded(const std::string& local, bool directOnly);
+  // The row of another name that differs only in letter case and exists
+  // too: the path is then left out (and the user told).
+  bool caseTwin(const std::string& path, const std::string& webpath, const SyncFileItem& row);
+  // The top of the root holding `local` (or a symbolic link on the way to
+  // it) when it is missing; empty when available. Marks and reports it.
+  std::string missingTop(const std::string& local);
+  void checkRoots();
+  void refetchMissing(const std::string& webpath, const std::string& top);
+  std::shared_ptr<Directoryhandler> watch(const std::string& path, const std::string& reportAs);
+  void watchRoots();
+  void watchLinks();
+  std::string userName() const;
+  int64_t userId() const;
 
   std::shared_ptr<SyncCache> synccache_;
   std::shared_ptr<Syncdb> syncdb_;
@@ -271,8 +421,23 @@ private:
   std::atomic<int64_t> passes_{0}, faults_{0};
 
   std::mutex controllock_;
-  std::vector<movefile_stx> renamelist_, removelist_;  // under controllock
+  // The queued renames and moves: changed under controllock, and each
+  // access also under listsMutex_ (last in the lock order) so that the
+  // scans may read them without controllock.
+  std::mutex listsMutex_;
+  std::vector<movefile_stx> renamelist_, removelist_;
+  std::atomic<bool> anyPending_{false};  // either list holds an entry
   std::map<std::string, copy_file_stx> copylist_;      // under controllock
+  std::mutex scansMutex_;
+  std::vector<std::string> pendingScans_;  // folders included again, to scan once served
+
+  std::mutex handlersMutex_;  // after controllock
+  std::vector<std::shared_ptr<Directoryhandler>> handlerlist_;
+  std::atomic<size_t> watcherBacklog_{Directoryhandler::kBacklog};
+
+  std::mutex rootsMutex_;
+  std::vector<std::string> unavailable_;
+  std::function<bool(const std::string&)> confirm_;  // under hooksMutex_
 
   mutable std::mutex hooksMutex_;
   std::weak_ptr<TransControl> trans_;  // under hooksMutex_

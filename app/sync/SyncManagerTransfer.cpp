@@ -16,7 +16,6 @@
 // was sent.
 #include "app/sync/SyncManager.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <vector>
@@ -37,9 +36,6 @@ namespace {
 
 // The engine's own stamps: whole seconds since 2001.
 uint64_t stampNow() { return static_cast<uint64_t>(std::max<int64_t>(0, Syncdb::now())); }
-
-// How long an echo entry stands for the engine's own write.
-constexpr uint64_t kEchoKeep = 30;
 
 void lognormal(const std::string& webpath, const std::string& info) {
   QVLog::sharedQVLog().addLogNormalFile(webpath, info);
@@ -140,29 +136,16 @@ bool SyncManager::makefolder(const std::string& given) {
 }
 
 bool SyncManager::placefile(const std::string& from, const std::string& local) {
+  // A flushed copy with the source's times takes the target's place in one
+  // rename, known as ours before it is made; a folder there stays.
   if (auto st = plat::statNoFollow(local); st && st->isDirectory) return false;
-  // A complete, flushed copy beside the target ("<target>.qvcopy", a name the
-  // watchers ignore) takes its place in one rename.
-  const std::string temp = local + ".qvcopy";
-  bool ok = Util::copyfile(from, temp) && isRegularFile(temp);
-  if (ok) {
-    const int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC);
-    ok = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-  }
-  ok = ok && plat::FileOps::shared().move(temp, local);
-  if (!ok) ::unlink(temp.c_str());
-  return ok && isRegularFile(local);
+  return plat::FileOps::shared().copyFile(from, local) && isRegularFile(local);
 }
 
 void SyncManager::addecho(const std::string& webpath, uint64_t size, uint64_t last) {
-  const uint64_t now = stampNow();
-  for (auto it = copylist_.begin(); it != copylist_.end();) {
-    it = now - it->second.addtime > kEchoKeep ? copylist_.erase(it) : std::next(it);
-  }
   copy_file_stx e;
-  e.filesize = size, e.lasttime = last, e.addtime = now;
-  copylist_[webpath] = e;
+  e.filesize = size, e.lasttime = last, e.addtime = stampNow();
+  addcopylist(webpath, e);
 }
 
 bool SyncManager::verifiedContent(const std::string& path, const std::string& hash) {
@@ -332,7 +315,7 @@ TransItem SyncManager::get_upload() {
   };
   if (!st) {
     // A root whose disk is gone is unavailable, not emptied.
-    if (!rootAvailable(local)) {
+    if (!missingTop(local).empty()) {
       park(row.webpath);
     } else {
       drop();

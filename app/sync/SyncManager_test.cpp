@@ -11,7 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "Framework/Staticclass/NSDataExpand.h"
 #include "app/AppDelegate.h"
+#include "app/QVLog.h"
 #include "app/UserData.h"
 #include "app/Util.h"
 #include "app/sync/sync_test_util.h"
@@ -46,6 +48,15 @@ TEST(SyncTimetable, PeriodsAreStrictlyExceeded) {
     EXPECT_EQ(d.cacheClean, s.clean) << s.at;
     EXPECT_EQ(d.compare, s.compare) << s.at;
   }
+}
+
+// A line of the activity log names the file.
+bool logged(const std::string& file) {
+  QVLog::sharedQVLog().flush();
+  for (const auto& line : QVLog::sharedQVLog().arrLogData()) {
+    if (line.text.find(file) != std::string::npos) return true;
+  }
+  return false;
 }
 
 class SyncManagerTest : public ::testing::Test {
@@ -123,24 +134,42 @@ TEST_F(SyncManagerTest, AnExistingParentKeepsItsStateOrIsResetAsAsked) {
   }
 }
 
-TEST_F(SyncManagerTest, SetUnsyncnodeRemovesTheExcludedFoldersAndStoresTheSet) {
+TEST_F(SyncManagerTest, SetUnsyncnodeRemovesOnlyWhatTheServiceHoldsAndStoresTheSet) {
   SyncManager m(parent_, false, false);
   plat::makeDirectories(m.syncpath() + "big/sub");
   ASSERT_TRUE(plat::atomicWrite(m.syncpath() + "big/sub/f", "x"));
-  SyncFileItem it;
-  it.webpath = "big/sub/f";
-  it.status = 4;
-  it.file = true;
-  m.syncdb()->add_new_file(it);
+  ASSERT_TRUE(plat::atomicWrite(m.syncpath() + "big/edited", "was y"));
+  ASSERT_TRUE(plat::atomicWrite(m.syncpath() + "big/new", "never sent"));
+  plat::makeDirectories(m.syncpath() + "other");
+  ASSERT_TRUE(plat::atomicWrite(m.syncpath() + "other/f", "x"));
+  for (const char* w : {"big/sub/f", "big/edited", "other/f"}) {
+    SyncFileItem it;
+    it.webpath = w;
+    it.status = 4;
+    it.file = true;
+    it.size = Util::filesize(m.syncpath() + w);
+    it.last = Util::filemodifytime(m.syncpath() + w);
+    it.filehash = *Util::getfilehash(m.syncpath() + w);
+    m.syncdb()->add_new_file(it);
+  }
+  ASSERT_TRUE(plat::atomicWrite(m.syncpath() + "big/edited", "now z"));  // changed since in step
   Util::getAppDelegate().setBRecyclebin(false);
   auto trans = std::make_shared<synctest::RecordingTrans>();
   m.settrans(trans);
-  m.setUnsyncnode(std::vector<UnSyncNodeItem>{{"big", 0}}, true);
+  m.setUnsyncnode(std::vector<UnSyncNodeItem>{{"big", 0}, {"other", 0}}, true);
   Util::getAppDelegate().setBRecyclebin(true);
-  EXPECT_FALSE(plat::fileExists(m.syncpath() + "big"));
+  // All of "other" is on the service: it goes, into the file cache first.
+  EXPECT_FALSE(plat::fileExists(m.syncpath() + "other"));
+  EXPECT_NE(m.synccache()->getcache(NSDataExpand::sha1HexDigest("x")), "");
+  // In "big" only the file in step goes; the edited and the never sent stay.
+  EXPECT_FALSE(plat::fileExists(m.syncpath() + "big/sub"));
+  EXPECT_EQ(plat::readFile(m.syncpath() + "big/edited").value_or(""), "now z");
+  EXPECT_EQ(plat::readFile(m.syncpath() + "big/new").value_or(""), "never sent");
+  for (const char* kept : {"big/edited", "big/new"}) EXPECT_TRUE(logged(m.syncpath() + kept)) << kept;
   EXPECT_EQ(m.syncdb()->get_single_file("big/sub/f").status, -1);
-  EXPECT_EQ(m.syncdb()->get_unsync_nodes(), (std::vector<UnSyncNodeItem>{{"big", 0}}));
-  EXPECT_EQ(trans->cleared(), std::vector<std::string>{"big"});
+  EXPECT_EQ(m.syncdb()->get_single_file("big/edited").status, -1);
+  EXPECT_EQ(m.syncdb()->get_unsync_nodes(), (std::vector<UnSyncNodeItem>{{"big", 0}, {"other", 0}}));
+  EXPECT_EQ(trans->cleared(), (std::vector<std::string>{"big", "other"}));
   EXPECT_TRUE(m.bOverwrite());
 }
 

@@ -141,22 +141,46 @@ private:
 
 std::string text(SQResultSet& rs, const char* column) { return rs.stringForColumn(column).value_or(""); }
 
-SyncFileItem readItem(SQResultSet& rs) {
+// The columns of a SYNC row, looked up once per result set rather than by
+// name for every value of every row.
+struct ItemColumns {
+  bool ready = false;
+  int path = -1, parent = -1, filehash = -1, membername = -1, filesize = -1, last = -1, status = -1, type = -1,
+      version = -1, memberid = -1, diskversion = -1, lock = -1, actlast = -1;
+  void resolve(SQResultSet& rs) {
+    path = rs.columnIndexForName("path"), parent = rs.columnIndexForName("parent");
+    filehash = rs.columnIndexForName("filehash"), membername = rs.columnIndexForName("membername");
+    filesize = rs.columnIndexForName("filesize"), last = rs.columnIndexForName("last");
+    status = rs.columnIndexForName("status"), type = rs.columnIndexForName("type");
+    version = rs.columnIndexForName("version"), memberid = rs.columnIndexForName("memberid");
+    diskversion = rs.columnIndexForName("diskversion"), lock = rs.columnIndexForName("lock");
+    actlast = rs.columnIndexForName("actlast");
+    ready = true;
+  }
+};
+
+SyncFileItem readItem(SQResultSet& rs, ItemColumns& c) {
+  if (!c.ready) c.resolve(rs);
   SyncFileItem it;
-  it.webpath = text(rs, "path");
-  it.parent = text(rs, "parent");
-  it.filehash = text(rs, "filehash");
-  it.membername = text(rs, "membername");
-  it.size = static_cast<uint64_t>(rs.longLongIntForColumn("filesize"));
-  it.last = static_cast<uint64_t>(rs.longLongIntForColumn("last"));
-  it.status = rs.intForColumn("status");
-  it.file = rs.boolForColumn("type");
-  it.version = rs.intForColumn("version");
-  it.memberid = rs.intForColumn("memberid");
-  it.diskversion = rs.intForColumn("diskversion");
-  it.lock = rs.intForColumn("lock");
-  it.actlast = rs.intForColumn("actlast");
+  it.webpath = rs.stringForColumnIndex(c.path).value_or("");
+  it.parent = rs.stringForColumnIndex(c.parent).value_or("");
+  it.filehash = rs.stringForColumnIndex(c.filehash).value_or("");
+  it.membername = rs.stringForColumnIndex(c.membername).value_or("");
+  it.size = static_cast<uint64_t>(rs.longLongIntForColumnIndex(c.filesize));
+  it.last = static_cast<uint64_t>(rs.longLongIntForColumnIndex(c.last));
+  it.status = rs.intForColumnIndex(c.status);
+  it.file = rs.boolForColumnIndex(c.type);
+  it.version = rs.intForColumnIndex(c.version);
+  it.memberid = rs.intForColumnIndex(c.memberid);
+  it.diskversion = rs.intForColumnIndex(c.diskversion);
+  it.lock = rs.intForColumnIndex(c.lock);
+  it.actlast = rs.intForColumnIndex(c.actlast);
   return it;
+}
+
+SyncFileItem readItem(SQResultSet& rs) {
+  ItemColumns c;
+  return readItem(rs, c);
 }
 
 SyncVersion readVersion(SQResultSet& rs) {
@@ -292,7 +316,8 @@ void Syncdb::exec(const std::string& sql, const Array& args) {
 std::vector<SyncFileItem> Syncdb::files(const std::string& sql, const Array& args) {
   std::vector<SyncFileItem> out;
   run(false, [&](SQDatabase* db) {
-    return eachRow(db, sql, args, [&](SQResultSet& rs) { out.push_back(readItem(rs)); });
+    ItemColumns columns;
+    return eachRow(db, sql, args, [&](SQResultSet& rs) { out.push_back(readItem(rs, columns)); });
   });
   return out;
 }
@@ -676,8 +701,10 @@ std::vector<SyncFileItem> Syncdb::get_all_deleted_dir() {
   std::vector<SyncFileItem> out;
   run(true, [&](SQDatabase* db) {
     std::vector<SyncFileItem> dirs;
+    ItemColumns columns;
     eachRow(db, "select * from SYNC where (status=? or status=?) and type=0 order by path asc;",
-            {syncstatus::toRemove, syncstatus::toDelete}, [&](SQResultSet& rs) { dirs.push_back(readItem(rs)); });
+            {syncstatus::toRemove, syncstatus::toDelete},
+            [&](SQResultSet& rs) { dirs.push_back(readItem(rs, columns)); });
     for (auto& d : dirs) {
       bool parentDeleted = false;
       eachRow(db, std::string("select status from SYNC where ") + kOne, {foldCase(d.parent)}, [&](SQResultSet& rs) {

@@ -53,6 +53,12 @@ std::optional<FileStat> statNoFollow(const std::string& path) {
   return fromStat(st);
 }
 
+std::optional<FileStat> statNoFollowAt(int dirFd, const std::string& name) {
+  struct stat st{};
+  if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return fromStat(st);
+}
+
 bool fileExists(const std::string& path) { return statFollow(path).has_value(); }
 
 std::optional<uint64_t> fileSize(const std::string& path) {

@@ -30,6 +30,9 @@ struct FileStat {
 
 std::optional<FileStat> statFollow(const std::string& path);
 std::optional<FileStat> statNoFollow(const std::string& path);
+// An entry of the open folder `dirFd`, its own state (links not followed):
+// no walk of the whole path for each entry of a folder.
+std::optional<FileStat> statNoFollowAt(int dirFd, const std::string& name);
 bool fileExists(const std::string& path);  // follows links
 std::optional<uint64_t> fileSize(const std::string& path);  // follows links
 bool isDirectory(const std::string& path);

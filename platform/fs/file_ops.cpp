@@ -39,22 +39,49 @@ FileOps& FileOps::shared() {
   return ops;
 }
 
-void FileOps::remember(const std::string& path) { remember(path, DiskState::of(path)); }
-
-void FileOps::remember(const std::string& path, const DiskState& state) {
+void FileOps::remember(const std::string& path) {
+  DiskState s = DiskState::of(path);
   std::lock_guard<std::mutex> g(mutex_);
-  entries_[path] = Entry{state, clock_->monotonic()};
+  Entry e;
+  e.state = s;
+  e.added = clock_->monotonic();
+  entries_[path] = e;
+}
+
+void FileOps::expect(const std::string& path, const DiskState& state, Match match) {
+  std::lock_guard<std::mutex> g(mutex_);
+  const double now = clock_->monotonic();
+  Entry e;
+  e.state = state;
+  e.added = now;
+  e.match = match;
+  auto it = entries_.find(path);
+  if (it != entries_.end() && it->second.match == Match::exact && now - it->second.added <= kKeep) {
+    e.hasBefore = true;
+    e.before = it->second.state;
+  }
+  entries_[path] = e;
+}
+
+void FileOps::settle(const std::string& path) {
+  std::lock_guard<std::mutex> g(mutex_);
+  auto it = entries_.find(path);
+  if (it != entries_.end()) it->second.hasBefore = false;
 }
 
 bool FileOps::isOwn(const std::string& path) const {
-  {
-    std::lock_guard<std::mutex> g(mutex_);
-    if (entries_.find(path) == entries_.end()) return false;
-  }
-  DiskState now = DiskState::of(path);
+  // The state is read under the lock: a step that begins and settles between
+  // a stale read and the comparison would otherwise disown its own event.
   std::lock_guard<std::mutex> g(mutex_);
   auto it = entries_.find(path);
-  return it != entries_.end() && clock_->monotonic() - it->second.added <= kKeep && it->second.state == now;
+  if (it == entries_.end() || clock_->monotonic() - it->second.added > kKeep) return false;
+  const DiskState now = DiskState::of(path);
+  switch (it->second.match) {
+    case Match::anyState: return true;
+    case Match::anyFolder: return !now.exists || now.dir;
+    case Match::exact: break;
+  }
+  return it->second.state == now || (it->second.hasBefore && it->second.before == now);
 }
 
 void FileOps::forget(const std::string& path) {
@@ -79,39 +106,76 @@ size_t FileOps::size() const {
   return entries_.size();
 }
 
-// Written beside the target under a name of our own, then renamed over it:
-// both names are remembered, so neither half of the rename comes back.
-bool FileOps::writeFile(const std::string& path, std::string_view data, Error* error) {
+// Written beside the target under a private name, then renamed over it. The
+// file's final state is known before the rename (the rename keeps inode,
+// size and time), so the target's events are ours from the first one.
+bool FileOps::place(const std::string& path, std::string_view data, int fromFd, const struct timespec* times,
+                    Error* error) {
   static std::atomic<uint64_t> serial{0};
-  std::string tmp = pathJoin(pathDirname(path), "." + pathBasename(path) + ".qvtmp" + std::to_string(::getpid()) +
-                                                    "-" + std::to_string(serial.fetch_add(1)));
+  // Built by appending: GCC 12 warns (-Wrestrict, falsely) on "." + std::string.
+  std::string leaf = ".";
+  leaf += pathBasename(path);
+  leaf += ".qvtmp";
+  leaf += std::to_string(::getpid());
+  leaf += "-";
+  leaf += std::to_string(serial.fetch_add(1));
+  const std::string tmp = pathJoin(pathDirname(path), leaf);
+  expect(tmp, DiskState{}, Match::anyState);
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     setError(error, posixError(errno, "create", tmp));
+    forget(tmp);
     return false;
   }
-  bool ok = writeAll(fd, data.data(), data.size()) && ::fsync(fd) == 0;
+  bool ok = writeAll(fd, data.data(), data.size());
+  if (ok && fromFd >= 0) {
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+      ssize_t n = ::read(fromFd, buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = n == 0;
+        break;
+      }
+      if (!writeAll(fd, buf.data(), static_cast<size_t>(n))) {
+        ok = false;
+        break;
+      }
+    }
+  }
+  ok = ok && (!times || ::futimens(fd, times) == 0) && ::fsync(fd) == 0;
   int err = errno;
   ::close(fd);
-  // The watcher may read the rename before this call returns: the state the
-  // path will have (the temporary file's) is ours before the rename is made.
-  if (ok) remember(path, DiskState::of(tmp));
-  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    if (ok) err = errno;
+  if (ok) {
+    expect(path, DiskState::of(tmp));
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+      err = errno;
+      ok = false;
+      remember(path);
+    }
+    settle(path);
+  }
+  if (!ok) {
     ::unlink(tmp.c_str());
     setError(error, posixError(err, "write", path));
-    remember(tmp);
-    return false;
   }
-  remember(tmp);
-  remember(path);
-  return true;
+  remember(tmp);  // absent from now on
+  return ok;
+}
+
+bool FileOps::writeFile(const std::string& path, std::string_view data, Error* error) {
+  return place(path, data, -1, nullptr, error);
 }
 
 bool FileOps::makeFolder(const std::string& path, Error* error) {
-  if (!makeDirectories(path, 0755, error)) return false;
-  remember(path);
-  return true;
+  std::vector<std::string> made;
+  for (std::string p = path; !p.empty() && p != "/" && p != "." && !DiskState::of(p).exists; p = pathDirname(p)) {
+    made.push_back(p);
+    expect(p, DiskState{}, Match::anyFolder);
+  }
+  const bool ok = makeDirectories(path, 0755, error);
+  for (auto& p : made) remember(p);
+  return ok;
 }
 
 // Everything below a folder that we moved or removed is ours too. Bounded
@@ -155,16 +219,16 @@ static void collect(const std::string& path, std::vector<std::string>& out, int 
 bool FileOps::move(const std::string& from, const std::string& to, Error* error) {
   std::vector<std::string> old;
   collect(from, old, 0);
-  // Known before the rename, so the watcher can't read it first: the target
-  // takes the source's state (same inode, size and time) and what was at the
-  // source is gone (the two halves of a rename may come in separate reads).
-  remember(to, DiskState::of(from));
-  for (auto& p : old) remember(p, DiskState{});
+  const DiskState moving = DiskState::of(from);
+  for (auto& p : old) expect(p, DiskState{});
+  expect(to, moving);
   if (::rename(from.c_str(), to.c_str()) != 0) {
     setError(error, posixError(errno, "rename", from));
+    for (auto& p : old) remember(p);
+    remember(to);
     return false;
   }
-  for (auto& p : old) remember(p);  // now absent
+  for (auto& p : old) settle(p);
   rememberTree(to, 0);
   return true;
 }
@@ -172,28 +236,30 @@ bool FileOps::move(const std::string& from, const std::string& to, Error* error)
 bool FileOps::remove(const std::string& path, Error* error) {
   std::vector<std::string> old;
   collect(path, old, 0);
-  if (!removeTree(path, error)) return false;
-  for (auto& p : old) remember(p);
-  return true;
+  for (auto& p : old) expect(p, DiskState{});
+  const bool ok = removeTree(path, error);
+  for (auto& p : old) {
+    if (ok) {
+      settle(p);
+    } else {
+      remember(p);
+    }
+  }
+  return ok;
 }
 
 bool FileOps::copyFile(const std::string& from, const std::string& to, Error* error) {
-  auto st = statFollow(from);
-  auto data = readFile(from, error);
-  if (!st || !data) {
-    if (!st) setError(error, posixError(ENOENT, "stat", from));
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat s;
+  if (in < 0 || ::fstat(in, &s) != 0 || !S_ISREG(s.st_mode)) {
+    setError(error, posixError(in < 0 ? errno : EINVAL, "open", from));
+    if (in >= 0) ::close(in);
     return false;
   }
-  if (!atomicWrite(to, *data, 0644, error)) return false;
-  struct timespec times[2];
-  struct stat s;
-  if (::stat(from.c_str(), &s) == 0) {
-    times[0] = s.st_atim;
-    times[1] = s.st_mtim;
-    ::utimensat(AT_FDCWD, to.c_str(), times, 0);
-  }
-  remember(to);
-  return true;
+  const struct timespec times[2] = {s.st_atim, s.st_mtim};
+  const bool ok = place(to, {}, in, times, error);
+  ::close(in);
+  return ok;
 }
 
 }  // namespace plat

@@ -1,13 +1,21 @@
 // The engine's own writes on disk. inotify reports our own changes like any
 // other, so every write of the engine goes through FileOps, which remembers
-// the path and the exact state it left (absent, or kind, size, inode and
+// the path and the exact state it leaves (absent, or kind, size, inode and
 // nanosecond modification time). The watcher drops an event whose path is in
 // exactly that state; any later change (even within the same second at the
 // same size) no longer matches and passes. Entries live 30 s of the clock.
+// The watcher reads on its own thread and may judge an event before the
+// write returns, so each state is registered before the step that makes it:
+// a file is finished under a private name and its state known before the
+// rename; a private name counts as ours in any state; a folder being made
+// counts as ours as a folder of any inode until it exists. While a step
+// runs, the state it replaces still counts as ours too, so an event of an
+// earlier own write judged meanwhile is not taken for the user's.
 // Thread-safe; one per process (shared()).
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -56,11 +64,25 @@ public:
   bool copyFile(const std::string& from, const std::string& to, Error* error = nullptr);
 
 private:
+  // exact: only that state; anyState: a private name of ours; anyFolder: a
+  // folder we are making, whatever its inode.
+  enum class Match { exact, anyState, anyFolder };
   struct Entry {
     DiskState state;
     double added = 0;
+    Match match = Match::exact;
+    bool hasBefore = false;  // a step is running: `before` is ours as well
+    DiskState before;
   };
+  // The state a step is about to leave; the one it replaces stays ours until
+  // settle().
+  void expect(const std::string& path, const DiskState& state, Match match = Match::exact);
+  void settle(const std::string& path);
   void rememberTree(const std::string& path, int depth);
+  // Writes `data` (or, with fromFd >= 0, the rest of that file) under a
+  // private name beside `path`, with the given times, then renames it over
+  // `path` with its state registered first.
+  bool place(const std::string& path, std::string_view data, int fromFd, const struct timespec* times, Error* error);
   Clock* clock_;
   mutable std::mutex mutex_;
   std::map<std::string, Entry> entries_;

@@ -242,7 +242,13 @@ void FolderWatcher::deliver() {
 }
 
 void FolderWatcher::pump(double seconds) {
-  if (!watch_) return;
+  if (!watch_) {
+    // Never opened (the root is missing, or no inotify instance was left):
+    // waits like an idle watcher instead of spinning.
+    pollfd w = {wakeFd_, POLLIN, 0};
+    ::poll(&w, 1, static_cast<int>(clock_->realSecondsFor(seconds) * 1000));
+    return;
+  }
   double wait = seconds;
   if (!pending_.empty()) {
     double left = latency_ - (clock_->monotonic() - batchStart_);

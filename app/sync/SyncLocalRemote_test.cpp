@@ -1,0 +1,525 @@
+// The local road end to end: a started engine with its own watchers on a
+// real sync folder (real inotify), its run thread scanning and committing,
+// and devcloud recording every call that reaches the service.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "Framework/Sqlite/SQDatabaseQueue.h"
+#include "Framework/Staticclass/NSStringExpand.h"
+#include "app/QVLog.h"
+#include "app/Util.h"
+#include "app/interface/EngineFixture.h"
+#include "app/sync/SyncManager.h"
+#include "app/sync/sync_test_util.h"
+#include "platform/foundation/file_util.h"
+#include "platform/fs/file_ops.h"
+
+namespace {
+
+using plat::Array;
+using plat::Dictionary;
+using plat::Value;
+
+void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+template <class F>
+bool eventually(F&& f) {
+  for (int i = 0; i < 6000; ++i) {
+    if (f()) return true;
+    ::usleep(5000);
+  }
+  return f();
+}
+
+bool logged(const std::string& file, const std::string& info) {
+  QVLog::sharedQVLog().flush();
+  for (const auto& line : QVLog::sharedQVLog().arrLogData()) {
+    if (line.text.find(file) != std::string::npos && line.text.find(info) != std::string::npos) return true;
+  }
+  return false;
+}
+
+class SyncLocalRemote : public enginetest::ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    if (HasFatalFailure()) return;
+    account_ = newUser();
+    auto ud = userData(account_);
+    ud->setMountID(account_.mount);
+    ud->setUserID(account_.mount);
+    // The remote road stays out of these: only the local road calls the service.
+    AppDelegate::shared().setBLink(false);
+    AppDelegate::shared().setBRecyclebin(false);
+    m_ = std::make_unique<SyncManager>(dir_.path() + "/Quorva/", false, false);
+    m_->setPacing(false);
+    root_ = m_->syncpath();
+  }
+  void TearDown() override {
+    m_.reset();
+    AppDelegate::shared().setUserdata(nullptr);
+    AppDelegate::shared().setBLink(false);
+    ServiceTest::TearDown();
+  }
+
+  // Files and folders on the service and on disk, in step, as a finished
+  // download leaves them (written by the engine's own file operations).
+  void synced(const std::vector<std::pair<std::string, std::string>>& files,
+              const std::vector<std::string>& folders = {}) {
+    Array f, d;
+    for (const auto& [path, text] : files) f.push_back(Value(Dictionary{{"path", Value(path)}, {"text", Value(text)}}));
+    for (const auto& p : folders) d.push_back(Value(p));
+    ASSERT_TRUE(cloud->hook(
+        "POST", "files",
+        Value(Dictionary{{"username", Value(account_.username)}, {"files", Value(f)}, {"folders", Value(d)}})));
+    auto tree = cloud->hook("GET", "tree?username=" + account_.username);
+    ASSERT_TRUE(tree);
+    for (const Value& n : (*tree)["nodes"].array()) {
+      const std::string path = n["path"].string();
+      if (m_->syncdb()->get_single_file(path).status != syncstatus::none) continue;
+      const std::string local = m_->getnormalpath(path);
+      SyncFileItem it;
+      it.webpath = path;
+      it.parent = path.find('/') == std::string::npos ? "" : path.substr(0, path.rfind('/'));
+      it.file = !n["dir"].boolValue();
+      if (it.file) {
+        std::string text;
+        for (const auto& [p, t] : files) {
+          if (p == path) text = t;
+        }
+        plat::FileOps::shared().makeFolder(plat::pathDirname(local));
+        ASSERT_TRUE(plat::FileOps::shared().writeFile(local, text));
+        it.size = text.size();
+        it.filehash = n["filehash"].string();
+      } else {
+        ASSERT_TRUE(plat::FileOps::shared().makeFolder(local));
+      }
+      it.last = Util::filemodifytime(local);
+      it.version = it.diskversion = n["version"].longLongValue();
+      it.status = syncstatus::synced;
+      ASSERT_TRUE(m_->syncdb()->add_new_file(it)) << path;
+    }
+  }
+
+  // "path status" of every row at or below the folder, in path order.
+  std::vector<std::string> rows(const std::string& folder) {
+    synctest::Raw raw(m_->syncdb()->dbQueue()->path());
+    std::vector<std::string> out;
+    for (const auto& r : raw.rows("select path, status from SYNC order by path")) {
+      if (r[0] == folder || r[0].rfind(folder + "/", 0) == 0) out.push_back(r[0] + " " + r[1]);
+    }
+    return out;
+  }
+
+  // The changes sent to the service since `since`: "VERB path [-> arg] status".
+  std::vector<std::string> calls(int64_t since) {
+    std::vector<std::string> out;
+    for (const Value& e : cloud->requests(since)) {
+      const std::string verb = e["method"].string();
+      if (verb != "RENAME" && verb != "MOVE" && verb != "DELETE" && verb != "PUT") continue;
+      std::string target = e["target"].string();
+      std::string text = verb + " " + NSStringExpand::urlDecoded(target.substr(1)).value_or(target);
+      if (auto n = headerOf(e, "x-qv-newname")) text += " -> " + NSStringExpand::urlDecoded(*n).value_or(*n);
+      if (auto t = headerOf(e, "x-qv-target-path")) text += " -> " + NSStringExpand::urlDecoded(*t).value_or(*t);
+      out.push_back(text + " " + std::to_string(e["status"].longLongValue()));
+    }
+    return out;
+  }
+
+  // One whole pass of the engine after everything so far, and the
+  // watchers' queues empty.
+  void settle() {
+    m_->drainWatchers();
+    const int64_t p = m_->passes();
+    m_->setBSyncnow(true);
+    ASSERT_TRUE(eventually([&] { return m_->passes() >= p + 1; }));
+    // The next pass begins only once that one is over.
+    m_->setBSyncnow(true);
+    ASSERT_TRUE(eventually([&] { return m_->passes() >= p + 2; }));
+    m_->drainWatchers();
+  }
+
+  // The next `count` calls of the verb are answered with that status and code.
+  void fault(const std::string& verb, int64_t status, int64_t code, int64_t count) {
+    Dictionary rule{
+        {"kind", Value("error")}, {"method", Value(verb)}, {"status", Value(status)}, {"count", Value(count)}};
+    if (code != 0) rule.set("error_code", Value(code));
+    ASSERT_TRUE(cloud->hook("POST", "fault", Value(rule)));
+  }
+
+  void startAndScan() {
+    m_->start();
+    ASSERT_TRUE(eventually([&] { return m_->bScaned(); }));
+    settle();
+  }
+
+  synctest::TempDir dir_;
+  enginetest::Account account_;
+  std::unique_ptr<SyncManager> m_;
+  std::string root_;
+};
+
+// Each scripted change of the disk gives exactly these rows and these calls.
+TEST_P(SyncLocalRemote, ScenarioTable) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // synced before, below the case's folder
+    std::vector<std::string> folders;
+    std::function<void(const std::string& d)> act;
+    std::vector<std::string> rows;  // below the case's folder, {} standing for it
+    std::vector<std::string> calls;
+  };
+  auto mv = [](const std::string& a, const std::string& b) { ASSERT_EQ(::rename(a.c_str(), b.c_str()), 0) << a; };
+  const std::string outside = dir_.path() + "/elsewhere/";
+  plat::makeDirectories(outside);
+  write(outside + "one", "first");
+  write(outside + "two", "second");
+  std::vector<Case> cases = {
+      {"create", {}, {""}, [](const std::string& d) { write(d + "new.txt", "n"); }, {"{} 4", "{}/new.txt 3"}, {}},
+      {"write",
+       {{"f.txt", "old"}},
+       {},
+       [](const std::string& d) { write(d + "f.txt", "changed"); },
+       {"{} 4", "{}/f.txt 3"},
+       {}},
+      {"rename in place",
+       {{"a.txt", "a"}},
+       {},
+       [&](const std::string& d) { mv(d + "a.txt", d + "b.txt"); },
+       {"{} 4", "{}/b.txt 4"},
+       {"RENAME {}/a.txt -> b.txt 200"}},
+      {"case only",
+       {{"c.txt", "c"}},
+       {},
+       [&](const std::string& d) { mv(d + "c.txt", d + "C.txt"); },
+       {"{} 4", "{}/C.txt 4"},
+       {"RENAME {}/c.txt -> C.txt 200"}},
+      {"move across folders",
+       {{"x/f", "f"}, {"y/keep", "k"}},
+       {},
+       [&](const std::string& d) { mv(d + "x/f", d + "y/f"); },
+       {"{} 4", "{}/x 4", "{}/y 4", "{}/y/f 4", "{}/y/keep 4"},
+       {"MOVE {}/x/f -> {}/y 200"}},
+      {"move deeper",
+       {{"f", "f"}, {"d/e/g", "g"}},
+       {},
+       [&](const std::string& d) { mv(d + "f", d + "d/e/f"); },
+       {"{} 4", "{}/d 4", "{}/d/e 4", "{}/d/e/f 4", "{}/d/e/g 4"},
+       {"MOVE {}/f -> {}/d/e 200"}},
+      {"move a folder up",
+       {{"p/q/z", "z"}},
+       {},
+       [&](const std::string& d) { mv(d + "p/q", d + "q"); },
+       {"{} 4", "{}/p 4", "{}/q 4", "{}/q/z 4"},
+       {"MOVE {}/p/q/ -> {}/ 200"}},
+      {"rename a folder",
+       {{"old/h", "h"}},
+       {},
+       [&](const std::string& d) { mv(d + "old", d + "new"); },
+       {"{} 4", "{}/new 4", "{}/new/h 4"},
+       {"RENAME {}/old/ -> new 200"}},
+      {"rm -rf of a tree",
+       {{"t/u/f", "f"}, {"t/g", "g"}, {"stay", "s"}},
+       {},
+       [](const std::string& d) { plat::removeTree(d + "t"); },
+       {"{} 4", "{}/stay 4"},
+       {"DELETE {}/t/ 200"}},
+      {"two files at once",
+       {},
+       {""},
+       [&](const std::string& d) {
+         std::filesystem::copy_file(outside + "one", d + "c1");
+         std::filesystem::copy_file(outside + "two", d + "c2");
+       },
+       {"{} 4", "{}/c1 3", "{}/c2 3"},
+       {}},
+      {"editor save",
+       {{"doc", "draft"}},
+       {},
+       [&](const std::string& d) {
+         write(d + "doc.new", "final text");
+         mv(d + "doc.new", d + "doc");
+       },
+       {"{} 4", "{}/doc 3"},
+       {}},
+      {"create then delete in one batch",
+       {},
+       {""},
+       [](const std::string& d) {
+         write(d + "brief", "1");
+         ::unlink((d + "brief").c_str());
+       },
+       {"{} 4"},
+       {}},
+      {"chmod only",
+       {{"m", "m"}},
+       {},
+       [](const std::string& d) { ::chmod((d + "m").c_str(), 0600); },
+       {"{} 4", "{}/m 4"},
+       {}},
+      {"hidden and ignored names",
+       {},
+       {""},
+       [](const std::string& d) {
+         for (const char* n : {".hidden", "x.tmp", "~lock", "a:b", "ends."}) write(d + n, "1");
+         plat::makeDirectories(d + ".git/objects");
+         write(d + ".git/objects/o", "1");
+       },
+       {"{} 4"},
+       {}},
+  };
+  // Every case in a folder of its own, all synced before the engine starts.
+  std::vector<std::pair<std::string, std::string>> files;
+  std::vector<std::string> folders;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const std::string w = "s" + std::to_string(i);
+    for (const auto& [p, t] : cases[i].files) files.push_back({w + "/" + p, t});
+    for (const auto& p : cases[i].folders) folders.push_back(p.empty() ? w : w + "/" + p);
+  }
+  ASSERT_NO_FATAL_FAILURE(synced(files, folders));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const std::string w = "s" + std::to_string(i);
+    auto fill = [&](std::vector<std::string> v) {
+      for (auto& s : v) {
+        for (size_t at; (at = s.find("{}")) != std::string::npos;) s.replace(at, 2, w);
+      }
+      return v;
+    };
+    const auto wantRows = fill(c.rows), wantCalls = fill(c.calls);
+    const int64_t since = cloud->lastSeq();
+    c.act(root_ + w + "/");
+    EXPECT_TRUE(eventually([&] { return rows(w) == wantRows && calls(since) == wantCalls; }));
+    ASSERT_NO_FATAL_FAILURE(settle());
+    EXPECT_EQ(rows(w), wantRows);
+    EXPECT_EQ(calls(since), wantCalls);
+  }
+  // Nothing the user made or changed went missing.
+  for (const char* f : {"s0/new.txt", "s1/f.txt", "s9/c1", "s9/c2", "s10/doc"}) {
+    EXPECT_TRUE(plat::fileExists(root_ + f)) << f;
+  }
+  EXPECT_EQ(plat::readFile(root_ + "s10/doc").value_or(""), "final text");
+}
+
+// What changed while the engine was not running is found by the scan of
+// the first pass after start.
+TEST_P(SyncLocalRemote, TheStartUpScanFindsOfflineChanges) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"off/gone.txt", "g"}, {"off/edit.txt", "e"}, {"off/keep/in.txt", "k"}}));
+  ::unlink((root_ + "off/gone.txt").c_str());
+  write(root_ + "off/edit.txt", "edited offline");
+  write(root_ + "off/fresh.txt", "made offline");
+  // Deleted in an earlier run and put back before its deletion was sent.
+  m_->syncdb()->update_status("off/keep", syncstatus::toDelete);
+  m_->syncdb()->update_status("off/keep/in.txt", syncstatus::toDelete);
+  const int64_t since = cloud->lastSeq();
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  EXPECT_EQ(calls(since), std::vector<std::string>{"DELETE off/gone.txt 200"});
+  EXPECT_EQ(rows("off"), (std::vector<std::string>{"off 4", "off/edit.txt 3", "off/fresh.txt 3", "off/keep 3",
+                                                   "off/keep/in.txt 4"}));
+  EXPECT_EQ(plat::readFile(root_ + "off/keep/in.txt").value_or(""), "k");
+}
+
+// Events lost (here: more than the watcher may hold while the engine is
+// busy) are replaced by a rescan of the root, which finds every change.
+TEST_P(SyncLocalRemote, AForcedOverflowIsARescanWithNoChangeLost) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"ov/edit", "e"}, {"ov/gone", "g"}, {"ov/same", "s"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  m_->setWatcherBacklog(20);
+  const int64_t since = cloud->lastSeq();
+  m_->lock();  // the engine is busy: batches pile up
+  plat::makeDirectories(root_ + "ov/new");
+  for (int i = 0; i < 200; ++i) write(root_ + "ov/new/n" + std::to_string(i), std::to_string(i));
+  write(root_ + "ov/edit", "edited");
+  ::unlink((root_ + "ov/gone").c_str());
+  ::usleep(300000);
+  m_->unlock();
+  std::vector<std::string> want{"ov 4", "ov/edit 3", "ov/new 3"};
+  std::vector<std::string> names;
+  for (int i = 0; i < 200; ++i) names.push_back("ov/new/n" + std::to_string(i) + " 3");
+  std::sort(names.begin(), names.end());
+  want.insert(want.end(), names.begin(), names.end());
+  want.push_back("ov/same 4");
+  EXPECT_TRUE(eventually([&] { return rows("ov") == want; }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_GE(m_->watcherRescans(), 1);
+  EXPECT_EQ(rows("ov"), want);
+  EXPECT_EQ(calls(since), std::vector<std::string>{"DELETE ov/gone 200"});
+}
+
+// A rename the service refuses keeps the old name where it was (no deletion
+// of it anywhere) and is sent again until taken; a queued one whose new name
+// went away is dropped and the old path judged as it is.
+TEST_P(SyncLocalRemote, RefusedRenamesKeepTheOldNameAndReplay) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"r/a", "a"}, {"r/keep", "k"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  ASSERT_NO_FATAL_FAILURE(fault("RENAME", 500, 0, 1000));
+  int64_t since = cloud->lastSeq();
+  ASSERT_EQ(::rename((root_ + "r/a").c_str(), (root_ + "r/b").c_str()), 0);
+  ASSERT_TRUE(eventually([&] { return m_->renamelist().size() == 1; }));
+  // A new start scans everything: the old name is still the service's.
+  m_->stop();
+  m_->start();
+  ASSERT_TRUE(eventually([&] { return m_->bScaned(); }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_EQ(rows("r"), (std::vector<std::string>{"r 4", "r/a 4", "r/keep 4"}));
+  for (const auto& c : calls(since)) EXPECT_EQ(c, "RENAME r/a -> b 500");
+  ASSERT_TRUE(cloud->hook("DELETE", "faults"));
+  EXPECT_TRUE(eventually([&] {
+    return m_->renamelist().empty() && rows("r") == std::vector<std::string>{"r 4", "r/b 4", "r/keep 4"};
+  }));
+  auto sent = calls(since);
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back(), "RENAME r/a -> b 200");
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "RENAME r/a -> b 200"), 1);
+
+  // Refused again; then the new name is deleted before the replay gets through.
+  ASSERT_NO_FATAL_FAILURE(fault("RENAME", 500, 0, 1000));
+  since = cloud->lastSeq();
+  ASSERT_EQ(::rename((root_ + "r/b").c_str(), (root_ + "r/c").c_str()), 0);
+  ASSERT_TRUE(eventually([&] { return m_->renamelist().size() == 1; }));
+  ::unlink((root_ + "r/c").c_str());
+  EXPECT_TRUE(eventually([&] {
+    return m_->renamelist().empty() && rows("r") == std::vector<std::string>{"r 4", "r/keep 4"};
+  }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  std::vector<std::string> changes;
+  for (const auto& c : calls(since)) {
+    if (c != "RENAME r/b -> c 500") changes.push_back(c);
+  }
+  EXPECT_EQ(changes, std::vector<std::string>{"DELETE r/b 200"});
+  ASSERT_TRUE(cloud->hook("DELETE", "faults"));
+}
+
+// A view-only share refuses the rename: the file gets its old name back.
+TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"v/a", "a"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  ASSERT_NO_FATAL_FAILURE(fault("RENAME", 403, 40322, 1));
+  const int64_t since = cloud->lastSeq();
+  ASSERT_EQ(::rename((root_ + "v/a").c_str(), (root_ + "v/b").c_str()), 0);
+  EXPECT_TRUE(eventually([&] { return plat::fileExists(root_ + "v/a"); }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_FALSE(plat::fileExists(root_ + "v/b"));
+  EXPECT_EQ(plat::readFile(root_ + "v/a").value_or(""), "a");
+  EXPECT_EQ(rows("v"), (std::vector<std::string>{"v 4", "v/a 4"}));
+  EXPECT_EQ(calls(since), std::vector<std::string>{"RENAME v/a -> b 403"});
+  EXPECT_TRUE(logged(root_ + "v/a", "已恢复原名"));
+  EXPECT_TRUE(m_->renamelist().empty());
+}
+
+// "Already gone" from the service is as good as deleted: sent once.
+TEST_P(SyncLocalRemote, ADeleteAnsweredNotFoundCountsAsDone) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"g/x", "x"}, {"g/y", "y"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  ASSERT_NO_FATAL_FAILURE(fault("DELETE", 404, 40402, 1));
+  const int64_t since = cloud->lastSeq();
+  ::unlink((root_ + "g/x").c_str());
+  EXPECT_TRUE(eventually([&] { return rows("g") == std::vector<std::string>{"g 4", "g/y 4"}; }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_EQ(calls(since), std::vector<std::string>{"DELETE g/x 404"});
+}
+
+// A root or linked folder whose top goes away (an unmounted disk) is
+// unavailable: nothing below it is deleted on the service or on disk, and
+// when it is back it is in step again.
+TEST_P(SyncLocalRemote, AMissingTopDeletesNothingAnywhere) {
+  const std::string outside = dir_.path() + "/disk/Work";
+  plat::makeDirectories(outside);
+  m_->syncdb()->add_link("lk", outside);
+  m_->linkfolder().add("lk", outside);
+  ASSERT_NO_FATAL_FAILURE(synced({{"lk/f", "f"}, {"lk/sub/g", "g"}, {"mine/p", "p"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  const int64_t since = cloud->lastSeq();
+
+  // The linked folder's disk goes.
+  ASSERT_EQ(::rename(outside.c_str(), (outside + ".away").c_str()), 0);
+  EXPECT_TRUE(eventually([&] {
+    const auto u = m_->unavailableRoots();
+    return std::find(u.begin(), u.end(), outside) != u.end();
+  }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  // Even a row marked deleted below it (by an earlier event) is left alone.
+  m_->syncdb()->update_status("lk/f", syncstatus::toDelete);
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_EQ(calls(since), std::vector<std::string>{});
+  EXPECT_TRUE(logged(outside, "不会被删除"));
+
+  // The personal root's disk goes too: its deletions are no deletions.
+  const std::string personal = root_.substr(0, root_.size() - 1);
+  ASSERT_EQ(::rename(personal.c_str(), (personal + ".away").c_str()), 0);
+  EXPECT_TRUE(eventually([&] { return m_->unavailableRoots().size() == 2; }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_EQ(rows("mine"), (std::vector<std::string>{"mine 4", "mine/p 4"}));
+  EXPECT_EQ(calls(since), std::vector<std::string>{});
+
+  // Both back: in step again, nothing sent, nothing lost.
+  ASSERT_EQ(::rename((personal + ".away").c_str(), personal.c_str()), 0);
+  ASSERT_EQ(::rename((outside + ".away").c_str(), outside.c_str()), 0);
+  EXPECT_TRUE(eventually([&] { return m_->unavailableRoots().empty(); }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_EQ(rows("lk"), (std::vector<std::string>{"lk 4", "lk/f 4", "lk/sub 4", "lk/sub/g 4"}));
+  EXPECT_EQ(rows("mine"), (std::vector<std::string>{"mine 4", "mine/p 4"}));
+  EXPECT_EQ(calls(since), std::vector<std::string>{});
+  // Watched again.
+  write(outside + "/after", "1");
+  EXPECT_TRUE(eventually([&] { return rows("lk/after") == std::vector<std::string>{"lk/after 3"}; }));
+}
+
+// A folder leaving the sync loses only the files the service holds as they
+// are; a changed and a never-uploaded file stay (and the user is told), and
+// the service is not asked to delete anything. Included again, the folder
+// comes back from the service and what only this disk has is uploaded.
+TEST_P(SyncLocalRemote, ExcludingAndIncludingAFolderAgain) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"ex/s.txt", "synced"}, {"ex/c.txt", "before"}, {"ex/sub/s2.txt", "deep"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  write(root_ + "ex/c.txt", "changed here");
+  write(root_ + "ex/n.txt", "never uploaded");
+  ASSERT_TRUE(eventually([&] { return rows("ex/n.txt") == std::vector<std::string>{"ex/n.txt 3"}; }));
+  ASSERT_TRUE(eventually([&] { return rows("ex/c.txt") == std::vector<std::string>{"ex/c.txt 3"}; }));
+  const int64_t since = cloud->lastSeq();
+
+  m_->setUnsyncnodes("", {{"ex", 0}});
+  EXPECT_FALSE(plat::fileExists(root_ + "ex/s.txt"));
+  EXPECT_FALSE(plat::fileExists(root_ + "ex/sub"));
+  EXPECT_EQ(plat::readFile(root_ + "ex/c.txt").value_or(""), "changed here");
+  EXPECT_EQ(plat::readFile(root_ + "ex/n.txt").value_or(""), "never uploaded");
+  EXPECT_TRUE(logged(root_ + "ex/c.txt", "已保留"));
+  EXPECT_TRUE(logged(root_ + "ex/n.txt", "已保留"));
+  EXPECT_NE(m_->synccache()->getcache(enginetest::sha1("synced")), "");
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_EQ(rows("ex"), std::vector<std::string>{});
+  EXPECT_EQ(calls(since), std::vector<std::string>{});
+
+  // The same list again (the selective-sync window saved unchanged): a file
+  // put into the excluded folder since is the user's alone and stays.
+  write(root_ + "ex/later.txt", "after the exclusion");
+  m_->setUnsyncnodes("", {{"ex", 0}});
+  EXPECT_EQ(plat::readFile(root_ + "ex/later.txt").value_or(""), "after the exclusion");
+  ::unlink((root_ + "ex/later.txt").c_str());
+
+  // Included again: fetched from the service (the folder itself is made by
+  // the download hand-off), the local files judged.
+  AppDelegate::shared().setBLink(true);
+  m_->setUnsyncnodes("", {});
+  EXPECT_TRUE(eventually([&] { return rows("ex/n.txt") == std::vector<std::string>{"ex/n.txt 3"}; }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_EQ(rows("ex"), (std::vector<std::string>{"ex 5", "ex/c.txt 3", "ex/n.txt 3", "ex/s.txt 5", "ex/sub 4",
+                                                  "ex/sub/s2.txt 5"}));
+  for (const auto& c : calls(since)) EXPECT_EQ(c.rfind("DELETE", 0), std::string::npos) << c;
+  EXPECT_EQ(plat::readFile(root_ + "ex/c.txt").value_or(""), "changed here");
+  EXPECT_EQ(plat::readFile(root_ + "ex/n.txt").value_or(""), "never uploaded");
+}
+
+INSTANTIATE_TEST_SUITE_P(Devcloud, SyncLocalRemote, ::testing::Values(false));
+
+}  // namespace
