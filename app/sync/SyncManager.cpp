@@ -736,7 +736,9 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
   };
   const auto st = plat::statNoFollow(local);
   if (!st) {
-    // A pending local rename of this path comes with the local road.
+    // The old name of a rename or move not yet made on the service: the
+    // change waits for it rather than bringing the old name back.
+    if (check_movelist(local)) return false;
     take();
     syncdb_->update_file(row);
     return true;

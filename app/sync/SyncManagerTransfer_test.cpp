@@ -584,4 +584,37 @@ TEST_F(SyncTransfer, AServiceChangeMetDuringAnUploadIsTakenAfterIt) {
   EXPECT_EQ(row("older.txt").filehash, sha1("mine"));
 }
 
+// A change of the service for a path the user renamed, while the rename
+// waits to be made on the service: the old name is not brought back.
+TEST_F(SyncTransfer, AChangeForTheOldNameOfAPendingRenameWaits) {
+  write(local("old.txt"), "edited here");
+  SyncFileItem it;
+  it.webpath = "old.txt", it.file = true, it.status = syncstatus::toUpload, it.size = 11;
+  it.last = Util::filemodifytime(local("old.txt"));
+  db().add_new_file(it);
+  ASSERT_EQ(::rename(local("old.txt").c_str(), local("new.txt").c_str()), 0);
+  // Not yet on the service (its upload waits): the rename is queued.
+  EXPECT_FALSE(m_->eventrename(local("old.txt"), local("new.txt"), true));
+  ASSERT_TRUE(m_->check_movelist(local("old.txt")));
+  CompareItem c;
+  c.webpath = "old.txt", c.cmd = 1, c.version = 3, c.filehash = sha1("theirs"), c.filesize = 6;
+  m_->lock();
+  EXPECT_FALSE(m_->compare_data(row("old.txt"), c));
+  m_->unlock();
+  EXPECT_EQ(row("old.txt").status, syncstatus::toUpload);
+  EXPECT_EQ(row("old.txt").filehash, "");
+  EXPECT_EQ(m_->get_download().itemid, 0);
+
+  // Without a pending rename the service's version is taken.
+  CompareItem gone = c;
+  gone.webpath = "elsewhere.txt";
+  SyncFileItem e = it;
+  e.webpath = "elsewhere.txt";
+  db().add_new_file(e);
+  m_->lock();
+  EXPECT_TRUE(m_->compare_data(row("elsewhere.txt"), gone));
+  m_->unlock();
+  EXPECT_EQ(row("elsewhere.txt").status, syncstatus::toDownload);
+}
+
 }  // namespace
