@@ -1,6 +1,5 @@
 // Login, login completion and the two logouts of the application object.
 #include <filesystem>
-#include <type_traits>
 
 #include "app/AccountSecrets.h"
 #include "app/AppDelegate.h"
@@ -23,17 +22,6 @@
 #include "platform/ui/toolkit.h"
 
 namespace {
-
-// The transfer engine pulls its jobs from the sync engine through
-// TransHandoff; a sync engine that does not offer it yet gets none.
-template <class Sync>
-std::shared_ptr<TransHandoff> handoffOf(const std::shared_ptr<Sync>& sync) {
-  if constexpr (std::is_base_of_v<TransHandoff, Sync>) {
-    return sync;
-  } else {
-    return nullptr;
-  }
-}
 
 std::string withSlash(std::string p) {
   if (!p.empty() && p.back() != '/') p += '/';
@@ -186,13 +174,9 @@ AppDelegate::EngineMakers AppDelegate::defaultEngineMakers() {
   m.syncManager = [](const std::string& path, bool bReset, bool resetorg) {
     return SyncManager::initwithpath(path, bReset, resetorg);
   };
+  // The transfer engine pulls its jobs from the sync engine (TransHandoff).
   m.transManager = [](const std::shared_ptr<SyncManager>& sync) -> std::shared_ptr<TransManager> {
-    auto handoff = handoffOf(sync);
-    if (!handoff) {
-      plat::log("transfer engine not started: the sync engine hands out no transfer jobs yet");
-      return nullptr;
-    }
-    return TransManager::init(handoff, {}, [](const std::string& text) {
+    return TransManager::init(sync, {}, [](const std::string& text) {
       NotificationCenter::shareCenter().setGrowlNotificationDescripation(text, std::nullopt);
     });
   };
@@ -267,16 +251,8 @@ void AppDelegate::onLoginFinished(bool overwrite, bool /*reset*/, bool unsync, i
   setSync(s);
   auto t = makers.transManager(s);
   setTrans(t);
-  if (t) {
-    std::weak_ptr<TransManager> weak = t;
-    s->setTransferControls(
-        [weak](const std::string& webpath) {
-          if (auto m = weak.lock()) m->cleartrans(webpath);
-        },
-        [weak] {
-          if (auto m = weak.lock()) m->removeall();
-        });
-  }
+  // The sync engine stops the transfers of what it changes through it.
+  if (t) s->settrans(t);
   s->syncdb()->insert_menu(ud->menuArray());
   s->setUnsyncnode(unsync ? unsynclist : std::nullopt, overwrite);
   s->start();

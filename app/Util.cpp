@@ -310,9 +310,12 @@ bool Util::copyfileneedtemp(const std::string& from, const std::string& to) {
   try {
     if (itemExists(temp)) ok = plat::removeTree(temp);
     if (ok) ok = copyItem(from, temp, true);
-    // One rename puts the complete copy in place of the old target.
+    // One rename puts the complete copy in place of the old target. Only a
+    // folder's copy makes way by removing the folder there; a file never
+    // takes the place of a folder (whatever it holds would go with it).
     if (ok && rename(temp.c_str(), to.c_str()) != 0) {
-      ok = plat::removeTree(to) && rename(temp.c_str(), to.c_str()) == 0;
+      const auto copied = plat::statNoFollow(temp);
+      ok = copied && copied->isDirectory && plat::removeTree(to) && rename(temp.c_str(), to.c_str()) == 0;
       if (!ok) plat::removeTree(temp);
     }
   } catch (const std::exception& e) {

@@ -396,6 +396,12 @@ TEST_F(UtilFiles, CopyThroughATemporaryFile) {
 
   EXPECT_TRUE(Util::copyfileneedtemp(src, dir() + "/fresh"));
   EXPECT_EQ(plat::readFile(dir() + "/fresh"), "new content");
+
+  // A folder where the file would go stays, with what it holds.
+  write("folder/inside", "kept");
+  EXPECT_FALSE(Util::copyfileneedtemp(src, dir() + "/folder"));
+  EXPECT_EQ(plat::readFile(dir() + "/folder/inside"), "kept");
+  EXPECT_FALSE(Util::existfile(dir() + "/folder.qvcopy"));
 }
 
 TEST_F(UtilFiles, CopyFolderMovesTheEntries) {

@@ -473,8 +473,8 @@ TEST_F(SyncLocal, AFolderLeftOutAndTakenBack) {
   synced("X/c");
   write(root_ + "X/c", "changed here");
   write(root_ + "X/n", "never uploaded");
-  std::vector<std::string> cancelled;
-  m_->setTransferControls([&](const std::string& p) { cancelled.push_back(p); }, nullptr);
+  auto trans = std::make_shared<synctest::RecordingTrans>();
+  m_->settrans(trans);
   Util::getAppDelegate().setBRecyclebin(false);
   m_->lock();
   m_->add_unsyncpath("X");
@@ -487,7 +487,7 @@ TEST_F(SyncLocal, AFolderLeftOutAndTakenBack) {
   EXPECT_TRUE(logged(root_ + "X/n"));
   EXPECT_EQ(row("X").status, syncstatus::none);
   EXPECT_EQ(row("X/in/s").status, syncstatus::none);
-  EXPECT_EQ(cancelled, std::vector<std::string>{"X"});
+  EXPECT_EQ(trans->cleared(), std::vector<std::string>{"X"});
   EXPECT_EQ(m_->syncdb()->get_unsync_nodes(), (std::vector<UnSyncNodeItem>{{"X", 0}}));
   EXPECT_FALSE(m_->unsyncnode().need_sync("X/n", false));
 

@@ -210,21 +210,9 @@ void SyncManager::setLastrename(renamefile_stx r) {
   lastrename_ = std::move(r);
 }
 
-void SyncManager::setTransferControls(std::function<void(const std::string&)> cleartrans,
-                                      std::function<void()> removeall) {
-  std::lock_guard<std::mutex> l(hooksMutex_);
-  cleartrans_ = std::move(cleartrans);
-  removeall_ = std::move(removeall);
-}
-
 void SyncManager::setLocalPass(std::function<void(bool)> pass) {
   std::lock_guard<std::mutex> l(hooksMutex_);
   localPass_ = std::move(pass);
-}
-
-void SyncManager::cancel_trans(const std::string& webpath) {
-  const auto f = hookOf(cleartrans_);
-  if (f) f(webpath);
 }
 
 std::string SyncManager::getnormalpath(const std::string& webpath) const {
@@ -414,12 +402,6 @@ void SyncManager::runcheck() {
   }
 }
 
-void SyncManager::finishdownload(const std::string& path) {
-  // Placing finished downloads comes with the completion rules; until then
-  // a finished file stays in the transfer folder and is offered again.
-  (void)path;
-}
-
 // ---------------------------------------------------------------------------
 // The remote road
 
@@ -441,8 +423,7 @@ void SyncManager::receive_from_server() {
     if (bOut_) return;
     if (req.webpath.empty()) {
       syncdb_->reset_dir_type(req.version);
-      const auto removeall = hookOf(removeall_);
-      if (removeall) removeall();
+      if (auto t = trans()) t->removeall();
       SyncVersion root;
       root.webpath = "/";
       receive_server_version({root}, false);
@@ -727,6 +708,13 @@ bool SyncManager::compare_file(const std::string& local, SyncFileItem& row, bool
     syncdb_->update_file(row);
     return false;
   }
+  // The download will replace the local file. Changed since the engine last
+  // saw it, the disk holds a version the service never had (disk version 0):
+  // it goes to the Trash before it is replaced.
+  if (isFile && m != row.last) {
+    row.diskversion = 0;
+    syncdb_->update_diskvesion(row.webpath, 0);
+  }
   syncdb_->update_lasttime(row.webpath, m);
   row.last = m;
   return false;
@@ -748,7 +736,9 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
   };
   const auto st = plat::statNoFollow(local);
   if (!st) {
-    // A pending local rename of this path comes with the local road.
+    // The old name of a rename or move not yet made on the service: the
+    // change waits for it rather than bringing the old name back.
+    if (check_movelist(local)) return false;
     take();
     syncdb_->update_file(row);
     return true;
@@ -763,10 +753,14 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
   const bool normal = !bOverwrite_ && !syncshare_.isreadonly(c.webpath);
   const bool uploading = row.status == syncstatus::uploading || row.status == syncstatus::toUpload ||
                          row.status == syncstatus::toReupload;
-  const auto byHash = [&] {
+  // Outside normal mode the service's content wins unless both are equal. A
+  // local file changed since the row is a version the service never had:
+  // disk version 0 sends it to the Trash before the download replaces it.
+  const auto byHash = [&](bool changed) {
     if (Util::getfilehash(local).value_or("") != c.filehash) {
       take();
       row.last = m;
+      if (changed) row.diskversion = 0;
       syncdb_->update_file(row);
       return false;
     }
@@ -782,19 +776,19 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
       syncdb_->update_file(row);
       return true;
     }
-    if (!normal) return byHash();
-    if (uploading) return false;
+    if (!normal) return byHash(false);
+    if (uploading) return seenDuringUpload(row, c), false;
     take();
     row.last = m;
     syncdb_->update_file(row);
     return false;
   }
-  if (!normal) return byHash();
+  if (!normal) return byHash(true);
   const bool fetching = row.status == syncstatus::downloading || row.status == syncstatus::toDownload;
   if (fetching && m == row.last && row.size == csize && row.version == c.version && row.filehash == c.filehash) {
     return false;
   }
-  if (uploading) return false;
+  if (uploading) return seenDuringUpload(row, c), false;
   if (fetching && m == row.last && c.version > row.version) {
     take();
     row.last = m;

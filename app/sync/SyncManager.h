@@ -18,17 +18,20 @@
 // setUnsyncnode from the main thread (login, logout, pause, folder move);
 // the remote road, the scans and commit only from the run thread;
 // finishdownload from runcheck; the event calls from the watchers' task
-// queues (one per watched folder, in `handlerlist`). The flags are atomic
-// and may be read and set from any thread. controllock serialises the
-// writers of SYNC of different threads (each remote change, the replay of
-// refused renames and moves, commit, a finished download, the hand-off, each
-// watcher batch); a rename or move of a watcher batch takes it only around
-// its table steps, never across its service call. The folder sets and the
-// database guard themselves.
+// queues (one per watched folder, in `handlerlist`); get_download and
+// get_upload from the transfer engine's filler threads, finishupload from an
+// upload's thread. The flags are atomic and may be read and set from any
+// thread. controllock serialises the writers of SYNC of different threads
+// (each remote change, the replay of refused renames and moves, commit, a
+// finished download, the hand-off, each watcher batch, a finished upload); a
+// rename or move of a watcher batch takes it only around its table steps,
+// never across its service call. The folder sets and the database guard
+// themselves.
 //
 // Lock order: controllock, then handlersMutex_ (a watcher batch under
 // controllock may add, stop or rename a watcher), then listsMutex_; handlers
 // are ended outside all of them, since ending one waits for its running batch.
+// The transfer engine's locks come after controllock.
 #pragma once
 
 #include <atomic>
@@ -52,6 +55,8 @@
 #include "app/sync/SyncTransCache.h"
 #include "app/sync/Syncdb.h"
 #include "app/sync/UnSyncNode.h"
+#include "app/trans/TransHandoff.h"
+#include "platform/fs/file_ops.h"
 
 // When each periodic job of the run thread is due, from the monotonic clock.
 // All periods are strictly exceeded: a job with period 2 s runs only after
@@ -85,7 +90,7 @@ struct copy_file_stx {
   uint64_t filesize = 0, lasttime = 0, addtime = 0;
 };
 
-class SyncManager : public SyncTransCache::Manager, public LocalEvents {
+class SyncManager : public SyncTransCache::Manager, public LocalEvents, public TransHandoff {
 public:
   static constexpr const char* kPersonal = "个人的文件";
   static constexpr const char* kTeam = "团队的文件";
@@ -236,29 +241,22 @@ public:
   // deleted anywhere until they are back.
   std::vector<std::string> unavailableRoots();
 
-  void finishdownload(const std::string& path) override;
-
-  // What the transfer engine offers the sync engine; set by the application
-  // when the transfer engine exists. Without them nothing runs to stop.
-  void setTransferControls(std::function<void(const std::string&)> cleartrans, std::function<void()> removeall);
-  void cancel_trans(const std::string& webpath);
-
   // Called in each compare pass after the remote road, before the local part
   // (scans and commit), with whether the pass scans everything; for watching
   // the engine.
   void setLocalPass(std::function<void(bool fullScan)> pass);
 
-  std::shared_ptr<Syncdb> syncdb() const { return syncdb_; }
+  std::shared_ptr<Syncdb> syncdb() const override { return syncdb_; }
   std::shared_ptr<SyncCache> synccache() const { return synccache_; }
   std::shared_ptr<SyncTransCache> transcache() const { return transcache_; }
   UnSyncNode& unsyncnode() { return unsyncnode_; }
-  SyncShare& syncshare() { return syncshare_; }
+  SyncShare& syncshare() override { return syncshare_; }
   LinkFolder& linkfolder() { return linkfolder_; }
   std::string syncpath() const;
   std::string syncorg() const;
   std::string syncparent() const;
 
-  bool bStart() const { return bStart_.load(); }
+  bool bStart() const override { return bStart_.load(); }
   bool bOut() const { return bOut_.load(); }
   bool bSyncnow() const { return bSyncnow_.load(); }
   void setBSyncnow(bool v) { bSyncnow_.store(v); }
@@ -275,7 +273,60 @@ public:
   int64_t passes() const { return passes_.load(); }
   int64_t faults() const { return faults_.load(); }
 
+  // ---- Transfers (SyncManagerTransfer.cpp): the hand-off of jobs to the
+  // transfer engine and the completion of finished ones. get_download and
+  // get_upload run on the transfer engine's filler threads, finishupload on
+  // an upload's thread, finishdownload on runcheck. Each holds controllock
+  // around its read-decide-write, never across a service call and never
+  // while it stops a transfer. A local version that the service's version
+  // replaces goes to the Trash first, and the user is told. ----
+  // Files below this size are handed over as a copy in the transfer folder.
+  static constexpr uint64_t kUploadCopyLimit = 102400000;
+  TransItem get_download() override;
+  TransItem get_upload() override;
+  void finishupload(const std::string& path, const std::string& webpath) override;
+  void finishdownload(const std::string& path) override;
+  // The row of the path takes the modification time of its local item.
+  void update_parenttime(const std::string& webpath);
+  void settrans(std::weak_ptr<TransControl> trans) override;
+  // The transfer engine, while there is one.
+  std::shared_ptr<TransControl> trans() const;
+  // Stops the transfers of the path and of everything below it.
+  void cancel_trans(const std::string& webpath);
+
 private:
+  // Parks the row: its hand-out stamp becomes now, so it waits its turn.
+  void park(const std::string& webpath);
+  // A folder above the row is on its way out (status 6 or 9) or, with
+  // checkCase, differs on disk from its cloud name in letter case.
+  bool parentDeleting(const SyncFileItem& row, bool checkCase);
+  // The local file changed after the row last saw it: the row takes its
+  // time and waits for upload instead of being replaced.
+  bool localWins(const SyncFileItem& row, const std::string& local);
+  // Moves a local version that the service never had to the Trash before
+  // the service's content `hash` replaces it; false when it had to stay.
+  bool keepLocalVersion(const SyncFileItem& row, const std::string& local, const std::string& hash);
+  // Copies `from` over `local` through a flushed temporary copy keeping the
+  // source's times, never over a folder; our own writes, so no echo.
+  bool placefile(const std::string& from, const std::string& local);
+  // Makes the folder and those above it as our own writes.
+  bool makefolder(const std::string& folder);
+  // The engine wrote this state of the file itself (the watcher's echo).
+  void addecho(const std::string& webpath, uint64_t size, uint64_t last);
+  // The file's content is the hash it is named for (checked once per state).
+  bool verifiedContent(const std::string& path, const std::string& hash);
+  TransItem uploadFolder(const SyncFileItem& row, const std::string& local);
+  // A change of the service met while the local file waits for its upload
+  // (controllock held): the upload goes first, but when the service's
+  // version turns out newer than the one the upload made, the completion
+  // takes the service's instead of calling the file in step.
+  void seenDuringUpload(const SyncFileItem& row, const CompareItem& change);
+
+  std::map<std::string, CompareItem> seenDuringUpload_;  // by folded path, under controllock
+
+  std::mutex verifyMutex_;
+  std::map<std::string, plat::DiskState> verified_;  // under verifyMutex_
+
   void setRoots(const std::string& parent);
   void initsharefolder();
   void writeRecycleBinLink();
@@ -389,9 +440,8 @@ private:
   std::vector<std::string> unavailable_;
   std::function<bool(const std::string&)> confirm_;  // under hooksMutex_
 
-  std::mutex hooksMutex_;
-  std::function<void(const std::string&)> cleartrans_;
-  std::function<void()> removeall_;
+  mutable std::mutex hooksMutex_;
+  std::weak_ptr<TransControl> trans_;  // under hooksMutex_
   std::function<void(bool)> localPass_;
 
   std::mutex sleepMutex_;

@@ -154,8 +154,8 @@ TEST_F(SyncManagerTest, SetUnsyncnodeRemovesOnlyWhatTheServiceHoldsAndStoresTheS
   }
   ASSERT_TRUE(plat::atomicWrite(m.syncpath() + "big/edited", "now z"));  // changed since in step
   Util::getAppDelegate().setBRecyclebin(false);
-  std::vector<std::string> cancelled;
-  m.setTransferControls([&](const std::string& p) { cancelled.push_back(p); }, nullptr);
+  auto trans = std::make_shared<synctest::RecordingTrans>();
+  m.settrans(trans);
   m.setUnsyncnode(std::vector<UnSyncNodeItem>{{"big", 0}, {"other", 0}}, true);
   Util::getAppDelegate().setBRecyclebin(true);
   // All of "other" is on the service: it goes, into the file cache first.
@@ -169,7 +169,7 @@ TEST_F(SyncManagerTest, SetUnsyncnodeRemovesOnlyWhatTheServiceHoldsAndStoresTheS
   EXPECT_EQ(m.syncdb()->get_single_file("big/sub/f").status, -1);
   EXPECT_EQ(m.syncdb()->get_single_file("big/edited").status, -1);
   EXPECT_EQ(m.syncdb()->get_unsync_nodes(), (std::vector<UnSyncNodeItem>{{"big", 0}, {"other", 0}}));
-  EXPECT_EQ(cancelled, (std::vector<std::string>{"big", "other"}));
+  EXPECT_EQ(trans->cleared(), (std::vector<std::string>{"big", "other"}));
   EXPECT_TRUE(m.bOverwrite());
 }
 

@@ -127,8 +127,8 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
     ASSERT_TRUE(plat::atomicWrite(local(p), "edited by the user"));
     ASSERT_TRUE(plat::setModificationTime(local(p), plat::Date{2000000000}));
   }
-  std::vector<std::string> cancelled;
-  manager_->setTransferControls([&](const std::string& p) { cancelled.push_back(p); }, nullptr);
+  auto trans = std::make_shared<synctest::RecordingTrans>();
+  manager_->settrans(trans);
 
   for (const char* p : {"d/keep.txt", "d/changed.txt", "d/busy.txt", "d/busychanged.txt", "d/wait.txt"}) {
     ASSERT_EQ(HTTPEngine::delfile(account_.token, p, account_.mount).status, 200) << p;
@@ -144,6 +144,7 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   EXPECT_EQ(db().get_single_file("d/busychanged.txt").status, 3);
   EXPECT_EQ(plat::readFile(local("d/busychanged.txt")).value_or(""), "edited by the user");
   EXPECT_EQ(db().get_single_file("d/wait.txt").status, -1);  // never fetched: the row goes
+  const auto cancelled = trans->cleared();
   EXPECT_NE(std::find(cancelled.begin(), cancelled.end(), "d/busy.txt"), cancelled.end());
 
   EXPECT_EQ(db().get_single_file("R2/x/y.txt").filehash, sha1("y"));

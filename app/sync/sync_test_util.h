@@ -6,10 +6,16 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/QVLog.h"
+#include "app/trans/TransHandoff.h"
 #include "platform/foundation/file_util.h"
+#include "platform/system/trash.h"
 
 namespace synctest {
 
@@ -73,6 +79,56 @@ public:
 
 private:
   sqlite3* db_ = nullptr;
+};
+
+// Whether the in-memory log has a line "<date> ...<info><cloud path>".
+inline bool logged(const std::string& webpath, const std::string& info) {
+  QVLog::sharedQVLog().flush();
+  const std::string tail = info + webpath;
+  for (const QVLogLine& l : QVLog::sharedQVLog().arrLogData()) {
+    if (l.text.size() >= tail.size() && l.text.compare(l.text.size() - tail.size(), tail.size(), tail) == 0) return true;
+  }
+  return false;
+}
+
+// The contents of the files in the home Trash, in order.
+inline std::vector<std::string> trashed() {
+  std::vector<std::string> out;
+  std::error_code ec;
+  const std::string files = plat::FreedesktopTrash::homeTrashDirectory() + "/files";
+  for (std::filesystem::directory_iterator it(files, ec), end; !ec && it != end; it.increment(ec)) {
+    out.push_back(plat::readFile(it->path().string()).value_or("<unreadable>"));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The transfer engine as the sync engine sees it, with no transfers: it
+// records what it is asked to stop.
+class RecordingTrans : public TransControl {
+public:
+  void cleartrans(const std::string& folder) override {
+    std::lock_guard<std::mutex> l(m_);
+    cleared_.push_back(folder);
+  }
+  void removeall() override {
+    std::lock_guard<std::mutex> l(m_);
+    ++removealls_;
+  }
+  std::optional<std::string> getTransErrorMsgFileHash(const std::string&) const override { return std::nullopt; }
+  std::vector<std::string> cleared() const {
+    std::lock_guard<std::mutex> l(m_);
+    return cleared_;
+  }
+  int removealls() const {
+    std::lock_guard<std::mutex> l(m_);
+    return removealls_;
+  }
+
+private:
+  mutable std::mutex m_;
+  std::vector<std::string> cleared_;
+  int removealls_ = 0;
 };
 
 }  // namespace synctest

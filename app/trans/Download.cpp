@@ -161,12 +161,9 @@ void Download::stop(bool bDelete) {
   _bStop = true;
   _sleepWake.notify_all();
   clearpeer();
-  closefile();
-  if (bDelete) {
-    const std::string path = item().path;
-    deletetmpfile();
-    ::unlink(path.c_str());
-  }
+  // A thread that has not yet made its files sees the stop under the same
+  // locks and makes none, so nothing stays behind the deletion.
+  closefiles(bDelete ? item().path : std::string());
   _result = kStopped;
 }
 
@@ -178,6 +175,12 @@ void Download::join() {
 bool Download::createfile() {
   const TransItem job = item();
   const std::string& path = job.path;
+  // Under the file locks, as the stop that deletes the files: a download
+  // stopped before its thread came here makes nothing.
+  std::lock_guard fl(_flushLock);
+  std::lock_guard h(_hashLock);
+  std::lock_guard f(_filecs);
+  if (_bStop) return false;
   if (!Util::createfolder(plat::pathDirname(path)) || !Util::createfile(path)) return false;
   const int file = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (file < 0) return false;
@@ -202,9 +205,6 @@ bool Download::createfile() {
     if (readback >= 0) ::close(readback);
     return false;
   }
-  std::lock_guard fl(_flushLock);
-  std::lock_guard h(_hashLock);
-  std::lock_guard f(_filecs);
   const size_t n = _haveData.size();
   struct stat ist {};
   bool reused = false;
@@ -235,13 +235,23 @@ bool Download::createfile() {
   return true;
 }
 
-void Download::closefile() {
+void Download::closefile() { closefiles(""); }
+
+void Download::closefiles(const std::string& removing) {
   // Waits for a record being made: its handles are closed only after it.
   std::lock_guard fl(_flushLock);
   std::lock_guard h(_hashLock);
   if (_readfile >= 0) ::close(_readfile);
   _readfile = -1;
   std::lock_guard f(_filecs);
+  closefileLocked();
+  if (!removing.empty()) {
+    ::unlink((removing + ".tmp").c_str());
+    ::unlink(removing.c_str());
+  }
+}
+
+void Download::closefileLocked() {
   if (_file >= 0) ::close(_file);
   if (_file_index >= 0) ::close(_file_index);
   _file = _file_index = -1;
@@ -643,10 +653,15 @@ std::vector<uint8_t> Download::haveData() {
   return _haveData;
 }
 
-double Download::getprogress() {
-  std::lock_guard f(_filecs);
-  if (_indexCount == 0) return 0;
-  return static_cast<double>(Util::getAll(_haveData.data(), _indexCount)) / static_cast<double>(_indexCount);
+double Download::getprogress() const {
+  std::vector<uint8_t> have;
+  {
+    std::lock_guard f(_filecs);
+    have = _haveData;
+  }
+  const int64_t blocks = indexCount();
+  if (blocks == 0 || have.size() != static_cast<size_t>(Util::getbytecount(blocks))) return 0;
+  return static_cast<double>(Util::getAll(have.data(), blocks)) / static_cast<double>(blocks);
 }
 
 void Download::wake(bool round) {

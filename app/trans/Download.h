@@ -44,6 +44,7 @@
 #include "Framework/Staticclass/NSDataExpand.h"
 #include "app/trans/PeerDownload.h"
 #include "app/trans/TransItem.h"
+#include "app/trans/Transfer.h"
 
 class Download;
 class Syncdb;
@@ -67,7 +68,7 @@ public:
   virtual bool checkfilehash(const std::string& /*filehash*/) { return false; }
 };
 
-class Download : public PeerDownload::Task, public std::enable_shared_from_this<Download> {
+class Download : public PeerDownload::Task, public Transfer, public std::enable_shared_from_this<Download> {
 public:
   static constexpr double kNoDataSeconds = 120;
   static constexpr double kParkSeconds = 300;
@@ -84,9 +85,12 @@ public:
   Download& operator=(const Download&) = delete;
 
   bool run();
-  void stop(bool bDelete);
+  // From the manager: with bDelete the partial file and its bitmap go too.
+  void stop(bool bDelete) override;
   // Waits for the download thread to end (never from that thread).
-  void join();
+  void join() override;
+  void begin() override { run(); }
+  uint64_t jobFilesize() const override { return item().filesize; }
 
   bool createfile();
   void closefile();
@@ -118,7 +122,7 @@ public:
   // Copies `_haveData` (dataCount() bytes).
   void copy(uint8_t* dest);
   std::vector<uint8_t> haveData();
-  double getprogress();
+  double getprogress() const override;
 
   // The job as it stands (the file API may have changed hash and size).
   TransItem item() const;
@@ -162,6 +166,10 @@ private:
   std::optional<std::string> contenthash();
   std::shared_ptr<PeerDownload> firstRunningHttpLocked() const;
   bool placefile(const std::string& to);
+  void closefileLocked();  // under `_filecs`
+  // Closes every handle and, when a path is given, removes the file and its
+  // bitmap under the same locks.
+  void closefiles(const std::string& removing);
   std::vector<uint8_t> allOnes() const;
 
   DownloadParent* const manager;  // not owned; outlives the download

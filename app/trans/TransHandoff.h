@@ -1,3 +1,8 @@
+// The two engines meet here, header-only, so that neither library links the
+// other: the sync engine (app_sync) implements TransHandoff and holds the
+// transfer engine only as a TransControl; the transfer engine (app_trans,
+// which links app_sync) implements TransControl.
+//
 // TransHandoff: what the transfer engine needs of the sync engine. SyncManager
 // implements it; tests script it. get_upload / get_download are called from
 // the manager's filler threads, finishupload from an upload's thread,
@@ -6,11 +11,26 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/sync/SyncShare.h"
 #include "app/sync/Syncdb.h"
 #include "app/trans/TransItem.h"
+
+// What the sync engine asks of the transfer engine. Any thread; none of
+// these waits for a transfer's thread.
+class TransControl {
+public:
+  virtual ~TransControl() = default;
+  // Stops and forgets every transfer of the cloud path and of what lies
+  // below it, deleting their partial files.
+  virtual void cleartrans(const std::string& folder) = 0;
+  // Stops every transfer, keeping what they fetched for a later resume.
+  virtual void removeall() = 0;
+  // The error message a failed upload of that content recorded, if any.
+  virtual std::optional<std::string> getTransErrorMsgFileHash(const std::string& filehash) const = 0;
+};
 
 class TransHandoff {
 public:
@@ -28,4 +48,7 @@ public:
   virtual bool bStart() const = 0;
   virtual std::shared_ptr<Syncdb> syncdb() const = 0;
   virtual SyncShare& syncshare() = 0;
+  // The transfer engine that now serves this hand-off; kept weakly, so the
+  // sync engine never keeps it alive and finds nothing to stop once it is gone.
+  virtual void settrans(std::weak_ptr<TransControl> trans) = 0;
 };

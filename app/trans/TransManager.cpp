@@ -19,9 +19,14 @@ double TransManager::absoluteTime() { return plat::currentClock().now().secondsS
 
 TransManager::TransManager(std::shared_ptr<TransHandoff> sync) : sync_(std::move(sync)) {
   arrTranData_.reserve(2 * kMaxPerDirection);
+  downloadFactory_ = [](const TransItem& job, TransManager& m) -> std::shared_ptr<Transfer> {
+    return std::make_shared<Download>(job, &m);
+  };
+  udpObserver_ = plat::ScopedObserver(kUdpAddPeer, [this](const plat::Notification& n) { AddUdpPeer(n); });
 }
 
 TransManager::~TransManager() {
+  udpObserver_.reset();
   exit();
   // No transfer outlives the manager: stop every one still known and wait.
   std::vector<std::shared_ptr<Transfer>> all;
@@ -41,8 +46,9 @@ TransManager::~TransManager() {
 std::shared_ptr<TransManager> TransManager::init(std::shared_ptr<TransHandoff> sync, DownloadFactory downloads,
                                                  Notice notice) {
   auto m = std::make_shared<TransManager>(std::move(sync));
-  m->setDownloadFactory(std::move(downloads));
+  if (downloads) m->setDownloadFactory(std::move(downloads));
   m->setNotice(std::move(notice));
+  if (m->sync_) m->sync_->settrans(m);
   m->startThreads();
   return m;
 }
@@ -242,6 +248,33 @@ size_t TransManager::downloadCount() const {
 size_t TransManager::uploadCount() const {
   std::lock_guard<std::mutex> l(uploads_.lock);
   return uploads_.running.size();
+}
+
+void TransManager::AddUdpPeer(const plat::Notification& note) {
+  const plat::Value& a = note.object;
+  if (a.count() < 2 || !a[size_t{1}].isString() || a[size_t{1}].string().empty()) return;
+  const std::string& hash = a[size_t{1}].string();
+  std::lock_guard<std::mutex> l(downloads_.lock);
+  for (const Entry& e : downloads_.running) {
+    if (e.job.filehash != hash) continue;
+    auto d = std::dynamic_pointer_cast<Download>(e.transfer);
+    if (!d) return;
+    const std::string& url = a[size_t{0}].string();
+    if (a.count() == 2) {
+      d->addUdpPeer(url);
+    } else if (a.count() == 6) {
+      const plat::Data& bits = a[size_t{3}].dataValue();
+      d->addUdpPeer(url, a[size_t{4}].boolValue(), a[size_t{5}].boolValue(), a[size_t{2}].longLongValue(), bits.data(),
+                    static_cast<int64_t>(bits.size()));
+    }
+    return;
+  }
+}
+
+std::shared_ptr<Syncdb> TransManager::syncdb() { return sync_ ? sync_->syncdb() : nullptr; }
+
+bool TransManager::parkfailed(const std::string& webpath) {
+  return sync_ && sync_->bStart() && sync_->syncshare().islocal(webpath);
 }
 
 std::string TransManager::get_download_index(const std::string& filehash, uint64_t& filesize) const {

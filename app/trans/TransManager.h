@@ -14,6 +14,11 @@
 // speedlock and errorlock are never held while another lock is taken.
 // Everything here may be called from any thread but a transfer's join,
 // which the manager does itself, never from the transfer's thread.
+//
+// The sync engine reaches the manager as its TransControl (init hands it
+// over); a Download reaches it as its DownloadParent. LAN discovery's
+// "UdpAddPeer" notices reach the running download of their content hash
+// under the download queue's lock.
 #pragma once
 
 #include <atomic>
@@ -28,9 +33,11 @@
 #include <thread>
 #include <vector>
 
+#include "app/trans/Download.h"
 #include "app/trans/TransHandoff.h"
 #include "app/trans/TransItem.h"
 #include "app/trans/Transfer.h"
+#include "platform/foundation/notification_center.h"
 
 struct SpeedItem {
   std::string webpath;
@@ -43,20 +50,22 @@ struct SpeedItem {
   bool add = false;
 };
 
-class TransManager {
+class TransManager : public TransControl, public DownloadParent {
 public:
   static constexpr size_t kMaxPerDirection = 5;
+  static constexpr const char* kUdpAddPeer = "UdpAddPeer";
 
-  // Builds a download for a job; the download side plugs in here.
+  // Builds a download for a job: a Download unless a test says otherwise.
   using DownloadFactory = std::function<std::shared_ptr<Transfer>(const TransItem&, TransManager&)>;
   // Shows a desktop notice without click context.
   using Notice = std::function<void(const std::string&)>;
 
   explicit TransManager(std::shared_ptr<TransHandoff> sync);
-  ~TransManager();
+  ~TransManager() override;
   TransManager(const TransManager&) = delete;
   TransManager& operator=(const TransManager&) = delete;
-  // Makes the manager and starts downloadrun, then uploadrun.
+  // Makes the manager, hands it to the sync engine (settrans) and starts
+  // downloadrun, then uploadrun. Without a factory downloads are Downloads.
   static std::shared_ptr<TransManager> init(std::shared_ptr<TransHandoff> sync, DownloadFactory downloads = {},
                                             Notice notice = {});
   void startThreads();
@@ -79,9 +88,13 @@ public:
   std::shared_ptr<Transfer> adddownload(const TransItem& job);
   // A transfer leaves its queue; called by the transfer itself on its thread.
   void removedownload(const Transfer* t);
+  void removedownload(Download& download) override { removedownload(static_cast<const Transfer*>(&download)); }
   void removeupload(const Transfer* t);
-  void removeall();
-  void cleartrans(const std::string& folder);
+  void removeall() override;
+  void cleartrans(const std::string& folder) override;
+  // A LAN peer holds the content of a running download: [url, hash] for the
+  // whole file, [url, hash, user id, bitmap, bHttpStart, bHttpAble] for part.
+  void AddUdpPeer(const plat::Notification& note);
   // The local path and size of the running download of a content hash; ""
   // and the size untouched when none.
   std::string get_download_index(const std::string& filehash, uint64_t& filesize) const;
@@ -90,8 +103,12 @@ public:
   // Joins the transfers that have left their queues.
   void reap();
 
+  // ---- What a Download asks of its manager ----
+  std::shared_ptr<Syncdb> syncdb() override;
+  bool parkfailed(const std::string& webpath) override;
+
   // ---- Speeds ----
-  void AddTransportData(const std::string& webpath, uint64_t add, int64_t type);
+  void AddTransportData(const std::string& webpath, uint64_t add, int64_t type) override;
   void CreateSpeed(const std::string& webpath, int64_t type);
   void RemoveSpeed(const std::string& webpath, int64_t type);
   void RemoveSpeedForDir(const std::string& folder);
@@ -107,7 +124,7 @@ public:
   std::vector<TransItem> getTraningData();
 
   // ---- Upload-error messages by content hash ----
-  std::optional<std::string> getTransErrorMsgFileHash(const std::string& filehash) const;
+  std::optional<std::string> getTransErrorMsgFileHash(const std::string& filehash) const override;
   void addTransErrorMsgFileHash(const std::string& filehash, const std::optional<std::string>& msg);
   void removeTransErrorFileHash(const std::string& filehash);
 
@@ -159,6 +176,7 @@ private:
   std::mutex dataLock_;
 
   std::atomic<int64_t> uploadPasses_{0}, downloadPasses_{0};
+  plat::ScopedObserver udpObserver_;
   std::mutex sleepMutex_;
   std::condition_variable sleepCv_;
   std::thread downloadThread_, uploadThread_;

@@ -419,12 +419,35 @@ bool Upload::send_req() {
   });
 }
 
+// The checksum steps' own answers, by HTTP status (their replies are read
+// for nothing else): 205 (the server dropped the difference: plain from now
+// on, this attempt fails), 500 (fails at once) and, for the have-list, 202
+// (the server holds the file).
+Upload::Try Upload::checksumreply(const RequestRet& r, bool haveList) {
+  const auto is = [&r](int64_t code) { return r.status == code; };
+  if (is(205)) {
+    resetfilecreate();
+    changenormalupload();
+    error(80, r.errormsg);
+    return Try::stop;
+  }
+  if (is(500)) {
+    error(80, r.errormsg);
+    return Try::stop;
+  }
+  if (haveList && is(202)) {
+    finish();
+    return Try::stop;
+  }
+  return Try::again;
+}
+
 bool Upload::send_downloadchecksum() {
   return tries(kStepPause, true, [&](std::optional<std::string>& last) {
     RetUploadCheckSum r = HTTPEngine::senddownloadchecksum(item_.url, item_.session);
     if (r.status != 200) {
       last = r.errormsg;
-      return Try::again;
+      return checksumreply(r, false);
     }
     // A list that can't be used sends the file whole rather than dropping
     // the job for ever.
@@ -438,7 +461,7 @@ bool Upload::send_uploadchecksum() {
     RequestRet r = HTTPEngine::senduploadchecksum(item_.url, item_.session, serverhave_.value_or(plat::Data{}));
     if (r.status == 200) return Try::ok;
     last = r.errormsg;
-    return Try::again;
+    return checksumreply(r, true);
   });
 }
 

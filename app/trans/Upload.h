@@ -23,6 +23,7 @@
 
 #include "app/trans/TransItem.h"
 #include "app/trans/Transfer.h"
+#include "app/interface/RequestRet.h"
 #include "app/trans/UploadFile.h"
 #include "platform/foundation/value.h"
 
@@ -78,6 +79,7 @@ private:
   bool send_req();
   bool send_downloadchecksum();
   bool send_uploadchecksum();
+  Try checksumreply(const RequestRet& r, bool haveList);
   bool send_piece(int32_t length);
   bool send_finish();
   bool send_abort();

@@ -1,11 +1,17 @@
 // Uploads end to end against devcloud: instant, plain in pieces, resumed
 // after the uploading process was killed, as a difference against the
 // service's copy, and each way an upload fails.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/fanotify.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "app/trans/upload_test_fixture.h"
 
@@ -220,6 +226,113 @@ TEST_P(UploadE2E, AFileChangedDuringItsUploadIsNotFinished) {
   EXPECT_TRUE(sync_->finished().empty());
   EXPECT_EQ(sync_->syncdb()->get_single_file(webpath).filehash, "");
   EXPECT_TRUE(node(webpath).isNull());
+}
+
+// The checksum steps' own answers: 205 drops the difference for good (this
+// attempt fails, the next one is plain), 500 fails at once without more
+// tries, and a have-list answered 202 counts as done.
+TEST_P(UploadE2E, ChecksumStepsAnswering205Or500OrDone) {
+  const struct {
+    const char* path;
+    int status;
+    int64_t code;
+    bool marker, finished;
+  } cases[] = {
+      {"/download_checksum", 205, 80, true, false},      {"/upload_checksum_result", 205, 80, true, false},
+      {"/download_checksum", 500, 80, false, false},     {"/upload_checksum_result", 500, 80, false, false},
+      {"/upload_checksum_result", 202, 0, false, true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.status));
+    std::string content = noise(300000, 40 + n);
+    const std::string webpath = "checksum/" + std::to_string(++n) + ".bin";
+    ASSERT_EQ(upload(webpath, content)->errorcode(), 0);
+    content[150000] ^= 1;
+    ASSERT_TRUE(cloud->hook("POST", "fault",
+                            Value(Dictionary{{"kind", Value("error")}, {"path", Value(c.path)},
+                                             {"status", Value(c.status)}, {"error_code", Value(c.status)},
+                                             {"error_msg", Value("checksum reply")}})));
+    const int64_t since = cloud->lastSeq();
+    const size_t finishedBefore = sync_->finished().size();
+    auto u = upload(webpath, content);
+    EXPECT_EQ(u->errorcode(), c.code);
+    EXPECT_EQ(recorded(since, c.path).size(), 1u) << "tried again";
+    EXPECT_EQ(plat::fileExists(u->cachefile(".qvreset")), c.marker);
+    EXPECT_EQ(sync_->finished().size() - finishedBefore, c.finished ? 1u : 0u);
+    if (c.code == 0) continue;
+    // The next attempt: plain after a 205, a difference again after a 500.
+    const int64_t again = cloud->lastSeq();
+    auto next = upload(webpath, content);
+    EXPECT_EQ(next->errorcode(), 0) << next->strError();
+    EXPECT_EQ(recorded(again, "/download_checksum").empty(), c.marker);
+    EXPECT_EQ(node(webpath)["filehash"].string(), sha1(content));
+    EXPECT_FALSE(plat::fileExists(next->cachefile(".qvreset")));
+  }
+}
+
+// Opens of one file after the first `allow` are refused by the kernel
+// (fanotify permission events), as for a file locked by another program.
+class RefusedOpens {
+public:
+  RefusedOpens(const std::string& path, int allow) : allow_(allow) {
+    fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    if (::fanotify_mark(fd_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, path.c_str()) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+    thread_ = std::thread([this] { answer(); });
+  }
+  ~RefusedOpens() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool active() const { return fd_ >= 0; }
+  int refused() const { return refused_.load(); }
+
+private:
+  void answer() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      alignas(fanotify_event_metadata) char buf[4096];
+      ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n <= 0) continue;
+      for (auto* e = reinterpret_cast<fanotify_event_metadata*>(buf); FAN_EVENT_OK(e, n); e = FAN_EVENT_NEXT(e, n)) {
+        if (e->fd < 0) continue;
+        fanotify_response r{e->fd, FAN_ALLOW};
+        if ((e->mask & FAN_OPEN_PERM) && opens_++ >= allow_) {
+          r.response = FAN_DENY;
+          ++refused_;
+        }
+        (void)!::write(fd_, &r, sizeof r);
+        ::close(e->fd);
+      }
+    }
+  }
+  int fd_ = -1;
+  const int allow_;
+  int opens_ = 0;
+  std::atomic<int> refused_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// 81: the file was hashed, then can't be opened to be sent.
+TEST_P(UploadE2E, AFileThatCantBeOpenedFailsWith81) {
+  const std::string local = write("locked.bin", noise(5000, 81));
+  RefusedOpens refuse(local, 1);  // the hash reads it, the upload may not
+  if (!refuse.active()) GTEST_SKIP() << "fanotify permission events need CAP_SYS_ADMIN";
+  const int64_t since = cloud->lastSeq();
+  auto u = run(jobFor(local, "fail/81.bin"));
+  EXPECT_EQ(u->errorcode(), 81);
+  EXPECT_EQ(refuse.refused(), 1);
+  EXPECT_TRUE(logged("fail/81.bin", "文件打开失败:"));
+  EXPECT_TRUE(recorded(since, "/fail/").empty()) << "nothing announced";
+  EXPECT_TRUE(node("fail/81.bin").isNull());
 }
 
 // Each failure of the upload: its code, its log line, what stays in the cache.

@@ -2,6 +2,7 @@
 // temporary folder, and waiting for the uploads of a manager to end.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -45,6 +46,14 @@ public:
   bool bStart() const override { return started_; }
   std::shared_ptr<Syncdb> syncdb() const override { return db_; }
   SyncShare& syncshare() override { return share_; }
+  void settrans(std::weak_ptr<TransControl> trans) override {
+    std::lock_guard<std::mutex> l(m_);
+    trans_ = std::move(trans);
+  }
+  std::shared_ptr<TransControl> trans() const {
+    std::lock_guard<std::mutex> l(m_);
+    return trans_.lock();
+  }
 
   void setStarted(bool v) { started_ = v; }
   std::vector<std::pair<std::string, std::string>> finished() const {
@@ -81,7 +90,8 @@ private:
   int64_t fallback_ = 0;
   int64_t uploadAsks_ = 0, downloadAsks_ = 0;
   std::vector<std::pair<std::string, std::string>> finished_;
-  bool started_ = true;
+  std::weak_ptr<TransControl> trans_;
+  std::atomic<bool> started_{true};
 };
 
 // Waits (real time, bounded) until `done` holds.

@@ -46,6 +46,9 @@ public:
 
   // The state the path is in now is ours.
   void remember(const std::string& path);
+  // The state the path is about to be put in is ours (known before the
+  // write, so that the watcher can't read the event first).
+  void remember(const std::string& path, const DiskState& state);
   // True when the path is in the state we left it in (an echo).
   bool isOwn(const std::string& path) const;
   void forget(const std::string& path);
