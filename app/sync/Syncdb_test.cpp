@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/AppDelegate.h"
@@ -420,21 +421,11 @@ TEST_F(SyncdbTest, RowsReadBackWhole) {
   add({row("文件夹", 4, false), full, folder});
   db().update_acttime("文件夹/Ärger.txt", 123456.0);
   full.actlast = 123456;
-  const auto same = [](const SyncFileItem& a, const SyncFileItem& b) {
-    EXPECT_EQ(a.webpath, b.webpath);
-    EXPECT_EQ(a.parent, b.parent);
-    EXPECT_EQ(a.file, b.file);
-    EXPECT_EQ(a.filehash, b.filehash);
-    EXPECT_EQ(a.size, b.size);
-    EXPECT_EQ(a.last, b.last);
-    EXPECT_EQ(a.status, b.status);
-    EXPECT_EQ(a.version, b.version);
-    EXPECT_EQ(a.diskversion, b.diskversion);
-    EXPECT_EQ(a.memberid, b.memberid);
-    EXPECT_EQ(a.membername, b.membername);
-    EXPECT_EQ(a.lock, b.lock);
-    EXPECT_EQ(a.actlast, b.actlast);
+  const auto fields = [](const SyncFileItem& a) {
+    return std::make_tuple(a.webpath, a.parent, a.file, a.filehash, a.size, a.last, a.status, a.version,
+                           a.diskversion, a.memberid, a.membername, a.lock, a.actlast);
   };
+  const auto same = [&](const SyncFileItem& a, const SyncFileItem& b) { EXPECT_EQ(fields(a), fields(b)); };
   same(db().get_single_file("文件夹/ärger.TXT"), full);
   // Each read of a folder's rows gives every field of every row.
   for (const auto& rows : {db().get_children("文件夹"), db().get_all_upload_by_path("文件夹")}) {
