@@ -337,6 +337,24 @@ TEST_F(SyncLocal, NamesDifferingOnlyInCaseSyncOnce) {
   EXPECT_EQ(row("note.txt").webpath, "note.txt");
 }
 
+// Rows that differ only in letter case (the service's names can): the scan
+// takes the folder's row for a folder on disk, whichever row came first, and
+// no name that is there is taken for missing.
+TEST_F(SyncLocal, AFolderOnDiskIsJudgedByItsFolderRowBesideACaseTwinFileRow) {
+  plat::makeDirectories(root_ + "docs");
+  write(root_ + "docs/in.txt", "1");
+  SyncFileItem twin;  // written first, so it comes first in the table
+  twin.webpath = "DOCS", twin.file = true, twin.status = syncstatus::synced;
+  twin.last = Util::filemodifytime(root_ + "docs"), twin.size = 1, twin.filehash = std::string(40, 'a');
+  ASSERT_TRUE(m_->syncdb()->add_new_file(twin));
+  synced("docs", false);
+  synced("docs/in.txt");
+  m_->scandir(root_);
+  synctest::Raw raw(m_->syncdb()->dbQueue()->path());
+  EXPECT_EQ(raw.rows("select path, status from SYNC order by path"),
+            (synctest::Rows{{"DOCS", "4"}, {"docs", "4"}, {"docs/in.txt", "4"}}));
+}
+
 // What the service deleted leaves the disk only when it is exactly what the
 // service had; a deletion made here and undone before commit is kept.
 TEST_F(SyncLocal, CommitRemovesOnlyFilesInStepWithTheService) {

@@ -825,10 +825,12 @@ size_t SyncManager::scanFolder(const ScanFolder& f, std::vector<ScanFolder>& sub
   const std::string& folder = f.local;
   const std::string& wfolder = f.webpath;
   const std::vector<std::string> names = entriesOf(folder);
-  // The rows of the folder in one read, by folded name.
+  // The rows of the folder in one read, by folded name; of rows that differ
+  // only in letter case a folder's stands, else the first.
   std::unordered_map<std::string, SyncFileItem> rows;
-  for (auto& r : syncdb_->get_all_upload_by_path(wfolder)) {
-    rows.emplace(plat::foldCase(lastComponent(r.webpath)), std::move(r));
+  for (auto& r : syncdb_->get_children(wfolder)) {
+    auto [at, added] = rows.try_emplace(plat::foldCase(lastComponent(r.webpath)), std::move(r));
+    if (!added && at->second.file && !r.file) at->second = std::move(r);
   }
   std::vector<std::string> folded;
   folded.reserve(names.size());

@@ -13,6 +13,7 @@
 #include "platform/foundation/case_fold.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/log.h"
+#include "platform/foundation/text_codec.h"
 
 namespace {
 
@@ -159,22 +160,40 @@ struct ItemColumns {
   }
 };
 
+// A text column as the result set reads it (NULL or text that is not UTF-8
+// reads as nothing), straight from the statement: a scan reads a hundred
+// thousand rows, and the result set's checks around every value cost more
+// than the values.
+std::string textAt(sqlite3_stmt* st, int i) {
+  if (i < 0) return {};
+  const unsigned char* t = sqlite3_column_text(st, i);
+  if (!t) return {};
+  const auto n = static_cast<size_t>(sqlite3_column_bytes(st, i));
+  if (!plat::isValidUTF8(t, n)) return {};
+  return std::string(reinterpret_cast<const char*>(t), n);
+}
+// Whole and 32-bit, as the result set's long long and int readers.
+int64_t int64At(sqlite3_stmt* st, int i) { return i < 0 ? 0 : sqlite3_column_int64(st, i); }
+int intAt(sqlite3_stmt* st, int i) { return i < 0 ? 0 : sqlite3_column_int(st, i); }
+
 SyncFileItem readItem(SQResultSet& rs, ItemColumns& c) {
   if (!c.ready) c.resolve(rs);
   SyncFileItem it;
-  it.webpath = rs.stringForColumnIndex(c.path).value_or("");
-  it.parent = rs.stringForColumnIndex(c.parent).value_or("");
-  it.filehash = rs.stringForColumnIndex(c.filehash).value_or("");
-  it.membername = rs.stringForColumnIndex(c.membername).value_or("");
-  it.size = static_cast<uint64_t>(rs.longLongIntForColumnIndex(c.filesize));
-  it.last = static_cast<uint64_t>(rs.longLongIntForColumnIndex(c.last));
-  it.status = rs.intForColumnIndex(c.status);
-  it.file = rs.boolForColumnIndex(c.type);
-  it.version = rs.intForColumnIndex(c.version);
-  it.memberid = rs.intForColumnIndex(c.memberid);
-  it.diskversion = rs.intForColumnIndex(c.diskversion);
-  it.lock = rs.intForColumnIndex(c.lock);
-  it.actlast = rs.intForColumnIndex(c.actlast);
+  sqlite3_stmt* st = rs.statement() ? rs.statement()->statement() : nullptr;
+  if (!st) return it;
+  it.webpath = textAt(st, c.path);
+  it.parent = textAt(st, c.parent);
+  it.filehash = textAt(st, c.filehash);
+  it.membername = textAt(st, c.membername);
+  it.size = static_cast<uint64_t>(int64At(st, c.filesize));
+  it.last = static_cast<uint64_t>(int64At(st, c.last));
+  it.status = intAt(st, c.status);
+  it.file = intAt(st, c.type) != 0;
+  it.version = intAt(st, c.version);
+  it.memberid = intAt(st, c.memberid);
+  it.diskversion = intAt(st, c.diskversion);
+  it.lock = intAt(st, c.lock);
+  it.actlast = intAt(st, c.actlast);
   return it;
 }
 
@@ -690,6 +709,10 @@ std::vector<SyncFileItem> Syncdb::get_all_dir(const std::string& path) {
 
 std::vector<SyncFileItem> Syncdb::get_all_upload_by_path(const std::string& path) {
   return files("select * from SYNC where qvfold(parent)=? order by type;", {foldCase(path)});
+}
+
+std::vector<SyncFileItem> Syncdb::get_children(const std::string& path) {
+  return files("select * from SYNC where qvfold(parent)=?;", {foldCase(path)});
 }
 
 std::vector<SyncFileItem> Syncdb::get_all_deleted_file() {

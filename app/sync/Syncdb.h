@@ -100,7 +100,10 @@ public:
   SyncFileItem get_single_file(const std::string& path);
   std::vector<SyncFileItem> get_all_files(const std::string& path);
   std::vector<SyncFileItem> get_all_dir(const std::string& path);
+  // Folders first.
   std::vector<SyncFileItem> get_all_upload_by_path(const std::string& path);
+  // The same rows in no particular order, without the sort: the scan's read.
+  std::vector<SyncFileItem> get_children(const std::string& path);
   std::vector<SyncFileItem> get_all_deleted_file();
   std::vector<SyncFileItem> get_all_deleted_dir();
   bool is_upload_by_path(const std::string& path);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/AppDelegate.h"
@@ -409,6 +410,66 @@ TEST_F(SyncdbTest, ResetsOfThePersonalAndTheTeamArea) {
   EXPECT_EQ(stored().size(), 2u);
   db().reset_dir_type(3);
   EXPECT_TRUE(stored().empty());
+}
+
+TEST_F(SyncdbTest, RowsReadBackWhole) {
+  SyncFileItem full = row("文件夹/Ärger.txt", 5, true, std::string(40, 'e'));
+  full.size = 5000000000ull, full.last = 1700000123, full.version = 77, full.diskversion = 76;
+  full.memberid = 12, full.membername = "张三", full.lock = 2;
+  SyncFileItem folder = row("文件夹/Sub", 4, false);
+  folder.version = 3;
+  add({row("文件夹", 4, false), full, folder});
+  db().update_acttime("文件夹/Ärger.txt", 123456.0);
+  full.actlast = 123456;
+  const auto fields = [](const SyncFileItem& a) {
+    return std::make_tuple(a.webpath, a.parent, a.file, a.filehash, a.size, a.last, a.status, a.version,
+                           a.diskversion, a.memberid, a.membername, a.lock, a.actlast);
+  };
+  const auto same = [&](const SyncFileItem& a, const SyncFileItem& b) { EXPECT_EQ(fields(a), fields(b)); };
+  same(db().get_single_file("文件夹/ärger.TXT"), full);
+  // Each read of a folder's rows gives every field of every row.
+  for (const auto& rows : {db().get_children("文件夹"), db().get_all_upload_by_path("文件夹")}) {
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& r : rows) same(r, r.file ? full : folder);
+  }
+
+  // What another writer left empty or not in UTF-8 reads as nothing.
+  db().close();
+  Raw(file()).exec("update SYNC set membername=x'c328ff', filehash=NULL, filesize=NULL, version=NULL, lock=NULL "
+                   "where path='文件夹/Ärger.txt'");
+  const SyncFileItem odd = db().get_single_file("文件夹/Ärger.txt");
+  EXPECT_EQ(odd.membername, "");
+  EXPECT_EQ(odd.filehash, "");
+  EXPECT_EQ(odd.size, 0u);
+  EXPECT_EQ(odd.version, 0);
+  EXPECT_EQ(odd.lock, 0);
+  EXPECT_EQ(odd.memberid, 12);
+}
+
+TEST_F(SyncdbTest, ChildrenAreTheRowsDirectlyInAFolderInAnyLetters) {
+  add({row("Docs", 4, false), row("Docs/a.txt", 4), row("Docs/Sub", 4, false), row("Docs/Sub/deep.txt", 4),
+       row("Docs b", 4, false), row("Docs b/x", 4), row("Docs%/y", 4), row("DocsX/z", 4), row("top.txt", 4)});
+  struct Case {
+    const char* folder;
+    std::vector<std::string> children;
+  };
+  const Case cases[] = {
+      {"docs", {"Docs/Sub", "Docs/a.txt"}},
+      {"DOCS/sub", {"Docs/Sub/deep.txt"}},
+      {"", {"Docs", "Docs b", "top.txt"}},
+      {"Docs/a.txt", {}},
+      {"Doc", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    auto got = paths(db().get_children(c.folder));
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, c.children);
+    // The same rows as the ordered read.
+    auto ordered = paths(db().get_all_upload_by_path(c.folder));
+    std::sort(ordered.begin(), ordered.end());
+    EXPECT_EQ(ordered, got);
+  }
 }
 
 TEST_F(SyncdbTest, ManyRowsInOneTransaction) {
