@@ -19,6 +19,7 @@
 #include "app/sync/sync_test_util.h"
 #include "platform/foundation/file_util.h"
 #include "platform/fs/file_ops.h"
+#include "platform/ui/headless/headless_toolkit.h"
 
 namespace {
 
@@ -122,7 +123,7 @@ class SyncLocalRemote : public enginetest::ServiceTest {
     std::vector<std::string> out;
     for (const Value& e : cloud->requests(since)) {
       const std::string verb = e["method"].string();
-      if (verb != "RENAME" && verb != "MOVE" && verb != "DELETE" && verb != "PUT") continue;
+      if (verb != "RENAME" && verb != "MOVE" && verb != "DELETE" && verb != "PUT" && verb != "ORG_SHARE") continue;
       std::string target = e["target"].string();
       std::string text = verb + " " + NSStringExpand::urlDecoded(target.substr(1)).value_or(target);
       if (auto n = headerOf(e, "x-qv-newname")) text += " -> " + NSStringExpand::urlDecoded(*n).value_or(*n);
@@ -518,6 +519,103 @@ TEST_P(SyncLocalRemote, ExcludingAndIncludingAFolderAgain) {
   for (const auto& c : calls(since)) EXPECT_EQ(c.rfind("DELETE", 0), std::string::npos) << c;
   EXPECT_EQ(plat::readFile(root_ + "ex/c.txt").value_or(""), "changed here");
   EXPECT_EQ(plat::readFile(root_ + "ex/n.txt").value_or(""), "never uploaded");
+}
+
+// The personal root and the team root share one cloud namespace: a team
+// folder's name in the personal root, a personal name at the top of the team
+// root and a file there are left out (with the user told), a folder made at
+// the top of the team root becomes a team share, and below a top-level
+// folder that is no team share nothing is synced.
+TEST_P(SyncLocalRemote, TheRootRuleGivesEachNameOnePlace) {
+  auto ui = plat::HeadlessToolkit::make();
+  plat::Toolkit::setCurrent(ui);
+  m_.reset();
+  static int teams = 0;
+  const std::string team = "t" + std::to_string(::getpid()) + "_" + std::to_string(++teams);
+  account_ = newUser(Dictionary{{"org", Value(team)}});
+  auto ud = userData(account_);
+  ud->setMountID(account_.mount);
+  ud->setUserID(account_.mount);
+  ud->setOrgID(1);
+  ud->setUserEmail(account_.username);  // devcloud's address of the user
+  ASSERT_TRUE(cloud->hook("POST", "team_folder", Value(Dictionary{{"org", Value(team)}, {"name", Value("团队夹")}})));
+  ASSERT_TRUE(cloud->hook("POST", "files",
+                          Value(Dictionary{{"username", Value(account_.username)},
+                                           {"files", Value(Array{Value(Dictionary{{"path", Value("团队夹/t.txt")},
+                                                                                  {"text", Value("t")}})})},
+                                           {"folders", Value(Array{Value("我的夹")})}})));
+  AppDelegate::shared().setBLink(true);
+  m_ = std::make_unique<SyncManager>(dir_.path() + "/Team/", false, false);
+  m_->setPacing(false);
+  root_ = m_->syncpath();
+  const std::string teamroot = m_->syncorg();
+  ASSERT_FALSE(teamroot.empty());
+  // Folders come in the first pass; the file needs no transfer engine to
+  // stand in its row.
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  std::vector<std::string> want{"团队夹 4", "团队夹/t.txt 5", "我的夹 4"};
+  auto all = [&] {
+    std::vector<std::string> out = rows("团队夹");
+    for (const char* f : {"我的夹", "散.txt", "拒绝", "新建"}) {
+      for (auto& r : rows(f)) out.push_back(r);
+    }
+    return out;
+  };
+  ASSERT_EQ(all(), want);
+  EXPECT_TRUE(plat::isDirectory(teamroot + "团队夹"));
+  EXPECT_TRUE(plat::isDirectory(root_ + "我的夹"));
+  EXPECT_FALSE(plat::fileExists(root_ + "团队夹"));
+  EXPECT_FALSE(plat::fileExists(teamroot + "我的夹"));
+
+  const struct Case {
+    const char* name;
+    std::function<void()> act;
+    std::vector<std::string> added;  // rows that come
+    std::vector<std::string> calls;
+    const char* notice;              // "" for none
+  } cases[] = {
+      {"a team folder's name in the personal root", [&] { plat::makeDirectories(root_ + "团队夹"); }, {}, {},
+       "在[团队的文件]根目录下已经存在[团队夹]"},
+      {"a personal name at the top of the team root", [&] { plat::makeDirectories(teamroot + "我的夹"); }, {}, {},
+       "在[个人的文件]根目录下已经存在[我的夹]"},
+      {"a file at the top of the team root", [&] { write(teamroot + "散.txt", "s"); }, {}, {}, ""},
+      {"a team folder the service refuses",
+       [&] {
+         fault("ORG_SHARE", 403, 40302, 1);
+         plat::makeDirectories(teamroot + "拒绝");
+       },
+       {},
+       {"ORG_SHARE 拒绝/ 403"},
+       "[团队的文件]根目录下不能自己新增文件/文件夹"},
+      {"below a top-level folder that is no team share", [&] { write(teamroot + "拒绝/里.txt", "in"); }, {}, {}, ""},
+      {"a new team folder", [&] { plat::makeDirectories(teamroot + "新建"); }, {"新建 4"}, {"ORG_SHARE 新建/ 200"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int64_t since = cloud->lastSeq();
+    const size_t notices = ui->count("notice");
+    c.act();
+    for (const auto& r : c.added) want.push_back(r);
+    std::sort(want.begin(), want.end());
+    EXPECT_TRUE(eventually([&] { return all() == want && calls(since) == c.calls; }));
+    ASSERT_NO_FATAL_FAILURE(settle());
+    EXPECT_EQ(all(), want);
+    EXPECT_EQ(calls(since), c.calls);
+    if (*c.notice) {
+      EXPECT_GE(ui->count("notice", c.notice), 1u);
+    } else {
+      EXPECT_EQ(ui->count("notice"), notices);
+    }
+  }
+  // The new team folder is a root of the team area, listed like the others.
+  synctest::Raw raw(m_->syncdb()->dbQueue()->path());
+  EXPECT_EQ(raw.rows("select synctype, org from VERSION where path = '/新建/'"), (synctest::Rows{{"0", "1"}}));
+  // Nothing the user made was removed.
+  for (const std::string& p : {root_ + "团队夹", teamroot + "我的夹", teamroot + "散.txt", teamroot + "拒绝/里.txt"}) {
+    EXPECT_TRUE(plat::fileExists(p)) << p;
+  }
+  m_.reset();
+  plat::Toolkit::setCurrent(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devcloud, SyncLocalRemote, ::testing::Values(false));

@@ -7,6 +7,7 @@
 
 #include "Framework/Staticclass/NSStringExpand.h"
 #include "app/AppDelegate.h"
+#include "app/NotificationCenter.h"
 #include "app/QVLog.h"
 #include "app/ServiceHosts.h"
 #include "app/UserData.h"
@@ -329,6 +330,10 @@ void SyncManager::tell(const std::string& file, const std::string& info) {
   QVLog::sharedQVLog().addLogErrorFile(file, info);
 }
 
+void SyncManager::notice(const std::string& text) {
+  NotificationCenter::shareCenter().setGrowlNotificationDescripation(text, std::nullopt);
+}
+
 // ---------------------------------------------------------------------------
 // Threads
 
@@ -625,24 +630,43 @@ void SyncManager::receive_reset(const CompareItem& item) {
 
 void SyncManager::receive_add_sharefolder(const CompareItem& item) {
   SyncFileItem row = syncdb_->get_single_file(item.webpath);
-  const std::string local = getnormalpath(item.webpath);
   if (row.status == syncstatus::none) {
     row = newRow(item, keptStatus(item.webpath, isFolderChange(item), syncstatus::toDownload));
     syncdb_->add_new_file(row);
   }
   if (row.file) return;
+  // The share is a root of its own before its local place is asked for: a
+  // team share lives under the team root, and only the set says it is one.
+  // Asked before, the folder would be made in the personal root, and the
+  // scan of the team root would take the share for deleted there.
+  const int64_t synctype = item.cmd == 1000 ? 1 : 0;
+  const std::string root = "/" + item.webpath + "/";
+  syncdb_->insert_total_version(root, synctype, item.local, item.org);
+  syncshare_.add(item.webpath, synctype, item.local, item.org);
+  syncdb_->update_total_version(root, 0, 0);
+  if (item.org != 0) createorgpath();
+  const std::string local = getnormalpath(item.webpath);
   placeFolder(row, local);
   if (row.status == syncstatus::toRemove || row.status == syncstatus::toDelete) {
     syncdb_->update_status(item.webpath,
                            keptStatus(item.webpath, true, Util::existfile(local) ? syncstatus::synced : syncstatus::toDownload));
   }
-  const int64_t synctype = item.cmd == 1000 ? 1 : 0;
   setAllFiles(local, synctype == 1);
-  const std::string root = "/" + item.webpath + "/";
-  syncdb_->insert_total_version(root, synctype, item.local, item.org);
-  syncshare_.add(item.webpath, synctype, item.local, item.org);
-  syncdb_->update_total_version(root, 0, 0);
-  if (item.org != 0) Util::getAppDelegate().setBRemove(true);
+  if (item.org != 0) {
+    if (plat::isDirectory(local)) scandir(local);
+    Util::getAppDelegate().setBRemove(true);
+  }
+}
+
+void SyncManager::createorgpath() {
+  {
+    std::lock_guard<std::mutex> l(pathsMutex_);
+    if (!syncorg_.empty()) return;
+    syncorg_ = syncparent_ + kTeam + "/";
+  }
+  const std::string team = syncorg();
+  Util::createfolder(team);
+  if (plat::isDirectory(team)) watchRoots();
 }
 
 // ---------------------------------------------------------------------------

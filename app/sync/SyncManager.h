@@ -342,8 +342,20 @@ private:
   // Every file under the folder read-only (a view-only share) or writable.
   void setAllFiles(const std::string& folder, bool readonly);
   void tell(const std::string& file, const std::string& info);
-  // Until the team-share rules exist: only paths inside a root may sync.
-  int64_t checkfilepath(int64_t type, const std::string& webpath) const;
+  // A desktop notice.
+  static void notice(const std::string& text);
+  // The root rule: may the path of a root of this type be synced? 0 yes;
+  // 1 a linked folder holds it (or it is no path of a root); 2 a team
+  // share's name in the personal root; 3 a new top-level entry of the team
+  // root (a folder becomes a team share when `show` is set); 4 a top-level
+  // name of the team root that the personal root holds; 5 below a top-level
+  // folder of the team root that is no team share. With `show` the user is
+  // told why a path is left out.
+  int64_t checkfilepath(int64_t type, const std::string& webpath, const std::string& fullpath, bool show);
+  // A folder made at the top of the team root becomes a team share.
+  void createorgshare(const std::string& webpath, const std::string& fullpath);
+  // The team root, made when a team share arrives while there is none.
+  void createorgpath();
   // A name with blanks at either end renamed on disk; the path to use.
   std::string trimmed(const std::string& path);
   bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
@@ -431,6 +443,7 @@ private:
   std::mutex scansMutex_;
   std::vector<std::string> pendingScans_;  // folders included again, to scan once served
 
+  std::mutex watchMutex_;     // after controllock, before handlersMutex_
   std::mutex handlersMutex_;  // after controllock
   std::vector<std::shared_ptr<Directoryhandler>> handlerlist_;
   std::atomic<size_t> watcherBacklog_{Directoryhandler::kBacklog};
