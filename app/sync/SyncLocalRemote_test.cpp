@@ -274,6 +274,18 @@ TEST_P(SyncLocalRemote, ScenarioTable) {
        },
        {"{} 4"},
        {}},
+      {"move and rename a folder",
+       {{"sub/deep/z", "z"}},
+       {},
+       [&](const std::string& d) { mv(d + "sub/deep", d + "deeper"); },
+       {"{} 4", "{}/deeper 4", "{}/deeper/z 4", "{}/sub 4"},
+       {"MOVE {}/sub/deep/ -> {}/ 200", "RENAME {}/deep/ -> deeper 200"}},
+      {"move and rename a file",
+       {{"f", "f"}, {"d/g", "g"}},
+       {},
+       [&](const std::string& d) { mv(d + "f", d + "d/h"); },
+       {"{} 4", "{}/d 4", "{}/d/g 4", "{}/d/h 4"},
+       {"MOVE {}/f -> {}/d 200", "RENAME {}/d/f -> h 200"}},
   };
   // Every case in a folder of its own, all synced before the engine starts.
   std::vector<std::pair<std::string, std::string>> files;

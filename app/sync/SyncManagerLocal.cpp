@@ -724,17 +724,28 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
       HTTPEngine::movefile(u->userToken(), dir ? wo + "/" : wo, u->mountID(), dir ? parent + "/" : parent);
   if (!held) l.lock();
   if (ret.status == 200) {
-    syncdb_->move(wo, wn);
+    // The service keeps the old name on a move: a new name is a rename of
+    // its own after it, from where the service has the item now.
+    const std::string name = lastComponent(wn);
+    const bool renamed = name != lastComponent(wo);
+    const std::string wm = renamed ? (parent.empty() ? "" : parent + "/") + lastComponent(wo) : wn;
+    syncdb_->move(wo, wm);
     if (dir) {
       renamelink(o, n);
       syncdb_->del_total_version(wo);
       syncshare_.remove(wo, false);
-      scandir(n);
+      if (!renamed) scandir(n);
     } else {
-      syncdb_->update_filesize(wn, Util::filesize(n));
-      syncdb_->update_lasttime(wn, Util::filemodifytime(n));
+      syncdb_->update_filesize(wm, Util::filesize(n));
+      syncdb_->update_lasttime(wm, Util::filemodifytime(n));
     }
     bSyncnow_ = true;
+    if (renamed) {
+      // The move is done whatever the rename answers: a refused rename
+      // waits in its own list, from the moved place.
+      if (!held) l.unlock();
+      renameStep(getnormalpath(wm), n, true, held);
+    }
     return Outcome::settled;
   }
   if (ret.error == 40322) {
