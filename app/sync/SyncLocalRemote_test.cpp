@@ -412,6 +412,36 @@ TEST_P(SyncLocalRemote, RefusedRenamesKeepTheOldNameAndReplay) {
   ASSERT_TRUE(cloud->hook("DELETE", "faults"));
 }
 
+// A move with a new name whose rename is refused: the move stands, and the
+// rename waits from the moved place, through a restart, until it gets through.
+TEST_P(SyncLocalRemote, AMoveWithANewNameReplaysOnlyItsRefusedRename) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"mr/sub/a", "a"}, {"mr/keep", "k"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  ASSERT_NO_FATAL_FAILURE(fault("RENAME", 500, 0, 1000));
+  const int64_t since = cloud->lastSeq();
+  ASSERT_EQ(::rename((root_ + "mr/sub/a").c_str(), (root_ + "mr/b").c_str()), 0);
+  ASSERT_TRUE(eventually([&] { return m_->renamelist().size() == 1; }));
+  EXPECT_EQ(m_->renamelist()[0].oldpath, root_ + "mr/a");
+  EXPECT_TRUE(m_->removelist().empty());
+  m_->stop();
+  m_->start();
+  ASSERT_TRUE(eventually([&] { return m_->bScaned(); }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_EQ(rows("mr"), (std::vector<std::string>{"mr 4", "mr/a 4", "mr/keep 4", "mr/sub 4"}));
+  ASSERT_TRUE(cloud->hook("DELETE", "faults"));
+  EXPECT_TRUE(eventually([&] {
+    return m_->renamelist().empty() && rows("mr") == std::vector<std::string>{"mr 4", "mr/b 4", "mr/keep 4", "mr/sub 4"};
+  }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  std::vector<std::string> sent;
+  for (const auto& c : calls(since)) {
+    if (c != "RENAME mr/a -> b 500") sent.push_back(c);
+  }
+  EXPECT_EQ(sent, (std::vector<std::string>{"MOVE mr/sub/a -> mr 200", "RENAME mr/a -> b 200"}));
+  EXPECT_EQ(plat::readFile(root_ + "mr/b").value_or(""), "a");
+  EXPECT_FALSE(plat::fileExists(root_ + "mr/a"));
+}
+
 // A view-only share refuses the rename: the file gets its old name back.
 TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"v/a", "a"}}));
