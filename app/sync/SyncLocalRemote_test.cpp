@@ -442,6 +442,34 @@ TEST_P(SyncLocalRemote, AMoveWithANewNameReplaysOnlyItsRefusedRename) {
   EXPECT_FALSE(plat::fileExists(root_ + "mr/a"));
 }
 
+// A page of changes the remote road read while a move with a new name was
+// on its way still names the middle place (the new folder, the old name):
+// it brings nothing back there; a later change of that place is taken.
+TEST_P(SyncLocalRemote, AMovesMiddlePlaceIsNeverFetched) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"mp/sub/a", "a"}, {"mp/sub/d/z", "z"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  const int64_t since = cloud->lastSeq();
+  ASSERT_EQ(::rename((root_ + "mp/sub/a").c_str(), (root_ + "mp/b").c_str()), 0);
+  ASSERT_EQ(::rename((root_ + "mp/sub/d").c_str(), (root_ + "mp/e").c_str()), 0);
+  const std::vector<std::string> moved{"mp 4", "mp/b 4", "mp/e 4", "mp/e/z 4", "mp/sub 4"};
+  ASSERT_TRUE(eventually([&] { return rows("mp") == moved && calls(since).size() == 4; }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  auto change = [](const std::string& path, bool file, int64_t version) {
+    CompareItem c;
+    c.webpath = path, c.cmd = 1, c.version = version;
+    if (file) c.filehash = std::string(40, 'a'), c.filesize = 1;
+    return c;
+  };
+  // As the service stood between the move and the rename.
+  m_->receive_datas({change("mp/a", true, 1), change("mp/d", false, 1), change("mp/d/z", true, 1)}, 0);
+  EXPECT_EQ(rows("mp"), moved);
+  EXPECT_FALSE(plat::fileExists(root_ + "mp/a"));
+  EXPECT_FALSE(plat::fileExists(root_ + "mp/d"));
+  // Someone makes that name anew.
+  m_->receive_datas({change("mp/a", true, int64_t{1} << 40)}, 0);
+  EXPECT_EQ(rows("mp"), (std::vector<std::string>{"mp 4", "mp/a 5", "mp/b 4", "mp/e 4", "mp/e/z 4", "mp/sub 4"}));
+}
+
 // A view-only share refuses the rename: the file gets its old name back.
 TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"v/a", "a"}}));

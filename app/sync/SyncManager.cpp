@@ -14,6 +14,7 @@
 #include "app/Util.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/sync/SyncPath.h"
+#include "platform/foundation/case_fold.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/log.h"
@@ -209,6 +210,23 @@ renamefile_stx SyncManager::lastrename() const {
 void SyncManager::setLastrename(renamefile_stx r) {
   std::lock_guard<std::mutex> l(pathsMutex_);
   lastrename_ = std::move(r);
+}
+
+void SyncManager::passThrough(const std::string& webpath, int64_t version) {
+  passedThrough(webpath, version);  // drops what is over
+  if (passedThrough_.size() >= kPassedThroughMax) passedThrough_.erase(passedThrough_.begin());
+  passedThrough_.push_back({webpath, version, nowStamp()});
+}
+
+bool SyncManager::passedThrough(const std::string& webpath, int64_t version) {
+  const uint64_t now = nowStamp();
+  std::erase_if(passedThrough_, [&](const renamefile_stx& p) { return now - p.lasttime > 60; });
+  const std::string w = plat::foldCase(webpath);
+  for (const auto& p : passedThrough_) {
+    const std::string at = plat::foldCase(p.webpath);
+    if (version <= p.version && (w == at || w.rfind(at + "/", 0) == 0)) return true;
+  }
+  return false;
 }
 
 void SyncManager::setLocalPass(std::function<void(bool)> pass) {
@@ -533,6 +551,7 @@ void SyncManager::receive_add(const CompareItem& item, int64_t synctype) {
   SyncFileItem row = syncdb_->get_single_file(item.webpath);
   const std::string local = getnormalpath(item.webpath);
   if (row.status == syncstatus::none) {
+    if (passedThrough(item.webpath, item.version)) return;
     const int64_t status = keptStatus(item.webpath, dir, syncstatus::toDownload);
     row = newRow(item, status);
     syncdb_->add_new_file(row);

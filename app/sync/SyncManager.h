@@ -356,6 +356,12 @@ private:
   void createorgshare(const std::string& webpath, const std::string& fullpath);
   // The team root, made when a team share arrives while there is none.
   void createorgpath();
+  // A place an item of ours passed through on the service at that version
+  // (under controllock): older changes at or below it are left alone for
+  // a minute, while a page read before the move ended may still bring them.
+  void passThrough(const std::string& webpath, int64_t version);
+  bool passedThrough(const std::string& webpath, int64_t version);
+  static constexpr size_t kPassedThroughMax = 64;
   // A name with blanks at either end renamed on disk; the path to use.
   std::string trimmed(const std::string& path);
   bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
@@ -427,6 +433,9 @@ private:
   mutable std::mutex pathsMutex_;  // guards the three root paths and lastrename
   std::string syncpath_, syncorg_, syncparent_;
   renamefile_stx lastrename_;
+  // Middle places of a move with a new name, with the move's version: what
+  // the service said of them until then is over. Under controllock.
+  std::vector<renamefile_stx> passedThrough_;
 
   std::atomic<bool> bScaned_{false}, bSyncnow_{true}, bStart_{false}, bOut_{false}, bOverwrite_{false},
       bFristScan_{true}, bPacing_{true};

@@ -719,15 +719,15 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
   const auto u = Util::getAppDelegate().userdata();
   if (!u) return Outcome::refused;
   const std::string parent = syncpath::parentOf(wn);
-  if (!held) l.unlock();
+  // The service keeps the old name on a move: a new name is a rename of its
+  // own after it, from where the service has the item then. The remote road
+  // waits for both, so that it never meets that middle place.
+  const bool renamed = lastComponent(wn) != lastComponent(wo);
+  if (!held && !renamed) l.unlock();
   const RetMoveFile ret =
       HTTPEngine::movefile(u->userToken(), dir ? wo + "/" : wo, u->mountID(), dir ? parent + "/" : parent);
-  if (!held) l.lock();
+  if (!held && !renamed) l.lock();
   if (ret.status == 200) {
-    // The service keeps the old name on a move: a new name is a rename of
-    // its own after it, from where the service has the item now.
-    const std::string name = lastComponent(wn);
-    const bool renamed = name != lastComponent(wo);
     const std::string wm = renamed ? (parent.empty() ? "" : parent + "/") + lastComponent(wo) : wn;
     syncdb_->move(wo, wm);
     if (dir) {
@@ -743,8 +743,8 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
     if (renamed) {
       // The move is done whatever the rename answers: a refused rename
       // waits in its own list, from the moved place.
-      if (!held) l.unlock();
-      renameStep(getnormalpath(wm), n, true, held);
+      renameStep(getnormalpath(wm), n, true, true);
+      passThrough(wm, ret.version);
     }
     return Outcome::settled;
   }
