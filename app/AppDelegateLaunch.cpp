@@ -306,7 +306,7 @@ void AppDelegate::setSelect(const std::string& path) {
   std::string membername;
   if (!s->unsyncnode().need_sync(rel, Util::isdir(path)) || (rel.empty() && type == 3)) status = 6;
   if (!rel.empty() && status != 6) {
-    status = s->checkfilepath(type, rel) > 0 ? 6 : s->syncdb()->getstatus(webpath, membername);
+    status = s->checkfilepath(type, rel, path, false) > 0 ? 6 : s->syncdb()->getstatus(webpath, membername);
   }
   if (status != 6) s->syncshare().getshare(webpath, isshare, local);
   if (bLockMsg_ && status == 3 && rel != oldSelectWebpath()) {

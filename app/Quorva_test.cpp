@@ -1,6 +1,7 @@
 // The Quorva program itself, headless, against devcloud: its command line,
 // a first sign-in that the next start repeats by itself, clean ends on
-// SIGINT and SIGTERM, and two clients of one account (each with its own
+// SIGINT and SIGTERM, team shares placed under the team root and left
+// alone, and two clients of one account (each with its own
 // home folder and sync folder) converging after edits on both sides.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,20 +10,27 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <type_traits>
 #include <vector>
 
+#include "Framework/Staticclass/NSStringExpand.h"
 #include "app/SettingsDb.h"
 #include "app/sync/Directoryhandler.h"
 #include "app/sync/SyncManager.h"
+#include "app/sync/sync_test_util.h"
 #include "app/trans/TransHandoff.h"
 #include "platform/foundation/file_util.h"
 #include "tests/support/DevCloudProcess.h"
@@ -262,6 +270,149 @@ TEST_F(QuorvaTest, AFirstSignInIsStoredAndTheNextStartSignsInByItself) {
   EXPECT_TRUE(again.line("Quorva: signed in as " + user, 60)) << again.output();
   EXPECT_TRUE(again.line("Quorva: sync folder " + sync + "/我的Quorva/个人的文件", 10));
   EXPECT_EQ(again.stop(SIGINT), 0) << again.output();
+}
+
+// A member of a team, with a team folder the user may change and one the
+// user only views shared into the personal files, and a folder another user
+// shares: the first sign-in puts each where it belongs (team folders under
+// the team root), and neither it nor a restart sends the service a
+// deletion, rename or move that nobody made.
+TEST_F(QuorvaTest, TeamSharesStayWhereTheyBelongAfterAFirstSignInAndARestart) {
+  const std::string tag = std::to_string(::getpid());
+  const std::string user = "member" + tag + "@example.test", password = "pw member";
+  const std::string team = "团队" + tag;
+  auto made = cloud().hook("POST", "user",
+                           Value(Dictionary{{"username", Value(user)}, {"password", Value(password)},
+                                            {"email", Value(user)}, {"org", Value(team)}}));
+  ASSERT_TRUE(made);
+  const int64_t mount = (*made)["mount_id"].longLongValue();
+  ASSERT_TRUE(cloud().hook("POST", "team_folder", Value(Dictionary{{"org", Value(team)}, {"name", Value("共同资料")}})));
+  ASSERT_TRUE(cloud().hook("POST", "team_folder",
+                           Value(Dictionary{{"org", Value(team)}, {"name", Value("只读资料")},
+                                            {"readonly_for", Value(plat::Array{Value(user)})}})));
+  const std::string owner = "owner" + tag + "@example.test";
+  ASSERT_TRUE(cloud().hook("POST", "user", Value(Dictionary{{"username", Value(owner)}, {"password", Value("pw")}})));
+  auto files = [&](const std::string& who, const std::vector<std::pair<std::string, std::string>>& list) {
+    plat::Array f;
+    for (const auto& [path, text] : list) f.push_back(Value(Dictionary{{"path", Value(path)}, {"text", Value(text)}}));
+    return cloud().hook("POST", "files", Value(Dictionary{{"username", Value(who)}, {"files", Value(f)}})).has_value();
+  };
+  ASSERT_TRUE(files(owner, {{"私人共享/给你.txt", "from the owner"}}));
+  ASSERT_TRUE(cloud().hook("POST", "share",
+                           Value(Dictionary{{"owner", Value(owner)}, {"path", Value("私人共享")}, {"to", Value(user)}})));
+  ASSERT_TRUE(files(user, {{"共同资料/计划.txt", "plan"}, {"只读资料/规定.txt", "rules"}, {"我的.txt", "mine"}}));
+
+  const std::string home = folder("home-team"), sync = folder("sync-team");
+  const std::string personal = sync + "/我的Quorva/个人的文件/", teamroot = sync + "/我的Quorva/团队的文件/";
+  const int64_t since = cloud().lastSeq();
+  // The calls of this account since the start: "VERB target status".
+  auto calls = [&](const std::set<std::string>& verbs) {
+    std::vector<std::string> out;
+    for (const Value& e : cloud().requests(since)) {
+      if (!verbs.count(e["method"].string())) continue;
+      bool ours = false;
+      for (const Value& h : e["headers"].array()) {
+        ours = ours || (::strcasecmp(h[size_t{0}].string().c_str(), "x-qv-mount") == 0 &&
+                        h[size_t{1}].string() == std::to_string(mount));
+      }
+      const std::string target = e["target"].string();
+      if (ours) {
+        out.push_back(e["method"].string() + " " + NSStringExpand::urlDecoded(target).value_or(target) + " " +
+                      std::to_string(e["status"].longLongValue()));
+      }
+    }
+    return out;
+  };
+  auto holds = [](const std::string& path, const std::string& text) {
+    return plat::readFile(path) == std::optional<std::string>(text);
+  };
+  // Rows "path status" of the account's sync database, and its roots.
+  auto database = [&]() -> std::string {
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(home + "/.quorvacfg", ec), end; !ec && it != end;
+         it.increment(ec)) {
+      if (it->path().filename() == "qvsyncdbex.db") return it->path().string();
+    }
+    return "";
+  };
+  auto rows = [&] {
+    synctest::Raw raw(database());
+    std::vector<std::string> out;
+    for (const auto& r : raw.rows("select path, status from SYNC order by path")) out.push_back(r[0] + " " + r[1]);
+    return out;
+  };
+  auto roots = [&] {
+    synctest::Raw raw(database());
+    std::vector<std::string> out;
+    for (const auto& r : raw.rows("select path, synctype, org > 0 from VERSION where path <> '/' order by path")) {
+      out.push_back(r[0] + " " + r[1] + " " + r[2]);
+    }
+    return out;
+  };
+  auto compares = [&] { return calls({"COMPARE"}).size(); };
+  // Passes of the engine: a file written in the personal root asks for one
+  // at once; each pass compares the personal root first.
+  auto passes = [&](Quorva& q, const std::string& name, int count) {
+    for (int i = 0; i < count; ++i) {
+      const size_t before = compares();
+      const std::string file = name + std::to_string(i) + ".txt";
+      ASSERT_TRUE(plat::atomicWrite(personal + file, file));
+      ASSERT_TRUE(waitFor([&] { return compares() > before; }, 240)) << q.output();
+    }
+  };
+  std::vector<std::string> wantRows{"共同资料 4", "共同资料/计划.txt 4", "只读资料 4", "只读资料/规定.txt 4",
+                                    "我的.txt 4", "私人共享 4", "私人共享/给你.txt 4"};
+  const std::set<std::string> changes{"DELETE", "RENAME", "MOVE"};
+  // Settled as wanted, or a change went out (which fails at once).
+  auto settledAs = [&](const std::vector<std::string>& want) {
+    return [&, want] { return (!database().empty() && rows() == want) || !calls(changes).empty(); };
+  };
+  const std::vector<std::string> wantRoots{"/共同资料/ 0 1", "/只读资料/ 1 1", "/私人共享/ 0 0"};
+  auto placesAreRight = [&] {
+    EXPECT_TRUE(holds(teamroot + "共同资料/计划.txt", "plan"));
+    EXPECT_TRUE(holds(teamroot + "只读资料/规定.txt", "rules"));
+    EXPECT_TRUE(holds(personal + "私人共享/给你.txt", "from the owner"));
+    EXPECT_TRUE(holds(personal + "我的.txt", "mine"));
+    // Team folders have no second place in the personal root.
+    EXPECT_FALSE(plat::fileExists(personal + "共同资料"));
+    EXPECT_FALSE(plat::fileExists(personal + "只读资料"));
+    struct stat st {};
+    ASSERT_EQ(::stat((teamroot + "只读资料/规定.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u) << "a file of a view-only share is read-only";
+    EXPECT_EQ(roots(), wantRoots);
+  };
+  // Three passes, each with a new file of the personal root; then all is
+  // in place and nothing was changed on the service.
+  auto passesLeaveAllInPlace = [&](Quorva& q, const std::string& name) {
+    ASSERT_NO_FATAL_FAILURE(passes(q, name, 3));
+    for (int i = 0; i < 3; ++i) wantRows.push_back(name + std::to_string(i) + ".txt 4");
+    std::sort(wantRows.begin(), wantRows.end());
+    EXPECT_TRUE(waitFor(settledAs(wantRows), 240)) << q.output();
+    EXPECT_EQ(rows(), wantRows);
+    placesAreRight();
+    EXPECT_EQ(calls(changes), std::vector<std::string>{}) << q.output();
+  };
+
+  {
+    Quorva first(home, firstSignIn(user, password, sync));
+    ASSERT_TRUE(first.line("Quorva: sync folder ", 60)) << first.output();
+    ASSERT_TRUE(waitFor(settledAs(wantRows), 240)) << first.output();
+    ASSERT_EQ(calls(changes), std::vector<std::string>{}) << first.output();
+    ASSERT_EQ(rows(), wantRows);
+    ASSERT_NO_FATAL_FAILURE(passesLeaveAllInPlace(first, "first"));
+    EXPECT_EQ(first.stop(SIGTERM), 0) << first.output();
+  }
+  // While it is away, each team folder gets a file.
+  ASSERT_TRUE(files(user, {{"共同资料/新.txt", "new"}, {"只读资料/新规定.txt", "new rules"}}));
+  {
+    Quorva again(home, {"--headless", "--server", cloud().url()});
+    ASSERT_TRUE(again.line("Quorva: sync folder ", 60)) << again.output();
+    for (const char* r : {"共同资料/新.txt 4", "只读资料/新规定.txt 4"}) wantRows.push_back(r);
+    ASSERT_NO_FATAL_FAILURE(passesLeaveAllInPlace(again, "again"));
+    EXPECT_TRUE(holds(teamroot + "共同资料/新.txt", "new"));
+    EXPECT_TRUE(holds(teamroot + "只读资料/新规定.txt", "new rules"));
+    EXPECT_EQ(again.stop(SIGTERM), 0) << again.output();
+  }
 }
 
 // Two clients of one account, each in its own home with its own sync

@@ -234,6 +234,8 @@ TEST_P(SyncConverge, WhatEitherSideDoesReachesTheOther) {
       {kB, kRemove, "a.txt", ""},
       {kA, kRename, "sub/deep", "deep"},
       {kB, kRename, "deep", "deeper"},
+      {kA, kRename, "deeper", "sub/deepest"},
+      {kB, kRename, "sub/b.txt", "b moved.txt"},
       {kB, kRemove, "dir", ""},
   };
   Tree expected;

@@ -19,6 +19,7 @@
 #include "app/sync/sync_test_util.h"
 #include "platform/foundation/file_util.h"
 #include "platform/fs/file_ops.h"
+#include "platform/ui/headless/headless_toolkit.h"
 
 namespace {
 
@@ -122,7 +123,7 @@ class SyncLocalRemote : public enginetest::ServiceTest {
     std::vector<std::string> out;
     for (const Value& e : cloud->requests(since)) {
       const std::string verb = e["method"].string();
-      if (verb != "RENAME" && verb != "MOVE" && verb != "DELETE" && verb != "PUT") continue;
+      if (verb != "RENAME" && verb != "MOVE" && verb != "DELETE" && verb != "PUT" && verb != "ORG_SHARE") continue;
       std::string target = e["target"].string();
       std::string text = verb + " " + NSStringExpand::urlDecoded(target.substr(1)).value_or(target);
       if (auto n = headerOf(e, "x-qv-newname")) text += " -> " + NSStringExpand::urlDecoded(*n).value_or(*n);
@@ -273,6 +274,18 @@ TEST_P(SyncLocalRemote, ScenarioTable) {
        },
        {"{} 4"},
        {}},
+      {"move and rename a folder",
+       {{"sub/deep/z", "z"}},
+       {},
+       [&](const std::string& d) { mv(d + "sub/deep", d + "deeper"); },
+       {"{} 4", "{}/deeper 4", "{}/deeper/z 4", "{}/sub 4"},
+       {"MOVE {}/sub/deep/ -> {}/ 200", "RENAME {}/deep/ -> deeper 200"}},
+      {"move and rename a file",
+       {{"f", "f"}, {"d/g", "g"}},
+       {},
+       [&](const std::string& d) { mv(d + "f", d + "d/h"); },
+       {"{} 4", "{}/d 4", "{}/d/g 4", "{}/d/h 4"},
+       {"MOVE {}/f -> {}/d 200", "RENAME {}/d/f -> h 200"}},
   };
   // Every case in a folder of its own, all synced before the engine starts.
   std::vector<std::pair<std::string, std::string>> files;
@@ -399,6 +412,64 @@ TEST_P(SyncLocalRemote, RefusedRenamesKeepTheOldNameAndReplay) {
   ASSERT_TRUE(cloud->hook("DELETE", "faults"));
 }
 
+// A move with a new name whose rename is refused: the move stands, and the
+// rename waits from the moved place, through a restart, until it gets through.
+TEST_P(SyncLocalRemote, AMoveWithANewNameReplaysOnlyItsRefusedRename) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"mr/sub/a", "a"}, {"mr/keep", "k"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  ASSERT_NO_FATAL_FAILURE(fault("RENAME", 500, 0, 1000));
+  const int64_t since = cloud->lastSeq();
+  ASSERT_EQ(::rename((root_ + "mr/sub/a").c_str(), (root_ + "mr/b").c_str()), 0);
+  ASSERT_TRUE(eventually([&] { return m_->renamelist().size() == 1; }));
+  EXPECT_EQ(m_->renamelist()[0].oldpath, root_ + "mr/a");
+  EXPECT_TRUE(m_->removelist().empty());
+  m_->stop();
+  m_->start();
+  ASSERT_TRUE(eventually([&] { return m_->bScaned(); }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_EQ(rows("mr"), (std::vector<std::string>{"mr 4", "mr/a 4", "mr/keep 4", "mr/sub 4"}));
+  ASSERT_TRUE(cloud->hook("DELETE", "faults"));
+  EXPECT_TRUE(eventually([&] {
+    return m_->renamelist().empty() && rows("mr") == std::vector<std::string>{"mr 4", "mr/b 4", "mr/keep 4", "mr/sub 4"};
+  }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  std::vector<std::string> sent;
+  for (const auto& c : calls(since)) {
+    if (c != "RENAME mr/a -> b 500") sent.push_back(c);
+  }
+  EXPECT_EQ(sent, (std::vector<std::string>{"MOVE mr/sub/a -> mr 200", "RENAME mr/a -> b 200"}));
+  EXPECT_EQ(plat::readFile(root_ + "mr/b").value_or(""), "a");
+  EXPECT_FALSE(plat::fileExists(root_ + "mr/a"));
+}
+
+// A page of changes the remote road read while a move with a new name was
+// on its way still names the middle place (the new folder, the old name):
+// it brings nothing back there; a later change of that place is taken.
+TEST_P(SyncLocalRemote, AMovesMiddlePlaceIsNeverFetched) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"mp/sub/a", "a"}, {"mp/sub/d/z", "z"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  const int64_t since = cloud->lastSeq();
+  ASSERT_EQ(::rename((root_ + "mp/sub/a").c_str(), (root_ + "mp/b").c_str()), 0);
+  ASSERT_EQ(::rename((root_ + "mp/sub/d").c_str(), (root_ + "mp/e").c_str()), 0);
+  const std::vector<std::string> moved{"mp 4", "mp/b 4", "mp/e 4", "mp/e/z 4", "mp/sub 4"};
+  ASSERT_TRUE(eventually([&] { return rows("mp") == moved && calls(since).size() == 4; }));
+  ASSERT_NO_FATAL_FAILURE(settle());
+  auto change = [](const std::string& path, bool file, int64_t version) {
+    CompareItem c;
+    c.webpath = path, c.cmd = 1, c.version = version;
+    if (file) c.filehash = std::string(40, 'a'), c.filesize = 1;
+    return c;
+  };
+  // As the service stood between the move and the rename.
+  m_->receive_datas({change("mp/a", true, 1), change("mp/d", false, 1), change("mp/d/z", true, 1)}, 0);
+  EXPECT_EQ(rows("mp"), moved);
+  EXPECT_FALSE(plat::fileExists(root_ + "mp/a"));
+  EXPECT_FALSE(plat::fileExists(root_ + "mp/d"));
+  // Someone makes that name anew.
+  m_->receive_datas({change("mp/a", true, int64_t{1} << 40)}, 0);
+  EXPECT_EQ(rows("mp"), (std::vector<std::string>{"mp 4", "mp/a 5", "mp/b 4", "mp/e 4", "mp/e/z 4", "mp/sub 4"}));
+}
+
 // A view-only share refuses the rename: the file gets its old name back.
 TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"v/a", "a"}}));
@@ -518,6 +589,103 @@ TEST_P(SyncLocalRemote, ExcludingAndIncludingAFolderAgain) {
   for (const auto& c : calls(since)) EXPECT_EQ(c.rfind("DELETE", 0), std::string::npos) << c;
   EXPECT_EQ(plat::readFile(root_ + "ex/c.txt").value_or(""), "changed here");
   EXPECT_EQ(plat::readFile(root_ + "ex/n.txt").value_or(""), "never uploaded");
+}
+
+// The personal root and the team root share one cloud namespace: a team
+// folder's name in the personal root, a personal name at the top of the team
+// root and a file there are left out (with the user told), a folder made at
+// the top of the team root becomes a team share, and below a top-level
+// folder that is no team share nothing is synced.
+TEST_P(SyncLocalRemote, TheRootRuleGivesEachNameOnePlace) {
+  auto ui = plat::HeadlessToolkit::make();
+  plat::Toolkit::setCurrent(ui);
+  m_.reset();
+  static int teams = 0;
+  const std::string team = "t" + std::to_string(::getpid()) + "_" + std::to_string(++teams);
+  account_ = newUser(Dictionary{{"org", Value(team)}});
+  auto ud = userData(account_);
+  ud->setMountID(account_.mount);
+  ud->setUserID(account_.mount);
+  ud->setOrgID(1);
+  ud->setUserEmail(account_.username);  // devcloud's address of the user
+  ASSERT_TRUE(cloud->hook("POST", "team_folder", Value(Dictionary{{"org", Value(team)}, {"name", Value("团队夹")}})));
+  ASSERT_TRUE(cloud->hook("POST", "files",
+                          Value(Dictionary{{"username", Value(account_.username)},
+                                           {"files", Value(Array{Value(Dictionary{{"path", Value("团队夹/t.txt")},
+                                                                                  {"text", Value("t")}})})},
+                                           {"folders", Value(Array{Value("我的夹")})}})));
+  AppDelegate::shared().setBLink(true);
+  m_ = std::make_unique<SyncManager>(dir_.path() + "/Team/", false, false);
+  m_->setPacing(false);
+  root_ = m_->syncpath();
+  const std::string teamroot = m_->syncorg();
+  ASSERT_FALSE(teamroot.empty());
+  // Folders come in the first pass; the file needs no transfer engine to
+  // stand in its row.
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  std::vector<std::string> want{"团队夹 4", "团队夹/t.txt 5", "我的夹 4"};
+  auto all = [&] {
+    std::vector<std::string> out = rows("团队夹");
+    for (const char* f : {"我的夹", "散.txt", "拒绝", "新建"}) {
+      for (auto& r : rows(f)) out.push_back(r);
+    }
+    return out;
+  };
+  ASSERT_EQ(all(), want);
+  EXPECT_TRUE(plat::isDirectory(teamroot + "团队夹"));
+  EXPECT_TRUE(plat::isDirectory(root_ + "我的夹"));
+  EXPECT_FALSE(plat::fileExists(root_ + "团队夹"));
+  EXPECT_FALSE(plat::fileExists(teamroot + "我的夹"));
+
+  const struct Case {
+    const char* name;
+    std::function<void()> act;
+    std::vector<std::string> added;  // rows that come
+    std::vector<std::string> calls;
+    const char* notice;              // "" for none
+  } cases[] = {
+      {"a team folder's name in the personal root", [&] { plat::makeDirectories(root_ + "团队夹"); }, {}, {},
+       "在[团队的文件]根目录下已经存在[团队夹]"},
+      {"a personal name at the top of the team root", [&] { plat::makeDirectories(teamroot + "我的夹"); }, {}, {},
+       "在[个人的文件]根目录下已经存在[我的夹]"},
+      {"a file at the top of the team root", [&] { write(teamroot + "散.txt", "s"); }, {}, {}, ""},
+      {"a team folder the service refuses",
+       [&] {
+         fault("ORG_SHARE", 403, 40302, 1);
+         plat::makeDirectories(teamroot + "拒绝");
+       },
+       {},
+       {"ORG_SHARE 拒绝/ 403"},
+       "[团队的文件]根目录下不能自己新增文件/文件夹"},
+      {"below a top-level folder that is no team share", [&] { write(teamroot + "拒绝/里.txt", "in"); }, {}, {}, ""},
+      {"a new team folder", [&] { plat::makeDirectories(teamroot + "新建"); }, {"新建 4"}, {"ORG_SHARE 新建/ 200"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int64_t since = cloud->lastSeq();
+    const size_t notices = ui->count("notice");
+    c.act();
+    for (const auto& r : c.added) want.push_back(r);
+    std::sort(want.begin(), want.end());
+    EXPECT_TRUE(eventually([&] { return all() == want && calls(since) == c.calls; }));
+    ASSERT_NO_FATAL_FAILURE(settle());
+    EXPECT_EQ(all(), want);
+    EXPECT_EQ(calls(since), c.calls);
+    if (*c.notice) {
+      EXPECT_GE(ui->count("notice", c.notice), 1u);
+    } else {
+      EXPECT_EQ(ui->count("notice"), notices);
+    }
+  }
+  // The new team folder is a root of the team area, listed like the others.
+  synctest::Raw raw(m_->syncdb()->dbQueue()->path());
+  EXPECT_EQ(raw.rows("select synctype, org from VERSION where path = '/新建/'"), (synctest::Rows{{"0", "1"}}));
+  // Nothing the user made was removed.
+  for (const std::string& p : {root_ + "团队夹", teamroot + "我的夹", teamroot + "散.txt", teamroot + "拒绝/里.txt"}) {
+    EXPECT_TRUE(plat::fileExists(p)) << p;
+  }
+  m_.reset();
+  plat::Toolkit::setCurrent(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devcloud, SyncLocalRemote, ::testing::Values(false));

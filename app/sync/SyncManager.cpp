@@ -7,12 +7,14 @@
 
 #include "Framework/Staticclass/NSStringExpand.h"
 #include "app/AppDelegate.h"
+#include "app/NotificationCenter.h"
 #include "app/QVLog.h"
 #include "app/ServiceHosts.h"
 #include "app/UserData.h"
 #include "app/Util.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/sync/SyncPath.h"
+#include "platform/foundation/case_fold.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/log.h"
@@ -210,6 +212,23 @@ void SyncManager::setLastrename(renamefile_stx r) {
   lastrename_ = std::move(r);
 }
 
+void SyncManager::passThrough(const std::string& webpath, int64_t version) {
+  passedThrough(webpath, version);  // drops what is over
+  if (passedThrough_.size() >= kPassedThroughMax) passedThrough_.erase(passedThrough_.begin());
+  passedThrough_.push_back({webpath, version, nowStamp()});
+}
+
+bool SyncManager::passedThrough(const std::string& webpath, int64_t version) {
+  const uint64_t now = nowStamp();
+  std::erase_if(passedThrough_, [&](const renamefile_stx& p) { return now - p.lasttime > 60; });
+  const std::string w = plat::foldCase(webpath);
+  for (const auto& p : passedThrough_) {
+    const std::string at = plat::foldCase(p.webpath);
+    if (version <= p.version && (w == at || w.rfind(at + "/", 0) == 0)) return true;
+  }
+  return false;
+}
+
 void SyncManager::setLocalPass(std::function<void(bool)> pass) {
   std::lock_guard<std::mutex> l(hooksMutex_);
   localPass_ = std::move(pass);
@@ -327,6 +346,10 @@ void SyncManager::setAllFiles(const std::string& folder, bool readonly) {
 
 void SyncManager::tell(const std::string& file, const std::string& info) {
   QVLog::sharedQVLog().addLogErrorFile(file, info);
+}
+
+void SyncManager::notice(const std::string& text) {
+  NotificationCenter::shareCenter().setGrowlNotificationDescripation(text, std::nullopt);
 }
 
 // ---------------------------------------------------------------------------
@@ -528,6 +551,7 @@ void SyncManager::receive_add(const CompareItem& item, int64_t synctype) {
   SyncFileItem row = syncdb_->get_single_file(item.webpath);
   const std::string local = getnormalpath(item.webpath);
   if (row.status == syncstatus::none) {
+    if (passedThrough(item.webpath, item.version)) return;
     const int64_t status = keptStatus(item.webpath, dir, syncstatus::toDownload);
     row = newRow(item, status);
     syncdb_->add_new_file(row);
@@ -625,24 +649,43 @@ void SyncManager::receive_reset(const CompareItem& item) {
 
 void SyncManager::receive_add_sharefolder(const CompareItem& item) {
   SyncFileItem row = syncdb_->get_single_file(item.webpath);
-  const std::string local = getnormalpath(item.webpath);
   if (row.status == syncstatus::none) {
     row = newRow(item, keptStatus(item.webpath, isFolderChange(item), syncstatus::toDownload));
     syncdb_->add_new_file(row);
   }
   if (row.file) return;
+  // The share is a root of its own before its local place is asked for: a
+  // team share lives under the team root, and only the set says it is one.
+  // Asked before, the folder would be made in the personal root, and the
+  // scan of the team root would take the share for deleted there.
+  const int64_t synctype = item.cmd == 1000 ? 1 : 0;
+  const std::string root = "/" + item.webpath + "/";
+  syncdb_->insert_total_version(root, synctype, item.local, item.org);
+  syncshare_.add(item.webpath, synctype, item.local, item.org);
+  syncdb_->update_total_version(root, 0, 0);
+  if (item.org != 0) createorgpath();
+  const std::string local = getnormalpath(item.webpath);
   placeFolder(row, local);
   if (row.status == syncstatus::toRemove || row.status == syncstatus::toDelete) {
     syncdb_->update_status(item.webpath,
                            keptStatus(item.webpath, true, Util::existfile(local) ? syncstatus::synced : syncstatus::toDownload));
   }
-  const int64_t synctype = item.cmd == 1000 ? 1 : 0;
   setAllFiles(local, synctype == 1);
-  const std::string root = "/" + item.webpath + "/";
-  syncdb_->insert_total_version(root, synctype, item.local, item.org);
-  syncshare_.add(item.webpath, synctype, item.local, item.org);
-  syncdb_->update_total_version(root, 0, 0);
-  if (item.org != 0) Util::getAppDelegate().setBRemove(true);
+  if (item.org != 0) {
+    if (plat::isDirectory(local)) scandir(local);
+    Util::getAppDelegate().setBRemove(true);
+  }
+}
+
+void SyncManager::createorgpath() {
+  {
+    std::lock_guard<std::mutex> l(pathsMutex_);
+    if (!syncorg_.empty()) return;
+    syncorg_ = syncparent_ + kTeam + "/";
+  }
+  const std::string team = syncorg();
+  Util::createfolder(team);
+  if (plat::isDirectory(team)) watchRoots();
 }
 
 // ---------------------------------------------------------------------------

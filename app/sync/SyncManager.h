@@ -137,9 +137,14 @@ public:
   // 1 personal, 2 team, 3 other entry of the sync parent, 4 the recycle-bin
   // link, -1 elsewhere.
   std::string getrelativepath(const std::string& local, int64_t* type) const;
-  // Above 0 when the path is rejected for sync. Until the team-share rules
-  // exist: only paths inside a root may sync.
-  int64_t checkfilepath(int64_t type, const std::string& webpath) const;
+  // The root rule: may the path of a root of this type be synced? 0 yes;
+  // 1 a linked folder holds it (or it is no path of a root); 2 a team
+  // share's name in the personal root; 3 a new top-level entry of the team
+  // root (a folder becomes a team share when `show` is set); 4 a top-level
+  // name of the team root that the personal root holds; 5 below a top-level
+  // folder of the team root that is no team share. With `show` the user is
+  // told why a path is left out.
+  int64_t checkfilepath(int64_t type, const std::string& webpath, const std::string& fullpath, bool show);
   // Names never synced: hidden (a component starting with "." or "~"),
   // temporary and reserved names, characters the service refuses.
   static bool isigonore(std::string_view local);
@@ -345,6 +350,18 @@ private:
   // Every file under the folder read-only (a view-only share) or writable.
   void setAllFiles(const std::string& folder, bool readonly);
   void tell(const std::string& file, const std::string& info);
+  // A desktop notice.
+  static void notice(const std::string& text);
+  // A folder made at the top of the team root becomes a team share.
+  void createorgshare(const std::string& webpath, const std::string& fullpath);
+  // The team root, made when a team share arrives while there is none.
+  void createorgpath();
+  // A place an item of ours passed through on the service at that version
+  // (under controllock): older changes at or below it are left alone for
+  // a minute, while a page read before the move ended may still bring them.
+  void passThrough(const std::string& webpath, int64_t version);
+  bool passedThrough(const std::string& webpath, int64_t version);
+  static constexpr size_t kPassedThroughMax = 64;
   // A name with blanks at either end renamed on disk; the path to use.
   std::string trimmed(const std::string& path);
   bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
@@ -416,6 +433,9 @@ private:
   mutable std::mutex pathsMutex_;  // guards the three root paths and lastrename
   std::string syncpath_, syncorg_, syncparent_;
   renamefile_stx lastrename_;
+  // Middle places of a move with a new name, with the move's version: what
+  // the service said of them until then is over. Under controllock.
+  std::vector<renamefile_stx> passedThrough_;
 
   std::atomic<bool> bScaned_{false}, bSyncnow_{true}, bStart_{false}, bOut_{false}, bOverwrite_{false},
       bFristScan_{true}, bPacing_{true};
@@ -432,6 +452,7 @@ private:
   std::mutex scansMutex_;
   std::vector<std::string> pendingScans_;  // folders included again, to scan once served
 
+  std::mutex watchMutex_;     // after controllock, before handlersMutex_
   std::mutex handlersMutex_;  // after controllock
   std::vector<std::shared_ptr<Directoryhandler>> handlerlist_;
   std::atomic<size_t> watcherBacklog_{Directoryhandler::kBacklog};

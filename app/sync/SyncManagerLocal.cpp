@@ -34,6 +34,7 @@
 #include "platform/foundation/case_fold.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
+#include "platform/foundation/format.h"
 #include "platform/fs/file_ops.h"
 
 namespace {
@@ -112,10 +113,55 @@ constexpr const char* kUploadAgain = "云端文件已删除，本地文件已修
 // ---------------------------------------------------------------------------
 // Small helpers
 
-int64_t SyncManager::checkfilepath(int64_t type, const std::string& webpath) const {
-  if (type == 1 || type == 0) return webpath.empty() ? 1 : 0;
-  if (type == 2) return webpath.empty() ? 1 : 0;
-  return 1;
+int64_t SyncManager::checkfilepath(int64_t type, const std::string& webpath, const std::string& fullpath, bool show) {
+  // The roots themselves and what lies outside every root are never synced.
+  if (webpath.empty() || (type != 0 && type != 1 && type != 2)) return 1;
+  if (type == 0) return 0;
+  // The personal root and the team root share one cloud namespace: each
+  // name has one place on disk, the one getnormalpath gives it.
+  if (linkfolder_.islinkforwebpath(webpath)) {
+    if (show && linkfolder_.islink(webpath)) notice(plat::format("另一个绑定目录下已经存在同名文件[%@]", webpath));
+    return 1;
+  }
+  const bool team = !syncorg().empty() && syncshare_.isorg(webpath);
+  if (type == 1) {
+    if (!team) return 0;
+    if (show && syncshare_.isshare(webpath, true)) notice(plat::format("在[团队的文件]根目录下已经存在[%@]", webpath));
+    return 2;
+  }
+  if (webpath.find('/') != std::string::npos) return team ? 0 : 5;
+  if (team) return 0;
+  if (syncdb_->get_single_file(webpath).status != syncstatus::none) {
+    if (show) notice(plat::format("在[个人的文件]根目录下已经存在[%@]", webpath));
+    return 4;
+  }
+  if (show) {
+    const auto st = plat::statNoFollow(fullpath);
+    if (st && st->isDirectory && !st->isSymlink) createorgshare(webpath, fullpath);
+  }
+  return 3;
+}
+
+void SyncManager::createorgshare(const std::string& webpath, const std::string& fullpath) {
+  const auto u = Util::getAppDelegate().userdata();
+  if (!u) return;
+  const RequestRet ret = HTTPEngine::addorgshare(u->userToken(), webpath + "/", u->mountID(), u->userEmail().value_or(""));
+  if (ret.status != 200) {
+    const std::string msg = ret.errormsg.value_or("");
+    notice(msg.empty() ? std::string("[团队的文件]根目录下不能自己新增文件/文件夹") : "[团队的文件]根目录下 " + msg);
+    return;
+  }
+  syncshare_.add(webpath, 0, 0, 1);
+  syncdb_->insert_total_version("/" + webpath + "/", 0, 0, 1);
+  SyncFileItem n;
+  n.webpath = webpath;
+  n.parent = syncpath::parentOf(webpath);
+  n.file = false;
+  n.status = syncstatus::synced;
+  n.last = Util::filemodifytime(fullpath);
+  syncdb_->add_new_file(n);
+  scandir(fullpath);
+  Util::getAppDelegate().setBRemove(true);
 }
 
 std::string SyncManager::trimmed(const std::string& path) {
@@ -304,6 +350,9 @@ std::shared_ptr<Directoryhandler> SyncManager::watch(const std::string& path, co
 
 // Each root and linked folder gets a watcher unless one watches it already.
 void SyncManager::watchRoots() {
+  // The run thread (a new team root) and start may both get here: one
+  // watcher per root.
+  std::lock_guard<std::mutex> w(watchMutex_);
   std::vector<std::string> roots{syncpath()};
   const std::string org = syncorg();
   if (!org.empty() && plat::isDirectory(org)) roots.push_back(org);
@@ -315,6 +364,7 @@ void SyncManager::watchRoots() {
 }
 
 void SyncManager::watchLinks() {
+  std::lock_guard<std::mutex> w(watchMutex_);
   for (const auto& n : linkfolder_.getlinknodes()) {
     bool watched = false;
     for (const auto& h : handlers()) watched = watched || noSlash(h->srcPath()) == noSlash(n.fullpath);
@@ -439,7 +489,7 @@ bool SyncManager::eventadd(const std::string& given) {
   const std::string path = trimmed(given);
   int64_t type = -1;
   const std::string w = getrelativepath(path, &type);
-  if (checkfilepath(type, w) != 0) return false;
+  if (checkfilepath(type, w, path, true) != 0) return false;
   const bool dir = Util::isdir(path);
   if (!unsyncnode_.need_sync(w, dir)) return false;
   SyncFileItem row = syncdb_->get_single_file(w);
@@ -485,7 +535,7 @@ bool SyncManager::eventupdate(const std::string& path) {
   if (pendingTarget(path)) return true;
   int64_t type = -1;
   const std::string w = getrelativepath(path, &type);
-  if (!unsyncnode_.need_sync(w, Util::isdir(path)) || checkfilepath(type, w) != 0) return false;
+  if (!unsyncnode_.need_sync(w, Util::isdir(path)) || checkfilepath(type, w, path, false) != 0) return false;
   SyncFileItem row = syncdb_->get_single_file(w);
   if (row.status == syncstatus::none) return eventadd(path);
   if (caseTwin(path, w, row)) return false;
@@ -503,7 +553,7 @@ bool SyncManager::eventdel(const std::string& path) {
   if (isigonore(path)) return false;
   int64_t type = -1;
   const std::string w = getrelativepath(path, &type);
-  if (checkfilepath(type, w) != 0) return false;
+  if (checkfilepath(type, w, path, false) != 0) return false;
   // A root gone as a whole (an unmounted disk, a removed link target) is
   // unavailable, not emptied.
   if (!missingTop(path).empty()) return true;
@@ -559,7 +609,7 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
   if (n == o) return Outcome::refused;
   int64_t to = -1, tn = -1;
   const std::string wo = getrelativepath(o, &to), wn = getrelativepath(n, &tn);
-  const int64_t ro = checkfilepath(to, wo), rn = checkfilepath(tn, wn);
+  const int64_t ro = checkfilepath(to, wo, o, false), rn = checkfilepath(tn, wn, n, false);
   if (ro != 0 || (rn != 0 && rn != 3)) {
     eventadd(n);
     return Outcome::settled;
@@ -650,7 +700,7 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
   }
   int64_t to = -1, tn = -1;
   const std::string wo = getrelativepath(o, &to), wn = getrelativepath(n, &tn);
-  if (checkfilepath(to, wo) != 0 || checkfilepath(tn, wn) != 0) {
+  if (checkfilepath(to, wo, o, false) != 0 || checkfilepath(tn, wn, n, false) != 0) {
     eventdel(o);
     eventadd(n);
     return Outcome::settled;
@@ -669,22 +719,33 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
   const auto u = Util::getAppDelegate().userdata();
   if (!u) return Outcome::refused;
   const std::string parent = syncpath::parentOf(wn);
-  if (!held) l.unlock();
+  // The service keeps the old name on a move: a new name is a rename of its
+  // own after it, from where the service has the item then. The remote road
+  // waits for both, so that it never meets that middle place.
+  const bool renamed = lastComponent(wn) != lastComponent(wo);
+  if (!held && !renamed) l.unlock();
   const RetMoveFile ret =
       HTTPEngine::movefile(u->userToken(), dir ? wo + "/" : wo, u->mountID(), dir ? parent + "/" : parent);
-  if (!held) l.lock();
+  if (!held && !renamed) l.lock();
   if (ret.status == 200) {
-    syncdb_->move(wo, wn);
+    const std::string wm = renamed ? (parent.empty() ? "" : parent + "/") + lastComponent(wo) : wn;
+    syncdb_->move(wo, wm);
     if (dir) {
       renamelink(o, n);
       syncdb_->del_total_version(wo);
       syncshare_.remove(wo, false);
-      scandir(n);
+      if (!renamed) scandir(n);
     } else {
-      syncdb_->update_filesize(wn, Util::filesize(n));
-      syncdb_->update_lasttime(wn, Util::filemodifytime(n));
+      syncdb_->update_filesize(wm, Util::filesize(n));
+      syncdb_->update_lasttime(wm, Util::filemodifytime(n));
     }
     bSyncnow_ = true;
+    if (renamed) {
+      // The move is done whatever the rename answers: a refused rename
+      // waits in its own list, from the moved place.
+      renameStep(getnormalpath(wm), n, true, true);
+      passThrough(wm, ret.version);
+    }
     return Outcome::settled;
   }
   if (ret.error == 40322) {
@@ -867,7 +928,7 @@ size_t SyncManager::scanFolder(const ScanFolder& f, std::vector<ScanFolder>& sub
     const std::string name = path.substr(folder.size());
     const std::string w = wfolder.empty() ? name : wfolder + "/" + name;
     const auto lst = dirFd >= 0 && !blank ? plat::statNoFollowAt(dirFd, name) : plat::statNoFollow(path);
-    if (!lst || checkfilepath(f.type, w) != 0) continue;
+    if (!lst || checkfilepath(f.type, w, path, false) != 0) continue;
     const auto st = lst->isSymlink ? plat::statFollow(path) : lst;
     if (!st) continue;
     const bool dir = st->isDirectory;

@@ -22,7 +22,6 @@
 
 #include "Framework/Staticclass/NSStringExpand.h"
 #include "app/AppDelegate.h"
-#include "app/NotificationCenter.h"
 #include "app/QVLog.h"
 #include "app/UserData.h"
 #include "app/Util.h"
@@ -115,8 +114,7 @@ bool SyncManager::keepLocalVersion(const SyncFileItem& row, const std::string& l
   }
   plat::FileOps::shared().remember(local);
   logerror(row.webpath, "本地文件已移到废纸篓，由云端版本替换:");
-  NotificationCenter::shareCenter().setGrowlNotificationDescripation(
-      plat::format("本地文件[%@]已被云端版本替换，原文件已移到废纸篓", row.webpath), std::nullopt);
+  notice(plat::format("本地文件[%@]已被云端版本替换，原文件已移到废纸篓", row.webpath));
   return true;
 }
 
@@ -426,8 +424,7 @@ TransItem SyncManager::uploadFolder(const SyncFileItem& row, const std::string& 
     std::string share;
     const auto t = trans();
     if (syncshare_.isreadonly(row.webpath, share) && !(t && t->getTransErrorMsgFileHash(row.filehash))) {
-      NotificationCenter::shareCenter().setGrowlNotificationDescripation(
-          plat::format("您共享文件夹[%@]的权限是查看者，不能新增或修改文件夹", share), std::nullopt);
+      notice(plat::format("您共享文件夹[%@]的权限是查看者，不能新增或修改文件夹", share));
     }
   }
   return item;
