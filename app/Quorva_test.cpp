@@ -481,28 +481,55 @@ protected:
   std::map<std::string, std::pair<std::string, std::string>> hashes_;
 };
 
-// Whether the user rewrote the half-sent file while its client was down.
-class QuorvaKillUploadTest : public QuorvaKillTest, public ::testing::WithParamInterface<bool> {};
+// Where the upload stands when its client dies, and whether the user
+// rewrote the file while the client was down.
+struct UploadKill {
+  const char* name;
+  bool atFinish;   // else among the pieces
+  bool rewritten;  // at the same size, other content
+};
+
+void PrintTo(const UploadKill& c, std::ostream* os) { *os << c.name; }
+
+class QuorvaKillUploadTest : public QuorvaKillTest, public ::testing::WithParamInterface<UploadKill> {};
 
 TEST_P(QuorvaKillUploadTest, AClientKilledMidUploadRestartsAndBothEndWithTheFileOnce) {
   if constexpr (!kEnginesJoined || !kWatching) GTEST_SKIP() << "the engines are not joined yet";
-  const bool rewritten = GetParam();
+  const UploadKill c = GetParam();
   ASSERT_NO_FATAL_FAILURE(startBoth());
   const std::string sent = noise(kLarge, seed());
-  // Pieces go slowly, so the upload is still in flight when A dies.
-  fault({{"kind", Value("stall")}, {"path", Value("/upload_part")}, {"seconds", Value(0.05)}, {"count", Value(100000)}});
+  const Value finish(Dictionary{{"point", Value("upload_finish")}});
+  if (c.atFinish) {
+    // The finish waits inside the service until A is gone.
+    ASSERT_TRUE(cloud().hook("POST", "hold", finish));
+  } else {
+    // Pieces go slowly, so the upload is still in flight when A dies.
+    fault({{"kind", Value("stall")}, {"path", Value("/upload_part")}, {"seconds", Value(0.05)}, {"count", Value(100000)}});
+  }
   ASSERT_TRUE(plat::atomicWrite(personal("a") + "大文件.bin", sent));
-  const bool inFlight = waitFor([&] { return recorded("/upload_part").size() >= 4; }, 240);
+  const bool inFlight = waitFor(
+      [&] {
+        if (!c.atFinish) return recorded("/upload_part").size() >= 4;
+        auto held = cloud().hook("GET", "hold?point=upload_finish");
+        return held && (*held)["held"].boolValue();
+      },
+      240);
   EXPECT_EQ(a_->stop(SIGKILL), -1) << "A ended before it was killed:\n" << a_->output();
   ASSERT_TRUE(inFlight) << a_->output();
   ASSERT_TRUE(cloud().hook("DELETE", "faults"));
-  ASSERT_EQ(service().count("大文件.bin"), 0u) << "the upload had finished before A was killed";
+  if (c.atFinish) {
+    ASSERT_TRUE(cloud().hook("POST", "release", finish));
+    // The service takes the file in although nobody hears its answer.
+    ASSERT_TRUE(waitFor([&] { return service()["大文件.bin"] == NSStringExpand::sha1HexDigest(sent); }, 120));
+  } else {
+    ASSERT_EQ(service().count("大文件.bin"), 0u) << "the upload had finished before A was killed";
+  }
 
   // While A is down: B edits a file, and on A's disk a file is made and
-  // (in one case) the half-sent one is written anew at the same size.
-  const std::string last = rewritten ? noise(kLarge, seed()) : sent;
-  if (rewritten) {
-    ASSERT_TRUE(plat::atomicWrite(personal("a") + "大文件.bin", last));
+  // (in one case) the large one is written anew at the same size.
+  const std::string kept = c.rewritten ? noise(kLarge, seed()) : sent;
+  if (c.rewritten) {
+    ASSERT_TRUE(plat::atomicWrite(personal("a") + "大文件.bin", kept));
   }
   ASSERT_TRUE(plat::atomicWrite(personal("a") + "离线.txt", "written on A while it was down"));
   ASSERT_TRUE(plat::atomicWrite(personal("b") + "small.txt", "changed on B while A was down"));
@@ -515,7 +542,7 @@ TEST_P(QuorvaKillUploadTest, AClientKilledMidUploadRestartsAndBothEndWithTheFile
   ASSERT_TRUE(a_->line("Quorva: sync folder ", 60)) << a_->output();
   const Files expected{{"small.txt", NSStringExpand::sha1HexDigest("changed on B while A was down")},
                        {"离线.txt", NSStringExpand::sha1HexDigest("written on A while it was down")},
-                       {"大文件.bin", NSStringExpand::sha1HexDigest(last)}};
+                       {"大文件.bin", NSStringExpand::sha1HexDigest(kept)}};
   EXPECT_TRUE(converged(expected)) << describe();
   // Where the large file's pieces (the only ones of 64 KiB) began again.
   std::optional<long long> resumed;
@@ -530,10 +557,12 @@ TEST_P(QuorvaKillUploadTest, AClientKilledMidUploadRestartsAndBothEndWithTheFile
       break;
     }
   }
-  ASSERT_TRUE(resumed);
-  if (rewritten) {
-    EXPECT_EQ(*resumed, 0) << "other content went on from the old pieces";
+  if (c.rewritten) {
+    EXPECT_EQ(resumed, std::optional<long long>(0)) << "other content went on from the old pieces";
+  } else if (c.atFinish) {
+    EXPECT_EQ(resumed, std::nullopt) << "content the service holds is sent again";
   } else {
+    ASSERT_TRUE(resumed);
     EXPECT_GT(*resumed, 0) << "the pieces the service took are sent again";
   }
   // The upload's resume record goes with the finished upload.
@@ -543,13 +572,31 @@ TEST_P(QuorvaKillUploadTest, AClientKilledMidUploadRestartsAndBothEndWithTheFile
   EXPECT_EQ(b_->stop(SIGTERM), 0) << b_->output();
 }
 
-INSTANTIATE_TEST_SUITE_P(Kill, QuorvaKillUploadTest, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return info.param ? std::string("RewrittenWhileDown") : std::string("Unchanged");
-                         });
+INSTANTIATE_TEST_SUITE_P(Kill, QuorvaKillUploadTest,
+                         ::testing::Values(UploadKill{"AmongThePieces", false, false},
+                                           UploadKill{"AmongThePiecesThenRewritten", false, true},
+                                           UploadKill{"AtTheFinish", true, false}),
+                         [](const ::testing::TestParamInfo<UploadKill>& info) { return std::string(info.param.name); });
 
-TEST_F(QuorvaKillTest, AClientKilledMidDownloadRestartsAndEndsWithTheWholeFile) {
+// Whether the service got another version of the half-fetched file while
+// its client was down.
+class QuorvaKillDownloadTest : public QuorvaKillTest, public ::testing::WithParamInterface<bool> {
+protected:
+  // A generated file of the large size at `path` on the service: its hash.
+  std::string put(const std::string& path) {
+    auto reply = cloud().hook(
+        "POST", "files",
+        Value(Dictionary{{"username", Value(user_)},
+                         {"files", Value(plat::Array{Value(Dictionary{{"path", Value(path)},
+                                                                      {"size", Value(int64_t(kLarge))},
+                                                                      {"seed", Value(int64_t(seed()))}})})}}));
+    return reply ? (*reply)["files"][size_t{0}]["filehash"].string() : "";
+  }
+};
+
+TEST_P(QuorvaKillDownloadTest, AClientKilledMidDownloadRestartsAndEndsWithTheWholeFile) {
   if constexpr (!kEnginesJoined || !kWatching) GTEST_SKIP() << "the engines are not joined yet";
+  const bool replaced = GetParam();
   ASSERT_NO_FATAL_FAILURE(startBoth());
   // Every content request sends eight blocks, then holds the rest back a
   // while: the download is still in flight when B dies.
@@ -558,17 +605,11 @@ TEST_F(QuorvaKillTest, AClientKilledMidDownloadRestartsAndEndsWithTheWholeFile) 
          {"after", Value(int64_t(8 << 20) + 1000)},
          {"seconds", Value(30)},
          {"count", Value(1000)}});
-  auto put = cloud().hook("POST", "files",
-                          Value(Dictionary{{"username", Value(user_)},
-                                           {"files", Value(plat::Array{Value(Dictionary{{"path", Value("下载.bin")},
-                                                                                        {"size", Value(int64_t(kLarge))},
-                                                                                        {"seed", Value(int64_t(9))}})})}}));
-  ASSERT_TRUE(put);
-  const std::string hash = (*put)["files"][size_t{0}]["filehash"].string();
-  ASSERT_EQ(hash.size(), 40u);
+  const std::string fetched = put("下载.bin");
+  ASSERT_EQ(fetched.size(), 40u);
   // Evidence of a download in the middle: B's block record beside its
-  // partial file holds some block but not all.
-  const std::string record = "down_" + hash + ".tmp";
+  // partial file holds some block.
+  const std::string record = "down_" + fetched + ".tmp";
   const bool inFlight = waitFor(
       [&] {
         for (const std::string& p : leftIn("b", record)) {
@@ -581,10 +622,12 @@ TEST_F(QuorvaKillTest, AClientKilledMidDownloadRestartsAndEndsWithTheWholeFile) 
   EXPECT_EQ(b_->stop(SIGKILL), -1) << "B ended before it was killed:\n" << b_->output();
   ASSERT_TRUE(inFlight) << b_->output();
   ASSERT_TRUE(cloud().hook("DELETE", "faults"));
-  ASSERT_NE(disk(personal("b"))["下载.bin"], hash)
-      << "the download had finished before B was killed";
+  ASSERT_NE(disk(personal("b"))["下载.bin"], fetched) << "the download had finished before B was killed";
 
-  // While B is down: A edits a file, and on B's disk a file is made.
+  // While B is down: A edits a file, on B's disk a file is made, and (in
+  // one case) the service gets a new version of the large file.
+  const std::string last = replaced ? put("下载.bin") : fetched;
+  ASSERT_EQ(last.size(), 40u);
   ASSERT_TRUE(plat::atomicWrite(personal("b") + "离线.txt", "written on B while it was down"));
   ASSERT_TRUE(plat::atomicWrite(personal("a") + "small.txt", "changed on A while B was down"));
   ASSERT_TRUE(waitFor([&] { return service()["small.txt"] == NSStringExpand::sha1HexDigest("changed on A while B was down"); },
@@ -595,12 +638,18 @@ TEST_F(QuorvaKillTest, AClientKilledMidDownloadRestartsAndEndsWithTheWholeFile) 
   ASSERT_TRUE(b_->line("Quorva: sync folder ", 60)) << b_->output();
   const Files expected{{"small.txt", NSStringExpand::sha1HexDigest("changed on A while B was down")},
                        {"离线.txt", NSStringExpand::sha1HexDigest("written on B while it was down")},
-                       {"下载.bin", hash}};
+                       {"下载.bin", last}};
   EXPECT_TRUE(converged(expected)) << describe();
-  EXPECT_TRUE(waitFor([&] { return leftIn("b", record).empty(); }, 60)) << joined(leftIn("b", record));
+  // The record of the finished download goes with it; one of content no
+  // longer wanted goes with the cache's cleaning while the client is idle.
+  EXPECT_TRUE(waitFor([&] { return leftIn("b", record).empty(); }, replaced ? 180 : 60)) << joined(leftIn("b", record));
   EXPECT_EQ(deletions(), std::vector<std::string>{});
   EXPECT_EQ(a_->stop(SIGTERM), 0) << a_->output();
   EXPECT_EQ(b_->stop(SIGTERM), 0) << b_->output();
 }
+
+INSTANTIATE_TEST_SUITE_P(Kill, QuorvaKillDownloadTest, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? std::string("ReplacedOnTheServiceWhileDown") : std::string("Unchanged");
+});
 
 }  // namespace
