@@ -8,17 +8,21 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/fanotify.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -86,6 +90,7 @@ public:
   }
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
   // The first line holding `part`, waiting up to `seconds`.
   std::optional<std::string> line(const std::string& part, double seconds) {
@@ -578,9 +583,73 @@ INSTANTIATE_TEST_SUITE_P(Kill, QuorvaKillUploadTest,
                                            UploadKill{"AtTheFinish", true, false}),
                          [](const ::testing::TestParamInfo<UploadKill>& info) { return std::string(info.param.name); });
 
-// Whether the service got another version of the half-fetched file while
-// its client was down.
-class QuorvaKillDownloadTest : public QuorvaKillTest, public ::testing::WithParamInterface<bool> {
+// Reads of the files in one folder by one process are let through until
+// `hold` says otherwise; that read then waits (fanotify permission events)
+// until the holder lets it go or goes.
+class HeldReads {
+public:
+  HeldReads(const std::string& folder, pid_t reader, std::function<bool()> hold)
+      : reader_(reader), hold_(std::move(hold)) {
+    fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    if (::fanotify_mark(fd_, FAN_MARK_ADD, FAN_ACCESS_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD, folder.c_str()) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+    thread_ = std::thread([this] { answer(); });
+  }
+  ~HeldReads() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (held_ >= 0) respond(held_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool active() const { return fd_ >= 0; }
+  bool holding() const { return holding_.load(); }
+
+private:
+  void respond(int eventFd) {
+    fanotify_response r{eventFd, FAN_ALLOW};
+    (void)!::write(fd_, &r, sizeof r);
+    ::close(eventFd);
+  }
+  void answer() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      alignas(fanotify_event_metadata) char buf[4096];
+      ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n <= 0) continue;
+      for (auto* e = reinterpret_cast<fanotify_event_metadata*>(buf); FAN_EVENT_OK(e, n); e = FAN_EVENT_NEXT(e, n)) {
+        if (e->fd < 0) continue;
+        if (held_ < 0 && e->pid == reader_ && hold_()) {
+          held_ = e->fd;
+          holding_ = true;
+        } else {
+          respond(e->fd);
+        }
+      }
+    }
+  }
+  int fd_ = -1;
+  int held_ = -1;  // the answer thread's, then the destructor's
+  const pid_t reader_;
+  const std::function<bool()> hold_;
+  std::atomic<bool> holding_{false}, stop_{false};
+  std::thread thread_;
+};
+
+// Where the download stands when its client dies, and whether the service
+// got another version of the file while the client was down.
+struct DownloadKill {
+  const char* name;
+  bool atPlacement;  // else among the blocks
+  bool replaced;
+};
+void PrintTo(const DownloadKill& c, std::ostream* os) { *os << c.name; }
+
+class QuorvaKillDownloadTest : public QuorvaKillTest, public ::testing::WithParamInterface<DownloadKill> {
 protected:
   // A generated file of the large size at `path` on the service: its hash.
   std::string put(const std::string& path) {
@@ -592,26 +661,58 @@ protected:
                                                                       {"seed", Value(int64_t(seed()))}})})}}));
     return reply ? (*reply)["files"][size_t{0}]["filehash"].string() : "";
   }
+  // The folder of B's transfers: its finished downloads wait there to be
+  // placed.
+  std::string transfers() {
+    std::error_code ec;
+    const std::string config = dir_ + "/home-b/.quorvacfg/";
+    for (std::filesystem::recursive_directory_iterator it(config, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string rel = it->path().string().substr(config.size());
+      if (it->is_directory(ec) && std::count(rel.begin(), rel.end(), '/') == 2 && it->path().filename() == "cache") {
+        return it->path().string();
+      }
+    }
+    return "";
+  }
+  // Files of the engine's own beside a file of B's sync folder.
+  std::vector<std::string> privateCopies(const std::string& name) {
+    std::vector<std::string> out;
+    for (const auto& [path, hash] : disk(personal("b"))) {
+      if (path.rfind("." + name + ".qvtmp", 0) == 0) out.push_back(path);
+    }
+    return out;
+  }
 };
 
 TEST_P(QuorvaKillDownloadTest, AClientKilledMidDownloadRestartsAndEndsWithTheWholeFile) {
   if constexpr (!kEnginesJoined || !kWatching) GTEST_SKIP() << "the engines are not joined yet";
-  const bool replaced = GetParam();
+  const DownloadKill c = GetParam();
   ASSERT_NO_FATAL_FAILURE(startBoth());
-  // Every content request sends eight blocks, then holds the rest back a
-  // while: the download is still in flight when B dies.
-  fault({{"kind", Value("stall")},
-         {"path", Value("/content/")},
-         {"after", Value(int64_t(8 << 20) + 1000)},
-         {"seconds", Value(30)},
-         {"count", Value(1000)}});
+  std::unique_ptr<HeldReads> placing;
+  if (c.atPlacement) {
+    // B's first read of the finished download once its copy beside the
+    // target is begun waits: B dies in the middle of placing the file.
+    const std::string from = transfers();
+    ASSERT_FALSE(from.empty());
+    placing = std::make_unique<HeldReads>(from, b_->pid(), [this] { return !privateCopies("下载.bin").empty(); });
+    if (!placing->active()) GTEST_SKIP() << "fanotify permission events need CAP_SYS_ADMIN";
+  } else {
+    // Every content request sends eight blocks, then holds the rest back a
+    // while: the download is still in flight when B dies.
+    fault({{"kind", Value("stall")},
+           {"path", Value("/content/")},
+           {"after", Value(int64_t(8 << 20) + 1000)},
+           {"seconds", Value(30)},
+           {"count", Value(1000)}});
+  }
   const std::string fetched = put("下载.bin");
   ASSERT_EQ(fetched.size(), 40u);
   // Evidence of a download in the middle: B's block record beside its
-  // partial file holds some block.
+  // partial file holds some block, or B waits in the middle of the copy.
   const std::string record = "down_" + fetched + ".tmp";
   const bool inFlight = waitFor(
       [&] {
+        if (placing) return placing->holding();
         for (const std::string& p : leftIn("b", record)) {
           const auto bits = plat::readFile(p).value_or("");
           if (bits.find_first_not_of('\0') != std::string::npos) return true;
@@ -620,13 +721,14 @@ TEST_P(QuorvaKillDownloadTest, AClientKilledMidDownloadRestartsAndEndsWithTheWho
       },
       240);
   EXPECT_EQ(b_->stop(SIGKILL), -1) << "B ended before it was killed:\n" << b_->output();
+  placing.reset();
   ASSERT_TRUE(inFlight) << b_->output();
   ASSERT_TRUE(cloud().hook("DELETE", "faults"));
-  ASSERT_NE(disk(personal("b"))["下载.bin"], fetched) << "the download had finished before B was killed";
+  ASSERT_NE(disk(personal("b"))["下载.bin"], fetched) << "the download had been placed before B was killed";
 
   // While B is down: A edits a file, on B's disk a file is made, and (in
   // one case) the service gets a new version of the large file.
-  const std::string last = replaced ? put("下载.bin") : fetched;
+  const std::string last = c.replaced ? put("下载.bin") : fetched;
   ASSERT_EQ(last.size(), 40u);
   ASSERT_TRUE(plat::atomicWrite(personal("b") + "离线.txt", "written on B while it was down"));
   ASSERT_TRUE(plat::atomicWrite(personal("a") + "small.txt", "changed on A while B was down"));
@@ -642,14 +744,16 @@ TEST_P(QuorvaKillDownloadTest, AClientKilledMidDownloadRestartsAndEndsWithTheWho
   EXPECT_TRUE(converged(expected)) << describe();
   // The record of the finished download goes with it; one of content no
   // longer wanted goes with the cache's cleaning while the client is idle.
-  EXPECT_TRUE(waitFor([&] { return leftIn("b", record).empty(); }, replaced ? 180 : 60)) << joined(leftIn("b", record));
+  EXPECT_TRUE(waitFor([&] { return leftIn("b", record).empty(); }, c.replaced ? 180 : 60)) << joined(leftIn("b", record));
   EXPECT_EQ(deletions(), std::vector<std::string>{});
   EXPECT_EQ(a_->stop(SIGTERM), 0) << a_->output();
   EXPECT_EQ(b_->stop(SIGTERM), 0) << b_->output();
 }
 
-INSTANTIATE_TEST_SUITE_P(Kill, QuorvaKillDownloadTest, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
-  return info.param ? std::string("ReplacedOnTheServiceWhileDown") : std::string("Unchanged");
-});
+INSTANTIATE_TEST_SUITE_P(Kill, QuorvaKillDownloadTest,
+                         ::testing::Values(DownloadKill{"AmongTheBlocks", false, false},
+                                           DownloadKill{"AmongTheBlocksThenReplaced", false, true},
+                                           DownloadKill{"InThePlacement", true, false}),
+                         [](const ::testing::TestParamInfo<DownloadKill>& info) { return std::string(info.param.name); });
 
 }  // namespace
