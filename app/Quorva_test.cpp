@@ -26,7 +26,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -39,6 +38,7 @@
 #include "app/trans/TransHandoff.h"
 #include "platform/foundation/file_util.h"
 #include "tests/support/DevCloudProcess.h"
+#include "tests/support/test_noise.h"
 
 extern char** environ;
 
@@ -364,15 +364,6 @@ protected:
         << b_->output();
   }
 
-  static std::string noise(size_t size, unsigned seed) {
-    std::mt19937_64 gen(seed);
-    std::string out(size, '\0');
-    for (size_t i = 0; i + 8 <= size; i += 8) {
-      const uint64_t v = gen();
-      std::memcpy(&out[i], &v, 8);
-    }
-    return out;
-  }
 
   // Content never seen by this service before: a content it holds would go
   // up at once, without pieces.
@@ -502,7 +493,7 @@ TEST_P(QuorvaKillUploadTest, AClientKilledMidUploadRestartsAndBothEndWithTheFile
   if constexpr (!kEnginesJoined || !kWatching) GTEST_SKIP() << "the engines are not joined yet";
   const UploadKill c = GetParam();
   ASSERT_NO_FATAL_FAILURE(startBoth());
-  const std::string sent = noise(kLarge, seed());
+  const std::string sent = testsupport::noise(kLarge, seed());
   const Value finish(Dictionary{{"point", Value("upload_finish")}});
   if (c.atFinish) {
     // The finish waits inside the service until A is gone.
@@ -532,7 +523,7 @@ TEST_P(QuorvaKillUploadTest, AClientKilledMidUploadRestartsAndBothEndWithTheFile
 
   // While A is down: B edits a file, and on A's disk a file is made and
   // (in one case) the large one is written anew at the same size.
-  const std::string kept = c.rewritten ? noise(kLarge, seed()) : sent;
+  const std::string kept = c.rewritten ? testsupport::noise(kLarge, seed()) : sent;
   if (c.rewritten) {
     ASSERT_TRUE(plat::atomicWrite(personal("a") + "大文件.bin", kept));
   }
