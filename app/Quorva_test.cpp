@@ -1,24 +1,31 @@
 // The Quorva program itself, headless, against devcloud: its command line,
 // a first sign-in that the next start repeats by itself, clean ends on
 // SIGINT and SIGTERM, team shares placed under the team root and left
-// alone, and two clients of one account (each with its own
-// home folder and sync folder) converging after edits on both sides.
+// alone, two clients of one account (each with its own home folder and
+// sync folder) converging after edits on both sides, and a client killed
+// in the middle of a transfer catching up after its restart.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <strings.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -34,6 +41,7 @@
 #include "app/trans/TransHandoff.h"
 #include "platform/foundation/file_util.h"
 #include "tests/support/DevCloudProcess.h"
+#include "tests/support/test_noise.h"
 
 extern char** environ;
 
@@ -85,6 +93,7 @@ public:
   }
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
   // The first line holding `part`, waiting up to `seconds`.
   std::optional<std::string> line(const std::string& part, double seconds) {
@@ -455,5 +464,433 @@ TEST_F(QuorvaTest, TwoClientsOfOneAccountConvergeAfterEditsOnBothSides) {
   EXPECT_EQ(a.stop(SIGTERM), 0) << a.output();
   EXPECT_EQ(b.stop(SIGTERM), 0) << b.output();
 }
+
+// Two clients of one account where one is killed (SIGKILL) in the middle of
+// a large transfer and started again: whatever the kill left behind (a
+// partial upload on the service, a partial download with its block record)
+// must not cost a file, double one or leave a temporary beside it, and what
+// the other side changed meanwhile still arrives.
+class QuorvaKillTest : public QuorvaTest {
+protected:
+  static constexpr size_t kLarge = 24u << 20;
+  // File path below the personal folder -> SHA-1 of its content.
+  using Files = std::map<std::string, std::string>;
+
+  void SetUp() override {
+    QuorvaTest::SetUp();
+    if (HasFatalFailure()) return;
+    std::tie(user_, password_) = newUser();
+    since_ = cloud().lastSeq();
+  }
+  void TearDown() override {
+    cloud().hook("DELETE", "faults");
+    a_.reset();
+    b_.reset();
+    QuorvaTest::TearDown();
+  }
+
+  std::unique_ptr<Quorva> first(const std::string& side) {
+    return std::make_unique<Quorva>(folder("home-" + side), firstSignIn(user_, password_, folder("sync-" + side)));
+  }
+  // A later start: the account and the sync folder are the stored ones.
+  std::unique_ptr<Quorva> again(const std::string& side) {
+    return std::make_unique<Quorva>(dir_ + "/home-" + side, std::vector<std::string>{"--headless", "--server", cloud().url()});
+  }
+  std::string personal(const std::string& side) { return dir_ + "/sync-" + side + "/我的Quorva/个人的文件/"; }
+
+  // Both clients signed in and in step: a small file made on A is on B.
+  void startBoth() {
+    a_ = first("a");
+    b_ = first("b");
+    ASSERT_TRUE(a_->line("Quorva: sync folder ", 60)) << a_->output();
+    ASSERT_TRUE(b_->line("Quorva: sync folder ", 60)) << b_->output();
+    ASSERT_TRUE(plat::atomicWrite(personal("a") + "small.txt", "first words"));
+    ASSERT_TRUE(waitFor([&] { return plat::readFile(personal("b") + "small.txt") == std::optional<std::string>("first words"); },
+                        240))
+        << b_->output();
+  }
+
+
+  // Content never seen by this service before: a content it holds would go
+  // up at once, without pieces.
+  static unsigned seed() {
+    static unsigned n = 0;
+    return static_cast<unsigned>(::getpid()) * 1000u + ++n;
+  }
+
+  void fault(const Dictionary& rule) { ASSERT_TRUE(cloud().hook("POST", "fault", Value(rule))); }
+
+  // The recorded requests of this test whose target starts with `prefix`
+  // (the hooks' own left out).
+  std::vector<Value> recorded(const std::string& prefix, std::optional<int64_t> since = std::nullopt) {
+    std::vector<Value> out;
+    for (const Value& e : cloud().requests(since.value_or(since_))) {
+      const std::string target = e["target"].string();
+      if (target.rfind("/_test/", 0) == 0 || target.rfind(prefix, 0) != 0) continue;
+      out.push_back(e);
+    }
+    return out;
+  }
+
+  static std::optional<std::string> headerOf(const Value& entry, const std::string& name) {
+    for (const Value& pair : entry["headers"].array()) {
+      const std::string k = pair[size_t{0}].string();
+      if (k.size() == name.size() && ::strcasecmp(k.c_str(), name.c_str()) == 0) return pair[size_t{1}].string();
+    }
+    return std::nullopt;
+  }
+
+  // Every file below a folder, hashed; a file read again only when its size
+  // or time changed, so polling a large one stays cheap.
+  Files disk(const std::string& root) {
+    Files out;
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+      if (!it->is_regular_file(ec)) continue;
+      const std::string path = it->path().string();
+      struct stat st {};
+      if (::stat(path.c_str(), &st) != 0) continue;
+      const std::string stamp = std::to_string(st.st_size) + "/" + std::to_string(st.st_mtim.tv_sec) + "." +
+                                std::to_string(st.st_mtim.tv_nsec);
+      auto& memo = hashes_[path];
+      if (memo.first != stamp) memo = {stamp, NSStringExpand::sha1HexDigest(plat::readFile(path).value_or(""))};
+      out[path.substr(root.size())] = memo.second;
+    }
+    return out;
+  }
+  Files service() {
+    Files out;
+    auto reply = cloud().hook("GET", "tree?username=" + NSStringExpand::stringByAddingPercentEscapes(user_));
+    if (!reply) return out;
+    for (const Value& n : (*reply)["nodes"].array()) {
+      if (n["dir"].boolValue()) continue;
+      std::string p = n["path"].string();
+      if (!p.empty() && p.front() == '/') p.erase(0, 1);
+      out[p] = n["filehash"].string();
+    }
+    return out;
+  }
+
+  // Waits until both sync folders and the service hold exactly `expected`:
+  // no file missing, none twice, no conflict copy, no temporary left.
+  bool converged(const Files& expected) {
+    return waitFor([&] { return disk(personal("a")) == expected && disk(personal("b")) == expected && service() == expected; },
+                   240);
+  }
+  std::string describe() {
+    std::string out;
+    auto list = [&out](const char* who, const Files& f) {
+      for (const auto& [p, h] : f) out += std::string("  ") + who + " " + p + " " + h + "\n";
+    };
+    list("A", disk(personal("a")));
+    list("B", disk(personal("b")));
+    list("service", service());
+    return out + "A said:\n" + (a_ ? a_->output() : "") + "B said:\n" + (b_ ? b_->output() : "");
+  }
+
+  // Files below a client's home whose name ends in `suffix`.
+  std::vector<std::string> leftIn(const std::string& side, const std::string& suffix) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(dir_ + "/home-" + side, ec), end; !ec && it != end;
+         it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        out.push_back(it->path().string());
+      }
+    }
+    return out;
+  }
+
+  static std::string joined(const std::vector<std::string>& v) {
+    std::string out;
+    for (const auto& s : v) out += s + "\n";
+    return out;
+  }
+
+  // Changes that removed something on the service since the test began.
+  std::vector<std::string> deletions() {
+    std::vector<std::string> out;
+    for (const Value& e : recorded("/")) {
+      if (e["method"].string() == "DELETE") out.push_back(e["target"].string());
+    }
+    return out;
+  }
+
+  std::string user_, password_;
+  int64_t since_ = 0;
+  std::unique_ptr<Quorva> a_, b_;
+  std::map<std::string, std::pair<std::string, std::string>> hashes_;
+};
+
+// Where the upload stands when its client dies, and whether the user
+// rewrote the file while the client was down.
+struct UploadKill {
+  const char* name;
+  bool atFinish;   // else among the pieces
+  bool rewritten;  // at the same size, other content
+};
+
+void PrintTo(const UploadKill& c, std::ostream* os) { *os << c.name; }
+
+class QuorvaKillUploadTest : public QuorvaKillTest, public ::testing::WithParamInterface<UploadKill> {};
+
+TEST_P(QuorvaKillUploadTest, AClientKilledMidUploadRestartsAndBothEndWithTheFileOnce) {
+  if constexpr (!kEnginesJoined || !kWatching) GTEST_SKIP() << "the engines are not joined yet";
+  const UploadKill c = GetParam();
+  ASSERT_NO_FATAL_FAILURE(startBoth());
+  const std::string sent = testsupport::noise(kLarge, seed());
+  const Value finish(Dictionary{{"point", Value("upload_finish")}});
+  if (c.atFinish) {
+    // The finish waits inside the service until A is gone.
+    ASSERT_TRUE(cloud().hook("POST", "hold", finish));
+  } else {
+    // Pieces go slowly, so the upload is still in flight when A dies.
+    fault({{"kind", Value("stall")}, {"path", Value("/upload_part")}, {"seconds", Value(0.05)}, {"count", Value(100000)}});
+  }
+  ASSERT_TRUE(plat::atomicWrite(personal("a") + "大文件.bin", sent));
+  const bool inFlight = waitFor(
+      [&] {
+        if (!c.atFinish) return recorded("/upload_part").size() >= 4;
+        auto held = cloud().hook("GET", "hold?point=upload_finish");
+        return held && (*held)["held"].boolValue();
+      },
+      240);
+  EXPECT_EQ(a_->stop(SIGKILL), -1) << "A ended before it was killed:\n" << a_->output();
+  ASSERT_TRUE(inFlight) << a_->output();
+  ASSERT_TRUE(cloud().hook("DELETE", "faults"));
+  if (c.atFinish) {
+    ASSERT_TRUE(cloud().hook("POST", "release", finish));
+    // The service takes the file in although nobody hears its answer.
+    ASSERT_TRUE(waitFor([&] { return service()["大文件.bin"] == NSStringExpand::sha1HexDigest(sent); }, 120));
+  } else {
+    ASSERT_EQ(service().count("大文件.bin"), 0u) << "the upload had finished before A was killed";
+  }
+
+  // While A is down: B edits a file, and on A's disk a file is made and
+  // (in one case) the large one is written anew at the same size.
+  const std::string kept = c.rewritten ? testsupport::noise(kLarge, seed()) : sent;
+  if (c.rewritten) {
+    ASSERT_TRUE(plat::atomicWrite(personal("a") + "大文件.bin", kept));
+  }
+  ASSERT_TRUE(plat::atomicWrite(personal("a") + "离线.txt", "written on A while it was down"));
+  ASSERT_TRUE(plat::atomicWrite(personal("b") + "small.txt", "changed on B while A was down"));
+  ASSERT_TRUE(waitFor([&] { return service()["small.txt"] == NSStringExpand::sha1HexDigest("changed on B while A was down"); },
+                      240))
+      << b_->output();
+
+  const int64_t restart = cloud().lastSeq();
+  a_ = again("a");
+  ASSERT_TRUE(a_->line("Quorva: sync folder ", 60)) << a_->output();
+  const Files expected{{"small.txt", NSStringExpand::sha1HexDigest("changed on B while A was down")},
+                       {"离线.txt", NSStringExpand::sha1HexDigest("written on A while it was down")},
+                       {"大文件.bin", NSStringExpand::sha1HexDigest(kept)}};
+  EXPECT_TRUE(converged(expected)) << describe();
+  // Where the large file's pieces (the only ones of 64 KiB) began again.
+  std::optional<long long> resumed;
+  for (const Value& e : recorded("/upload_part", restart)) {
+    long long first = -1, last = -1;
+    if (e["status"].longLongValue() != 200 ||
+        std::sscanf(headerOf(e, "x-qv-upload-range").value_or("").c_str(), "%lld-%lld", &first, &last) != 2) {
+      continue;
+    }
+    if (last - first + 1 == 65536) {
+      resumed = first;
+      break;
+    }
+  }
+  if (c.rewritten) {
+    EXPECT_EQ(resumed, std::optional<long long>(0)) << "other content went on from the old pieces";
+  } else if (c.atFinish) {
+    EXPECT_EQ(resumed, std::nullopt) << "content the service holds is sent again";
+  } else {
+    ASSERT_TRUE(resumed);
+    EXPECT_GT(*resumed, 0) << "the pieces the service took are sent again";
+  }
+  // The upload's resume record goes with the finished upload.
+  EXPECT_TRUE(waitFor([&] { return leftIn("a", ".qvtmp").empty(); }, 60)) << joined(leftIn("a", ".qvtmp"));
+  EXPECT_EQ(deletions(), std::vector<std::string>{});
+  EXPECT_EQ(a_->stop(SIGTERM), 0) << a_->output();
+  EXPECT_EQ(b_->stop(SIGTERM), 0) << b_->output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kill, QuorvaKillUploadTest,
+                         ::testing::Values(UploadKill{"AmongThePieces", false, false},
+                                           UploadKill{"AmongThePiecesThenRewritten", false, true},
+                                           UploadKill{"AtTheFinish", true, false}),
+                         [](const ::testing::TestParamInfo<UploadKill>& info) { return std::string(info.param.name); });
+
+// Reads of the files in one folder by one process are let through until
+// `hold` says otherwise; that read then waits (fanotify permission events)
+// until the holder lets it go or goes.
+class HeldReads {
+public:
+  HeldReads(const std::string& folder, pid_t reader, std::function<bool()> hold)
+      : reader_(reader), hold_(std::move(hold)) {
+    fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    if (::fanotify_mark(fd_, FAN_MARK_ADD, FAN_ACCESS_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD, folder.c_str()) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+    thread_ = std::thread([this] { answer(); });
+  }
+  ~HeldReads() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (held_ >= 0) respond(held_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool active() const { return fd_ >= 0; }
+  bool holding() const { return holding_.load(); }
+
+private:
+  void respond(int eventFd) {
+    fanotify_response r{eventFd, FAN_ALLOW};
+    (void)!::write(fd_, &r, sizeof r);
+    ::close(eventFd);
+  }
+  void answer() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      alignas(fanotify_event_metadata) char buf[4096];
+      ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n <= 0) continue;
+      for (auto* e = reinterpret_cast<fanotify_event_metadata*>(buf); FAN_EVENT_OK(e, n); e = FAN_EVENT_NEXT(e, n)) {
+        if (e->fd < 0) continue;
+        if (held_ < 0 && e->pid == reader_ && hold_()) {
+          held_ = e->fd;
+          holding_ = true;
+        } else {
+          respond(e->fd);
+        }
+      }
+    }
+  }
+  int fd_ = -1;
+  int held_ = -1;  // the answer thread's, then the destructor's
+  const pid_t reader_;
+  const std::function<bool()> hold_;
+  std::atomic<bool> holding_{false}, stop_{false};
+  std::thread thread_;
+};
+
+// Where the download stands when its client dies, and whether the service
+// got another version of the file while the client was down.
+struct DownloadKill {
+  const char* name;
+  bool atPlacement;  // else among the blocks
+  bool replaced;
+};
+void PrintTo(const DownloadKill& c, std::ostream* os) { *os << c.name; }
+
+class QuorvaKillDownloadTest : public QuorvaKillTest, public ::testing::WithParamInterface<DownloadKill> {
+protected:
+  // A generated file of the large size at `path` on the service: its hash.
+  std::string put(const std::string& path) {
+    auto reply = cloud().hook(
+        "POST", "files",
+        Value(Dictionary{{"username", Value(user_)},
+                         {"files", Value(plat::Array{Value(Dictionary{{"path", Value(path)},
+                                                                      {"size", Value(int64_t(kLarge))},
+                                                                      {"seed", Value(int64_t(seed()))}})})}}));
+    return reply ? (*reply)["files"][size_t{0}]["filehash"].string() : "";
+  }
+  // The folder of B's transfers: its finished downloads wait there to be
+  // placed.
+  std::string transfers() {
+    std::error_code ec;
+    const std::string config = dir_ + "/home-b/.quorvacfg/";
+    for (std::filesystem::recursive_directory_iterator it(config, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string rel = it->path().string().substr(config.size());
+      if (it->is_directory(ec) && std::count(rel.begin(), rel.end(), '/') == 2 && it->path().filename() == "cache") {
+        return it->path().string();
+      }
+    }
+    return "";
+  }
+  // Files of the engine's own beside a file of B's sync folder.
+  std::vector<std::string> privateCopies(const std::string& name) {
+    std::vector<std::string> out;
+    for (const auto& [path, hash] : disk(personal("b"))) {
+      if (path.rfind("." + name + ".qvtmp", 0) == 0) out.push_back(path);
+    }
+    return out;
+  }
+};
+
+TEST_P(QuorvaKillDownloadTest, AClientKilledMidDownloadRestartsAndEndsWithTheWholeFile) {
+  if constexpr (!kEnginesJoined || !kWatching) GTEST_SKIP() << "the engines are not joined yet";
+  const DownloadKill c = GetParam();
+  ASSERT_NO_FATAL_FAILURE(startBoth());
+  std::unique_ptr<HeldReads> placing;
+  if (c.atPlacement) {
+    // B's first read of the finished download once its copy beside the
+    // target is begun waits: B dies in the middle of placing the file.
+    const std::string from = transfers();
+    ASSERT_FALSE(from.empty());
+    placing = std::make_unique<HeldReads>(from, b_->pid(), [this] { return !privateCopies("下载.bin").empty(); });
+    if (!placing->active()) GTEST_SKIP() << "fanotify permission events need CAP_SYS_ADMIN";
+  } else {
+    // Every content request sends eight blocks, then holds the rest back a
+    // while: the download is still in flight when B dies.
+    fault({{"kind", Value("stall")},
+           {"path", Value("/content/")},
+           {"after", Value(int64_t(8 << 20) + 1000)},
+           {"seconds", Value(30)},
+           {"count", Value(1000)}});
+  }
+  const std::string fetched = put("下载.bin");
+  ASSERT_EQ(fetched.size(), 40u);
+  // Evidence of a download in the middle: B's block record beside its
+  // partial file holds some block, or B waits in the middle of the copy.
+  const std::string record = "down_" + fetched + ".tmp";
+  const bool inFlight = waitFor(
+      [&] {
+        if (placing) return placing->holding();
+        for (const std::string& p : leftIn("b", record)) {
+          const auto bits = plat::readFile(p).value_or("");
+          if (bits.find_first_not_of('\0') != std::string::npos) return true;
+        }
+        return false;
+      },
+      240);
+  EXPECT_EQ(b_->stop(SIGKILL), -1) << "B ended before it was killed:\n" << b_->output();
+  placing.reset();
+  ASSERT_TRUE(inFlight) << b_->output();
+  ASSERT_TRUE(cloud().hook("DELETE", "faults"));
+  ASSERT_NE(disk(personal("b"))["下载.bin"], fetched) << "the download had been placed before B was killed";
+
+  // While B is down: A edits a file, on B's disk a file is made, and (in
+  // one case) the service gets a new version of the large file.
+  const std::string last = c.replaced ? put("下载.bin") : fetched;
+  ASSERT_EQ(last.size(), 40u);
+  ASSERT_TRUE(plat::atomicWrite(personal("b") + "离线.txt", "written on B while it was down"));
+  ASSERT_TRUE(plat::atomicWrite(personal("a") + "small.txt", "changed on A while B was down"));
+  ASSERT_TRUE(waitFor([&] { return service()["small.txt"] == NSStringExpand::sha1HexDigest("changed on A while B was down"); },
+                      240))
+      << a_->output();
+
+  b_ = again("b");
+  ASSERT_TRUE(b_->line("Quorva: sync folder ", 60)) << b_->output();
+  const Files expected{{"small.txt", NSStringExpand::sha1HexDigest("changed on A while B was down")},
+                       {"离线.txt", NSStringExpand::sha1HexDigest("written on B while it was down")},
+                       {"下载.bin", last}};
+  EXPECT_TRUE(converged(expected)) << describe();
+  // The record of the finished download goes with it; one of content no
+  // longer wanted goes with the cache's cleaning while the client is idle.
+  EXPECT_TRUE(waitFor([&] { return leftIn("b", record).empty(); }, c.replaced ? 180 : 60)) << joined(leftIn("b", record));
+  EXPECT_EQ(deletions(), std::vector<std::string>{});
+  EXPECT_EQ(a_->stop(SIGTERM), 0) << a_->output();
+  EXPECT_EQ(b_->stop(SIGTERM), 0) << b_->output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kill, QuorvaKillDownloadTest,
+                         ::testing::Values(DownloadKill{"AmongTheBlocks", false, false},
+                                           DownloadKill{"AmongTheBlocksThenReplaced", false, true},
+                                           DownloadKill{"InThePlacement", true, false}),
+                         [](const ::testing::TestParamInfo<DownloadKill>& info) { return std::string(info.param.name); });
 
 }  // namespace

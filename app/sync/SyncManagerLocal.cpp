@@ -916,7 +916,13 @@ size_t SyncManager::scanFolder(const ScanFolder& f, std::vector<ScanFolder>& sub
   for (size_t i = 0; i < names.size() && !bOut_; ++i) {
     if (i > 0 && i % 20 == 0 && bPacing_) clock.sleepFor(0.01);
     slashed.assign("/").append(names[i]);
-    if (folderIgnored || isigonore(slashed)) continue;
+    if (folderIgnored) continue;
+    if (isigonore(slashed)) {
+      // A placement cut short by a kill leaves its private copy beside the
+      // target, where nothing else would ever remove it.
+      plat::FileOps::shared().removeLeftover(folder + names[i]);
+      continue;
+    }
     std::string path = folder + names[i];
     if (chosen[folded[i]] != i) {
       tell(path, kCaseTwin);

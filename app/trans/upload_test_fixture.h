@@ -12,22 +12,14 @@
 #include "app/trans/TransManager.h"
 #include "app/trans/Upload.h"
 #include "app/trans/trans_test_util.h"
+#include "tests/support/test_noise.h"
 #include "platform/foundation/file_util.h"
 
 namespace uploadtest {
 
 using namespace enginetest;
 
-inline std::string noise(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i + 4 <= n; i += 4) {
-    const uint32_t v = rng();
-    std::memcpy(&s[i], &v, 4);
-  }
-  for (size_t i = n & ~size_t{3}; i < n; ++i) s[i] = static_cast<char>(rng());
-  return s;
-}
+using testsupport::noise;
 
 class UploadTest : public ServiceTest {
 protected:

@@ -3,11 +3,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <atomic>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/file_util.h"
@@ -109,18 +113,35 @@ size_t FileOps::size() const {
 // Written beside the target under a private name, then renamed over it. The
 // file's final state is known before the rename (the rename keeps inode,
 // size and time), so the target's events are ours from the first one.
+// The private name: "." + the target's name + ".qvtmp" + the writer's pid +
+// "-" + a serial of that process. The pid in it tells a copy whose writer
+// died before its rename from one being written.
+static constexpr std::string_view kPrivate = ".qvtmp";
+
 bool FileOps::place(const std::string& path, std::string_view data, int fromFd, const struct timespec* times,
                     Error* error) {
   static std::atomic<uint64_t> serial{0};
   // Built by appending: GCC 12 warns (-Wrestrict, falsely) on "." + std::string.
   std::string leaf = ".";
   leaf += pathBasename(path);
-  leaf += ".qvtmp";
+  leaf += kPrivate;
   leaf += std::to_string(::getpid());
   leaf += "-";
   leaf += std::to_string(serial.fetch_add(1));
   const std::string tmp = pathJoin(pathDirname(path), leaf);
   expect(tmp, DiskState{}, Match::anyState);
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    placing_.insert(tmp);
+  }
+  struct Placed {
+    FileOps& ops;
+    const std::string& tmp;
+    ~Placed() {
+      std::lock_guard<std::mutex> g(ops.mutex_);
+      ops.placing_.erase(tmp);
+    }
+  } placed{*this, tmp};
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     setError(error, posixError(errno, "create", tmp));
@@ -246,6 +267,36 @@ bool FileOps::remove(const std::string& path, Error* error) {
     }
   }
   return ok;
+}
+
+bool FileOps::isLeftover(const std::string& path) const {
+  const std::string leaf = pathBasename(path);
+  const size_t at = leaf.rfind(kPrivate);
+  if (leaf.size() < 2 || leaf[0] != '.' || at == std::string::npos || at < 2) return false;
+  // pid "-" serial, both plain decimal, up to the end.
+  const std::string tail = leaf.substr(at + kPrivate.size());
+  const size_t dash = tail.find('-');
+  auto digits = [](std::string_view s) {
+    return !s.empty() && s.size() <= 18 && s.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (dash == std::string::npos || !digits(std::string_view(tail).substr(0, dash)) ||
+      !digits(std::string_view(tail).substr(dash + 1))) {
+    return false;
+  }
+  const long long pid = std::stoll(tail.substr(0, dash));
+  if (pid <= 0 || pid > INT32_MAX) return false;
+  if (pid == ::getpid()) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return placing_.count(path) == 0;
+  }
+  // A live process of that number may be writing it: kept.
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+bool FileOps::removeLeftover(const std::string& path) {
+  if (!isLeftover(path)) return false;
+  const auto st = statNoFollow(path);
+  return st && st->isRegular && remove(path);
 }
 
 bool FileOps::copyFile(const std::string& from, const std::string& to, Error* error) {

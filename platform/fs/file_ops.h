@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -62,6 +63,12 @@ public:
   bool remove(const std::string& path, Error* error = nullptr);  // a file, or a folder with all below it
   // A copy that keeps the source's modification time.
   bool copyFile(const std::string& from, const std::string& to, Error* error = nullptr);
+  // A private copy that a process killed before its rename left behind:
+  // named as ours, by a process that is gone (or by this one, not writing
+  // it now). It holds nobody's content, and nothing else ever removes it.
+  bool isLeftover(const std::string& path) const;
+  // Removes the path (as our own change) when it is such a leftover.
+  bool removeLeftover(const std::string& path);
 
 private:
   // exact: only that state; anyState: a private name of ours; anyFolder: a
@@ -86,6 +93,7 @@ private:
   Clock* clock_;
   mutable std::mutex mutex_;
   std::map<std::string, Entry> entries_;
+  std::set<std::string> placing_;  // private copies being written now
 };
 
 }  // namespace plat
