@@ -95,13 +95,15 @@ int main() {
   int64_t rows = 0;
   {
     SyncManager m(home + "/Quorva/", false, false);
-    const auto t0 = std::chrono::steady_clock::now();
+    // Only the passes are timed: the count that ends the loop is the
+    // bench's, not the road's.
     while (rows < kChanges && passes < 100) {
+      const auto t0 = std::chrono::steady_clock::now();
       m.receive_from_server();
+      ingest += seconds(t0);
       ++passes;
       rows = m.syncdb()->getAllNeedSyncCount();
     }
-    ingest = seconds(t0);
   }
   // What the service part costs: the same pages fetched and read, nothing
   // applied. The pages are kept for the reference below.
