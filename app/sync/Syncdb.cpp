@@ -295,18 +295,23 @@ bool Syncdb::run(bool transaction, const std::function<bool(SQDatabase* db)>& bl
       registerFunctions(handle);
       db->setBusyRetryTimeout(kBusyRetries);
       db->setShouldCacheStatements(true);
+      const auto pragma = [db](const char* sql) {  // one that answers a row
+        if (auto rs = db->executeQuery(sql)) {
+          rs->next();
+          rs->close();
+        }
+      };
       // WAL lets the Finder plug-in read while the engine writes; NORMAL
       // sync keeps every commit across a crash of the process.
-      if (auto rs = db->executeQuery("PRAGMA journal_mode=WAL")) {
-        rs->next();
-        rs->close();
-      }
+      pragma("PRAGMA journal_mode=WAL");
       db->executeUpdate("PRAGMA synchronous=NORMAL");
       db->executeUpdate("PRAGMA cache_size=-32768");
       // A page of changes is one commit of a few hundred pages; a checkpoint
       // every kWalPages instead of SQLite's 1,000 copies a page that several
       // commits touched once and syncs the file less often.
       sqlite3_wal_autocheckpoint(handle, kWalPages);
+      // Between bulk writes the log file shrinks back to what it used to be.
+      pragma("PRAGMA journal_size_limit=4194304");
       configured_ = db->weak_from_this();
     }
     if (!transaction) {
