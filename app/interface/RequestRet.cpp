@@ -53,10 +53,13 @@ std::optional<std::string> optionalText(const plat::Value* json, const char* key
 
 std::string text(const plat::Value* json, const char* key) { return optionalText(json, key).value_or(""); }
 
-plat::Array array(const plat::Value* json, const char* key) {
+const plat::Array& arrayRef(const plat::Value* json, const char* key) {
+  static const plat::Array kEmpty;
   const plat::Value* v = member(json, key);
-  return v && v->isArray() ? v->array() : plat::Array{};
+  return v && v->isArray() ? v->array() : kEmpty;
 }
+
+plat::Array array(const plat::Value* json, const char* key) { return arrayRef(json, key); }
 
 }  // namespace RetRead
 

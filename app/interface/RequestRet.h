@@ -40,6 +40,8 @@ bool boolean(const plat::Value* json, const char* key);
 std::string text(const plat::Value* json, const char* key);
 std::optional<std::string> optionalText(const plat::Value* json, const char* key);  // nothing when missing
 plat::Array array(const plat::Value* json, const char* key);
+// The same array read in place: an empty one when the key lacks it.
+const plat::Array& arrayRef(const plat::Value* json, const char* key);
 
 // An item record from one element of a reply's list: a plain record, then
 // the element read into it.
@@ -53,8 +55,12 @@ Item item(const plat::Value& element) {
 // One item per element of the list under `key`, in order.
 template <class Item>
 std::vector<Item> items(const plat::Value* json, const char* key) {
+  // Reserved: a record's move may throw (its base is only copyable), so a
+  // growing vector would copy every record of a page again at each step.
+  const plat::Array& list = arrayRef(json, key);
   std::vector<Item> out;
-  for (const plat::Value& e : array(json, key)) out.push_back(item<Item>(e));
+  out.reserve(list.size());
+  for (const plat::Value& e : list) out.push_back(item<Item>(e));
   return out;
 }
 }  // namespace RetRead

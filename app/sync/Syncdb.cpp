@@ -2,8 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <cmath>
 #include <limits>
+#include <string_view>
+#include <utility>
 
 #include "Framework/Sqlite/SQDatabaseQueue.h"
 #include "app/AppDelegate.h"
@@ -23,6 +26,10 @@ using plat::foldCase;
 // About ten seconds of waiting on a lock held by the other process (the
 // wrapper's pauses double up to 4 ms), then the statement fails.
 constexpr int kBusyRetries = 2500;
+
+// The write-ahead log is copied into the file once it holds this many pages
+// (about 32 MB), which bounds its size.
+constexpr int kWalPages = 8000;
 
 // Seconds from 1970-01-01 to 2001-01-01.
 constexpr double kSince1970To2001 = 978307200.0;
@@ -148,15 +155,31 @@ struct ItemColumns {
   bool ready = false;
   int path = -1, parent = -1, filehash = -1, membername = -1, filesize = -1, last = -1, status = -1, type = -1,
       version = -1, memberid = -1, diskversion = -1, lock = -1, actlast = -1;
+  // One walk over the statement's columns: a lookup by name would build the
+  // result set's name map, and every lookup of one entry pays for that.
   void resolve(SQResultSet& rs) {
-    path = rs.columnIndexForName("path"), parent = rs.columnIndexForName("parent");
-    filehash = rs.columnIndexForName("filehash"), membername = rs.columnIndexForName("membername");
-    filesize = rs.columnIndexForName("filesize"), last = rs.columnIndexForName("last");
-    status = rs.columnIndexForName("status"), type = rs.columnIndexForName("type");
-    version = rs.columnIndexForName("version"), memberid = rs.columnIndexForName("memberid");
-    diskversion = rs.columnIndexForName("diskversion"), lock = rs.columnIndexForName("lock");
-    actlast = rs.columnIndexForName("actlast");
+    const std::pair<const char*, int*> slots[] = {
+        {"path", &path},         {"parent", &parent},   {"filehash", &filehash}, {"membername", &membername},
+        {"filesize", &filesize}, {"last", &last},       {"status", &status},     {"type", &type},
+        {"version", &version},   {"memberid", &memberid}, {"diskversion", &diskversion}, {"lock", &lock},
+        {"actlast", &actlast}};
+    const int n = rs.columnCount();
+    for (int i = 0; i < n; ++i) {
+      const std::string name = rs.columnNameForIndex(i);
+      for (const auto& [column, slot] : slots) {
+        if (sameName(name, column)) *slot = i;  // the last of equal names, as the name map has it
+      }
+    }
     ready = true;
+  }
+
+private:
+  static bool sameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
+    }
+    return true;
   }
 };
 
@@ -291,14 +314,23 @@ bool Syncdb::run(bool transaction, const std::function<bool(SQDatabase* db)>& bl
       registerFunctions(handle);
       db->setBusyRetryTimeout(kBusyRetries);
       db->setShouldCacheStatements(true);
+      const auto pragma = [db](const char* sql) {  // one that answers a row
+        if (auto rs = db->executeQuery(sql)) {
+          rs->next();
+          rs->close();
+        }
+      };
       // WAL lets the Finder plug-in read while the engine writes; NORMAL
       // sync keeps every commit across a crash of the process.
-      if (auto rs = db->executeQuery("PRAGMA journal_mode=WAL")) {
-        rs->next();
-        rs->close();
-      }
+      pragma("PRAGMA journal_mode=WAL");
       db->executeUpdate("PRAGMA synchronous=NORMAL");
       db->executeUpdate("PRAGMA cache_size=-32768");
+      // A page of changes is one commit of a few hundred pages; a checkpoint
+      // every kWalPages instead of SQLite's 1,000 copies a page that several
+      // commits touched once and syncs the file less often.
+      sqlite3_wal_autocheckpoint(handle, kWalPages);
+      // Between bulk writes the log file shrinks back to what it used to be.
+      pragma("PRAGMA journal_size_limit=4194304");
       configured_ = db->weak_from_this();
     }
     if (!transaction) {
@@ -693,7 +725,8 @@ void Syncdb::resetorg() {
 
 SyncFileItem Syncdb::get_single_file(const std::string& path) {
   SyncFileItem out;
-  for (auto& it : files(std::string("select * from SYNC where ") + kOne, {foldCase(path)})) out = std::move(it);
+  static const std::string sql = std::string("select * from SYNC where ") + kOne;
+  for (auto& it : files(sql, {foldCase(path)})) out = std::move(it);
   return out;
 }
 

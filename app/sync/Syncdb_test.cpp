@@ -172,6 +172,42 @@ TEST_F(SyncdbTest, FilesOfEveryOlderVersionMigrateKeepingTheirRows) {
   }
 }
 
+// A file of another writer may declare the columns in another order and
+// letter case, and migration appends the ones it lacked: rows are read by
+// column name, never by position.
+TEST_F(SyncdbTest, RowsOfAFileWithItsColumnsInAnotherOrderAreReadByName) {
+  {
+    Raw raw(file());
+    raw.exec(
+        "CREATE TABLE SYNC(Status int,MemberName varchar[50],FILEHASH char[40],Version int,PATH varchar[1000],"
+        "last bigint,Type int,memberid int,filesize bigint,Parent varchar[1000],PRIMARY KEY (PATH));"
+        "CREATE TABLE sqlversion(version char[20]); insert into sqlversion values('1.0.0.2');"
+        "insert into SYNC values(3,'ann','0123456789012345678901234567890123456789',6,'Dir/f.txt',7,1,8,9,'Dir');");
+  }
+  db().update_diskvesion("dir/F.txt", 11);
+  db().update_lock("dir/F.txt", 2);
+  db().update_acttime("dir/F.txt", 12);
+  const SyncFileItem it = db().get_single_file("DIR/f.TXT");
+  EXPECT_EQ(it.webpath, "Dir/f.txt");
+  EXPECT_EQ(it.parent, "Dir");
+  EXPECT_EQ(it.filehash, "0123456789012345678901234567890123456789");
+  EXPECT_EQ(it.membername, "ann");
+  EXPECT_EQ(it.status, 3);
+  EXPECT_EQ(it.version, 6);
+  EXPECT_EQ(it.last, 7u);
+  EXPECT_TRUE(it.file);
+  EXPECT_EQ(it.memberid, 8);
+  EXPECT_EQ(it.size, 9u);
+  EXPECT_EQ(it.diskversion, 11);
+  EXPECT_EQ(it.lock, 2);
+  EXPECT_EQ(it.actlast, 12);
+  // The lists read the same way.
+  const auto all = db().get_all_files("dir");
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].filehash, it.filehash);
+  EXPECT_EQ(all[0].actlast, 12);
+}
+
 TEST_F(SyncdbTest, ChangeoldTakesTheSignedInUsersIdForTheLockStep) {
   {
     Raw raw(file());
