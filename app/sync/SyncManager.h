@@ -25,8 +25,9 @@
 // (each remote change, the replay of refused renames and moves, commit, a
 // finished download, the hand-off, each watcher batch, a finished upload); a
 // rename or move of a watcher batch takes it only around its table steps,
-// never across its service call. The folder sets and the database guard
-// themselves.
+// not across its service call, but for a move with a new name, which holds
+// it across its move and rename so that no remote change lands between. The
+// folder sets and the database guard themselves.
 //
 // Lock order: controllock, then handlersMutex_ (a watcher batch under
 // controllock may add, stop or rename a watcher), then listsMutex_; handlers
