@@ -120,8 +120,11 @@ TEST_P(SyncTransferRemote, ALocalAddGoesUpThroughARealUpload) {
   write(local("docs/a.bin"), content);
   write(local("docs/deep/empty.txt"), "");
   added(local("docs"));
+  // The running engines may take a row up at once: each stands waiting,
+  // handed out or done, never missing.
   for (const char* w : {"docs", "docs/deep", "docs/a.bin", "docs/deep/empty.txt"}) {
-    EXPECT_EQ(row(w).status, syncstatus::toUpload) << w;
+    const int64_t s = row(w).status;
+    EXPECT_TRUE(s == syncstatus::toUpload || s == syncstatus::uploading || s == syncstatus::synced) << w << " " << s;
   }
   ASSERT_TRUE(waitFor([&] { return row("docs/a.bin").status == syncstatus::synced; }));
   ASSERT_TRUE(waitFor([&] { return row("docs/deep/empty.txt").status == syncstatus::synced; }));
