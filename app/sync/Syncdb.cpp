@@ -329,8 +329,10 @@ bool Syncdb::run(bool transaction, const std::function<bool(SQDatabase* db)>& bl
       // every kWalPages instead of SQLite's 1,000 copies a page that several
       // commits touched once and syncs the file less often.
       sqlite3_wal_autocheckpoint(handle, kWalPages);
-      // Between bulk writes the log file shrinks back to what it used to be.
-      pragma("PRAGMA journal_size_limit=4194304");
+      // After one very large transaction (a first scan) the log file is cut
+      // back at the next checkpoint; below that size it is reused as it is,
+      // as truncating and growing it again on every checkpoint costs more.
+      pragma("PRAGMA journal_size_limit=67108864");
       configured_ = db->weak_from_this();
     }
     if (!transaction) {
