@@ -100,6 +100,7 @@ void Directoryhandler::stopMonitoring() {
 }
 
 void Directoryhandler::overflow() {
+  ++overflows_;
   if (overflowed_.exchange(true)) return;  // one rescan covers everything until it runs
   taskqueue_->async([this] {
     // Events from here on are queued again; the scan sees whatever they

@@ -80,6 +80,7 @@ public:
   // Batches and rescans run since the handler was made (for watching it work).
   int64_t tasks() const { return tasks_.load(); }
   int64_t rescans() const { return rescans_.load(); }
+  int64_t overflows() const { return overflows_.load(); }
 
   std::string srcPath() const;
   std::string dstPath() const;
@@ -109,6 +110,7 @@ private:
   std::mutex streamMutex_;  // guards eventStream_ (start and stop come from any thread)
   std::unique_ptr<plat::FolderWatcher> eventStream_;
   std::atomic<size_t> backlog_{0}, backlogLimit_{kBacklog};
+  std::atomic<int64_t> overflows_{0};
   std::atomic<bool> overflowed_{false};  // a rescan is queued; events until it runs are dropped
   std::atomic<int64_t> tasks_{0}, rescans_{0};
   std::unique_ptr<plat::SerialQueue> taskqueue_;

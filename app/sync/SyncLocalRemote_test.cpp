@@ -353,7 +353,8 @@ TEST_P(SyncLocalRemote, AForcedOverflowIsARescanWithNoChangeLost) {
   for (int i = 0; i < 200; ++i) write(root_ + "ov/new/n" + std::to_string(i), std::to_string(i));
   write(root_ + "ov/edit", "edited");
   ::unlink((root_ + "ov/gone").c_str());
-  ::usleep(300000);
+  // Unlocked only once the pile-up has asked for a rescan.
+  EXPECT_TRUE(eventually([&] { return m_->watcherOverflows() > 0; }));
   m_->unlock();
   std::vector<std::string> want{"ov 4", "ov/edit 3", "ov/new 3"};
   std::vector<std::string> names;

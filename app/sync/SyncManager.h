@@ -192,6 +192,7 @@ public:
   // Batches and rescans run by all watchers so far (for watching the engine work).
   int64_t watcherTasks();
   int64_t watcherRescans();
+  int64_t watcherOverflows();
   // Events a watcher may hold before it asks for a rescan instead (for
   // every watcher from now on).
   void setWatcherBacklog(size_t events);

@@ -463,6 +463,12 @@ int64_t SyncManager::watcherRescans() {
   return n;
 }
 
+int64_t SyncManager::watcherOverflows() {
+  int64_t n = 0;
+  for (auto& h : handlers()) n += h->overflows();
+  return n;
+}
+
 void SyncManager::setWatcherBacklog(size_t events) {
   watcherBacklog_ = events;
   for (auto& h : handlers()) h->setBacklogLimit(events);
