@@ -53,9 +53,9 @@ test-tsan:
 test-fuzz:
 	cmake -S . -B $(FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQV_FUZZ=ON \
-	  -DQV_DIRS='platform/foundation;platform/net;platform/system;Framework/Staticclass;Framework/SJSON;Framework/JSONDecoder;Framework/JSONCategories'
-	cmake --build $(FUZZ) -j $(JOBS)
-	cd $(FUZZ) && ctest --output-on-failure -L fuzz --no-tests=ignore
+	  -DQV_DIRS='platform/foundation;platform/net;platform/system;Framework/Staticclass;Framework/SJSON;Framework/JSONDecoder;Framework/JSONCategories;app/trans/lan'
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_targets
+	cd $(FUZZ) && ctest --output-on-failure -j $(JOBS) -L fuzz --no-tests=ignore
 
 run: build
 	@scripts/run

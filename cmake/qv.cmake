@@ -6,8 +6,8 @@
 # (the ThreadSanitizer build builds and runs only those, through the target
 # threaded_tests); large, added to the cases named after LARGE ("Suite.Case"),
 # for cases moving hundreds of MiB: those run only in the normal build; gui
-# for programs that open real windows under Xvfb (xvfb-run -a picks its
-# display number by looking, so these take turns: RESOURCE_LOCK xvfb).
+# for programs that open real windows under Xvfb (each program starts an
+# Xvfb of its own, which picks a free display number: they run side by side).
 function(qv_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;LARGE" ${ARGN})
   if(NOT T_LABELS)
@@ -22,14 +22,12 @@ function(qv_test name)
   file(WRITE ${labels_script}
     "set(large \"${T_LARGE}\")\n"
     "foreach(t IN LISTS ${name}_TESTS)\n"
-    "  list(FIND large \"\${t}\" at)\n"
+    "  string(REGEX REPLACE \"  # GetParam.*$\" \"\" case \"\${t}\")\n"
+    "  list(FIND large \"\${case}\" at)\n"
     "  if(at EQUAL -1)\n"
     "    set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${T_LABELS}\")\n"
     "  else()\n"
     "    set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${T_LABELS};large\")\n"
-    "  endif()\n"
-    "  if(\"${T_LABELS}\" MATCHES \"gui\")\n"
-    "    set_tests_properties(\"\${t}\" PROPERTIES RESOURCE_LOCK xvfb)\n"
     "  endif()\n"
     "endforeach()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_script})
@@ -66,4 +64,5 @@ function(qv_fuzz name)
     COMMAND /bin/sh -c "rm -rf ${work} && mkdir ${work} && cp ${F_CORPUS}/* ${work}/ && exec ./${name} -max_total_time=${F_SECONDS} -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1 ${work}"
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 300)
+  set_property(GLOBAL APPEND PROPERTY QV_FUZZERS ${name})
 endfunction()

@@ -15,6 +15,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(prog="devcloud", description="A local stand-in of the Quorva cloud service.")
     parser.add_argument("--data", required=True, help="folder for the database, content and upload sessions")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: a free one)")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="address to listen on (tests in network namespaces of their own; default 127.0.0.1)")
     parser.add_argument("--tls", action="store_true", help="serve HTTPS with a certificate made at start")
     parser.add_argument("--test-hooks", action="store_true", help="serve the /_test/ hooks")
     parser.add_argument("--demo", action="store_true", help="create the demo account when absent and show it")
@@ -28,10 +30,10 @@ def main(argv=None):
         ca, cert, key = tlscert.ensure(store.data_dir)
         context = tlscert.server_context(cert, key)
     app = App(store, "https" if args.tls else "http", args.test_hooks, args.verbose)
-    server = Server(("127.0.0.1", args.port), app, context)
+    server = Server((args.host, args.port), app, context)
     port = server.server_address[1]
-    app.local_host = "127.0.0.1:%d" % port
-    url = "%s://127.0.0.1:%d" % (app.scheme, port)
+    app.local_host = "%s:%d" % (args.host, port)
+    url = "%s://%s:%d" % (app.scheme, args.host, port)
     print("devcloud listening on %s" % url, flush=True)
     if ca:
         print("devcloud CA certificate: %s" % ca, flush=True)

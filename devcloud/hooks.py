@@ -9,6 +9,7 @@ import hashlib
 import json
 import os
 import random
+import re
 import threading
 import time
 
@@ -20,7 +21,8 @@ FAULT_KINDS = ("error", "drop", "cut", "corrupt", "stall")
 
 
 class Faults:
-    """Faults for the next N requests that match a verb and/or a target prefix."""
+    """Faults for the next N requests that match a verb and/or a target prefix
+    and/or the client's address (one client among several)."""
 
     def __init__(self):
         self.lock = threading.Lock()
@@ -39,7 +41,7 @@ class Faults:
                 raise bad_request("%s must be a number >= 0" % key)
             if value is not None:
                 rule[key] = value
-        for key in ("error_msg", "error", "body", "method", "path"):
+        for key in ("error_msg", "error", "body", "method", "path", "client"):
             value = spec.get(key)
             if value is not None and not isinstance(value, str):
                 raise bad_request("%s must be text" % key)
@@ -57,10 +59,12 @@ class Faults:
             self.rules.append(rule)
         return rule
 
-    def take(self, method, target):
+    def take(self, method, target, client=None):
         with self.lock:
             for rule in self.rules:
                 if rule.get("method") and rule["method"].upper() != method.upper():
+                    continue
+                if rule.get("client") and rule["client"] != client:
                     continue
                 if rule.get("path") and not target.startswith(rule["path"]):
                     continue
@@ -339,6 +343,17 @@ def h_feed(app, req, spec):
     return json_reply({})
 
 
+def h_mount_version(app, req, spec):
+    """Moves the user's mount version on (never back): the next change gets the one after it."""
+    version = need(spec, "version", int)
+    with app.store.tx() as db:
+        user = named_user(db, need(spec, "username"))
+        if version < tree.mount_version(db, user["mount_id"]):
+            raise bad_request("a mount version only grows")
+        db.execute("UPDATE mounts SET version=? WHERE id=?", (version, user["mount_id"]))
+    return json_reply({})
+
+
 def decode_b64(text, what):
     try:
         return base64.b64decode(text, validate=True)
@@ -437,11 +452,16 @@ def h_ui_package(app, req, spec):
         raise bad_request("bad package name")
     path = updates.package_path(app.store, name)
     if spec.get("data_b64") is None:
-        if os.path.exists(path):
-            os.remove(path)
+        for p in (path, path + ".sig"):
+            if os.path.exists(p):
+                os.remove(p)
         return json_reply({})
     data = decode_b64(spec["data_b64"], "data_b64")
     write_file(path, data)
+    if spec.get("signature_b64") is not None:
+        write_file(path + ".sig", decode_b64(spec["signature_b64"], "signature_b64"))
+    elif os.path.exists(path + ".sig"):
+        os.remove(path + ".sig")
     return json_reply({"md5": updates.md5_file(path)})
 
 
@@ -455,9 +475,16 @@ def h_app_update(app, req, spec):
         name = spec.get("file") or "quorva-%s.dmg" % version
         if "/" in name or name.startswith("."):
             raise bad_request("bad file name")
-        write_file(os.path.join(app.store.update_dir, "app", name), data)
-        app.store.set_config(db, "app_update", {"version": version, "file": name, "size": len(data)})
-    return json_reply({"file": name, "size": len(data)})
+        signature = spec.get("signature_b64")
+        if signature is not None:
+            decode_b64(signature, "signature_b64")
+        sha256 = spec.get("sha256")
+        if sha256 is not None and not re.fullmatch(r"[0-9a-f]{64}", str(sha256)):
+            raise bad_request("sha256 must be 64 lowercase hexadecimal digits")
+        write_file(updates.installer_path(app.store, name), data)
+        app.store.set_config(db, "app_update", {"version": version, "file": name, "size": len(data),
+                                                "sha256": sha256, "signature_b64": signature})
+    return json_reply({"file": name, "size": len(data), "sha256": hashlib.sha256(data).hexdigest()})
 
 
 def h_config(app, req, spec):
@@ -512,6 +539,7 @@ ROUTES = {
     ("GET", "/_test/faults"): h_faults,
     ("DELETE", "/_test/faults"): h_clear_faults,
     ("POST", "/_test/feed"): h_feed,
+    ("POST", "/_test/mount_version"): h_mount_version,
     ("POST", "/_test/files"): h_files,
     ("GET", "/_test/tree"): h_tree,
     ("POST", "/_test/message"): h_message,

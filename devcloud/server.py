@@ -172,7 +172,7 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 reply = self.answer(lambda: hooks.handle(app, req))
             return self.send_reply(reply)
-        fault = app.faults.take(req.method, req.target)
+        fault = app.faults.take(req.method, req.target, self.client_address[0])
         entry = app.recorder.start(req, fault) if app.recorder is not None else {}
         kind = fault["kind"] if fault else None
         if kind == "drop":

@@ -1,6 +1,10 @@
 """The update service: UI resource packages by name and the application's
-installer. Packages and the installer are put in place by the test hooks."""
+installer. Packages and the installer are put in place by the test hooks,
+each with the signature the test made for it (this process holds no
+signing key): a package's travels in the "X-Qv-Signature" header, the
+installer's in the check_version answer beside its SHA-256."""
 
+import base64
 import hashlib
 import os
 import re
@@ -20,14 +24,30 @@ def md5_file(path):
         return hashlib.md5(f.read()).hexdigest()
 
 
+def sha256_file(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def installer_path(store, name):
+    return os.path.join(store.update_dir, "app", name)
+
+
 def check_package(app, req):
     """An empty body when the client's digest is that of the package held (or none is held)."""
     name = PACKAGE.match(req.path).group(1)
     path = package_path(app.store, name)
     if not os.path.isfile(path) or req.params().get("key", "") == md5_file(path):
         return Reply(200, b"", "application/zip")
+    headers = {}
+    if os.path.isfile(path + ".sig"):
+        with open(path + ".sig", "rb") as f:
+            headers["X-Qv-Signature"] = base64.b64encode(f.read()).decode()
     with open(path, "rb") as f:
-        return Reply(200, f.read(), "application/zip")
+        return Reply(200, f.read(), "application/zip", headers)
 
 
 def version_tuple(text):
@@ -46,5 +66,8 @@ def check_version(app, req):
     if not offer or not newer(offer["version"], current):
         return Reply(200, b"null", "application/json")
     body = {"version": offer["version"], "path": "%s/download/installer/%s" % (req.base_url(), offer["file"]),
-            "size": offer["size"]}
+            "size": offer["size"],
+            "sha256": offer.get("sha256") or sha256_file(installer_path(app.store, offer["file"]))}
+    if offer.get("signature_b64"):
+        body["signature"] = offer["signature_b64"]
     return Reply(200, to_json(body), "application/json; charset=utf-8")

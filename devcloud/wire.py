@@ -18,8 +18,9 @@ SSO_KEY = "5C07E3B1D84A29F6"
 HEX40 = re.compile(r"^[0-9a-fA-F]{40}$")
 INT = re.compile(r"^-?[0-9]+$")
 
-# Characters that the client's escaping leaves alone besides letters and digits.
-_PATH_SAFE = "-_.!~*'();?:@&=+$,"
+# Characters that the client's escaping leaves alone besides letters and digits
+# ("?" is escaped: bare, it would end the path).
+_PATH_SAFE = "-_.!~*'();:@&=+$,"
 
 
 class ApiError(Exception):

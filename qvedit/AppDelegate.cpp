@@ -17,11 +17,28 @@ namespace {
 
 double now() { return plat::currentClock().monotonic(); }
 
+// A growing wait: first, twice that, ... up to AppDelegate::kLastRetrySeconds.
+double growingWait(double first, int failures) {
+  return std::min(AppDelegate::kLastRetrySeconds, first * static_cast<double>(1 << std::min(failures - 1, 16)));
+}
+
+// The state file beside a job's copy: "dirty" or "clean", then the copy's
+// stamp as last downloaded or uploaded.
+std::string statePath(const std::string& jobFolder) { return jobFolder + "/parts/state"; }
+
+// A stamp without the device and inode, which a reboot or a restore may change.
+std::string contentPart(const std::string& stamp) {
+  size_t a = stamp.find(':');
+  size_t b = a == std::string::npos ? a : stamp.find(':', a + 1);
+  return b == std::string::npos ? stamp : stamp.substr(b + 1);
+}
+
 }  // namespace
 
 AppDelegate::AppDelegate(std::shared_ptr<Notifier> notifier, std::string cacheRoot)
     : notifier_(std::move(notifier)), tempDir_(std::move(cacheRoot)),
-      qTrans_(std::make_unique<plat::OperationQueue>("qvedit upload")) {
+      qTrans_(std::make_unique<plat::OperationQueue>("qvedit upload")),
+      qFetch_(std::make_unique<plat::OperationQueue>("qvedit details")) {
   plat::Error e;
   watch_ = plat::InotifyWatch::create(&e);
   if (!watch_) plat::log("qvedit: no folder watch: %@", e.localizedDescription());
@@ -31,6 +48,7 @@ AppDelegate::~AppDelegate() {
   auto loop = plat::RunLoop::main();
   if (timer_) loop->remove(timer_);
   if (watchSource_) loop->remove(watchSource_);
+  waitForFetches();
   waitForUploads();
 }
 
@@ -45,6 +63,54 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::quitAction() { plat::RunLoop::main()->stop(); }
 
 void AppDelegate::waitForUploads() { qTrans_->waitUntilAllOperationsAreFinished(); }
+
+void AppDelegate::waitForFetches() { qFetch_->waitUntilAllOperationsAreFinished(); }
+
+std::vector<std::string> AppDelegate::unsentFiles() const {
+  std::vector<std::string> names;
+  for (const auto& job : mArray_) {
+    const int64_t type = job->type;
+    if (type == 3 || type == 9 || job->savepath.empty()) continue;
+    // An upload that ended but is not taken in yet counts by what it sent.
+    bool unsent = type == 6 ? EditFiles::stamp(job->savepath) != job->uploadedStamp()
+                            : hasUnsentSaves(*job) || type == 5;
+    if (unsent) names.push_back(fileName(*job));
+  }
+  return names;
+}
+
+void AppDelegate::saveState(const TransData& job) {
+  plat::Error e;
+  if (!plat::atomicWrite(statePath(job.folder), std::string(job.dirty ? "dirty\n" : "clean\n") + job.stamp + "\n",
+                         0600, &e))
+    plat::log("qvedit: can't keep the copy's state: %@", e.localizedDescription());
+}
+
+bool AppDelegate::resumeUnsent(const std::shared_ptr<TransData>& job) {
+  auto text = plat::readFile(statePath(job->folder));
+  if (!text) return false;
+  size_t nl = text->find('\n');
+  if (nl == std::string::npos) return false;
+  const std::string kind = text->substr(0, nl);
+  std::string recorded = text->substr(nl + 1);
+  while (!recorded.empty() && recorded.back() == '\n') recorded.pop_back();
+  const std::string path = EditFiles::editFolder(job->folder) + "/" + fileName(*job);
+  const std::string current = EditFiles::stamp(path);
+  if (current.empty()) return false;
+  // Dirty as recorded, or saved after the last record (a crash before a tick saw it).
+  bool dirty = kind == "dirty" || (kind == "clean" && contentPart(current) != contentPart(recorded));
+  if (!dirty) return false;
+  job->savepath = path;
+  job->stamp = recorded;
+  job->seenStamp = current;
+  job->lastChange = now();
+  job->dirty = true;
+  job->modifytime = EditFiles::modifyTimeText(path);
+  job->reopen = true;
+  job->type = 8;
+  saveState(*job);
+  return true;
+}
 
 void AppDelegate::setGrowlNotificationDescripation(const std::string& message) {
   if (notifier_) notifier_->notify(kNoticeTitle, message);
@@ -80,6 +146,9 @@ bool AppDelegate::handleURLEvent(const std::string& url, std::string* why) {
       setGrowlNotificationDescripation(plat::format("%@ 文件有未上传的修改，保留本地文件", fileName(*job)));
       return true;
     }
+    // A new hand-over asks at once, with fresh counts.
+    job->fetchAt = 0;
+    job->renewalFailures = job->detailsFailures = 0;
     job->type = 0;
     return true;
   }
@@ -96,6 +165,9 @@ bool AppDelegate::handleURLEvent(const std::string& url, std::string* why) {
   job->setRefreshToken(link->refreshToken);
   job->folder = folder;
   job->type = 0;
+  if (resumeUnsent(job)) {
+    setGrowlNotificationDescripation(plat::format("%@ 文件有未上传的修改，保留本地文件", fileName(*job)));
+  }
   if (watch_) {
     int wd = watch_->addFolder(EditFiles::editFolder(folder));
     if (wd >= 0) watched_[wd] = job;
@@ -136,16 +208,67 @@ void AppDelegate::handleTimer() {
 
 void AppDelegate::tickNew(const std::shared_ptr<TransData>& job) {
   job->savepath = EditFiles::editFolder(job->folder) + "/" + fileName(*job);
-  TokenData renewed = HTTPEngine::refreshToken(job->refreshToken());
+  if (job->fetching) {
+    if (auto fetched = job->takeFetched()) {
+      job->fetching = false;
+      takeFetched(job, std::move(*fetched));
+    }
+    return;
+  }
+  if (now() < job->fetchAt) return;
+  startFetch(job);
+}
+
+void AppDelegate::startFetch(const std::shared_ptr<TransData>& job) {
+  job->fetching = true;
+  std::weak_ptr<TransData> weak = job;
+  std::string refresh = job->refreshToken(), webpath = job->webpath;
+  int64_t mount = job->mountId;
+  // Off the main thread: a stalled service never holds up hand-overs or ticks.
+  qFetch_->addOperation([weak, refresh, webpath, mount] {
+    TransData::Fetched f;
+    f.renewed = HTTPEngine::refreshToken(refresh);
+    if (f.renewed.status == 200 && !f.renewed.accessToken.empty())
+      f.details = HTTPEngine::regetfile(f.renewed.accessToken, webpath, mount);
+    if (auto j = weak.lock()) j->setFetched(std::move(f));
+  });
+}
+
+void AppDelegate::takeFetched(const std::shared_ptr<TransData>& job, TransData::Fetched fetched) {
+  const TokenData& renewed = fetched.renewed;
+  if (renewed.status == 0 || renewed.status >= 500) {
+    // No answer (or the service failing for now): a network drop, tried again later.
+    ++job->renewalFailures;
+    double wait = growingWait(kFirstRenewalRetrySeconds, job->renewalFailures);
+    job->fetchAt = now() + wait;
+    plat::log("qvedit: token renewal got no answer (status %ld), again in %@ s", static_cast<long>(renewed.status),
+              plat::format("%g", wait));
+    if (job->renewalFailures == 1)
+      setGrowlNotificationDescripation(plat::format("无法连接服务器，稍后重试 %@ 文件", fileName(*job)));
+    return;
+  }
   if (renewed.status != 200 || renewed.accessToken.empty()) {
     plat::log("qvedit: token renewal failed (status %ld)", static_cast<long>(renewed.status));
     job->type = 9;
     return;
   }
+  job->renewalFailures = 0;
   job->setToken(renewed.accessToken);
   if (!renewed.refreshToken.empty()) job->setRefreshToken(renewed.refreshToken);
-  auto details = HTTPEngine::regetfile(renewed.accessToken, job->webpath, job->mountId);
-  if (!details) return;  // tried again next tick
+  auto& details = fetched.details;
+  if (!details) {
+    // Not there, not ours, or no answer: a few tries, then the job ends.
+    ++job->detailsFailures;
+    if (job->detailsFailures >= kDetailsTries) {
+      plat::log("qvedit: the file details can't be had after %d tries", job->detailsFailures);
+      setGrowlNotificationDescripation(plat::format("无法获取 %@ 文件的信息", fileName(*job)));
+      job->type = 3;
+      return;
+    }
+    job->fetchAt = now() + growingWait(kTickSeconds, job->detailsFailures);
+    return;
+  }
+  job->detailsFailures = 0;
   if (details->filesize < 0 || details->filesize > kMaxReplyNumber) {
     setGrowlNotificationDescripation(plat::format("%@ 文件超过 2 GB，无法编辑", fileName(*job)));
     job->type = 3;
@@ -165,6 +288,7 @@ void AppDelegate::tickNew(const std::shared_ptr<TransData>& job) {
   } else {
     if (hasUnsentSaves(*job)) {
       job->dirty = true;
+      saveState(*job);
       job->type = 8;
       return;
     }
@@ -190,6 +314,7 @@ void AppDelegate::tickDownloaded(TransData& job) {
   job.reopen = false;
   job.retries = 0;
   job.retryAt = 0;
+  saveState(job);
   job.type = 4;
   open(job);
 }
@@ -206,7 +331,10 @@ void AppDelegate::tickWatching(const std::shared_ptr<TransData>& job) {
     job->seenStamp = current;
     job->lastChange = t;
   }
-  if (current != job->stamp) job->dirty = true;
+  if (current != job->stamp && !job->dirty) {
+    job->dirty = true;
+    saveState(*job);
+  }
   if (!job->dirty || t - job->lastChange < kQuietSeconds || t < job->retryAt) return;
   if (current == job->refusedStamp) return;
   if (job->type == 8) job->modifytime = EditFiles::modifyTimeText(job->savepath);
@@ -218,6 +346,7 @@ void AppDelegate::tickUploaded(TransData& job) {
   job.stamp = job.uploadedStamp();
   // Saved again during the upload: still dirty, the next quiet moment sends it.
   job.dirty = EditFiles::stamp(job.savepath) != job.stamp;
+  saveState(job);
   job.retries = 0;
   job.retryAt = 0;
   setGrowlNotificationDescripation(plat::format("上传完成 %@ 文件", fileName(job)));

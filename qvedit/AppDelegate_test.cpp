@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include "platform/foundation/log.h"
 #include "qvedit/EditFiles.h"
 #include "qvedit/EditFixture.h"
@@ -166,8 +168,7 @@ TEST_F(EditTest, TokenRenewalFailingEndsInState9) {
   ASSERT_TRUE(app->handleURLEvent(editURL(u.mount, "c.txt", "0000000000deadbeef")));
   auto job = onlyJob();
   ASSERT_TRUE(job);
-  tick();
-  EXPECT_EQ(job->type, 9);
+  ASSERT_TRUE(tickUntil([&] { return job->type == 9; }, 50)) << "refused at once, not tried again";
   for (int i = 0; i < 5; ++i) tick();
   EXPECT_EQ(job->type, 9) << "for good";
   EXPECT_TRUE(launcher->opened().empty());
@@ -272,6 +273,88 @@ TEST_F(EditTest, FilesOf2GiBAreNotUploaded) {
   EXPECT_EQ(count(notices->descriptions(), "big.bin 文件超过 2 GB，无法上传"), 1u) << "once per save";
   EXPECT_EQ(countRequests(since, "PUT", "/big.bin"), 0);
   EXPECT_TRUE(job->dirty) << "still not uploaded: a hand-over keeps it";
+}
+
+TEST_F(EditTest, DetailsThatCannotBeHadEndTheJobWithANotice) {
+  User u = newUser({{"here.txt", "x"}});
+  User other = newUser({{"theirs.txt", "not yours"}});
+  struct {
+    const char* what;
+    int64_t mount;
+    std::string path, target;
+  } cases[] = {
+      {"missing", u.mount, "missing.txt", "/missing.txt"},
+      {"leading slash", u.mount, "/here.txt", "//here.txt"},
+      {"another user's mount", other.mount, "theirs.txt", "/theirs.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    int64_t since = cloud->lastSeq();
+    size_t before = app->mArray().size();
+    ASSERT_TRUE(app->handleURLEvent(editURL(c.mount, c.path, u.refresh)));
+    auto job = app->mArray()[before];
+    ASSERT_TRUE(tickUntil([&] { return job->type == 3; }, 300)) << "state " << job->type;
+    const std::string name = NSStringExpand::getFilename(c.path);
+    EXPECT_EQ(count(notices->descriptions(), "无法获取 " + name + " 文件的信息"), 1u);
+    EXPECT_EQ(countRequests(since, "GET", c.target), AppDelegate::kDetailsTries);
+    for (int i = 0; i < 20; ++i) tick();
+    app->waitForFetches();
+    EXPECT_EQ(countRequests(since, "GET", c.target), AppDelegate::kDetailsTries) << "no more tries";
+    EXPECT_TRUE(launcher->opened().empty());
+  }
+}
+
+TEST_F(EditTest, ANetworkDropAtTheFirstRenewalIsTriedAgainAfterAGrowingWait) {
+  User u = newUser({{"d.txt", "after the drop"}});
+  fault({{"kind", plat::Value("drop")}, {"method", plat::Value("POST")}, {"path", plat::Value("/oauth/token")},
+         {"count", plat::Value(3)}});
+  int64_t since = cloud->lastSeq();
+  ASSERT_TRUE(app->handleURLEvent(editURL(u.mount, "d.txt", u.refresh)));
+  auto job = onlyJob();
+  ASSERT_TRUE(job);
+  // The wait the helper sets after each failed renewal.
+  std::vector<double> waits;
+  int failures = 0;
+  ASSERT_TRUE(tickUntil(
+      [&] {
+        app->waitForFetches();
+        if (job->renewalFailures > failures) {
+          failures = job->renewalFailures;
+          waits.push_back(job->fetchAt - clock->monotonic());
+        }
+        return job->type == 4;
+      },
+      400))
+      << "state " << job->type;
+  EXPECT_EQ(readAll(job->savepath), "after the drop");
+  EXPECT_GE(countRequests(since, "POST", "/oauth/token"), 3) << "the drops, then the answer";
+  ASSERT_GE(waits.size(), 2u) << "tried again after each drop";
+  for (size_t i = 1; i < waits.size(); ++i) EXPECT_GT(waits[i], waits[i - 1]) << "the wait grows";
+  EXPECT_EQ(count(notices->descriptions(), "无法连接服务器，稍后重试 d.txt 文件"), 1u) << "told once";
+}
+
+TEST_F(EditTest, HandOversAndTicksDoNotWaitForAStalledService) {
+  User u = newUser({{"s.txt", "slow"}, {"t.txt", "other"}});
+  fault({{"kind", plat::Value("stall")}, {"method", plat::Value("POST")}, {"path", plat::Value("/oauth/token")},
+         {"seconds", plat::Value(3)}});
+  using steady = std::chrono::steady_clock;
+  auto start = steady::now();
+  ASSERT_TRUE(app->handleURLEvent(editURL(u.mount, "s.txt", u.refresh)));
+  double longest = 0;
+  for (int i = 0; i < 5; ++i) {
+    auto t = steady::now();
+    tick();
+    longest = std::max(longest, std::chrono::duration<double>(steady::now() - t).count());
+  }
+  auto t = steady::now();
+  ASSERT_TRUE(app->handleURLEvent(editURL(u.mount, "t.txt", u.refresh)));
+  longest = std::max(longest, std::chrono::duration<double>(steady::now() - t).count());
+  // Loose: the stall is 3 s; a tick or a hand-over that waited for it would take that long.
+  EXPECT_LT(longest, 1.0);
+  EXPECT_LT(std::chrono::duration<double>(steady::now() - start).count(), 3.0) << "the stall is still on";
+  auto job = app->mArray()[0];
+  ASSERT_TRUE(tickUntil([&] { return job->type == 4; })) << "state " << job->type;
+  EXPECT_EQ(readAll(job->savepath), "slow");
 }
 
 }  // namespace

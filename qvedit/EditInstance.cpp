@@ -20,8 +20,18 @@ std::unique_ptr<plat::SingleInstance> listen(AppDelegate& app, plat::Error* erro
       kName,
       [&app](const std::string& line) -> std::string {
         if (line == "quit") {
+          // The saves stay on disk and go once the file is handed over again;
+          // the one who quits is told which.
+          std::string unsent;
+          for (const auto& name : app.unsentFiles()) {
+            if (unsent.size() + name.size() + 2 > kMaxLine / 2) {
+              unsent += ", ...";
+              break;
+            }
+            unsent += (unsent.empty() ? "" : ", ") + name;
+          }
           app.quitAction();
-          return "ok";
+          return unsent.empty() ? "ok" : "ok unsent " + unsent;
         }
         if (line.rfind("open ", 0) == 0) {
           std::string why;

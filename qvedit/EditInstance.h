@@ -2,7 +2,8 @@
 // `qvedit <url>` hands its URL over to the running instance and exits, so
 // the refresh token in the URL lives in no long-running process's command
 // line. One line a message: "open <url>" or "quit"; the instance answers
-// "ok" or "refused <why>".
+// "ok" or "refused <why>", and a quit with saves not uploaded yet
+// "ok unsent <names>".
 #pragma once
 
 #include <memory>

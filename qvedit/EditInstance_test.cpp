@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+
+#include <algorithm>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -17,6 +19,7 @@
 #include <thread>
 
 #include "qvedit/EditFixture.h"
+#include "tests/support/tray_host.h"
 
 extern char** environ;
 
@@ -126,6 +129,36 @@ protected:
   int runs_ = 0;
 };
 
+TEST_F(EditProgramTest, TheStatusItemsQuitEndsTheHelper) {
+  qvtest::PrivateSessionBus bus;
+  ASSERT_TRUE(bus.started()) << bus.failure();
+  qvtest::TrayHost host(true, false);
+  ASSERT_TRUE(host.started());
+  for (auto& v : env_) {
+    if (v.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0) v = "DBUS_SESSION_BUS_ADDRESS=" + bus.address();
+  }
+  instance_ = spawn({QVEDIT_BINARY, "--server", cloud->url()}, dirs_ + "/instance.log");
+  ASSERT_GT(instance_, 0);
+  ASSERT_TRUE(host.waitForItem(30)) << plat::readFile(dirs_ + "/instance.log").value_or("");
+  const std::string item = host.item();
+  EXPECT_EQ(host.property(item, "Id"), std::optional<std::string>("qvedit"));
+  auto root = host.layout(item);
+  ASSERT_TRUE(root);
+  ASSERT_EQ(root->children.size(), 1u);
+  EXPECT_EQ(root->children[0].label, "Quit");
+  EXPECT_EQ(root->children[0].shortcut, "");
+  auto icon = host.iconPixmap(item);
+  ASSERT_TRUE(icon);
+  EXPECT_TRUE(std::any_of(icon->argb.begin(), icon->argb.end(), [](uint8_t b) { return b != 0; })) << "an empty icon";
+  ASSERT_TRUE(waitFor([&] { return plat::fileExists(socket()); }));
+  ASSERT_TRUE(host.event(item, root->children[0].id, "clicked"));
+  int code = -1;
+  ASSERT_TRUE(exited(instance_, 20, &code));
+  instance_ = -1;
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(run({QVEDIT_BINARY, "--quit"}), 1) << "nobody left to quit";
+}
+
 TEST_F(EditProgramTest, TheDesktopEntryHandsOverToTheRunningInstance) {
   User u = newUser({{"docs/report.txt", "from the cloud"}});
   std::string out;
@@ -198,6 +231,47 @@ TEST_F(EditProgramTest, HelpNamesEveryForm) {
   }
   EXPECT_EQ(run({QVEDIT_BINARY, "--server", "ftp://x"}, &out), 64);
   EXPECT_EQ(run({QVEDIT_BINARY, "--bogus"}, &out), 64);
+}
+
+TEST_F(EditProgramTest, UnsentSavesOutliveTheHelperAndQuitWarnsOfThem) {
+  User u = newUser({{"keep.txt", "cloud text"}});
+  std::string out;
+  instance_ = spawn({QVEDIT_BINARY, "--server", cloud->url()}, dirs_ + "/instance.log");
+  ASSERT_GT(instance_, 0);
+  ASSERT_TRUE(waitFor([&] { return plat::fileExists(socket()); }));
+  ASSERT_EQ(run({QVEDIT_BINARY, editURL(u.mount, "keep.txt", u.refresh)}, &out), 0) << out;
+  ASSERT_TRUE(waitFor([&] { return openedLog().find("/edit/keep.txt\n") != std::string::npos; })) << openedLog();
+  std::string copy = openedLog().substr(0, openedLog().find('\n'));
+  // The service takes no upload for now: the save stays on this machine only.
+  int64_t since = cloud->lastSeq();
+  failAddFile("/keep.txt", 1000);
+  writeFile(copy, "my unsent work");
+  ASSERT_TRUE(waitFor([&] { return countRequests(since, "PUT", "/keep.txt") > 0; }));
+
+  EXPECT_EQ(run({QVEDIT_BINARY, "--quit"}, &out), 0);
+  EXPECT_NE(out.find("saves not uploaded yet: keep.txt"), std::string::npos) << out;
+  int code = -1;
+  ASSERT_TRUE(exited(instance_, 10, &code));
+  instance_ = -1;
+
+  // A new helper, a new hand-over of the same file: the copy is kept, opened and sent.
+  cloud->hook("DELETE", "faults");
+  auto openingsNow = [&] {
+    std::string log = openedLog();
+    return static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
+  };
+  size_t openings = openingsNow();
+  since = cloud->lastSeq();
+  ASSERT_EQ(run({QVEDIT_BINARY, "--server", cloud->url(), editURL(u.mount, "keep.txt", u.refresh)}, &out), 0) << out;
+  ASSERT_TRUE(waitFor([&] { return cloudHash(u, "keep.txt") == NSDataExpand::sha1HexDigest("my unsent work"); }))
+      << plat::readFile(dirs_ + "/instance.log").value_or("");
+  EXPECT_EQ(readAll(copy), "my unsent work");
+  EXPECT_EQ(countRequests(since, "GET", "/content/"), 0) << "the cloud version never replaced it";
+  EXPECT_TRUE(waitFor([&] { return openingsNow() > openings; }));
+  // The upload's end reaches the helper a moment after the service has the file.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(run({QVEDIT_BINARY, "--quit"}, &out), 0);
+  EXPECT_EQ(out.find("not uploaded"), std::string::npos) << "nothing left to warn of: " << out;
 }
 
 }  // namespace

@@ -12,7 +12,10 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
+
+#include "qvedit/ReplyRecords.h"
 
 class TransData {
 public:
@@ -41,6 +44,27 @@ public:
   std::string expectHash;
   int64_t expectSize = 0;
 
+  // The renewal and the file details of state 0 run on the helper's fetch
+  // queue; the next tick takes in what they found. fetchAt: no new fetch
+  // before it (monotonic seconds); the failures count the waits and tries.
+  struct Fetched {
+    TokenData renewed;
+    std::optional<DownloadRet> details;
+  };
+  std::atomic<bool> fetching{false};
+  double fetchAt = 0;
+  int renewalFailures = 0, detailsFailures = 0;
+  void setFetched(Fetched f) {
+    std::lock_guard<std::mutex> l(mutex_);
+    fetched_ = std::move(f);
+  }
+  std::optional<Fetched> takeFetched() {
+    std::lock_guard<std::mutex> l(mutex_);
+    auto f = std::move(fetched_);
+    fetched_.reset();
+    return f;
+  }
+
   std::string refreshToken() const { return locked(refreshToken_); }
   void setRefreshToken(std::string v) { set(refreshToken_, std::move(v)); }
   std::string token() const { return locked(token_); }
@@ -63,4 +87,5 @@ private:
   }
   mutable std::mutex mutex_;
   std::string refreshToken_, token_, uploadedStamp_, uploadFailure_;
+  std::optional<Fetched> fetched_;
 };

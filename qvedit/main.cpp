@@ -10,6 +10,8 @@
 
 #include "platform/foundation/clock.h"
 #include "platform/foundation/run_loop.h"
+#include "platform/ui/menu.h"
+#include "platform/ui/sni/sni_item.h"
 #include "platform/net/url.h"
 #include "platform/system/launcher.h"
 #include "qvedit/AppDelegate.h"
@@ -66,7 +68,17 @@ int runInstance() {
     return 1;
   }
   app.applicationDidFinishLaunching();
+  // The status item with its one entry; without a session bus there is
+  // none, and `qvedit --quit` ends the helper.
+  auto trayItem = plat::SniStatusItem::make({"qvedit", "Quorva"});
+  if (trayItem) {
+    auto menu = plat::Menu::make();
+    menu->addItem(plat::MenuItem::make("Quit", [&app] { app.quitAction(); }));
+    trayItem->setMenu(menu);
+    trayItem->show({"tray", "", " ", false});
+  }
   plat::RunLoop::main()->run();
+  trayItem.reset();
   return 0;
 }
 
@@ -133,6 +145,13 @@ int main(int argc, char** argv) {
   if (doQuit) {
     auto answer = EditInstance::send("quit");
     if (!answer) std::fprintf(stderr, "qvedit: not running\n");
+    const std::string unsent = "ok unsent ";
+    if (answer && answer->rfind(unsent, 0) == 0) {
+      std::fprintf(stderr,
+                   "qvedit: warning: saves not uploaded yet: %s\n"
+                   "qvedit: they are kept and sent when the file is opened for editing again\n",
+                   answer->substr(unsent.size()).c_str());
+    }
     return answer ? 0 : 1;
   }
   if (doRegister) {

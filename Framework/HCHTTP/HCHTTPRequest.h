@@ -597,7 +597,9 @@ private:
   uint64_t _pacGeneration = 0;
   plat::RunLoop::SourceId _pacTimer = 0;
   std::shared_ptr<plat::RunLoop> _pacTimerLoop;
-  bool _pacRaisedQueueWidth = false;
+  // Set while this request's PAC fetch holds the shared queue one wider; the
+  // fetch lowers it when it ends, whether or not this request is still there.
+  std::shared_ptr<std::atomic<bool>> _pacWidthRaised;
   void takeProxyEntryLocked(const plat::ProxyEntry& entry);
   void finishPACStepLocked(uint64_t generation, const std::optional<std::vector<plat::ProxyEntry>>& proxies);
   void cancelPACFetchLocked();

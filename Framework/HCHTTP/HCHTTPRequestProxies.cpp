@@ -13,7 +13,15 @@ using namespace hchttp;
 
 namespace {
 constexpr size_t kMaxPACBytes = 1 << 20;
+
+// Gives back the queue slot a PAC fetch added, once.
+void lowerQueueWidth(const std::shared_ptr<std::atomic<bool>>& raised) {
+  if (!raised || !raised->exchange(false)) return;
+  std::lock_guard c(classState().connectionsLock);
+  auto& q = HCHTTPRequest::sharedQueue();
+  q.setMaxConcurrentOperationCount(q.maxConcurrentOperationCount() - 1);
 }
+}  // namespace
 
 bool HCHTTPRequest::configureProxies() {
   std::lock_guard l(_cancelledLock);
@@ -120,7 +128,10 @@ void HCHTTPRequest::fetchPACFile() {
   }
   _PACFileRequest = fetch;
   std::weak_ptr<HCHTTPRequest> weakFetch = fetch;
-  auto finished = [weak, weakFetch, target, resume, scriptOf, generation] {
+  auto raised = std::make_shared<std::atomic<bool>>(false);
+  auto finished = [weak, weakFetch, target, resume, scriptOf, generation, raised] {
+    // The slot goes back even when the request that asked is gone.
+    lowerQueueWidth(raised);
     auto f = weakFetch.lock();
     auto s = weak.lock();
     if (!s) return;
@@ -144,7 +155,8 @@ void HCHTTPRequest::fetchPACFile() {
     std::lock_guard c(classState().connectionsLock);
     auto& q = sharedQueue();
     q.setMaxConcurrentOperationCount(q.maxConcurrentOperationCount() + 1);
-    _pacRaisedQueueWidth = true;
+    raised->store(true);
+    _pacWidthRaised = raised;
   }
   fetch->startAsynchronous();
 }
@@ -169,11 +181,8 @@ void HCHTTPRequest::finishPACStepLocked(uint64_t generation,
 }
 
 void HCHTTPRequest::lowerPACQueueWidthLocked() {
-  if (!_pacRaisedQueueWidth) return;
-  _pacRaisedQueueWidth = false;
-  std::lock_guard c(classState().connectionsLock);
-  auto& q = sharedQueue();
-  q.setMaxConcurrentOperationCount(q.maxConcurrentOperationCount() - 1);
+  lowerQueueWidth(_pacWidthRaised);
+  _pacWidthRaised.reset();
 }
 
 void HCHTTPRequest::cancelPACFetchLocked() {

@@ -299,3 +299,88 @@ TEST_F(HCHTTPProxiesTest, ARunningPACScriptHoldsUpNoOtherRequest) {
   slow->setDelegate(nullptr);
   quick->setDelegate(nullptr);
 }
+
+namespace {
+
+// Sends the head of a script at once, then a byte every 50 ms until let go,
+// then the rest: the fetch stays alive as long as the test wants.
+class TricklePACServer {
+public:
+  TricklePACServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 4) != 0) ADD_FAILURE() << "listen";
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~TricklePACServer() {
+    release();
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/proxy.pac"; }
+  void release() { released_ = true; }
+
+private:
+  void serve() {
+    int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) return;
+    const std::string script = "function FindProxyForURL(u, h) { return 'DIRECT'; }";
+    const size_t pad = 4096;
+    std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                       std::to_string(script.size() + pad) + "\r\n\r\n" + script;
+    ::send(c, head.data(), head.size(), MSG_NOSIGNAL);
+    size_t sent = 0;
+    while (!released_ && sent < pad) {
+      if (::send(c, " ", 1, MSG_NOSIGNAL) != 1) break;
+      ++sent;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::string rest(pad - sent, ' ');
+    ::send(c, rest.data(), rest.size(), MSG_NOSIGNAL);
+    ::close(c);
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> released_{false};
+  std::thread thread_;
+};
+
+}  // namespace
+
+TEST_F(HCHTTPProxiesTest, APACFetchEndingAfterItsRequestIsGoneGivesItsQueueSlotBack) {
+  TricklePACServer pacServer;
+  const int width = HCHTTPRequest::sharedQueue().maxConcurrentOperationCount();
+  std::weak_ptr<HCHTTPRequest> fetch;
+  {
+    Ended d;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/gone"));
+    r->setTimeOutSeconds(0.5);  // the PAC step gives up before the script has come
+    r->setPACurl(plat::URL::parse(pacServer.url()));
+    r->setDelegate(&d);
+    r->startAsynchronous();
+    double until = plat::currentClock().monotonic() + 30;
+    while ((d.ends == 0 || !r->isFinished()) && plat::currentClock().monotonic() < until) {
+      if (!fetch.lock() && r->PACFileRequest()) fetch = r->PACFileRequest();
+      plat::RunLoop::main()->runInMode(plat::kDefaultRunLoopMode, 0.02, true);
+    }
+    EXPECT_EQ(r->responseString().value_or(""), "at /gone") << "direct, without the script";
+    r->setDelegate(nullptr);
+  }
+  // The request is gone; its fetch is still under way, then ends.
+  ASSERT_TRUE(fetch.lock()) << "the fetch outlives its request";
+  pacServer.release();
+  double until = plat::currentClock().monotonic() + 30;
+  while (auto f = fetch.lock()) {
+    if (f->isFinished() || plat::currentClock().monotonic() > until) break;
+    f.reset();
+    plat::RunLoop::main()->runInMode(plat::kDefaultRunLoopMode, 0.02, true);
+  }
+  for (int i = 0; i < 10; ++i) plat::RunLoop::main()->runInMode(plat::kDefaultRunLoopMode, 0.02, true);
+  EXPECT_EQ(HCHTTPRequest::sharedQueue().maxConcurrentOperationCount(), width);
+}

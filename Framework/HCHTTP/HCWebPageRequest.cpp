@@ -240,6 +240,9 @@ std::shared_ptr<HCHTTPRequest> HCWebPageRequest::makeCopyTarget() const {
   auto r = std::make_shared<HCWebPageRequest>(_url);
   r->_urlReplacementMode = _urlReplacementMode;
   r->_shouldIgnoreExternalResourceErrors = _shouldIgnoreExternalResourceErrors;
+  // A redirected or retried page stays in its tree, at its depth.
+  r->_tree = _tree;
+  r->_depth = _depth;
   return r;
 }
 
@@ -360,7 +363,17 @@ std::optional<std::pair<std::string, URL>> HCWebPageRequest::fetchTarget(const s
 }
 
 void HCWebPageRequest::addURLToFetch(const std::string& raw) {
+  // Past the tree's bound no more would be fetched: the list stays small too.
+  if (_resourceList.size() >= kMaxResources) return;
   if (auto target = fetchTarget(raw)) _resourceList.emplace(std::move(target->first), Resource{});
+}
+
+bool HCWebPageRequest::claim(Tree& tree, const URL& url) {
+  std::string key = url.absoluteString();
+  key = key.substr(0, key.find('#'));
+  std::lock_guard l(tree.mutex);
+  if (tree.claimed.size() >= kMaxResources + 1 || !tree.claimed.insert(key).second) return false;
+  return true;
 }
 
 std::optional<std::string> HCWebPageRequest::styleText(std::optional<Error>* fileError) const {
@@ -380,7 +393,8 @@ void HCWebPageRequest::requestFinished() {
   std::lock_guard l(_cancelledLock);
   if (_error) return;
   _complete = false;
-  if (_mainRequest || _didUseCachedResponse) {
+  // The deepest pages of a tree are kept as they came.
+  if (_mainRequest || _didUseCachedResponse || _depth >= kMaxDepth) {
     finishAsPlainRequest();
     return;
   }
@@ -448,7 +462,8 @@ bool HCWebPageRequest::readResourceURLs(void* doc) {
         addURLToFetch(value);
         break;
       case NodeKind::Media:
-        if (auto target = fetchTarget(value); target && !isUnkeptMedia(target->second.path())) {
+        if (auto target = fetchTarget(value);
+            target && !isUnkeptMedia(target->second.path()) && _resourceList.size() < kMaxResources) {
           _resourceList.emplace(std::move(target->first), Resource{});
         }
         break;
@@ -518,12 +533,22 @@ void HCWebPageRequest::startFetchingResources() {
     synchronous = _isSynchronous;
     accurateProgress = _showAccurateProgress;
     _resourceFailureEndsPage = _shouldIgnoreExternalResourceErrors;
+    if (!_tree) {
+      // The page the caller made: its own URL counts as fetched already.
+      _tree = std::make_shared<Tree>();
+      claim(*_tree, base);
+    }
   }
+  const std::shared_ptr<Tree> tree = _tree;
+  const int depth = _depth;
   std::vector<std::shared_ptr<HCWebPageRequest>> requests;
   for (const auto& text : texts) {
     auto target = URL::resolve(text, base);
-    if (!target) continue;
+    // Fetched once in the whole tree, and no more than its bound.
+    if (!target || !claim(*tree, *target)) continue;
     auto r = std::make_shared<HCWebPageRequest>(target);
+    r->_tree = tree;
+    r->_depth = depth + 1;
     for (const auto& [k, v] : headers) r->addRequestHeader(k, v.string());
     r->setDownloadCache(cache);
     r->setCachePolicy(cachePolicy);

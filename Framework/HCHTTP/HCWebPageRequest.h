@@ -11,6 +11,11 @@
 // them one after another on its own thread: the main thread, held in the
 // request's own run-loop mode, would never take the queue's reports.
 //
+// A page tree is bounded whatever its pages say: each URL is fetched once in
+// the whole tree (a page or style sheet that names itself is not fetched
+// again), the tree fetches at most kMaxResources resources, and pages below
+// kMaxDepth are kept as they came, without their own resources.
+//
 // Locks: a resource request's before its page's, never the reverse (see
 // HCHTTPRequestPrivate.h): the page sets up and reads its resources with its
 // own lock released.
@@ -18,7 +23,9 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +37,9 @@ enum HCURLReplacementMode { HCDontReplaceURLs = 0, HCReplaceExternalResourcesWit
 
 class HCWebPageRequest : public HCHTTPRequest {
 public:
+  static constexpr size_t kMaxResources = 256;
+  static constexpr int kMaxDepth = 4;
+
   struct Resource {
     std::optional<std::string> contentType;
     std::optional<std::string> dataPath;
@@ -99,6 +109,15 @@ private:
   std::optional<std::string> styleText(std::optional<plat::Error>* fileError) const;
   HCWebPageRequest* topPage();
 
+  // What one page tree has fetched, shared by its pages (on several threads).
+  struct Tree {
+    std::mutex mutex;
+    std::set<std::string> claimed;  // absolute URLs without their fragment
+  };
+  // True when this tree may still fetch `url` (and now counts it as fetched).
+  static bool claim(Tree& tree, const plat::URL& url);
+  std::shared_ptr<Tree> _tree;
+  int _depth = 0;  // 0 for the page the caller made
   std::map<std::string, Resource> _resourceList;
   std::shared_ptr<HCNetworkQueue> _externalResourceQueue;
   void* _doc = nullptr;  // the parsed HTML, between parsing and rewriting

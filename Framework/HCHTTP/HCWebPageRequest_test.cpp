@@ -248,6 +248,43 @@ TEST_F(HCWebPageRequestTest, AFailingResourceFailsThePageOnlyWhenAskedAndPlainTe
   EXPECT_FALSE(plain->externalResourceQueue());
 }
 
+TEST_F(HCWebPageRequestTest, APageTreeThatRefersToItselfIsFetchedOnceAndBounded) {
+  // A page framing itself and a style sheet naming itself, a chain of frames
+  // deeper than the bound, and more images than the tree may take.
+  std::string many;
+  for (size_t i = 0; i < HCWebPageRequest::kMaxResources + 100; ++i) many += "<img src=\"/img" + std::to_string(i) + ".png\">";
+  pages["/self.html"] = {"text/html", "<html><head><link rel=\"stylesheet\" href=\"/self.css\"></head><body>"
+                                      "<iframe src=\"/self.html\"></iframe><iframe src=\"/f1.html\"></iframe></body></html>"};
+  pages["/self.css"] = {"text/css", "a { background: url(/self.css) } b { background: url(/self.html) }"};
+  for (int i = 1; i < 20; ++i) {
+    pages["/f" + std::to_string(i) + ".html"] = {
+        "text/html", "<html><body><iframe src=\"/f" + std::to_string(i + 1) + ".html\"></iframe>" +
+                         (i == 1 ? many : std::string()) + "<img src=\"/self.html\"></body></html>"};
+  }
+  for (bool async : {true, false}) {
+    SCOPED_TRACE(async ? "asynchronous" : "synchronous");
+    size_t from = server.requests().size();
+    auto r = HCWebPageRequest::requestWithURL(server.url("/self.html"));
+    r->setUrlReplacementMode(HCReplaceExternalResourcesWithData);
+    if (async) {
+      ASSERT_TRUE(run(r));
+    } else {
+      r->startSynchronous();
+    }
+    EXPECT_FALSE(r->error()) << r->error()->localizedDescription();
+    EXPECT_EQ(hits("/self.html", from), 1u);
+    EXPECT_EQ(hits("/self.css", from), 1u);
+    EXPECT_EQ(hits("/f1.html", from), 1u);
+    EXPECT_EQ(hits("/f" + std::to_string(HCWebPageRequest::kMaxDepth + 1) + ".html", from), 0u) << "no deeper than the bound";
+    // GETs: a queue with accurate progress asks each resource's size with a HEAD first.
+    size_t all = 0;
+    auto rq = server.requests();
+    for (size_t i = from; i < rq.size(); ++i) all += rq[i].method == "GET";
+    EXPECT_LE(all, HCWebPageRequest::kMaxResources + 1) << "the tree's bound, the page itself included";
+    EXPECT_GE(all, HCWebPageRequest::kMaxResources / 2) << "the images within the bound are fetched";
+  }
+}
+
 TEST(HCWebPageRequestHelpers, CSSURLsAndRelativePaths) {
   using V = std::vector<std::string>;
   EXPECT_EQ(HCWebPageRequest::CSSURLsFromString("a{b:URL( 'x.png' )} c{d:url(\"y.gif\")}"), (V{"x.png", "y.gif"}));

@@ -189,10 +189,12 @@ bool JSONCategoryScanner::scanJSONNumber(plat::Value* number) {
       p = q;
     }
   }
-  std::optional<plat::Decimal> d = plat::Decimal::parse(t);
-  if (!d) return false;
+  // A decimal, unless only a double holds the value (beyond the decimal's
+  // range, denormals, -0); a text beyond every double is no number.
+  std::optional<plat::Value> v = plat::decimalOrDouble(t);
+  if (!v) return false;
   pos_ = p;
-  if (number) *number = plat::Value(*d);
+  if (number) *number = std::move(*v);
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include "Framework/JSONCategories/JSONCategories.h"
 
+#include <bit>
 #include <cmath>
 
 #include <gtest/gtest.h>
@@ -150,6 +151,28 @@ TEST(JSONCategories, RoundTripsRandomDocuments) {
     auto again = back->isArray() ? arrayJSONStringValue(*back) : dictionaryJSONStringValue(*back);
     ASSERT_TRUE(again);
     EXPECT_EQ(*again, *text);
+  }
+}
+
+std::optional<Value> categoryRoundTrip(const Value& doc) {
+  auto text = arrayJSONStringValue(doc);
+  if (!text) return std::nullopt;
+  return arrayWithJSONString(*text);
+}
+
+// Each edge number alone in an array: written, read back bit for bit.
+TEST(JSONCategories, EdgeNumbersReadBackExactly) {
+  for (double x : testsupport::edgeDoubles()) {
+    auto back = categoryRoundTrip(Value(Array{Value(x)}));
+    ASSERT_TRUE(back) << x;
+    ASSERT_TRUE(back->isArray() && back->array().size() == 1) << x;
+    double y = back->array()[0].doubleValue();
+    EXPECT_EQ(std::bit_cast<uint64_t>(y), std::bit_cast<uint64_t>(x)) << x << " read back as " << y;
+  }
+  for (int64_t i : testsupport::edgeIntegers()) {
+    auto back = categoryRoundTrip(Value(Array{Value(static_cast<long long>(i))}));
+    ASSERT_TRUE(back && back->isArray() && back->array().size() == 1) << i;
+    EXPECT_EQ(back->array()[0].longLongValue(), i);
   }
 }
 

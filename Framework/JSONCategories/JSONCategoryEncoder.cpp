@@ -39,11 +39,11 @@ bool appendNumber(const plat::Value& v, std::string& out) {
   }
   if (n.isFloating()) {
     if (!std::isfinite(n.doubleValue())) return false;
-    // Written as a decimal number prints itself: plain digits, no exponent.
-    if (auto d = plat::Decimal::parse(n.description())) {
-      out += d->description();
-      return true;
-    }
+    // As a decimal prints itself where the decimal holds the double; past its
+    // range (1e308, denormals) and for -0 the double's own shortest text,
+    // which the reader takes back as that double.
+    out += plat::decimalTextOfDouble(n.doubleValue());
+    return true;
   }
   out += n.description();
   return true;

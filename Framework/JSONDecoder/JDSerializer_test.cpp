@@ -1,5 +1,6 @@
 #include "Framework/JSONDecoder/JDSerializer.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -215,6 +216,29 @@ TEST(JDSerializer, RoundTripsRandomDocuments) {
       ASSERT_TRUE(back) << *text;
       ASSERT_EQ(*back, doc) << *text;
     }
+  }
+}
+
+std::optional<Value> decoderRoundTrip(const Value& doc) {
+  plat::Error e;
+  auto text = JDSerializing::collectionJSONStringWithOptions(doc, 0, &e);
+  if (!text) return std::nullopt;
+  return JDDeserializing::objectFromJSONString(*text);
+}
+
+// Each edge number alone in an array: written, read back bit for bit.
+TEST(JDSerializer, EdgeNumbersReadBackExactly) {
+  for (double x : testsupport::edgeDoubles()) {
+    auto back = decoderRoundTrip(Value(Array{Value(x)}));
+    ASSERT_TRUE(back) << x;
+    ASSERT_TRUE(back->isArray() && back->array().size() == 1) << x;
+    double y = back->array()[0].doubleValue();
+    EXPECT_EQ(std::bit_cast<uint64_t>(y), std::bit_cast<uint64_t>(x)) << x << " read back as " << y;
+  }
+  for (int64_t i : testsupport::edgeIntegers()) {
+    auto back = decoderRoundTrip(Value(Array{Value(static_cast<long long>(i))}));
+    ASSERT_TRUE(back && back->isArray() && back->array().size() == 1) << i;
+    EXPECT_EQ(back->array()[0].longLongValue(), i);
   }
 }
 

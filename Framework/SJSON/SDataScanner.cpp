@@ -63,7 +63,8 @@ bool readStrtoull(const uint8_t* p, const uint8_t* e, uint64_t* value, const uin
 
 // What +[NSDecimalNumber decimalNumberWithString:] reads: the longest prefix
 // that is a decimal number; not a number when there is none.
-Decimal readDecimal(const uint8_t* b, const uint8_t* e) {
+// The longest decimal text at the start of [b, e); empty when it has no digit.
+std::string_view decimalPrefix(const uint8_t* b, const uint8_t* e) {
   const uint8_t* p = b;
   if (p < e && (*p == '-' || *p == '+')) ++p;
   bool digits = false;
@@ -72,7 +73,7 @@ Decimal readDecimal(const uint8_t* b, const uint8_t* e) {
     ++p;
     while (p < e && *p >= '0' && *p <= '9') ++p, digits = true;
   }
-  if (!digits) return Decimal::notANumber();
+  if (!digits) return {};
   if (p < e && (*p == 'e' || *p == 'E')) {
     const uint8_t* q = p + 1;
     if (q < e && (*q == '-' || *q == '+')) ++q;
@@ -81,8 +82,21 @@ Decimal readDecimal(const uint8_t* b, const uint8_t* e) {
       p = q;
     }
   }
-  auto d = Decimal::parse(std::string_view(reinterpret_cast<const char*>(b), static_cast<size_t>(p - b)));
+  return std::string_view(reinterpret_cast<const char*>(b), static_cast<size_t>(p - b));
+}
+
+Decimal readDecimal(const uint8_t* b, const uint8_t* e) {
+  std::string_view t = decimalPrefix(b, e);
+  auto d = t.empty() ? std::nullopt : Decimal::parse(t);
   return d ? *d : Decimal::notANumber();
+}
+
+// A decimal, or the double where only a double holds the value (beyond the
+// decimal's range, denormals, -0); nothing for a run that is no number.
+std::optional<Value> readNumber(const uint8_t* b, const uint8_t* e) {
+  std::string_view t = decimalPrefix(b, e);
+  if (t.empty()) return std::nullopt;
+  return plat::decimalOrDouble(t);
 }
 
 }  // namespace
@@ -214,12 +228,18 @@ bool SDataScanner::scanNumber(Value* outValue) {
     }
   }
   if (p == b) return false;
+  if (dot) {
+    // A run that is no number (".", "1e999") is refused, never read as NaN.
+    auto number = readNumber(b, p);
+    if (!number) return false;
+    current_ = p;
+    if (outValue) *outValue = std::move(*number);
+    return true;
+  }
   current_ = p;
   if (!outValue) return true;
   if (plain) {
     *outValue = Value(Number::fromUnsignedLongLong(v));
-  } else if (dot) {
-    *outValue = Value(readDecimal(b, p));
   } else {
     // A whole number past 64 bits is a decimal of the digits read, as a
     // number with an exponent is: the 64-bit readers would clamp it.
@@ -228,6 +248,8 @@ bool SDataScanner::scanNumber(Value* outValue) {
     uint64_t u = 0;
     if (minus ? readLongLong(b, p, &i, &stop) : readStrtoull(b, p, &u, &stop)) {
       *outValue = minus ? Value(Number::fromLongLong(i)) : Value(Number::fromUnsignedLongLong(u));
+    } else if (auto number = readNumber(b, stop)) {
+      *outValue = std::move(*number);
     } else {
       *outValue = Value(readDecimal(b, stop));
     }

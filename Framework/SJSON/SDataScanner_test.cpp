@@ -1,5 +1,8 @@
 #include "Framework/SJSON/SDataScanner.h"
 
+#include <bit>
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "platform/foundation/error.h"
@@ -78,6 +81,34 @@ TEST(SDataScanner, NumberNeedsANumberByteAndConsumesWithoutOut) {
   SDataScanner n(bytes("."));
   ASSERT_TRUE(n.scanDecimalNumber(&d));
   EXPECT_TRUE(d.isNaN());
+}
+
+TEST(SDataScanner, NumbersBeyondTheDecimalReadAsDoublesAndNoneAsNaN) {
+  struct {
+    const char* text;
+    bool ok;
+    double value;
+  } cases[] = {
+      {"1e308", true, 1e308},
+      {"1.7976931348623157e+308", true, 1.7976931348623157e+308},
+      {"4.9406564584124654e-324", true, 4.9406564584124654e-324},
+      {"1e-130", true, 1e-130},
+      {"-0.0", true, -0.0},
+      {"1e999", false, 0},
+      {".", false, 0},
+      {"-.e5", false, 0},
+  };
+  for (const auto& c : cases) {
+    SDataScanner s(bytes(c.text));
+    plat::Value v;
+    ASSERT_EQ(s.scanNumber(&v), c.ok) << c.text;
+    if (!c.ok) {
+      EXPECT_EQ(s.scanLocation(), 0u) << c.text;
+      continue;
+    }
+    EXPECT_FALSE(std::isnan(v.doubleValue())) << c.text;
+    EXPECT_EQ(std::bit_cast<uint64_t>(v.doubleValue()), std::bit_cast<uint64_t>(c.value)) << c.text;
+  }
 }
 
 TEST(SDataScanner, SingleBytesAndTheEnd) {

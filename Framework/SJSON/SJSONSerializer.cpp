@@ -101,7 +101,13 @@ bool SJSONSerializer::writeNumber(const plat::Value& v, plat::Data& out) {
       return true;
     }
   }
-  if (n.isFloating() && !std::isfinite(n.doubleValue())) return false;
+  if (n.isFloating()) {
+    const double x = n.doubleValue();
+    if (!std::isfinite(x)) return false;
+    // "-0" would read back as the integer 0.
+    plat::appendBytes(out, x == 0 && std::signbit(x) ? std::string("-0.0") : n.description());
+    return true;
+  }
   plat::appendBytes(out, n.description());
   return true;
 }

@@ -1,5 +1,6 @@
 #include "Framework/SJSON/SJSONSerializer.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -211,6 +212,28 @@ TEST(SJSONSerializer, RoundTripsRandomDocuments) {
     auto back = SJSONDeserializer::deserializer()->deserialize(&*bytes);
     ASSERT_TRUE(back) << text(bytes);
     ASSERT_EQ(*back, doc) << text(bytes);
+  }
+}
+
+std::optional<Value> scannerRoundTrip(const Value& doc) {
+  auto bytes = SJSONSerializer::serializer()->serializeObject(doc);
+  if (!bytes) return std::nullopt;
+  return SJSONDeserializer::deserializer()->deserialize(&*bytes);
+}
+
+// Each edge number alone in an array: written, read back bit for bit.
+TEST(SJSONSerializer, EdgeNumbersReadBackExactly) {
+  for (double x : testsupport::edgeDoubles()) {
+    auto back = scannerRoundTrip(Value(Array{Value(x)}));
+    ASSERT_TRUE(back) << x;
+    ASSERT_TRUE(back->isArray() && back->array().size() == 1) << x;
+    double y = back->array()[0].doubleValue();
+    EXPECT_EQ(std::bit_cast<uint64_t>(y), std::bit_cast<uint64_t>(x)) << x << " read back as " << y;
+  }
+  for (int64_t i : testsupport::edgeIntegers()) {
+    auto back = scannerRoundTrip(Value(Array{Value(static_cast<long long>(i))}));
+    ASSERT_TRUE(back && back->isArray() && back->array().size() == 1) << i;
+    EXPECT_EQ(back->array()[0].longLongValue(), i);
   }
 }
 

@@ -654,15 +654,18 @@ bool SQDatabase::executeUpdateRetryingIOErrors(const std::string& sql, const pla
   return ok;
 }
 
+// A failed COMMIT or ROLLBACK may still have ended the transaction (SQLite
+// rolls back on its own after some errors, or when a commit hook refuses):
+// the flag follows the connection, never the answer alone.
 bool SQDatabase::rollback() {
   bool b = executeUpdate("rollback transaction");
-  if (b) _inTransaction = false;
+  if (b || (_db && sqlite3_get_autocommit(_db))) _inTransaction = false;
   return b;
 }
 
 bool SQDatabase::commit() {
   bool b = executeUpdate("commit transaction");
-  if (b) _inTransaction = false;
+  if (b || (_db && sqlite3_get_autocommit(_db))) _inTransaction = false;
   return b;
 }
 

@@ -158,7 +158,9 @@ std::optional<plat::Error> SQDatabasePool::inSavePoint(
   PushBack guard{*this, db()};
   SQDatabase* d = guard.db.get();
   plat::Error err;
-  if (!d) return std::nullopt;
+  // No connection to hand out (the limit is reached): the block never ran,
+  // which the caller must not take for success.
+  if (!d) return plat::Error::withDescription("SQDatabasePool", SQLITE_CANTOPEN, "No database connection to hand out");
   if (!d->startSavePointWithName(name, &err)) return err;
   bool shouldRollback = false;
   try {

@@ -49,6 +49,12 @@ TEST_F(PoolTest, LimitOfConnections) {
   plat::LogCapture log;
   EXPECT_EQ(pool->db(), nullptr);
   EXPECT_TRUE(log.contains("Maximum number of databases (2) has already been reached!"));
+  // A savepoint with no connection to run on fails, and its block never runs.
+  bool ran = false;
+  auto err = pool->inSavePoint([&](SQDatabase*, bool*) { ran = true; });
+  ASSERT_TRUE(err);
+  EXPECT_EQ(err->domain(), "SQDatabasePool");
+  EXPECT_FALSE(ran);
   pool->pushDatabaseBackInPool(b);
   EXPECT_EQ(pool->db(), b);  // last in, first out
   EXPECT_EQ(pool->countOfCheckedOutDatabases(), 2u);

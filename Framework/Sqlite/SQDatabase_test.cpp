@@ -516,6 +516,26 @@ TEST_F(SQDatabaseTest, TransactionsAndSavePoints) {
   }
 }
 
+// A commit SQLite turns into a rollback (here a commit hook refuses it)
+// fails, and the connection is then out of its transaction: the flag says
+// so, and the next transaction begins.
+TEST_F(SQDatabaseTest, ACommitThatEndedInARollbackLeavesNoTransaction) {
+  bool refuse = true;
+  sqlite3_commit_hook(db->sqliteHandle(), [](void* r) { return *static_cast<bool*>(r) ? 1 : 0; }, &refuse);
+  ASSERT_TRUE(db->beginTransaction());
+  ASSERT_TRUE(db->executeUpdate("insert into t values (1)"));
+  EXPECT_FALSE(db->commit());
+  EXPECT_FALSE(db->inTransaction());
+  refuse = false;
+  ASSERT_TRUE(db->beginTransaction());
+  ASSERT_TRUE(db->executeUpdate("insert into t values (2)"));
+  EXPECT_TRUE(db->commit());
+  auto rs = db->executeQuery("select group_concat(v) as all_v from t");
+  ASSERT_TRUE(rs && rs->next());
+  EXPECT_EQ("2", rs->stringForColumn("all_v"));
+  rs->close();
+}
+
 TEST_F(SQDatabaseTest, StatementCache) {
   db->setShouldCacheStatements(true);
   ASSERT_TRUE(db->executeUpdate("insert into t values (?)", 1));

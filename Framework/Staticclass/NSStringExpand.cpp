@@ -23,6 +23,9 @@ constexpr std::array<bool, 256> makeKeepTable(std::string_view extra) {
   return t;
 }
 constexpr auto kURLLegal = makeKeepTable("-_.!~*'();/?:@&=+$,");
+// A cloud path piece also escapes "?": left bare, a name such as "a?b.txt"
+// would end the path there and name another file ("#" is escaped already).
+constexpr auto kCloudPathLegal = makeKeepTable("-_.!~*'();/:@&=+$,");
 // urlEncoded escapes the reserved characters and marks too, except these.
 constexpr auto kURLUnreserved = makeKeepTable("-_.~");
 
@@ -140,7 +143,7 @@ std::string escapedCloudPath(std::string_view webpath) {
     size_t slash = webpath.find('/', start);
     std::string_view piece = webpath.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
     out += '/';
-    if (!piece.empty()) out += stringByAddingPercentEscapes(piece);
+    if (!piece.empty()) out += escape(piece, kCloudPathLegal);
     if (slash == std::string_view::npos) break;
     start = slash + 1;
   }

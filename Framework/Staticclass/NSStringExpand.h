@@ -47,7 +47,8 @@ std::string urlEncoded(std::string_view s);
 
 // A cloud path as a request target carries it: each "/"-separated piece
 // adds "/" and, when not empty, the piece escaped by
-// stringByAddingPercentEscapes; "a/b" gives "/a/b", the empty path "/".
+// stringByAddingPercentEscapes and with "?" escaped too (the URL would cut the
+// path there); "a/b" gives "/a/b", the empty path "/".
 std::string escapedCloudPath(std::string_view webpath);
 // The text before the last "/", or "" when there is none.
 std::string getParent(std::string_view s);

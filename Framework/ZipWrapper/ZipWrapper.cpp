@@ -21,6 +21,10 @@ constexpr size_t kAddChunkSize = 64 * 1024;
 constexpr const char* kUnsafeEntry = "Refused an entry that would be written outside the destination";
 constexpr const char* kWriteFailed = "Failed to write output file";
 constexpr const char* kPlaceFailed = "Failed to move the unzipped files into place";
+constexpr const char* kTooLarge = "Refused a package that unpacks to more than its limit";
+constexpr const char* kTooMany = "Refused a package with more entries than its limit";
+constexpr const char* kNameTooLong = "Refused an entry whose name is too long or too deep";
+constexpr const char* kNotAFile = "Only regular files are added";
 
 unzFile unz(void* p) { return static_cast<unzFile>(p); }
 zipFile zipf(void* p) { return static_cast<zipFile>(p); }
@@ -40,6 +44,36 @@ bool isSafeEntry(const std::string& name, const unz_file_info& info) {
   const unsigned long host = info.version >> 8;
   const unsigned long mode = info.external_fa >> 16;
   if (host == 3 /* Unix */ && (mode & S_IFMT) == S_IFLNK) return false;
+  return true;
+}
+
+// Folders above the entry's last component.
+int depthOf(const std::string& name) {
+  int depth = 0;
+  for (size_t i = 0; i + 1 < name.size(); ++i)
+    if (name[i] == '/') ++depth;
+  return depth;
+}
+
+// Makes each missing folder of `rel` under `base`, one component at a time
+// (no recursion, however deep the name), noting the ones it made.
+bool makeFolders(const std::string& base, const std::string& rel, std::vector<std::string>* made = nullptr) {
+  std::string path = base;
+  size_t start = 0;
+  while (start < rel.size()) {
+    size_t end = rel.find('/', start);
+    if (end == std::string::npos) end = rel.size();
+    if (end > start) {
+      path += '/';
+      path.append(rel, start, end - start);
+      if (::mkdir(path.c_str(), 0755) == 0) {
+        if (made) made->push_back(path);
+      } else if (errno != EEXIST || !plat::isDirectory(path)) {
+        return false;
+      }
+    }
+    start = end + 1;
+  }
   return true;
 }
 
@@ -141,15 +175,21 @@ bool ZipWrapper::CreateZipFile2(const std::string& zipFile, const std::string& p
 bool ZipWrapper::addFileToZip(const std::string& file, const std::string& newname) {
   if (!_zipFile) return false;
   // A file that cannot be read is a failure, never an empty entry.
+  // Opened without waiting (a FIFO would block the open for good), then
+  // only a regular file is taken.
   Fd in;
-  in.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  in.fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (in.fd < 0) return false;
+  struct stat attrs;
+  if (::fstat(in.fd, &attrs) != 0 || !S_ISREG(attrs.st_mode)) {
+    OutputErrorMessage(kNotAFile);
+    return false;
+  }
+  ::fcntl(in.fd, F_SETFL, ::fcntl(in.fd, F_GETFL) & ~O_NONBLOCK);
 
   zip_fileinfo info;
   std::memset(&info, 0, sizeof info);
-  auto attrs = ZipWrapperFileManager::attributesOfItemAtPath(file, true);
-  if (attrs && !S_ISREG(attrs->st_mode)) return false;
-  packLocalTime(attrs ? attrs->st_mtime : time(nullptr), &info.tmz_date);
+  packLocalTime(attrs.st_mtime, &info.tmz_date);
 
   // Debian's minizip is built without encryption: given a password it would
   // write the entry in plain text and answer success. Refuse instead.
@@ -216,10 +256,19 @@ bool ZipWrapper::UnzipFileTo(const std::string& path, bool overwrite) {
 bool ZipWrapper::extractEntries(const std::string& destination, bool overwrite, Staged& staged) {
   unzFile file = unz(_unzFile);
   bool result = true;
+  if (numFiles_ > limits_.entries) {
+    OutputErrorMessage(kTooMany);
+    return false;
+  }
   if (unzGoToFirstFile(file) != UNZ_OK) OutputErrorMessage("Failed");
   int done = 0;
+  uint64_t unpacked = 0;
   std::vector<char> buffer(kReadBufferSize);
-  for (;;) {
+  for (int seen = 1;; ++seen) {
+    if (seen > limits_.entries) {
+      OutputErrorMessage(kTooMany);
+      return false;
+    }
     unz_file_info info;
     std::string name;
     if (!openCurrentEntry(&info, &name, "Error occurs")) return false;
@@ -227,6 +276,11 @@ bool ZipWrapper::extractEntries(const std::string& destination, bool overwrite, 
     toSlashes(name);
     if (!isSafeEntry(name, info)) {
       OutputErrorMessage(kUnsafeEntry);
+      unzCloseCurrentFile(file);
+      return false;
+    }
+    if (name.size() > limits_.nameBytes || depthOf(name) > limits_.depth) {
+      OutputErrorMessage(kNameTooLong);
       unzCloseCurrentFile(file);
       return false;
     }
@@ -249,10 +303,10 @@ bool ZipWrapper::extractEntries(const std::string& destination, bool overwrite, 
     const std::string target = plat::pathJoin(destination, name);
 
     if (isDirectory) {
-      plat::makeDirectories(stagedPath);
+      makeFolders(staged.folder, name);
       staged.dirs.push_back(name);
     } else {
-      plat::makeDirectories(plat::pathDirname(stagedPath));
+      makeFolders(staged.folder, plat::pathDirname(name));
       const bool skip = !overwrite && plat::statNoFollow(target) && !OverWrite(target);
       if (!skip) {
         Fd out;
@@ -270,6 +324,13 @@ bool ZipWrapper::extractEntries(const std::string& destination, bool overwrite, 
             OutputErrorMessage("Failed to reading zip file");
             unzCloseCurrentFile(file);
             return false;  // the private folder, partial file included, is removed by the caller
+          }
+          // Counted before it is kept: a small package can't fill the disk.
+          unpacked += static_cast<uint64_t>(n);
+          if (unpacked > limits_.totalBytes) {
+            OutputErrorMessage(kTooLarge);
+            unzCloseCurrentFile(file);
+            return false;
           }
           if (!plat::writeAll(out.fd, buffer.data(), static_cast<size_t>(n))) {
             OutputErrorMessage(kWriteFailed);
@@ -307,7 +368,10 @@ bool ZipWrapper::extractEntries(const std::string& destination, bool overwrite, 
 
 // Moves what was staged into the destination: the whole folder in one rename
 // when there is none yet, else file by file (each rename replaces atomically),
-// after checking that no file has to replace a folder or the reverse.
+// after checking that no file has to replace a folder or the reverse. A file
+// it replaces is first moved aside into the private folder, so that a rename
+// failing part way can put back every file and remove every folder it made:
+// the destination is then as it was.
 bool ZipWrapper::placeStaged(const std::string& destination, const Staged& staged) {
   if (staged.folder.empty()) return true;
   if (!plat::statNoFollow(destination)) {
@@ -340,16 +404,55 @@ bool ZipWrapper::placeStaged(const std::string& destination, const Staged& stage
       return false;
     }
   }
-  for (const auto& d : staged.dirs) plat::makeDirectories(plat::pathJoin(destination, d));
+  // Replaced files wait beside the destination (any name inside the private
+  // folder could be an entry's), and go once every file is in place.
+  std::string tmpl = plat::pathJoin(plat::pathDirname(destination), "." + plat::pathBasename(destination) + ".replaced-XXXXXX");
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) {
+    OutputErrorMessage(kPlaceFailed);
+    return false;
+  }
+  const std::string aside = buf.data();
+  struct Placed {
+    std::string target, previous;  // previous: where the old file waits ("" when there was none)
+  };
+  std::vector<Placed> placed;
+  std::vector<std::string> madeDirs;
+  auto undo = [&] {
+    for (auto it = placed.rbegin(); it != placed.rend(); ++it) {
+      if (it->previous.empty()) {
+        ::unlink(it->target.c_str());
+      } else {
+        ::rename(it->previous.c_str(), it->target.c_str());
+      }
+    }
+    for (auto it = madeDirs.rbegin(); it != madeDirs.rend(); ++it) ::rmdir(it->c_str());
+    plat::removeTree(aside);
+    OutputErrorMessage(kPlaceFailed);
+    return false;
+  };
+  for (const auto& d : staged.dirs) {
+    if (!makeFolders(destination, d, &madeDirs)) return undo();
+  }
+  size_t n = 0;
   for (const auto& f : staged.files) {
     const std::string target = plat::pathJoin(destination, f);
-    plat::makeDirectories(plat::pathDirname(target));
-    if (::rename(plat::pathJoin(staged.folder, f).c_str(), target.c_str()) != 0) {
-      OutputErrorMessage(kPlaceFailed);
-      return false;
+    if (!makeFolders(destination, plat::pathDirname(f), &madeDirs)) return undo();
+    Placed step{target, {}};
+    if (plat::statNoFollow(target)) {
+      step.previous = plat::pathJoin(aside, std::to_string(n++));
+      if (::rename(target.c_str(), step.previous.c_str()) != 0) return undo();
     }
-    unzippedFiles_.push_back(target);
+    placed.push_back(step);
+    if (::rename(plat::pathJoin(staged.folder, f).c_str(), target.c_str()) != 0) {
+      // Nothing new stands at the target: only an old file goes back.
+      if (step.previous.empty()) placed.pop_back();
+      return undo();
+    }
   }
+  plat::removeTree(aside);
+  for (const auto& p : placed) unzippedFiles_.push_back(p.target);
   return true;
 }
 

@@ -4,7 +4,9 @@
 //
 // Unpacking goes to a private folder beside the destination and reaches the
 // destination only after every entry was read and checked, so a refused, cut
-// or corrupt package leaves the destination as it was.
+// or corrupt package leaves the destination as it was; a placement that fails
+// part way puts back what it had replaced. What a package may unpack to is
+// bounded (Limits): bytes in all, entries, name length and folder depth.
 //
 // One object belongs to one thread at a time; it holds at most one archive
 // open for writing and one for reading.
@@ -39,6 +41,12 @@ class ZipWrapper {
 public:
   // Percentage, entries done, total entries.
   using ProgressBlock = std::function<void(int, int, int)>;
+  struct Limits {
+    uint64_t totalBytes = uint64_t{512} << 20;  // unpacked, all entries together
+    int entries = 65536;
+    size_t nameBytes = 1024;
+    int depth = 64;  // folders above an entry
+  };
 
   ZipWrapper() = default;
   ~ZipWrapper();
@@ -68,6 +76,8 @@ public:
   const std::string& password() const { return password_; }
   void setPassword(std::string p) { password_ = std::move(p); }
   const std::vector<std::string>& unzippedFiles() const { return unzippedFiles_; }
+  const Limits& limits() const { return limits_; }
+  void setLimits(Limits l) { limits_ = l; }
   const ProgressBlock& progressBlock() const { return progressBlock_; }
   void setProgressBlock(ProgressBlock b) { progressBlock_ = std::move(b); }
 
@@ -83,6 +93,7 @@ private:
   std::string password_;
   std::shared_ptr<ZipWrapperDelegate> delegate_;
   ProgressBlock progressBlock_;
+  Limits limits_;
   std::vector<std::string> unzippedFiles_;
 };
 

@@ -6,9 +6,13 @@
 #include <zip.h>
 #include <zlib.h>
 
+#include <fcntl.h>
+
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <future>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -397,6 +401,105 @@ TEST_F(ZipWrapperTest, AttributesFollowRelativeLinks) {
   plat::Error err;
   EXPECT_FALSE(ZipWrapperFileManager::attributesOfItemAtPath(at("d/loop"), true, &err));
   EXPECT_EQ(err.domain(), plat::kPOSIXErrorDomain);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ZipWrapperTest, PackagesBeyondTheirBoundsAreRefusedAndTouchNothing) {
+  std::string deep;
+  for (int i = 0; i < 100; ++i) deep += "d/";
+  struct Case {
+    const char* what;
+    std::vector<Entry> entries;
+    ZipWrapper::Limits limits;
+    const char* message;
+  };
+  ZipWrapper::Limits small;
+  small.totalBytes = 1 << 20;
+  ZipWrapper::Limits few;
+  few.entries = 5;
+  std::vector<Entry> many;
+  for (int i = 0; i < 10; ++i) many.push_back({"f" + std::to_string(i), "x"});
+  std::vector<Case> cases = {
+      // Zeros deflate to almost nothing: 2 MiB from a package of a few KiB.
+      {"too large", {{"index.html", "NEW"}, {"zeros.bin", std::string(2 << 20, '\0')}}, small,
+       "Refused a package that unpacks to more than its limit"},
+      {"too many", many, few, "Refused a package with more entries than its limit"},
+      {"too deep", {{"index.html", "NEW"}, {deep + "f.txt", "x"}}, {}, "Refused an entry whose name is too long or too deep"},
+      {"too long", {{"index.html", "NEW"}, {std::string(200, 'n') + "/" + std::string(200, 'm') + "/" +
+                                                std::string(200, 'o') + "/" + std::string(200, 'p') + "/" +
+                                                std::string(200, 'q') + "/" + std::string(200, 'r') + "/f",
+                                            "x"}},
+       {}, "Refused an entry whose name is too long or too deep"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string ui = at("ui");
+    plat::removeTree(ui);
+    spit(ui + "/index.html", "OLD");
+    makeZip(at("p.zip"), c.entries);
+    ZipWrapper zip;
+    auto rec = std::make_shared<Recorder>();
+    zip.setDelegate(rec);
+    zip.setLimits(c.limits);
+    ASSERT_TRUE(zip.UnzipOpenFile(at("p.zip")));
+    EXPECT_FALSE(zip.UnzipFileTo(ui, true));
+    EXPECT_THAT(rec->messages, ::testing::Contains(std::string(c.message)));
+    EXPECT_EQ(listDir(ui), std::vector<std::string>{"index.html"});
+    EXPECT_EQ(slurp(ui + "/index.html"), "OLD");
+    EXPECT_EQ(listDir(dir), (std::vector<std::string>{"p.zip", "ui"}));
+  }
+  // Within the default bounds a deep but reasonable name unpacks.
+  makeZip(at("p.zip"), {{"a/b/c/d/e/f/g/h.txt", "deep"}});
+  ZipWrapper zip;
+  ASSERT_TRUE(zip.UnzipOpenFile(at("p.zip")));
+  EXPECT_TRUE(zip.UnzipFileTo(at("fresh"), true));
+  EXPECT_EQ(slurp(at("fresh/a/b/c/d/e/f/g/h.txt")), "deep");
+}
+
+TEST_F(ZipWrapperTest, OnlyRegularFilesAreAddedAndAFIFODoesNotBlock) {
+  const std::string fifo = at("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ZipWrapper zip;
+  auto rec = std::make_shared<Recorder>();
+  zip.setDelegate(rec);
+  ASSERT_TRUE(zip.CreateZipFile2(at("out.zip")));
+  auto added = std::async(std::launch::async, [&] { return zip.addFileToZip(fifo, "pipe"); });
+  if (added.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    // Let the blocked open go, so the test ends either way.
+    int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (w >= 0) ::close(w);
+    ADD_FAILURE() << "adding a FIFO blocked";
+  }
+  EXPECT_FALSE(added.get());
+  EXPECT_FALSE(zip.addFileToZip(dir, "folder"));
+  spit(at("real.txt"), "real");
+  EXPECT_TRUE(zip.addFileToZip(at("real.txt"), "real.txt"));
+  EXPECT_TRUE(zip.CloseZipFile2());
+  ZipWrapper in;
+  ASSERT_TRUE(in.UnzipOpenFile(at("out.zip")));
+  EXPECT_EQ(in.getZipFileContents(), std::vector<std::string>{"real.txt"});
+}
+
+TEST_F(ZipWrapperTest, ARenameFailingWhilePlacingPutsBackWhatItReplaced) {
+  // "late" is a link to a folder on another file system: the rename of the
+  // second file into it fails (EXDEV) after the first has been placed.
+  std::string ui = at("ui");
+  spit(ui + "/index.html", "OLD");
+  ASSERT_EQ(::symlink("/proc/self", (ui + "/late").c_str()), 0);
+  makeZip(at("p.zip"), {{"index.html", "NEW"}, {"added/new.txt", "added"}, {"late/x.txt", "never placed"}});
+  ZipWrapper zip;
+  auto rec = std::make_shared<Recorder>();
+  zip.setDelegate(rec);
+  ASSERT_TRUE(zip.UnzipOpenFile(at("p.zip")));
+  EXPECT_FALSE(zip.UnzipFileTo(ui, true));
+  EXPECT_THAT(rec->messages, ::testing::Contains(std::string("Failed to move the unzipped files into place")));
+  EXPECT_EQ(slurp(ui + "/index.html"), "OLD") << "the replaced file is back";
+  EXPECT_EQ(listDir(ui), (std::vector<std::string>{"index.html", "late"})) << "no folder or file of the package stays";
+  EXPECT_EQ(listDir(dir), (std::vector<std::string>{"p.zip", "ui"}));
+  EXPECT_TRUE(zip.unzippedFiles().empty());
 }
 
 }  // namespace

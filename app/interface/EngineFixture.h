@@ -17,8 +17,8 @@
 
 #include "Framework/Staticclass/NSDataExpand.h"
 #include "Framework/Staticclass/NSStringExpand.h"
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
 #include "app/interface/APIHosts.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/interface/QVHTTPRequest.h"
@@ -41,13 +41,20 @@ struct Account {
   int64_t mount = 0;
 };
 
-// UserData lives on the home folder: one fresh home per test program, gone
-// when the program ends.
+// UserData lives on the home folder, its files named by the user and mount
+// ids, which a devcloud started again hands out again: each test gets a
+// fresh home of its own (set before its threads start), so no test opens
+// another's files, also under --gtest_repeat. All are gone when the program
+// ends.
 class TestHome {
 public:
   static void use() {
     static TestHome home;
-    ::setenv("HOME", home.path_.c_str(), 1);
+    if (home.path_.empty()) return;
+    const std::string fresh = home.path_ + "/" + std::to_string(++home.count_);
+    std::error_code ec;
+    std::filesystem::create_directories(fresh, ec);
+    ::setenv("HOME", fresh.c_str(), 1);
   }
 
 private:
@@ -60,6 +67,7 @@ private:
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
   std::string path_;
+  int count_ = 0;
 };
 
 // The parameter says TLS.
@@ -78,11 +86,12 @@ protected:
   static void TearDownTestSuite() { clouds().clear(); }
 
   void SetUp() override {
+    TestHome::use();
     auto& c = clouds()[GetParam()];
     if (!c) c = std::make_unique<DevCloudProcess>(GetParam());
     cloud = c.get();
     ASSERT_TRUE(cloud->started()) << "devcloud did not start";
-    AppDelegate& app = AppDelegate::shared();
+    AppServices& app = AppServices::shared();
     app.setBHttps(GetParam());
     app.setBLogin(true);
     APIHosts::setAll(cloud->hostPort());
@@ -121,7 +130,7 @@ protected:
     ud->setUserName(a.username);
     ud->setUserPassword(a.password);
     ud->setTokens(a.token, a.refresh, 3600);
-    AppDelegate::shared().setUserdata(ud);
+    AppServices::shared().setUserdata(ud);
     return ud;
   }
 
@@ -182,6 +191,26 @@ protected:
   }
 
   DevCloudProcess* cloud = nullptr;
+};
+
+// A new account of devcloud signed in as the application's user, its mount
+// the user's: where the engines' tests against the service start.
+class SignedInTest : public ServiceTest {
+protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    if (HasFatalFailure()) return;
+    account_ = newUser();
+    auto ud = userData(account_);
+    ud->setMountID(account_.mount);
+    ud->setUserID(account_.mount);
+  }
+  void TearDown() override {
+    AppServices::shared().setUserdata(nullptr);
+    ServiceTest::TearDown();
+  }
+
+  Account account_;
 };
 
 }  // namespace enginetest

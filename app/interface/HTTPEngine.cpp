@@ -2,7 +2,7 @@
 
 #include "Framework/Staticclass/NSDataExpand.h"
 #include "Framework/Staticclass/NSStringExpand.h"
-#include "app/Util.h"
+#include "app/core/Util.h"
 #include "app/interface/APIHosts.h"
 #include "app/interface/QVHTTPRequest.h"
 #include "platform/foundation/format.h"

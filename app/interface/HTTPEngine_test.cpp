@@ -13,9 +13,9 @@
 
 #include "Framework/Staticclass/NSDataExpand.h"
 #include "Framework/Staticclass/NSStringExpand.h"
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/interface/APIHosts.h"
 #include "app/interface/EngineFixture.h"
 #include "app/interface/QVHTTPRequest.h"
@@ -100,7 +100,7 @@ TEST_P(ServiceTest, ExpiredTokenIsRenewedAndTheCallRepeatedOnce) {
   RetCompare again = HTTPEngine::compare(ud->userToken(), "/", "", a.mount, 0, 0);
   EXPECT_EQ(again.status, 200);
   EXPECT_EQ(recorded(since, "/oauth/token").size(), 1u);
-  EXPECT_TRUE(AppDelegate::shared().bLogin());
+  EXPECT_TRUE(AppServices::shared().bLogin());
 
   // An injected 40101 the same way.
   ASSERT_TRUE(cloud->hook("POST", "fault", Value(Dictionary{{"kind", Value("error")}, {"method", Value("COMPARE")},
@@ -122,7 +122,7 @@ TEST_P(ServiceTest, RefusedRenewalLogsOutAndReopensTheLoginPage) {
       {"who", "", {Value("weblogin"), Value(102), Value(Util::getChangeTokenError("invalid_grant"))}},
       {"who@example.test", "", {}},
   };
-  AppDelegate& app = AppDelegate::shared();
+  AppServices& app = AppServices::shared();
   std::vector<plat::Array> opened;
   app.setLoginWindowOpener([&](const plat::Array& r) { opened.push_back(r); });
   for (const auto& c : cases) {
@@ -155,7 +155,7 @@ TEST_P(ServiceTest, RenewalWithoutNetworkKeepsTheToken) {
   ASSERT_TRUE(cloud->hook("POST", "fault", Value(Dictionary{{"kind", Value("drop")}, {"path", Value("/oauth/token")}, {"count", Value(3)}})));
   ud->regettoken();
   EXPECT_EQ(ud->userToken(), a.token);
-  EXPECT_TRUE(AppDelegate::shared().bLogin());
+  EXPECT_TRUE(AppServices::shared().bLogin());
 
   // A 200 that names no access token would sign every later call with nothing.
   ASSERT_TRUE(cloud->hook("DELETE", "faults"));
@@ -165,7 +165,7 @@ TEST_P(ServiceTest, RenewalWithoutNetworkKeepsTheToken) {
     ud->regettoken();
     EXPECT_EQ(ud->userToken(), a.token) << body;
     EXPECT_EQ(ud->refreshToken(), a.refresh) << body;
-    EXPECT_TRUE(AppDelegate::shared().bLogin()) << body;
+    EXPECT_TRUE(AppServices::shared().bLogin()) << body;
     EXPECT_TRUE((*cloud->hook("GET", "faults"))["faults"].array().empty()) << "the reply was not the fault's";
   }
   EXPECT_EQ(HTTPEngine::userinfo(ud->userToken()).status, 200);

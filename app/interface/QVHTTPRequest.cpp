@@ -1,5 +1,7 @@
 #include "app/interface/QVHTTPRequest.h"
 
+#include "platform/net/proxy_settings.h"
+
 #include <limits>
 #include <mutex>
 
@@ -52,6 +54,22 @@ plat::URLRequest QVHTTPRequest::urlRequest() const {
   if (body_) r.body = *body_;
   r.timeoutInterval = timeoutInterval();
   r.ssl.trustedCertificatesPEM = trustedCertificatesPEM();
+  // The proxy the user set in the settings window, when one is set.
+  if (auto own = plat::applicationProxySettings()) {
+    if (auto url = plat::URL::parse(url_)) {
+      auto proxies = plat::proxiesForURL(*url, *own);
+      if (!proxies.empty() && !proxies[0].host.empty() && proxies[0].type != plat::kCFProxyTypeNone) {
+        plat::ProxySettings p;
+        p.type = proxies[0].type == plat::kCFProxyTypeSOCKS ? plat::ProxySettings::Type::SOCKS5
+                                                             : plat::ProxySettings::Type::HTTP;
+        p.host = proxies[0].host;
+        p.port = proxies[0].port;
+        p.username = proxies[0].username;
+        p.password = proxies[0].password;
+        r.proxy = p;
+      }
+    }
+  }
   return r;
 }
 

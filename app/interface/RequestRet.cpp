@@ -120,14 +120,14 @@ void RetUserInfo::setValueWithJson(const plat::Value* json) {
 
 void UpdateMsgItem::setValueWithJson(const plat::Value* json) {
   type = integer(json, "type");
-  dateline = integer(json, "dateline");
+  dateline = integer64(json, "dateline");
   memberName = text(json, "member_name");
   renderText = text(json, "render_text");
 }
 
 void RetUpdateMsg::setValueWithJson(const plat::Value* json) {
   itemUpatelist = items<UpdateMsgItem>(json, "updates");
-  dateline = integer(json, "dateline");
+  dateline = integer64(json, "dateline");
   updateCount = integer(json, "update_count");
 }
 
@@ -139,7 +139,7 @@ void RetReget::setValueWithJson(const plat::Value* json) {
   ext = text(json, "ext");
   filehash = text(json, "filehash");
   filesize = static_cast<uint64_t>(integer64(json, "filesize"));
-  version = integer(json, "version");
+  version = integer64(json, "version");
   cmd = integer(json, "cmd");
   last_member_id = integer(json, "last_member_id");
   last_member_name = text(json, "last_member_name");
@@ -158,12 +158,12 @@ void RetReget::setValueWithJson(const plat::Value* json) {
 void RetAddFile::setValueWithJson(const plat::Value* json) {
   state = integer(json, "state");
   pathhash = text(json, "hash");
-  version = integer(json, "version");
+  version = integer64(json, "version");
   server = text(json, "server");
   localserver = array(json, "local_server");
 }
 
-void RetVersion::setValueWithJson(const plat::Value* json) { version = integer(json, "version"); }
+void RetVersion::setValueWithJson(const plat::Value* json) { version = integer64(json, "version"); }
 
 void CompareItem::setValueWithJson(const plat::Value* json) {
   pathhash = text(json, "hash");
@@ -171,10 +171,10 @@ void CompareItem::setValueWithJson(const plat::Value* json) {
   filehash = text(json, "filehash");
   filesize = integer64(json, "filesize");
   cmd = integer(json, "cmd");
-  version = integer(json, "version");
+  version = integer64(json, "version");
   lastmemberid = integer(json, "last_member_id");
   lastmembername = text(json, "last_member_name");
-  dateline = integer(json, "dateline");
+  dateline = integer64(json, "dateline");
   lock = integer(json, "lock");
   nosync = member(json, "nosync") ? integer(json, "nosync") : -1;
   local = integer(json, "local");
@@ -184,7 +184,7 @@ void CompareItem::setValueWithJson(const plat::Value* json) {
 
 void RetCompare::setValueWithJson(const plat::Value* json) {
   version = integer64(json, "version");
-  dateline = integer(json, "dateline");
+  dateline = integer64(json, "dateline");
   changekey = text(json, "sc");
   itemlist = items<CompareItem>(json, "list");
 }

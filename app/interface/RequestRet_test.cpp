@@ -117,6 +117,32 @@ TEST(RequestRetTest, WideAndNarrowReadings) {
   EXPECT_EQ(page.itemlist[1].errormsg, std::nullopt);
 }
 
+// Versions and datelines pass 32 bits: every record reads them whole.
+TEST(RequestRetTest, VersionsAndDatelinesAreReadWhole) {
+  constexpr int64_t kV = 2147483653LL, kD = 8589934597LL;
+  const std::string both = R"({"version":2147483653,"dateline":8589934597})";
+  CompareItem item;
+  item.setValueWithData(bytes(both));
+  EXPECT_EQ(item.version, kV);
+  EXPECT_EQ(item.dateline, kD);
+  RetCompare page;
+  page.setValueWithData(bytes(both));
+  EXPECT_EQ(page.version, kV);
+  EXPECT_EQ(page.dateline, kD);
+  RetReget details;
+  details.setValueWithData(bytes(both));
+  EXPECT_EQ(details.version, kV);
+  RetAddFile added;
+  added.setValueWithData(bytes(both));
+  EXPECT_EQ(added.version, kV);
+  RetVersion version;
+  version.setValueWithData(bytes(both));
+  EXPECT_EQ(version.version, kV);
+  RetUpdateMsg messages;
+  messages.setValueWithData(bytes(both));
+  EXPECT_EQ(messages.dateline, kD);
+}
+
 TEST(RequestRetTest, MessagesWithoutUpdates) {
   RetUpdateMsg m;
   m.setValueWithData(bytes(R"({"update_count":0,"dateline":99})"));
@@ -194,7 +220,10 @@ TEST(HTTPEngineTest, PathEscaping) {
       {"a//b", "/a//b"},
       {"/x", "//x"},
       {"中", "/%E4%B8%AD"},
-      {"a+b&c=d?e", "/a+b&c=d?e"},
+      {"a+b&c=d?e", "/a+b&c=d%3Fe"},
+      {"docs/a?b.txt", "/docs/a%3Fb.txt"},
+      {"docs/a#b.txt", "/docs/a%23b.txt"},
+      {"?/#", "/%3F/%23"},
       {"n#1 \"q\"%", "/n%231%20%22q%22%25"},
       {"docs/a b.txt", "/docs/a%20b.txt"},
   };

@@ -1,8 +1,8 @@
 // The token renewal of UserData. It lives beside the service calls because
 // it sends one; the rest of UserData knows nothing of the service.
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/interface/HTTPEngine.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/run_loop.h"
@@ -26,7 +26,7 @@ void UserData::regettoken() {
   if (ret.status == 200 || ret.error == 0) return;
 
   plat::log("UserData: token renewal refused (%ld)", static_cast<long>(ret.status));
-  AppDelegate& app = Util::getAppDelegate();
+  AppServices& app = Util::getAppDelegate();
   // Outside the renewal lock: the main thread may itself be waiting for a
   // renewal.
   plat::MainThread::performAndWait([&app] { app.onLogout(); });

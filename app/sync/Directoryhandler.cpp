@@ -81,6 +81,9 @@ void Directoryhandler::startMonitoringThread() {
       [this](const std::string&) {
         if (isWatchingPaths_) overflow();
       });
+  stream->setWatchLimit(watchLimit_.load());
+  // Told even while silent: the limit holds for the whole time it runs.
+  stream->setOnLimit([this](const std::string&) { manager_->watchlimit(reportedRoot()); });
   stream->open();
   stream->start();
   std::lock_guard<std::mutex> g(streamMutex_);
@@ -97,6 +100,11 @@ void Directoryhandler::stopMonitoring() {
   if (!stream) return;
   isWatchingPaths_ = false;
   stream->stop();
+}
+
+void Directoryhandler::injectOverflow() {
+  std::lock_guard<std::mutex> g(streamMutex_);
+  if (eventStream_) eventStream_->injectOverflow();
 }
 
 void Directoryhandler::overflow() {

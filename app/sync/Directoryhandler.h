@@ -33,6 +33,9 @@ public:
   virtual bool eventremove(const std::string& oldpath, const std::string& newpath, bool push) = 0;
   // Events of the root were lost: the whole root is scanned again.
   virtual void rescanroot(const std::string& root) = 0;
+  // The system's watch limit is reached below `root`: folders past it are
+  // seen only by scans. Once per watcher.
+  virtual void watchlimit(const std::string& root) { (void)root; }
   // Whether the folder reported as `root` is still one of the owner's roots.
   virtual bool watching(const std::string& root) = 0;
   virtual void lock() = 0;
@@ -77,6 +80,10 @@ public:
   // Waits until every task queued so far has run.
   void drain();
   void setBacklogLimit(size_t events) { backlogLimit_.store(events); }
+  // Test seams of the watcher (see FolderWatcher): a low watch limit, taken
+  // at the next start, and events lost as in a queue overflow.
+  void setWatchLimit(size_t watches) { watchLimit_.store(watches); }
+  void injectOverflow();
   // Batches and rescans run since the handler was made (for watching it work).
   int64_t tasks() const { return tasks_.load(); }
   int64_t rescans() const { return rescans_.load(); }
@@ -109,7 +116,7 @@ private:
   std::atomic<bool> isWatchingPaths_{true};
   std::mutex streamMutex_;  // guards eventStream_ (start and stop come from any thread)
   std::unique_ptr<plat::FolderWatcher> eventStream_;
-  std::atomic<size_t> backlog_{0}, backlogLimit_{kBacklog};
+  std::atomic<size_t> backlog_{0}, backlogLimit_{kBacklog}, watchLimit_{0};
   std::atomic<int64_t> overflows_{0};
   std::atomic<bool> overflowed_{false};  // a rescan is queued; events until it runs are dropped
   std::atomic<int64_t> tasks_{0}, rescans_{0};

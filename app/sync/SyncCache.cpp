@@ -1,9 +1,13 @@
 #include "app/sync/SyncCache.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
-#include "app/Util.h"
+#include "app/core/Util.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
 
@@ -33,6 +37,29 @@ bool SyncCache::addcache(const std::string& file, const std::string& filehash) {
   // The copy's time is when it was cached, which is what the trim orders by.
   plat::setModificationTime(t, plat::currentClock().now());
   return true;
+}
+
+bool SyncCache::movecache(const std::string& file, const std::string& filehash) {
+  bool kept = false;
+  if (isContentHash(filehash)) {
+    plat::makeDirectories(path_ + "/" + filehash.substr(0, 2));
+    const auto st = plat::statNoFollow(file);
+    if (st && st->isRegular && st->size < kMaxFile) {
+      const std::string t = target(filehash);
+      std::lock_guard<std::mutex> l(lock_);
+      if (plat::fileExists(t)) {
+        kept = true;  // equal hash, equal content
+      } else if (::rename(file.c_str(), t.c_str()) == 0) {
+        plat::setModificationTime(t, plat::currentClock().now());
+        return true;
+      } else if (errno == EXDEV && Util::copyfileneedtemp(file, t)) {
+        plat::setModificationTime(t, plat::currentClock().now());
+        kept = true;
+      }
+    }
+  }
+  ::unlink(file.c_str());
+  return kept;
 }
 
 std::string SyncCache::getcache(const std::string& filehash) {

@@ -35,6 +35,10 @@ public:
 
   // True when the hash is in the cache afterwards.
   bool addcache(const std::string& file, const std::string& filehash);
+  // The same for a file the caller gives up (a finished download, already
+  // flushed): renamed into the cache when it lies on the cache's file
+  // system, copied otherwise. The file is gone afterwards either way.
+  bool movecache(const std::string& file, const std::string& filehash);
   // The cached file of the hash, "" when there is none.
   std::string getcache(const std::string& filehash);
   // Keeps the newest files while their sizes add up to less than `limit`.

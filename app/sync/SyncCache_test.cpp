@@ -67,6 +67,39 @@ TEST(SyncCache, BigFilesAreNotCached) {
   EXPECT_EQ(cache.getcache(hashOf('b')), "");
 }
 
+// A finished download handed over: renamed in, or dropped when the hash is
+// cached already, refused or too big; the file given up is gone each time.
+TEST(SyncCache, AFileGivenUpIsMovedInOrDropped) {
+  TempDir dir;
+  SyncCache cache(dir.file("cache"));
+  const std::string h = "0b" + std::string(38, 'e');
+  write(dir.file("down"), "content");
+  struct stat before {};
+  ASSERT_EQ(::stat(dir.file("down").c_str(), &before), 0);
+  EXPECT_TRUE(cache.movecache(dir.file("down"), h));
+  EXPECT_FALSE(plat::fileExists(dir.file("down")));
+  ASSERT_EQ(cache.getcache(h), dir.file("cache") + "/0b/" + h);
+  EXPECT_EQ(plat::readFile(cache.getcache(h)).value_or(""), "content");
+  struct stat after {};
+  ASSERT_EQ(::stat(cache.getcache(h).c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "renamed, not copied";
+
+  write(dir.file("again"), "other");
+  EXPECT_TRUE(cache.movecache(dir.file("again"), h));
+  EXPECT_FALSE(plat::fileExists(dir.file("again")));
+  EXPECT_EQ(plat::readFile(cache.getcache(h)).value_or(""), "content");
+
+  write(dir.file("bad"), "x");
+  EXPECT_FALSE(cache.movecache(dir.file("bad"), "../../escape"));
+  EXPECT_FALSE(plat::fileExists(dir.file("bad")));
+  EXPECT_FALSE(plat::fileExists(dir.path() + "/escape"));
+
+  writeSize(dir.file("big"), static_cast<off_t>(SyncCache::kMaxFile));
+  EXPECT_FALSE(cache.movecache(dir.file("big"), hashOf('c')));
+  EXPECT_FALSE(plat::fileExists(dir.file("big")));
+  EXPECT_EQ(cache.getcache(hashOf('c')), "");
+}
+
 // Sizes in KiB of the trim case: 400, 500, 200 and 100, newest first, to a
 // limit of 1024: running totals 400, 900, 1100, 1200.
 TEST(SyncCache, TrimKeepsTheNewestUnderTheLimitAndOnlyItsOwnFiles) {

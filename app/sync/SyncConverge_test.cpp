@@ -4,156 +4,43 @@
 // reaches the other, and both end with the same tree as the service.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <map>
+#include <functional>
 #include <optional>
 
 #include "Framework/Staticclass/NSDataExpand.h"
-#include "app/QVLog.h"
-#include "app/Util.h"
+#include "app/core/QVLog.h"
+#include "app/core/Util.h"
 #include "app/interface/EngineFixture.h"
+#include "app/sync/GetMoveFileTask.h"
 #include "app/sync/SyncManager.h"
+#include "app/sync/converge_test_util.h"
 #include "app/sync/sync_test_util.h"
 #include "app/trans/TransManager.h"
 #include "app/trans/download_test_util.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/notification_center.h"
+#include "platform/foundation/operation_queue.h"
 #include "platform/system/system_test_util.h"
 
 namespace {
 
+using convergetest::Client;
+using convergetest::Tree;
 using enginetest::Account;
 using enginetest::sha1;
 using plat::Value;
 
-// A tree by path below the root: the file's content, or no value for a folder.
-using Tree = std::map<std::string, std::optional<std::string>>;
-
-struct Client {
-  std::shared_ptr<UserData> user;
-  std::shared_ptr<SyncManager> sync;
-  std::shared_ptr<TransManager> trans;
-
-  std::string root() const { return sync->syncpath(); }
-  void stop() {
-    trans.reset();
-    if (sync) sync->exit();
-    sync.reset();
-  }
-};
-
 class SyncConverge : public enginetest::ServiceTest {
 protected:
-  // The second client's configuration folder is fixed when its account data
-  // is made, from HOME: made here, before any thread of the tests runs.
-  static void SetUpTestSuite() {
-    ServiceTest::SetUpTestSuite();
-    secondHome() = plat::makeTemporaryDirectory("qv-second-home");
-    plat::testing::ScopedEnv home("HOME", secondHome().c_str());
-    secondUser() = std::make_shared<UserData>();
-  }
-  static void TearDownTestSuite() {
-    secondUser().reset();
-    plat::removeTree(secondHome());
-    ServiceTest::TearDownTestSuite();
-  }
-  static std::string& secondHome() {
-    static std::string h;
-    return h;
-  }
-  static std::shared_ptr<UserData>& secondUser() {
-    static std::shared_ptr<UserData> u;
-    return u;
-  }
-
-  void SetUp() override {
-    ServiceTest::SetUp();
-    if (HasFatalFailure()) return;
-    keepAlive_ = plat::RunLoop::main()->addTimer(1e9, 1e9, true, [] {});
-    account_ = newUser();
-    a_.user = userData(account_);
-    b_.user = secondUser();
-    for (auto* u : {a_.user.get(), b_.user.get()}) {
-      u->setUserName(account_.username);
-      u->setTokens(account_.token, account_.refresh, 3600);
-      u->setMountID(account_.mount);
-      u->setUserID(account_.mount);
-    }
-    ASSERT_NE(a_.user->getsyncdb(), b_.user->getsyncdb());
-    AppDelegate& app = AppDelegate::shared();
-    app.setBLink(true);
-    app.setBSyncStart(true);
-    app.setSynccount(1);
-    app.setBRecyclebin(false);
-    start(a_, dir_.path() + "/A/");
-    start(b_, dir_.path() + "/B/");
-  }
-  void TearDown() override {
-    a_.stop();
-    b_.stop();
-    plat::RunLoop::main()->remove(keepAlive_);
-    AppDelegate::shared().setBSyncStart(false);
-    AppDelegate::shared().setUserdata(nullptr);
-    ServiceTest::TearDown();
-  }
-
-  // Each engine takes its paths from the account data it is made with.
-  void start(Client& c, const std::string& parent) {
-    AppDelegate::shared().setUserdata(c.user);
-    c.sync = std::make_shared<SyncManager>(parent, false, false);
-    c.trans = TransManager::init(c.sync);
-    c.sync->start();
-  }
-
-  // The user's writes, in place.
-  static void writeInPlace(const std::string& path, const std::string& text) {
-    plat::makeDirectories(plat::pathDirname(path));
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_TRUE(plat::writeAll(fd, text.data(), text.size()));
-    ::close(fd);
-  }
-
-  static Tree treeOf(const std::string& root) {
-    Tree t;
-    std::error_code ec;
-    for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-      const std::string rel = it->path().string().substr(root.size());
-      if (it->is_directory(ec)) {
-        t[rel] = std::nullopt;
-      } else {
-        t[rel] = plat::readFile(it->path().string()).value_or("<unreadable>");
-      }
-    }
-    return t;
-  }
-  // The service's tree, with each file's content hash for its content.
-  Tree service() {
-    Tree t;
-    auto reply = cloud->hook("GET", "tree?username=" + NSStringExpand::urlEncoded(account_.username));
-    if (!reply) return t;
-    for (const Value& n : (*reply)["nodes"].array()) {
-      std::string p = n["path"].string();
-      if (!p.empty() && p.front() == '/') p.erase(0, 1);
-      if (p.empty()) continue;
-      t[p] = n["dir"].boolValue() ? std::nullopt : std::optional<std::string>(n["filehash"].string());
-    }
-    return t;
-  }
-  static Tree hashed(const Tree& t) {
-    Tree out;
-    for (const auto& [p, c] : t) out[p] = c ? std::optional<std::string>(sha1(*c)) : std::nullopt;
-    return out;
-  }
-  static bool settled(const Client& c) { return c.sync->syncdb()->getAllNeedSyncCount() == 0; }
-
-  // Waits until both disks and the service hold one of the trees and
-  // neither engine has anything left to do. Meanwhile both are asked to
-  // compare every second (the user's "sync now"), so a step doesn't wait out
-  // the 30-s period of the compare passes.
-  bool converge(const std::vector<Tree>& anyOf) {
+  // Waits for `done` while asking both clients for a pass every second, so
+  // the 30 s compare timer is not what the test waits for.
+  bool nudgedUntil(const std::function<bool()>& done, double seconds) {
     plat::SystemClock real;
     double nudged = 0;
     return dltest::pumpUntil(
@@ -163,6 +50,58 @@ protected:
             b_.sync->setBSyncnow(true);
             nudged = real.monotonic();
           }
+          return done();
+        },
+        seconds);
+  }
+
+  void SetUp() override {
+    ServiceTest::SetUp();
+    if (HasFatalFailure()) return;
+    keepAlive_ = plat::RunLoop::main()->addTimer(1e9, 1e9, true, [] {});
+    account_ = newUser();
+    a_.user = userData(account_);
+    // The second client's configuration folder is fixed from HOME when its
+    // account data is made: a fresh one each test, so a mount id that a
+    // devcloud started again hands out again never meets an earlier
+    // round's database (also under --gtest_repeat).
+    secondHome_ = plat::makeTemporaryDirectory("qv-second-home");
+    b_.user = convergetest::userWithHome(secondHome_);
+    for (auto* u : {a_.user.get(), b_.user.get()}) convergetest::signIn(*u, account_);
+    ASSERT_NE(a_.user->getsyncdb(), b_.user->getsyncdb());
+    AppServices& app = AppServices::shared();
+    app.setBLink(true);
+    app.setBSyncStart(true);
+    app.setSynccount(1);
+    app.setBRecyclebin(false);
+    a_.start(dir_.path() + "/A/");
+    b_.start(dir_.path() + "/B/");
+  }
+  void TearDown() override {
+    a_.stop();
+    b_.stop();
+    plat::RunLoop::main()->remove(keepAlive_);
+    AppServices::shared().setBSyncStart(false);
+    AppServices::shared().setUserdata(nullptr);
+    b_.user.reset();
+    if (!secondHome_.empty()) plat::removeTree(secondHome_);
+    ServiceTest::TearDown();
+  }
+
+  static void writeInPlace(const std::string& path, const std::string& text) {
+    convergetest::writeInPlace(path, text);
+  }
+  static Tree treeOf(const std::string& root) { return convergetest::treeOf(root); }
+  Tree service() { return convergetest::serviceTree(*cloud, account_.username); }
+  static Tree hashed(const Tree& t) { return convergetest::hashed(t); }
+  static bool settled(const Client& c) { return c.settled(); }
+
+  // Waits until both disks and the service hold one of the trees and
+  // neither engine has anything left to do.
+  bool converge(const std::vector<Tree>& anyOf) {
+    return convergetest::pumpNudging(
+        {&a_, &b_},
+        [&] {
           if (!settled(a_) || !settled(b_)) return false;
           const Tree ta = treeOf(a_.root()), tb = treeOf(b_.root()), ts = service();
           for (const Tree& t : anyOf) {
@@ -177,35 +116,16 @@ protected:
   // What each side, the service, the Trash and the log hold, for a
   // failure's message.
   std::string describe() {
-    std::string out;
-    const auto list = [&out](const char* who, const Tree& t) {
-      for (const auto& [p, c] : t) out += plat::format("  %@ %@ = %@\n", who, p, c ? c->substr(0, 40) : "<folder>");
-    };
-    for (const Client* c : {&a_, &b_}) {
-      const char* who = c == &a_ ? "A" : "B";
-      list(who, treeOf(c->root()));
-      for (const auto& r : c->sync->syncdb()->get_all_files("")) {
-        out += plat::format("  %@ row %@ status %lld size %llu last %llu hash %@ version %lld disk %lld\n", who, r.webpath,
-                            static_cast<long long>(r.status), static_cast<unsigned long long>(r.size),
-                            static_cast<unsigned long long>(r.last), r.filehash, static_cast<long long>(r.version),
-                            static_cast<long long>(r.diskversion));
-      }
-      std::error_code ec;
-      for (std::filesystem::directory_iterator it(c->sync->transcache()->cachepath(), ec), end; !ec && it != end;
-           it.increment(ec)) {
-        out += plat::format("  %@ transfer folder: %@\n", who, it->path().filename().string());
-      }
-    }
-    list("service", service());
+    std::string out = convergetest::describeClient("A", a_) + convergetest::describeClient("B", b_);
+    out += convergetest::describeTree("service", service());
     for (const auto& t : synctest::trashed()) out += "  trash: " + t.substr(0, 40) + "\n";
-    QVLog::sharedQVLog().flush();
-    for (const auto& l : QVLog::sharedQVLog().arrLogData()) out += "  log: " + l.text + "\n";
-    return out;
+    return out + convergetest::describeLog();
   }
 
   synctest::TempDir dir_;
   Account account_;
   Client a_, b_;
+  std::string secondHome_;
   plat::RunLoop::SourceId keepAlive_ = 0;
 };
 
@@ -285,6 +205,70 @@ TEST_P(SyncConverge, WhatEitherSideDoesReachesTheOther) {
   }
 }
 
+// A change that the watcher judges only after the user renamed or moved the
+// item (its batch waited for the engine's lock, as it does under load): the
+// change names a path that is gone, yet the rename or move that follows
+// reaches the service, and an edit made before it too. A late batch judges
+// the gone path as changed (it looked before it waited) or as deleted (it
+// looked after); the second is the batch of a folder the engine placed, as
+// the test's own call makes it.
+TEST_P(SyncConverge, AChangeJudgedAfterTheItemMovedOnLosesNeitherTheMoveNorTheChange) {
+  enum Late { kChanged, kDeleted };
+  const struct {
+    const char* file;  // written on A, then edited on B when `edit`
+    const char* from;  // the item B moves on
+    const char* to;
+    bool edit;
+    Late late;
+  } cases[] = {
+      {"note.txt", "note.txt", "renamed note.txt", true, kChanged},
+      {"box/moved.txt", "box/moved.txt", "moved.txt", true, kChanged},
+      {"deep/c.txt", "deep", "deeper", false, kDeleted},
+      {"plain.txt", "plain.txt", "plainer.txt", false, kDeleted},
+  };
+  Tree expected{{"box", std::nullopt}};
+  ASSERT_TRUE(plat::makeDirectories(a_.root() + "box"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    writeInPlace(a_.root() + c.file, "first");
+    if (std::string(c.file) != c.from) expected[c.from] = std::nullopt;
+    expected[c.file] = "first";
+    ASSERT_TRUE(converge(expected)) << describe();
+    const std::string text = std::string("edited on B, then moved on: ") + c.to;
+    const std::string from = b_.root() + c.from;
+    const int64_t tasks = b_.sync->watcherTasks();
+    b_.sync->lock();
+    bool waiting = true;
+    if (c.edit) {
+      writeInPlace(b_.root() + c.file, text);
+      // The edit's task has started and waits for the lock; the main loop is
+      // not run meanwhile (what it runs may want the lock too).
+      plat::SystemClock real;
+      const double until = real.monotonic() + 60;
+      while (b_.sync->watcherTasks() == tasks && real.monotonic() < until) ::usleep(10000);
+      waiting = b_.sync->watcherTasks() > tasks;
+    }
+    const int moved = ::rename(from.c_str(), (b_.root() + c.to).c_str());
+    if (c.late == kDeleted) b_.sync->eventdel(from);
+    b_.sync->unlock();
+    ASSERT_TRUE(waiting);
+    ASSERT_EQ(moved, 0);
+    Tree after;
+    for (auto it = expected.begin(); it != expected.end();) {
+      const std::string& q = it->first;
+      if (q == c.from || q.rfind(std::string(c.from) + "/", 0) == 0) {
+        after[c.to + q.substr(std::string(c.from).size())] = it->second;
+        it = expected.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    expected.insert(after.begin(), after.end());
+    if (c.edit) expected[std::string(c.to)] = text;
+    ASSERT_TRUE(converge(expected)) << describe();
+  }
+}
+
 // Both sides edit the same file at once: each uploads its own version, the
 // later one stands on the service, and the other side takes it.
 TEST_P(SyncConverge, AnEditOnBothSidesAtOnceEndsTheSameOnBoth) {
@@ -294,6 +278,231 @@ TEST_P(SyncConverge, AnEditOnBothSidesAtOnceEndsTheSameOnBoth) {
   writeInPlace(b_.root() + "shared.txt", "B's longer edit");
   EXPECT_TRUE(converge(std::vector<Tree>{{{"shared.txt", "A's edit"}}, {{"shared.txt", "B's longer edit"}}}))
       << describe();
+}
+
+// A folder outside the sync folder linked on both sides to one cloud folder:
+// an edit on one side reaches the other; unlinked, its rows go, its files
+// stay and its watcher falls silent; linked again, the same watcher goes on.
+TEST_P(SyncConverge, ALinkedFolderSyncsUnlinksAndLinksAgain) {
+  ASSERT_TRUE(cloud->hook("POST", "files",
+                          Value(plat::Dictionary{{"username", Value(account_.username)}, {"files", Value(plat::Array{})},
+                                           {"folders", Value(plat::Array{Value("Linked")})}})));
+  const std::string la = dir_.path() + "/elsewhere A", lb = dir_.path() + "/elsewhere B";
+  ASSERT_TRUE(plat::makeDirectories(la));
+  ASSERT_TRUE(plat::makeDirectories(lb));
+  for (auto* c : {&a_, &b_}) {
+    // As the launch pad does it: the engine stopped around the link.
+    AppServices::shared().setUserdata(c->user);
+    c->sync->stop();
+    ASSERT_TRUE(c->sync->add_link("Linked", c == &a_ ? la : lb));
+    c->sync->start();
+  }
+  const auto until = [&](const std::function<bool()>& done, double seconds = 60) { return nudgedUntil(done, seconds); };
+  const auto holds = [](const std::string& path, const std::string& text) {
+    return plat::readFile(path).value_or("<none>") == text;
+  };
+  writeInPlace(la + "/one.txt", "from A");
+  ASSERT_TRUE(until([&] { return holds(lb + "/one.txt", "from A"); })) << describe();
+  writeInPlace(lb + "/one.txt", "B's edit, longer");
+  ASSERT_TRUE(until([&] { return holds(la + "/one.txt", "B's edit, longer"); })) << describe();
+  ASSERT_TRUE(until([&] { return settled(a_) && settled(b_); })) << describe();
+  // The personal roots never saw the linked files.
+  EXPECT_FALSE(plat::statNoFollow(a_.root() + "Linked/one.txt"));
+  EXPECT_FALSE(plat::statNoFollow(b_.root() + "Linked/one.txt"));
+
+  std::shared_ptr<Directoryhandler> watcher;
+  for (auto& h : b_.sync->handlers()) {
+    if (h->srcPath() == lb + "/") watcher = h;
+  }
+  ASSERT_TRUE(watcher);
+  ASSERT_TRUE(b_.sync->remove_link("Linked"));
+  EXPECT_TRUE(b_.sync->syncdb()->get_links().empty());
+  EXPECT_EQ(b_.sync->syncdb()->get_single_file("Linked/one.txt").status, -1);
+  EXPECT_TRUE(holds(lb + "/one.txt", "B's edit, longer"));
+  EXPECT_FALSE(watcher->isWatchingPaths());
+  const int64_t tasks = watcher->tasks();
+  writeInPlace(lb + "/two.txt", "while unlinked");
+  // Two passes of both engines later, nothing of it went anywhere.
+  const int64_t passes = b_.sync->passes();
+  ASSERT_TRUE(until([&] { return b_.sync->passes() >= passes + 2; })) << describe();
+  watcher->drain();
+  EXPECT_EQ(watcher->tasks(), tasks);
+  EXPECT_EQ(b_.sync->syncdb()->get_single_file("Linked/two.txt").status, -1);
+  EXPECT_EQ(service().count("Linked/two.txt"), 0u);
+  EXPECT_TRUE(holds(la + "/one.txt", "B's edit, longer"));  // A keeps its link and files
+
+  ASSERT_TRUE(b_.sync->add_link("Linked", lb));
+  std::shared_ptr<Directoryhandler> again;
+  for (auto& h : b_.sync->handlers()) {
+    if (h->srcPath() == lb + "/") again = h;
+  }
+  EXPECT_EQ(again, watcher);
+  EXPECT_TRUE(watcher->isWatchingPaths());
+  ASSERT_TRUE(until([&] { return holds(la + "/two.txt", "while unlinked"); })) << describe();
+  writeInPlace(lb + "/three.txt", "watched again");
+  ASSERT_TRUE(until([&] { return holds(la + "/three.txt", "watched again"); })) << describe();
+}
+
+// The sync folder of A moves, first on its own disk (one step), then onto
+// another file system (a checked copy), each time while files wait for their
+// upload: after "100" the engine works from the new place and every file
+// reaches B.
+TEST_P(SyncConverge, TheSyncFolderMovesWhileFilesWaitToUpload) {
+  writeInPlace(a_.root() + "before.txt", "synced before");
+  Tree expected{{"before.txt", "synced before"}};
+  ASSERT_TRUE(converge(expected)) << describe();
+  std::string shm = "/dev/shm/qvconverge.XXXXXX";
+  const bool haveShm = ::mkdtemp(shm.data()) != nullptr;
+  std::vector<std::string> targets{dir_.path() + "/moved/Quorva"};
+  if (haveShm) targets.push_back(shm + "/Quorva");
+  std::mutex m;
+  std::vector<std::string> posted;
+  plat::ScopedObserver watch(GetMoveFileTask::kNotification, [&](const plat::Notification& n) {
+    std::lock_guard<std::mutex> l(m);
+    posted.push_back(n.object.string());
+  });
+  int step = 0;
+  for (const auto& target : targets) {
+    SCOPED_TRACE(target);
+    ++step;
+    // Uploads held back: the new files wait in their rows.
+    a_.trans.reset();
+    const std::string old = a_.sync->syncparent();
+    const std::string name = "waiting " + std::to_string(step) + ".txt";
+    writeInPlace(a_.root() + name, "written before move " + std::to_string(step));
+    expected[name] = "written before move " + std::to_string(step);
+    ASSERT_TRUE(dltest::pumpUntil([&] { return a_.sync->syncdb()->get_single_file(name).status == 3; }, 30));
+    AppServices::shared().setUserdata(a_.user);
+    AppServices::shared().setSync(a_.sync);
+    {
+      std::lock_guard<std::mutex> l(m);
+      posted.clear();
+    }
+    auto task = std::make_shared<GetMoveFileTask>(target);
+    plat::OperationQueue queue("move");
+    queue.addOperation(task);
+    task->waitUntilFinished();
+    AppServices::shared().setSync(nullptr);
+    {
+      std::lock_guard<std::mutex> l(m);
+      ASSERT_FALSE(posted.empty());
+      EXPECT_EQ(posted.back(), "100");
+    }
+    EXPECT_EQ(a_.sync->syncparent(), target + "/");
+    EXPECT_FALSE(plat::statNoFollow(old));
+    a_.trans = TransManager::init(a_.sync);
+    ASSERT_TRUE(converge(expected)) << describe();
+  }
+  if (haveShm) {
+    a_.stop();
+    plat::removeTree(shm);
+  }
+}
+
+// A folder swapped for a file of the same name, and back, on either side,
+// online and while the client is not running: the old kind goes on the
+// service (with what was in it) and the new one reaches the other side.
+TEST_P(SyncConverge, AChangeOfKindReachesTheServiceAndTheOtherSide) {
+  enum Side { kA, kB };
+  const struct Step {
+    Side side;
+    bool offline;        // swapped while the client is stopped, found by the scan at start
+    bool toFile;         // folder to file, else file to folder
+    const char* content;  // the file's, or of "k/inner.txt" in the new folder
+  } steps[] = {
+      {kA, false, true, "A: a file now"},
+      {kB, false, false, "B: a folder again"},
+      {kA, true, true, "A offline: a file"},
+      {kB, true, false, "B offline: a folder"},
+  };
+  writeInPlace(a_.root() + "k/inner.txt", "first");
+  writeInPlace(a_.root() + "k/sub/deep.txt", "deep");
+  ASSERT_TRUE(converge(Tree{{"k", std::nullopt},
+                            {"k/inner.txt", "first"},
+                            {"k/sub", std::nullopt},
+                            {"k/sub/deep.txt", "deep"}}))
+      << describe();
+  for (const auto& s : steps) {
+    SCOPED_TRACE(std::string(s.side == kA ? "A" : "B") + (s.offline ? " offline " : " ") + s.content);
+    Client& c = s.side == kA ? a_ : b_;
+    const std::string parent = c.sync->syncparent();
+    const std::string k = c.root() + "k";
+    if (s.offline) c.stop();
+    ASSERT_TRUE(plat::removeTree(k));
+    Tree expected;
+    if (s.toFile) {
+      writeInPlace(k, s.content);
+      expected = {{"k", s.content}};
+    } else {
+      writeInPlace(k + "/inner.txt", s.content);
+      expected = {{"k", std::nullopt}, {"k/inner.txt", s.content}};
+    }
+    if (s.offline) c.start(parent);
+    ASSERT_TRUE(converge(expected)) << describe();
+  }
+}
+
+// A folder renamed, then moved, on A reaches B as one rename of B's folder
+// each time: B's files keep their inodes (nothing fetched or copied again), a
+// file of an ignored name that only B has goes along, and B's rows follow.
+TEST_P(SyncConverge, AFolderMovedOnOneSideIsRenamedWholeOnTheOther) {
+  Tree expected{{"proj/a.txt", "alpha"},         {"proj/src/b.c", "int b;"},
+                {"proj/src/deep/c.h", "#define C"}, {"proj/src/deep/d.txt", "delta"},
+                {"proj/src", std::nullopt},       {"proj/src/deep", std::nullopt},
+                {"proj", std::nullopt},           {"proj/empty", std::nullopt}};
+  for (const auto& [p, c] : expected) {
+    if (c) writeInPlace(a_.root() + p, *c);
+  }
+  ASSERT_TRUE(plat::makeDirectories(a_.root() + "proj/empty"));
+  ASSERT_TRUE(converge(expected)) << describe();
+  // Never synced: a name the engine ignores, on B alone.
+  writeInPlace(b_.root() + "proj/src/.notes", "B's own notes");
+  const auto until = [&](const std::function<bool()>& done) { return nudgedUntil(done, 240); };
+  const auto inode = [](const std::string& path) -> uint64_t {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const struct Move {
+    const char* from;
+    const char* to;
+  } moves[] = {{"proj", "project"}, {"project/src", "src"}};
+  std::string notes = "proj/src/.notes";
+  int64_t placed = b_.sync->placedMoves();
+  for (const auto& mv : moves) {
+    SCOPED_TRACE(std::string(mv.from) + " -> " + mv.to);
+    const std::string from = mv.from, to = mv.to;
+    std::map<std::string, uint64_t> inodes;  // B's file at its new path -> its inode before
+    Tree moved;
+    for (const auto& [p, c] : expected) {
+      if (p != from && p.rfind(from + "/", 0) != 0) {
+        moved[p] = c;
+        continue;
+      }
+      const std::string q = to + p.substr(from.size());
+      moved[q] = c;
+      if (c) inodes[q] = inode(b_.root() + p);
+    }
+    const std::string notesThen = to + notes.substr(from.size());
+    ASSERT_EQ(::rename((a_.root() + from).c_str(), (a_.root() + to).c_str()), 0);
+    expected = moved;
+    Tree onB = expected;
+    onB[notesThen] = "B's own notes";
+    ASSERT_TRUE(until([&] {
+      return settled(a_) && settled(b_) && treeOf(a_.root()) == expected && treeOf(b_.root()) == onB &&
+             service() == hashed(expected);
+    })) << describe();
+    notes = notesThen;
+    EXPECT_EQ(b_.sync->placedMoves(), ++placed);
+    for (const auto& [q, ino] : inodes) {
+      EXPECT_NE(ino, 0u) << q;
+      EXPECT_EQ(inode(b_.root() + q), ino) << q << " was written again";
+      EXPECT_EQ(b_.sync->syncdb()->get_single_file(q).status, 4) << q;
+    }
+    EXPECT_EQ(b_.sync->syncdb()->get_single_file(to).status, 4);
+    EXPECT_EQ(b_.sync->syncdb()->get_single_file(from).status, -1);
+    EXPECT_TRUE(b_.sync->syncdb()->get_below(from).empty());
+    EXPECT_FALSE(plat::statNoFollow(b_.root() + from));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Http, SyncConverge, ::testing::Values(false));

@@ -12,8 +12,8 @@
 
 #include "Framework/Sqlite/SQDatabaseQueue.h"
 #include "Framework/Staticclass/NSStringExpand.h"
-#include "app/QVLog.h"
-#include "app/Util.h"
+#include "app/core/QVLog.h"
+#include "app/core/Util.h"
 #include "app/interface/EngineFixture.h"
 #include "app/sync/SyncManager.h"
 #include "app/sync/sync_test_util.h"
@@ -46,27 +46,22 @@ bool logged(const std::string& file, const std::string& info) {
   return false;
 }
 
-class SyncLocalRemote : public enginetest::ServiceTest {
+class SyncLocalRemote : public enginetest::SignedInTest {
  protected:
   void SetUp() override {
-    ServiceTest::SetUp();
+    SignedInTest::SetUp();
     if (HasFatalFailure()) return;
-    account_ = newUser();
-    auto ud = userData(account_);
-    ud->setMountID(account_.mount);
-    ud->setUserID(account_.mount);
     // The remote road stays out of these: only the local road calls the service.
-    AppDelegate::shared().setBLink(false);
-    AppDelegate::shared().setBRecyclebin(false);
+    AppServices::shared().setBLink(false);
+    AppServices::shared().setBRecyclebin(false);
     m_ = std::make_unique<SyncManager>(dir_.path() + "/Quorva/", false, false);
     m_->setPacing(false);
     root_ = m_->syncpath();
   }
   void TearDown() override {
     m_.reset();
-    AppDelegate::shared().setUserdata(nullptr);
-    AppDelegate::shared().setBLink(false);
-    ServiceTest::TearDown();
+    AppServices::shared().setBLink(false);
+    SignedInTest::TearDown();
   }
 
   // Files and folders on the service and on disk, in step, as a finished
@@ -161,7 +156,6 @@ class SyncLocalRemote : public enginetest::ServiceTest {
   }
 
   synctest::TempDir dir_;
-  enginetest::Account account_;
   std::unique_ptr<SyncManager> m_;
   std::string root_;
 };
@@ -581,7 +575,7 @@ TEST_P(SyncLocalRemote, ExcludingAndIncludingAFolderAgain) {
 
   // Included again: fetched from the service (the folder itself is made by
   // the download hand-off), the local files judged.
-  AppDelegate::shared().setBLink(true);
+  AppServices::shared().setBLink(true);
   m_->setUnsyncnodes("", {});
   EXPECT_TRUE(eventually([&] { return rows("ex/n.txt") == std::vector<std::string>{"ex/n.txt 3"}; }));
   ASSERT_NO_FATAL_FAILURE(settle());
@@ -615,7 +609,7 @@ TEST_P(SyncLocalRemote, TheRootRuleGivesEachNameOnePlace) {
                                            {"files", Value(Array{Value(Dictionary{{"path", Value("团队夹/t.txt")},
                                                                                   {"text", Value("t")}})})},
                                            {"folders", Value(Array{Value("我的夹")})}})));
-  AppDelegate::shared().setBLink(true);
+  AppServices::shared().setBLink(true);
   m_ = std::make_unique<SyncManager>(dir_.path() + "/Team/", false, false);
   m_->setPacing(false);
   root_ = m_->syncpath();

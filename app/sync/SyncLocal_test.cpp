@@ -4,19 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "Framework/Sqlite/SQDatabaseQueue.h"
 #include "Framework/Staticclass/NSDataExpand.h"
-#include "app/AppDelegate.h"
-#include "app/QVLog.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/QVLog.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/sync/Directoryhandler.h"
 #include "app/sync/SyncManager.h"
 #include "app/sync/sync_test_util.h"
+#include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
 #include "platform/system/system_test_util.h"
+#include "platform/ui/headless/headless_toolkit.h"
 
 namespace {
 
@@ -61,6 +65,60 @@ protected:
   std::unique_ptr<SyncManager> m_;
   std::string root_;
 };
+
+// A clock whose pauses, on one thread, try to take the write lock of a file
+// from a connection of their own and count the times it was held.
+class LockProbeClock : public plat::SystemClock {
+public:
+  LockProbeClock(std::string file, std::thread::id on) : file_(std::move(file)), on_(on) {}
+  void sleepFor(double seconds) override {
+    if (std::this_thread::get_id() == on_) {
+      sqlite3* db = nullptr;
+      if (sqlite3_open(file_.c_str(), &db) == SQLITE_OK) {
+        ++probes;
+        if (sqlite3_exec(db, "BEGIN IMMEDIATE; ROLLBACK;", nullptr, nullptr, nullptr) != SQLITE_OK) ++held;
+      }
+      sqlite3_close(db);
+    }
+    plat::SystemClock::sleepFor(seconds);
+  }
+  std::atomic<int> probes{0}, held{0};
+
+private:
+  std::string file_;
+  std::thread::id on_;
+};
+
+// A scan that runs inside a page of changes (a new share's folder) pauses
+// between folders and every 20 entries; no pause holds the write lock, the
+// page's or the scan's.
+TEST_F(SyncLocal, AScanInsideAPageHoldsNoWriteLockAcrossItsPauses) {
+  m_.reset();
+  const std::string file = user_->getsyncdb();
+  auto clock = std::make_shared<LockProbeClock>(file, std::this_thread::get_id());
+  plat::ScopedClock scoped(clock);
+  m_ = std::make_unique<SyncManager>(home_.path() + "/Quorva/", false, false);
+  m_->setPacing(true);
+  for (const char* d : {"share/a", "share/b"}) {
+    plat::makeDirectories(root_ + d);
+    for (int i = 0; i < 45; ++i) write(root_ + d + "/f" + std::to_string(i), "x");
+  }
+  write(root_ + "share/a/f3", "changed");
+  synced("share", false);
+  synced("share/a", false);
+  synced("share/a/f3");
+  m_->syncdb()->update_lasttime("share/a/f3", 1);  // found changed: a write before the folder's first pause
+  {
+    Syncdb::Batch page(*m_->syncdb());
+    m_->syncdb()->update_status("share", syncstatus::synced);  // the page's own write before the scan
+    m_->scandir(root_ + "share");
+    EXPECT_TRUE(page.finish());
+  }
+  EXPECT_GE(clock->probes.load(), 3);
+  EXPECT_EQ(clock->held.load(), 0);
+  EXPECT_EQ(row("share/b/f44").status, syncstatus::toUpload);
+  m_.reset();  // its threads read the clock
+}
 
 TEST_F(SyncLocal, IgnoredNamesNeverGetARow) {
   for (const char* name : {".hidden", "~lock", "a.TMP", "x.tmp.doc", "a:b", "ends.", "q?", "t\tab"}) {
@@ -215,8 +273,10 @@ TEST_F(SyncLocal, WatchedRootWritesRowsAndItsOwnPlacementsDoNot) {
   write(root_ + "dir/sub/deep", "3");
   ASSERT_TRUE(eventually([&] { return row("dir/sub/deep").status == syncstatus::toUpload; }));
   ASSERT_TRUE(eventually([&] { return row("two").status == syncstatus::toUpload; }));
+  // A new folder's own row is written once its listing is in, after the
+  // rows of what it holds.
   for (const char* w : {"one", "two", "dir", "dir/sub", "dir/sub/deep"}) {
-    EXPECT_EQ(row(w).status, syncstatus::toUpload) << w;
+    EXPECT_TRUE(eventually([&] { return row(w).status == syncstatus::toUpload; })) << w << ": " << row(w).status;
   }
   EXPECT_TRUE(m_->renamelist().empty());  // two files made together are no rename
 
@@ -277,6 +337,27 @@ TEST_F(SyncLocal, TheWatchersFollowStartStopAndTheLinks) {
   ASSERT_TRUE(eventually([&] { return row("w2").status == syncstatus::toUpload; }));
   m_->exit();
   EXPECT_EQ(m_->handlerCount(), 0u);
+}
+
+// A sync folder with more folders than the system lets us watch: the user is
+// told once, however often the watchers are made again.
+TEST_F(SyncLocal, AFullWatchLimitIsToldOnce) {
+  auto ui = plat::HeadlessToolkit::make();
+  plat::Toolkit::setCurrent(ui);
+  for (const char* d : {"d1", "d2", "d3", "d1/e"}) plat::makeDirectories(root_ + d);
+  m_->setWatcherLimit(2);
+  const char* text = "同步文件夹中的文件夹太多，已达到系统可监视的上限，部分文件夹的变化要到下次扫描时才会同步";
+  m_->stop();  // the root's watcher, made with the manager, is made again with the limit
+  m_->start();
+  ASSERT_TRUE(eventually([&] { return m_->bScaned() && ui->count("notice", text) == 1; }));
+  m_->stop();
+  m_->start();
+  ASSERT_TRUE(eventually([&] { return m_->bScaned(); }));
+  plat::makeDirectories(root_ + "d4");
+  ASSERT_TRUE(eventually([&] { return row("d4").status == syncstatus::toUpload; }));
+  m_->exit();
+  EXPECT_EQ(ui->count("notice", text), 1u);
+  plat::Toolkit::setCurrent(nullptr);
 }
 
 // A linked folder that is no longer linked still has its watcher, but what

@@ -6,12 +6,11 @@
 #include <cmath>
 
 #include "Framework/Staticclass/NSStringExpand.h"
-#include "app/AppDelegate.h"
-#include "app/NotificationCenter.h"
-#include "app/QVLog.h"
-#include "app/ServiceHosts.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/QVLog.h"
+#include "app/core/ServiceHosts.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/sync/SyncPath.h"
 #include "platform/foundation/case_fold.h"
@@ -78,9 +77,7 @@ SyncManager::SyncManager(const std::string& path, bool bReset, bool resetorg) {
   auto nodes = syncdb_->get_unsync_nodes();
   removefileunsync(nodes);
   unsyncnode_.setnode(nodes);
-  // Rebuilding the team shares from the service's listing (resetorg) comes
-  // with the team-share code; the VERSION rows are what the sets start from.
-  (void)resetorg;
+  if (resetorg) resetorgshare();
   initsharefolder();
   for (const auto& l : syncdb_->get_links()) linkfolder_.add(l.webpath, l.fullpath);
   watchLinks();
@@ -132,7 +129,12 @@ void SyncManager::writeRecycleBinLink() {
 
 void SyncManager::initsharefolder() {
   for (const auto& v : syncdb_->get_all_version()) {
-    if (v.webpath == "/" || v.webpath.size() < 2) continue;
+    if (v.webpath == "/" || v.webpath.empty()) continue;
+    // A team row of an older form (no slashes round it) is dropped.
+    if (v.webpath.front() != '/' && v.webpath.back() != '/' && v.org > 0) {
+      syncdb_->del_total_version_check(v.webpath);
+      continue;
+    }
     std::string p = v.webpath;
     if (p.front() == '/') p.erase(0, 1);
     if (!p.empty() && p.back() == '/') p.pop_back();
@@ -245,20 +247,21 @@ std::string SyncManager::getnormalpath(const std::string& webpath) const {
 std::string SyncManager::getrelativepath(const std::string& local, int64_t* type) const {
   int64_t t = -1;
   std::string out = linkfolder_.getrelativepath(local);
-  const auto lower = [](std::string v) {
-    for (auto& c : v) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return v;
+  // Letter case is folded by the one rule the linked set and the database
+  // use; the rest keeps the path's own letters.
+  const std::string l = plat::foldCase(local);
+  const auto startsWith = [&](const std::string& root) {
+    return !root.empty() && l.rfind(plat::foldCase(root), 0) == 0;
   };
-  const std::string l = lower(local);
   const std::string org = syncorg(), personal = syncpath(), parent = syncparent();
   if (!out.empty()) {
     t = 0;
-  } else if (!org.empty() && l.rfind(lower(org), 0) == 0) {
-    t = 2, out = local.substr(org.size());
-  } else if (!personal.empty() && l.rfind(lower(personal), 0) == 0) {
-    t = 1, out = local.substr(personal.size());
-  } else if (!parent.empty() && l.rfind(lower(parent), 0) == 0) {
-    std::string rest = local.substr(parent.size());
+  } else if (startsWith(org)) {
+    t = 2, out = syncpath::restAfter(local, org);
+  } else if (startsWith(personal)) {
+    t = 1, out = syncpath::restAfter(local, personal);
+  } else if (startsWith(parent)) {
+    std::string rest = syncpath::restAfter(local, parent);
     while (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
     while (!rest.empty() && rest.back() == '/') rest.pop_back();
     const auto user = Util::getAppDelegate().userdata();
@@ -348,9 +351,7 @@ void SyncManager::tell(const std::string& file, const std::string& info) {
   QVLog::sharedQVLog().addLogErrorFile(file, info);
 }
 
-void SyncManager::notice(const std::string& text) {
-  NotificationCenter::shareCenter().setGrowlNotificationDescripation(text, std::nullopt);
-}
+void SyncManager::notice(const std::string& text) { Util::getAppDelegate().notice(text); }
 
 // ---------------------------------------------------------------------------
 // Threads
@@ -391,8 +392,13 @@ void SyncManager::run() {
 
 void SyncManager::comparePass() {
   ++passes_;
+  // The team may have gained shares while the engine was off.
+  if (bFristScan_) resetorgshare();
   bSyncnow_ = false;
   receive_from_server();
+  // What the service's changes made to fetch starts now, not after the
+  // transfer fillers' sleep; the same once the local pass has run.
+  if (auto t = trans()) t->wakeup();
   const bool fullScan = !bScaned_;
   const auto hook = hookOf(localPass_);
   if (hook && !bOut_) hook(fullScan);
@@ -401,6 +407,7 @@ void SyncManager::comparePass() {
     bScaned_ = true;
     bFristScan_ = false;
   }
+  if (auto t = trans()) t->wakeup();
 }
 
 void SyncManager::runcheck() {
@@ -430,6 +437,10 @@ void SyncManager::runcheck() {
 
 void SyncManager::receive_from_server() {
   if (!Util::getAppDelegate().bLink()) return;
+  struct Release {
+    std::atomic<bool>& hold;
+    ~Release() { hold = false; }
+  } release{holdDownloads_};
   const auto rows = syncdb_->get_all_version();
   receive_server_version(rows, true);
   // Roots added by this pass (new shares) are listed in the same pass.
@@ -450,7 +461,18 @@ void SyncManager::receive_from_server() {
       SyncVersion root;
       root.webpath = "/";
       receive_server_version({root}, false);
-      bScaned_ = false;  // the scan of the root runs in this pass's local part
+      // A type that names no root forces no scan.
+      if (req.version == 3) {
+        scandir(syncpath());
+        const std::string org = syncorg();
+        if (!org.empty()) scandir(org);
+        scanlink(3);
+        scandel();
+      } else if (req.version == 1) {
+        scandir(syncpath());
+        scanlink(1);
+        scandel();
+      }
     } else {
       syncdb_->reset_dir(req.webpath);
       if (syncdb_->get_single_file(req.webpath).status == syncstatus::none) {
@@ -468,6 +490,11 @@ void SyncManager::receive_from_server() {
       SyncVersion root;
       root.webpath = "/" + req.webpath + "/";
       receive_server_version({root}, false);
+      if (bOut_) return;
+      // What only this disk holds below the folder goes up in this pass.
+      const std::string local = getnormalpath(req.webpath);
+      if (plat::isDirectory(local)) scandir(local);
+      mark_file_delete(req.webpath);
     }
     syncdb_->del_sync_now(req.webpath, req.version);
   }
@@ -486,18 +513,23 @@ void SyncManager::receive_server_version(std::vector<SyncVersion> rows, bool bCh
       const RetCompare ret =
           HTTPEngine::compare(u->userToken(), row.webpath, row.changekey, u->mountID(), row.version, row.dateline);
       if (ret.status == 200) {
+        const SyncVersion before = row;
         row.dateline = ret.dateline, row.version = ret.version, row.changekey = ret.changekey;
-        receive_datas(ret.itemlist, row.synctype);
-        // Stopped inside the page: the cursor stays, the page comes again.
+        const bool whole = receive_datas(ret.itemlist, row.synctype);
+        // Stopped inside the page, or its write failed: the cursor stays,
+        // the page comes again.
         if (bOut_) return;
+        if (!whole) {
+          row.dateline = before.dateline, row.version = before.version, row.changekey = before.changekey;
+          continue;
+        }
         syncdb_->update_total_version(row);
         if (static_cast<int>(ret.itemlist.size()) < kPageSize) break;
         continue;
       }
       if (ret.error == 40101 || ret.error == 40102) {
         u->regettoken();
-      } else if (ret.status >= 400 && ret.status < 500 && ret.status != 401 && ret.status != 403 &&
-                 ret.status != 404) {
+      } else if (ret.status == 400 && ret.error == 40008) {
         // The service refuses where the client stands in the feed: read it
         // again from its start rather than skip what lies between.
         row.version = 0, row.dateline = 0, row.changekey.clear();
@@ -507,21 +539,26 @@ void SyncManager::receive_server_version(std::vector<SyncVersion> rows, bool bCh
   }
 }
 
-void SyncManager::receive_datas(const std::vector<CompareItem>& items, int64_t synctype) {
+bool SyncManager::receive_datas(const std::vector<CompareItem>& items, int64_t synctype) {
   Syncdb::Batch batch(*syncdb_);
   for (const auto& item : items) {
-    if (bOut_) return;
-    std::lock_guard<std::mutex> l(controllock_);
-    switch (item.cmd) {
-      case -1: receive_reset(item); break;
-      case 0: receive_del(item); break;
-      case 1: receive_add(item, synctype); break;
-      case 1000:
-      case 1001:
-      case 1003: receive_add_sharefolder(item); break;
-      default: break;
+    if (bOut_) return batch.finish();
+    if (item.cmd == 0 && isFolderChange(item)) holdDownloads_ = true;
+    {
+      std::lock_guard<std::mutex> l(controllock_);
+      switch (item.cmd) {
+        case -1: receive_reset(item); break;
+        case 0: receive_del(item); break;
+        case 1: receive_add(item, synctype); break;
+        case 1000:
+        case 1001:
+        case 1003: receive_add_sharefolder(item); break;
+        default: break;
+      }
     }
+    if (item.cmd == 0) endretired();
   }
+  return batch.finish();
 }
 
 int64_t SyncManager::keptStatus(const std::string& webpath, bool dir, int64_t status) const {
@@ -552,10 +589,23 @@ void SyncManager::receive_add(const CompareItem& item, int64_t synctype) {
   const std::string local = getnormalpath(item.webpath);
   if (row.status == syncstatus::none) {
     if (passedThrough(item.webpath, item.version)) return;
+    if (dir && placeMovedFolder(item, local)) return;
     const int64_t status = keptStatus(item.webpath, dir, syncstatus::toDownload);
     row = newRow(item, status);
     syncdb_->add_new_file(row);
-    if (placeFolder(row, local)) return;
+    // A folder whose parent is not on disk yet belongs to a tree whose top
+    // comes later (a move): it is made by the hand-off, or moved here whole
+    // with its top.
+    if (dir && holdDownloads_ && !plat::statNoFollow(plat::pathDirname(local))) return;
+    if (placeFolder(row, local)) {
+      // Not a move after all: the folders below that waited for it are made now.
+      if (holdDownloads_) {
+        for (const auto& below : syncdb_->get_below(item.webpath)) {
+          if (!below.file) placeFolder(below, getnormalpath(below.webpath));
+        }
+      }
+      return;
+    }
     if (Util::existfile(local) && !compare_file(local, row, true)) {
       // A local copy that the service never had: it is never replaced by a
       // download. Its row says "changed since in step" (last 0), so the
@@ -585,7 +635,10 @@ void SyncManager::receive_add(const CompareItem& item, int64_t synctype) {
   }
   if (row.version > item.version) return;
   if (row.status == syncstatus::toDelete && row.version == item.version) return;
-  if (row.file == dir) return;
+  if (row.file == dir) {
+    remoteKindChange(row, item, synctype);
+    return;
+  }
   if (row.file) check_readonly_path(item.webpath);
   const renamefile_stx last = lastrename();
   if (syncpath::same(last.webpath, item.webpath) && last.version == item.version) {
@@ -595,12 +648,47 @@ void SyncManager::receive_add(const CompareItem& item, int64_t synctype) {
   compare_data(syncdb_->get_single_file(item.webpath), item);
 }
 
+bool SyncManager::remoteKindChange(const SyncFileItem& row, const CompareItem& item, int64_t synctype) {
+  // Only a row that stands for the service's old kind; local work waiting
+  // to be sent settles the kind on its own road.
+  if (row.status != syncstatus::synced && row.status != syncstatus::toRemove &&
+      row.status != syncstatus::toDownload && row.status != syncstatus::downloading) {
+    return false;
+  }
+  const std::string local = getnormalpath(row.webpath);
+  cancel_trans(row.webpath);
+  if (const auto st = plat::statNoFollow(local)) {
+    if (row.file) {
+      // Only a file in step with the service goes; the user's edit stays and wins.
+      if (!st->isRegular || !unchangedSynced(row, local)) return false;
+      synccache_->addcache(local, row.filehash);
+      removeLocal(local);
+    } else {
+      if (!st->isDirectory) return false;
+      SyncFileItem old = row;
+      old.status = syncstatus::toRemove;
+      syncdb_->update_status(row.webpath, syncstatus::toRemove);
+      apply_deldisk(old);  // what is in step goes; anything else keeps the folder
+    }
+    if (plat::statNoFollow(local)) return false;
+  }
+  if (!row.file) {
+    syncdb_->del_total_version(row.webpath);
+    syncshare_.remove(row.webpath, false);
+  }
+  syncdb_->del_dir(row.webpath);
+  QVLog::sharedQVLog().addLogNormalFile(row.webpath, row.file ? "云端文件已换成同名文件夹：" : "云端文件夹已换成同名文件：");
+  receive_add(item, synctype);  // no row now: the new kind as any new item
+  return true;
+}
+
 void SyncManager::receive_del(const CompareItem& item) {
   const bool dir = isFolderChange(item);
   if (dir) {
     syncdb_->del_total_version(item.webpath);
-    syncdb_->remove_link(item.webpath, true);
-    linkfolder_.remove(item.webpath, true);
+    // A linked folder deleted on the service is unlinked and no longer watched.
+    const std::string linked = linkfolder_.islink(item.webpath) ? linkfolder_.getnormalpath(item.webpath) : "";
+    if (unlink(item.webpath)) retirelinkwatch(linked);
     if (item.org > 0 && syncshare_.isorg(item.webpath)) syncdb_->del_by_org(item.webpath);
   }
   SyncFileItem row = syncdb_->get_single_file(item.webpath);
@@ -747,7 +835,11 @@ bool SyncManager::compare_file(const std::string& local, SyncFileItem& row, bool
     return true;
   }
   if (row.status != syncstatus::toDownload) {
+    // The old hash goes with the old content: kept beside the new size and
+    // time, a later look would find the row "in step" and the edit would
+    // never go up (as when an edit meets the upload of the version before).
     row.file = isFile, row.size = size, row.last = m, row.status = s3;
+    if (isFile) row.filehash.clear();
     syncdb_->update_file(row);
     return false;
   }
@@ -782,6 +874,15 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
     // The old name of a rename or move not yet made on the service: the
     // change waits for it rather than bringing the old name back.
     if (check_movelist(local)) return false;
+    // In step until now, and the service's content is the same (a version
+    // the echo of a rename or move gave): the user removed or moved it here,
+    // and the local road, which has still to read that, settles it. Fetched
+    // again, the folder or file would come back beside its new place.
+    if (row.status == syncstatus::synced && (!row.file || (!c.filehash.empty() && row.filehash == c.filehash))) {
+      row.version = c.version;
+      syncdb_->update_file(row);
+      return false;
+    }
     take();
     syncdb_->update_file(row);
     return true;

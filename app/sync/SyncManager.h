@@ -40,6 +40,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
+#include <unordered_map>
 #include <optional>
 #include <memory>
 #include <mutex>
@@ -119,11 +121,28 @@ public:
   // ---- The remote road (run thread) ----
   void receive_from_server();
   void receive_server_version(std::vector<SyncVersion> rows, bool bChange);
-  void receive_datas(const std::vector<CompareItem>& items, int64_t synctype);
+  // One page in one batch; false when its write failed (the page is undone).
+  bool receive_datas(const std::vector<CompareItem>& items, int64_t synctype);
   void receive_add(const CompareItem& item, int64_t synctype);
   void receive_del(const CompareItem& item);
   void receive_reset(const CompareItem& item);
   void receive_add_sharefolder(const CompareItem& item);
+
+  // ---- Linked folders (main thread; the sets lock themselves) ----
+  // Links the local folder to the cloud folder: its row, the set, LINKNODE,
+  // out of the excluded folders, and a watcher (the one it had, switched on
+  // again). Always true.
+  bool add_link(const std::string& webpath, const std::string& fullpath);
+  // Unlinks exactly that cloud folder: excluded (its rows and transfers go
+  // the first time), out of the set and LINKNODE; the local files stay and
+  // its watcher falls silent. False when the path is no linked folder.
+  bool remove_link(const std::string& webpath);
+  // {"list":[{"webpath":..,"fullpath":..,"type":0[,"share":1[,"local":1]]},..]}
+  std::string getlinkpathjson();
+  // The folder that the candidate overlaps (a linked folder, a root, the
+  // configuration folder), with unBind cleared; "" and unBind set when it
+  // may be linked.
+  std::string check_dir_legecy(const std::string& path, bool& unBind);
 
   // ---- Comparison rules ----
   bool compare_file(const std::string& local, SyncFileItem& row, bool bCheck);
@@ -143,8 +162,9 @@ public:
   // share's name in the personal root; 3 a new top-level entry of the team
   // root (a folder becomes a team share when `show` is set); 4 a top-level
   // name of the team root that the personal root holds; 5 below a top-level
-  // folder of the team root that is no team share. With `show` the user is
-  // told why a path is left out.
+  // folder of the team root that is no team share; 6 a name that is not
+  // UTF-8 (the service's JSON carries text only), logged and told once. With
+  // `show` the user is told why a path is left out.
   int64_t checkfilepath(int64_t type, const std::string& webpath, const std::string& fullpath, bool show);
   // Names never synced: hidden (a component starting with "." or "~"),
   // temporary and reserved names, characters the service refuses.
@@ -164,6 +184,8 @@ public:
   bool eventremove(const std::string& oldpath, const std::string& newpath, bool push) override;
   // Events of the root were lost: it is scanned again (controllock taken).
   void rescanroot(const std::string& root) override;
+  // The watch limit is reached: told to the user once per manager.
+  void watchlimit(const std::string& root) override;
   // A folder still counts as a root: the personal or team root or a folder
   // inside them, or a linked folder.
   bool watching(const std::string& root) override;
@@ -196,6 +218,8 @@ public:
   // Events a watcher may hold before it asks for a rescan instead (for
   // every watcher from now on).
   void setWatcherBacklog(size_t events);
+  // Test seam: a low watch limit for every watcher made from now on.
+  void setWatcherLimit(size_t watches) { watcherLimit_ = watches; }
 
   // Scans (run thread; inside the event calls under their caller's lock).
   void scandir(const std::string& folder);
@@ -279,6 +303,8 @@ public:
   // thread, exceptions caught.
   int64_t passes() const { return passes_.load(); }
   int64_t faults() const { return faults_.load(); }
+  // Folders moved on the service placed here by one local rename.
+  int64_t placedMoves() const { return placedMoves_.load(); }
 
   // ---- Transfers (SyncManagerTransfer.cpp): the hand-off of jobs to the
   // transfer engine and the completion of finished ones. get_download and
@@ -289,6 +315,8 @@ public:
   // replaces goes to the Trash first, and the user is told. ----
   // Files below this size are handed over as a copy in the transfer folder.
   static constexpr uint64_t kUploadCopyLimit = 102400000;
+  // Placements of one finished download tried before it counts as failed.
+  static constexpr int kPlaceTries = 5;
   TransItem get_download() override;
   TransItem get_upload() override;
   void finishupload(const std::string& path, const std::string& webpath) override;
@@ -315,7 +343,11 @@ private:
   bool keepLocalVersion(const SyncFileItem& row, const std::string& local, const std::string& hash);
   // Copies `from` over `local` through a flushed temporary copy keeping the
   // source's times, never over a folder; our own writes, so no echo.
-  bool placefile(const std::string& from, const std::string& local);
+  bool placefile(const std::string& from, const std::string& local, plat::Error* error = nullptr);
+  // A finished download that could not be put in place: logged each time,
+  // told once per path; after kPlaceTries the result is dropped as failed
+  // (fetched again after the error hold) instead of being tried every second.
+  bool placefailed(const SyncFileItem& row, const std::string& why);
   // Makes the folder and those above it as our own writes.
   bool makefolder(const std::string& folder);
   // The engine wrote this state of the file itself (the watcher's echo).
@@ -333,6 +365,16 @@ private:
 
   std::mutex verifyMutex_;
   std::map<std::string, plat::DiskState> verified_;  // under verifyMutex_
+  std::map<std::string, int> placeFailures_;           // under controllock, by cloud path
+  std::set<std::string> placeTold_;                    // under controllock, paths told of
+
+  // remove_link under the caller's controllock.
+  bool unlink(const std::string& webpath);
+  // A watcher of a folder that is gone leaves the list at once, silent, and
+  // is ended by endretired outside controllock (ending waits for its batch).
+  void retirelinkwatch(const std::string& local);
+  void endretired();
+  std::vector<std::shared_ptr<Directoryhandler>> retired_;  // under handlersMutex_
 
   void setRoots(const std::string& parent);
   void initsharefolder();
@@ -349,15 +391,32 @@ private:
   // A folder row still to fetch needs no transfer: the folder is made and
   // the row is in step. False for anything else.
   bool placeFolder(const SyncFileItem& row, const std::string& local);
+  // A row no hand-off can use (no name, or one that is not UTF-8): removed
+  // (parked should it stay). controllock held.
+  bool unusable(const SyncFileItem& row);
+  // A new folder of the service that is a folder deleted here, moved or
+  // renamed: when the old one is on disk in step with its rows and holds the
+  // same entries, it is renamed to `local` and the rows switch over (under
+  // controllock). False, with nothing touched, otherwise.
+  bool placeMovedFolder(const CompareItem& item, const std::string& local);
+  // Every entry on disk below `folder` is one of `rows` (keyed by folded
+  // path below it) or has an ignored name, and every row is there.
+  bool onlyKnown(const std::string& folder,
+                 const std::unordered_map<std::string, const SyncFileItem*>& rows);
   // Every file under the folder read-only (a view-only share) or writable.
   void setAllFiles(const std::string& folder, bool readonly);
   void tell(const std::string& file, const std::string& info);
+  // A name the service can't carry: logged and told once per path.
+  void refuseName(const std::string& fullpath);
   // A desktop notice.
   static void notice(const std::string& text);
   // A folder made at the top of the team root becomes a team share.
   void createorgshare(const std::string& webpath, const std::string& fullpath);
   // The team root, made when a team share arrives while there is none.
   void createorgpath();
+  // The team shares rebuilt from the listing of the mount's top (three
+  // tries, 1 s apart; unchanged when all fail).
+  void resetorgshare();
   // A place an item of ours passed through on the service at that version
   // (under controllock): older changes at or below it are left alone for
   // a minute, while a page read before the move ended may still bring them.
@@ -405,6 +464,18 @@ private:
   // A row of a deleted item whose item is back: in step when unchanged, to
   // upload otherwise.
   void restored(SyncFileItem row, const std::string& local);
+  // A change of kind (a folder swapped for a file of the same name, or the
+  // reverse) met on the local road. When the service holds the old kind it
+  // is deleted there first: the row waits as deleted on disk (with the rows
+  // below it) and commit sends the new kind once the deletion is through.
+  enum class KindChange { none, waiting, addNew };
+  // cancel NO on the transfer engine's own threads (the hand-off).
+  KindChange localKindChange(const SyncFileItem& row, const std::string& path, bool dir, bool cancel = true);
+  // The row for what is on disk now at `local`, to upload (a folder with what it holds).
+  void addLocalItem(const std::string& webpath, const std::string& local);
+  // The service changed the kind of an item: the local old one goes when it is
+  // in step (else it stays and wins), and the new kind is fetched.
+  bool remoteKindChange(const SyncFileItem& row, const CompareItem& item, int64_t synctype);
   // A file with the size, time and content its row says the service holds.
   bool unchangedSynced(const SyncFileItem& row, const std::string& local);
   // Removes the local copy of what leaves the sync: files in step with the
@@ -441,7 +512,10 @@ private:
 
   std::atomic<bool> bScaned_{false}, bSyncnow_{true}, bStart_{false}, bOut_{false}, bOverwrite_{false},
       bFristScan_{true}, bPacing_{true};
-  std::atomic<int64_t> passes_{0}, faults_{0};
+  std::atomic<int64_t> passes_{0}, faults_{0}, placedMoves_{0};
+  // A folder deletion came in this round of the feed: it may be a move whose
+  // new entries follow, so nothing is fetched until the round is read.
+  std::atomic<bool> holdDownloads_{false};
 
   std::mutex controllock_;
   // The queued renames and moves: changed under controllock, and each
@@ -458,9 +532,12 @@ private:
   std::mutex handlersMutex_;  // after controllock
   std::vector<std::shared_ptr<Directoryhandler>> handlerlist_;
   std::atomic<size_t> watcherBacklog_{Directoryhandler::kBacklog};
+  std::atomic<size_t> watcherLimit_{0};
+  std::atomic<bool> watchLimitTold_{false};
 
   std::mutex rootsMutex_;
   std::vector<std::string> unavailable_;
+  std::vector<std::string> refusedNames_;  // told once each, bounded; under rootsMutex_
   std::function<bool(const std::string&)> confirm_;  // under hooksMutex_
 
   mutable std::mutex hooksMutex_;

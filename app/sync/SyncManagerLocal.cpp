@@ -1,13 +1,12 @@
 // The local road of the sync engine: the watchers and the events they
-// report, renames and moves sent to the service with the replay of refused
-// ones, the scans, the deletion scan, commit, the selective-sync changes and
-// the local file state operations.
+// report, and renames and moves sent to the service with the replay of
+// refused ones. The scans and commit are in SyncManagerScan.cpp, the
+// selective-sync changes and file states in SyncManagerFileState.cpp, the
+// rule that gives each top-level name one root in SyncManagerRoots.cpp.
 //
-// What never happens here, whatever the events say: a file is deleted from
-// the disk only when its size, time and content are those its row says the
-// service holds; nothing is deleted (on the disk or on the service) below a
-// root whose top is missing; a path without a row is never renamed on the
-// service.
+// What never happens here, whatever the events say: nothing is deleted (on
+// the disk or on the service) below a root whose top is missing; a path
+// without a row is never renamed on the service.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -24,12 +23,13 @@
 #include <unordered_map>
 
 #include "Framework/Staticclass/NSStringExpand.h"
-#include "app/AppDelegate.h"
-#include "app/QVLog.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/QVLog.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/sync/SyncManager.h"
+#include "app/sync/SyncLocalShared.h"
 #include "app/sync/SyncPath.h"
 #include "platform/foundation/case_fold.h"
 #include "platform/foundation/clock.h"
@@ -37,132 +37,11 @@
 #include "platform/foundation/format.h"
 #include "platform/fs/file_ops.h"
 
-namespace {
 
-std::string withSlash(std::string p) {
-  if (p.empty() || p.back() != '/') p += '/';
-  return p;
-}
-
-std::string noSlash(std::string p) {
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  return p;
-}
-
-// `path` is `top` or lies below it (local paths, letters as they are).
-bool atOrUnder(const std::string& path, const std::string& top) {
-  const std::string p = noSlash(path), t = noSlash(top);
-  return p == t || (p.size() > t.size() && p.compare(0, t.size(), t) == 0 && p[t.size()] == '/');
-}
-
-bool exists(const std::string& path) { return plat::statNoFollow(path).has_value(); }
-
-std::string lastComponent(const std::string& webpath) {
-  const size_t at = webpath.rfind('/');
-  return at == std::string::npos ? webpath : webpath.substr(at + 1);
-}
-
-// The entries of a folder, sorted so that every scan meets them alike.
-std::vector<std::string> entriesOf(const std::string& folder) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(folder.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(std::move(n));
-    }
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string realPath(const std::string& path) {
-  char buf[PATH_MAX];
-  return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
-}
-
-// Every regular file below the folder whose path is not ignored, through
-// folders but not through links to them.
-void eachFileBelow(const std::string& folder, const std::function<void(const std::string&)>& onFile, int depth = 0) {
-  const std::string f = withSlash(noSlash(folder));
-  for (const auto& name : entriesOf(f)) {
-    const std::string path = f + name;
-    if (SyncManager::isigonore(path)) continue;
-    const auto st = plat::statNoFollow(path);
-    if (!st) continue;
-    if (st->isDirectory) {
-      if (depth < 256) eachFileBelow(path, onFile, depth + 1);
-    } else if (st->isRegular) {
-      onFile(path);
-    }
-  }
-}
-
-uint64_t nowStamp() { return static_cast<uint64_t>(std::max<int64_t>(0, Syncdb::now())); }
-
-constexpr const char* kCaseTwin = "文件名仅大小写不同，未同步：";
-constexpr const char* kKept = "文件未上传或已修改，已保留在本地：";
-constexpr const char* kUnavailable = "同步目录不存在（磁盘未连接？），其中的文件不会被删除：";
-constexpr const char* kBack = "同步目录已恢复，重新检查：";
-constexpr const char* kRenameBack = "只能查看此共享文件夹，已恢复原名：";
-constexpr const char* kFetchAgain = "只能查看此共享文件夹，将重新下载：";
-constexpr const char* kUploadAgain = "云端文件已删除，本地文件已修改，将重新上传";
-
-}  // namespace
+using namespace synclocal;
 
 // ---------------------------------------------------------------------------
 // Small helpers
-
-int64_t SyncManager::checkfilepath(int64_t type, const std::string& webpath, const std::string& fullpath, bool show) {
-  // The roots themselves and what lies outside every root are never synced.
-  if (webpath.empty() || (type != 0 && type != 1 && type != 2)) return 1;
-  if (type == 0) return 0;
-  // The personal root and the team root share one cloud namespace: each
-  // name has one place on disk, the one getnormalpath gives it.
-  if (linkfolder_.islinkforwebpath(webpath)) {
-    if (show && linkfolder_.islink(webpath)) notice(plat::format("另一个绑定目录下已经存在同名文件[%@]", webpath));
-    return 1;
-  }
-  const bool team = !syncorg().empty() && syncshare_.isorg(webpath);
-  if (type == 1) {
-    if (!team) return 0;
-    if (show && syncshare_.isshare(webpath, true)) notice(plat::format("在[团队的文件]根目录下已经存在[%@]", webpath));
-    return 2;
-  }
-  if (webpath.find('/') != std::string::npos) return team ? 0 : 5;
-  if (team) return 0;
-  if (syncdb_->get_single_file(webpath).status != syncstatus::none) {
-    if (show) notice(plat::format("在[个人的文件]根目录下已经存在[%@]", webpath));
-    return 4;
-  }
-  if (show) {
-    const auto st = plat::statNoFollow(fullpath);
-    if (st && st->isDirectory && !st->isSymlink) createorgshare(webpath, fullpath);
-  }
-  return 3;
-}
-
-void SyncManager::createorgshare(const std::string& webpath, const std::string& fullpath) {
-  const auto u = Util::getAppDelegate().userdata();
-  if (!u) return;
-  const RequestRet ret = HTTPEngine::addorgshare(u->userToken(), webpath + "/", u->mountID(), u->userEmail().value_or(""));
-  if (ret.status != 200) {
-    const std::string msg = ret.errormsg.value_or("");
-    notice(msg.empty() ? std::string("[团队的文件]根目录下不能自己新增文件/文件夹") : "[团队的文件]根目录下 " + msg);
-    return;
-  }
-  syncshare_.add(webpath, 0, 0, 1);
-  syncdb_->insert_total_version("/" + webpath + "/", 0, 0, 1);
-  SyncFileItem n;
-  n.webpath = webpath;
-  n.parent = syncpath::parentOf(webpath);
-  n.file = false;
-  n.status = syncstatus::synced;
-  n.last = Util::filemodifytime(fullpath);
-  syncdb_->add_new_file(n);
-  scandir(fullpath);
-  Util::getAppDelegate().setBRemove(true);
-}
 
 std::string SyncManager::trimmed(const std::string& path) {
   if (!Util::findspace(path)) return path;
@@ -214,6 +93,57 @@ void SyncManager::restored(SyncFileItem row, const std::string& local) {
   syncdb_->update_file(row);
 }
 
+SyncManager::KindChange SyncManager::localKindChange(const SyncFileItem& row, const std::string& path, bool dir,
+                                                     bool cancel) {
+  if (row.status == syncstatus::none || row.file != dir) return KindChange::none;
+  const std::string& w = row.webpath;
+  if (row.status == syncstatus::toDelete) return KindChange::waiting;  // its deletion is on its way
+  // The service holds the row's kind: it was in step here, or it is the
+  // local side's to send (a local version wins over the service's). A newer
+  // version on its way down, or an excluded item, is never deleted for it.
+  const bool inStepHere = row.status == syncstatus::synced || row.status == syncstatus::toUpload ||
+                          row.status == syncstatus::uploading || row.status == syncstatus::toReupload;
+  if (!inStepHere && row.status != syncstatus::toRemove) return KindChange::none;
+  const bool neverSent = row.status != syncstatus::synced && row.version == 0 && row.diskversion == 0;
+  if (cancel) cancel_trans(w);
+  if (!row.file) {
+    removelink(path);
+    syncdb_->del_total_version(w);
+    syncshare_.remove(w, false);
+  }
+  if (neverSent || row.status == syncstatus::toRemove) {
+    // Nothing of the old kind to delete on the service (or it is gone there).
+    syncdb_->del_dir(w);
+    return KindChange::addNew;
+  }
+  syncdb_->update_diskdelete(w);
+  if (!row.file) syncdb_->mark_del_by_parent(w);
+  syncdb_->update_membername(w, userName(), userId());
+  QVLog::sharedQVLog().addLogNormalFile(w, dir ? "文件已换成同名文件夹，先删除云端文件：" : "文件夹已换成同名文件，先删除云端文件夹：");
+  bSyncnow_ = true;
+  return KindChange::waiting;
+}
+
+void SyncManager::addLocalItem(const std::string& w, const std::string& local) {
+  const auto st = plat::statFollow(local);
+  if (!st || (!st->isDirectory && !st->isRegular)) return;
+  SyncFileItem n;
+  n.webpath = w;
+  n.parent = syncpath::parentOf(w);
+  n.file = !st->isDirectory;
+  n.status = unsyncnode_.need_sync(w, st->isDirectory) ? syncstatus::toUpload : syncstatus::excluded;
+  n.size = n.file ? st->size : 0;
+  n.last = Util::filemodifytime(local);
+  n.membername = userName();
+  n.memberid = userId();
+  syncdb_->add_new_file(n);
+  if (!n.file) {
+    addlink(local);
+    scandir(withSlash(local));
+  }
+  bSyncnow_ = true;
+}
+
 bool SyncManager::caseTwin(const std::string& path, const std::string& webpath, const SyncFileItem& row) {
   if (row.status == syncstatus::none || row.webpath == webpath) return false;
   const std::string other = getnormalpath(row.webpath);
@@ -222,7 +152,6 @@ bool SyncManager::caseTwin(const std::string& path, const std::string& webpath, 
   tell(path, kCaseTwin);
   return true;
 }
-
 // ---------------------------------------------------------------------------
 // Roots that are not there
 
@@ -340,6 +269,7 @@ std::shared_ptr<Directoryhandler> SyncManager::watch(const std::string& path, co
   auto h = std::make_shared<Directoryhandler>(path, this);
   if (!reportAs.empty()) h->setPath(path, reportAs);
   h->setBacklogLimit(watcherBacklog_.load());
+  h->setWatchLimit(watcherLimit_.load());
   h->startMonitoringThread();
   // Made before start: silent until start (its first pass scans everything).
   h->setWatchingPaths(bStart_);
@@ -436,6 +366,8 @@ void SyncManager::exitlink() {
   {
     std::lock_guard<std::mutex> l(handlersMutex_);
     gone.swap(handlerlist_);
+    gone.insert(gone.end(), retired_.begin(), retired_.end());
+    retired_.clear();
   }
   // Outside the lists' lock: ending a watcher waits for its running batch,
   // which may itself need the list.
@@ -484,6 +416,12 @@ void SyncManager::rescanroot(const std::string& root) {
   bSyncnow_ = true;
 }
 
+void SyncManager::watchlimit(const std::string& root) {
+  if (watchLimitTold_.exchange(true)) return;
+  QVLog::sharedQVLog().addLogErrorFile(root, "监视的文件夹数量已达系统上限：");
+  notice("同步文件夹中的文件夹太多，已达到系统可监视的上限，部分文件夹的变化要到下次扫描时才会同步");
+}
+
 // ---------------------------------------------------------------------------
 // Events: additions, changes, deletions
 
@@ -500,6 +438,15 @@ bool SyncManager::eventadd(const std::string& given) {
   if (!unsyncnode_.need_sync(w, dir)) return false;
   SyncFileItem row = syncdb_->get_single_file(w);
   if (caseTwin(path, w, row)) return false;
+  switch (localKindChange(row, path, dir)) {
+    case KindChange::waiting:
+      return true;  // the new kind is sent once the old one is deleted
+    case KindChange::addNew:
+      row = SyncFileItem{};
+      break;
+    case KindChange::none:
+      break;
+  }
   const uint64_t m = Util::filemodifytime(path);
   uint64_t size = 0;
   if (dir) {
@@ -510,6 +457,9 @@ bool SyncManager::eventadd(const std::string& given) {
   }
   if (isEcho(w, size, m)) return true;
   for (size_t at = w.find('/'); at != std::string::npos; at = w.find('/', at + 1)) {
+    // A file row above is the old kind of a folder here now: its deletion stays.
+    const SyncFileItem up = syncdb_->get_single_file(w.substr(0, at));
+    if (up.status != syncstatus::none && up.file) break;
     syncdb_->reset_del(w.substr(0, at));
   }
   if (row.status == syncstatus::toDelete) {
@@ -538,6 +488,10 @@ bool SyncManager::eventadd(const std::string& given) {
 
 bool SyncManager::eventupdate(const std::string& path) {
   if (isigonore(path)) return false;
+  // Judged after the item went (its batch waited for the lock): its
+  // deletion, or the rename or move that took it, is an event of its own
+  // that follows. Judged now, the row would say an empty file waits to go up.
+  if (!plat::statNoFollow(path)) return false;
   if (pendingTarget(path)) return true;
   int64_t type = -1;
   const std::string w = getrelativepath(path, &type);
@@ -546,6 +500,7 @@ bool SyncManager::eventupdate(const std::string& path) {
   if (row.status == syncstatus::none) return eventadd(path);
   if (caseTwin(path, w, row)) return false;
   if (row.status == syncstatus::toDelete || row.status == syncstatus::toRemove) return eventadd(path);
+  if (row.file == Util::isdir(path)) return eventadd(path);  // a change of kind
   if (!row.file) return true;
   if (isEcho(w, Util::filesize(path), Util::filemodifytime(path))) return true;
   if (!compare_modify(path, row)) {
@@ -616,6 +571,10 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
   int64_t to = -1, tn = -1;
   const std::string wo = getrelativepath(o, &to), wn = getrelativepath(n, &tn);
   const int64_t ro = checkfilepath(to, wo, o, false), rn = checkfilepath(tn, wn, n, false);
+  if (ro == 0 && rn == 6) {  // to a name the service can't carry: gone there
+    eventdel(o);
+    return Outcome::refused;
+  }
   if (ro != 0 || (rn != 0 && rn != 3)) {
     eventadd(n);
     return Outcome::settled;
@@ -639,7 +598,12 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
     eventadd(n);
     return Outcome::settled;
   }
-  if (old.status != syncstatus::synced) {
+  // Sent for an item in step, for one whose change waits to go up (it goes
+  // up under the new name; without the rename the old name would stay on
+  // the service) and for one a change judged late took for deleted (the
+  // commit finds it back under the new name). An item the service never had
+  // answers 40402 and becomes a new one. Transfers in flight wait.
+  if (old.status != syncstatus::synced && old.status != syncstatus::toUpload && old.status != syncstatus::toDelete) {
     if (push) queueMove(renamelist_, o, n);
     return Outcome::refused;
   }
@@ -656,6 +620,10 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
       renamelink(o, n);
       syncshare_.rename(wo, wn);
       scandir(n);
+    } else {
+      // An edit just before the rename may have been judged when the old
+      // name was already gone.
+      eventupdate(n);
     }
     bSyncnow_ = true;
     return Outcome::settled;
@@ -741,9 +709,11 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
       syncdb_->del_total_version(wo);
       syncshare_.remove(wo, false);
       if (!renamed) scandir(n);
-    } else {
-      syncdb_->update_filesize(wm, Util::filesize(n));
-      syncdb_->update_lasttime(wm, Util::filemodifytime(n));
+    } else if (!renamed) {
+      // The moved file as the disk holds it: an edit just before the move
+      // may have been judged when the old place was already empty.
+      SyncFileItem moved = syncdb_->get_single_file(wm);
+      if (moved.status != syncstatus::none && !compare_modify(n, moved)) cancel_trans(wm);
     }
     bSyncnow_ = true;
     if (renamed) {
@@ -851,643 +821,4 @@ std::vector<movefile_stx> SyncManager::renamelist() {
 std::vector<movefile_stx> SyncManager::removelist() {
   std::lock_guard<std::mutex> l(listsMutex_);
   return removelist_;
-}
-
-// ---------------------------------------------------------------------------
-// Scans
-
-// A full scan walks the tree folder by folder (depth first, in listing
-// order), with the writes of many folders in one transaction unless it
-// paces itself.
-void SyncManager::scandir(const std::string& given) {
-  ScanFolder top;
-  top.local = withSlash(given);
-  top.webpath = getrelativepath(noSlash(top.local), &top.type);
-  std::vector<ScanFolder> stack{top};
-  std::optional<Syncdb::Batch> batch;
-  size_t written = 0;
-  bool first = true;
-  auto& clock = plat::currentClock();
-  while (!stack.empty() && !bOut_) {
-    ScanFolder f = std::move(stack.back());
-    stack.pop_back();
-    if (!first && bPacing_) {
-      batch.reset();  // no transaction held across a pause
-      written = 0;
-      clock.sleepFor(0.01);
-    }
-    first = false;
-    if (!batch) batch.emplace(*syncdb_);
-    std::vector<ScanFolder> subfolders;
-    written += scanFolder(f, subfolders);
-    for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) stack.push_back(std::move(*it));
-    if (written >= kScanBatch) {
-      batch.reset();
-      written = 0;
-    }
-  }
-}
-
-size_t SyncManager::scanFolder(const ScanFolder& f, std::vector<ScanFolder>& subfolders) {
-  const std::string& folder = f.local;
-  const std::string& wfolder = f.webpath;
-  const std::vector<std::string> names = entriesOf(folder);
-  // The rows of the folder in one read, by folded name; of rows that differ
-  // only in letter case a folder's stands, else the first.
-  std::unordered_map<std::string, SyncFileItem> rows;
-  for (auto& r : syncdb_->get_children(wfolder)) {
-    auto [at, added] = rows.try_emplace(plat::foldCase(lastComponent(r.webpath)), std::move(r));
-    if (!added && at->second.file && !r.file) at->second = std::move(r);
-  }
-  std::vector<std::string> folded;
-  folded.reserve(names.size());
-  for (const auto& name : names) folded.push_back(plat::foldCase(name));
-  // Names that differ only in letter case: the one the table knows (else the
-  // first) is synced, the others are left out and the user told.
-  std::unordered_map<std::string, size_t> chosen;
-  for (size_t i = 0; i < names.size(); ++i) {
-    auto [it, added] = chosen.emplace(folded[i], i);
-    if (added) continue;
-    auto row = rows.find(folded[i]);
-    if (row != rows.end() && lastComponent(row->second.webpath) == names[i]) it->second = i;
-  }
-  auto& clock = plat::currentClock();
-  // No pattern but "/." and "/~" spans the "/" before a name, so the folder
-  // (with its final "/") is judged once and each entry by "/" and its name.
-  const bool folderIgnored = isigonore(folder);
-  std::vector<SyncFileItem> fresh;
-  std::string slashed;
-  size_t written = 0;
-  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  for (size_t i = 0; i < names.size() && !bOut_; ++i) {
-    if (i > 0 && i % 20 == 0 && bPacing_) clock.sleepFor(0.01);
-    slashed.assign("/").append(names[i]);
-    if (folderIgnored) continue;
-    if (isigonore(slashed)) {
-      // A placement cut short by a kill leaves its private copy beside the
-      // target, where nothing else would ever remove it.
-      plat::FileOps::shared().removeLeftover(folder + names[i]);
-      continue;
-    }
-    std::string path = folder + names[i];
-    if (chosen[folded[i]] != i) {
-      tell(path, kCaseTwin);
-      continue;
-    }
-    if (pendingTarget(path)) continue;
-    const bool blank = names[i].front() == ' ' || names[i].back() == ' ';
-    if (blank) path = trimmed(path);
-    const std::string name = path.substr(folder.size());
-    const std::string w = wfolder.empty() ? name : wfolder + "/" + name;
-    const auto lst = dirFd >= 0 && !blank ? plat::statNoFollowAt(dirFd, name) : plat::statNoFollow(path);
-    if (!lst || checkfilepath(f.type, w, path, false) != 0) continue;
-    const auto st = lst->isSymlink ? plat::statFollow(path) : lst;
-    if (!st) continue;
-    const bool dir = st->isDirectory;
-    if (!unsyncnode_.need_sync(w, dir)) continue;
-    const uint64_t m = static_cast<uint64_t>(std::max<double>(0, lst->modified.secondsSince1970));
-    auto found = rows.find(blank ? plat::foldCase(name) : folded[i]);
-    static const SyncFileItem kNone;
-    const SyncFileItem& known = found == rows.end() ? kNone : found->second;
-    if (!dir && !lst->isSymlink && st->isRegular && known.status == syncstatus::synced && known.size == st->size &&
-        known.last == m && !known.filehash.empty() && known.version == known.diskversion) {
-      continue;  // in step as the row says: what compare_file would answer, without writing
-    }
-    SyncFileItem row = known;
-    SyncFileItem n;
-    n.webpath = w, n.parent = wfolder, n.last = m, n.status = syncstatus::toUpload;
-    if (dir) {
-      if (lst->isSymlink) {
-        // A link back up the tree would be scanned for ever.
-        const std::string target = realPath(path);
-        if (target.empty() || atOrUnder(realPath(folder), target)) continue;
-        if (bFristScan_) addlink(path);
-      }
-      if (row.status == syncstatus::none) {
-        n.file = false;
-        fresh.push_back(std::move(n));
-      } else if (row.last == m && row.status == syncstatus::toRemove) {
-        continue;  // deleted on the service and unchanged here: not entered
-      } else if (row.status == syncstatus::toDelete) {
-        // Deleted, then back before the deletion reached the service: kept,
-        // and what is in it is judged entry by entry.
-        syncdb_->update_lasttime(w, m);
-        restored(row, path);
-        ++written;
-      } else if (row.last != m) {
-        syncdb_->update_lasttime(w, m);
-        ++written;
-        if (row.status == syncstatus::toRemove) {
-          // Changed here after the service deleted it: made again with
-          // everything in it.
-          syncdb_->del_dir(w);
-          n.file = false;
-          syncdb_->add_new_file(n);
-        }
-      }
-      subfolders.push_back({withSlash(path), w, f.type});
-      continue;
-    }
-    if (lst->isSymlink || !st->isRegular) continue;
-    n.file = true, n.size = st->size;
-    if (row.status == syncstatus::none) {
-      fresh.push_back(std::move(n));
-      continue;
-    }
-    ++written;
-    if (row.status == syncstatus::synced) {
-      compare_file(path, row, false);
-    } else if (row.status == syncstatus::toRemove) {
-      if (row.size != st->size || row.last != m) {
-        row.size = st->size, row.last = m, row.filehash = "", row.status = syncstatus::toUpload;
-        syncdb_->update_file(row);
-      }
-    } else if (row.status == syncstatus::toDelete) {
-      restored(row, path);
-    } else if (row.last != m) {
-      const bool same = Util::getfilehash(path).value_or("") == row.filehash && !row.filehash.empty();
-      row.size = st->size, row.last = m;
-      if (same) {
-        row.status = unsyncnode_.need_sync(w, false) ? syncstatus::synced : syncstatus::excluded;
-      } else {
-        row.filehash = "", row.status = syncstatus::toUpload;
-      }
-      syncdb_->update_file(row);
-    }
-  }
-  if (dirFd >= 0) ::close(dirFd);
-  // New rows of the folder in one write.
-  if (!fresh.empty()) syncdb_->add_new_files(fresh);
-  written += fresh.size();
-  // Rows of this folder whose item is not in it: what the deletion scan
-  // would find here, found while the rows are at hand.
-  const std::string here = noSlash(folder);
-  for (const auto& [key, r] : rows) {
-    if (bOut_) break;
-    if (r.webpath.empty() || r.status == syncstatus::excluded) continue;
-    if (std::binary_search(names.begin(), names.end(), lastComponent(r.webpath))) continue;
-    const std::string local = getnormalpath(r.webpath);
-    if (plat::pathDirname(local) != here) continue;  // a root or link of its own elsewhere
-    if (markMissing(r, local)) ++written;
-  }
-  return written;
-}
-
-void SyncManager::scanlink(int64_t kind) {
-  for (const auto& n : linkfolder_.getlinknodes()) {
-    if (bOut_) return;
-    const bool org = syncshare_.isorg(n.webpath);
-    if (kind == 3 || (kind == 1 && !org) || (kind == 2 && org)) scandir(n.fullpath);
-  }
-}
-
-bool SyncManager::markMissing(const SyncFileItem& r, const std::string& local) {
-  // Unavailable (an unmounted disk) is not deleted; a pending rename or move
-  // still has the old name on the service.
-  if (!missingTop(local).empty() || pendingInvolves(local)) return false;
-  if (!r.file) {
-    if (r.status == syncstatus::synced) {
-      syncdb_->update_status(r.webpath, syncstatus::toDelete);
-    } else if (r.status == syncstatus::toUpload) {
-      syncdb_->del_dir(r.webpath);
-    } else {
-      return false;
-    }
-    return true;
-  }
-  if (r.status == syncstatus::synced) {
-    syncdb_->update_status(r.webpath, r.last == 0 ? syncstatus::toDownload : syncstatus::toDelete);
-  } else if (r.status == syncstatus::toUpload) {
-    syncdb_->del_file(r.webpath);
-  } else if (r.status == syncstatus::uploading) {
-    cancel_trans(r.webpath);
-    syncdb_->del_file(r.webpath);
-  } else {
-    return false;
-  }
-  return true;
-}
-
-void SyncManager::mark_file_delete(const std::string& webpath) {
-  // One read of the folder's rows (folders first) and one listing per local
-  // folder instead of a look at every file.
-  const auto rows = syncdb_->get_all_upload_by_path(webpath);
-  std::map<std::string, std::set<std::string>> listings;
-  auto present = [&](const std::string& local) {
-    const std::string parent = plat::pathDirname(local);
-    auto it = listings.find(parent);
-    if (it == listings.end()) {
-      const auto names = entriesOf(parent);
-      it = listings.emplace(parent, std::set<std::string>(names.begin(), names.end())).first;
-    }
-    return it->second.count(plat::pathBasename(local)) > 0;
-  };
-  for (const auto& d : rows) {
-    if (d.file || d.webpath.empty() || d.status == syncstatus::excluded) continue;
-    if (bOut_) return;
-    const std::string local = getnormalpath(d.webpath);
-    if (plat::statFollow(local)) {
-      mark_file_delete(d.webpath);
-    } else {
-      markMissing(d, local);
-    }
-  }
-  for (const auto& f : rows) {
-    if (!f.file || f.status == syncstatus::excluded) continue;
-    if (bOut_) return;
-    const std::string local = getnormalpath(f.webpath);
-    if (!present(local)) markMissing(f, local);
-  }
-}
-
-// ---------------------------------------------------------------------------
-// The pass's local part and commit
-
-void SyncManager::localPass(bool fullScan) {
-  checkRoots();
-  if (fullScan) {
-    // The scans mark what is missing folder by folder as they go, which is
-    // all the deletion scan would find after them.
-    scandir(syncpath());
-    const std::string org = syncorg();
-    if (!org.empty()) scandir(org);
-    scanlink(3);
-    if (bOut_) return;
-  }
-  // Folders included again: once their sync-now request is served, what
-  // only this disk holds is found.
-  std::vector<std::string> scans;
-  {
-    std::lock_guard<std::mutex> l(scansMutex_);
-    scans.swap(pendingScans_);
-  }
-  const auto waiting = syncdb_->get_sync_now();
-  for (const auto& w : scans) {
-    bool served = true;
-    for (const auto& r : waiting) served = served && !syncpath::same(r.webpath, w);
-    if (!served) {
-      std::lock_guard<std::mutex> l(scansMutex_);
-      pendingScans_.push_back(w);
-      continue;
-    }
-    const std::string local = getnormalpath(w);
-    if (plat::isDirectory(local)) scandir(local);
-  }
-  if (!bOut_) commit();
-}
-
-void SyncManager::commit() {
-  bOverwrite_ = false;
-  std::lock_guard<std::mutex> l(controllock_);
-  check_syncdb_delete();
-  check_and_clear_copylist();
-}
-
-void SyncManager::check_syncdb_delete() {
-  std::vector<SyncFileItem> rows = syncdb_->get_all_deleted_dir();
-  for (auto& f : syncdb_->get_all_deleted_file()) rows.push_back(std::move(f));
-  const auto u = Util::getAppDelegate().userdata();
-  for (const auto& listed : rows) {
-    if (bOut_) return;
-    const std::string local = getnormalpath(listed.webpath);
-    // A move or rename the service has not taken yet still involves it.
-    if (pendingInvolves(local)) continue;
-    const SyncFileItem r = syncdb_->get_single_file(listed.webpath);
-    if (r.status != syncstatus::toRemove && r.status != syncstatus::toDelete) continue;
-    if (!missingTop(local).empty()) continue;
-    if (exists(local)) {
-      if (r.status == syncstatus::toDelete) {
-        restored(r, local);  // deleted here, then back: kept
-      } else if (r.file) {
-        apply_del(r);
-      } else {
-        apply_deldisk(r);
-      }
-      continue;
-    }
-    if (!unsyncnode_.need_sync(r.webpath, !r.file)) {
-      r.file ? syncdb_->del_file(r.webpath) : syncdb_->del_dir(r.webpath);
-      continue;
-    }
-    if (!r.parent.empty() && !exists(getnormalpath(r.parent))) {
-      syncdb_->del_dir(r.webpath);  // the parent's own deletion reaches the service
-      continue;
-    }
-    if (!u) return;
-    const RetDelFile ret = HTTPEngine::delfile(u->userToken(), r.file ? r.webpath : r.webpath + "/", u->mountID());
-    // Already gone on the service is as good as deleted.
-    if (ret.status == 200 || ret.error == 40402) {
-      QVLog::sharedQVLog().addLogNormalFile(r.webpath, r.file ? "删除云端文件成功：" : "删除云端文件夹成功：");
-      r.file ? syncdb_->del_file(r.webpath) : syncdb_->del_dir(r.webpath);
-      continue;
-    }
-    const std::string msg = ret.errormsg.value_or("");
-    QVLog::sharedQVLog().addLogErrorFile(
-        r.webpath, std::string(r.file ? "删除云端文件失败,返回 " : "删除云端文件夹失败,返回 ") + msg + " :");
-    if (ret.error == 40101 || ret.error == 40102) {
-      u->regettoken();
-    } else if (ret.error == 40322) {
-      r.file ? syncdb_->del_file(r.webpath) : syncdb_->del_dir(r.webpath);
-    }
-    // The service can't be reached: the rest waits for the next commit.
-    if (ret.status == 0) return;
-  }
-}
-
-void SyncManager::apply_del(const SyncFileItem& r) {
-  const std::string local = getnormalpath(r.webpath);
-  cancel_trans(r.webpath);
-  if (!unsyncnode_.need_sync(r.webpath, !r.file)) {
-    syncdb_->del_dir(r.webpath);
-    return;
-  }
-  if (!r.file) {
-    apply_deldisk(r);
-    return;
-  }
-  if (exists(local)) {
-    if (unchangedSynced(r, local)) {
-      synccache_->addcache(local, r.filehash);
-      removeLocal(local);
-    } else {
-      // Changed here since the service deleted it: the local version wins.
-      restored(r, local);
-      tell(local, kUploadAgain);
-      return;
-    }
-  }
-  if (!exists(local)) syncdb_->del_file(r.webpath);
-}
-
-// A folder the service deleted: only what is in step with the service goes;
-// a folder that keeps anything stays and is made on the service again.
-void SyncManager::apply_deldisk(const SyncFileItem& r) {
-  if (!unsyncnode_.need_sync(r.webpath, !r.file)) return;
-  const std::string local = getnormalpath(r.webpath);
-  if (r.file) {
-    apply_del(r);
-    return;
-  }
-  if (exists(local)) {
-    QVLog::sharedQVLog().addLogNormalFile(r.webpath, "正在删除本地文件夹：");
-    const std::string folder = withSlash(local);
-    bool keeps = false;
-    for (const auto& name : entriesOf(folder)) {
-      const std::string path = folder + name;
-      const std::string w = r.webpath + "/" + name;
-      SyncFileItem child = syncdb_->get_single_file(w);
-      const auto st = plat::statNoFollow(path);
-      if (st && st->isDirectory) {
-        if (child.status == syncstatus::none || child.file) {
-          keeps = true;  // never synced: the user's
-          continue;
-        }
-        if (child.status != syncstatus::toRemove) syncdb_->update_status(w, syncstatus::toRemove);
-        child.status = syncstatus::toRemove;
-        apply_deldisk(child);
-        keeps = keeps || exists(path);
-        continue;
-      }
-      if (child.status == syncstatus::uploading || child.status == syncstatus::toUpload ||
-          child.status == syncstatus::toReupload || !unchangedSynced(child, path)) {
-        if (child.status != syncstatus::none && child.status != syncstatus::toUpload) {
-          SyncFileItem up = child;
-          restored(up, path);
-        }
-        keeps = true;
-        continue;
-      }
-      QVLog::sharedQVLog().addLogNormalFile(w, "正在删除本地文件：");
-      synccache_->addcache(path, child.filehash);
-      removeLocal(path);
-      if (!exists(path)) {
-        QVLog::sharedQVLog().addLogNormalFile(w, "删除本地文件成功：");
-        syncdb_->del_file(w);
-      }
-    }
-    if (keeps) {
-      syncdb_->update_status(r.webpath, syncstatus::toUpload);
-      tell(local, kKept);
-      return;
-    }
-    removeLocal(local);
-  }
-  if (!exists(local)) {
-    QVLog::sharedQVLog().addLogNormalFile(r.webpath, "删除本地文件夹成功：");
-    syncshare_.remove(r.webpath, false);
-    syncdb_->del_dir(r.webpath);
-  }
-}
-
-void SyncManager::setConfirm(std::function<bool(const std::string&)> confirm) {
-  std::lock_guard<std::mutex> l(hooksMutex_);
-  confirm_ = std::move(confirm);
-}
-
-void SyncManager::reset(const std::string& path) {
-  const auto confirm = hookOf(confirm_);
-  const std::string name = NSStringExpand::getFilename(noSlash(path));
-  if (!confirm || !confirm("是否确定立即重新同步[" + name + "]文件夹？")) return;
-  std::string w;
-  int64_t type = 0;
-  if (!path.empty()) w = getrelativepath(noSlash(path), &type);
-  switch (type) {
-    case 0: syncdb_->inset_sync_now(w, 0); break;
-    case 1:
-      if (w.empty()) {
-        syncdb_->inset_sync_now(w, 1);
-      } else if (syncdb_->get_single_file(w).status != syncstatus::none) {
-        syncdb_->inset_sync_now(w, 0);
-      }
-      break;
-    case 2:
-      if (w.empty()) {
-        for (const auto& s : syncshare_.getallorg()) {
-          if (!linkfolder_.islinkforwebpath(s.webpath)) syncdb_->inset_sync_now(s.webpath, 0);
-        }
-      } else if (syncdb_->get_single_file(w).status != syncstatus::none) {
-        syncdb_->inset_sync_now(w, 0);
-      }
-      break;
-    case 3: syncdb_->inset_sync_now(w, 3); break;
-    default: return;
-  }
-  bSyncnow_ = true;
-}
-
-// ---------------------------------------------------------------------------
-// Selective sync
-
-void SyncManager::removeExcluded(const std::string& local, bool directOnly) {
-  const auto top = plat::statNoFollow(local);
-  if (!top) return;
-  struct Item {
-    std::string path;
-    SyncFileItem row;
-    bool keep;
-  };
-  std::vector<Item> files;
-  bool keeps = false;
-  std::function<void(const std::string&, int)> walk = [&](const std::string& folder, int depth) {
-    for (const auto& name : entriesOf(withSlash(folder))) {
-      const std::string path = withSlash(folder) + name;
-      const auto st = plat::statNoFollow(path);
-      if (!st) continue;
-      if (st->isDirectory) {
-        if (!directOnly && depth < 256) walk(path, depth + 1);
-        continue;
-      }
-      const SyncFileItem row = syncdb_->get_single_file(getrelativepath(path, nullptr));
-      const bool keep = !st->isRegular || !unchangedSynced(row, path);
-      keeps = keeps || keep;
-      files.push_back({path, row, keep});
-    }
-  };
-  if (top->isDirectory) {
-    walk(local, 0);
-  } else {
-    const SyncFileItem row = syncdb_->get_single_file(getrelativepath(local, nullptr));
-    keeps = !top->isRegular || !unchangedSynced(row, local);
-    files.push_back({local, row, keeps});
-  }
-  for (const auto& f : files) {
-    if (f.keep) {
-      tell(f.path, kKept);
-    } else {
-      synccache_->addcache(f.path, f.row.filehash);
-    }
-  }
-  if (!keeps && !directOnly) {
-    removeLocal(local);  // all of it is on the service: one removal
-    return;
-  }
-  for (const auto& f : files) {
-    if (!f.keep) removeLocal(f.path);
-  }
-  if (directOnly || !top->isDirectory) return;
-  // Folders left empty go, deepest first; a folder holding what was kept stays.
-  std::vector<std::string> folders;
-  std::error_code ec;
-  for (std::filesystem::recursive_directory_iterator it(local, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) folders.push_back(it->path().string());
-  }
-  std::sort(folders.rbegin(), folders.rend());
-  folders.push_back(local);
-  for (const auto& d : folders) {
-    if (entriesOf(d).empty()) plat::FileOps::shared().remove(d);
-  }
-}
-
-// The local copies are judged while their rows are still there, and under
-// controllock, so the watchers see the removals only once the folders are
-// excluded (and ignore them).
-void SyncManager::setUnsyncnodes(const std::string& webpath, const std::vector<UnSyncNodeItem>& nodes) {
-  // Only what leaves the sync now: a folder left out before may hold files
-  // put there since, which are nobody's but the user's.
-  std::vector<UnSyncNodeItem> leaving;
-  for (const auto& n : nodes) {
-    if (unsyncnode_.need_sync(n.path, true)) leaving.push_back(n);
-  }
-  for (const auto& n : leaving) cancel_trans(n.path);
-  std::lock_guard<std::mutex> l(controllock_);
-  const auto before = syncdb_->get_unsync_nodes();
-  for (const auto& n : leaving) removeExcluded(getnormalpath(n.path), n.type == 2);
-  unsyncnode_.setunsyncnodes(webpath, nodes);
-  const auto list = unsyncnode_.getlist();
-  syncdb_->insert_unsync_nodes(list);
-  syncdb_->update_unsync_nodes(list);
-  std::vector<UnSyncNodeItem> back;
-  for (const auto& n : before) {
-    if (unsyncnode_.checksync(n.path, n.type)) back.push_back(n);
-  }
-  for (const auto& n : back) {
-    bool inner = false;
-    for (const auto& o : back) inner = inner || syncpath::below(n.path, o.path);
-    if (inner || !unsyncnode_.checksync(n.path, n.type)) continue;
-    syncdb_->inset_sync_now(n.path, 0);
-    std::lock_guard<std::mutex> s(scansMutex_);
-    pendingScans_.push_back(n.path);
-  }
-  for (const auto& n : nodes) {
-    if (n.type != 2) {
-      syncdb_->remove_link(n.path, false);
-      linkfolder_.remove(n.path, false);
-    }
-  }
-  bSyncnow_ = true;
-}
-
-void SyncManager::add_unsyncpath(const std::string& webpath) {
-  // Already left out (itself or a folder above): its local copy was judged then.
-  if (unsyncnode_.need_sync(webpath, true)) {
-    cancel_trans(webpath);
-    removeExcluded(getnormalpath(webpath), false);
-  }
-  if (!unsyncnode_.add(webpath, 0)) return;
-  syncdb_->insert_unsync_nodes(unsyncnode_.getlist());
-  syncdb_->removesync(webpath);
-}
-
-void SyncManager::del_unsyncpath(const std::string& webpath, bool bDelete) {
-  if (!unsyncnode_.remove(webpath)) return;
-  syncdb_->insert_unsync_nodes(unsyncnode_.getlist());
-  if (bDelete) return;
-  syncdb_->inset_sync_now(webpath, 0);
-  {
-    std::lock_guard<std::mutex> l(scansMutex_);
-    pendingScans_.push_back(webpath);
-  }
-  bSyncnow_ = true;
-}
-
-// ---------------------------------------------------------------------------
-// Local file state
-
-void SyncManager::setfilestatus(const std::string& webpath, int64_t dir, int64_t status) {
-  const std::string local = getnormalpath(webpath);
-  if (dir == 1) {
-    syncdb_->update_lock_dir(webpath, status);
-    status == 1 ? setallfileread(local) : setallfilewrite(local);
-  } else {
-    syncdb_->update_lock(webpath, status);
-    status == 1 ? Util::setfilereadonly(local) : Util::setfilereadwirte(local);
-  }
-}
-
-void SyncManager::setallfileread(const std::string& folder) { eachFileBelow(folder, Util::setfilereadonly); }
-
-void SyncManager::setallfilewrite(const std::string& folder) { eachFileBelow(folder, Util::setfilereadwirte); }
-
-void SyncManager::movetocache(const std::string& folder) {
-  eachFileBelow(folder, [this](const std::string& path) {
-    // Only content that is what its row names: the cache is read by hash.
-    const SyncFileItem row = syncdb_->get_single_file(getrelativepath(path, nullptr));
-    if (unchangedSynced(row, path)) synccache_->addcache(path, row.filehash);
-  });
-}
-
-void SyncManager::check_and_clear_copylist() {
-  const uint64_t now = nowStamp();
-  for (auto it = copylist_.begin(); it != copylist_.end();) {
-    if (now > it->second.addtime + 30) {
-      it = copylist_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  plat::FileOps::shared().trim();
-}
-
-void SyncManager::addcopylist(const std::string& webpath, const copy_file_stx& entry) { copylist_[webpath] = entry; }
-
-void SyncManager::removefileunsync(std::vector<UnSyncNodeItem>& list) {
-  for (auto it = list.begin(); it != list.end();) {
-    const SyncFileItem row = it->type == 1 ? syncdb_->get_single_file(it->path) : SyncFileItem{};
-    if (row.status != syncstatus::none && row.file) {
-      syncdb_->removesync(it->path);
-      it = list.erase(it);
-    } else {
-      ++it;
-    }
-  }
 }

@@ -18,17 +18,21 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <vector>
 
 #include "Framework/Staticclass/NSStringExpand.h"
-#include "app/AppDelegate.h"
-#include "app/QVLog.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/QVLog.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/interface/HTTPEngine.h"
 #include "platform/foundation/case_fold.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/text_codec.h"
 #include "platform/system/trash.h"
 
 namespace {
@@ -72,6 +76,16 @@ void SyncManager::cancel_trans(const std::string& webpath) {
 // Small steps shared by the hand-off and the completions (controllock held)
 
 void SyncManager::park(const std::string& webpath) { syncdb_->update_acttime(webpath); }
+
+bool SyncManager::unusable(const SyncFileItem& row) {
+  if (!row.webpath.empty() && plat::isValidUTF8(row.webpath)) return false;
+  // No name the service could carry (an older client stored names that
+  // are not UTF-8): the row goes, and is parked should it stay, so the
+  // next pick is another row.
+  syncdb_->del_file(row.webpath);
+  park(row.webpath);
+  return true;
+}
 
 bool SyncManager::parentDeleting(const SyncFileItem& row, bool checkCase) {
   std::string parent = row.parent;
@@ -133,11 +147,26 @@ bool SyncManager::makefolder(const std::string& given) {
   return Util::isdir(folder);
 }
 
-bool SyncManager::placefile(const std::string& from, const std::string& local) {
+bool SyncManager::placefile(const std::string& from, const std::string& local, plat::Error* error) {
   // A flushed copy with the source's times takes the target's place in one
   // rename, known as ours before it is made; a folder there stays.
-  if (auto st = plat::statNoFollow(local); st && st->isDirectory) return false;
-  return plat::FileOps::shared().copyFile(from, local) && isRegularFile(local);
+  if (auto st = plat::statNoFollow(local); st && st->isDirectory) {
+    if (error) *error = plat::posixError(EISDIR, "place", local);
+    return false;
+  }
+  return plat::FileOps::shared().copyFile(from, local, error) && isRegularFile(local);
+}
+
+bool SyncManager::placefailed(const SyncFileItem& row, const std::string& why) {
+  logerror(row.webpath, plat::format("下载文件无法保存到本地(%@):", why));
+  if (placeTold_.insert(row.webpath).second) {
+    if (placeTold_.size() > 1000) placeTold_.clear();
+    notice(plat::format("文件[%@]下载后无法保存到本地：%@", row.webpath, why));
+  }
+  int& n = placeFailures_[row.webpath];
+  if (++n < kPlaceTries) return false;
+  placeFailures_.erase(row.webpath);
+  return true;
 }
 
 void SyncManager::addecho(const std::string& webpath, uint64_t size, uint64_t last) {
@@ -182,14 +211,14 @@ void SyncManager::update_parenttime(const std::string& webpath) {
 TransItem SyncManager::get_download() {
   TransItem item;
   item.itemid = 0;
+  // While a round of the feed that deleted a folder is read, its new
+  // entries may be that folder moved: they are fetched once it is read.
+  if (holdDownloads_) return item;
   std::unique_lock<std::mutex> lock(controllock_);
   SyncFileItem row = syncdb_->get_download();
   if (row.status == syncstatus::none) return item;
   item.itemid = 2;
-  if (row.webpath.empty()) {
-    syncdb_->del_file(row.webpath);
-    return item;
-  }
+  if (unusable(row)) return item;
   if (!unsyncnode_.need_sync(row.webpath, !row.file)) {
     syncdb_->update_status(row.webpath, syncstatus::excluded);
     return item;
@@ -298,10 +327,7 @@ TransItem SyncManager::get_upload() {
   SyncFileItem row = syncdb_->get_upload();
   if (row.status == syncstatus::none) return item;
   item.itemid = 2;
-  if (row.webpath.empty()) {
-    syncdb_->del_file(row.webpath);
-    return item;
-  }
+  if (unusable(row)) return item;
   const std::string local = getnormalpath(row.webpath);
   const auto st = plat::statNoFollow(local);
   const auto drop = [&] {
@@ -312,8 +338,10 @@ TransItem SyncManager::get_upload() {
     }
   };
   if (!st) {
-    // A root whose disk is gone is unavailable, not emptied.
-    if (!missingTop(local).empty()) {
+    // A root whose disk is gone is unavailable, not emptied; an item whose
+    // rename or move waits keeps its row for it (dropped, the old name would
+    // stay on the service for good).
+    if (!missingTop(local).empty() || pendingInvolves(local)) {
       park(row.webpath);
     } else {
       drop();
@@ -330,12 +358,27 @@ TransItem SyncManager::get_upload() {
     return item;
   }
 
+  // The disk holds the other kind: the old one is deleted on the service
+  // before the new one is sent (never a folder made for a file, or the reverse).
+  const bool diskDir = plat::isDirectory(local);
+  if ((!row.file && !diskDir) || (row.file && diskDir)) {
+    switch (localKindChange(row, local, diskDir, false)) {
+      case KindChange::addNew:
+        addLocalItem(row.webpath, local);
+        break;
+      case KindChange::waiting:
+        break;
+      case KindChange::none:
+        park(row.webpath);
+        break;
+    }
+    return item;
+  }
   if (!row.file) {
     lock.unlock();
     return uploadFolder(row, local);
   }
   if (!st->isRegular) {
-    // A folder took the file's place: the local road settles which stays.
     park(row.webpath);
     return item;
   }
@@ -394,7 +437,7 @@ TransItem SyncManager::uploadFolder(const SyncFileItem& row, const std::string& 
     const SyncFileItem now = syncdb_->get_single_file(row.webpath);
     const bool waiting = now.status == syncstatus::toUpload || now.status == syncstatus::uploading ||
                          now.status == syncstatus::toReupload;
-    if (waiting && !now.file) {
+    if (waiting && !now.file && plat::isDirectory(local)) {
       syncdb_->update_version(row.webpath, r.version);
       syncdb_->update_diskvesion(row.webpath, r.version);
       syncdb_->update_status(row.webpath, syncstatus::synced);
@@ -449,6 +492,7 @@ void SyncManager::finishdownload(const std::string& path) {
     return;
   }
   size_t rows = 0, settled = 0;
+  bool giveup = false;
   {
     std::lock_guard<std::mutex> l(controllock_);
     const auto waiting = syncdb_->get_files_downloading(hash);
@@ -460,10 +504,19 @@ void SyncManager::finishdownload(const std::string& path) {
         ++settled;
         continue;
       }
-      if (!makefolder(plat::pathDirname(local))) continue;
+      if (!makefolder(plat::pathDirname(local))) {
+        giveup = placefailed(r, "无法创建文件夹") || giveup;
+        continue;
+      }
       if (isRegularFile(local)) Util::setfilereadwirte(local);
       if (Util::isfilelock(local)) Util::setfilelock(local, false);
-      if (!keepLocalVersion(r, local, hash) || !placefile(path, local)) continue;
+      if (!keepLocalVersion(r, local, hash)) continue;
+      plat::Error e;
+      if (!placefile(path, local, &e)) {
+        giveup = placefailed(r, e.code() != 0 ? std::strerror(static_cast<int>(e.code())) : "未知错误") || giveup;
+        continue;
+      }
+      placeFailures_.erase(r.webpath);
       r.last = Util::filemodifytime(local);
       if (r.lock == synclock::other) Util::setfilereadonly(local);
       check_readonly_path(r.webpath);
@@ -474,11 +527,19 @@ void SyncManager::finishdownload(const std::string& path) {
       }
     }
   }
+  // A placement that keeps failing: the result waits out the error hold
+  // like a failed download, then the rows are handed out again.
+  if (giveup && settled != rows) {
+    const std::string error = plat::pathDirname(path) + "/down_" + hash + "_error";
+    if (::rename(path.c_str(), error.c_str()) != 0) ::unlink(path.c_str());
+    std::lock_guard<std::mutex> l(verifyMutex_);
+    verified_.erase(path);
+    return;
+  }
   // Kept until every waiting row has its copy; then the engine keeps it in
   // the local file cache instead.
   if (settled == rows) {
-    synccache_->addcache(path, hash);
-    ::unlink(path.c_str());
+    synccache_->movecache(path, hash);
     std::lock_guard<std::mutex> l(verifyMutex_);
     verified_.erase(path);
   }
@@ -526,6 +587,15 @@ void SyncManager::finishupload(const std::string& path, const std::string& webpa
         syncdb_->update_diskvesion(webpath, row.version);
         syncdb_->update_status(webpath, syncstatus::synced);
         update_parenttime(row.parent);
+      } else if (row.status == syncstatus::uploading && !before.exists) {
+        // Gone while it was sent (deleted, or renamed or moved on): the
+        // service has what was sent, so the item is one that this disk
+        // removed; a rename or move waiting for it takes it from there, else
+        // the deletion is sent. Left "uploading", nothing would ever pick it.
+        row.filehash.clear();
+        row.size = 0, row.last = 0;
+        row.status = syncstatus::toDelete;
+        syncdb_->update_file(row);
       } else if (row.status == syncstatus::uploading) {
         // Changed while it was sent: never recorded under the old hash, it
         // goes again.

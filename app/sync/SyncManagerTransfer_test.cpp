@@ -10,10 +10,10 @@
 
 #include "Framework/Staticclass/NSDataExpand.h"
 #include "Framework/Staticclass/NSStringExpand.h"
-#include "app/AppDelegate.h"
-#include "app/QVLog.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/QVLog.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/sync/SyncManager.h"
 #include "app/sync/sync_test_util.h"
 #include "platform/foundation/clock.h"
@@ -115,6 +115,41 @@ protected:
   std::shared_ptr<synctest::RecordingTrans> trans_;
   std::string root_, cache_;
 };
+
+// A name that is not UTF-8 can't travel in the service's JSON: the events
+// and the scan refuse it (told once), and a row an older client stored for
+// such a name leaves the hand-off at its first pick instead of holding up
+// every upload after it.
+TEST_F(SyncTransfer, ANameThatIsNotUtf8IsRefusedAndItsOldRowHoldsUpNothing) {
+  const std::string bad = "bad\xff\xfe.txt", shown = "bad\xEF\xBF\xBD\xEF\xBF\xBD.txt";
+  write(local(bad), "b");
+  EXPECT_FALSE(m_->eventadd(local(bad)));
+  m_->scandir(root_);
+  EXPECT_EQ(row(bad).status, syncstatus::none);
+  EXPECT_EQ(ui_->count("notice", "文件名不是有效的 UTF-8 编码，未同步：" + root_ + shown), 1u);
+  EXPECT_TRUE(synctest::logged(root_ + shown, "文件名不是有效的 UTF-8 编码，未同步："));
+
+  remote(bad, "b", syncstatus::toUpload);
+  write(local("good.txt"), "g");
+  SyncFileItem good = remote("good.txt", "g", syncstatus::toUpload);
+  good.last = Util::filemodifytime(local("good.txt"));
+  db().update_file(good);
+  EXPECT_EQ(db().get_upload().webpath, bad);  // read back as its own bytes, first in line
+  EXPECT_EQ(m_->get_upload().itemid, 2);
+  EXPECT_EQ(row(bad).status, syncstatus::none);
+  const TransItem next = m_->get_upload();
+  EXPECT_EQ(next.itemid, 1);
+  EXPECT_EQ(next.webpath, "good.txt");
+
+  // Renamed to such a name: gone from the service's side, nothing sent.
+  insync("ren.txt", "r");
+  const std::string renamed = "ren\xc3.txt";
+  ASSERT_EQ(::rename(local("ren.txt").c_str(), local(renamed).c_str()), 0);
+  EXPECT_FALSE(m_->eventrename(local("ren.txt"), local(renamed), true));
+  EXPECT_EQ(row("ren.txt").status, syncstatus::toDelete);
+  EXPECT_EQ(row(renamed).status, syncstatus::none);
+  EXPECT_EQ(ui_->count("notice", "ren\xEF\xBF\xBD.txt"), 1u);
+}
 
 // The hand-off's order through the engine: 5 before 2, then 8 before 3
 // before 1; within a status the oldest stamp; a row stamped in this second
@@ -401,6 +436,57 @@ TEST_F(SyncTransfer, TheUploadCopyIsOfWhatTheFileHoldsNow) {
   EXPECT_EQ(bt.filesize, SyncManager::kUploadCopyLimit);
 }
 
+// The hand-off never makes a folder for a file on disk, or sends a file for a
+// folder row: an old kind the service has waits to be deleted there (its
+// rows below with it); one it never had becomes the new kind at once.
+TEST_F(SyncTransfer, TheHandOffSettlesAChangeOfKind) {
+  const struct {
+    const char* path;
+    bool rowIsFolder;
+    int64_t version;      // 0: never on the service
+    int64_t rowStatus;    // of the path afterwards
+    bool rowIsFileAfter;
+  } cases[] = {
+      {"was folder", true, 3, syncstatus::toDelete, false},
+      {"new folder", true, 0, syncstatus::toUpload, true},
+      {"was file", false, 4, syncstatus::toDelete, true},
+      {"new file", false, 0, syncstatus::toUpload, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string w = c.path;
+    SyncFileItem it;
+    it.webpath = w;
+    it.file = !c.rowIsFolder;
+    it.status = syncstatus::toUpload;
+    it.version = c.version;
+    it.size = 1;
+    ASSERT_TRUE(db().add_new_file(it));
+    if (c.rowIsFolder) {
+      remote(w + "/inside.txt", "in", syncstatus::synced);
+      write(local(w), "a file now");
+    } else {
+      ASSERT_TRUE(plat::makeDirectories(local(w) + "/sub"));
+      write(local(w) + "/sub/x.txt", "x");
+    }
+    const TransItem t = m_->get_upload();
+    EXPECT_EQ(t.itemid, 2);
+    const SyncFileItem r = row(w);
+    EXPECT_EQ(r.status, c.rowStatus);
+    EXPECT_EQ(r.file, c.rowIsFileAfter);
+    if (c.rowIsFolder) {
+      const int64_t inside = row(w + "/inside.txt").status;
+      EXPECT_EQ(inside, c.version ? syncstatus::toDelete : syncstatus::none);
+    } else {
+      // Nothing of the new folder is sent before the old file is deleted.
+      if (c.version) {
+        EXPECT_EQ(row(w + "/sub/x.txt").status, syncstatus::none);
+      }
+    }
+    db().del_dir(w);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Finished downloads
 
@@ -426,6 +512,39 @@ TEST_F(SyncTransfer, AFinishedDownloadIsPlacedForEveryRowWaitingForIt) {
   EXPECT_FALSE(plat::fileExists(d));
   EXPECT_EQ(plat::readFile(m_->synccache()->getcache(sha1(content))), content);
   EXPECT_FALSE(plat::fileExists(local("one/a.txt.qvcopy")));
+}
+
+// A name near the limit of a name is placed like any other; a placement
+// that cannot be made is logged every time, told once, and after a few tries
+// the result is dropped as failed instead of being tried every second.
+TEST_F(SyncTransfer, LongNamesArePlacedAndAFailingPlacementIsToldAndBounded) {
+  const std::string content = "long named";
+  const std::string longName = std::string(245, 'l') + ".txt";
+  remote("docs/" + longName, content);
+  const std::string d = finished(content);
+  m_->finishdownload(d);
+  EXPECT_EQ(plat::readFile(local("docs/" + longName)), content);
+  EXPECT_EQ(row("docs/" + longName).status, syncstatus::synced);
+  EXPECT_FALSE(plat::fileExists(d));
+
+  // A file holds the name of the folder the download goes into.
+  write(local("blocked"), "a file");
+  const std::string other = "other content";
+  remote("blocked/x.txt", other);
+  const std::string d2 = finished(other);
+  const std::string text = "文件[blocked/x.txt]下载后无法保存到本地：无法创建文件夹";
+  for (int i = 1; i < SyncManager::kPlaceTries; ++i) {
+    m_->finishdownload(d2);
+    ASSERT_TRUE(plat::fileExists(d2)) << i;
+  }
+  EXPECT_EQ(ui_->count("notice", text), 1u);
+  EXPECT_TRUE(synctest::logged("blocked/x.txt", "下载文件无法保存到本地(无法创建文件夹):"));
+  m_->finishdownload(d2);
+  EXPECT_FALSE(plat::fileExists(d2));
+  EXPECT_TRUE(plat::fileExists(cache_ + "/down_" + sha1(other) + "_error"));
+  EXPECT_EQ(row("blocked/x.txt").status, syncstatus::toDownload);
+  EXPECT_EQ(ui_->count("notice", text), 1u);
+  EXPECT_EQ(plat::readFile(local("blocked")), "a file");
 }
 
 TEST_F(SyncTransfer, AFinishedDownloadNeverTakesTheUsersFile) {

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "Framework/Staticclass/NSDataExpand.h"
-#include "app/AppDelegate.h"
-#include "app/QVLog.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/QVLog.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/sync/sync_test_util.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
@@ -94,6 +94,38 @@ TEST_F(SyncManagerTest, AFreshParentGetsItsRootsAndTheRecycleBinLink) {
     ASSERT_EQ(roots.size(), 1u);
     EXPECT_EQ(roots[0].webpath, "/");
   }
+}
+
+// A local path is matched to its root by the rule the linked set and the
+// database fold by (every script, not only ASCII); the rest keeps its letters.
+TEST_F(SyncManagerTest, LocalPathsFoldByTheOneRuleOfTheLinkedSet) {
+  user_->setOrgID(5);
+  const std::string home = home_.path();
+  SyncManager m(home + "/Ärger/", false, false);
+  struct Case {
+    std::string local, webpath;
+    int64_t type;
+  };
+  const Case cases[] = {
+      {home + "/Ärger/个人的文件/Öl/a.txt", "Öl/a.txt", 1},
+      {home + "/ärger/个人的文件/Öl/a.txt", "Öl/a.txt", 1},
+      {home + "/ÄRGER/团队的文件/Σ/b", "Σ/b", 2},
+      {home + "/ärger/个人的文件", "", 1},
+      {home + "/ärger/回收站.webloc", "", 4},
+      {home + "/Ärgerlich/个人的文件/a", "", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.local);
+    int64_t type = 99;
+    EXPECT_EQ(m.getrelativepath(c.local, &type), c.webpath);
+    EXPECT_EQ(type, c.type);
+  }
+  // A linked folder in other letters goes by the same rule.
+  plat::makeDirectories(home + "/Éte");
+  m.linkfolder().add("Photos", home + "/Éte");
+  int64_t type = 99;
+  EXPECT_EQ(m.getrelativepath(home + "/éte/x.jpg", &type), "Photos/x.jpg");
+  EXPECT_EQ(type, 0);
 }
 
 TEST_F(SyncManagerTest, AnExistingParentKeepsItsStateOrIsResetAsAsked) {

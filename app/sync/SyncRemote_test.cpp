@@ -8,11 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "Framework/Sqlite/SQDatabaseQueue.h"
-#include "app/Util.h"
+#include "app/core/Util.h"
 #include "app/interface/EngineFixture.h"
 #include "app/sync/SyncManager.h"
 #include "app/sync/sync_test_util.h"
@@ -28,23 +29,18 @@ using plat::Array;
 using plat::Dictionary;
 using plat::Value;
 
-class SyncRemoteTest : public enginetest::ServiceTest {
+class SyncRemoteTest : public enginetest::SignedInTest {
 protected:
   void SetUp() override {
-    ServiceTest::SetUp();
+    SignedInTest::SetUp();
     if (HasFatalFailure()) return;
-    account_ = newUser();
-    auto ud = userData(account_);
-    ud->setMountID(account_.mount);
-    ud->setUserID(account_.mount);
-    AppDelegate::shared().setBLink(true);
-    AppDelegate::shared().setBRecyclebin(false);
+    AppServices::shared().setBLink(true);
+    AppServices::shared().setBRecyclebin(false);
     manager_ = std::make_unique<SyncManager>(dir_.path() + "/Quorva/", false, false);
   }
   void TearDown() override {
     manager_.reset();
-    AppDelegate::shared().setUserdata(nullptr);
-    ServiceTest::TearDown();
+    SignedInTest::TearDown();
   }
 
   // Files (path to text) and folders put straight into the user's tree.
@@ -82,7 +78,6 @@ protected:
   }
 
   synctest::TempDir dir_;
-  Account account_;
   std::unique_ptr<SyncManager> manager_;
 };
 
@@ -152,6 +147,140 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   EXPECT_TRUE(plat::isDirectory(local("R2/x")));
 }
 
+// Versions past 32 bits are taken whole from the service, stored and read
+// back whole: a stale change of an older version is still told apart.
+TEST_P(SyncRemoteTest, VersionsPast32BitsAreTakenWhole) {
+  constexpr int64_t k2to31 = int64_t{1} << 31;
+  put({{"v/a.txt", "v1"}});
+  manager_->receive_from_server();
+  const SyncFileItem first = db().get_single_file("v/a.txt");
+  ASSERT_EQ(first.filehash, sha1("v1"));
+  ASSERT_LT(first.version, k2to31);
+  ASSERT_TRUE(cloud->hook("POST", "mount_version",
+                          Value(Dictionary{{"username", Value(account_.username)}, {"version", Value(k2to31 + 5)}})));
+  put({{"v/a.txt", "v2"}});
+  manager_->receive_from_server();
+  const SyncFileItem second = db().get_single_file("v/a.txt");
+  EXPECT_EQ(second.filehash, sha1("v2"));
+  EXPECT_GT(second.version, k2to31 + 5);
+  // The first version's change again, as a page read late would hold it.
+  CompareItem stale;
+  stale.webpath = "v/a.txt", stale.cmd = 1, stale.version = first.version;
+  stale.filehash = sha1("v1"), stale.filesize = 2;
+  stale.lastmemberid = second.memberid, stale.lastmembername = second.membername, stale.lock = second.lock;
+  EXPECT_TRUE(manager_->receive_datas({stale}, 0));
+  EXPECT_EQ(db().get_single_file("v/a.txt"), second);
+  // A newer one past 32 bits is still taken.
+  put({{"v/a.txt", "v3"}});
+  manager_->receive_from_server();
+  EXPECT_EQ(db().get_single_file("v/a.txt").filehash, sha1("v3"));
+  EXPECT_GT(db().get_single_file("v/a.txt").version, second.version);
+}
+
+// A folder renamed or moved on the service is placed here by one rename only
+// when every entry of the old folder is in step on disk; otherwise the rows
+// take the ordinary road and the user's change stays where it was.
+TEST_P(SyncRemoteTest, AMovedFolderIsRenamedHereOnlyWhenTheOldOneIsInStep) {
+  const struct Case {
+    const char* name;
+    bool rename;           // a rename on the service, else a move into "into"
+    const char* spoil;     // what makes the old folder not in step ("" for nothing)
+    bool placed;
+  } cases[] = {
+      {"renamed, in step", true, "", true},
+      {"moved, in step", false, "", true},
+      {"renamed, a file edited here", true, "edit", false},
+      {"renamed, a file not fetched yet", true, "unfetched", false},
+      {"renamed, a file here the scan has not seen", true, "unseen", false},
+      {"renamed, a file deleted here", true, "deleted", false},
+      {"renamed, the new name already here", true, "target", false},
+      // The new folder no longer holds what the old one did.
+      {"renamed, then a file deleted on the service", true, "gone", false},
+      // Which of two deleted folders of the same entries moved is a guess.
+      {"renamed, a twin deleted beside it", true, "twin", false},
+  };
+  // Rows a repeat left under the same mount id would be taken for the old
+  // folders: the feed is read from its start into an empty table.
+  db().clear_all_files();
+  db().reset_total_version();
+  put({}, {"into"});
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const std::string from = "f" + std::to_string(i), to = c.rename ? from + " renamed" : "into/" + from;
+    // Each case's own content: an earlier case's old folder never fits.
+    const std::string a = "a" + std::to_string(i), bb = "bb" + std::to_string(i);
+    const std::string twin = from + " twin";
+    put({{from + "/a.txt", a}, {from + "/sub/b.txt", bb}});
+    if (std::string(c.spoil) == "twin") {
+      put({{twin + "/a.txt", a}, {twin + "/sub/b.txt", bb}});
+    }
+    manager_->receive_from_server();
+    if (std::string(c.spoil) == "twin") {
+      placed(twin + "/a.txt", a);
+      placed(twin + "/sub/b.txt", bb);
+      ASSERT_EQ(HTTPEngine::delfile(account_.token, twin, account_.mount).status, 200);
+    }
+    placed(from + "/a.txt", a);
+    if (std::string(c.spoil) != "unfetched") placed(from + "/sub/b.txt", bb);
+    if (std::string(c.spoil) == "edit") {
+      ASSERT_TRUE(plat::atomicWrite(local(from + "/a.txt"), "edited here"));
+      ASSERT_TRUE(plat::setModificationTime(local(from + "/a.txt"), plat::Date{2000000000}));
+    }
+    const std::string spoil = c.spoil;
+    // Not seen yet: no row (nothing here watches the folder).
+    if (spoil == "unseen") { ASSERT_TRUE(plat::atomicWrite(local(from + "/sub/new.txt"), "new here")); }
+    if (spoil == "deleted") { ASSERT_TRUE(plat::removeTree(local(from + "/sub/b.txt"))); }
+    if (spoil == "target") {
+      ASSERT_TRUE(plat::makeDirectories(local(to)));
+      ASSERT_TRUE(plat::atomicWrite(local(to + "/x.txt"), "already here"));
+    }
+    // Never synced: an ignored name.
+    ASSERT_TRUE(plat::atomicWrite(local(from + "/sub/.mine"), "mine"));
+    const int64_t before = manager_->placedMoves();
+    const int64_t status = c.rename ? HTTPEngine::renamefile(account_.token, from, account_.mount, from + " renamed").status
+                                    : HTTPEngine::movefile(account_.token, from, account_.mount, "into").status;
+    ASSERT_EQ(status, 200);
+    if (spoil == "gone") { ASSERT_EQ(HTTPEngine::delfile(account_.token, to + "/sub/b.txt", account_.mount).status, 200); }
+    manager_->receive_from_server();
+    EXPECT_EQ(manager_->placedMoves(), before + (c.placed ? 1 : 0));
+    if (c.placed) {
+      EXPECT_FALSE(plat::statNoFollow(local(from)));
+      EXPECT_EQ(plat::readFile(local(to + "/a.txt")).value_or(""), a);
+      EXPECT_EQ(plat::readFile(local(to + "/sub/b.txt")).value_or(""), bb);
+      EXPECT_EQ(plat::readFile(local(to + "/sub/.mine")).value_or(""), "mine");
+      for (const std::string& p : {to, to + "/a.txt", to + "/sub", to + "/sub/b.txt"}) {
+        const auto row = db().get_single_file(p);
+        EXPECT_EQ(row.status, 4) << p;
+        EXPECT_EQ(row.diskversion, row.version) << p;
+      }
+      EXPECT_EQ(db().get_single_file(to + "/a.txt").last, Util::filemodifytime(local(to + "/a.txt")));
+      EXPECT_EQ(db().get_single_file(from).status, -1);
+      EXPECT_TRUE(db().get_below(from).empty());
+    } else {
+      // The ordinary road: the new entries are to fetch, the old folder is
+      // still here with what the user has in it.
+      EXPECT_EQ(db().get_single_file(to + "/a.txt").status, 5);
+      EXPECT_TRUE(plat::isDirectory(local(to + "/sub")));
+      EXPECT_EQ(plat::readFile(local(from + "/sub/.mine")).value_or(""), "mine");
+      if (std::string(c.spoil) == "edit") {
+        EXPECT_EQ(plat::readFile(local(from + "/a.txt")).value_or(""), "edited here");
+      }
+      // What the user has here stays where it is, and nothing deleted here comes back there.
+      if (spoil == "unseen") {
+        EXPECT_EQ(plat::readFile(local(from + "/sub/new.txt")).value_or(""), "new here");
+        EXPECT_FALSE(plat::statNoFollow(local(to + "/sub/new.txt")));
+      }
+      if (spoil == "gone") {
+        EXPECT_EQ(db().get_single_file(to + "/sub/b.txt").status, -1);
+        EXPECT_FALSE(plat::statNoFollow(local(to + "/sub/b.txt")));
+      }
+      if (spoil == "deleted") { EXPECT_FALSE(plat::statNoFollow(local(from + "/sub/b.txt"))); }
+      if (spoil == "target") { EXPECT_EQ(plat::readFile(local(to + "/x.txt")).value_or(""), "already here"); }
+    }
+  }
+}
+
 TEST_P(SyncRemoteTest, ChangesOnTheServiceAreFetchedUnlessTheLocalFileChangedToo) {
   put({{"c/plain.txt", "v1"}, {"c/both.txt", "v1"}, {"m/tree/deep.txt", "d"}});
   manager_->receive_from_server();
@@ -214,23 +343,70 @@ TEST_P(SyncRemoteTest, ThreePagesAPassAndTheRestInTheNext) {
 TEST_P(SyncRemoteTest, AnExpiredTokenIsRenewedWithinThePass) {
   put({{"t.txt", "t"}});
   ASSERT_TRUE(cloud->hook("POST", "expire", Value(Dictionary{{"username", Value(account_.username)}})));
-  const std::string old = AppDelegate::shared().userdata()->userToken();
+  const std::string old = AppServices::shared().userdata()->userToken();
   manager_->receive_from_server();
   EXPECT_EQ(db().get_single_file("t.txt").status, 5);
-  EXPECT_NE(AppDelegate::shared().userdata()->userToken(), old);
+  EXPECT_NE(AppServices::shared().userdata()->userToken(), old);
 }
 
-TEST_P(SyncRemoteTest, ARefusedChangeKeyIsReadAgainFromTheStart) {
+// Only the refused change key reads the feed again from its start; any other
+// refusal leaves the cursor where it stands for the next pass.
+TEST_P(SyncRemoteTest, OnlyARefusedChangeKeyRewindsTheCursor) {
   put({{"early.txt", "e"}});
-  // Where the client believes it stands is refused by the service once.
-  db().update_total_version(SyncVersion{"/", 999999, 1, "bogus", 0, 0, 0});
-  ASSERT_TRUE(cloud->hook("POST", "fault",
-                          Value(Dictionary{{"kind", Value("error")}, {"method", Value("COMPARE")},
-                                           {"status", Value(400)}, {"error_code", Value(40001)},
-                                           {"count", Value(1)}})));
+  const struct Case {
+    int status, error;
+    bool rewinds;
+  } cases[] = {{400, 40008, true}, {400, 40001, false}, {408, 0, false}, {413, 0, false}, {429, 0, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + "/" + std::to_string(c.error));
+    db().clear_all_files();
+    db().update_total_version(SyncVersion{"/", 999999, 1, "bogus", 0, 0, 0});
+    // Every call of the pass is refused, but for the rewind, which is read
+    // again at once.
+    ASSERT_TRUE(cloud->hook("POST", "fault",
+                            Value(Dictionary{{"kind", Value("error")}, {"method", Value("COMPARE")},
+                                             {"status", Value(c.status)}, {"error_code", Value(c.error)},
+                                             {"count", Value(c.rewinds ? 1 : 3)}})));
+    manager_->receive_from_server();
+    ASSERT_TRUE(cloud->hook("DELETE", "faults"));
+    if (c.rewinds) {
+      EXPECT_EQ(db().get_single_file("early.txt").status, 5);
+      EXPECT_LT(db().get_total_version("/").version, 999999);
+    } else {
+      EXPECT_EQ(db().get_single_file("early.txt").status, -1);
+      const auto root = db().get_total_version("/");
+      EXPECT_EQ(root.version, 999999);
+      EXPECT_EQ(root.changekey, "bogus");
+    }
+  }
+}
+
+// A sync-now of one folder lists it again and finds what only this disk
+// holds below it; one of a whole root scans that root, as its type says.
+TEST_P(SyncRemoteTest, SyncNowScansWhatItNames) {
+  put({{"docs/on service.txt", "s"}});
   manager_->receive_from_server();
-  EXPECT_EQ(db().get_single_file("early.txt").status, 5);
-  EXPECT_LT(db().get_total_version("/").version, 999999);
+  ASSERT_TRUE(plat::makeDirectories(local("docs")));
+  ASSERT_TRUE(plat::atomicWrite(local("docs/only here.txt"), "mine"));
+  db().inset_sync_now("docs", 0);
+  manager_->receive_from_server();
+  EXPECT_EQ(db().get_single_file("docs/only here.txt").status, 3);
+  EXPECT_EQ(db().get_single_file("docs/on service.txt").status, 5);
+  EXPECT_TRUE(db().get_sync_now().empty());
+
+  const struct Case {
+    int64_t type;
+    bool scans;
+  } cases[] = {{2, false}, {1, true}, {3, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    const std::string name = "top " + std::to_string(c.type) + ".txt";
+    ASSERT_TRUE(plat::atomicWrite(local(name), "local"));
+    db().inset_sync_now("", c.type);
+    manager_->receive_from_server();
+    EXPECT_EQ(db().get_single_file(name).status, c.scans ? 3 : -1);
+    EXPECT_TRUE(db().get_sync_now().empty());
+  }
 }
 
 TEST_P(SyncRemoteTest, AViewOnlyShareBecomesARootListedInTheSamePass) {
@@ -264,7 +440,7 @@ TEST_P(SyncRemoteTest, KilledInTheMiddleOfAPageThePassResumesWithNothingLostOrTw
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   std::vector<std::string> args = {SYNC_PASS_RUNNER, manager_->syncparent(), cloud->hostPort(), account_.username,
-                                   AppDelegate::shared().userdata()->userToken(), account_.refresh,
+                                   AppServices::shared().userdata()->userToken(), account_.refresh,
                                    std::to_string(account_.mount)};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -300,6 +476,78 @@ TEST_P(SyncRemoteTest, KilledInTheMiddleOfAPageThePassResumesWithNothingLostOrTw
   EXPECT_EQ(raw.rows("select count(*) from SYNC where type=1 and status=5")[0][0], "3000");
   EXPECT_EQ(db().get_single_file("k/f2999").filehash, sha1("v2999"));
   EXPECT_EQ(db().get_single_file("k/f1200").filehash, sha1("v1200"));
+}
+
+// The team's shares are rebuilt from the service when asked at
+// construction, and at the first pass after a start: a share the team
+// gained while the engine was off is a root of its own before the feed
+// brings anything; a team row of an older form goes.
+TEST_P(SyncRemoteTest, TeamSharesAreRebuiltFromTheService) {
+  manager_.reset();
+  static int teams = 0;
+  const std::string team = "rt" + std::to_string(::getpid()) + "_" + std::to_string(++teams);
+  account_ = newUser(Dictionary{{"org", Value(team)}});
+  auto ud = userData(account_);
+  ud->setMountID(account_.mount);
+  ud->setUserID(account_.mount);
+  ud->setOrgID(1);
+  ASSERT_TRUE(cloud->hook("POST", "team_folder", Value(Dictionary{{"org", Value(team)}, {"name", Value("甲")}})));
+  ASSERT_TRUE(plat::makeDirectories(plat::pathDirname(ud->getsyncdb())));
+  {
+    synctest::Raw raw(ud->getsyncdb());
+    raw.exec("CREATE TABLE IF NOT EXISTS VERSION(path varchar[1000],version int,dateline int,changekey char[40],"
+             "synctype int,local int,org int,PRIMARY KEY (path));");
+    raw.exec("INSERT INTO VERSION VALUES('old form',0,0,'',0,0,1)");
+  }
+  const std::string parent = dir_.path() + "/Team/";
+  manager_ = std::make_unique<SyncManager>(parent, false, true);
+  const auto a = db().get_total_version("/甲/");
+  EXPECT_EQ(a.webpath, "/甲/");
+  EXPECT_GT(a.org, 0);
+  EXPECT_EQ(a.synctype, 0);
+  EXPECT_TRUE(manager_->syncshare().isorg("甲/x"));
+  EXPECT_TRUE(db().get_total_version("old form").webpath.empty());
+  manager_->exit();
+  manager_.reset();
+
+  // Between two starts the team gains a share.
+  ASSERT_TRUE(cloud->hook("POST", "team_folder", Value(Dictionary{{"org", Value(team)}, {"name", Value("乙")}})));
+  manager_ = std::make_unique<SyncManager>(parent, false, false);
+  EXPECT_TRUE(db().get_total_version("/乙/").webpath.empty());
+  std::atomic<bool> seen{false};
+  manager_->setLocalPass([&](bool) {
+    seen = seen || (!db().get_total_version("/乙/").webpath.empty() && manager_->syncshare().isorg("乙/y"));
+  });
+  manager_->start();
+  for (int i = 0; i < 400 && manager_->passes() < 1; ++i) ::usleep(20000);
+  for (int i = 0; i < 400 && !seen; ++i) ::usleep(20000);
+  const std::string teamRoot = parent + "团队的文件/";
+  for (int i = 0; i < 400 && !plat::isDirectory(teamRoot + "乙"); ++i) ::usleep(20000);
+  manager_->stop();
+  EXPECT_TRUE(seen);
+  EXPECT_GT(db().get_total_version("/乙/").org, 0);
+  EXPECT_TRUE(plat::isDirectory(teamRoot + "乙"));
+  manager_->exit();
+  manager_.reset();
+
+  // Between the next two starts the team loses it again: the first pass
+  // takes its root, its place in the set and its folder away; the other
+  // share stays.
+  ASSERT_TRUE(cloud->hook("POST", "unshare", Value(Dictionary{{"username", Value(account_.username)},
+                                                               {"name", Value("乙")}})));
+  manager_ = std::make_unique<SyncManager>(parent, false, false);
+  EXPECT_FALSE(db().get_total_version("/乙/").webpath.empty());  // as stored before
+  manager_->start();
+  const auto gone = [&] {
+    return manager_->passes() >= 1 && db().get_total_version("/乙/").webpath.empty() &&
+           !manager_->syncshare().isorg("乙/y") && !plat::statNoFollow(teamRoot + "乙") &&
+           db().get_single_file("乙").status == -1;
+  };
+  for (int i = 0; i < 1500 && !gone(); ++i) ::usleep(20000);
+  manager_->stop();
+  EXPECT_TRUE(gone());
+  EXPECT_GT(db().get_total_version("/甲/").org, 0);
+  EXPECT_TRUE(manager_->syncshare().isorg("甲/x"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Devcloud, SyncRemoteTest, ::testing::Values(false));

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/Util.h"
+#include "app/core/Util.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
 

@@ -9,8 +9,8 @@
 #include <algorithm>
 
 #include "Framework/Staticclass/NSDataExpand.h"
-#include "app/QVLog.h"
-#include "app/Util.h"
+#include "app/core/QVLog.h"
+#include "app/core/Util.h"
 #include "app/interface/EngineFixture.h"
 #include "app/sync/SyncManager.h"
 #include "app/sync/sync_test_util.h"
@@ -38,7 +38,7 @@ protected:
     keepAlive_ = plat::RunLoop::main()->addTimer(1e9, 1e9, true, [] {});
     account_ = newUser();
     signIn(account_);
-    AppDelegate& app = AppDelegate::shared();
+    AppServices& app = AppServices::shared();
     app.setBLink(true);
     app.setBSyncStart(true);
     app.setSynccount(1);  // the periodic jobs thread would keep it current
@@ -47,8 +47,8 @@ protected:
   void TearDown() override {
     stopEngines();
     plat::RunLoop::main()->remove(keepAlive_);
-    AppDelegate::shared().setBSyncStart(false);
-    AppDelegate::shared().setUserdata(nullptr);
+    AppServices::shared().setBSyncStart(false);
+    AppServices::shared().setUserdata(nullptr);
     ServiceTest::TearDown();
   }
 

@@ -9,9 +9,9 @@
 #include <utility>
 
 #include "Framework/Sqlite/SQDatabaseQueue.h"
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/sync/SyncPath.h"
 #include "platform/foundation/case_fold.h"
 #include "platform/foundation/clock.h"
@@ -186,37 +186,39 @@ private:
 // A text column as the result set reads it (NULL or text that is not UTF-8
 // reads as nothing), straight from the statement: a scan reads a hundred
 // thousand rows, and the result set's checks around every value cost more
-// than the values.
-std::string textAt(sqlite3_stmt* st, int i) {
+// than the values. Paths are read as their bytes: a name from disk that is
+// not UTF-8 must still name its own row, or every write meant for it would
+// miss it.
+std::string textAt(sqlite3_stmt* st, int i, bool bytes = false) {
   if (i < 0) return {};
   const unsigned char* t = sqlite3_column_text(st, i);
   if (!t) return {};
   const auto n = static_cast<size_t>(sqlite3_column_bytes(st, i));
-  if (!plat::isValidUTF8(t, n)) return {};
+  if (!bytes && !plat::isValidUTF8(t, n)) return {};
   return std::string(reinterpret_cast<const char*>(t), n);
 }
-// Whole and 32-bit, as the result set's long long and int readers.
+// Whole: versions and stamps pass 32 bits, and SQLite stores every integer
+// column in up to 64 whatever its declared type.
 int64_t int64At(sqlite3_stmt* st, int i) { return i < 0 ? 0 : sqlite3_column_int64(st, i); }
-int intAt(sqlite3_stmt* st, int i) { return i < 0 ? 0 : sqlite3_column_int(st, i); }
 
 SyncFileItem readItem(SQResultSet& rs, ItemColumns& c) {
   if (!c.ready) c.resolve(rs);
   SyncFileItem it;
   sqlite3_stmt* st = rs.statement() ? rs.statement()->statement() : nullptr;
   if (!st) return it;
-  it.webpath = textAt(st, c.path);
-  it.parent = textAt(st, c.parent);
+  it.webpath = textAt(st, c.path, true);
+  it.parent = textAt(st, c.parent, true);
   it.filehash = textAt(st, c.filehash);
   it.membername = textAt(st, c.membername);
   it.size = static_cast<uint64_t>(int64At(st, c.filesize));
   it.last = static_cast<uint64_t>(int64At(st, c.last));
-  it.status = intAt(st, c.status);
-  it.file = intAt(st, c.type) != 0;
-  it.version = intAt(st, c.version);
-  it.memberid = intAt(st, c.memberid);
-  it.diskversion = intAt(st, c.diskversion);
-  it.lock = intAt(st, c.lock);
-  it.actlast = intAt(st, c.actlast);
+  it.status = int64At(st, c.status);
+  it.file = int64At(st, c.type) != 0;
+  it.version = int64At(st, c.version);
+  it.memberid = int64At(st, c.memberid);
+  it.diskversion = int64At(st, c.diskversion);
+  it.lock = int64At(st, c.lock);
+  it.actlast = int64At(st, c.actlast);
   return it;
 }
 
@@ -228,12 +230,12 @@ SyncFileItem readItem(SQResultSet& rs) {
 SyncVersion readVersion(SQResultSet& rs) {
   SyncVersion v;
   v.webpath = text(rs, "path");
-  v.version = rs.intForColumn("version");
-  v.dateline = rs.intForColumn("dateline");
+  v.version = rs.longLongIntForColumn("version");
+  v.dateline = rs.longLongIntForColumn("dateline");
   v.changekey = text(rs, "changekey");
-  v.synctype = rs.intForColumn("synctype");
-  v.local = rs.intForColumn("local");
-  v.org = rs.intForColumn("org");
+  v.synctype = rs.longLongIntForColumn("synctype");
+  v.local = rs.longLongIntForColumn("local");
+  v.org = rs.longLongIntForColumn("org");
   return v;
 }
 
@@ -335,6 +337,14 @@ bool Syncdb::run(bool transaction, const std::function<bool(SQDatabase* db)>& bl
       pragma("PRAGMA journal_size_limit=67108864");
       configured_ = db->weak_from_this();
     }
+    if (batchOwner_ != std::thread::id()) {
+      if (batchOwner_ != std::this_thread::get_id()) {
+        // Another thread's operation: never part of the batch.
+        if (batchBegun_) commitBatch(db);
+      } else if (!batchBegun_ && !db->inTransaction()) {
+        batchBegun_ = db->beginTransaction();
+      }
+    }
     if (!transaction) {
       ok = block(db);
       return;
@@ -346,20 +356,49 @@ bool Syncdb::run(bool transaction, const std::function<bool(SQDatabase* db)>& bl
   return ok;
 }
 
+bool Syncdb::commitBatch(SQDatabase* db) {
+  batchBegun_ = false;
+  if (!db->inTransaction()) return true;
+  if (db->commit()) return true;
+  if (db->inTransaction()) db->rollback();
+  batchFailed_ = true;
+  return false;
+}
+
+// The transaction is begun by the owner's first operation (in run), so a
+// batch that is paused holds no lock until it writes again.
 Syncdb::Batch::Batch(Syncdb& db) : db_(db) {
-  db_.run(false, [this](SQDatabase* c) {
-    open_ = !c->inTransaction() && c->beginTransaction();
-    return open_;
+  if (!db_.dbQueue_) return;
+  db_.dbQueue_->inDatabase([this](SQDatabase* c) {
+    if (db_.batchOwner_ != std::thread::id() || c->inTransaction()) return;
+    db_.batchOwner_ = std::this_thread::get_id();
+    db_.batchBegun_ = false;
+    db_.batchFailed_ = false;
+    open_ = true;
   });
 }
 
-Syncdb::Batch::~Batch() {
-  if (!open_) return;
-  db_.run(false, [](SQDatabase* c) {
-    if (c->commit()) return true;
-    c->rollback();
-    return false;
+Syncdb::Batch::~Batch() { finish(); }
+
+bool Syncdb::Batch::finish() {
+  if (!open_) return true;
+  open_ = false;
+  bool failed = false;
+  db_.dbQueue_->inDatabase([&](SQDatabase* c) {
+    if (db_.batchBegun_) db_.commitBatch(c);
+    failed = db_.batchFailed_;
+    db_.batchOwner_ = std::thread::id();
   });
+  return !failed;
+}
+
+bool Syncdb::pauseBatch() {
+  if (!dbQueue_) return true;
+  bool ok = true;
+  dbQueue_->inDatabase([&](SQDatabase* c) {
+    if (batchOwner_ == std::this_thread::get_id() && batchBegun_) ok = commitBatch(c);
+  });
+  return ok;
 }
 
 void Syncdb::exec(const std::string& sql, const Array& args) {
@@ -386,9 +425,6 @@ void Syncdb::createtable() {
                 [&](SQResultSet& rs) { count = rs.longLongIntForColumn("cnt"); });
         if (count == 0) db->executeUpdate("insert into sqlversion values(?);", kSqlVersion);
       }
-    }
-    for (const char* sql : kIndexes) {
-      if (!db->executeUpdate(sql)) plat::log("error to create index: %s", sql);
     }
     return true;
   });
@@ -420,6 +456,11 @@ void Syncdb::changeold(int64_t userid) {
     if (db->executeUpdate("ALTER TABLE SYNC add diskversion int;")) db->executeUpdate("update SYNC set diskversion=0");
     if (db->executeUpdate("ALTER TABLE SYNC add lock int;")) db->executeUpdate("update SYNC set lock=0");
     if (db->executeUpdate("ALTER TABLE SYNC add actlast bigint;")) db->executeUpdate("update SYNC set actlast=0");
+    // The indexes come after the columns they name, so a file of an older
+    // client has them from its first run on.
+    for (const char* sql : kIndexes) {
+      if (!db->executeUpdate(sql)) plat::log("error to create index: %s", sql);
+    }
 
     std::optional<std::string> stored;
     {
@@ -750,6 +791,27 @@ std::vector<SyncFileItem> Syncdb::get_children(const std::string& path) {
   return files("select * from SYNC where qvfold(parent)=?;", {foldCase(path)});
 }
 
+std::vector<SyncFileItem> Syncdb::get_below(const std::string& path) {
+  Array a;
+  addBelow(a, path);
+  return files(std::string("select * from SYNC where ") + kBelow + " order by path;", a);
+}
+
+bool Syncdb::switch_moved(const std::string& oldTop, const SyncFileItem& top, const std::vector<MovedRow>& below) {
+  return run(true, [&](SQDatabase* db) {
+    Array a;
+    addTree(a, oldTop);
+    if (!db->executeUpdate(std::string("delete from SYNC where ") + kTree, a)) return false;
+    if (!db->executeUpdate(kInsertFile, insertArgs(top))) return false;
+    const std::string sql = std::string("update SYNC set last=?,status=?,diskversion=? where ") + kOne;
+    for (const auto& r : below) {
+      if (!db->executeUpdate(sql, Array{r.last, syncstatus::synced, r.version, foldCase(r.path)})) return false;
+      if (db->changes() != 1) return false;
+    }
+    return true;
+  });
+}
+
 std::vector<SyncFileItem> Syncdb::get_all_deleted_file() {
   return files("select * from SYNC where (status=? or status=?) and type=1 order by path asc;",
                {syncstatus::toRemove, syncstatus::toDelete});
@@ -841,8 +903,7 @@ namespace {
 // hand-off index.
 SyncFileItem pick(SQDatabase* db, std::initializer_list<int64_t> statuses, int64_t now) {
   SyncFileItem out;
-  // now + 600 in 32 bits, as the stamps are.
-  const int64_t horizon = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int32_t>(now)) + 600u);
+  const int64_t horizon = now + 600;
   const auto first = [&](const char* sql, int64_t status, int64_t stamp) {
     bool found = false;
     eachRow(db, sql, {status, stamp}, [&](SQResultSet& rs) {
@@ -884,13 +945,14 @@ void Syncdb::update_acttime(const std::string& path) {
 }
 
 void Syncdb::update_acttime(const std::string& path, double acttime) {
-  // Truncated into 32 bits as the stamps are; a value out of range is held
-  // at the edge instead of being undefined.
+  // Whole seconds; a value out of range is held at the edge of 64 bits
+  // instead of being undefined (2^63 itself is out of range).
   const double t = std::trunc(acttime);
-  const int64_t stamp = std::isnan(t) ? 0
-                        : t <= std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::min()
-                        : t >= std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
-                                                                     : static_cast<int64_t>(t);
+  constexpr double kEdge = 9223372036854775807.0;  // rounds to 2^63
+  const int64_t stamp = std::isnan(t)   ? 0
+                        : t < -kEdge    ? std::numeric_limits<int64_t>::min()
+                        : t >= kEdge    ? std::numeric_limits<int64_t>::max()
+                                        : static_cast<int64_t>(t);
   setOne("actlast=?", {stamp}, path);
 }
 

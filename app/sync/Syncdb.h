@@ -21,9 +21,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "app/QVMenuItem.h"
+#include "app/core/QVMenuItem.h"
 #include "app/sync/LinkFolder.h"
 #include "app/sync/SyncFileItem.h"
 #include "app/sync/UnSyncNode.h"
@@ -48,7 +49,8 @@ public:
   void setDbQueue(std::shared_ptr<SQDatabaseQueue> q) { dbQueue_ = std::move(q); }
 
   void createtable();
-  // Migrates a file of an older client; the user id for the lock step is the
+  // Migrates a file of an older client, then makes the indexes (they name
+  // columns an older file lacks); the user id for the lock step is the
   // signed-in user's.
   void changeold();
   void changeold(int64_t userid);
@@ -104,6 +106,17 @@ public:
   std::vector<SyncFileItem> get_all_upload_by_path(const std::string& path);
   // The same rows in no particular order, without the sort: the scan's read.
   std::vector<SyncFileItem> get_children(const std::string& path);
+  // Every row below the path, at any depth (not the path's own), parents first.
+  std::vector<SyncFileItem> get_below(const std::string& path);
+  // A folder moved whole on disk: the rows of `below` (path, last, disk
+  // version) in step, `top` stored in step, and every row of `oldTop` gone,
+  // in one transaction. False, with nothing changed, when a write failed.
+  struct MovedRow {
+    std::string path;
+    uint64_t last = 0;
+    int64_t version = 0;
+  };
+  bool switch_moved(const std::string& oldTop, const SyncFileItem& top, const std::vector<MovedRow>& below);
   std::vector<SyncFileItem> get_all_deleted_file();
   std::vector<SyncFileItem> get_all_deleted_dir();
   bool is_upload_by_path(const std::string& path);
@@ -161,21 +174,32 @@ public:
   // that failed are left out. The number stored.
   size_t add_new_files(const std::vector<SyncFileItem>& items);
 
-  // Every operation until the batch ends (from any thread) joins one
-  // transaction, committed when the batch goes: a page of changes is one
-  // write of the file instead of a thousand, and a reader sees it whole.
-  // Operations of several statements stay atomic inside it.
+  // The operations of the thread that made the batch, until it ends, join
+  // one transaction, committed when the batch goes: a page of changes is
+  // one write of the file instead of a thousand. Operations of several
+  // statements stay atomic inside it. Another thread's operation is never
+  // joined in: what the batch wrote so far is committed first and the
+  // operation stands on its own, so no failed commit of the batch can undo
+  // it. A batch made while one is open (on any thread) does nothing.
   class Batch {
   public:
     explicit Batch(Syncdb& db);
     ~Batch();
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
+    // Ends the batch now; false when a commit of it failed (its writes up
+    // to then are undone): the caller does not take the work for done.
+    bool finish();
 
   private:
     Syncdb& db_;
     bool open_ = false;
   };
+  // Commits what the calling thread's open batch wrote so far, so that no
+  // write lock is held across a pause; the batch goes on after it. False
+  // when that commit failed (what the batch wrote since its last commit is
+  // undone and the batch reports the failure).
+  bool pauseBatch();
 
   // Registers qvfold() on a connection of another owner (a reader, a
   // benchmark), so its SQL folds case as the engine's does.
@@ -196,7 +220,15 @@ private:
   std::vector<std::string> teamRoots(SQDatabase* db);
   std::vector<std::string> localRoots(SQDatabase* db);
 
+  // Ends the open batch's transaction; false when the commit failed.
+  bool commitBatch(SQDatabase* db);
+
   std::shared_ptr<SQDatabaseQueue> dbQueue_;
   // The connection that was last set up, touched only inside queue blocks.
   std::weak_ptr<SQDatabase> configured_;
+  // The open batch: the thread that made it, whether its transaction is
+  // begun, whether a commit of it failed. Touched only inside queue blocks.
+  std::thread::id batchOwner_;
+  bool batchBegun_ = false;
+  bool batchFailed_ = false;
 };

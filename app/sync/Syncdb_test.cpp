@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "Framework/Sqlite/SQDatabaseQueue.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/sync/sync_test_util.h"
 #include "platform/foundation/clock.h"
 #include "platform/system/system_test_util.h"
@@ -170,6 +174,66 @@ TEST_F(SyncdbTest, FilesOfEveryOlderVersionMigrateKeepingTheirRows) {
                     {"ex_1/a.txt", f.dataSteps ? "7" : "4", "1"},
                     {"keep.txt", "5", f.lockStep ? "2" : "1"}}));
   }
+}
+
+// A file of a client before the hand-off columns: its first run already has
+// every index, and the pick is served by the hand-off index, not a scan and
+// sort of SYNC.
+TEST_F(SyncdbTest, AnOlderFileHasEveryIndexFromItsFirstRun) {
+  {
+    Raw raw(file());
+    raw.exec(
+        "CREATE TABLE SYNC(path varchar[1000],parent varchar[1000],type int, filehash char[40],filesize bigint,"
+        "last bigint,status int,version int,memberid int,membername varchar[50],PRIMARY KEY (path));"
+        "CREATE TABLE VERSION(path varchar[1000],version int,dateline int,PRIMARY KEY (path));"
+        "CREATE TABLE SYNCNODES(path varchar[1000],PRIMARY KEY(path));"
+        "insert into SYNC values('a.txt','',1,'h',3,0,3,1,42,'me');");
+  }
+  db();
+  EXPECT_EQ(db().get_upload().webpath, "a.txt");
+  db_->close();
+  Raw raw(file());
+  EXPECT_EQ(raw.column("select name from sqlite_master where type='index' and name like 'SYNC\\_%' escape '\\' "
+                       "order by name"),
+            (std::vector<std::string>{"SYNC_fold", "SYNC_foldparent", "SYNC_handoff", "SYNC_hash"}));
+  std::string plan;
+  for (const auto& r : raw.rows("explain query plan select * from SYNC where status=3 and actlast<5 "
+                                "order by actlast asc, path asc limit 1")) {
+    plan += r.back() + ";";
+  }
+  EXPECT_NE(plan.find("SYNC_handoff"), std::string::npos) << plan;
+  EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
+}
+
+// Versions, datelines and stamps pass 32 bits; each reads back whole, also
+// from a file another writer filled.
+TEST_F(SyncdbTest, NumbersPast32BitsReadBackWhole) {
+  constexpr int64_t kBig = (int64_t{1} << 31) + 5, kHuge = int64_t{1} << 40;
+  SyncFileItem it = row("big.txt", 4);
+  it.version = kBig, it.diskversion = kHuge, it.memberid = kBig + 1;
+  add({it});
+  db().update_acttime("big.txt", static_cast<double>(kHuge + 7));
+  const SyncFileItem got = db().get_single_file("big.txt");
+  EXPECT_EQ(got.version, kBig);
+  EXPECT_EQ(got.diskversion, kHuge);
+  EXPECT_EQ(got.memberid, kBig + 1);
+  EXPECT_EQ(got.actlast, kHuge + 7);
+  db().update_version("big.txt", kHuge + 1);
+  EXPECT_EQ(db().get_single_file("big.txt").version, kHuge + 1);
+
+  db().insert_total_version("/", 0, 0, 0);
+  db().update_total_version("/", kHuge + 2, kBig + 3);
+  EXPECT_EQ(db().get_total_version("/").version, kHuge + 2);
+  EXPECT_EQ(db().get_total_version("/").dateline, kBig + 3);
+  {
+    Raw raw(file());
+    raw.exec("insert into VERSION (path,version,dateline,changekey,synctype,local,org) "
+             "values('/S/',4294967296,8589934592,'',0,0,0)");
+    raw.exec("update SYNC set version=4294967297 where path='big.txt'");
+  }
+  EXPECT_EQ(db().get_total_version("/S/").version, int64_t{4294967296});
+  EXPECT_EQ(db().get_total_version("/S/").dateline, int64_t{8589934592});
+  EXPECT_EQ(db().get_single_file("big.txt").version, int64_t{4294967297});
 }
 
 // A file of another writer may declare the columns in another order and
@@ -530,6 +594,58 @@ TEST_F(SyncdbTest, ABatchIsOneWriteThatAReaderSeesWhole) {
   EXPECT_EQ(stored(), (std::vector<std::string>{"b/x", "c", "c/x", "n1", "n2"}));
 }
 
+// A write of another thread while a batch is open stands on its own: seen at
+// once by another connection, and kept when the batch's commit fails, which
+// undoes only the batch's own writes since it last committed.
+TEST_F(SyncdbTest, AnotherThreadsWriteIsNeverPartOfABatch) {
+  add({row("done.bin", 2)});
+  std::atomic<bool> failCommits{false};
+  db().dbQueue()->inDatabase([&](SQDatabase* c) {
+    sqlite3_commit_hook(c->sqliteHandle(), [](void* f) { return static_cast<std::atomic<bool>*>(f)->load() ? 1 : 0; },
+                        &failCommits);
+  });
+  {
+    Syncdb::Batch batch(db());
+    add({row("p1", 5)});
+    bool finished = false;
+    std::thread([&] { finished = db().update_finish("done.bin", 77, 4, 3); }).join();
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(statusOf("done.bin"), "4");  // committed, not waiting for the batch
+    add({row("p2", 5)});
+    failCommits = true;
+    EXPECT_FALSE(batch.finish());
+    failCommits = false;
+  }
+  EXPECT_EQ(statusOf("done.bin"), "4");
+  EXPECT_EQ(db().get_single_file("done.bin").diskversion, 3);
+  EXPECT_EQ(statusOf("p2"), "none");
+  // The next batch is one transaction again.
+  Syncdb::Batch next(db());
+  add({row("p3", 5)});
+  EXPECT_EQ(statusOf("p3"), "none");
+  EXPECT_TRUE(next.finish());
+  EXPECT_EQ(statusOf("p3"), "5");
+}
+
+// A paused batch holds no write lock: another connection writes meanwhile.
+TEST_F(SyncdbTest, APausedBatchLetsOthersWrite) {
+  Syncdb::Batch batch(db());
+  add({row("a", 5)});
+  db().pauseBatch();
+  {
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(file().c_str(), &other), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE; update SYNC set status=4 where path='a'; COMMIT;", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(other);
+  }
+  add({row("b", 5)});
+  EXPECT_TRUE(batch.finish());
+  EXPECT_EQ(stored(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(statusOf("a"), "4");
+}
+
 // ---------------------------------------------------------------------------
 // Hand-off under an injected clock
 
@@ -571,9 +687,11 @@ TEST_F(HandoffTest, AParkedRowWaitsItsTimeAndAFarStampDoesNot) {
   EXPECT_EQ(db().get_download().status, -1);    // still now <= actlast
   clock_->advance(1);
   EXPECT_EQ(db().get_download().webpath, "parked");
-  // An absurd time is held at the edge of 32 bits instead of wrapping.
+  // A time past 32 bits is kept whole; one past 64 is held at the edge.
   db().update_acttime("far", 1e12);
-  EXPECT_EQ(db().get_single_file("far").actlast, 2147483647);
+  EXPECT_EQ(db().get_single_file("far").actlast, 1000000000000);
+  db().update_acttime("far", 1e30);
+  EXPECT_EQ(db().get_single_file("far").actlast, INT64_MAX);
 }
 
 TEST_F(HandoffTest, UploadsAfterAResetFirstThenNewThenHandedOut) {

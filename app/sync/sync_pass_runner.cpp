@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
 #include "app/interface/APIHosts.h"
 #include "app/sync/SyncManager.h"
 #include "platform/foundation/run_loop.h"
@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   if (argc < 7) return 2;
   plat::MainThread::setCurrentThreadAsMain();
   APIHosts::setAll(argv[2]);
-  AppDelegate& app = AppDelegate::shared();
+  AppServices& app = AppServices::shared();
   app.setBHttps(false);
   app.setBLogin(true);
   app.setBLink(true);

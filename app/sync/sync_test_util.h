@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/QVLog.h"
+#include "app/core/QVLog.h"
 #include "app/trans/TransHandoff.h"
 #include "platform/foundation/file_util.h"
 #include "platform/system/trash.h"

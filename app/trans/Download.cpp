@@ -2,16 +2,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
-#include "app/AppDelegate.h"
-#include "app/QVLog.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/QVLog.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/sync/SyncCache.h"
 #include "app/sync/Syncdb.h"
@@ -88,7 +89,20 @@ Download::~Download() {
   }
 }
 
+bool Download::sizefits(uint64_t size, const std::string& path) {
+  if (size > kMaxFilesize) return false;
+  struct statvfs vs {};
+  if (::statvfs(plat::pathDirname(path).c_str(), &vs) != 0) return true;  // the file's creation will tell
+  const uint64_t free = static_cast<uint64_t>(vs.f_bavail) * static_cast<uint64_t>(vs.f_frsize);
+  struct stat st {};
+  const uint64_t have = ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  return size <= free + have;
+}
+
 void Download::replanLocked(uint64_t filesize) {
+  // A size past what can be held plans no block: the download fails on it
+  // before it asks for any.
+  if (filesize > kMaxFilesize) filesize = 0;
   _indexCount = Util::getblockcount(filesize);
   _dataCount = Util::getbytecount(_indexCount);
   const size_t n = static_cast<size_t>(_dataCount);
@@ -147,7 +161,18 @@ bool Download::run() {
   if (_thread.joinable()) return false;
   QVLog::sharedQVLog().addLogNormalFile(item().webpath, "开始下载:");
   try {
-    _thread = plat::startThread("Download", [self] { self->runthread(); });
+    _thread = plat::startThread("Download", [self] {
+      // Whatever threw, the download fails and leaves its queue.
+      try {
+        self->runthread();
+      } catch (const std::exception& e) {
+        plat::log("download: uncaught exception: %s", e.what());
+        self->taskerror(80);
+      } catch (...) {
+        plat::log("download: uncaught exception of unknown type");
+        self->taskerror(80);
+      }
+    });
   } catch (const std::system_error&) {
     return false;
   }
@@ -705,6 +730,12 @@ bool Download::regetsources() {
         taskerror(80);
         return false;
       }
+      // A size no disk here can hold is not believed.
+      if (!sizefits(ret.filesize, job.path)) {
+        QVLog::sharedQVLog().addLogErrorFile(job.webpath, "文件大小超出磁盘可用空间:");
+        taskerror(81);
+        return false;
+      }
       auto db = manager ? manager->syncdb() : nullptr;
       const int64_t status = db ? db->get_single_file(job.webpath).status : -1;
       if (status != 5 && status != 2) {
@@ -813,6 +844,11 @@ bool Download::round(double t0, double& lastquery) {
 }
 
 void Download::runthread() {
+  if (!sizefits(item().filesize, item().path)) {
+    QVLog::sharedQVLog().addLogErrorFile(item().webpath, "文件大小超出磁盘可用空间:");
+    taskerror(81);
+    return;
+  }
   if (!SyncCache::isContentHash(item().filehash) || !createfile()) {
     taskerror(81);
     return;

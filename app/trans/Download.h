@@ -73,6 +73,12 @@ public:
   static constexpr double kNoDataSeconds = 120;
   static constexpr double kParkSeconds = 300;
   static constexpr int kMaxRunning = 3;
+  // The largest size believed from the service (16 TiB): the block bitmaps
+  // of such a file stay a few MiB whatever a reply claims.
+  static constexpr uint64_t kMaxFilesize = uint64_t{1} << 44;
+  // Whether a file of `size` can be held at `path`: at most kMaxFilesize and
+  // within the free space of its disk (what is there already counts).
+  static bool sizefits(uint64_t size, const std::string& path);
 
   // How a download ended: still running, stopped by the manager, checked
   // and placed, placed as "_error", or a failure code (80, 81, 83).

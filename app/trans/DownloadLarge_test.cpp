@@ -2,7 +2,7 @@
 // of 1024 blocks, a flush and a bitmap write per block, the SHA-1 check.
 #include <gtest/gtest.h>
 
-#include "app/Util.h"
+#include "app/core/Util.h"
 #include "app/trans/download_remote_fixture.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/Util.h"
+#include "app/core/Util.h"
 #include "app/trans/download_remote_fixture.h"
 
 extern char** environ;
@@ -189,6 +189,31 @@ TEST_P(DownloadRemoteTest, ARegetThatChangesTheSizeReplansTheBitmap) {
   EXPECT_EQ(e->result(), 80);
   EXPECT_TRUE(contentRanges(since2).empty());
   EXPECT_EQ(db_->get_single_file(u.webpath).filehash, sha1(before));
+}
+
+// A reget that claims a size no disk here can hold fails that download with
+// its own log line before anything is planned for that size: the bitmaps
+// stay those of the job, the row keeps its size.
+TEST_P(DownloadRemoteTest, ASizeFromTheServiceNoDiskCanHoldFailsTheDownload) {
+  const char* lies[] = {"1000000000000000", "4611686018427387904", "9223372036854775807", "-1"};
+  int n = 0;
+  for (const char* size : lies) {
+    const std::string webpath = "lies/f" + std::to_string(++n) + ".bin";
+    const std::string content = dltest::randomBytes(3000, 40 + n);
+    const TransItem t = put(webpath, content);
+    const std::string other = sha1(content + "other");
+    fault({{"kind", Value("error")}, {"method", Value("GET")}, {"path", Value("/" + webpath)},
+           {"status", Value(200)},
+           {"body", Value(std::string(R"({"filehash":")") + other + R"(","filesize":)" + size + R"(,"uri":")" +
+                          cloud->url() + R"(/content/)" + other + R"("})")}});
+    auto d = download(t);
+    EXPECT_EQ(d->result(), 81) << size;
+    EXPECT_TRUE(logHas("文件大小超出磁盘可用空间:" + webpath)) << size;
+    EXPECT_LE(d->dataCount(), 1) << size;
+    EXPECT_EQ(d->item().filesize, content.size()) << size;
+    EXPECT_EQ(db_->get_single_file(webpath).size, content.size()) << size;
+    EXPECT_FALSE(Util::existfile(t.path + "_ok")) << size;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Plain, DownloadRemoteTest, ::testing::Values(false));

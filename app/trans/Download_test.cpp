@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "Framework/Staticclass/NSDataExpand.h"
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
 #include "app/interface/APIHosts.h"
 #include "app/sync/sync_test_util.h"
 #include "app/trans/download_test_util.h"
@@ -34,11 +34,11 @@ protected:
     keepAlive_ = plat::RunLoop::main()->addTimer(1e9, 1e9, true, [] {});
     auto ud = std::make_shared<UserData>();
     ud->setUserID(50);
-    AppDelegate::shared().setUserdata(ud);
-    AppDelegate::shared().setBHttps(false);
+    AppServices::shared().setUserdata(ud);
+    AppServices::shared().setBHttps(false);
   }
   void TearDown() override {
-    AppDelegate::shared().setUserdata(nullptr);
+    AppServices::shared().setUserdata(nullptr);
     plat::RunLoop::main()->remove(keepAlive_);
   }
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 
 #include "Framework/HCHTTP/HCHTTPRequest.h"
-#include "app/QVLog.h"
-#include "app/Util.h"
+#include "app/core/QVLog.h"
+#include "app/core/Util.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/thread.h"

@@ -30,6 +30,8 @@ public:
   virtual void removeall() = 0;
   // The error message a failed upload of that content recorded, if any.
   virtual std::optional<std::string> getTransErrorMsgFileHash(const std::string& filehash) const = 0;
+  // New jobs are waiting: the fillers ask at once rather than after their sleep.
+  virtual void wakeup() {}
 };
 
 class TransHandoff {

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "app/AppDelegate.h"
-#include "app/QVLog.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/QVLog.h"
+#include "app/core/Util.h"
 #include "app/trans/Upload.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/error.h"
@@ -79,16 +79,28 @@ void TransManager::setNotice(Notice n) {
   notice_ = std::move(n);
 }
 
-void TransManager::pause(double seconds) {
+void TransManager::pause(double seconds, int woken) {
   auto& clock = plat::currentClock();
   std::unique_lock<std::mutex> l(sleepMutex_);
-  sleepCv_.wait_for(l, std::chrono::duration<double>(clock.realSecondsFor(seconds)), [this] { return bOut_.load(); });
+  bool* kick = woken < 0 ? nullptr : &kicked_[woken];
+  const bool early = sleepCv_.wait_for(l, std::chrono::duration<double>(clock.realSecondsFor(seconds)),
+                                       [&] { return bOut_.load() || (kick && *kick); });
+  if (kick) *kick = false;
   l.unlock();
-  if (!bOut_) clock.idle(seconds);
+  if (!bOut_ && !early) clock.idle(seconds);
+}
+
+void TransManager::wakeup(int direction) {
+  {
+    std::lock_guard<std::mutex> l(sleepMutex_);
+    if (direction != 1) kicked_[0] = true;
+    if (direction != 0) kicked_[1] = true;
+  }
+  sleepCv_.notify_all();
 }
 
 bool TransManager::readyToFill() const {
-  AppDelegate& app = Util::getAppDelegate();
+  AppServices& app = Util::getAppDelegate();
   return app.bSyncStart() && app.bLink() && app.synccount() != 0;
 }
 
@@ -96,16 +108,24 @@ void TransManager::downloadrun() { fillrun(false); }
 void TransManager::uploadrun() { fillrun(true); }
 
 // The filler of one direction: asks the sync engine for jobs while fewer
-// than kMaxPerDirection run, sleeping rather than waiting on signals.
+// than kMaxPerDirection run. Its sleeps end early when a slot of its
+// direction frees or the sync engine has new work (wakeup), so small files
+// go at the machine's pace; the fixed sleeps remain the longest wait.
 void TransManager::fillrun(bool upload) {
+  const int dir = upload ? 1 : 0;
   while (!bOut_) {
-    if (!readyToFill()) {
-      pause(3);
-      continue;
+    try {
+      if (!readyToFill()) {
+        pause(3, dir);
+        continue;
+      }
+      reap();
+      fillpass(upload);
+    } catch (...) {
+      // Whatever a step threw, the filler lives on.
+      plat::log("trans fill: unexpected exception");
     }
-    reap();
-    fillpass(upload);
-    pause(1);
+    pause(1, dir);
   }
 }
 
@@ -118,7 +138,7 @@ void TransManager::fillpass(bool upload) {
   (upload ? uploadPasses_ : downloadPasses_)++;
   size_t n = count();
   while (n < kMaxPerDirection && !bOut_) {
-    AppDelegate& app = Util::getAppDelegate();
+    AppServices& app = Util::getAppDelegate();
     if (!app.bSyncStart() || !app.bLink()) return;
     try {
       TransItem job = upload ? sync_->get_upload() : sync_->get_download();
@@ -133,14 +153,17 @@ void TransManager::fillpass(bool upload) {
       } else if (job.itemid == 2) {
         return;
       } else if (job.itemid == 3 && !upload) {
-        pause(0.01);
+        pause(0.01, -1);
       } else {
-        pause(2);
+        pause(2, upload ? 1 : 0);
         return;
       }
-    } catch (const plat::Exception& e) {
+    } catch (const std::exception& e) {
       // The pass ends, not the thread: a step that keeps throwing can't spin.
       plat::log("trans fill: %@", std::string(e.what()));
+      return;
+    } catch (...) {
+      plat::log("trans fill: unexpected exception");
       return;
     }
   }
@@ -152,7 +175,13 @@ std::shared_ptr<Transfer> TransManager::add(Queue& q, const TransItem& job, std:
     std::lock_guard<std::mutex> l(q.lock);
     q.running.push_back(Entry{t, job});
   }
-  t->begin();
+  try {
+    t->begin();
+  } catch (...) {
+    // A transfer that could not start holds no slot.
+    remove(q, t.get(), &q == &uploads_ ? 1 : 0);
+    throw;
+  }
   return t;
 }
 
@@ -191,7 +220,10 @@ void TransManager::remove(Queue& q, const Transfer* t, int64_t type) {
       found = true;
     }
   }
-  if (found) RemoveSpeed(webpath, type);
+  if (found) {
+    RemoveSpeed(webpath, type);
+    wakeup(static_cast<int>(type));
+  }
 }
 
 void TransManager::removedownload(const Transfer* t) { remove(downloads_, t, 0); }
@@ -217,8 +249,11 @@ void TransManager::removeall() {
 }
 
 void TransManager::cleartrans(const std::string& folder) {
+  // Only what lies under the folder: "x/a/b" is not under "a".
   auto under = [&folder](const Entry& e) {
-    return e.job.webpath == folder || e.job.webpath.find(folder + "/") != std::string::npos;
+    const std::string& w = e.job.webpath;
+    return w == folder || (w.size() > folder.size() && w.compare(0, folder.size(), folder) == 0 &&
+                           w[folder.size()] == '/');
   };
   stopWhere(downloads_, true, under);
   stopWhere(uploads_, true, under);
@@ -286,6 +321,35 @@ std::string TransManager::get_download_index(const std::string& filehash, uint64
     }
   }
   return "";
+}
+
+std::optional<TransManager::DownloadState> TransManager::get_download_state(const std::string& filehash) const {
+  std::lock_guard<std::mutex> l(downloads_.lock);
+  for (const Entry& e : downloads_.running) {
+    if (e.job.filehash != filehash) continue;
+    auto d = std::dynamic_pointer_cast<Download>(e.transfer);
+    if (!d) return std::nullopt;
+    DownloadState s;
+    s.bHttpStart = d->bHttpStart();
+    s.bHttpAble = d->bHttpAble();
+    s.haveData = d->haveData();
+    return s;
+  }
+  return std::nullopt;
+}
+
+void TransManager::setLanQuery(std::weak_ptr<LanQuery> lan) {
+  std::lock_guard<std::mutex> l(hooklock_);
+  lan_ = std::move(lan);
+}
+
+bool TransManager::checkfilehash(const std::string& filehash) {
+  std::shared_ptr<LanQuery> lan;
+  {
+    std::lock_guard<std::mutex> l(hooklock_);
+    lan = lan_.lock();
+  }
+  return lan && lan->checkfilehash(filehash);
 }
 
 // ---- Speeds ----

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "app/trans/Download.h"
+#include "app/trans/LanQuery.h"
 #include "app/trans/TransHandoff.h"
 #include "app/trans/TransItem.h"
 #include "app/trans/Transfer.h"
@@ -92,12 +93,26 @@ public:
   void removeupload(const Transfer* t);
   void removeall() override;
   void cleartrans(const std::string& folder) override;
+  // Ends a filler's sleep at once: 0 downloads, 1 uploads, anything else
+  // both. Called when a slot frees and when the sync engine has new work.
+  void wakeup(int direction);
+  void wakeup() override { wakeup(-1); }
   // A LAN peer holds the content of a running download: [url, hash] for the
   // whole file, [url, hash, user id, bitmap, bHttpStart, bHttpAble] for part.
   void AddUdpPeer(const plat::Notification& note);
   // The local path and size of the running download of a content hash; ""
   // and the size untouched when none.
   std::string get_download_index(const std::string& filehash, uint64_t& filesize) const;
+  // The flags and the held blocks of the first running download of a content
+  // hash, read under the download lock (for a partial LAN answer).
+  struct DownloadState {
+    bool bHttpStart = false, bHttpAble = false;
+    std::vector<uint8_t> haveData;
+  };
+  std::optional<DownloadState> get_download_state(const std::string& filehash) const;
+  // The LAN service that downloads ask for peers; kept weakly, so a stopped
+  // service is simply not asked.
+  void setLanQuery(std::weak_ptr<LanQuery> lan);
   size_t downloadCount() const;
   size_t uploadCount() const;
   // Joins the transfers that have left their queues.
@@ -106,6 +121,7 @@ public:
   // ---- What a Download asks of its manager ----
   std::shared_ptr<Syncdb> syncdb() override;
   bool parkfailed(const std::string& webpath) override;
+  bool checkfilehash(const std::string& filehash) override;
 
   // ---- Speeds ----
   void AddTransportData(const std::string& webpath, uint64_t add, int64_t type) override;
@@ -150,7 +166,9 @@ private:
   void uploadrun();
   void fillrun(bool upload);
   bool readyToFill() const;
-  void pause(double seconds);
+  // Sleeps up to `seconds`; woken early by wakeup of direction `woken`
+  // (0 downloads, 1 uploads, -1 never) and by exit.
+  void pause(double seconds, int woken);
   std::shared_ptr<Transfer> add(Queue& q, const TransItem& job, std::shared_ptr<Transfer> t);
   void remove(Queue& q, const Transfer* t, int64_t type);
   bool select(const Queue& q, const std::string& path) const;
@@ -171,6 +189,7 @@ private:
   mutable std::mutex hooklock_;
   DownloadFactory downloadFactory_;
   Notice notice_;
+  std::weak_ptr<LanQuery> lan_;
 
   std::vector<TransItem> arrTranData_;
   std::mutex dataLock_;
@@ -179,5 +198,6 @@ private:
   plat::ScopedObserver udpObserver_;
   std::mutex sleepMutex_;
   std::condition_variable sleepCv_;
+  bool kicked_[2] = {false, false};  // under sleepMutex_
   std::thread downloadThread_, uploadThread_;
 };

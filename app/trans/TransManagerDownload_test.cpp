@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "Framework/Staticclass/NSDataExpand.h"
-#include "app/AppDelegate.h"
-#include "app/Util.h"
+#include "app/core/AppServices.h"
+#include "app/core/Util.h"
 #include "app/interface/APIHosts.h"
 #include "app/interface/QVHTTPRequest.h"
 #include "app/sync/sync_test_util.h"
@@ -30,7 +30,7 @@ protected:
   static void SetUpTestSuite() { plat::MainThread::setCurrentThreadAsMain(); }
 
   void SetUp() override {
-    AppDelegate& app = AppDelegate::shared();
+    AppServices& app = AppServices::shared();
     app.setBSyncStart(true);
     app.setBLink(true);
     app.setBHttps(false);
@@ -51,7 +51,7 @@ protected:
   }
   void TearDown() override {
     manager_.reset();
-    AppDelegate::shared().setBHttps(true);
+    AppServices::shared().setBHttps(true);
   }
 
   TransItem job(const std::string& webpath) {

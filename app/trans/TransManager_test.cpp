@@ -5,9 +5,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
-#include "app/AppDelegate.h"
+#include "app/core/AppServices.h"
 #include "app/trans/trans_test_util.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
@@ -72,7 +74,7 @@ protected:
   void SetUp() override {
     dir_ = plat::makeTemporaryDirectory("qv-trans");
     sync_ = std::make_shared<ScriptedHandoff>(dir_ + "/sync.db");
-    AppDelegate& app = AppDelegate::shared();
+    AppServices& app = AppServices::shared();
     app.setBSyncStart(true);
     app.setBLink(true);
     app.setSynccount(1);
@@ -168,7 +170,7 @@ TEST_F(TransManagerTest, AnswerThreeAsksAgainOnlyForDownloads) {
 TEST_F(TransManagerTest, FillerThreadsIdleUntilReadyAndAreJoinedAtExit) {
   auto clock = std::make_shared<plat::ScaledClock>(1000);
   plat::ScopedClock scoped(clock);
-  AppDelegate& app = AppDelegate::shared();
+  AppServices& app = AppServices::shared();
   sync_->setFallback(2);
   const struct {
     bool start, link;
@@ -203,14 +205,16 @@ TEST_F(TransManagerTest, FillerThreadsIdleUntilReadyAndAreJoinedAtExit) {
   EXPECT_TRUE(t1->joined());
 }
 
-TEST_F(TransManagerTest, CleartransStopsTheFolderAndWhatContainsIt) {
-  for (const char* p : {"a/b", "a/b/c", "x/a/b/c", "a/bc"}) manager_->adddownload(job(p));
+TEST_F(TransManagerTest, CleartransStopsOnlyTheFolderAndWhatLiesUnderIt) {
+  for (const char* p : {"a/b", "a/b/c", "x/a/b/c", "a/bc", "a/b2/c"}) manager_->adddownload(job(p));
   for (const char* p : {"a/b", "a/bc"}) manager_->AddTransportData(p, 1, 0);
   manager_->cleartrans("a/b");
-  EXPECT_EQ(manager_->downloadCount(), 1u);
-  EXPECT_TRUE(manager_->select_downloadtask(job("a/bc").path));
-  EXPECT_TRUE(transfer("x/a/b/c")->aborted());
-  EXPECT_FALSE(transfer("a/bc")->aborted());
+  EXPECT_EQ(manager_->downloadCount(), 3u);
+  for (const char* kept : {"a/bc", "x/a/b/c", "a/b2/c"}) {
+    EXPECT_TRUE(manager_->select_downloadtask(job(kept).path)) << kept;
+    EXPECT_FALSE(transfer(kept)->aborted()) << kept;
+  }
+  for (const char* gone : {"a/b", "a/b/c"}) EXPECT_TRUE(transfer(gone)->aborted()) << gone;
   // The speed entries of the folder text anywhere, a/bc included, go.
   auto s = manager_->speeds();
   ASSERT_EQ(s.size(), 2u);
@@ -219,6 +223,131 @@ TEST_F(TransManagerTest, CleartransStopsTheFolderAndWhatContainsIt) {
   EXPECT_TRUE(manager_->speeds().empty());
   manager_->reap();
   EXPECT_TRUE(transfer("a/b")->joined());
+}
+
+// A transfer that ends by itself, as a real one does, once the test lets it.
+class GateTransfer : public Transfer {
+public:
+  GateTransfer(TransManager& m) : m_(m) {}
+  ~GateTransfer() override { join(); }
+  void begin() override {
+    thread_ = std::thread([this] {
+      std::unique_lock<std::mutex> l(lock_);
+      cv_.wait(l, [this] { return open_ || stopped_; });
+      const bool leave = open_ && !stopped_;
+      l.unlock();
+      if (leave) m_.removedownload(this);
+    });
+  }
+  void open() {
+    std::lock_guard<std::mutex> l(lock_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  void stop(bool) override {
+    std::lock_guard<std::mutex> l(lock_);
+    stopped_ = true;
+    cv_.notify_all();
+  }
+  double getprogress() const override { return 0; }
+  uint64_t jobFilesize() const override { return 1; }
+  void join() override {
+    if (thread_.joinable()) thread_.join();
+  }
+
+private:
+  TransManager& m_;
+  std::mutex lock_;
+  std::condition_variable cv_;
+  bool open_ = false, stopped_ = false;
+  std::thread thread_;
+};
+
+// The filler's sleeps last 100 real seconds under this clock: a job that
+// starts within the test's bound was started by a wake-up, not a sleep's end.
+TEST_F(TransManagerTest, FillersWakeWhenASlotFreesOrNewWorkArrives) {
+  auto clock = std::make_shared<plat::ScaledClock>(0.01);
+  plat::ScopedClock scoped(clock);
+  std::map<std::string, std::shared_ptr<GateTransfer>> gates;
+  std::mutex gm;
+  manager_->setDownloadFactory([&](const TransItem& j, TransManager& m) {
+    auto t = std::make_shared<GateTransfer>(m);
+    std::lock_guard<std::mutex> l(gm);
+    gates[j.webpath] = t;
+    return t;
+  });
+  auto started = [&](const std::string& w) {
+    std::lock_guard<std::mutex> l(gm);
+    return gates.count(w) != 0;
+  };
+  sync_->setFallback(2);
+  std::vector<TransItem> script;
+  for (int i = 0; i < 6; ++i) script.push_back(job("g" + std::to_string(i)));
+  sync_->scriptDownloads(script);
+  manager_->startThreads();
+  ASSERT_TRUE(waitFor([&] { return manager_->downloadCount() == 5; }, 30));
+  EXPECT_FALSE(started("g5")) << "more than five at once";
+
+  const struct {
+    const char* what;
+    bool slotFrees;
+    std::string next;
+  } cases[] = {{"a slot frees", true, "g5"}, {"the sync engine has new work", false, "late"}};
+  for (const auto& c : cases) {
+    const int64_t asks = sync_->downloadAsks();
+    {
+      std::lock_guard<std::mutex> l(gm);
+      gates[c.slotFrees ? "g0" : "g1"]->open();
+    }
+    if (!c.slotFrees) {
+      // The pass after the freed slot found nothing; the filler sleeps until
+      // the sync engine says it has work.
+      ASSERT_TRUE(waitFor([&] { return manager_->downloadCount() == 4 && sync_->downloadAsks() > asks; }, 30));
+      sync_->scriptDownloads({job(c.next)});
+      manager_->wakeup();
+    }
+    EXPECT_TRUE(waitFor([&] { return started(c.next); }, 30)) << c.what;
+    EXPECT_LE(manager_->downloadCount(), 5u) << c.what;
+  }
+  manager_->exit();
+}
+
+// Whatever a step of the sync engine throws, the filler goes on asking.
+class ThrowingHandoff : public ScriptedHandoff {
+public:
+  using ScriptedHandoff::ScriptedHandoff;
+  TransItem get_download() override {
+    TransItem t = ScriptedHandoff::get_download();
+    if (downloadAsks() <= 3) throwOne();
+    return t;
+  }
+  TransItem get_upload() override {
+    TransItem t = ScriptedHandoff::get_upload();
+    if (uploadAsks() <= 3) throwOne();
+    return t;
+  }
+  int kind = 0;
+
+private:
+  void throwOne() const {
+    if (kind == 0) throw std::runtime_error("sync database gone");
+    if (kind == 1) throw std::bad_alloc();
+    throw 42;
+  }
+};
+
+TEST_F(TransManagerTest, AFillStepThatThrowsLeavesTheFillerRunning) {
+  auto clock = std::make_shared<plat::ScaledClock>(1000);
+  plat::ScopedClock scoped(clock);
+  for (int kind : {0, 1, 2}) {
+    auto sync = std::make_shared<ThrowingHandoff>(dir_ + "/throw" + std::to_string(kind) + ".db");
+    sync->kind = kind;
+    sync->setFallback(2);
+    auto m = std::make_shared<TransManager>(sync);
+    m->startThreads();
+    EXPECT_TRUE(waitFor([&] { return sync->uploadAsks() > 6 && sync->downloadAsks() > 6; }, 30)) << kind;
+    m->exit();
+  }
 }
 
 TEST_F(TransManagerTest, SpeedWindowsTickUnderAnInjectedClock) {

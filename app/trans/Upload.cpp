@@ -8,16 +8,18 @@
 
 #include "Framework/Staticclass/NSDataExpand.h"
 #include "Framework/Staticclass/NSStringExpand.h"
-#include "app/QVLog.h"
-#include "app/UserData.h"
-#include "app/Util.h"
-#include "app/AppDelegate.h"
+#include "app/core/QVLog.h"
+#include "app/core/UserData.h"
+#include "app/core/Util.h"
+#include "app/core/AppServices.h"
 #include "app/interface/HTTPEngine.h"
 #include "app/trans/TransManager.h"
 #include "platform/foundation/clock.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/log.h"
 #include "platform/foundation/thread.h"
+#include "platform/net/url_connection.h"
 
 namespace {
 
@@ -69,6 +71,8 @@ void Upload::start() {
 void Upload::stop(bool abort) {
   bAbort_ = abort;
   bOut_ = true;
+  // The request in flight ends now, not when the server answers.
+  cancel_->cancel();
 }
 
 void Upload::join() {
@@ -147,7 +151,28 @@ void Upload::changedDuringUpload() {
 }
 
 void Upload::run() {
-  plat::runGuarded("upload", [this] {
+  plat::CancelScope cancellable(cancel_);
+  try {
+    runsteps();
+  } catch (const std::exception& e) {
+    failed(e.what());
+  } catch (...) {
+    failed("unknown");
+  }
+}
+
+// Whatever threw, the upload fails and its slot is freed.
+void Upload::failed(const char* what) {
+  plat::log("upload: uncaught exception: %s", what);
+  try {
+    error(80, std::nullopt);
+  } catch (...) {
+    manager_.removeupload(this);
+  }
+}
+
+void Upload::runsteps() {
+  {
     if (bOut_) return;
     auto sync = manager_.sync();
     auto db = sync ? sync->syncdb() : nullptr;
@@ -214,6 +239,8 @@ void Upload::run() {
         changedDuringUpload();
         return;
       }
+      // The files an earlier cut attempt left in the cache go with this one.
+      if (safehash(added.pathhash)) item_.pathhash = added.pathhash;
       log("文件秒传成功:");
       finish();
       return;
@@ -354,7 +381,7 @@ void Upload::run() {
     } else {
       log(plat::format("上报上传完成失败,返回 %@ :", strError_), true);
     }
-  });
+  }
 }
 
 // Up to kTries tries of one step. `once` answers ok, stop (the step ends
@@ -501,7 +528,11 @@ bool Upload::send_finish() {
   });
 }
 
-bool Upload::send_abort() { return HTTPEngine::sendabort(item_.url, item_.session).status == 200; }
+bool Upload::send_abort() {
+  // The abort goes out after a stop too: it is what the stop asked for.
+  plat::CancelScope uncancelled(nullptr);
+  return HTTPEngine::sendabort(item_.url, item_.session).status == 200;
+}
 
 bool Upload::creatediffile() {
   if (diffileHandle_ >= 0) return true;
@@ -570,6 +601,9 @@ void Upload::cleardiffinfo() {
 void Upload::changenormalupload() {
   piecelen_ = 0;
   cleardiffinfo();
+  // The session now holds a plain stream: a later attempt resumes it as
+  // one instead of aborting it for a difference stream.
+  resetfilecreate();
 }
 
 void Upload::finish() {

@@ -26,6 +26,7 @@
 #include "app/interface/RequestRet.h"
 #include "app/trans/UploadFile.h"
 #include "platform/foundation/value.h"
+#include "platform/net/url_connection.h"
 
 class TransManager;
 
@@ -68,6 +69,8 @@ public:
 
 private:
   void run();
+  void runsteps();
+  void failed(const char* what);
   void finish();
   void error(int64_t code, const std::optional<std::string>& msg);
   void getfilehash();
@@ -103,6 +106,8 @@ private:
   void log(const std::string& info, bool isError = false) const;
 
   std::atomic<bool> bOut_{false}, bAbort_{false};
+  // Cancels the thread's request in flight on stop.
+  std::shared_ptr<plat::CancelToken> cancel_ = std::make_shared<plat::CancelToken>();
   std::atomic<uint64_t> ulloffset_{0};
   uint64_t ullend_ = 0;
   TransItem item_;

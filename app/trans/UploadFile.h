@@ -33,7 +33,7 @@ public:
   // Fills serverinfo and empties serverhave; false for an empty list, a
   // length that is not a multiple of 20, or more blocks than can be named.
   bool resolve_serverinof(const plat::Data& list);
-  // Matches the local file (read through a read-only map, never copied) and
+  // Matches the local file (read with pread through a bounded window) and
   // writes the difference file at `newFd`'s current position. False when the
   // method is given up: no match by two thirds of the file, a block length
   // that can't be used, or a read or write failure.

@@ -5,7 +5,9 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <random>
+#include <thread>
 #include <string>
 
 #include "Framework/Staticclass/NSDataExpand.h"
@@ -261,4 +263,74 @@ TEST_F(MatcherTest, RandomEditsRoundTrip) {
   EXPECT_GT(matched, 40);
 }
 
+// A large file that mostly matches takes its runs of blocks several digests
+// at a time: a run broken by a block whose weak checksum is another's, by an
+// unknown block or by a shifted stretch comes out as matching one window
+// after another gives, literal for exactly the changed bytes.
+TEST_F(MatcherTest, RunsOfMatchesInALargeFileCostOnlyTheChangedBytes) {
+  constexpr int32_t L = 4096;
+  std::string base = noise(20 << 20, 31);
+  // Block 100's bytes 10..12 as 5,5,5: +1,-2,+1 keeps both Adler sums.
+  for (int k = 10; k < 13; ++k) base[100 * L + k] = 5;
+  std::string local = base;
+  local[100 * L + 10] = 6;
+  local[100 * L + 11] = 3;
+  local[100 * L + 12] = 6;
+  ASSERT_EQ(::adler32(1, reinterpret_cast<const Bytef*>(local.data() + 100 * L), L),
+            ::adler32(1, reinterpret_cast<const Bytef*>(base.data() + 100 * L), L));
+  local.replace(2000 * size_t{L}, L, noise(L, 32));
+  const size_t inserted = 3000 * size_t{L};
+  local.insert(inserted, noise(37, 33));
+  Result r = match(base, local, L);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.diff.size(), size_t{2 * L + 37});
+  EXPECT_TRUE(r.diff.substr(0, L) == local.substr(100 * L, L));
+  ASSERT_TRUE(rebuild(base, r, L) == local);
+  EXPECT_EQ(r.have.size(), base.size() / L - 2);
+  for (size_t i = 1; i < r.have.size(); ++i) ASSERT_GE(r.have[i].offset, r.have[i - 1].offset + L);
+}
+
 }  // namespace
+
+// A file cut shorter by another process while the matcher reads it: the
+// scan gives up with a failed read (the upload then goes plain and finds the
+// file changed) instead of the process dying of SIGBUS. The difference
+// stream goes into a pipe that the test drains, so the truncate lands while
+// the matcher is part way through, blocked on its first literal stretch.
+TEST_F(MatcherTest, AFileThatShrinksUnderTheScanEndsItCleanly) {
+  constexpr int32_t L = 65536;
+  const std::string local = noise(32 << 20, 21);
+  // The server holds every eighth block: the first literal is 8 blocks
+  // (more than a pipe holds), and literals follow all through the file.
+  std::string base;
+  for (size_t i = 8; i * L + L <= local.size(); i += 8) base += local.substr(i * L, L);
+  for (const off_t cut : {off_t{1} << 20, off_t{5} << 20, off_t{8} * L + 1}) {
+    const std::string in = dir_ + "/shrinking";
+    ASSERT_TRUE(plat::atomicWrite(in, local));
+    UploadFile f;
+    ASSERT_TRUE(f.resolve_serverinof(checksums(base, L)));
+    f.setPiece(L);
+    int fd = ::open(in.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    std::atomic<int> result{-1};
+    std::thread scan([&] {
+      result = f.resolve_file(fd, p[1]) ? 1 : 0;
+      ::close(p[1]);
+    });
+    char c;
+    ASSERT_EQ(::read(p[0], &c, 1), 1);
+    ASSERT_EQ(::truncate(in.c_str(), cut), 0);
+    std::string drained(1, c);
+    char buf[65536];
+    for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) drained.append(buf, static_cast<size_t>(n));
+    scan.join();
+    ::close(p[0]);
+    ::close(fd);
+    EXPECT_EQ(result.load(), 0) << "cut at " << cut;
+    // What went out before the cut is the file's own bytes.
+    ASSERT_GE(drained.size(), size_t{8} * L) << cut;
+    EXPECT_EQ(drained.substr(0, 8 * L), local.substr(0, 8 * L)) << cut;
+  }
+}

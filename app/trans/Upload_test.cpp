@@ -11,9 +11,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <stdexcept>
 #include <thread>
 
 #include "app/trans/upload_test_fixture.h"
+#include "tests/support/fanotify_gate.h"
 
 extern char** environ;
 
@@ -271,65 +273,20 @@ TEST_P(UploadE2E, ChecksumStepsAnswering205Or500OrDone) {
   }
 }
 
-// Opens of one file after the first `allow` are refused by the kernel
-// (fanotify permission events), as for a file locked by another program.
-class RefusedOpens {
-public:
-  RefusedOpens(const std::string& path, int allow) : allow_(allow) {
-    fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) return;
-    if (::fanotify_mark(fd_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, path.c_str()) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-    thread_ = std::thread([this] { answer(); });
-  }
-  ~RefusedOpens() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool active() const { return fd_ >= 0; }
-  int refused() const { return refused_.load(); }
-
-private:
-  void answer() {
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      alignas(fanotify_event_metadata) char buf[4096];
-      ssize_t n = ::read(fd_, buf, sizeof buf);
-      if (n <= 0) continue;
-      for (auto* e = reinterpret_cast<fanotify_event_metadata*>(buf); FAN_EVENT_OK(e, n); e = FAN_EVENT_NEXT(e, n)) {
-        if (e->fd < 0) continue;
-        fanotify_response r{e->fd, FAN_ALLOW};
-        if ((e->mask & FAN_OPEN_PERM) && opens_++ >= allow_) {
-          r.response = FAN_DENY;
-          ++refused_;
-        }
-        (void)!::write(fd_, &r, sizeof r);
-        ::close(e->fd);
-      }
-    }
-  }
-  int fd_ = -1;
-  const int allow_;
-  int opens_ = 0;
-  std::atomic<int> refused_{0};
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 // 81: the file was hashed, then can't be opened to be sent.
 TEST_P(UploadE2E, AFileThatCantBeOpenedFailsWith81) {
   const std::string local = write("locked.bin", noise(5000, 81));
-  RefusedOpens refuse(local, 1);  // the hash reads it, the upload may not
+  // Opens after the first are refused by the kernel, as for a file locked
+  // by another program: the hash reads it, the upload may not.
+  std::atomic<int> opens{0};
+  testsupport::FanotifyGate refuse(local, FAN_OPEN_PERM, false, [&](const testsupport::FanotifyGate::Event&) {
+    return opens++ >= 1 ? testsupport::FanotifyGate::Answer::kDeny : testsupport::FanotifyGate::Answer::kAllow;
+  });
   if (!refuse.active()) GTEST_SKIP() << "fanotify permission events need CAP_SYS_ADMIN";
   const int64_t since = cloud->lastSeq();
   auto u = run(jobFor(local, "fail/81.bin"));
   EXPECT_EQ(u->errorcode(), 81);
-  EXPECT_EQ(refuse.refused(), 1);
+  EXPECT_EQ(refuse.denied(), 1);
   EXPECT_TRUE(logged("fail/81.bin", "文件打开失败:"));
   EXPECT_TRUE(recorded(since, "/fail/").empty()) << "nothing announced";
   EXPECT_TRUE(node("fail/81.bin").isNull());
@@ -424,6 +381,122 @@ TEST_P(UploadE2E, FailureCodesAndTheirLogLines) {
   EXPECT_EQ(bad->cachefile(".qvtmp"), "");
   EXPECT_TRUE(Upload::safehash(sha1("x")));
   for (const char* h : {"", "../x", "a/b", "a b", "a.b"}) EXPECT_FALSE(Upload::safehash(h)) << h;
+}
+
+// An instant upload after a cut attempt of the same content takes that
+// attempt's server target, reset marker and difference file with it.
+TEST_P(UploadE2E, AnInstantUploadRemovesWhatACutAttemptLeft) {
+  const std::string content = noise(90000, 31);
+  const std::string webpath = "inst/left.bin";
+  std::vector<std::string> left;
+  for (const char* suffix : {".qvtmp", ".qvdif", ".qvreset"}) {
+    left.push_back(cachefile(webpath, content, suffix));
+    ASSERT_TRUE(plat::atomicWrite(left.back(), "x"));
+  }
+  ASSERT_EQ(upload("inst/first.bin", content)->errorcode(), 0);
+  auto u = upload(webpath, content);
+  ASSERT_EQ(u->errorcode(), 0) << u->strError();
+  EXPECT_TRUE(logged(webpath, "文件秒传成功:"));
+  for (const auto& f : left) EXPECT_FALSE(plat::fileExists(f)) << f;
+}
+
+// A difference upload whose matcher gave up sends the file plain; cut part
+// way, its next attempt resumes that plain stream at the service's offset
+// instead of aborting it (and the one after starting from zero).
+TEST_P(UploadE2E, ACutPlainUploadAfterAFallbackResumesAtTheServersOffset) {
+  const std::string webpath = "fallback/big.bin";
+  ASSERT_EQ(upload(webpath, noise(8 * 1048576, 40))->errorcode(), 0);
+  const std::string content = noise(8 * 1048576, 41);  // nothing in common: the matcher gives up
+  const std::string local = write("fallback.bin", content);
+  ASSERT_TRUE(cloud->hook("POST", "fault",
+                          Value(Dictionary{{"kind", Value("stall")}, {"path", Value("/upload_part")},
+                                           {"seconds", Value(0.05)}, {"count", Value(1000)}})));
+  const int64_t since = cloud->lastSeq();
+  manager_->addupload(jobFor(local, webpath));
+  ASSERT_TRUE(transtest::waitFor([&] { return parts(since).size() >= 4; }, 60));
+  manager_->removeall();  // a stop, as at logout: the session stays
+  manager_->reap();
+  cloud->hook("DELETE", "faults");
+  EXPECT_EQ(recorded(since, "/download_checksum").size(), 1u);
+  EXPECT_TRUE(recorded(since, "/upload_checksum_result").empty());
+  // Every piece devcloud took has its answer.
+  ASSERT_TRUE(transtest::waitFor(
+      [&] {
+        for (const Value& e : recorded(since, "/upload_part")) {
+          if (e["status"].isNull()) return false;
+        }
+        return true;
+      },
+      60));
+  const int64_t again = cloud->lastSeq();
+  auto u = run(jobFor(local, webpath));
+  ASSERT_EQ(u->errorcode(), 0) << u->strError();
+  EXPECT_TRUE(recorded(again, "/upload_abort").empty());
+  auto req = recorded(again, "/upload_req");
+  ASSERT_FALSE(req.empty());
+  auto ps = parts(again);
+  ASSERT_FALSE(ps.empty());
+  EXPECT_GT(ps.front().first, 0) << "started over";
+  EXPECT_EQ(ps.front().first % 65536, 0);
+  EXPECT_EQ(ps.back().last, static_cast<int64_t>(content.size()) - 1);
+  EXPECT_EQ(node(webpath)["filehash"].string(), sha1(content));
+  EXPECT_FALSE(plat::fileExists(u->cachefile(".qvreset")));
+}
+
+// Stopping an upload whose request the server never answers ends it at
+// once: the request is cancelled, not waited out (a minute at logout).
+TEST_P(UploadE2E, AStopCancelsTheRequestInFlight) {
+  const struct {
+    const char* path;
+    size_t size;
+  } cases[] = {{"/upload_init", 5000}, {"/upload_part", 300000}};
+  int seed = 50;
+  for (const auto& c : cases) {
+    const std::string content = noise(c.size, ++seed);
+    const std::string webpath = std::string("stall") + c.path;
+    ASSERT_TRUE(cloud->hook("POST", "fault",
+                            Value(Dictionary{{"kind", Value("stall")}, {"path", Value(c.path)},
+                                             {"seconds", Value(120)}})));
+    const int64_t since = cloud->lastSeq();
+    manager_->addupload(jobFor(write("stall" + std::to_string(seed), content), webpath));
+    ASSERT_TRUE(transtest::waitFor([&] { return !recorded(since, c.path).empty(); }, 30)) << c.path;
+    std::atomic<bool> joined{false};
+    std::thread stopper([&] {
+      manager_->removeall();
+      manager_->reap();
+      joined = true;
+    });
+    const bool quick = transtest::waitFor([&] { return joined.load(); }, 20);
+    stopper.join();
+    EXPECT_TRUE(quick) << c.path << ": the stop waited for the server";
+    EXPECT_TRUE(recorded(since, "/upload_finish").empty());
+    cloud->hook("DELETE", "faults");
+  }
+}
+
+// An exception out of the sync engine inside an upload (here its finish)
+// fails that upload and frees its slot.
+class ThrowingFinish : public transtest::ScriptedHandoff {
+public:
+  using ScriptedHandoff::ScriptedHandoff;
+  void finishupload(const std::string&, const std::string&) override {
+    if (kind == 0) throw std::runtime_error("database is locked");
+    throw 7;
+  }
+  int kind = 0;
+};
+
+TEST_P(UploadE2E, AnUploadThatThrowsFailsAndFreesItsSlot) {
+  for (int kind : {0, 1}) {
+    auto sync = std::make_shared<ThrowingFinish>(dir_ + "/throw" + std::to_string(kind) + ".db");
+    sync->kind = kind;
+    auto m = std::make_shared<TransManager>(sync);
+    auto job = jobFor(write("throw" + std::to_string(kind), noise(40000, 60 + kind)), "throw/" + std::to_string(kind));
+    auto u = std::static_pointer_cast<Upload>(m->addupload(job));
+    EXPECT_TRUE(transtest::waitFor([&] { return m->uploadCount() == 0; }, 60)) << kind << ": the slot stays taken";
+    m->reap();
+    EXPECT_EQ(u->errorcode(), 80) << kind;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Http, UploadE2E, ::testing::Values(false));

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "Framework/Staticclass/NSDataExpand.h"
-#include "app/QVLog.h"
+#include "app/core/QVLog.h"
 #include "app/interface/EngineFixture.h"
 #include "app/sync/Syncdb.h"
 #include "app/sync/sync_test_util.h"
@@ -36,7 +36,7 @@ protected:
   }
   void TearDown() override {
     plat::RunLoop::main()->remove(keepAlive_);
-    AppDelegate::shared().setUserdata(nullptr);
+    AppServices::shared().setUserdata(nullptr);
     ServiceTest::TearDown();
   }
 

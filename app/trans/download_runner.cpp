@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
 #include "app/interface/APIHosts.h"
 #include "app/trans/Download.h"
 #include "platform/foundation/run_loop.h"
@@ -15,11 +15,11 @@ int main(int argc, char** argv) {
   if (argc != 8) return 2;
   plat::MainThread::setCurrentThreadAsMain();
   APIHosts::setAll(argv[1]);
-  AppDelegate::shared().setBHttps(false);
+  AppServices::shared().setBHttps(false);
   auto ud = std::make_shared<UserData>();
   ud->setTokens(argv[2], "", 3600);
   ud->setMountID(std::atoll(argv[3]));
-  AppDelegate::shared().setUserdata(ud);
+  AppServices::shared().setUserdata(ud);
   TransItem job;
   job.itemid = 1;
   job.webpath = argv[4];

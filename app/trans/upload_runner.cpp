@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
 #include "app/interface/APIHosts.h"
 #include "app/trans/Upload.h"
 #include "app/trans/trans_test_util.h"
@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   if (argc < 9) return 2;
   plat::MainThread::setCurrentThreadAsMain();
   APIHosts::setAll(argv[1]);
-  AppDelegate& app = AppDelegate::shared();
+  AppServices& app = AppServices::shared();
   app.setBHttps(false);
   app.setBLogin(true);
   auto ud = std::make_shared<UserData>();

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "app/QVLog.h"
+#include "app/core/QVLog.h"
 #include "app/interface/EngineFixture.h"
 #include "app/trans/TransManager.h"
 #include "app/trans/Upload.h"

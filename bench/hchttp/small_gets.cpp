@@ -163,22 +163,55 @@ int main(int argc, char** argv) {
   runOurs(server, 50, 1);
   runCurl(server, 50, 1);
 
+  // The machine is shared: one best-of-three swung the reference by half.
+  // Many short rounds, ours and curl's alternating which goes first, and the
+  // median of each, so that one busy moment moves neither.
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 15;
   int status = 0;
-  std::printf("%d small GETs over keep-alive, loopback (best of 3 alternating runs each)\n", total);
+  std::printf("%d small GETs over keep-alive, loopback (median of %d alternating rounds each)\n", total, rounds);
   for (int concurrency : {1, 4}) {
-    Result ours, curl;
-    for (int round = 0; round < 3; ++round) {
-      Result o = runOurs(server, total, concurrency);
-      Result c = runCurl(server, total, concurrency);
-      if (round == 0 || o.perSecond() > ours.perSecond()) ours = o;
-      if (round == 0 || c.perSecond() > curl.perSecond()) curl = c;
+    std::vector<Result> ours, curl;
+    std::vector<double> ratios;
+    for (int round = 0; round < rounds; ++round) {
+      Result o, c;
+      if (round % 2 == 0) {
+        o = runOurs(server, total, concurrency);
+        c = runCurl(server, total, concurrency);
+      } else {
+        c = runCurl(server, total, concurrency);
+        o = runOurs(server, total, concurrency);
+      }
       if (o.failures || c.failures) status = 1;
+      ratios.push_back(o.perSecond() / c.perSecond());
+      ours.push_back(std::move(o));
+      curl.push_back(std::move(c));
     }
-    std::printf("concurrency %d\n", concurrency);
-    print("HCHTTPRequest", ours);
-    print("libcurl multi", curl);
+    auto median = [](std::vector<Result>& v) -> const Result& {
+      std::sort(v.begin(), v.end(), [](const Result& a, const Result& b) { return a.perSecond() < b.perSecond(); });
+      return v[v.size() / 2];
+    };
+    std::sort(ratios.begin(), ratios.end());
+    const Result& o = median(ours);
+    const Result& c = median(curl);
+    std::printf("concurrency %d (per-round ratio: min %.3f, median %.3f, max %.3f)\n", concurrency, ratios.front(),
+                ratios[ratios.size() / 2], ratios.back());
+    print("HCHTTPRequest", o);
+    print("libcurl multi", c);
+    if (concurrency == 1) {
+      // One at a time the rate is one over the latency, and the mean latency
+      // carries every moment another process held the core. The median of all
+      // rounds' latencies is what a request costs, and two runs agree on it.
+      Result allOurs, allCurl;
+      for (const auto& r : ours) allOurs.latencies.insert(allOurs.latencies.end(), r.latencies.begin(), r.latencies.end());
+      for (const auto& r : curl) allCurl.latencies.insert(allCurl.latencies.end(), r.latencies.begin(), r.latencies.end());
+      const double po = allOurs.percentile(0.50), pc = allCurl.percentile(0.50);
+      std::printf("  median latency of all rounds: ours %.4f ms, libcurl %.4f ms\n", po * 1e3, pc * 1e3);
+      if (!qvbench::reportFigure({"small GETs over keep-alive, concurrency 1, one over the median latency",
+                                  po > 0 ? 1 / po : 0, "req/s", "libcurl multi", pc > 0 ? 1 / pc : 0, ">=0.5"}))
+        status = 1;
+    }
     if (!qvbench::reportFigure({"small GETs over keep-alive, concurrency " + std::to_string(concurrency),
-                                ours.perSecond(), "req/s", "libcurl multi", curl.perSecond(), ">=0.5"}))
+                                o.perSecond(), "req/s", "libcurl multi", c.perSecond(), ">=0.5"}))
       status = 1;
   }
   plat::RunLoop::main()->remove(keep);

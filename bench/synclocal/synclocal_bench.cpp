@@ -26,8 +26,8 @@
 #include <thread>
 
 #include "Framework/Sqlite/SQDatabaseQueue.h"
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
 #include "app/sync/SyncManager.h"
 #include "bench/common/figure.h"
 #include "platform/foundation/file_util.h"
@@ -95,7 +95,7 @@ Result inChild(F&& body) {
 void useAccount(const std::string& home) {
   ::setenv("HOME", home.c_str(), 1);
   plat::MainThread::setCurrentThreadAsMain();
-  AppDelegate& app = AppDelegate::shared();
+  AppServices& app = AppServices::shared();
   app.setBLink(false);
   auto ud = std::make_shared<UserData>();
   ud->setUserID(1);

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
 #include "app/interface/APIHosts.h"
 #include "tests/support/DevCloudProcess.h"
 #include "app/interface/HTTPEngine.h"
@@ -62,7 +62,7 @@ int main() {
     return 1;
   }
   APIHosts::setAll(cloud.hostPort());
-  AppDelegate& app = AppDelegate::shared();
+  AppServices& app = AppServices::shared();
   app.setBHttps(false);
   app.setBLogin(true);
   app.setBLink(true);

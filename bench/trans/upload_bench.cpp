@@ -14,8 +14,8 @@
 
 #include "Framework/Staticclass/NSDataExpand.h"
 #include "Framework/Staticclass/NSStringExpand.h"
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
 #include "app/interface/APIHosts.h"
 #include "tests/support/DevCloudProcess.h"
 #include "app/interface/HTTPEngine.h"
@@ -23,6 +23,7 @@
 #include "app/trans/Upload.h"
 #include "app/trans/trans_test_util.h"
 #include "bench/common/figure.h"
+#include "tests/support/test_noise.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/run_loop.h"
@@ -32,15 +33,7 @@ using plat::Dictionary;
 using plat::Value;
 constexpr size_t kSize = 256u << 20;
 
-std::string noise(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i + 4 <= n; i += 4) {
-    const uint32_t v = rng();
-    std::memcpy(&s[i], &v, 4);
-  }
-  return s;
-}
+using testsupport::noise;
 
 double since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -57,7 +50,7 @@ int main() {
     return 1;
   }
   APIHosts::setAll(cloud.hostPort());
-  AppDelegate& app = AppDelegate::shared();
+  AppServices& app = AppServices::shared();
   app.setBHttps(false);
   app.setBLogin(true);
   const std::string name = "bench@example.test", password = "pw";

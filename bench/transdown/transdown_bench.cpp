@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/AppDelegate.h"
-#include "app/UserData.h"
+#include "app/core/AppServices.h"
+#include "app/core/UserData.h"
 #include "app/interface/APIHosts.h"
 #include "tests/support/DevCloudProcess.h"
 #include "app/interface/HTTPEngine.h"
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   APIHosts::setAll(cloud.hostPort());
-  AppDelegate& app = AppDelegate::shared();
+  AppServices& app = AppServices::shared();
   app.setBHttps(false);
   const std::string name = "bench@example.test", password = "pw";
   cloud.hook("POST", "user", Value(Dictionary{{"username", Value(name)}, {"password", Value(password)}}));

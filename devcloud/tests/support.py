@@ -28,7 +28,7 @@ INFO = '{"BRAND":"Quorva","VERSION":"Mac OS X 10.9.5","DISPLAY":"tester","CLIENT
 
 def client_escape(cloud_path):
     """The client's path escaping, written apart from devcloud's own."""
-    keep = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.!~*'();?:@&=+$,")
+    keep = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.!~*'();:@&=+$,")
     out = ""
     for comp in cloud_path.split("/"):
         out += "/"

@@ -36,6 +36,14 @@ class Faults(CloudTest):
         self.assertIsNotNone(self.node(self.account, "f/data.bin"))
         self.assertEqual(self.account.get("other").status, 503)
 
+    def test_error_matches_the_client_address(self):
+        self.fault(kind="error", path="/f/", status=503, client="10.9.9.9", count=5)
+        self.assertEqual(self.account.get("f/data.bin").status, 200)
+        self.fault(kind="error", path="/f/", status=503, client="127.0.0.1")
+        self.assertEqual(self.account.get("f/data.bin").status, 503)
+        self.assertEqual(self.account.get("f/data.bin").status, 200)
+        self.assertEqual(len(self.cloud.hook("GET", "faults")["faults"]), 1)
+
     def test_oauth_error_and_raw_body(self):
         self.fault(kind="error", path="/oauth/token", status=400, error="invalid_grant")
         form = ("grant_type=refresh_token&refresh_token=%s&info=%s&device=&client_id=%s&client_secret=%s"

@@ -30,6 +30,11 @@ class Updates(CloudTest):
             for key, body in cases:
                 with self.subTest(key=key):
                     self.assertEqual(self.cloud.request("GET", target % (key, MAIN_ID)).body, body)
+            self.cloud.hook("POST", "ui_package", {"name": "start", "data_b64": base64.b64encode(zipped).decode(),
+                                                   "signature_b64": base64.b64encode(b"s" * 64).decode()})
+            signed = self.cloud.request("GET", target % ("(null)", MAIN_ID))
+            self.assertEqual((signed.body, signed.headers["X-Qv-Signature"]),
+                             (zipped, base64.b64encode(b"s" * 64).decode()))
             other = "/interface/check_default_update?token=&key=(null)&t=1.0&clientid=x&n=windows&v=1.0"
             self.assertEqual(self.cloud.request("GET", other).body, b"")
         finally:
@@ -43,6 +48,13 @@ class Updates(CloudTest):
         try:
             offer = self.cloud.request("GET", check).json()
             self.assertEqual((offer["version"], offer["size"]), ("1.3.0", len(image)))
+            self.assertEqual(offer["sha256"], hashlib.sha256(image).hexdigest())
+            self.assertNotIn("signature", offer)
+            wrong = "0" * 64
+            self.cloud.hook("POST", "app_update", {"version": "1.3.0", "data_b64": base64.b64encode(image).decode(),
+                                                   "sha256": wrong, "signature_b64": base64.b64encode(b"x").decode()})
+            told = self.cloud.request("GET", check).json()
+            self.assertEqual((told["sha256"], told["signature"]), (wrong, base64.b64encode(b"x").decode()))
             self.assertEqual(self.cloud.request("GET", "/interface/check_version?n=mac&v=1.3.0").body, b"null")
             path = urllib.parse.urlsplit(offer["path"]).path
             self.assertEqual(self.cloud.request("GET", path).body, image)

@@ -85,6 +85,9 @@ TEST(OperationQueue, CancelledOperationsFinishWithoutRunning) {
   EXPECT_EQ(ran.load(), 0);
   EXPECT_TRUE(op->isFinished());
   EXPECT_FALSE(op->isExecuting());
+  // The completion block runs after the operation is finished, on the
+  // thread that finished it: a waiter may wake before it has run.
+  for (int i = 0; i < 500 && !completed.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(completed.load());
 }
 

@@ -97,7 +97,7 @@ RunLoop::SourceId RunLoop::addTimer(double delay, double interval, bool repeats,
     id = s->id = nextId_++;
     sources_[id] = std::move(s);
   }
-  wakeUp();
+  wakeUpFromElsewhere();
   return id;
 }
 
@@ -108,7 +108,7 @@ void RunLoop::setTimerDelay(SourceId timer, double delay) {
     if (it == sources_.end() || it->second->kind != Source::Kind::Timer) return;
     it->second->deadline = currentClock().monotonic() + std::max(0.0, delay);
   }
-  wakeUp();
+  wakeUpFromElsewhere();
 }
 
 RunLoop::SourceId RunLoop::addFd(int fd, uint32_t events, std::function<void(uint32_t)> handler, Modes modes) {
@@ -127,6 +127,7 @@ RunLoop::SourceId RunLoop::addFd(int fd, uint32_t events, std::function<void(uin
     id = s->id = nextId_++;
     fdSources_[fd] = id;
     sources_[id] = std::move(s);
+    if (inPassLocked()) return id;
   }
   wakeUp();
   return id;
@@ -138,6 +139,7 @@ void RunLoop::setFdEvents(SourceId source, uint32_t events) {
     auto it = sources_.find(source);
     if (it == sources_.end() || it->second->kind != Source::Kind::Fd) return;
     it->second->events = events;
+    if (inPassLocked()) return;
   }
   wakeUp();
 }
@@ -160,13 +162,27 @@ void RunLoop::perform(std::function<void()> fn, Modes modes) {
     std::lock_guard<std::mutex> l(mutex_);
     performs_.push_back(Perform{std::move(fn), std::move(modes)});
   }
-  wakeUp();
+  wakeUpFromElsewhere();
 }
 
 void RunLoop::addCommonMode(const std::string& mode) {
   std::lock_guard<std::mutex> l(mutex_);
   commonModes_.insert(mode);
 }
+
+// A perform or a timer made on the loop's own thread needs no wake-up: that
+// thread is not asleep in the loop, which looks at both before it sleeps
+// again (and so does the desktop toolkit's poll, through pollTimeoutMs).
+// From elsewhere one write wakes it for every change until it has read it.
+void RunLoop::wakeUpFromElsewhere() {
+  if (isCurrent() || wakePending_.exchange(true)) return;
+  wakeUp();
+}
+
+// Descriptors are registered by a pass of the loop, before it sleeps and as
+// it ends: a change made inside a pass on the loop's own thread needs no
+// wake-up; any other writes, so the toolkit's poll wakes for it too.
+bool RunLoop::inPassLocked() const { return isCurrent() && !modeStack_.empty(); }
 
 void RunLoop::wakeUp() {
   uint64_t one = 1;
@@ -369,6 +385,9 @@ RunLoop::RunResult RunLoop::runInMode(const std::string& mode, double seconds, b
         uint64_t v;
         while (read(wake_, &v, sizeof v) > 0) {
         }
+        // Cleared after the read: a change whose write was left out came
+        // before this, and the loop looks at every change before it sleeps.
+        wakePending_.store(false);
         continue;
       }
       std::shared_ptr<Source> s;

@@ -77,6 +77,8 @@ public:
   void stop();
   // Interrupts a wait so the loop looks at its sources again.
   void wakeUp();
+  void wakeUpFromElsewhere();
+  bool inPassLocked() const;
 
   // For toolkits that poll the loop: readable when the loop has work.
   int epollFd() const { return epoll_; }
@@ -112,6 +114,9 @@ private:
   std::vector<std::string> modeStack_;
   SourceId nextId_ = 1;
   std::atomic<int> stopRequests_{0};
+  // Set by a perform's or timer's wake-up from another thread, cleared once
+  // the loop has read it: while one is pending no other is written.
+  std::atomic<bool> wakePending_{false};
 };
 
 // The main thread of the process: its run loop receives the performs of

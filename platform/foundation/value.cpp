@@ -1,6 +1,7 @@
 #include "platform/foundation/value.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -608,6 +609,62 @@ bool Value::operator==(const Value& o) const {
     case Kind::Dictionary: return dictionary() == o.dictionary();
   }
   return false;
+}
+
+namespace {
+
+// The double a decimal text names, rounded to nearest, whatever the locale;
+// ±0 when it underflows, nothing when it overflows or is no number.
+std::optional<double> doubleOfText(std::string_view t) {
+  bool neg = !t.empty() && t[0] == '-';
+  if (!t.empty() && (t[0] == '-' || t[0] == '+')) t.remove_prefix(1);
+  if (t.empty() || t[0] == '-' || t[0] == '+') return std::nullopt;
+  double x = 0;
+  auto r = std::from_chars(t.data(), t.data() + t.size(), x, std::chars_format::general);
+  if (r.ptr != t.data() + t.size()) return std::nullopt;
+  if (r.ec == std::errc::result_out_of_range) {
+    // Too small for any double, or too large: only the first is a number.
+    // The power of ten of the first significant digit tells which.
+    size_t e = t.find_first_of("eE");
+    std::string_view mant = t.substr(0, e);
+    size_t point = std::min(mant.find('.'), mant.size());
+    size_t first = mant.find_first_not_of("0.");
+    if (first == std::string_view::npos) return std::nullopt;  // zero never overflows
+    long order = first < point ? static_cast<long>(point - first) - 1 : -static_cast<long>(first - point);
+    long exp = 0;
+    if (e != std::string_view::npos) {
+      std::string_view et = t.substr(e + 1);
+      bool eneg = !et.empty() && et[0] == '-';
+      if (!et.empty() && (et[0] == '-' || et[0] == '+')) et.remove_prefix(1);
+      for (char c : et) exp = std::min(exp * 10 + (c - '0'), 100000L);
+      if (eneg) exp = -exp;
+    }
+    if (order + exp >= 0) return std::nullopt;
+    x = 0;
+  } else if (r.ec != std::errc()) {
+    return std::nullopt;
+  }
+  if (!std::isfinite(x)) return std::nullopt;
+  return neg ? -x : x;
+}
+
+}  // namespace
+
+std::optional<Value> decimalOrDouble(std::string_view text) {
+  auto x = doubleOfText(text);
+  if (!x) return std::nullopt;
+  auto d = Decimal::parse(text);
+  if (d && !d->isNaN() && std::signbit(d->doubleValue()) == std::signbit(*x) && d->doubleValue() == *x) return Value(*d);
+  return Value(*x);
+}
+
+std::string decimalTextOfDouble(double x) {
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, x);
+  std::string shortest(buf, r.ptr);
+  auto d = Decimal::parse(shortest);
+  if (d && std::signbit(d->doubleValue()) == std::signbit(x) && d->doubleValue() == x) return d->description();
+  return shortest;
 }
 
 }  // namespace plat

@@ -250,4 +250,15 @@ private:
 
 inline Value::Value(Dictionary d) : v_(std::make_shared<const Dictionary>(std::move(d))) {}
 
+// Numbers of the readers and writers that keep decimals. A text reads as
+// its Decimal when that gives the double the text names (no digit a double
+// would hold is lost), else as that double: beyond the Decimal's range,
+// denormals and negative zero included. Nothing when the text is no number
+// or lies beyond every finite double.
+std::optional<Value> decimalOrDouble(std::string_view text);
+// The text of a finite double that decimalOrDouble reads back as exactly
+// it: the Decimal's text when it holds the double, else the shortest text
+// that does ("-0" for negative zero).
+std::string decimalTextOfDouble(double x);
+
 }  // namespace plat

@@ -115,19 +115,29 @@ size_t FileOps::size() const {
 // size and time), so the target's events are ours from the first one.
 // The private name: "." + the target's name + ".qvtmp" + the writer's pid +
 // "-" + a serial of that process. The pid in it tells a copy whose writer
-// died before its rename from one being written.
+// died before its rename from one being written. A target's name too long
+// for that (a name is at most NAME_MAX bytes) lends only its head, cut at a
+// character's start.
 static constexpr std::string_view kPrivate = ".qvtmp";
 
 bool FileOps::place(const std::string& path, std::string_view data, int fromFd, const struct timespec* times,
                     Error* error) {
   static std::atomic<uint64_t> serial{0};
   // Built by appending: GCC 12 warns (-Wrestrict, falsely) on "." + std::string.
+  std::string tail(kPrivate);
+  tail += std::to_string(::getpid());
+  tail += "-";
+  tail += std::to_string(serial.fetch_add(1));
+  std::string head = pathBasename(path);
+  const size_t room = NAME_MAX - 1 - tail.size();
+  if (head.size() > room) {
+    size_t cut = room;
+    while (cut > 0 && (static_cast<unsigned char>(head[cut]) & 0xC0) == 0x80) --cut;
+    head.resize(cut);
+  }
   std::string leaf = ".";
-  leaf += pathBasename(path);
-  leaf += kPrivate;
-  leaf += std::to_string(::getpid());
-  leaf += "-";
-  leaf += std::to_string(serial.fetch_add(1));
+  leaf += head;
+  leaf += tail;
   const std::string tmp = pathJoin(pathDirname(path), leaf);
   expect(tmp, DiskState{}, Match::anyState);
   {
@@ -238,12 +248,22 @@ static void collect(const std::string& path, std::vector<std::string>& out, int 
 }
 
 bool FileOps::move(const std::string& from, const std::string& to, Error* error) {
+  return moveTree(from, to, false, error);
+}
+
+bool FileOps::moveNoReplace(const std::string& from, const std::string& to, Error* error) {
+  return moveTree(from, to, true, error);
+}
+
+bool FileOps::moveTree(const std::string& from, const std::string& to, bool noReplace, Error* error) {
   std::vector<std::string> old;
   collect(from, old, 0);
   const DiskState moving = DiskState::of(from);
   for (auto& p : old) expect(p, DiskState{});
   expect(to, moving);
-  if (::rename(from.c_str(), to.c_str()) != 0) {
+  const int done = noReplace ? ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE)
+                             : ::rename(from.c_str(), to.c_str());
+  if (done != 0) {
     setError(error, posixError(errno, "rename", from));
     for (auto& p : old) remember(p);
     remember(to);

@@ -60,6 +60,8 @@ public:
   bool writeFile(const std::string& path, std::string_view data, Error* error = nullptr);
   bool makeFolder(const std::string& path, Error* error = nullptr);
   bool move(const std::string& from, const std::string& to, Error* error = nullptr);
+  // The same, failing (EEXIST) where anything, an empty folder too, is at `to`.
+  bool moveNoReplace(const std::string& from, const std::string& to, Error* error = nullptr);
   bool remove(const std::string& path, Error* error = nullptr);  // a file, or a folder with all below it
   // A copy that keeps the source's modification time.
   bool copyFile(const std::string& from, const std::string& to, Error* error = nullptr);
@@ -71,6 +73,7 @@ public:
   bool removeLeftover(const std::string& path);
 
 private:
+  bool moveTree(const std::string& from, const std::string& to, bool noReplace, Error* error);
   // exact: only that state; anyState: a private name of ours; anyFolder: a
   // folder we are making, whatever its inode.
   enum class Match { exact, anyState, anyFolder };

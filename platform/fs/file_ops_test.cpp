@@ -3,6 +3,7 @@
 #include "platform/fs/file_ops.h"
 
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,6 +65,42 @@ TEST(FileOpsLeftovers, OnlyACopyWhoseWriterIsGoneIsRemoved) {
   ASSERT_TRUE(plat::makeDirectories(folder));
   EXPECT_FALSE(ops.removeLeftover(folder));
   EXPECT_TRUE(plat::isDirectory(folder));
+  plat::removeTree(dir);
+}
+
+}  // namespace
+
+namespace {
+
+// A target whose name is near the limit of a name still gets its copy: the
+// private name is cut to fit, at a character's start, and nothing of it is
+// left beside the target.
+TEST(FileOpsPlace, ATargetWithALongNameIsPlaced) {
+  const std::string dir = plat::makeTemporaryDirectory("qvlongname");
+  std::string utf8;
+  while (utf8.size() + 3 <= 250) utf8 += "\xe6\x96\x87";  // 文
+  const std::string names[] = {std::string(255, 'n'), std::string(241, 'a') + ".txt", utf8, "short.txt"};
+  for (const auto& name : names) {
+    SCOPED_TRACE(name.size());
+    const std::string target = dir + "/" + name;
+    ASSERT_TRUE(plat::FileOps::shared().writeFile(target, "first"));
+    const std::string src = dir + "/src";
+    ASSERT_TRUE(plat::atomicWrite(src, "second copy"));
+    ASSERT_TRUE(plat::FileOps::shared().copyFile(src, target));
+    EXPECT_EQ(plat::readFile(target).value_or(""), "second copy");
+    ::unlink(src.c_str());
+  }
+  size_t entries = 0;
+  DIR* d = ::opendir(dir.c_str());
+  ASSERT_TRUE(d);
+  while (dirent* e = ::readdir(d)) {
+    const std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    EXPECT_EQ(n.find(".qvtmp"), std::string::npos) << n;
+    ++entries;
+  }
+  ::closedir(d);
+  EXPECT_EQ(entries, 4u);
   plat::removeTree(dir);
 }
 

@@ -63,16 +63,41 @@ size_t FolderWatcher::watchCount() const {
   return folders_.size();
 }
 
+void FolderWatcher::injectOverflow() {
+  injected_ = true;
+  if (wakeFd_ >= 0) {
+    uint64_t one = 1;
+    ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    (void)n;
+  }
+}
+
+void FolderWatcher::limitReached(const std::string& folder) {
+  if (!rewalking_) rescan_ = true;  // what changes there is found by a rescan
+  if (limitTold_) return;
+  limitTold_ = true;
+  logLine("folder watcher: watch limit reached at " + folder);
+  if (onLimit_) onLimit_(folder);
+}
+
 void FolderWatcher::addTree(const std::string& folder, int depth) {
   Error e;
+  bool known = false;
+  size_t count = 0;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    known = watches_.count(folder) > 0;
+    count = folders_.size();
+  }
+  const size_t limit = watchLimit_.load();
+  if (limit > 0 && !known && count >= limit) {
+    limitReached(folder);
+    return;
+  }
   int wd = watch_->addFolder(folder, kMask, &e);
   if (wd < 0) {
-    // ENOSPC: the watch limit is reached; the tree below is not watched, so
-    // what changes there is found by a rescan.
-    if (e.code() == ENOSPC) {
-      logLine("folder watcher: watch limit reached at " + folder);
-      rescan_ = true;
-    }
+    // ENOSPC: the watch limit is reached; the tree below is not watched.
+    if (e.code() == ENOSPC) limitReached(folder);
     return;
   }
   {
@@ -232,6 +257,20 @@ void FolderWatcher::deliver() {
   if (rescan_) {
     rescan_ = false;
     pending_.clear();  // the rescan finds all of it
+    // Folders made while events were lost have no watch yet: watched before
+    // the scan looks, so nothing made in them from here on is missed.
+    std::vector<std::string> gone;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      for (auto& w : watches_) {
+        struct stat st;
+        if (::lstat(w.first.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) gone.push_back(w.first);
+      }
+    }
+    for (auto& f : gone) dropTree(f);
+    rewalking_ = true;
+    addTree(root_, 0);
+    rewalking_ = false;
     if (onRescan_) onRescan_(root_);
     return;
   }
@@ -256,6 +295,15 @@ void FolderWatcher::pump(double seconds) {
   }
   pollfd p[2] = {{watch_->fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
   ::poll(p, 2, static_cast<int>(clock_->realSecondsFor(wait) * 1000));
+  if (injected_.exchange(false)) {
+    uint64_t v;
+    ssize_t n = ::read(wakeFd_, &v, sizeof v);
+    (void)n;
+    watch_->readEvents();  // lost, as the kernel drops them
+    InotifyWatch::Event lost;
+    lost.mask = IN_Q_OVERFLOW;
+    take({lost});
+  }
   if (p[0].revents & POLLIN) take(watch_->readEvents());
   if (rescan_ || (!pending_.empty() && clock_->monotonic() - batchStart_ >= latency_)) deliver();
 }

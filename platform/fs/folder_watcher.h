@@ -6,7 +6,9 @@
 // inotify cookie) get consecutive ids, and unrelated events are always at
 // least 4 apart, so that two files created together never look like a
 // rename. A lost event (queue overflow, watch limit reached) asks for a
-// rescan of the root instead. Events on paths that FileOps says are in the
+// rescan of the root instead; before it runs, the tree is walked again and
+// every folder that came in the lost window is watched. A full watch limit
+// is told once (onLimit). Events on paths that FileOps says are in the
 // state the engine left them in are dropped (a rename pair as a whole).
 //
 // Threads: start() runs the reading loop on a thread of its own; the
@@ -43,6 +45,7 @@ public:
   static constexpr double kLatency = 0.1;
   using Batch = std::function<void(std::vector<FsEvent>)>;
   using Rescan = std::function<void(const std::string& root)>;
+  using Limit = std::function<void(const std::string& folder)>;
 
   FolderWatcher(std::string root, Batch onBatch, Rescan onRescan, Clock* clock = nullptr, FileOps* ops = nullptr,
                 double latency = kLatency);
@@ -61,10 +64,19 @@ public:
 
   const std::string& root() const { return root_; }
   size_t watchCount() const;
+  // Called once, on the reading thread, the first time a folder cannot be
+  // watched because the watch limit is reached. Set before start().
+  void setOnLimit(Limit onLimit) { onLimit_ = std::move(onLimit); }
+  // Test seams: at most `watches` folders are watched, as if the system's
+  // limit were that low (0: the system's own); and the events queued now are
+  // lost as in a queue overflow (the next pump reads them away and reports one).
+  void setWatchLimit(size_t watches) { watchLimit_ = watches; }
+  void injectOverflow();
   static int64_t nextId(int64_t span);
 
 private:
   void addTree(const std::string& folder, int depth);
+  void limitReached(const std::string& folder);
   void dropTree(const std::string& folder);
   void movedTree(const std::string& from, const std::string& to);
   void take(std::vector<InotifyWatch::Event> events);
@@ -73,6 +85,11 @@ private:
   std::string root_;
   Batch onBatch_;
   Rescan onRescan_;
+  Limit onLimit_;
+  std::atomic<size_t> watchLimit_{0};
+  std::atomic<bool> injected_{false};
+  bool limitTold_ = false;
+  bool rewalking_ = false;  // a rescan's walk: a full limit asks for no second rescan
   Clock* clock_;
   FileOps* ops_;
   double latency_;

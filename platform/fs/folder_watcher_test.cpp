@@ -225,6 +225,51 @@ TEST(FolderWatcher, QueueOverflowAsksForARescan) {
   EXPECT_EQ(t.rescans, 1);
 }
 
+// Folders made while events were lost have their watches again before the
+// rescan runs, so what is made in them later is reported.
+TEST(FolderWatcher, FoldersMadeWhileEventsWereLostAreWatchedAgain) {
+  Tree t;
+  const size_t base = t.w->watchCount();
+  ::mkdir(t.p("gone").c_str(), 0755);
+  t.settle();
+  ::mkdir(t.p("lost").c_str(), 0755);
+  ::mkdir(t.p("lost/deeper").c_str(), 0755);
+  ::rmdir(t.p("gone").c_str());
+  t.w->injectOverflow();  // the events above are read away unseen
+  t.settle();
+  EXPECT_EQ(t.rescans, 1);
+  EXPECT_EQ(t.w->watchCount(), base + 2);  // lost, lost/deeper; gone dropped
+  write(t.p("lost/deeper/after.txt"), "x");
+  EXPECT_TRUE(find(t.settle(), t.p("lost/deeper/after.txt")));
+}
+
+// A full watch limit is told once, asks for a rescan, and the rescan's own
+// walk into the full limit asks for no further one.
+TEST(FolderWatcher, AFullWatchLimitIsToldOnceAndRescansOnce) {
+  Tree t;
+  std::vector<std::string> told;
+  t.w->setOnLimit([&](const std::string& f) { told.push_back(f); });
+  const size_t base = t.w->watchCount();
+  t.w->setWatchLimit(base + 1);
+  ::mkdir(t.p("a").c_str(), 0755);
+  t.settle();
+  EXPECT_EQ(t.rescans, 0);
+  ::mkdir(t.p("b").c_str(), 0755);
+  ::mkdir(t.p("c").c_str(), 0755);
+  t.settle();
+  EXPECT_EQ(t.rescans, 1);
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(t.w->watchCount(), base + 1);
+  // Room again: the next rescan's walk watches what was left out.
+  ::rmdir(t.p("a").c_str());
+  t.settle();
+  t.w->injectOverflow();
+  t.settle();
+  EXPECT_EQ(t.w->watchCount(), base + 1);
+  EXPECT_EQ(told.size(), 1u);
+  EXPECT_EQ(t.rescans, 2);
+}
+
 TEST(FolderWatcher, ARemovedRootAsksForARescan) {
   Tree t;
   ::rmdir(t.dir.c_str());

@@ -312,6 +312,11 @@ std::optional<std::string> HTTPAuthentication::authorization(std::string_view me
   if (scheme_ != kHTTPAuthenticationSchemeDigest) return std::nullopt;
   const std::string realm = params_.count("realm") ? params_.at("realm") : "";
   const std::string nonce = params_.at("nonce");
+  // The server's values are echoed into our header: a control byte in one
+  // would write fields of the server's choosing, so such a challenge is not answered.
+  auto opaque = params_.find("opaque");
+  if (hasControl(realm) || hasControl(nonce) || (opaque != params_.end() && hasControl(opaque->second)))
+    return std::nullopt;
   const bool sess = algorithm_.size() > 5 && algorithm_.compare(algorithm_.size() - 5, 5, "-sess") == 0;
   const char* h = algorithm_.rfind("SHA-256", 0) == 0 ? "SHA-256" : "MD5";
   const std::string cnonce = fixedCnonce_.empty() ? secureRandomHex(16) : fixedCnonce_;
@@ -336,7 +341,7 @@ std::optional<std::string> HTTPAuthentication::authorization(std::string_view me
   v += ", realm=" + quote(realm) + ", uri=" + quote(uri) + ", algorithm=" + algorithm_ + ", nonce=" + quote(nonce);
   if (qopAuth_) v += std::string(", qop=auth, nc=") + nc + ", cnonce=" + quote(cnonce);
   v += ", response=" + quote(response);
-  if (auto o = params_.find("opaque"); o != params_.end()) v += ", opaque=" + quote(o->second);
+  if (opaque != params_.end()) v += ", opaque=" + quote(opaque->second);
   applied_ = true;
   return v;
 }

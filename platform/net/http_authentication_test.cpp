@@ -147,3 +147,26 @@ TEST(HTTPAuthentication, CredentialsThatCannotBeWrittenAreRefused) {
   ASSERT_NE(negotiate, nullptr);
   EXPECT_FALSE(negotiate->authorization("GET", "/", "u", "p"));
 }
+
+TEST(HTTPAuthentication, ADigestChallengeWithControlBytesIsNotAnswered) {
+  // Each value is echoed into the Authorization header (CR and LF never get
+  // this far: the message refuses them).
+  const char* cases[] = {
+      "Digest realm=\"r\x01\", nonce=\"n\"",
+      "Digest realm=\"r\", nonce=\"n\x01\"",
+      "Digest realm=\"r\", nonce=\"n\x1b[2J\"",
+      "Digest realm=\"r\", nonce=\"n\", opaque=\"o\x7f\"",
+      "Digest realm=\"r\", nonce=\"n\", opaque=\"o\x0b\"",
+  };
+  for (const char* c : cases) {
+    auto digest = HTTPAuthentication::createFromResponse(challenge(401, {c}));
+    ASSERT_TRUE(digest) << c;
+    EXPECT_FALSE(digest->authorization("GET", "/", "u", "p")) << c;
+  }
+  // The same challenge without them is answered, opaque echoed.
+  auto clean = HTTPAuthentication::createFromResponse(challenge(401, {"Digest realm=\"r\", nonce=\"n\", opaque=\"o\""}));
+  ASSERT_TRUE(clean);
+  auto answer = clean->authorization("GET", "/", "u", "p");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(paramsOf(*answer)["opaque"], "o");
+}

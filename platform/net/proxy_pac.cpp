@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "duktape.h"
@@ -27,20 +29,26 @@ namespace plat {
 namespace {
 
 constexpr size_t kMaxScriptBytes = 1 << 20;
-constexpr size_t kMaxHeapBytes = 64 << 20;
+// A PAC script needs little memory; near a larger cap every failed
+// allocation costs the engine several collections of the whole heap.
+constexpr size_t kMaxHeapBytes = 16 << 20;
 constexpr size_t kMaxCacheEntries = 512;
 
 // The limits of the script being run on this thread.
 struct Budget {
   double deadline = 0;  // monotonic seconds
   size_t heapBytes = 0;
+  bool overrun() const { return currentClock().monotonic() > deadline; }
 };
 thread_local Budget* currentBudget = nullptr;
+
+std::atomic<unsigned long> lookupsQueued{0}, lookupsInTime{0};
 
 // Memory of the engine, counted against the budget: a script can't grow without bound.
 void* budgetAlloc(void* udata, duk_size_t size) {
   auto* b = static_cast<Budget*>(udata);
-  if (b->heapBytes + size > kMaxHeapBytes) return nullptr;
+  // Out of time, nothing more: the engine unwinds instead of collecting.
+  if (b->heapBytes + size > kMaxHeapBytes || b->overrun()) return nullptr;
   auto* p = static_cast<size_t*>(std::malloc(size + sizeof(size_t) * 2));
   if (!p) return nullptr;
   *p = size;
@@ -62,7 +70,7 @@ void* budgetRealloc(void* udata, void* ptr, duk_size_t size) {
   auto* b = static_cast<Budget*>(udata);
   auto* p = static_cast<size_t*>(ptr) - 2;
   size_t old = *p;
-  if (size > old && b->heapBytes + (size - old) > kMaxHeapBytes) return nullptr;
+  if (size > old && (b->heapBytes + (size - old) > kMaxHeapBytes || b->overrun())) return nullptr;
   auto* q = static_cast<size_t*>(std::realloc(p, size + sizeof(size_t) * 2));
   if (!q) return nullptr;
   b->heapBytes = b->heapBytes - old + size;
@@ -70,6 +78,8 @@ void* budgetRealloc(void* udata, void* ptr, duk_size_t size) {
   return q + 2;
 }
 
+// Every call into the engine runs inside a protected call, so only a fault
+// of the engine itself gets here.
 void fatal(void*, const char* msg) {
   log("PAC script engine failed: %@", std::string(msg ? msg : ""));
   std::abort();
@@ -80,6 +90,8 @@ void fatal(void*, const char* msg) {
 std::optional<std::string> resolveWithin(const std::string& host, double deadline) {
   in_addr a4{};
   if (inet_pton(AF_INET, host.c_str(), &a4) == 1) return host;
+  // Out of time: no look-up is queued whose answer nobody would wait for.
+  if (deadline - currentClock().monotonic() <= 0) return std::nullopt;
   struct Answer {
     std::mutex mutex;
     std::condition_variable cv;
@@ -87,6 +99,7 @@ std::optional<std::string> resolveWithin(const std::string& host, double deadlin
     std::optional<std::string> ip;
   };
   auto answer = std::make_shared<Answer>();
+  ++lookupsQueued;
   resolveIPv4(host, [answer](std::optional<std::string> ip) {
     std::lock_guard l(answer->mutex);
     answer->ip = std::move(ip);
@@ -95,7 +108,10 @@ std::optional<std::string> resolveWithin(const std::string& host, double deadlin
   });
   std::unique_lock l(answer->mutex);
   for (;;) {
-    if (answer->done) return answer->ip;
+    if (answer->done) {
+      ++lookupsInTime;
+      return answer->ip;
+    }
     // The deadline is on the process clock: look at it again at least every 50 ms.
     double left = deadline - currentClock().monotonic();
     if (left <= 0) return std::nullopt;
@@ -105,7 +121,8 @@ std::optional<std::string> resolveWithin(const std::string& host, double deadlin
 
 duk_ret_t jsDnsResolve(duk_context* ctx) {
   std::string host = duk_safe_to_string(ctx, 0);
-  auto ip = resolveWithin(host, currentBudget ? currentBudget->deadline : 0);
+  if (!currentBudget || currentBudget->overrun()) return duk_error(ctx, DUK_ERR_RANGE_ERROR, "execution timeout");
+  auto ip = resolveWithin(host, currentBudget->deadline);
   if (ip) {
     duk_push_string(ctx, ip->c_str());
   } else {
@@ -246,7 +263,53 @@ std::optional<std::string> readScriptFile(const std::string& path) {
   return isValidUTF8(text) ? text : latin1ToUTF8(text);
 }
 
+// One evaluation, as handed to the protected call that runs it: getters
+// of the script's globals and of its answer throw inside it, never outside.
+struct Run {
+  const std::string* script;
+  std::string urlArgument, host;
+  std::optional<std::string> answer;
+  std::string failure;
+};
+
+duk_ret_t runScript(duk_context* ctx, void* udata) {
+  auto* run = static_cast<Run*>(udata);
+  duk_push_c_function(ctx, jsDnsResolve, 1);
+  duk_put_global_string(ctx, "dnsResolve");
+  duk_push_c_function(ctx, jsMyIpAddress, 0);
+  duk_put_global_string(ctx, "myIpAddress");
+  duk_eval_string_noresult(ctx, kHelpers);
+  duk_eval_lstring_noresult(ctx, run->script->data(), run->script->size());
+  duk_get_global_string(ctx, "FindProxyForURL");
+  if (!duk_is_function(ctx, -1)) {
+    run->failure = "the script has no FindProxyForURL";
+    return 0;
+  }
+  duk_push_lstring(ctx, run->urlArgument.data(), run->urlArgument.size());
+  duk_push_lstring(ctx, run->host.data(), run->host.size());
+  duk_call(ctx, 2);
+  if (duk_is_string(ctx, -1)) {
+    duk_size_t n = 0;
+    const char* text = duk_get_lstring(ctx, -1, &n);
+    run->answer = std::string(text, n);
+  } else {
+    run->failure = "FindProxyForURL answered no text";
+  }
+  return 0;
+}
+
+duk_ret_t describeError(duk_context* ctx, void* udata) {
+  auto* run = static_cast<Run*>(udata);
+  duk_size_t n = 0;
+  const char* text = duk_safe_to_lstring(ctx, -1, &n);
+  run->failure = std::string(text ? text : "", std::min<size_t>(n, 512));
+  return 0;
+}
+
 }  // namespace
+
+unsigned long pacLookupsQueued() { return lookupsQueued.load(); }
+unsigned long pacLookupsAnsweredInTime() { return lookupsInTime.load(); }
 
 }  // namespace plat
 
@@ -310,40 +373,17 @@ std::optional<std::vector<ProxyEntry>> proxiesForAutoConfigurationScript(const s
     setError(error, Error::withDescription(kCFErrorDomainCFNetwork, 0, "The PAC engine could not start"));
     return std::nullopt;
   }
-  std::optional<std::string> answer;
-  std::string failure;
-  duk_push_c_function(ctx, jsDnsResolve, 1);
-  duk_put_global_string(ctx, "dnsResolve");
-  duk_push_c_function(ctx, jsMyIpAddress, 0);
-  duk_put_global_string(ctx, "myIpAddress");
-  if (duk_peval_string(ctx, kHelpers) != 0) {
-    failure = duk_safe_to_string(ctx, -1);
-  } else {
-    duk_pop(ctx);
-    if (duk_peval_lstring(ctx, script.data(), script.size()) != 0) {
-      failure = duk_safe_to_string(ctx, -1);
-    } else {
-      duk_pop(ctx);
-      duk_get_global_string(ctx, "FindProxyForURL");
-      if (!duk_is_function(ctx, -1)) {
-        failure = "the script has no FindProxyForURL";
-      } else {
-        duk_push_string(ctx, pacURLArgument(url).c_str());
-        duk_push_string(ctx, url.host().c_str());
-        if (duk_pcall(ctx, 2) != 0) {
-          failure = duk_safe_to_string(ctx, -1);
-        } else if (duk_is_string(ctx, -1)) {
-          answer = duk_get_string(ctx, -1);
-        } else {
-          failure = "FindProxyForURL answered no text";
-        }
-      }
-    }
+  Run run{&script, pacURLArgument(url), url.host(), std::nullopt, {}};
+  if (duk_safe_call(ctx, runScript, &run, 0, 1) != DUK_EXEC_SUCCESS) {
+    // The error value itself may be a getter that throws: read it safely, bounded.
+    if (duk_safe_call(ctx, describeError, &run, 1, 1) != DUK_EXEC_SUCCESS) run.failure = "the script failed";
   }
+  std::optional<std::string> answer = std::move(run.answer);
+  std::string failure = std::move(run.failure);
   duk_destroy_heap(ctx);
   currentBudget = outer;
   if (!answer) {
-    if (currentClock().monotonic() > budget.deadline) failure = "the script ran out of time";
+    if (budget.overrun()) failure = "the script ran out of time";
     setError(error, Error::withDescription(kCFErrorDomainCFNetwork, 0, "PAC script failed: " + failure));
     return std::nullopt;
   }
@@ -366,6 +406,9 @@ struct PACEvaluator::Impl {
   std::thread thread;
   double limit = 5;
   std::map<std::string, std::optional<std::vector<ProxyEntry>>> cache;
+  // Scripts that ran out of time once: later URLs get no answer from them at
+  // once, so one such script does not cost every later evaluation its limit.
+  std::set<std::string> overran;
   unsigned long evaluations = 0;
 
   void run() {
@@ -389,21 +432,28 @@ struct PACEvaluator::Impl {
   }
 
   std::optional<std::vector<ProxyEntry>> evaluateCached(const std::string& script, const URL& url) {
-    // The answer may depend on the scheme and port besides the host, and on nothing else the script sees reliably.
-    // The script's hash and length stand for it; no OpenSSL on this thread.
-    const std::string key = std::to_string(std::hash<std::string>{}(script)) + "/" + std::to_string(script.size()) + " " + url.scheme() + " " + url.host() + " " +
-                            std::to_string(url.effectivePort());
+    // The key is what the script is given: the URL argument and the host (an
+    // https URL is cut to its origin before the script sees it). The script's
+    // hash and length stand for it; no OpenSSL on this thread.
+    const std::string scriptId = std::to_string(std::hash<std::string>{}(script)) + "/" + std::to_string(script.size());
+    const std::string key = scriptId + " " + pacURLArgument(url) + " " + url.host();
     double seconds;
     {
       std::lock_guard l(mutex);
       if (auto it = cache.find(key); it != cache.end()) return it->second;
+      if (overran.count(scriptId)) return std::nullopt;
       seconds = limit;
       ++evaluations;
     }
     Error e;
+    double started = currentClock().monotonic();
     auto result = proxiesForAutoConfigurationScript(script, url, seconds, &e);
     if (!result) log("%@", e.localizedDescription());
     std::lock_guard l(mutex);
+    if (!result && currentClock().monotonic() - started >= seconds) {
+      if (overran.size() >= kMaxCacheEntries) overran.clear();
+      overran.insert(scriptId);
+    }
     if (cache.size() >= kMaxCacheEntries) cache.clear();
     // Failures are kept too: a script that overran once would overrun again.
     cache[key] = result;
@@ -455,6 +505,7 @@ double PACEvaluator::timeLimit() const {
 void PACEvaluator::clearCache() {
   std::lock_guard l(impl_->mutex);
   impl_->cache.clear();
+  impl_->overran.clear();
 }
 
 size_t PACEvaluator::cacheSize() const {

@@ -3,8 +3,10 @@
 // on a thread that serves streams, under a time limit that covers its
 // host-name look-ups and regular expressions too (the engine is built with
 // a check in its matcher); a script that overruns, fails or answers nothing
-// usable gives no list (the caller goes direct). Answers are cached per
-// script and host. A script may be given as text or as a URL of a local
+// usable gives no list (the caller goes direct). Every call into the engine
+// is a protected one: nothing a script does ends the process. Answers are
+// cached per script and what the script is given (URL argument and host); a
+// script that ran out of time answers nothing at once afterwards. A script may be given as text or as a URL of a local
 // file (read there, bounded in size).
 //
 // The evaluator's thread starts on first use and is stopped and joined
@@ -29,6 +31,11 @@ std::vector<ProxyEntry> parsePACAnswer(const std::string& answer, const URL& url
 // seconds of the process clock; nothing on an error or overrun.
 std::optional<std::vector<ProxyEntry>> proxiesForAutoConfigurationScript(const std::string& script, const URL& url,
                                                                          double timeLimit, Error* error = nullptr);
+
+// Host-name look-ups that scripts queued, and those answered before their
+// script's deadline (tests: a look-up past the deadline is never queued).
+unsigned long pacLookupsQueued();
+unsigned long pacLookupsAnsweredInTime();
 
 class PACEvaluator {
 public:

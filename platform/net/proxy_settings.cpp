@@ -288,7 +288,21 @@ std::mutex sourceMutex;
 std::shared_ptr<ProxySettingsSource>& sharedSource = *new std::shared_ptr<ProxySettingsSource>();
 }  // namespace
 
+std::mutex applicationMutex;
+std::optional<SystemProxySettings>& applicationSettings = *new std::optional<SystemProxySettings>();
+
+void setApplicationProxySettings(std::optional<SystemProxySettings> settings) {
+  std::lock_guard l(applicationMutex);
+  applicationSettings = std::move(settings);
+}
+
+std::optional<SystemProxySettings> applicationProxySettings() {
+  std::lock_guard l(applicationMutex);
+  return applicationSettings;
+}
+
 std::optional<SystemProxySettings> copySystemProxySettings() {
+  if (auto own = applicationProxySettings()) return own;
   // One reader at a time: GSettings objects are not for several threads at once.
   std::lock_guard l(sourceMutex);
   if (!sharedSource) sharedSource = std::make_shared<ProxySettingsSource>();

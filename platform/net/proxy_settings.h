@@ -95,8 +95,13 @@ private:
 // From the environment only; nothing when a variable set can't be parsed.
 std::optional<SystemProxySettings> environmentProxySettings();
 
-// The process's settings, from the shared source (the desktop's unless a test set one).
+// The process's settings: the application's own proxy when it set one,
+// else the shared source's (the desktop's unless a test set one).
 std::optional<SystemProxySettings> copySystemProxySettings();
+// The proxy the application itself was told to use (its settings window);
+// nothing hands every request back to the desktop's settings.
+void setApplicationProxySettings(std::optional<SystemProxySettings> settings);
+std::optional<SystemProxySettings> applicationProxySettings();
 void setProxySettingsSource(std::shared_ptr<ProxySettingsSource> source);
 
 }  // namespace plat

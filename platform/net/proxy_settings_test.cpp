@@ -232,12 +232,13 @@ TEST(PACEvaluator, RunsOffTheCallersThreadAndCachesPerScriptAndHost) {
   };
   const std::string script = "function FindProxyForURL(u, h) { return 'PROXY ' + h + ':8080'; }";
   unsigned long runs = ev.evaluations();
-  ev.evaluate(script, u("http://one.test/a"), done);
-  ev.evaluate(script, u("http://one.test/b"), done);
+  // The script sees only the origin of an https URL: one evaluation for both.
+  ev.evaluate(script, u("https://one.test/a"), done);
+  ev.evaluate(script, u("https://one.test/b"), done);
   ev.evaluate(script, u("http://two.test/"), done);
   ASSERT_TRUE(wait(3));
   EXPECT_EQ(ev.evaluations() - runs, 2u) << "the second URL of one.test is answered from the cache";
-  EXPECT_EQ(first(*results[1]), "kCFProxyTypeHTTP one.test:8080");
+  EXPECT_EQ(first(*results[1]), "kCFProxyTypeHTTPS one.test:8080");
   EXPECT_EQ(first(*results[2]), "kCFProxyTypeHTTP two.test:8080");
   EXPECT_NE(threads[0], std::this_thread::get_id());
 
@@ -254,4 +255,103 @@ TEST(PACEvaluator, RunsOffTheCallersThreadAndCachesPerScriptAndHost) {
   EXPECT_FALSE(results[4]);
   EXPECT_FALSE(results[5]);
   removeTree(dir);
+}
+
+TEST(PACEvaluator, AnswersAreCachedByWhatTheScriptSees) {
+  auto& ev = PACEvaluator::shared();
+  ev.clearCache();
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::optional<std::vector<ProxyEntry>>> results;
+  auto done = [&](std::optional<std::vector<ProxyEntry>> r) {
+    std::lock_guard l(m);
+    results.push_back(std::move(r));
+    cv.notify_all();
+  };
+  // The whole URL of plain http reaches the script: two paths, two answers.
+  const std::string script =
+      "function FindProxyForURL(u, h) { return u.indexOf('/private/') >= 0 ? 'PROXY 127.0.0.1:1' : 'DIRECT'; }";
+  ev.evaluate(script, u("http://one.test/private/x"), done);
+  ev.evaluate(script, u("http://one.test/public/y"), done);
+  std::unique_lock l(m);
+  ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(30), [&] { return results.size() >= 2; }));
+  ASSERT_TRUE(results[0] && results[1]);
+  EXPECT_EQ(first(*results[0]), "kCFProxyTypeHTTP 127.0.0.1:1");
+  EXPECT_EQ(first(*results[1]), "direct");
+}
+
+TEST(PACScript, NothingAScriptDoesEndsTheProcess) {
+  const char* scripts[] = {
+      // The entry point itself is a getter that throws.
+      "Object.defineProperty(this, 'FindProxyForURL', { get: function () { throw new Error('no'); } });",
+      // What is thrown can't be made a text.
+      "function FindProxyForURL(u, h) { throw { toString: function () { throw 1; } }; }",
+      "throw { toString: function () { throw { toString: function () { throw 2; } }; } };",
+      // The answer is an object whose text conversion throws.
+      "function FindProxyForURL(u, h) { return { toString: function () { throw 3; } }; }",
+      "Object.defineProperty(this, 'FindProxyForURL', { get: function () { for (;;) {} } });",
+  };
+  for (const char* script : scripts) {
+    Error e;
+    EXPECT_FALSE(proxiesForAutoConfigurationScript(script, u("http://a.test/"), 0.5, &e)) << script;
+    EXPECT_NE(e.localizedDescription().find("PAC script failed"), std::string::npos) << e.localizedDescription();
+  }
+}
+
+TEST(PACScript, AScriptAtTheHeapCapIsStoppedNearItsLimit) {
+  const char* scripts[] = {
+      // Keeps the heap full, so that every allocation fails and is caught.
+      "function FindProxyForURL(u, h) { var keep = [];"
+      "  for (;;) { try { keep.push(new Array(200).join('x') + keep.length); } catch (e) {} } }",
+      "function FindProxyForURL(u, h) { var keep = [];"
+      "  for (;;) { try { keep.push({a: keep.length, b: [keep.length]}); } catch (e) {} } }",
+  };
+  for (const char* script : scripts) {
+    const double limit = 1.0;
+    double before = currentClock().monotonic();
+    Error e;
+    EXPECT_FALSE(proxiesForAutoConfigurationScript(script, u("http://a.test/"), limit, &e));
+    // Loose: within a small factor of the limit, whatever the machine.
+    EXPECT_LT(currentClock().monotonic() - before, 5 * limit) << script;
+  }
+}
+
+TEST(PACScript, NoLookUpIsQueuedPastTheDeadline) {
+  unsigned long queued = pacLookupsQueued(), inTime = pacLookupsAnsweredInTime();
+  Error e;
+  EXPECT_FALSE(proxiesForAutoConfigurationScript(
+      "function FindProxyForURL(u, h) { for (;;) { try { dnsResolve('localhost'); } catch (e) {} } }",
+      u("http://a.test/"), 0.3, &e));
+  unsigned long wasted = (pacLookupsQueued() - queued) - (pacLookupsAnsweredInTime() - inTime);
+  // At most the one look-up that was under way when time ran out.
+  EXPECT_LE(wasted, 1u);
+}
+
+TEST(PACEvaluator, AScriptThatOverranHoldsUpNoLaterEvaluation) {
+  auto& ev = PACEvaluator::shared();
+  ev.clearCache();
+  double oldLimit = ev.timeLimit();
+  ev.setTimeLimit(0.5);
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<double> doneAt;
+  auto done = [&](std::optional<std::vector<ProxyEntry>> r) {
+    EXPECT_FALSE(r);
+    std::lock_guard l(m);
+    doneAt.push_back(currentClock().monotonic());
+    cv.notify_all();
+  };
+  const std::string endless = "function FindProxyForURL(u, h) { for (;;) {} }";
+  unsigned long runs = ev.evaluations();
+  double start = currentClock().monotonic();
+  for (const char* url : {"http://one.test/", "http://two.test/", "http://three.test/", "http://four.test/"})
+    ev.evaluate(endless, u(url), done);
+  std::unique_lock l(m);
+  ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(30), [&] { return doneAt.size() >= 4; }));
+  l.unlock();
+  ev.setTimeLimit(oldLimit);
+  EXPECT_EQ(ev.evaluations() - runs, 1u) << "run once, then known to overrun";
+  // Loose: the four together cost about one limit, not four.
+  EXPECT_LT(doneAt[3] - start, 3 * 0.5 + 1.0);
+  ev.clearCache();
 }

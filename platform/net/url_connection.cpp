@@ -8,9 +8,11 @@
 #include <ctime>
 #include <limits>
 
+#include "platform/foundation/clock.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/run_loop.h"
 #include "platform/net/inflation_limit.h"
+#include "platform/net/url_cache.h"
 
 namespace plat {
 
@@ -152,6 +154,14 @@ struct URLConnection::State {
   RunLoop::SourceId timerSource = 0;
   uint64_t marker = 0;
   double lastProgress = 0;
+
+  // The shared cache, when the request may use it; the kept answer being
+  // asked about; the answer being kept as it comes.
+  std::shared_ptr<URLCache> cache;
+  std::optional<CachedURLResponse> kept;
+  bool notModified = false;
+  bool storing = false;
+  Data stored;
 };
 
 URLConnection::URLConnection(const URLRequest& request, URLConnectionDelegate* delegate, std::shared_ptr<RunLoop> loop,
@@ -220,7 +230,33 @@ void URLConnection::begin() {
   s.method = s.request.method;
   s.body = s.request.body;
   s.headers = s.request.headers;
+  if (URLCache::cacheableRequest(s.method, s.headers)) s.cache = URLCache::shared();
+  if (s.cache) {
+    s.kept = s.cache->cachedResponse(s.request.url);
+    if (s.kept && URLCache::isFresh(*s.kept, currentClock().now().secondsSince1970)) return answerFromCache();
+    if (s.kept && URLCache::hasValidator(*s.kept)) {
+      if (auto etag = s.kept->header("ETag")) s.headers.emplace_back("If-None-Match", *etag);
+      if (auto modified = s.kept->header("Last-Modified")) s.headers.emplace_back("If-Modified-Since", *modified);
+    } else {
+      s.kept.reset();
+    }
+  }
   attempt();
+}
+
+void URLConnection::answerFromCache() {
+  State& s = *s_;
+  auto head = std::make_shared<HTTPMessage>(HTTPMessage::createResponse(s.kept->status, s.kept->statusLine));
+  for (const auto& [name, value] : s.kept->headers) head->addHeaderFieldValue(name, value);
+  head->setHeaderComplete(true);
+  auto keep = shared_from_this();  // a delegate may cancel and drop us
+  s.headSeen = true;
+  if (s.delegate) s.delegate->connectionDidReceiveResponse(*this, HTTPURLResponse(*s.url, head));
+  if (s.done) return;
+  if (s.delegate && !s.kept->body.empty()) s.delegate->connectionDidReceiveData(*this, s.kept->body);
+  if (s.done) return;
+  s.storing = false;
+  finish();
 }
 
 void URLConnection::attempt() {
@@ -306,18 +342,45 @@ void URLConnection::onHead() {
       return;
     }
   }
+  // The kept answer still holds: it is given back once this one's body is read.
+  if (s.kept && status == 304 && s.redirects == 0) {
+    s.notModified = true;
+    return;
+  }
+  s.kept.reset();
+  s.storing = s.cache && s.redirects == 0 && URLCache::storable(*head);
+  s.stored.clear();
   auto encoding = head->headerFieldValue("Content-Encoding");
   if (encoding && (equalsIgnoringCase(*encoding, "gzip") || equalsIgnoringCase(*encoding, "deflate")))
     s.inflater = std::make_unique<Inflater>(equalsIgnoringCase(*encoding, "gzip"), s.request.maxInflatedBytes);
   if (s.delegate) s.delegate->connectionDidReceiveResponse(*this, HTTPURLResponse(*s.url, head));
 }
 
+void URLConnection::keepPiece(const uint8_t* bytes, size_t size) {
+  State& s = *s_;
+  if (!s.storing) return;
+  if (s.stored.size() + size > s.cache->maxEntrySize()) {
+    // Too big to keep: not kept, and not held in memory.
+    s.storing = false;
+    Data().swap(s.stored);
+    return;
+  }
+  s.stored.insert(s.stored.end(), bytes, bytes + size);
+}
+
 void URLConnection::onBody(const uint8_t* bytes, size_t size) {
   State& s = *s_;
-  if (s.redirectTo || !s.delegate) return;
-  if (!s.inflater) return s.delegate->connectionDidReceiveData(*this, Data(bytes, bytes + size));
+  if (s.redirectTo || s.notModified || !s.delegate) return;
+  if (!s.inflater) {
+    keepPiece(bytes, size);
+    return s.delegate->connectionDidReceiveData(*this, Data(bytes, bytes + size));
+  }
   auto result = s.inflater->feed(
-      bytes, size, [&](const Data& piece) { s.delegate->connectionDidReceiveData(*this, piece); },
+      bytes, size,
+      [&](const Data& piece) {
+        keepPiece(piece.data(), piece.size());
+        s.delegate->connectionDidReceiveData(*this, piece);
+      },
       [&] { return s.done; });
   if (result == Inflater::Result::Corrupt) return fail(urlError(kURLErrorCannotDecodeContentData, "cannot decode raw data"));
   if (result == Inflater::Result::TooLarge)
@@ -349,11 +412,37 @@ void URLConnection::onEnd() {
       std::erase_if(s.headers, [](const HeaderField& f) {
         return equalsIgnoringCase(f.first, "Authorization") || equalsIgnoringCase(f.first, "Cookie");
       });
+    // Our own conditions were for the address asked, not this one.
+    if (s.kept) {
+      std::erase_if(s.headers, [](const HeaderField& f) {
+        return equalsIgnoringCase(f.first, "If-None-Match") || equalsIgnoringCase(f.first, "If-Modified-Since");
+      });
+      s.kept.reset();
+    }
     s.url = next;
     return attempt();
   }
+  if (s.notModified) {
+    auto head = s.stream->responseHeader();
+    closeStream();
+    *s.kept = URLCache::confirmed(std::move(*s.kept), *head, currentClock().now().secondsSince1970);
+    s.cache->storeCachedResponse(s.request.url, *s.kept);
+    return answerFromCache();
+  }
   // A compressed body cut inside its stream is not the body.
   if (s.inflater && !s.inflater->ended()) return fail(urlError(kURLErrorCannotDecodeContentData, "cannot decode raw data"));
+  if (s.storing) {
+    // Whole: kept for the next ask.
+    auto head = s.stream->responseHeader();
+    CachedURLResponse r;
+    r.status = head->statusCode();
+    r.statusLine = head->statusLine();
+    r.headers = head->headerFields();
+    r.body = std::move(s.stored);
+    r.storedAt = currentClock().now().secondsSince1970;
+    s.storing = false;
+    s.cache->storeCachedResponse(s.request.url, std::move(r));
+  }
   finish();
 }
 
@@ -440,13 +529,59 @@ public:
 
 }  // namespace
 
+namespace {
+thread_local std::shared_ptr<CancelToken> tlsCancel;
+}  // namespace
+
+void CancelToken::cancel() {
+  std::lock_guard<std::mutex> l(m_);
+  cancelled_ = true;
+  // Wakes the exchange's loop: it sees the flag and gives up.
+  if (loop_) loop_->perform([] {}, {kMode});
+}
+
+bool CancelToken::cancelled() const {
+  std::lock_guard<std::mutex> l(m_);
+  return cancelled_;
+}
+
+CancelScope::CancelScope(std::shared_ptr<CancelToken> token) : previous_(std::move(tlsCancel)) {
+  tlsCancel = std::move(token);
+}
+
+CancelScope::~CancelScope() { tlsCancel = std::move(previous_); }
+
 std::optional<Data> URLConnection::sendSynchronousRequest(const URLRequest& request,
                                                           std::optional<HTTPURLResponse>* response, Error* error) {
   if (response) response->reset();
   Collector collector;
   auto loop = RunLoop::current();
+  const std::shared_ptr<CancelToken> token = tlsCancel;
+  const auto cancelled = [&] {
+    setError(error, urlError(kURLErrorCancelled, "cancelled"));
+    return std::nullopt;
+  };
+  if (token) {
+    std::lock_guard<std::mutex> l(token->m_);
+    if (token->cancelled_) return cancelled();
+    token->loop_ = loop;
+  }
+  struct Disarm {
+    const std::shared_ptr<CancelToken>& token;
+    ~Disarm() {
+      if (!token) return;
+      std::lock_guard<std::mutex> l(token->m_);
+      token->loop_.reset();
+    }
+  } disarm{token};
   auto connection = start(request, &collector, loop, {kMode});
-  while (!collector.done) loop->runInMode(kMode, std::numeric_limits<double>::infinity(), true);
+  while (!collector.done) {
+    if (token && token->cancelled()) {
+      connection->cancel();
+      return cancelled();
+    }
+    loop->runInMode(kMode, std::numeric_limits<double>::infinity(), true);
+  }
   if (collector.error) {
     setError(error, *collector.error);
     return std::nullopt;

@@ -4,10 +4,12 @@
 // the status, header fields and body. Nothing is added behind the caller's
 // back but Host and the body's length: no Content-Type, no Expect, no
 // Accept. A reused connection that died before the answer is tried once
-// more on a fresh one; redirects are followed.
+// more on a fresh one; redirects are followed. A GET may be answered from
+// the shared URLCache (url_cache.h), or asked about with its validators.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -22,6 +24,7 @@ namespace plat {
 inline constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
 enum : long {
   kURLErrorUnknown = -1,
+  kURLErrorCancelled = -999,
   kURLErrorBadURL = -1000,
   kURLErrorTimedOut = -1001,
   kURLErrorUnsupportedURL = -1002,
@@ -66,6 +69,35 @@ private:
 };
 
 class URLConnection;
+
+// Cuts the synchronous exchanges of one thread short from any other: while
+// a thread holds a CancelScope of the token, its sendSynchronousRequest
+// fails with kURLErrorCancelled as soon as the token is cancelled, and at
+// once for every exchange after that.
+class CancelToken {
+public:
+  void cancel();
+  bool cancelled() const;
+
+private:
+  friend class URLConnection;
+  mutable std::mutex m_;
+  bool cancelled_ = false;
+  std::shared_ptr<RunLoop> loop_;  // the loop of the exchange under way
+};
+
+// The calling thread's exchanges answer to `token` (null: to none) until the
+// scope ends; scopes nest.
+class CancelScope {
+public:
+  explicit CancelScope(std::shared_ptr<CancelToken> token);
+  ~CancelScope();
+  CancelScope(const CancelScope&) = delete;
+  CancelScope& operator=(const CancelScope&) = delete;
+
+private:
+  std::shared_ptr<CancelToken> previous_;
+};
 
 // Told, on the connection's run loop, what became of an asynchronous
 // exchange: one response (after redirects), its body in pieces (inflated
@@ -115,6 +147,8 @@ private:
   void handleStreamEvent(uint32_t event);
   void onHead();
   void onBody(const uint8_t* bytes, size_t size);
+  void keepPiece(const uint8_t* bytes, size_t size);
+  void answerFromCache();
   void onEnd();
   void onTimer();
   void finish();

@@ -1,11 +1,16 @@
 // The application's face in the desktop's status area: an icon, an
-// optional image turning over it while files sync, and the count of unread
-// messages beside it. The controller decides what it shows; a toolkit only
-// draws it. Main thread only.
+// optional image turning over it while files sync, the count of unread
+// messages beside it, and its menu. The controller decides what it shows; a
+// toolkit only draws it. Main thread only.
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+
+#include "platform/ui/menu.h"
+#include "platform/ui/window.h"
 
 namespace plat {
 
@@ -21,8 +26,13 @@ class StatusItem {
 public:
   virtual ~StatusItem() = default;
   virtual void show(const StatusItemLook& look) = 0;
-  // A click (either button) on the item.
+  // A click (the primary button) on the item.
   virtual void setClickHandler(std::function<void()> handler) = 0;
+  // The menu the desktop shows for the item (its secondary click).
+  virtual void setMenu(std::shared_ptr<Menu> menu) = 0;
+  // Where the item is on the screen, as far as the desktop told us (the
+  // place of the last click); none when it never said.
+  virtual std::optional<Rect> globalRect() const = 0;
 };
 
 }  // namespace plat

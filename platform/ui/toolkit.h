@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "platform/ui/check_list.h"
+#include "platform/ui/form.h"
 #include "platform/ui/notice_bridge.h"
+#include "platform/ui/panel.h"
 #include "platform/ui/status_item.h"
 #include "platform/ui/web_view.h"
 #include "platform/ui/window.h"
@@ -48,6 +50,9 @@ public:
   virtual std::shared_ptr<Window> makeWindow(const WindowSpec& spec) = 0;
   virtual std::shared_ptr<WebView> makeWebView() = 0;
   virtual std::shared_ptr<CheckList> makeCheckList() = 0;
+  virtual std::shared_ptr<Form> makeForm() = 0;
+  // The status item's popup panel, hidden until shown.
+  virtual std::shared_ptr<PanelView> makePanel() = 0;
   // The desktop's notices; null where the desktop has none.
   virtual std::shared_ptr<NoticeBridge> notices() = 0;
 
@@ -57,6 +62,18 @@ public:
   virtual std::optional<std::string> chooseFolder(const FolderChoiceSpec& choice) = 0;
 
   virtual Size mainScreenSize() const = 0;
+  // The size `text` takes laid out in lines of at most `width` points in
+  // the system font of `fontSize`: `width`, and the height of its lines.
+  virtual Size measureText(const std::string& text, double width, double fontSize) const = 0;
+  // The height of the desktop's status area (its icons' size).
+  virtual double statusBarThickness() const = 0;
+  // The width of one line of text in the font.
+  struct Font {
+    std::string family;
+    double points = 13;
+    bool bold = false, italic = false;
+  };
+  virtual double textWidth(const std::string& text, const Font& font) const = 0;
 
   // Runs the window modally: returns the code given to stopModal(), or 0
   // when the window closed first. The main loop serves the other work

@@ -40,6 +40,11 @@ public:
   // The address of the page in the top frame (the one being loaded once it
   // is committed).
   virtual std::string currentURL() const = 0;
+  // While the script handler runs: the address of the document that made
+  // the call, taken when its message arrived (the page then committed, not
+  // one loading since nor a later address of the same document); otherwise
+  // currentURL(). What a call may do is judged from this.
+  virtual std::string callerURL() const = 0;
   virtual std::string title() const = 0;
   virtual void setUserAgent(const std::string& agent) = 0;
   virtual void setDrawsBackground(bool draws) = 0;

@@ -16,6 +16,7 @@ namespace plat {
 
 class WebView;
 class CheckList;
+class Form;
 
 struct Size {
   double width = 0, height = 0;
@@ -25,6 +26,12 @@ struct Size {
 struct Point {
   double x = 0, y = 0;
   bool operator==(const Point&) const = default;
+};
+
+// In screen coordinates whose origin is the main screen's top-left corner.
+struct Rect {
+  double x = 0, y = 0, width = 0, height = 0;
+  bool operator==(const Rect&) const = default;
 };
 
 struct WindowSpec {
@@ -65,6 +72,9 @@ public:
   virtual void setContent(std::shared_ptr<WebView> view) = 0;
   virtual std::shared_ptr<WebView> content() const = 0;
   virtual void setCheckList(std::shared_ptr<CheckList> list) = 0;
+  // A form of controls as the content.
+  virtual void setForm(std::shared_ptr<Form> form) = 0;
+  virtual std::shared_ptr<Form> form() const = 0;
   // Lines of text as the content (a window without a web view).
   virtual void setLines(const std::vector<std::string>& lines) = 0;
   // A short text over the middle of the content (a loading label); empty

@@ -1,18 +1,32 @@
 // Random JSON documents for round-trip tests of the writers and readers:
 // every kind the codecs carry, strings with escapes, control characters,
 // non-ASCII and astral characters, integers across the 64-bit range and
-// finite doubles. A fixed seed makes a failure repeatable.
+// finite doubles across theirs. A fixed seed makes a failure repeatable.
 #pragma once
 
+#include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/text_codec.h"
 #include "platform/foundation/value.h"
 
 namespace testsupport {
+
+// Numbers that every writer and its reader carry exactly: doubles whose
+// text needs an exponent past the decimal range, denormals, both zeros,
+// and the ends of the 64-bit integers.
+inline std::vector<double> edgeDoubles() {
+  return {0.0, -0.0, 1e308, -1e308, DBL_MAX, -DBL_MAX, DBL_MIN, DBL_TRUE_MIN, -DBL_TRUE_MIN,
+          2.2250738585072009e-308, 1e-130, 1.5e-300, 123456789.123456789, 0.1, 1e22, 9007199254740993.0, 5e-324 * 7};
+}
+inline std::vector<int64_t> edgeIntegers() {
+  return {0, 1, -1, INT64_MAX, INT64_MIN, INT64_MAX - 1, INT64_MIN + 1, int64_t{1} << 53, (int64_t{1} << 53) + 1};
+}
 
 class RandomJSON {
 public:
@@ -68,10 +82,19 @@ private:
       default: return plat::Value(pick(2) ? INT64_MIN : INT64_MAX);
     }
   }
+  // Finite doubles from the whole range: any bit pattern, the ends of the
+  // range, denormals and both zeros besides everyday values.
   double real() {
-    switch (pick(3)) {
+    static const double specials[] = {0.0, -0.0, DBL_MAX, -DBL_MAX, DBL_MIN, -DBL_MIN, DBL_TRUE_MIN, -DBL_TRUE_MIN,
+                                      1e308, -1e308, 2.2250738585072009e-308, 1e-130, 5e-324 * 3};
+    switch (pick(5)) {
       case 0: return (pick(2000001) - 1000000) / 997.0;
       case 1: return std::ldexp((pick(2000001) - 1000000) / 1e6, pick(600) - 300);
+      case 2: {
+        double d = std::bit_cast<double>((static_cast<uint64_t>(rng_()) << 32) ^ rng_());
+        return std::isfinite(d) ? d : DBL_MAX;
+      }
+      case 3: return specials[pick(sizeof specials / sizeof specials[0])];
       default: return pick(100) / 8.0;
     }
   }

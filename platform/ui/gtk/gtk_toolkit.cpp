@@ -1,16 +1,19 @@
 #include "platform/ui/gtk/gtk_toolkit.h"
 
 #include <cairo.h>
+#include <pango/pangocairo.h>
 #include <libnotify/notify.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <deque>
 #include <chrono>
 #include <mutex>
 
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/log.h"
 #include "platform/foundation/run_loop.h"
+#include "platform/ui/gtk/gtk_status.h"
 #include "platform/ui/gtk/gtk_views.h"
 
 namespace plat {
@@ -41,41 +44,6 @@ gboolean sourceDispatch(GSource*, GSourceFunc, gpointer) {
 
 GSourceFuncs kRunLoopFuncs = {sourcePrepare, sourceCheck, sourceDispatch, nullptr, nullptr, nullptr};
 
-// ---- The status item ----
-
-class GtkItem : public StatusItem {
-public:
-  GtkItem() {
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    icon_ = gtk_status_icon_new_from_icon_name("folder-remote");
-    gtk_status_icon_set_title(icon_, "Quorva");
-    G_GNUC_END_IGNORE_DEPRECATIONS
-    g_signal_connect(icon_, "activate", G_CALLBACK(+[](GtkStatusIcon*, gpointer data) {
-                       auto* self = static_cast<GtkItem*>(data);
-                       if (self->handler_) self->handler_();
-                     }),
-                     this);
-  }
-  ~GtkItem() override {
-    g_signal_handlers_disconnect_by_data(icon_, this);
-    g_object_unref(icon_);
-  }
-  void show(const StatusItemLook& look) override {
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    // Our images where the program brings them, a theme's folder icon else.
-    gtk_status_icon_set_from_icon_name(icon_, look.overlay.empty() ? "folder-remote" : "folder-download");
-    const std::string tip = look.countText.empty() || look.countText == " " ? std::string("Quorva")
-                                                                             : "Quorva (" + look.countText + ")";
-    gtk_status_icon_set_tooltip_text(icon_, tip.c_str());
-    G_GNUC_END_IGNORE_DEPRECATIONS
-  }
-  void setClickHandler(std::function<void()> handler) override { handler_ = std::move(handler); }
-
-private:
-  GtkStatusIcon* icon_ = nullptr;
-  std::function<void()> handler_;
-};
-
 int lastButton(const AlertSpec& a) { return static_cast<int>(a.buttons.empty() ? 0 : a.buttons.size() - 1); }
 
 }  // namespace
@@ -99,6 +67,22 @@ public:
 private:
   void show(const Notice& n) {
     NotifyNotification* note = notify_notification_new(n.title.c_str(), n.description.c_str(), "folder-remote");
+    if (n.icon.empty()) {
+      // Without an icon of the application's own: the drawn one.
+      GdkPixbuf* pb = gtkImageFor("blueStatusFinishIcon", 64);
+      notify_notification_set_image_from_pixbuf(note, pb);
+      g_object_unref(pb);
+    } else {
+      // The application's own icon, when it brings one.
+      GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+      if (gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(n.icon.data()), n.icon.size(), nullptr) &&
+          gdk_pixbuf_loader_close(loader, nullptr)) {
+        if (GdkPixbuf* pb = gdk_pixbuf_loader_get_pixbuf(loader)) notify_notification_set_image_from_pixbuf(note, pb);
+      } else {
+        gdk_pixbuf_loader_close(loader, nullptr);
+      }
+      g_object_unref(loader);
+    }
     if (n.context) {
       notify_notification_add_action(
           note, "default", "打开",
@@ -117,9 +101,46 @@ private:
     GError* error = nullptr;
     if (!notify_notification_show(note, &error)) {
       if (error) g_error_free(error);
+      g_object_unref(note);
+      return;
     }
-    g_object_unref(note);
+    // Kept until the desktop closes it, so that its click still finds it;
+    // only the newest few are kept.
+    g_signal_connect(note, "closed", G_CALLBACK(+[](NotifyNotification* n, gpointer data) {
+                       static_cast<Notices*>(data)->release(n);
+                     }),
+                     this);
+    shown_.push_back(note);
+    while (shown_.size() > kKept) {
+      NotifyNotification* old = shown_.front();
+      shown_.pop_front();
+      g_signal_handlers_disconnect_by_data(old, this);
+      g_object_unref(old);
+    }
   }
+
+public:
+  static constexpr size_t kKept = 32;
+  ~Notices() override {
+    for (NotifyNotification* n : shown_) {
+      g_signal_handlers_disconnect_by_data(n, this);
+      g_object_unref(n);
+    }
+  }
+
+private:
+  void release(NotifyNotification* n) {
+    auto it = std::find(shown_.begin(), shown_.end(), n);
+    if (it == shown_.end()) return;
+    shown_.erase(it);
+    g_signal_handlers_disconnect_by_data(n, this);
+    // Not from inside its own signal.
+    g_idle_add(+[](gpointer d) -> gboolean {
+      g_object_unref(d);
+      return G_SOURCE_REMOVE;
+    }, n);
+  }
+  std::deque<NotifyNotification*> shown_;  // main thread
   std::mutex mutex_;
   std::function<void(const std::string&)> handler_;
 };
@@ -165,7 +186,40 @@ GtkToolkit::~GtkToolkit() {
   if (context_) g_object_unref(context_);
 }
 
-std::shared_ptr<StatusItem> GtkToolkit::makeStatusItem() { return std::make_shared<GtkItem>(); }
+std::shared_ptr<StatusItem> GtkToolkit::makeStatusItem() { return GtkStatusItem::make(); }
+
+std::shared_ptr<PanelView> GtkToolkit::makePanel() { return makeGtkPanel(context_); }
+
+double GtkToolkit::statusBarThickness() const { return 22; }
+
+double GtkToolkit::textWidth(const std::string& text, const Font& font) const {
+  PangoFontMap* map = pango_cairo_font_map_get_default();
+  PangoContext* pc = pango_font_map_create_context(map);
+  PangoLayout* layout = pango_layout_new(pc);
+  PangoFontDescription* d = pango_font_description_new();
+  pango_font_description_set_family(d, font.family.c_str());
+  pango_font_description_set_size(d, static_cast<int>(font.points * PANGO_SCALE));
+  if (font.bold) pango_font_description_set_weight(d, PANGO_WEIGHT_BOLD);
+  if (font.italic) pango_font_description_set_style(d, PANGO_STYLE_ITALIC);
+  pango_layout_set_font_description(layout, d);
+  pango_layout_set_text(layout, text.c_str(), -1);
+  int w = 0, h = 0;
+  pango_layout_get_pixel_size(layout, &w, &h);
+  pango_font_description_free(d);
+  g_object_unref(layout);
+  g_object_unref(pc);
+  return w;
+}
+
+bool GtkToolkit::snapshotScreen(const std::string& pngPath) {
+  GdkWindow* root = gdk_get_default_root_window();
+  if (!root) return false;
+  GdkPixbuf* pb = gdk_pixbuf_get_from_window(root, 0, 0, gdk_window_get_width(root), gdk_window_get_height(root));
+  if (!pb) return false;
+  const bool ok = gdk_pixbuf_save(pb, pngPath.c_str(), "png", nullptr, nullptr);
+  g_object_unref(pb);
+  return ok;
+}
 
 std::shared_ptr<Window> GtkToolkit::makeWindow(const WindowSpec& spec) { return GtkWindowImpl::make(spec); }
 
@@ -173,7 +227,51 @@ std::shared_ptr<WebView> GtkToolkit::makeWebView() { return GtkWebViewImpl::make
 
 std::shared_ptr<CheckList> GtkToolkit::makeCheckList() { return std::make_shared<GtkCheckListImpl>(); }
 
+std::shared_ptr<Form> GtkToolkit::makeForm() { return std::make_shared<GtkFormImpl>(); }
+
 std::shared_ptr<NoticeBridge> GtkToolkit::notices() { return notices_; }
+
+Size GtkToolkit::measureText(const std::string& text, double width, double fontSize) const {
+  PangoFontMap* map = pango_cairo_font_map_get_default();
+  PangoContext* context = pango_font_map_create_context(map);
+  PangoLayout* layout = pango_layout_new(context);
+  PangoFontDescription* font = pango_font_description_from_string("Sans");
+  pango_font_description_set_absolute_size(font, fontSize * PANGO_SCALE);
+  pango_layout_set_font_description(layout, font);
+  pango_layout_set_width(layout, static_cast<int>(width * PANGO_SCALE));
+  pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+  pango_layout_set_text(layout, text.c_str(), static_cast<int>(text.size()));
+  int w = 0, h = 0;
+  pango_layout_get_pixel_size(layout, &w, &h);
+  pango_font_description_free(font);
+  g_object_unref(layout);
+  g_object_unref(context);
+  return {width, text.empty() ? 0.0 : double(h)};
+}
+
+GtkWindow* GtkToolkit::gtkWindow(const std::shared_ptr<Window>& window) {
+  auto w = std::dynamic_pointer_cast<GtkWindowImpl>(window);
+  return w && !w->isClosed() ? w->gtkWindow() : nullptr;
+}
+
+bool GtkToolkit::snapshotWindow(const std::shared_ptr<Window>& window, const std::string& pngPath) {
+  GtkWindow* w = gtkWindow(window);
+  if (!w || !gtk_widget_get_visible(GTK_WIDGET(w))) return false;
+  // Laid out and drawn once before the picture is taken.
+  runUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(w)) && gtk_widget_get_allocated_width(GTK_WIDGET(w)) > 1; },
+           10);
+  runUntil([] { return false; }, 0.3);
+  const int width = gtk_widget_get_allocated_width(GTK_WIDGET(w));
+  const int height = gtk_widget_get_allocated_height(GTK_WIDGET(w));
+  if (width <= 1 || height <= 1) return false;
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+  cairo_t* cr = cairo_create(surface);
+  gtk_widget_draw(GTK_WIDGET(w), cr);
+  cairo_destroy(cr);
+  const bool ok = cairo_surface_write_to_png(surface, pngPath.c_str()) == CAIRO_STATUS_SUCCESS;
+  cairo_surface_destroy(surface);
+  return ok;
+}
 
 int GtkToolkit::runAlert(const AlertSpec& alert) {
   auto parent = std::dynamic_pointer_cast<GtkWindowImpl>(alert.parent);

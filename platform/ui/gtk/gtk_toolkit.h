@@ -24,6 +24,7 @@
 
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _WebKitWebContext WebKitWebContext;
+typedef struct _GtkWindow GtkWindow;
 
 namespace plat {
 
@@ -39,10 +40,16 @@ public:
   std::shared_ptr<Window> makeWindow(const WindowSpec& spec) override;
   std::shared_ptr<WebView> makeWebView() override;
   std::shared_ptr<CheckList> makeCheckList() override;
+  std::shared_ptr<Form> makeForm() override;
+  std::shared_ptr<PanelView> makePanel() override;
   std::shared_ptr<NoticeBridge> notices() override;
   int runAlert(const AlertSpec& alert) override;
   std::optional<std::string> chooseFolder(const FolderChoiceSpec& choice) override;
   Size mainScreenSize() const override;
+  // Laid out by Pango in the desktop's font at that size.
+  Size measureText(const std::string& text, double width, double fontSize) const override;
+  double statusBarThickness() const override;
+  double textWidth(const std::string& text, const Font& font) const override;
   int runModal(const std::shared_ptr<Window>& window) override;
   void stopModal(int code) override;
   void setClipboardText(const std::string& text) override;
@@ -57,7 +64,14 @@ public:
   static WebKitWebView* webKitView(const std::shared_ptr<WebView>& view);
   // Writes what the view shows as a PNG file; false when it could not.
   static bool snapshot(const std::shared_ptr<WebView>& view, const std::string& pngPath, double seconds);
+  // Writes what a window of ours shows (its content drawn afresh) as a PNG
+  // file; false when it could not.
+  static bool snapshotWindow(const std::shared_ptr<Window>& window, const std::string& pngPath);
+  // The GTK window behind one of ours (null for another kind).
+  static GtkWindow* gtkWindow(const std::shared_ptr<Window>& window);
   WebKitWebContext* webContext() const { return context_; }
+  // Writes the whole screen as a PNG file (windows, menus, the panel).
+  static bool snapshotScreen(const std::string& pngPath);
 
   // What a WebKit load error is as a WebLoadError.
   static int loadErrorCode(unsigned int domain, int code);

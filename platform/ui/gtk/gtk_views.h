@@ -4,12 +4,14 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/ui/check_list.h"
+#include "platform/ui/form.h"
 #include "platform/ui/web_view.h"
 #include "platform/ui/window.h"
 
@@ -24,6 +26,7 @@ public:
   void load(const std::string& url) override;
   void reload() override;
   std::string currentURL() const override;
+  std::string callerURL() const override { return caller_ ? *caller_ : currentURL(); }
   std::string title() const override;
   void setUserAgent(const std::string& agent) override;
   void setDrawsBackground(bool draws) override;
@@ -56,6 +59,8 @@ private:
   WebKitUserContentManager* content_ = nullptr;
   std::string token_;  // known only to the top frame's script
   bool loadFailed_ = false;
+  std::string committed_;                // the document in the top frame now
+  std::optional<std::string> caller_;    // during a call: its document's address
   ScriptHandler handler_;
   std::function<void(const std::string&)> started_, finished_, titled_;
   std::function<void(const std::string&, int)> failed_;
@@ -80,6 +85,43 @@ private:
   GtkWidget* list_ = nullptr;
   std::function<void(size_t)> toggle_;
   std::function<void(size_t, int)> check_;
+};
+
+class GtkFormImpl : public Form {
+public:
+  GtkFormImpl();
+  ~GtkFormImpl() override;
+  GtkWidget* widget() const { return root_; }
+
+protected:
+  void built(const Control& c, int row) override;
+  void changed(const Control& c, Change what) override;
+  void pageShown(const std::string& page) override;
+
+private:
+  struct Widgets {
+    GtkWidget* widget = nullptr;  // what is shown and hidden
+    GtkWidget* inner = nullptr;   // the control itself
+    GtkListStore* store = nullptr;
+    double angle = 0;
+    guint tick = 0;
+    // The log lines in the text buffer: serials [bufFirst, bufNext) of bufGeneration.
+    uint64_t bufFirst = 0, bufNext = 0, bufGeneration = ~uint64_t(0);
+  };
+  GtkWidget* container(const std::string& page);
+  void mirror(const Control& c, Change what);
+  void fillTable(const Control& c, Widgets& w);
+  void fillLog(const Control& c, Widgets& w);
+  static gboolean onDrawImage(GtkWidget* area, cairo_t* cr, gpointer self);
+  static gboolean onTick(GtkWidget* area, GdkFrameClock* clock, gpointer self);
+
+  GtkWidget* root_ = nullptr;   // referenced
+  GtkWidget* stack_ = nullptr;
+  std::map<std::string, GtkWidget*> pageBoxes_;
+  std::map<std::pair<std::string, int>, GtkWidget*> rowBoxes_;
+  std::map<std::string, Widgets> widgets_;
+  std::map<GtkWidget*, std::string> ids_;
+  bool updating_ = false;  // the program, not the person, changes a widget
 };
 
 class GtkWindowImpl : public Window, public std::enable_shared_from_this<GtkWindowImpl> {
@@ -108,6 +150,8 @@ public:
   void setContent(std::shared_ptr<WebView> view) override;
   std::shared_ptr<WebView> content() const override { return content_; }
   void setCheckList(std::shared_ptr<CheckList> list) override;
+  void setForm(std::shared_ptr<Form> form) override;
+  std::shared_ptr<Form> form() const override { return form_; }
   void setLines(const std::vector<std::string>& lines) override;
   void setNotice(const std::string& text) override;
   void addButton(const std::string& title, std::function<void()> action) override;
@@ -134,6 +178,7 @@ private:
   GtkWidget* buttons_ = nullptr;
   std::shared_ptr<WebView> content_;
   std::shared_ptr<CheckList> checkList_;
+  std::shared_ptr<Form> form_;
   std::vector<std::function<void()>> actions_;
   std::string autosave_;
   int lastWidth_ = 0, lastHeight_ = 0;

@@ -1,6 +1,7 @@
 // The web view over WebKitGTK, with the page's script object `qvClient`.
 #include <cmath>
 #include <string_view>
+#include <utility>
 
 #include "platform/foundation/log.h"
 #include "platform/foundation/run_loop.h"
@@ -244,6 +245,8 @@ void GtkWebViewImpl::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, g
   if (event == WEBKIT_LOAD_STARTED) {
     self->loadFailed_ = false;
     if (self->started_) self->started_(uri);
+  } else if (event == WEBKIT_LOAD_COMMITTED) {
+    self->committed_ = uri;
   } else if (event == WEBKIT_LOAD_FINISHED) {
     if (!self->loadFailed_ && self->finished_) self->finished_(uri);
   }
@@ -317,13 +320,19 @@ void GtkWebViewImpl::onMessage(JSCValue* value, WebKitScriptMessageReply* reply)
   std::weak_ptr<GtkWebViewImpl> weak = shared_from_this();
   const std::string name = message["name"].string();
   const Array args = message["args"].array();
+  // The sender is the document committed now: by the time the call is
+  // answered the view may show another page, which must not lend the call
+  // its trust.
+  const std::string from = committed_;
   // Answered from the main loop, not inside WebKit's message delivery: a
   // call may run a modal window or load another page.
-  MainThread::perform([weak, name, args, reply, context] {
+  MainThread::perform([weak, name, args, reply, context, from] {
     Value answer;
     if (auto self = weak.lock()) {
       auto handler = self->handler_;
+      auto previous = std::exchange(self->caller_, from);  // calls may nest through modal loops
       if (handler) answer = handler(name, args);
+      self->caller_ = std::move(previous);
     }
     JSCValue* js = toJS(context, answer, 0);
     webkit_script_message_reply_return_value(reply, js);

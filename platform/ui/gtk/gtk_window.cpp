@@ -182,6 +182,12 @@ void GtkWindowImpl::setCheckList(std::shared_ptr<CheckList> list) {
   setBody(gtkList ? gtkList->widget() : nullptr);
 }
 
+void GtkWindowImpl::setForm(std::shared_ptr<Form> form) {
+  form_ = form;
+  auto gtkForm = std::dynamic_pointer_cast<GtkFormImpl>(form);
+  setBody(gtkForm ? gtkForm->widget() : nullptr);
+}
+
 void GtkWindowImpl::setLines(const std::vector<std::string>& lines) {
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
   g_object_set(box, "margin", 16, nullptr);

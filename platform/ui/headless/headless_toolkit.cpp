@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "platform/foundation/run_loop.h"
 
@@ -48,8 +49,13 @@ void HeadlessWebView::callFunction(const std::string& name, const Array& args) {
   if (auto t = toolkit_.lock()) t->record({"page", name + "(" + argumentsText(args) + ")"});
 }
 
-Value HeadlessWebView::script(const std::string& method, const Array& args) {
-  return handler_ ? handler_(method, args) : Value();
+Value HeadlessWebView::script(const std::string& method, const Array& args) { return scriptFrom(url_, method, args); }
+
+Value HeadlessWebView::scriptFrom(const std::string& from, const std::string& method, const Array& args) {
+  auto previous = std::exchange(caller_, from);
+  Value answer = handler_ ? handler_(method, args) : Value();
+  caller_ = std::move(previous);
+  return answer;
 }
 
 void HeadlessWebView::failLoad(const std::string& url, int code) {
@@ -197,6 +203,10 @@ public:
     t->record({"status", text});
   }
   void setClickHandler(std::function<void()> handler) override { handler_ = std::move(handler); }
+  void setMenu(std::shared_ptr<Menu> menu) override { menu_ = std::move(menu); }
+  std::optional<Rect> globalRect() const override { return Rect{1800, 0, 24, 22}; }
+  std::shared_ptr<Menu> menu() const { return menu_; }
+  std::shared_ptr<Menu> menu_;
   void click() {
     if (handler_) handler_();
   }
@@ -323,6 +333,83 @@ std::shared_ptr<StatusItem> HeadlessToolkit::makeStatusItem() {
   return item_;
 }
 
+std::shared_ptr<Menu> HeadlessToolkit::statusMenu() const { return item_ ? item_->menu() : nullptr; }
+
+std::shared_ptr<PanelView> HeadlessToolkit::makePanel() {
+  panel_ = std::make_shared<HeadlessPanel>(weak_from_this());
+  return panel_;
+}
+
+double HeadlessToolkit::textWidth(const std::string& text, const Font& font) const {
+  // Half the size for a narrow character, the whole size for a wide one.
+  double width = 0;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t len = c < 0x80 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+    width += font.points * (len >= 3 ? 1.0 : 0.55);
+    i += len;
+  }
+  return font.bold ? width * 1.1 : width;
+}
+
+// ---- The panel ----
+
+void HeadlessPanel::show() {
+  visible_ = true;
+  if (auto t = toolkit_.lock()) t->record({"panel", "shown"});
+}
+
+void HeadlessPanel::orderOut() {
+  if (!visible_) return;
+  visible_ = false;
+  if (auto t = toolkit_.lock()) t->record({"panel", "hidden"});
+}
+
+void HeadlessPanel::setButtonTitle(PanelButton b, const std::string& title) {
+  if (buttons_[b].title == title) return;
+  buttons_[b].title = title;
+  if (b == PanelButton::kSync) {
+    if (auto t = toolkit_.lock()) t->record({"panel", "sync " + title});
+  }
+}
+
+void HeadlessPanel::click(PanelButton b) {
+  auto& button = buttons_[b];
+  if (!button.enabled) return;
+  if (b == PanelButton::kOpenWindow) button.state = button.state ? 0 : 1;
+  auto action = button.action;
+  if (action) action(button.state);
+}
+
+void HeadlessPanel::popUpMenu(const std::shared_ptr<Menu>& menu, PanelButton) {
+  popped_ = menu;
+  if (!menu) return;
+  menu->willOpen();
+  std::string titles;
+  for (const auto& item : menu->items()) titles += (titles.empty() ? "" : "|") + item->title();
+  if (auto t = toolkit_.lock()) t->record({"menu", titles});
+}
+
+void HeadlessPanel::pressEscape() {
+  auto h = cancel_;
+  if (h) h();
+}
+
+void HeadlessPanel::resignKey() {
+  auto h = resignKey_;
+  if (visible_ && h) h();
+}
+
+void HeadlessPanel::clickElsewhere() {
+  auto h = clickElsewhere_;
+  if (visible_ && h) h();
+}
+
+std::shared_ptr<WebView> HeadlessPanel::webView() {
+  if (!web_) web_ = std::make_shared<HeadlessWebView>(toolkit_);
+  return web_;
+}
+
 std::shared_ptr<Window> HeadlessToolkit::makeWindow(const WindowSpec& spec) {
   auto w = std::make_shared<HeadlessWindow>(weak_from_this(), spec, titleBar_);
   windows_[spec.name] = w;
@@ -344,11 +431,45 @@ int HeadlessToolkit::runAlert(const AlertSpec& alert) {
       alertAnswers_.pop_front();
     }
   }
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    alerts_.push_back(alert);
+    if (alerts_.size() > kMaxKept) alerts_.pop_front();
+  }
   const size_t index = static_cast<size_t>(answer - kAlertFirstButtonReturn);
   std::string chosen = index < alert.buttons.size() ? alert.buttons[index] : std::to_string(answer);
   std::string text = alert.informative.empty() ? alert.text : alert.text + " " + alert.informative;
   record({"alert", text + " [" + joined(alert.buttons, "|") + "] -> " + chosen});
   return answer;
+}
+
+std::vector<AlertSpec> HeadlessToolkit::alerts() const {
+  std::lock_guard<std::mutex> l(mutex_);
+  return {alerts_.begin(), alerts_.end()};
+}
+
+Size HeadlessToolkit::measureText(const std::string& text, double width, double fontSize) const {
+  const double narrow = fontSize * 0.6, lineHeight = fontSize * 1.2;
+  if (text.empty()) return {width, 0};
+  int lines = 1;
+  double x = 0;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    i += len;
+    if (c == '\n') {
+      ++lines;
+      x = 0;
+      continue;
+    }
+    const double w = len >= 3 ? 2 * narrow : narrow;
+    if (x > 0 && x + w > width) {
+      ++lines;
+      x = 0;
+    }
+    x += w;
+  }
+  return {width, lines * lineHeight};
 }
 
 std::optional<std::string> HeadlessToolkit::chooseFolder(const FolderChoiceSpec& choice) {

@@ -28,7 +28,7 @@
 namespace plat {
 
 struct Sighting {
-  // "status", "notice", "alert", "folder", "window", "page", "open",
+  // "status", "panel", "menu", "notice", "alert", "folder", "window", "page", "open",
   // "launch", "reveal", "modal", "button", "clipboard"
   std::string kind;
   std::string text;
@@ -45,6 +45,7 @@ public:
   void load(const std::string& url) override;
   void reload() override;
   std::string currentURL() const override { return url_; }
+  std::string callerURL() const override { return caller_ ? *caller_ : url_; }
   std::string title() const override { return title_; }
   void setUserAgent(const std::string& agent) override { agent_ = agent; }
   const std::string& userAgent() const { return agent_; }
@@ -65,6 +66,9 @@ public:
   // ---- What the page would do ----
   // Calls the script object's method.
   Value script(const std::string& method, const Array& args);
+  // A call that the document at `from` sent, answered now that the view
+  // shows another page (a page that calls, then navigates).
+  Value scriptFrom(const std::string& from, const std::string& method, const Array& args);
   // The page's title (what its document.title says) changes.
   void setPageTitle(const std::string& title);
   // The load of `url` fails with the WebLoadError `code`.
@@ -79,6 +83,7 @@ public:
 private:
   std::weak_ptr<HeadlessToolkit> toolkit_;
   std::string url_, agent_, title_;
+  std::optional<std::string> caller_;
   bool drawsBackground_ = true;
   ScriptHandler handler_;
   std::function<void(const std::string&)> started_, loaded_, titled_;
@@ -134,6 +139,8 @@ public:
   std::shared_ptr<WebView> content() const override { return content_; }
   void setCheckList(std::shared_ptr<CheckList> list) override { checkList_ = std::move(list); }
   std::shared_ptr<HeadlessCheckList> checkList() const;
+  void setForm(std::shared_ptr<Form> form) override { form_ = std::move(form); }
+  std::shared_ptr<Form> form() const override { return form_; }
   void setLines(const std::vector<std::string>& lines) override;
   const std::vector<std::string>& lines() const { return lines_; }
   void setNotice(const std::string& text) override { notice_ = text; }
@@ -157,11 +164,85 @@ private:
   Point topLeft_;
   std::shared_ptr<WebView> content_;
   std::shared_ptr<CheckList> checkList_;
+  std::shared_ptr<Form> form_;
   std::vector<std::string> lines_;
   std::string notice_;
   std::vector<std::pair<std::string, std::function<void()>>> buttons_;
   std::weak_ptr<Window> parent_;
   std::function<void()> willClose_, resized_;
+};
+
+// The panel as a person would see it: its buttons, the menu last popped up.
+class HeadlessPanel : public PanelView {
+public:
+  explicit HeadlessPanel(std::weak_ptr<HeadlessToolkit> toolkit) : toolkit_(std::move(toolkit)) {}
+  void setFrame(Rect frame) override {
+    frame_ = frame;
+    if (resized_) resized_();
+  }
+  Rect frame() const override { return frame_; }
+  void setArrowX(long x) override { arrowX_ = x; }
+  long arrowX() const override { return arrowX_; }
+  void show() override;
+  void orderOut() override;
+  bool isVisible() const override { return visible_; }
+  void setButtonTitle(PanelButton b, const std::string& title) override;
+  std::string buttonTitle(PanelButton b) const override { return get(b).title; }
+  void setButtonImage(PanelButton b, const std::string& image) override { buttons_[b].image = image; }
+  std::string buttonImage(PanelButton b) const override { return get(b).image; }
+  void setButtonWidth(PanelButton b, double width) override { buttons_[b].width = width; }
+  double buttonWidth(PanelButton b) const override { return get(b).width; }
+  void setButtonEnabled(PanelButton b, bool enabled) override { buttons_[b].enabled = enabled; }
+  bool buttonEnabled(PanelButton b) const override { return get(b).enabled; }
+  void setButtonState(PanelButton b, int state) override { buttons_[b].state = state; }
+  int buttonState(PanelButton b) const override { return get(b).state; }
+  void setButtonTooltip(PanelButton b, const std::string& text) override { buttons_[b].tooltip = text; }
+  std::string buttonTooltip(PanelButton b) const { return get(b).tooltip; }
+  void setButtonAction(PanelButton b, std::function<void(int)> action) override { buttons_[b].action = std::move(action); }
+  void setTrackWidth(double width) override { trackWidth_ = width; }
+  double trackWidth() const { return trackWidth_; }
+  void setRotation(const std::string& image) override { rotation_ = image; }
+  std::string rotation() const override { return rotation_; }
+  std::shared_ptr<WebView> webView() override;
+  void popUpMenu(const std::shared_ptr<Menu>& menu, PanelButton at) override;
+  void setCancel(std::function<void()> handler) override { cancel_ = std::move(handler); }
+  void setResignKey(std::function<void()> handler) override { resignKey_ = std::move(handler); }
+  void setWillClose(std::function<void()> handler) override { willClose_ = std::move(handler); }
+  void setResized(std::function<void()> handler) override { resized_ = std::move(handler); }
+  void setClickElsewhere(std::function<void()> handler) override { clickElsewhere_ = std::move(handler); }
+
+  // ---- What the person does ----
+  // A click on an enabled button (a toggle changes its state first).
+  void click(PanelButton b);
+  void pressEscape();
+  // Another window takes the keyboard.
+  void resignKey();
+  // A click outside the panel.
+  void clickElsewhere();
+  std::shared_ptr<Menu> poppedUpMenu() const { return popped_; }
+
+private:
+  struct Button {
+    std::string title, image, tooltip;
+    double width = 0;
+    bool enabled = false;
+    int state = 0;
+    std::function<void(int)> action;
+  };
+  Button get(PanelButton b) const {
+    auto it = buttons_.find(b);
+    return it == buttons_.end() ? Button() : it->second;
+  }
+  std::weak_ptr<HeadlessToolkit> toolkit_;
+  Rect frame_{0, 0, 319, 375};
+  long arrowX_ = 0;
+  bool visible_ = false;
+  std::map<PanelButton, Button> buttons_;
+  double trackWidth_ = 0;
+  std::string rotation_;
+  std::shared_ptr<HeadlessWebView> web_;
+  std::shared_ptr<Menu> popped_;
+  std::function<void()> cancel_, resignKey_, willClose_, resized_, clickElsewhere_;
 };
 
 class HeadlessToolkit : public Toolkit, public std::enable_shared_from_this<HeadlessToolkit> {
@@ -197,6 +278,9 @@ public:
   // The newest window of that name, whether still open or not.
   std::shared_ptr<HeadlessWindow> window(const std::string& name) const;
   std::optional<StatusItemLook> statusLook() const;
+  // The status item's menu and the newest panel.
+  std::shared_ptr<Menu> statusMenu() const;
+  std::shared_ptr<HeadlessPanel> panel() const { return panel_; }
   // Every notice as it was handed over, whole.
   std::vector<Notice> postedNotices() const;
   // A launcher that records instead of opening: addresses and files as
@@ -214,10 +298,21 @@ public:
   std::shared_ptr<Window> makeWindow(const WindowSpec& spec) override;
   std::shared_ptr<WebView> makeWebView() override;
   std::shared_ptr<CheckList> makeCheckList() override;
+  // A form that keeps its controls' state; tests act on it with click,
+  // type and choose.
+  std::shared_ptr<Form> makeForm() override { return std::make_shared<Form>(); }
+  std::shared_ptr<PanelView> makePanel() override;
   std::shared_ptr<NoticeBridge> notices() override;
   int runAlert(const AlertSpec& alert) override;
   std::optional<std::string> chooseFolder(const FolderChoiceSpec& choice) override;
   Size mainScreenSize() const override { return {1920, 1080}; }
+  // A fixed-pitch estimate: each character 0.6 of the font size wide (a
+  // wide character twice that), lines 1.2 of it high, broken at the width.
+  Size measureText(const std::string& text, double width, double fontSize) const override;
+  // The alerts shown so far, whole (the "alert" sightings hold their texts).
+  std::vector<AlertSpec> alerts() const;
+  double statusBarThickness() const override { return 22; }
+  double textWidth(const std::string& text, const Font& font) const override;
   int runModal(const std::shared_ptr<Window>& window) override;
   void stopModal(int code) override;
   void setClipboardText(const std::string& text) override;
@@ -239,10 +334,12 @@ private:
   std::string clipboard_;
   std::optional<StatusItemLook> statusLook_;
   std::deque<Notice> posted_;
+  std::deque<AlertSpec> alerts_;
 
   // Main thread only (the bridge itself is made with the toolkit).
   std::shared_ptr<Notices> bridge_;
   std::shared_ptr<Item> item_;
+  std::shared_ptr<HeadlessPanel> panel_;
   std::map<std::string, std::shared_ptr<HeadlessWindow>> windows_;
   std::deque<std::function<void(const std::shared_ptr<HeadlessWindow>&)>> modalScripts_;
   struct Modal {
