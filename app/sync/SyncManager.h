@@ -336,8 +336,12 @@ private:
   // checkCase, differs on disk from its cloud name in letter case.
   bool parentDeleting(const SyncFileItem& row, bool checkCase);
   // The local file changed after the row last saw it: the row takes its
-  // time and waits for upload instead of being replaced.
-  bool localWins(const SyncFileItem& row, const std::string& local);
+  // time and waits for upload instead of being replaced (wins). The
+  // service's content `fetched` goes to the Trash first when this disk never
+  // held it; when it can't, the row waits (waits).
+  enum class LocalEdit { none, wins, waits };
+  LocalEdit localWins(const SyncFileItem& row, const std::string& local, const std::string& fetched);
+  bool keepServiceVersion(const SyncFileItem& row, const std::string& local, const std::string& fetched);
   // Moves a local version that the service never had to the Trash before
   // the service's content `hash` replaces it; false when it had to stay.
   bool keepLocalVersion(const SyncFileItem& row, const std::string& local, const std::string& hash);
