@@ -284,15 +284,18 @@ TEST_P(SyncConverge, AnEditOnBothSidesAtOnceEndsTheSameOnBoth) {
 // A edits first, B later, but B's edit reaches the service first: A's edit
 // still wins (the local edit wins over the service's), yet B's version,
 // which A's disk never held, is kept in the Trash before A's upload replaces
-// it. A's edit waits either because A was not running (judged at the first
-// compare after the start) or because its transfers were stopped (the
-// watcher had judged it before B's version came).
+// it. A's edit waits because A was not running (judged at the first compare
+// after the start), or because its transfers were stopped (the watcher had
+// judged it before B's version came); or A's compares are refused, so only
+// its upload, asking the service first, can find B's version.
 TEST_P(SyncConverge, AnEditThatReachesTheServiceLastKeepsTheOtherInTheTrash) {
-  enum Held { kEngineStopped, kTransfersStopped };
+  enum Held { kEngineStopped, kTransfersStopped, kComparesRefused };
   const struct {
     const char* name;
     Held held;
-  } cases[] = {{"A not running", kEngineStopped}, {"A's transfers stopped", kTransfersStopped}};
+  } cases[] = {{"A not running", kEngineStopped},
+               {"A's transfers stopped", kTransfersStopped},
+               {"A's compares refused", kComparesRefused}};
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -304,12 +307,21 @@ TEST_P(SyncConverge, AnEditThatReachesTheServiceLastKeepsTheOtherInTheTrash) {
         << describe();
 
     AppServices::shared().setUserdata(a_.user);
-    if (c.held == kEngineStopped) {
-      a_.sync->stop();
-    } else {
-      a_.trans.reset();
+    switch (c.held) {
+      case kEngineStopped:
+        a_.sync->stop();
+        break;
+      case kTransfersStopped:
+        a_.trans.reset();
+        break;
+      case kComparesRefused:
+        ASSERT_TRUE(cloud->hook("POST", "fault",
+                                Value(plat::Dictionary{{"kind", Value("error")}, {"method", Value("COMPARE")},
+                                                       {"count", Value(1000000)}, {"status", Value(503)},
+                                                       {"error_code", Value(503)}, {"error_msg", Value("busy")}})));
+        break;
     }
-    writeInPlace(a_.root() + w, mine);
+    if (c.held != kComparesRefused) writeInPlace(a_.root() + w, mine);
     if (c.held == kTransfersStopped) {
       ASSERT_TRUE(dltest::pumpUntil([&] { return a_.sync->syncdb()->get_single_file(w).status == syncstatus::toUpload; },
                                     60))
@@ -317,20 +329,33 @@ TEST_P(SyncConverge, AnEditThatReachesTheServiceLastKeepsTheOtherInTheTrash) {
     }
     writeInPlace(b_.root() + w, theirs);
     ASSERT_TRUE(nudgedUntil([&] { return service()[w] == sha1(theirs); }, 240)) << describe();
-    if (c.held == kEngineStopped) {
-      a_.sync->start();
-    } else {
-      // A meets B's version while its own waits for the upload: B's is
-      // taken up to be kept first.
-      ASSERT_TRUE(nudgedUntil(
-          [&] {
-            const auto r = a_.sync->syncdb()->get_single_file(w);
-            return r.filehash == sha1(theirs) && r.last == 0;
-          },
-          60))
-          << "A never took up B's version to keep it\n"
-          << describe();
-      a_.trans = TransManager::init(a_.sync);
+    const auto keptUp = [&] {
+      const auto r = a_.sync->syncdb()->get_single_file(w);
+      return r.filehash == sha1(theirs) && r.last == 0;
+    };
+    switch (c.held) {
+      case kEngineStopped:
+        a_.sync->start();
+        break;
+      case kTransfersStopped:
+        // A meets B's version while its own waits for the upload: B's is
+        // taken up to be kept first.
+        ASSERT_TRUE(nudgedUntil(keptUp, 60)) << "A never took up B's version to keep it\n" << describe();
+        AppServices::shared().setUserdata(a_.user);
+        a_.trans = TransManager::init(a_.sync);
+        break;
+      case kComparesRefused:
+        writeInPlace(a_.root() + w, mine);
+        ASSERT_TRUE(nudgedUntil(
+            [&] {
+              const auto trash = synctest::trashed();
+              return std::count(trash.begin(), trash.end(), theirs) == 1;
+            },
+            60))
+            << "A's upload went over B's version\n"
+            << describe();
+        ASSERT_TRUE(cloud->hook("DELETE", "faults"));
+        break;
     }
 
     Tree expected = treeOf(a_.root());

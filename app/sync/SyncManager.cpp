@@ -926,17 +926,10 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
   // 0 says "changed since in step", so the completion keeps the local file
   // and uploads it. An upload already on its way stops for it: the service
   // may number its commit after this version, which would then be gone.
-  const auto keepsUnheld = [&] {
-    return kept && row.status != syncstatus::toReupload && !c.filehash.empty() && c.version > row.diskversion &&
-           synccache_->getcache(c.filehash).empty() && Util::getfilehash(local).value_or("") != c.filehash;
-  };
+  const auto keepsUnheld = [&] { return kept && unheldVersion(row, c, local); };
   const auto fetchThenUpload = [&] {
-    const bool inflight = row.status == syncstatus::uploading;
-    take();
-    row.last = 0;
-    syncdb_->update_file(row);
-    QVLog::sharedQVLog().addLogNormalFile(c.webpath, "本地文件已修改，先保存云端版本再上传:");
-    if (inflight) cancel_trans(c.webpath);
+    fetchToKeep(row, c);
+    if (row.status == syncstatus::uploading) cancel_trans(c.webpath);
     return false;
   };
   const bool unchanged = row.size == st->size && row.last == m;
@@ -973,4 +966,20 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
   row.status = kept ? syncstatus::toUpload : syncstatus::excluded;
   if (kept) syncdb_->update_file(row);
   return false;
+}
+
+bool SyncManager::unheldVersion(const SyncFileItem& row, const CompareItem& c, const std::string& local) {
+  // Content in the local file cache was on this disk (an own upload the
+  // service numbered anew, say): nothing to keep.
+  return row.file && row.status != syncstatus::toReupload && !c.filehash.empty() && c.version > row.diskversion &&
+         synccache_->getcache(c.filehash).empty() && Util::getfilehash(local).value_or("") != c.filehash;
+}
+
+void SyncManager::fetchToKeep(SyncFileItem row, const CompareItem& c) {
+  row.size = static_cast<uint64_t>(std::max<int64_t>(0, c.filesize)), row.filehash = c.filehash;
+  row.version = c.version, row.memberid = c.lastmemberid;
+  row.status = syncstatus::toDownload;
+  row.last = 0;
+  syncdb_->update_file(row);
+  QVLog::sharedQVLog().addLogNormalFile(c.webpath, "本地文件已修改，先保存云端版本再上传:");
 }

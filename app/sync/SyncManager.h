@@ -320,6 +320,7 @@ public:
   TransItem get_download() override;
   TransItem get_upload() override;
   void finishupload(const std::string& path, const std::string& webpath) override;
+  bool keepbeforeupload(const CompareItem& current) override;
   void finishdownload(const std::string& path) override;
   // The row of the path takes the modification time of its local item.
   void update_parenttime(const std::string& webpath);
@@ -339,6 +340,11 @@ private:
   // time and waits for upload instead of being replaced (wins). The
   // service's content `fetched` goes to the Trash first when this disk never
   // held it; when it can't, the row waits (waits).
+  // The service's version `c` is one this disk never held, with other
+  // content than the local file (controllock held).
+  bool unheldVersion(const SyncFileItem& row, const CompareItem& c, const std::string& local);
+  // The row fetches `c` to keep it; last 0 keeps the local file for upload.
+  void fetchToKeep(SyncFileItem row, const CompareItem& c);
   enum class LocalEdit { none, wins, waits };
   LocalEdit localWins(const SyncFileItem& row, const std::string& local, const std::string& fetched);
   bool keepServiceVersion(const SyncFileItem& row, const std::string& local, const std::string& fetched);

@@ -573,6 +573,20 @@ void SyncManager::finishdownload(const std::string& path) {
   }
 }
 
+bool SyncManager::keepbeforeupload(const CompareItem& current) {
+  std::lock_guard<std::mutex> l(controllock_);
+  const SyncFileItem row = syncdb_->get_single_file(current.webpath);
+  // Overwrite mode and view-only shares take the service's version on
+  // their own road; an upload no longer waited for is not ours to judge.
+  if (row.status != syncstatus::uploading || bOverwrite_ || syncshare_.isreadonly(current.webpath) ||
+      !unsyncnode_.need_sync(row.webpath, false)) {
+    return false;
+  }
+  if (!unheldVersion(row, current, getnormalpath(current.webpath))) return false;
+  fetchToKeep(row, current);
+  return true;
+}
+
 void SyncManager::finishupload(const std::string& path, const std::string& webpath) {
   // What the local file holds now, read before the lock; the state taken
   // around it says whether it still holds that when the row is written.
