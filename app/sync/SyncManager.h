@@ -336,17 +336,18 @@ private:
   // A folder above the row is on its way out (status 6 or 9) or, with
   // checkCase, differs on disk from its cloud name in letter case.
   bool parentDeleting(const SyncFileItem& row, bool checkCase);
-  // The local file changed after the row last saw it: the row takes its
-  // time and waits for upload instead of being replaced (wins). The
-  // service's content `fetched` goes to the Trash first when this disk never
-  // held it; when it can't, the row waits (waits).
   // The service's version `c` is one this disk never held, with other
   // content than the local file (controllock held).
   bool unheldVersion(const SyncFileItem& row, const CompareItem& c, const std::string& local);
   // The row fetches `c` to keep it; last 0 keeps the local file for upload.
   void fetchToKeep(SyncFileItem row, const CompareItem& c);
+  // The local file changed after the row last saw it: the row takes its
+  // time and waits for upload instead of being replaced (wins). The
+  // service's content `fetched` goes to the Trash first when this disk never
+  // held it; when it can't, the row waits (waits).
   enum class LocalEdit { none, wins, waits };
   LocalEdit localWins(const SyncFileItem& row, const std::string& local, const std::string& fetched);
+  // False when the service's version had to be kept and could not be.
   bool keepServiceVersion(const SyncFileItem& row, const std::string& local, const std::string& fetched);
   // Moves a local version that the service never had to the Trash before
   // the service's content `hash` replaces it; false when it had to stay.
