@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <functional>
@@ -278,6 +279,93 @@ TEST_P(SyncConverge, AnEditOnBothSidesAtOnceEndsTheSameOnBoth) {
   writeInPlace(b_.root() + "shared.txt", "B's longer edit");
   EXPECT_TRUE(converge(std::vector<Tree>{{{"shared.txt", "A's edit"}}, {{"shared.txt", "B's longer edit"}}}))
       << describe();
+}
+
+// A edits first, B later, but B's edit reaches the service first: A's edit
+// still wins (the local edit wins over the service's), yet B's version,
+// which A's disk never held, is kept in the Trash before A's upload replaces
+// it. A's edit waits because A was not running (judged at the first compare
+// after the start), or because its transfers were stopped (the watcher had
+// judged it before B's version came); or A's compares are refused, so only
+// its upload, asking the service first, can find B's version.
+TEST_P(SyncConverge, AnEditThatReachesTheServiceLastKeepsTheOtherInTheTrash) {
+  enum Held { kEngineStopped, kTransfersStopped, kComparesRefused };
+  const struct {
+    const char* name;
+    Held held;
+  } cases[] = {{"A not running", kEngineStopped},
+               {"A's transfers stopped", kTransfersStopped},
+               {"A's compares refused", kComparesRefused}};
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string w = "shared" + std::to_string(++n) + ".txt";
+    const std::string mine = "A's earlier edit " + std::to_string(n);
+    const std::string theirs = "B's later edit, longer " + std::to_string(n);
+    writeInPlace(a_.root() + w, "base");
+    ASSERT_TRUE(nudgedUntil([&] { return treeOf(b_.root())[w] == "base" && settled(a_) && settled(b_); }, 240))
+        << describe();
+
+    AppServices::shared().setUserdata(a_.user);
+    switch (c.held) {
+      case kEngineStopped:
+        a_.sync->stop();
+        break;
+      case kTransfersStopped:
+        a_.trans.reset();
+        break;
+      case kComparesRefused:
+        ASSERT_TRUE(cloud->hook("POST", "fault",
+                                Value(plat::Dictionary{{"kind", Value("error")}, {"method", Value("COMPARE")},
+                                                       {"count", Value(1000000)}, {"status", Value(503)},
+                                                       {"error_code", Value(503)}, {"error_msg", Value("busy")}})));
+        break;
+    }
+    if (c.held != kComparesRefused) writeInPlace(a_.root() + w, mine);
+    if (c.held == kTransfersStopped) {
+      ASSERT_TRUE(dltest::pumpUntil([&] { return a_.sync->syncdb()->get_single_file(w).status == syncstatus::toUpload; },
+                                    60))
+          << describe();
+    }
+    writeInPlace(b_.root() + w, theirs);
+    ASSERT_TRUE(nudgedUntil([&] { return service()[w] == sha1(theirs); }, 240)) << describe();
+    const auto keptUp = [&] {
+      const auto r = a_.sync->syncdb()->get_single_file(w);
+      return r.filehash == sha1(theirs) && r.last == 0;
+    };
+    switch (c.held) {
+      case kEngineStopped:
+        a_.sync->start();
+        break;
+      case kTransfersStopped:
+        // A meets B's version while its own waits for the upload: B's is
+        // taken up to be kept first.
+        ASSERT_TRUE(nudgedUntil(keptUp, 60)) << "A never took up B's version to keep it\n" << describe();
+        AppServices::shared().setUserdata(a_.user);
+        a_.trans = TransManager::init(a_.sync);
+        break;
+      case kComparesRefused:
+        writeInPlace(a_.root() + w, mine);
+        ASSERT_TRUE(nudgedUntil(
+            [&] {
+              const auto trash = synctest::trashed();
+              return std::count(trash.begin(), trash.end(), theirs) == 1;
+            },
+            60))
+            << "A's upload went over B's version\n"
+            << describe();
+        ASSERT_TRUE(cloud->hook("DELETE", "faults"));
+        break;
+    }
+
+    Tree expected = treeOf(a_.root());
+    expected[w] = mine;
+    ASSERT_TRUE(converge(expected)) << describe();
+    const auto trash = synctest::trashed();
+    EXPECT_EQ(std::count(trash.begin(), trash.end(), theirs), 1) << describe();
+    EXPECT_EQ(std::count(trash.begin(), trash.end(), mine), 0) << describe();
+    EXPECT_TRUE(synctest::logged(w, "云端版本已移到废纸篓，由本地文件替换:"));
+  }
 }
 
 // A folder outside the sync folder linked on both sides to one cloud folder:

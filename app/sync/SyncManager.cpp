@@ -312,6 +312,9 @@ bool SyncManager::compare_modify(const std::string& path, SyncFileItem& row) {
   if (!row.file) return true;
   const uint64_t size = Util::filesize(path), m = Util::filemodifytime(path);
   const bool kept = unsyncnode_.need_sync(row.webpath, false);
+  // Last 0 while the service's version is fetched to be kept: the completion
+  // takes the file as it is then and uploads it.
+  if (row.last == 0 && (row.status == syncstatus::toDownload || row.status == syncstatus::downloading)) return true;
   // Same size and second is not proof: an edit within the same second at
   // the same size is told apart by the content.
   if (row.size == size && !row.filehash.empty() && row.last == m &&
@@ -834,6 +837,11 @@ bool SyncManager::compare_file(const std::string& local, SyncFileItem& row, bool
     row.file = false, row.size = 0, row.last = m, row.diskversion = row.version, row.status = s4;
     return true;
   }
+  // Last 0: the local file is kept and uploaded once the service's version
+  // is fetched (and kept in the Trash when this disk never held it).
+  if (isFile && row.last == 0 && (row.status == syncstatus::toDownload || row.status == syncstatus::downloading)) {
+    return false;
+  }
   if (row.status != syncstatus::toDownload) {
     // The old hash goes with the old content: kept beside the new size and
     // time, a later look would find the row "in step" and the edit would
@@ -913,6 +921,17 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
     syncdb_->update_file(row);
     return true;
   };
+  // The local edit wins over a version of the service that this disk never
+  // held, but that version is fetched first and kept in the Trash: row last
+  // 0 says "changed since in step", so the completion keeps the local file
+  // and uploads it. An upload already on its way stops for it: the service
+  // may number its commit after this version, which would then be gone.
+  const auto keepsUnheld = [&] { return kept && unheldVersion(row, c, local); };
+  const auto fetchThenUpload = [&] {
+    fetchToKeep(row, c);
+    if (row.status == syncstatus::uploading) cancel_trans(c.webpath);
+    return false;
+  };
   const bool unchanged = row.size == st->size && row.last == m;
   if (unchanged) {
     if (row.filehash == c.filehash) {
@@ -921,6 +940,7 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
       return true;
     }
     if (!normal) return byHash(false);
+    if (uploading && keepsUnheld()) return fetchThenUpload();
     if (uploading) return seenDuringUpload(row, c), false;
     take();
     row.last = m;
@@ -932,6 +952,7 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
   if (fetching && m == row.last && row.size == csize && row.version == c.version && row.filehash == c.filehash) {
     return false;
   }
+  if (uploading && keepsUnheld()) return fetchThenUpload();
   if (uploading) return seenDuringUpload(row, c), false;
   if (fetching && m == row.last && c.version > row.version) {
     take();
@@ -940,8 +961,25 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
     return false;
   }
   // The local change wins: it is uploaded over the service's version.
+  if (keepsUnheld()) return fetchThenUpload();
   row.size = st->size, row.last = m, row.filehash.clear();
   row.status = kept ? syncstatus::toUpload : syncstatus::excluded;
   if (kept) syncdb_->update_file(row);
   return false;
+}
+
+bool SyncManager::unheldVersion(const SyncFileItem& row, const CompareItem& c, const std::string& local) {
+  // Content in the local file cache was on this disk (an own upload the
+  // service numbered anew, say): nothing to keep.
+  return row.file && row.status != syncstatus::toReupload && !c.filehash.empty() && c.version > row.diskversion &&
+         synccache_->getcache(c.filehash).empty() && Util::getfilehash(local).value_or("") != c.filehash;
+}
+
+void SyncManager::fetchToKeep(SyncFileItem row, const CompareItem& c) {
+  row.size = static_cast<uint64_t>(std::max<int64_t>(0, c.filesize)), row.filehash = c.filehash;
+  row.version = c.version, row.memberid = c.lastmemberid;
+  row.status = syncstatus::toDownload;
+  row.last = 0;
+  syncdb_->update_file(row);
+  QVLog::sharedQVLog().addLogNormalFile(c.webpath, "本地文件已修改，先保存云端版本再上传:");
 }

@@ -320,6 +320,7 @@ public:
   TransItem get_download() override;
   TransItem get_upload() override;
   void finishupload(const std::string& path, const std::string& webpath) override;
+  bool keepbeforeupload(const CompareItem& current) override;
   void finishdownload(const std::string& path) override;
   // The row of the path takes the modification time of its local item.
   void update_parenttime(const std::string& webpath);
@@ -335,9 +336,19 @@ private:
   // A folder above the row is on its way out (status 6 or 9) or, with
   // checkCase, differs on disk from its cloud name in letter case.
   bool parentDeleting(const SyncFileItem& row, bool checkCase);
+  // The service's version `c` is one this disk never held, with other
+  // content than the local file (controllock held).
+  bool unheldVersion(const SyncFileItem& row, const CompareItem& c, const std::string& local);
+  // The row fetches `c` to keep it; last 0 keeps the local file for upload.
+  void fetchToKeep(SyncFileItem row, const CompareItem& c);
   // The local file changed after the row last saw it: the row takes its
-  // time and waits for upload instead of being replaced.
-  bool localWins(const SyncFileItem& row, const std::string& local);
+  // time and waits for upload instead of being replaced (wins). The
+  // service's content `fetched` goes to the Trash first when this disk never
+  // held it; when it can't, the row waits (waits).
+  enum class LocalEdit { none, wins, waits };
+  LocalEdit localWins(const SyncFileItem& row, const std::string& local, const std::string& fetched);
+  // False when the service's version had to be kept and could not be.
+  bool keepServiceVersion(const SyncFileItem& row, const std::string& local, const std::string& fetched);
   // Moves a local version that the service never had to the Trash before
   // the service's content `hash` replaces it; false when it had to stay.
   bool keepLocalVersion(const SyncFileItem& row, const std::string& local, const std::string& hash);

@@ -198,6 +198,10 @@ size_t SyncManager::scanFolder(const ScanFolder& f, std::vector<ScanFolder>& sub
       }
     } else if (row.status == syncstatus::toDelete) {
       restored(row, path);
+    } else if (row.last == 0 && (row.status == syncstatus::toDownload || row.status == syncstatus::downloading)) {
+      // Changed here while the service's version is fetched to be kept: the
+      // completion takes the file as it is then and uploads it.
+      continue;
     } else if (row.last != m) {
       const bool same = Util::getfilehash(path).value_or("") == row.filehash && !row.filehash.empty();
       row.size = st->size, row.last = m;

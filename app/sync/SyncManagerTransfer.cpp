@@ -101,11 +101,13 @@ bool SyncManager::parentDeleting(const SyncFileItem& row, bool checkCase) {
   return false;
 }
 
-bool SyncManager::localWins(const SyncFileItem& row, const std::string& local) {
+SyncManager::LocalEdit SyncManager::localWins(const SyncFileItem& row, const std::string& local,
+                                              const std::string& fetched) {
   const auto st = plat::statNoFollow(local);
-  if (!st || !st->isRegular) return false;
+  if (!st || !st->isRegular) return LocalEdit::none;
   const uint64_t m = Util::filemodifytime(local);
-  if (row.last >= m) return false;
+  if (row.last >= m) return LocalEdit::none;
+  if (!keepServiceVersion(row, local, fetched)) return LocalEdit::waits;
   // The user changed it after it was last in step: it is uploaded, and the
   // row says what is on disk now.
   SyncFileItem r = row;
@@ -113,6 +115,26 @@ bool SyncManager::localWins(const SyncFileItem& row, const std::string& local) {
   r.status = keptStatus(row.webpath, false, syncstatus::toUpload);
   syncdb_->update_file(r);
   lognormal(row.webpath, "本地文件已修改，保留本地文件并上传:");
+  return LocalEdit::wins;
+}
+
+bool SyncManager::keepServiceVersion(const SyncFileItem& row, const std::string& local, const std::string& fetched) {
+  // Nothing to keep: no content, one this disk held (in step with it), or
+  // the one the local file holds too.
+  if (fetched.empty() || row.filehash.empty() || (row.diskversion > 0 && row.diskversion == row.version)) return true;
+  if (Util::getfilehash(local).value_or("") == row.filehash) return true;
+  // A copy under the file's own name, so the Trash shows what it was.
+  const std::string folder = plat::format("%@/keep_%@", transcache_->cachepath(), row.filehash);
+  const std::string copy = folder + "/" + plat::pathBasename(local);
+  plat::removeTree(folder);
+  const bool kept = plat::makeDirectories(folder) && Util::copyfile(fetched, copy) && plat::trash()->moveToTrash(copy);
+  plat::removeTree(folder);
+  if (!kept) {
+    logerror(row.webpath, "云端版本无法移到废纸篓，暂不上传本地文件:");
+    return false;
+  }
+  logerror(row.webpath, "云端版本已移到废纸篓，由本地文件替换:");
+  notice(plat::format("文件[%@]的云端版本已被本地文件替换，云端版本已移到废纸篓", row.webpath));
   return true;
 }
 
@@ -257,8 +279,12 @@ TransItem SyncManager::get_download() {
       park(row.webpath);
       return item;
     }
-    if (localWins(row, local)) {
-      item.itemid = 3;
+    if (const LocalEdit e = localWins(row, local, cached); e != LocalEdit::none) {
+      if (e == LocalEdit::waits) {
+        park(row.webpath);
+      } else {
+        item.itemid = 3;
+      }
       return item;
     }
     if (isRegularFile(local)) Util::setfilereadwirte(local);
@@ -500,7 +526,9 @@ void SyncManager::finishdownload(const std::string& path) {
     for (SyncFileItem r : waiting) {
       if (st->size != r.size) continue;
       const std::string local = getnormalpath(r.webpath);
-      if (localWins(r, local) || parentDeleting(r, false)) {
+      const LocalEdit edit = localWins(r, local, path);
+      if (edit == LocalEdit::waits) continue;  // tried again with the result
+      if (edit == LocalEdit::wins || parentDeleting(r, false)) {
         ++settled;
         continue;
       }
@@ -543,6 +571,20 @@ void SyncManager::finishdownload(const std::string& path) {
     std::lock_guard<std::mutex> l(verifyMutex_);
     verified_.erase(path);
   }
+}
+
+bool SyncManager::keepbeforeupload(const CompareItem& current) {
+  std::lock_guard<std::mutex> l(controllock_);
+  const SyncFileItem row = syncdb_->get_single_file(current.webpath);
+  // Overwrite mode and view-only shares take the service's version on
+  // their own road; an upload no longer waited for is not ours to judge.
+  if (row.status != syncstatus::uploading || bOverwrite_ || syncshare_.isreadonly(current.webpath) ||
+      !unsyncnode_.need_sync(row.webpath, false)) {
+    return false;
+  }
+  if (!unheldVersion(row, current, getnormalpath(current.webpath))) return false;
+  fetchToKeep(row, current);
+  return true;
 }
 
 void SyncManager::finishupload(const std::string& path, const std::string& webpath) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -561,6 +562,8 @@ TEST_F(SyncTransfer, AFinishedDownloadNeverTakesTheUsersFile) {
   m_->finishdownload(d);
   EXPECT_EQ(plat::readFile(local("edited.txt")), "the user's");
   EXPECT_EQ(row("edited.txt").status, syncstatus::toUpload);
+  // The service's version this disk never held is kept in the Trash.
+  EXPECT_EQ(synctest::trashed(), std::vector<std::string>{content});
   EXPECT_FALSE(plat::fileExists(local("bin/x.txt")));
   EXPECT_FALSE(plat::fileExists(d));
 
@@ -582,7 +585,7 @@ TEST_F(SyncTransfer, AFinishedDownloadNeverTakesTheUsersFile) {
   db().update_file(n);
   m_->finishdownload(d2);
   EXPECT_EQ(plat::readFile(local("mine.txt")), content);
-  EXPECT_EQ(synctest::trashed(), std::vector<std::string>{"only here"});
+  EXPECT_EQ(synctest::trashed(), (std::vector<std::string>{"only here", content}));
   EXPECT_TRUE(synctest::logged("mine.txt", "本地文件已移到废纸篓，由云端版本替换:"));
   EXPECT_FALSE(plat::fileExists(d2));
 }
@@ -658,11 +661,12 @@ TEST_F(SyncTransfer, AFinishedUploadIsRecordedOnlyForWhatWasSent) {
   EXPECT_EQ(plat::readFile(local("inplace.bin")), "big");
 }
 
-// The service took another client's version while this one's upload was
-// finishing: the change is met while the row still waits for the upload
-// (which goes first), but once the upload is done the newer version of the
-// service stands and is fetched, instead of the file being called in step.
-TEST_F(SyncTransfer, AServiceChangeMetDuringAnUploadIsTakenAfterIt) {
+// The service took another client's version while this one's upload was on
+// its way. The service may number the upload's commit after that version
+// (devcloud does), so the upload stops: the service's version is fetched and
+// kept in the Trash, then the local file goes again, whether the change is
+// newer or older than the version the upload asked for.
+TEST_F(SyncTransfer, AServiceChangeMetDuringAnUploadIsKeptBeforeTheUploadGoesOn) {
   const auto handed = [&](const std::string& w, int64_t version) {
     write(local(w), "mine");
     SyncFileItem it;
@@ -671,36 +675,66 @@ TEST_F(SyncTransfer, AServiceChangeMetDuringAnUploadIsTakenAfterIt) {
     db().add_new_file(it);
     return it;
   };
-  const auto change = [&](const std::string& w, int64_t version) {
-    CompareItem c;
-    c.webpath = w, c.cmd = 1, c.version = version, c.filehash = sha1("theirs, newer"), c.filesize = 13;
-    return c;
-  };
-  // Newer than the upload's own version (6): taken after the upload.
-  SyncFileItem r = handed("race.txt", 6);
-  m_->lock();
-  EXPECT_FALSE(m_->compare_data(r, change("race.txt", 7)));
-  m_->unlock();
-  EXPECT_EQ(row("race.txt").status, syncstatus::uploading);
-  m_->finishupload(local("race.txt"), "race.txt");
-  r = row("race.txt");
-  EXPECT_EQ(r.status, syncstatus::toDownload);
-  EXPECT_EQ(r.filehash, sha1("theirs, newer"));
-  EXPECT_EQ(r.size, 13u);
-  EXPECT_EQ(r.version, 7);
-  EXPECT_EQ(r.diskversion, 6);  // the disk holds the version just sent
-  const TransItem t = m_->get_download();
-  EXPECT_EQ(t.itemid, 1);
-  EXPECT_EQ(t.webpath, "race.txt");
+  const struct {
+    const char* path;
+    int64_t uploadVersion, changeVersion;
+    std::string theirs;
+  } cases[] = {{"race.txt", 6, 7, "theirs, newer"}, {"older.txt", 9, 8, "theirs, older"}};
+  std::vector<std::string> trashed;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    SyncFileItem r = handed(c.path, c.uploadVersion);
+    CompareItem change;
+    change.webpath = c.path, change.cmd = 1, change.version = c.changeVersion, change.filehash = sha1(c.theirs);
+    change.filesize = static_cast<int64_t>(c.theirs.size());
+    m_->lock();
+    EXPECT_FALSE(m_->compare_data(r, change));
+    m_->unlock();
+    r = row(c.path);
+    EXPECT_EQ(r.status, syncstatus::toDownload);
+    EXPECT_EQ(r.filehash, sha1(c.theirs));
+    EXPECT_EQ(r.version, c.changeVersion);
+    EXPECT_EQ(r.last, 0u);  // the local file stays and goes again
+    const auto cleared = trans_->cleared();
+    EXPECT_NE(std::find(cleared.begin(), cleared.end(), c.path), cleared.end());
+    // The stopped upload's completion, should it still come, records nothing.
+    m_->finishupload(local(c.path), c.path);
+    EXPECT_EQ(row(c.path).status, syncstatus::toDownload);
+    clock_->advance(1);  // past the second the completion stamped
+    const TransItem t = m_->get_download();
+    EXPECT_EQ(t.itemid, 1);
+    EXPECT_EQ(t.webpath, c.path);
+    // Fetched: kept in the Trash, and the local file is uploaded again.
+    m_->finishdownload(finished(c.theirs));
+    trashed.push_back(c.theirs);
+    std::sort(trashed.begin(), trashed.end());
+    EXPECT_EQ(synctest::trashed(), trashed);
+    EXPECT_EQ(plat::readFile(local(c.path)), "mine");
+    r = row(c.path);
+    EXPECT_EQ(r.status, syncstatus::toUpload);
+    EXPECT_EQ(r.size, 4u);
+    EXPECT_EQ(r.last, Util::filemodifytime(local(c.path)));
+    EXPECT_TRUE(synctest::logged(c.path, "云端版本已移到废纸篓，由本地文件替换:"));
+  }
 
-  // Older than the upload's version: the upload stands.
-  SyncFileItem o = handed("older.txt", 9);
+  // Content this disk already holds needs no keeping: the upload goes on,
+  // and once it is done the newer version of the service is taken.
+  write(home_.path() + "/held", "held here");
+  ASSERT_TRUE(m_->synccache()->addcache(home_.path() + "/held", sha1("held here")));
+  SyncFileItem h = handed("held.txt", 6);
+  CompareItem change;
+  change.webpath = "held.txt", change.cmd = 1, change.version = 7, change.filehash = sha1("held here");
+  change.filesize = 9;
   m_->lock();
-  EXPECT_FALSE(m_->compare_data(o, change("older.txt", 8)));
+  EXPECT_FALSE(m_->compare_data(h, change));
   m_->unlock();
-  m_->finishupload(local("older.txt"), "older.txt");
-  EXPECT_EQ(row("older.txt").status, syncstatus::synced);
-  EXPECT_EQ(row("older.txt").filehash, sha1("mine"));
+  EXPECT_EQ(row("held.txt").status, syncstatus::uploading);
+  m_->finishupload(local("held.txt"), "held.txt");
+  h = row("held.txt");
+  EXPECT_EQ(h.status, syncstatus::toDownload);
+  EXPECT_EQ(h.filehash, sha1("held here"));
+  EXPECT_EQ(h.version, 7);
+  EXPECT_EQ(h.diskversion, 6);  // the disk holds the version just sent
 }
 
 // A change of the service for a path the user renamed, while the rename

@@ -224,6 +224,8 @@ TEST_P(SyncTransferRemote, AnEditOnBothSidesIsSettledByTheMode) {
       ASSERT_TRUE(waitFor([&] { return node(owner.username, ownerpath)["filehash"].string() == sha1(mine); }));
       const auto trash = synctest::trashed();
       EXPECT_EQ(std::count(trash.begin(), trash.end(), mine), 0);
+      // The service's version, which this disk never held, is kept.
+      EXPECT_EQ(std::count(trash.begin(), trash.end(), theirs), 1);
     } else {
       ASSERT_TRUE(waitFor([&] { return inStep(webpath, theirs); }));
       const auto trash = synctest::trashed();

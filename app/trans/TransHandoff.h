@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "app/interface/RequestRet.h"
 #include "app/sync/SyncShare.h"
 #include "app/sync/Syncdb.h"
 #include "app/trans/TransItem.h"
@@ -45,6 +46,13 @@ public:
   // is on the service; the sync engine re-checks the file before it marks
   // the row synced.
   virtual void finishupload(const std::string& path, const std::string& webpath) = 0;
+  // Before an upload replaces what the service holds now (`current`): true
+  // when that is a version this disk never held and the sync engine has
+  // taken it up to keep it first; the upload then ends, to go again later.
+  virtual bool keepbeforeupload(const CompareItem& current) {
+    (void)current;
+    return false;
+  }
   virtual void finishdownload(const std::string& path) = 0;
   // Whether the sync engine is started.
   virtual bool bStart() const = 0;

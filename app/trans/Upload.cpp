@@ -212,6 +212,24 @@ void Upload::runsteps() {
     SyncFileItem row = db->get_single_file(item_.webpath);
     const int64_t version = row.status != -1 ? row.version : 0;
 
+    // An edit of a file this disk held: the service may have taken another
+    // client's version since, one this disk never saw. It is kept before
+    // this upload replaces it, then the file goes again.
+    if (row.status != -1 && row.file && row.diskversion > 0) {
+      const RetReget now = HTTPEngine::reget(user->userToken(), item_.webpath, user->mountID());
+      if (now.status == 200 && !now.dir && now.version > row.diskversion && now.filehash != item_.filehash) {
+        CompareItem current;
+        current.webpath = item_.webpath, current.cmd = 1, current.filehash = now.filehash;
+        current.filesize = static_cast<int64_t>(now.filesize), current.version = now.version;
+        current.lastmemberid = now.last_member_id;
+        if (sync->keepbeforeupload(current)) {
+          log("云端有本地没有的新版本，先保存后再上传:");
+          manager_.removeupload(this);
+          return;
+        }
+      }
+    }
+
     log("获取服务器地址:");
     RetAddFile added = HTTPEngine::addfile(user->userToken(), item_.webpath, user->mountID(), item_.filehash,
                                            static_cast<int64_t>(item_.filesize), version);
