@@ -590,6 +590,47 @@ TEST_P(SyncConverge, AServiceChangeMeetingARenameInFlightFollowsTheRename) {
   }
 }
 
+// B edits a file; A's download of B's version waits at the service while the
+// user renames or moves the file on A, so A's rename waits for the download.
+// The download lands at the new name and the rename takes it up: B's version
+// stands under the new name everywhere, and the old name never comes back.
+TEST_P(SyncConverge, ADownloadMeetingARenameNotYetSentLandsAtTheNewName) {
+  const struct {
+    const char* from;
+    const char* to;
+  } cases[] = {{"x.txt", "y.txt"}, {"y.txt", "d/y.txt"}};
+  Tree expected{{"x.txt", "first"}, {"d", std::nullopt}};
+  writeInPlace(a_.root() + "x.txt", "first");
+  ASSERT_TRUE(plat::makeDirectories(a_.root() + "d"));
+  ASSERT_TRUE(converge(expected)) << describe();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.from) + " -> " + c.to);
+    const std::string text = std::string("B's edit before A's move to ") + c.to;
+    writeInPlace(b_.root() + c.from, text);
+    ASSERT_TRUE(convergetest::pumpNudging(
+        {&b_}, [&] { return service().count(c.from) && service()[c.from] == sha1(text); }, 60))
+        << describe();
+    const int64_t since = cloud->lastSeq();
+    ASSERT_TRUE(cloud->hook("POST", "fault",
+                            Value(plat::Dictionary{{"kind", Value("stall")}, {"method", Value("GET")},
+                                                   {"path", Value("/content/")}, {"seconds", Value(int64_t{6})},
+                                                   {"count", Value(int64_t{1})}})));
+    const auto held = [&] {
+      for (const Value& e : cloud->requests(since)) {
+        if (e["method"].string() == "GET" && e["target"].string().rfind("/content/", 0) == 0) {
+          return e["status"].isNull();
+        }
+      }
+      return false;
+    };
+    ASSERT_TRUE(convergetest::pumpNudging({&a_}, held, 5)) << describe();
+    ASSERT_EQ(::rename((a_.root() + c.from).c_str(), (a_.root() + c.to).c_str()), 0);
+    expected.erase(c.from);
+    expected[c.to] = text;
+    ASSERT_TRUE(converge(expected)) << describe();
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Http, SyncConverge, ::testing::Values(false));
 
 }  // namespace

@@ -196,6 +196,9 @@ public:
   void check_rename_and_remove();
   // The path is the old path of a queued rename or move.
   bool check_movelist(const std::string& path);
+  // Where a local path is now by the renames and moves the service has not
+  // taken yet; "" when none of them involves it.
+  std::string pendingPlace(const std::string& local);
   std::vector<movefile_stx> renamelist();
   std::vector<movefile_stx> removelist();
 

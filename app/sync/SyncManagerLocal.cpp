@@ -705,6 +705,13 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
     eventdel(o);
     return eventadd(n) ? Outcome::settled : Outcome::refused;
   }
+  // A file whose new version is being fetched: the disk holds the version
+  // before, which the move would send up as the user's. The move waits for
+  // the download, which lands at the new place.
+  if (old.file && (old.status == syncstatus::downloading || old.status == syncstatus::toDownload)) {
+    if (push) queueMove(removelist_, o, n);
+    return Outcome::refused;
+  }
   const auto u = Util::getAppDelegate().userdata();
   if (!u) return Outcome::refused;
   const std::string parent = syncpath::parentOf(wn);
@@ -816,6 +823,22 @@ bool SyncManager::pendingTarget(const std::string& local) {
     }
   }
   return false;
+}
+
+std::string SyncManager::pendingPlace(const std::string& local) {
+  if (!anyPending_) return "";
+  std::lock_guard<std::mutex> l(listsMutex_);
+  std::string at = local;
+  bool moved = false;
+  // Each entry at most once: a rename of the new name waits after it.
+  for (const auto* list : {&renamelist_, &removelist_}) {
+    for (const auto& e : *list) {
+      if (!atOrUnder(at, e.oldpath)) continue;
+      at = noSlash(e.newpath) + noSlash(at).substr(noSlash(e.oldpath).size());
+      moved = true;
+    }
+  }
+  return moved ? at : "";
 }
 
 bool SyncManager::pendingInvolves(const std::string& local) {
