@@ -247,13 +247,19 @@ bool SyncManager::meetsFlight(const std::string& webpath) const {
   return false;
 }
 
-CompareItem SyncManager::carriedThrough(CompareItem item, bool& carried) {
+std::optional<CompareItem> SyncManager::carriedThrough(CompareItem item, bool& carried) {
   carried = false;
   // In the order they landed: a rename after a move takes the item on from
   // where the move left it. A change at least as new as the rename is of
   // what the service has at the old place since.
-  for (const auto& m : landed_) {
+  for (size_t i = 0; i < landed_.size(); ++i) {
+    const Landed& m = landed_[i];
     if (item.version >= m.from.version || !syncpath::within(item.webpath, m.from.webpath)) continue;
+    // What the service said of a place our own earlier rename or move made,
+    // which a later one left: nothing new.
+    for (size_t j = 0; j < i; ++j) {
+      if (item.version <= landed_[j].from.version && syncpath::within(item.webpath, landed_[j].to)) return std::nullopt;
+    }
     item.webpath = m.to + syncpath::restAfter(item.webpath, m.from.webpath);
     carried = true;
   }
@@ -608,17 +614,20 @@ bool SyncManager::receive_datas(const std::vector<CompareItem>& items, int64_t s
         if (bOut_) break;
       }
       bool carried = false;
-      const CompareItem c = carriedThrough(item, carried);
-      switch (c.cmd) {
-        case -1: receive_reset(c); break;
-        case 0:
-          if (!carried || goneOnService(c.webpath)) receive_del(c);
-          break;
-        case 1: receive_add(c, synctype); break;
-        case 1000:
-        case 1001:
-        case 1003: receive_add_sharefolder(c); break;
-        default: break;
+      const std::optional<CompareItem> through = carriedThrough(item, carried);
+      if (through) {
+        const CompareItem& c = *through;
+        switch (c.cmd) {
+          case -1: receive_reset(c); break;
+          case 0:
+            if (!carried || goneOnService(c.webpath)) receive_del(c);
+            break;
+          case 1: receive_add(c, synctype); break;
+          case 1000:
+          case 1001:
+          case 1003: receive_add_sharefolder(c); break;
+          default: break;
+        }
       }
     }
     if (item.cmd == 0) endretired();

@@ -434,8 +434,9 @@ private:
   // service right now (under controllock).
   bool meetsFlight(const std::string& webpath) const;
   // The change as it applies to where the item is now; `carried` says it
-  // was moved on by a rename or move of ours.
-  CompareItem carriedThrough(CompareItem item, bool& carried);
+  // was moved on by a rename or move of ours. None for a change that tells
+  // nothing new (the echo of a place of ours that we left again).
+  std::optional<CompareItem> carriedThrough(CompareItem item, bool& carried);
   // A deletion carried to a new place holds there only when the service has
   // nothing at that place: the service's echo of our own move deletes the
   // old place too. Listings are kept for the page (under controllock).
