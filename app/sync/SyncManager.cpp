@@ -231,13 +231,17 @@ bool SyncManager::passedThrough(const std::string& webpath, int64_t version) {
   return false;
 }
 
-void SyncManager::landed(const std::string& from, const std::string& to, int64_t version) {
-  const uint64_t now = nowStamp();
+void SyncManager::dropLanded() {
   // A page read before the rename ended comes within a pass or two; a few
   // minutes leave room for a slow feed.
+  const uint64_t now = nowStamp();
   std::erase_if(landed_, [&](const Landed& m) { return now - m.from.lasttime > 300; });
+}
+
+void SyncManager::landed(const std::string& from, const std::string& to, int64_t version) {
+  dropLanded();
   if (landed_.size() >= kPassedThroughMax) landed_.erase(landed_.begin());
-  landed_.push_back({{from, version, now}, to});
+  landed_.push_back({{from, version, nowStamp()}, to});
 }
 
 bool SyncManager::meetsFlight(const std::string& webpath) const {
@@ -249,6 +253,7 @@ bool SyncManager::meetsFlight(const std::string& webpath) const {
 
 std::optional<CompareItem> SyncManager::carriedThrough(CompareItem item, bool& carried) {
   carried = false;
+  dropLanded();
   // In the order they landed: a rename after a move takes the item on from
   // where the move left it. A change at least as new as the rename is of
   // what the service has at the old place since.

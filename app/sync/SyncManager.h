@@ -430,6 +430,7 @@ private:
   // gave: a change the service made before it, read only afterwards, is
   // carried to the new place (under controllock).
   void landed(const std::string& from, const std::string& to, int64_t version);
+  void dropLanded();
   // True when a rename or move of ours at or above the path is with the
   // service right now (under controllock).
   bool meetsFlight(const std::string& webpath) const;
