@@ -593,6 +593,132 @@ TEST_P(SyncConverge, AFolderMovedOnOneSideIsRenamedWholeOnTheOther) {
   }
 }
 
+// A renames or moves an item while B changes or deletes something of it:
+// B's change reaches the service while A's request waits there, and A reads
+// it while its own request is still in flight. The service applies A's
+// rename or move to what B left, and A carries B's change through its
+// rename: the change lands at the new place, the old name never comes back.
+TEST_P(SyncConverge, AServiceChangeMeetingARenameInFlightFollowsTheRename) {
+  enum BDoes { kEdit, kDelete };
+  const struct {
+    const char* verb;  // A's request, held at the service
+    const char* from;
+    const char* to;
+    BDoes b;
+    const char* bpath;
+  } cases[] = {
+      {"RENAME", "x.txt", "y.txt", kEdit, "x.txt"},
+      {"RENAME", "d", "d2", kEdit, "d/f.txt"},
+      {"RENAME", "d2", "d3", kDelete, "d2/g.txt"},
+      {"MOVE", "d3", "e/d3", kDelete, "d3/f.txt"},
+      {"MOVE", "e/d3/h.txt", "h.txt", kEdit, "e/d3/h.txt"},
+  };
+  Tree expected{{"x.txt", "x first"}, {"d", std::nullopt}, {"d/f.txt", "f first"}, {"d/g.txt", "g first"},
+                {"d/h.txt", "h first"}, {"e", std::nullopt}};
+  for (const auto& [p, c] : expected) {
+    if (c) writeInPlace(a_.root() + p, *c);
+  }
+  ASSERT_TRUE(plat::makeDirectories(a_.root() + "e"));
+  ASSERT_TRUE(converge(expected)) << describe();
+  plat::SystemClock real;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.verb) + " " + c.from + " -> " + c.to);
+    const int64_t since = cloud->lastSeq();
+    const double stall = 10;
+    ASSERT_TRUE(cloud->hook("POST", "fault",
+                            Value(plat::Dictionary{{"kind", Value("stall")}, {"method", Value(c.verb)},
+                                                   {"seconds", Value(stall)}, {"count", Value(int64_t{1})}})));
+    ASSERT_EQ(::rename((a_.root() + c.from).c_str(), (a_.root() + c.to).c_str()), 0);
+    // A's request arrived and waits.
+    const double start = real.monotonic();
+    const auto heldRequest = [&] {
+      for (const Value& e : cloud->requests(since)) {
+        if (e["method"].string() == c.verb) return e["status"].isNull() ? 1 : 2;
+      }
+      return 0;
+    };
+    ASSERT_TRUE(dltest::pumpUntil([&] { return heldRequest() != 0; }, stall / 2)) << describe();
+    // B's change reaches the service meanwhile; only B is asked for passes.
+    const std::string text = std::string("B's edit while A's ") + c.verb + " waits";
+    if (c.b == kEdit) {
+      writeInPlace(b_.root() + c.bpath, text);
+    } else {
+      ASSERT_TRUE(plat::removeTree(b_.root() + c.bpath));
+    }
+    ASSERT_TRUE(convergetest::pumpNudging(
+        {&b_},
+        [&] {
+          const Tree s = service();
+          const auto at = s.find(c.bpath);
+          return c.b == kEdit ? at != s.end() && at->second == sha1(text) : at == s.end();
+        },
+        stall - 3))
+        << describe();
+    ASSERT_EQ(heldRequest(), 1) << "A's request ended before B's change reached the service";
+    ASSERT_LT(real.monotonic() - start, stall - 1);
+    // A reads B's change now, while its request is still held.
+    if (c.b == kEdit) {
+      expected[c.bpath] = text;
+    } else {
+      expected.erase(c.bpath);
+    }
+    Tree after;
+    const std::string from = c.from;
+    for (auto it = expected.begin(); it != expected.end();) {
+      if (it->first == from || it->first.rfind(from + "/", 0) == 0) {
+        after[c.to + it->first.substr(from.size())] = it->second;
+        it = expected.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    expected.insert(after.begin(), after.end());
+    ASSERT_TRUE(converge(expected)) << describe();
+    EXPECT_EQ(heldRequest(), 2);
+  }
+}
+
+// B edits a file; A's download of B's version waits at the service while the
+// user renames or moves the file on A, so A's rename waits for the download.
+// The download lands at the new name and the rename takes it up: B's version
+// stands under the new name everywhere, and the old name never comes back.
+TEST_P(SyncConverge, ADownloadMeetingARenameNotYetSentLandsAtTheNewName) {
+  const struct {
+    const char* from;
+    const char* to;
+  } cases[] = {{"x.txt", "y.txt"}, {"y.txt", "d/y.txt"}};
+  Tree expected{{"x.txt", "first"}, {"d", std::nullopt}};
+  writeInPlace(a_.root() + "x.txt", "first");
+  ASSERT_TRUE(plat::makeDirectories(a_.root() + "d"));
+  ASSERT_TRUE(converge(expected)) << describe();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.from) + " -> " + c.to);
+    const std::string text = std::string("B's edit before A's move to ") + c.to;
+    writeInPlace(b_.root() + c.from, text);
+    ASSERT_TRUE(convergetest::pumpNudging(
+        {&b_}, [&] { return service().count(c.from) && service()[c.from] == sha1(text); }, 60))
+        << describe();
+    const int64_t since = cloud->lastSeq();
+    ASSERT_TRUE(cloud->hook("POST", "fault",
+                            Value(plat::Dictionary{{"kind", Value("stall")}, {"method", Value("GET")},
+                                                   {"path", Value("/content/")}, {"seconds", Value(int64_t{6})},
+                                                   {"count", Value(int64_t{1})}})));
+    const auto held = [&] {
+      for (const Value& e : cloud->requests(since)) {
+        if (e["method"].string() == "GET" && e["target"].string().rfind("/content/", 0) == 0) {
+          return e["status"].isNull();
+        }
+      }
+      return false;
+    };
+    ASSERT_TRUE(convergetest::pumpNudging({&a_}, held, 5)) << describe();
+    ASSERT_EQ(::rename((a_.root() + c.from).c_str(), (a_.root() + c.to).c_str()), 0);
+    expected.erase(c.from);
+    expected[c.to] = text;
+    ASSERT_TRUE(converge(expected)) << describe();
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Http, SyncConverge, ::testing::Values(false));
 
 }  // namespace

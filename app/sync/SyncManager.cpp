@@ -231,6 +231,67 @@ bool SyncManager::passedThrough(const std::string& webpath, int64_t version) {
   return false;
 }
 
+void SyncManager::dropLanded() {
+  // A page read before the rename ended comes within a pass or two; a few
+  // minutes leave room for a slow feed.
+  const uint64_t now = nowStamp();
+  std::erase_if(landed_, [&](const Landed& m) { return now - m.from.lasttime > 300; });
+}
+
+void SyncManager::landed(const std::string& from, const std::string& to, int64_t version) {
+  dropLanded();
+  if (landed_.size() >= kPassedThroughMax) landed_.erase(landed_.begin());
+  landed_.push_back({{from, version, nowStamp()}, to});
+}
+
+bool SyncManager::meetsFlight(const std::string& webpath) const {
+  for (const auto& from : inFlight_) {
+    if (syncpath::within(webpath, from)) return true;
+  }
+  return false;
+}
+
+std::optional<CompareItem> SyncManager::carriedThrough(CompareItem item, bool& carried) {
+  carried = false;
+  dropLanded();
+  // In the order they landed: a rename after a move takes the item on from
+  // where the move left it. A change at least as new as the rename is of
+  // what the service has at the old place since.
+  for (size_t i = 0; i < landed_.size(); ++i) {
+    const Landed& m = landed_[i];
+    if (item.version >= m.from.version || !syncpath::within(item.webpath, m.from.webpath)) continue;
+    // What the service said of a place our own earlier rename or move made,
+    // which a later one left: nothing new.
+    for (size_t j = 0; j < i; ++j) {
+      if (item.version <= landed_[j].from.version && syncpath::within(item.webpath, landed_[j].to)) return std::nullopt;
+    }
+    item.webpath = m.to + syncpath::restAfter(item.webpath, m.from.webpath);
+    carried = true;
+  }
+  return item;
+}
+
+bool SyncManager::goneOnService(const std::string& webpath) {
+  const std::string parent = syncpath::parentOf(webpath);
+  auto at = listedForPage_.find(plat::foldCase(parent));
+  if (at == listedForPage_.end()) {
+    std::optional<std::set<std::string>> names;
+    if (const auto u = Util::getAppDelegate().userdata()) {
+      const RetFileList ret = HTTPEngine::getfilelist(u->userToken(), parent, u->mountID(), false);
+      if (ret.status == 200) {
+        names.emplace();
+        for (const auto& e : ret.itemlist) names->insert(plat::foldCase(e.filename));
+      } else if (ret.error == 40402) {
+        names.emplace();  // the folder itself is gone
+      }
+    }
+    at = listedForPage_.emplace(plat::foldCase(parent), std::move(names)).first;
+  }
+  // Not known (no answer): the entry stays rather than go on a guess.
+  const size_t slash = webpath.rfind('/');
+  return at->second && !at->second->count(plat::foldCase(slash == std::string::npos ? webpath : webpath.substr(slash + 1)));
+}
+
 void SyncManager::setLocalPass(std::function<void(bool)> pass) {
   std::lock_guard<std::mutex> l(hooksMutex_);
   localPass_ = std::move(pass);
@@ -544,19 +605,37 @@ void SyncManager::receive_server_version(std::vector<SyncVersion> rows, bool bCh
 
 bool SyncManager::receive_datas(const std::vector<CompareItem>& items, int64_t synctype) {
   Syncdb::Batch batch(*syncdb_);
+  {
+    std::lock_guard<std::mutex> l(controllock_);
+    listedForPage_.clear();
+  }
   for (const auto& item : items) {
     if (bOut_) return batch.finish();
     if (item.cmd == 0 && isFolderChange(item)) holdDownloads_ = true;
     {
-      std::lock_guard<std::mutex> l(controllock_);
-      switch (item.cmd) {
-        case -1: receive_reset(item); break;
-        case 0: receive_del(item); break;
-        case 1: receive_add(item, synctype); break;
-        case 1000:
-        case 1001:
-        case 1003: receive_add_sharefolder(item); break;
-        default: break;
+      std::unique_lock<std::mutex> l(controllock_);
+      // A rename or move of ours of this item is with the service: its answer
+      // says where the item is, and the change is carried there.
+      if (meetsFlight(item.webpath)) {
+        syncdb_->pauseBatch();
+        while (!bOut_ && meetsFlight(item.webpath)) flightEnded_.wait_for(l, std::chrono::milliseconds(100));
+        if (bOut_) break;
+      }
+      bool carried = false;
+      const std::optional<CompareItem> through = carriedThrough(item, carried);
+      if (through) {
+        const CompareItem& c = *through;
+        switch (c.cmd) {
+          case -1: receive_reset(c); break;
+          case 0:
+            if (!carried || goneOnService(c.webpath)) receive_del(c);
+            break;
+          case 1: receive_add(c, synctype); break;
+          case 1000:
+          case 1001:
+          case 1003: receive_add_sharefolder(c); break;
+          default: break;
+        }
       }
     }
     if (item.cmd == 0) endretired();

@@ -196,6 +196,9 @@ public:
   void check_rename_and_remove();
   // The path is the old path of a queued rename or move.
   bool check_movelist(const std::string& path);
+  // Where a local path is now by the renames and moves the service has not
+  // taken yet; "" when none of them involves it.
+  std::string pendingPlace(const std::string& local);
   std::vector<movefile_stx> renamelist();
   std::vector<movefile_stx> removelist();
 
@@ -434,6 +437,22 @@ private:
   void passThrough(const std::string& webpath, int64_t version);
   bool passedThrough(const std::string& webpath, int64_t version);
   static constexpr size_t kPassedThroughMax = 64;
+  // A rename or move of ours that the service answered, with the version it
+  // gave: a change the service made before it, read only afterwards, is
+  // carried to the new place (under controllock).
+  void landed(const std::string& from, const std::string& to, int64_t version);
+  void dropLanded();
+  // True when a rename or move of ours at or above the path is with the
+  // service right now (under controllock).
+  bool meetsFlight(const std::string& webpath) const;
+  // The change as it applies to where the item is now; `carried` says it
+  // was moved on by a rename or move of ours. None for a change that tells
+  // nothing new (the echo of a place of ours that we left again).
+  std::optional<CompareItem> carriedThrough(CompareItem item, bool& carried);
+  // A deletion carried to a new place holds there only when the service has
+  // nothing at that place: the service's echo of our own move deletes the
+  // old place too. Listings are kept for the page (under controllock).
+  bool goneOnService(const std::string& webpath);
   // A name with blanks at either end renamed on disk; the path to use.
   std::string trimmed(const std::string& path);
   bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
@@ -459,6 +478,8 @@ private:
   enum class Outcome { settled, refused, unreachable };
   Outcome renameStep(const std::string& oldpath, const std::string& newpath, bool push, bool held);
   Outcome moveStep(const std::string& oldpath, const std::string& newpath, bool push, bool held);
+  void beginFlight(std::unique_lock<std::mutex>& l, const std::string& wo);
+  void endFlight(std::unique_lock<std::mutex>& l, const std::string& wo);
   Outcome refusal(const RequestRet& ret, const std::string& oldpath, const std::string& newpath,
                   const std::string& oldweb, bool push, std::vector<movefile_stx>& list);
   void queueMove(std::vector<movefile_stx>& list, const std::string& oldpath, const std::string& newpath);
@@ -520,6 +541,17 @@ private:
   // Middle places of a move with a new name, with the move's version: what
   // the service said of them until then is over. Under controllock.
   std::vector<renamefile_stx> passedThrough_;
+  // Renames and moves of ours that landed (`webpath` the old place), with
+  // their new place; those with the service now (old places, one entry per
+  // request); the service's listings read for the page. Under controllock.
+  struct Landed {
+    renamefile_stx from;
+    std::string to;
+  };
+  std::vector<Landed> landed_;
+  std::vector<std::string> inFlight_;
+  std::condition_variable flightEnded_;
+  std::map<std::string, std::optional<std::set<std::string>>> listedForPage_;
 
   std::atomic<bool> bScaned_{false}, bSyncnow_{true}, bStart_{false}, bOut_{false}, bOverwrite_{false},
       bFristScan_{true}, bPacing_{true};

@@ -609,12 +609,13 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
   }
   const auto u = Util::getAppDelegate().userdata();
   if (!u) return Outcome::refused;
-  if (!held) l.unlock();
+  if (!held) beginFlight(l, wo);
   const RetRename ret =
       HTTPEngine::renamefile(u->userToken(), old.file ? wo : wo + "/", u->mountID(), lastComponent(wn));
-  if (!held) l.lock();
+  if (!held) endFlight(l, wo);
   if (ret.status == 200) {
     setLastrename({old.webpath, old.version, nowStamp()});
+    landed(wo, wn, ret.version);
     syncdb_->rename(wo, wn);
     if (!old.file) {
       renamelink(o, n);
@@ -641,6 +642,20 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
     return Outcome::settled;
   }
   return refusal(ret, o, n, wo, push, renamelist_);
+}
+
+// The lock is let go while the service is asked; the remote road meanwhile
+// holds back the changes of the item, which its answer may move elsewhere.
+void SyncManager::beginFlight(std::unique_lock<std::mutex>& l, const std::string& wo) {
+  inFlight_.push_back(wo);
+  l.unlock();
+}
+
+void SyncManager::endFlight(std::unique_lock<std::mutex>& l, const std::string& wo) {
+  l.lock();
+  const auto at = std::find(inFlight_.begin(), inFlight_.end(), wo);
+  if (at != inFlight_.end()) inFlight_.erase(at);
+  flightEnded_.notify_all();
 }
 
 // What a rename and a move do alike with an answer that is no success.
@@ -690,6 +705,13 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
     eventdel(o);
     return eventadd(n) ? Outcome::settled : Outcome::refused;
   }
+  // A file whose new version is being fetched: the disk holds the version
+  // before, which the move would send up as the user's. The move waits for
+  // the download, which lands at the new place.
+  if (old.file && (old.status == syncstatus::downloading || old.status == syncstatus::toDownload)) {
+    if (push) queueMove(removelist_, o, n);
+    return Outcome::refused;
+  }
   const auto u = Util::getAppDelegate().userdata();
   if (!u) return Outcome::refused;
   const std::string parent = syncpath::parentOf(wn);
@@ -697,12 +719,13 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
   // own after it, from where the service has the item then. The remote road
   // waits for both, so that it never meets that middle place.
   const bool renamed = lastComponent(wn) != lastComponent(wo);
-  if (!held && !renamed) l.unlock();
+  if (!held && !renamed) beginFlight(l, wo);
   const RetMoveFile ret =
       HTTPEngine::movefile(u->userToken(), dir ? wo + "/" : wo, u->mountID(), dir ? parent + "/" : parent);
-  if (!held && !renamed) l.lock();
+  if (!held && !renamed) endFlight(l, wo);
   if (ret.status == 200) {
     const std::string wm = renamed ? (parent.empty() ? "" : parent + "/") + lastComponent(wo) : wn;
+    landed(wo, wm, ret.version);
     syncdb_->move(wo, wm);
     if (dir) {
       renamelink(o, n);
@@ -800,6 +823,22 @@ bool SyncManager::pendingTarget(const std::string& local) {
     }
   }
   return false;
+}
+
+std::string SyncManager::pendingPlace(const std::string& local) {
+  if (!anyPending_) return "";
+  std::lock_guard<std::mutex> l(listsMutex_);
+  std::string at = local;
+  bool moved = false;
+  // Each entry at most once: a rename of the new name waits after it.
+  for (const auto* list : {&renamelist_, &removelist_}) {
+    for (const auto& e : *list) {
+      if (!atOrUnder(at, e.oldpath)) continue;
+      at = noSlash(e.newpath) + noSlash(at).substr(noSlash(e.oldpath).size());
+      moved = true;
+    }
+  }
+  return moved ? at : "";
 }
 
 bool SyncManager::pendingInvolves(const std::string& local) {

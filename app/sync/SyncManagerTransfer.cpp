@@ -525,7 +525,12 @@ void SyncManager::finishdownload(const std::string& path) {
     rows = waiting.size();
     for (SyncFileItem r : waiting) {
       if (st->size != r.size) continue;
-      const std::string local = getnormalpath(r.webpath);
+      std::string local = getnormalpath(r.webpath);
+      // Renamed or moved meanwhile, and the service not told yet: the new
+      // version goes where the item is now, and the rename takes it up.
+      if (!plat::statNoFollow(local)) {
+        if (std::string moved = pendingPlace(local); !moved.empty()) local = std::move(moved);
+      }
       const LocalEdit edit = localWins(r, local, path);
       if (edit == LocalEdit::waits) continue;  // tried again with the result
       if (edit == LocalEdit::wins || parentDeleting(r, false)) {
