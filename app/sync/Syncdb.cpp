@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -567,7 +569,12 @@ const std::string& insertSql(size_t n) {
 // parameters: a scan writes a hundred thousand rows, and a value array per
 // row copied every text twice.
 int bindRow(sqlite3_stmt* st, int base, const SyncFileItem& it) {
+  // A text without a NUL goes with its terminator: qvfold() of a text bound
+  // by its length alone first makes SQLite copy it to add one.
   const auto text = [st, base](int i, const std::string& v) {
+    if (v.size() < INT_MAX && std::memchr(v.data(), 0, v.size()) == nullptr) {
+      return sqlite3_bind_text(st, base + i, v.c_str(), -1, SQLITE_STATIC);
+    }
     return sqlite3_bind_text64(st, base + i, v.data(), v.size(), SQLITE_STATIC, SQLITE_UTF8);
   };
   const auto number = [st, base](int i, int64_t v) { return sqlite3_bind_int64(st, base + i, v); };

@@ -645,6 +645,7 @@ TEST_F(SyncdbTest, ManyRowsLeaveOutOnlyTheRowsThatFail) {
       SyncFileItem it = row(folder + "/" + std::to_string(i), 3, i % 2 == 0, "h" + std::to_string(i));
       it.size = 100 + i, it.last = 200 + i, it.version = i, it.diskversion = i + 1, it.lock = i % 3;
       it.memberid = 7 + i, it.membername = "m" + std::to_string(i);
+      if (i == 2) it.membername += std::string(1, '\0') + "after";  // kept whole
       items.push_back(it);
       expected.push_back(it.webpath);
     }
