@@ -617,9 +617,8 @@ TEST_F(SyncdbTest, ManyRowsInOneTransaction) {
   EXPECT_EQ(db().getAllNeedSyncCount(), 500);
 }
 
-// Rows are written several to a statement; a row that fails leaves out only
-// itself, wherever it falls among the others, and every row is stored with
-// its own values.
+// A row that fails leaves out only itself, wherever it falls among the
+// others, and every row is stored with its own values.
 TEST_F(SyncdbTest, ManyRowsLeaveOutOnlyTheRowsThatFail) {
   struct Case {
     const char* name;
