@@ -563,6 +563,25 @@ std::shared_ptr<SQResultSet> SQDatabase::executeQuery(const std::string& sql, co
 
 bool SQDatabase::executeUpdate(const std::string& sql, plat::Error* outErr, const plat::Array* arrayArgs,
                                const plat::Dictionary* dictionaryArgs, const plat::Array* vaList) {
+  return runUpdate(
+      sql, outErr,
+      [&](sqlite3_stmt* pStmt) { return bindArguments(pStmt, arrayArgs, dictionaryArgs, vaList); }, false);
+}
+
+bool SQDatabase::executeUpdateBinding(const std::string& sql, const std::function<int(sqlite3_stmt*)>& bind,
+                                      plat::Error* outErr) {
+  return runUpdate(
+      sql, outErr,
+      [&](sqlite3_stmt* pStmt) {
+        const int rc = bind(pStmt);
+        if (rc != SQLITE_OK) plat::log("Error binding parameters (%d: %s)", rc, sqlite3_errmsg(_db));
+        return rc == SQLITE_OK ? BindResult::ok : BindResult::failed;
+      },
+      true);
+}
+
+bool SQDatabase::runUpdate(const std::string& sql, plat::Error* outErr,
+                           const std::function<BindResult(sqlite3_stmt*)>& bind, bool clearAfter) {
   if (!databaseExists()) return false;
   if (_isExecutingStatement) {
     warnInUse();
@@ -575,7 +594,7 @@ bool SQDatabase::executeUpdate(const std::string& sql, plat::Error* outErr, cons
   sqlite3_stmt* pStmt = cachedStmt ? cachedStmt->statement() : nullptr;
   if (!pStmt && !prepare(sql, &pStmt, outErr, __func__)) return false;
 
-  if (const BindResult bound = bindArguments(pStmt, arrayArgs, dictionaryArgs, vaList); bound != BindResult::ok) {
+  if (const BindResult bound = bind(pStmt); bound != BindResult::ok) {
     if (bound == BindResult::wrongCount) {
       plat::log("Error: the bind count is not correct for the # of variables (%@) (executeUpdate)", sql);
     } else {
@@ -618,6 +637,7 @@ bool SQDatabase::executeUpdate(const std::string& sql, plat::Error* outErr, cons
     // and the connection clean before raising.
     if (cachedStmt) {
       sqlite3_reset(pStmt);
+      if (clearAfter) sqlite3_clear_bindings(pStmt);
     } else {
       sqlite3_finalize(pStmt);
     }
@@ -633,6 +653,7 @@ bool SQDatabase::executeUpdate(const std::string& sql, plat::Error* outErr, cons
   if (cachedStmt) {
     cachedStmt->setUseCount(cachedStmt->useCount() + 1);
     closeErrorCode = sqlite3_reset(pStmt);
+    if (clearAfter) sqlite3_clear_bindings(pStmt);
   } else {
     closeErrorCode = sqlite3_finalize(pStmt);
   }

@@ -562,6 +562,55 @@ TEST_F(SQDatabaseTest, StatementCache) {
   EXPECT_EQ(nullptr, db->cachedStatements());
 }
 
+// Values bound by the caller straight on the statement: stored as bound,
+// the statement kept in the cache without the caller's memory bound to it,
+// a refused bind or a failed step a false answer that stores nothing.
+TEST_F(SQDatabaseTest, UpdatesBoundByTheCaller) {
+  db->setShouldCacheStatements(true);
+  ASSERT_TRUE(db->executeUpdate("create table u (a, b, c)"));
+  const std::string sql = "insert into u values (?, ?, ?)";
+  for (int i = 0; i < 3; ++i) {
+    const std::string text = "row" + std::to_string(i) + std::string(1, '\0') + "tail";
+    EXPECT_TRUE(db->executeUpdateBinding(sql, [&](sqlite3_stmt* st) {
+      int rc = sqlite3_bind_text64(st, 1, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+      if (rc == SQLITE_OK) rc = sqlite3_bind_int64(st, 2, (int64_t{1} << 40) + i);
+      return rc;  // c left unbound: NULL
+    }));
+    auto cached = db->cachedStatementForQuery(sql);
+    ASSERT_TRUE(cached);
+    EXPECT_EQ(i + 1, cached->useCount());
+    char* expanded = sqlite3_expanded_sql(cached->statement());
+    ASSERT_NE(expanded, nullptr);
+    EXPECT_EQ(std::string(expanded), "insert into u values (NULL, NULL, NULL)");
+    sqlite3_free(expanded);
+  }
+  auto rs = db->executeQuery("select length(cast(a as blob)), hex(a), b, typeof(c) from u order by b");
+  ASSERT_TRUE(rs);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(rs->next());
+    EXPECT_EQ(9, rs->intForColumnIndex(0));  // the embedded NUL and what follows are kept
+    EXPECT_EQ(rs->stringForColumnIndex(1), "726F77" + std::to_string(30 + i) + "007461696C");
+    EXPECT_EQ((int64_t{1} << 40) + i, rs->longLongIntForColumnIndex(2));
+    EXPECT_EQ(rs->stringForColumnIndex(3), "null");
+  }
+  EXPECT_FALSE(rs->next());
+  rs->close();
+
+  plat::LogCapture log;
+  EXPECT_FALSE(db->executeUpdateBinding(sql, [](sqlite3_stmt* st) { return sqlite3_bind_int(st, 4, 1); }));
+  EXPECT_TRUE(log.contains("Error binding parameters (25: "));
+  ASSERT_TRUE(db->executeUpdate("create unique index u_b on u(b)"));
+  plat::Error err;
+  EXPECT_FALSE(db->executeUpdateBinding(
+      sql, [](sqlite3_stmt* st) { return sqlite3_bind_int64(st, 2, int64_t{1} << 40); }, &err));
+  EXPECT_EQ(SQLITE_CONSTRAINT, err.code() & 0xff);
+  auto count = db->executeQuery("select count(*) from u");
+  ASSERT_TRUE(count && count->next());
+  EXPECT_EQ(3, count->intForColumnIndex(0));
+  count->close();
+  EXPECT_TRUE(db->executeUpdateBinding(sql, [](sqlite3_stmt* st) { return sqlite3_bind_int64(st, 2, 7); }));
+}
+
 TEST_F(SQDatabaseTest, TraceLines) {
   db->setTraceExecution(true);
   plat::LogCapture log;

@@ -195,7 +195,7 @@ TEST_F(SyncdbTest, AnOlderFileHasEveryIndexFromItsFirstRun) {
   Raw raw(file());
   EXPECT_EQ(raw.column("select name from sqlite_master where type='index' and name like 'SYNC\\_%' escape '\\' "
                        "order by name"),
-            (std::vector<std::string>{"SYNC_fold", "SYNC_foldparent", "SYNC_handoff", "SYNC_hash"}));
+            (std::vector<std::string>{"SYNC_fold", "SYNC_foldparent", "SYNC_handoff", "SYNC_hashed"}));
   std::string plan;
   for (const auto& r : raw.rows("explain query plan select * from SYNC where status=3 and actlast<5 "
                                 "order by actlast asc, path asc limit 1")) {
@@ -203,6 +203,43 @@ TEST_F(SyncdbTest, AnOlderFileHasEveryIndexFromItsFirstRun) {
   }
   EXPECT_NE(plan.find("SYNC_handoff"), std::string::npos) << plan;
   EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
+}
+
+// A file of the client before: its hash index of every row gives way to
+// one of the rows that have a hash, which the hash queries still use; what
+// they answer is the same.
+TEST_F(SyncdbTest, AFileWithTheHashIndexOfEveryRowGetsTheIndexOfHashedRows) {
+  const std::string h(40, 'c');
+  {
+    Raw raw(file());
+    raw.exec(
+        "CREATE TABLE SYNC(path varchar[1000],parent varchar[1000],type int, filehash char[40],filesize bigint,"
+        "last bigint,status int,version int,memberid int,membername varchar[50],diskversion int,lock int,"
+        "actlast bigint,PRIMARY KEY (path));"
+        "CREATE TABLE sqlversion(version char[20]); insert into sqlversion values('1.0.0.3');"
+        "CREATE INDEX SYNC_hash ON SYNC(filehash);"
+        "insert into SYNC values('Sh/a.txt','Sh',1,'" + h + "',3,0,4,1,42,'me',1,0,0);"
+        "insert into SYNC values('b.txt','',1,'" + h + "',3,0,5,1,42,'me',1,0,0);"
+        "insert into SYNC values('c.txt','',1,'',3,0,5,1,42,'me',1,0,0);");
+  }
+  db().insert_total_version("/Sh/", 0, 1, 0);
+  EXPECT_EQ(db().get_local_hash(h), "Sh/a.txt");
+  EXPECT_EQ(paths(db().get_files_downloading(h)), std::vector<std::string>{"b.txt"});
+  EXPECT_EQ(paths(db().get_files_downloading("")), std::vector<std::string>{"c.txt"});
+  db_->close();
+  Raw raw(file());
+  EXPECT_EQ(raw.column("select name from sqlite_master where type='index' and tbl_name='SYNC' and name like "
+                       "'SYNC\\_hash%' escape '\\'"),
+            std::vector<std::string>{"SYNC_hashed"});
+  EXPECT_EQ(raw.column("select count(*) from SYNC indexed by SYNC_hashed where filehash<>''"),
+            std::vector<std::string>{"2"});
+  for (const std::string query :
+       {"select * from SYNC where (status=2 or status=5) and filehash='" + h + "' and filehash<>'' order by path asc",
+        "select path from SYNC where filehash='" + h + "' and filehash<>'' and status=4 limit 1"}) {
+    std::string plan;
+    for (const auto& r : raw.rows("explain query plan " + query)) plan += r.back() + ";";
+    EXPECT_NE(plan.find("SYNC_hashed"), std::string::npos) << query << ": " << plan;
+  }
 }
 
 // Versions, datelines and stamps pass 32 bits; each reads back whole, also
@@ -580,6 +617,61 @@ TEST_F(SyncdbTest, ManyRowsInOneTransaction) {
   EXPECT_EQ(db().getAllNeedSyncCount(), 500);
 }
 
+// A row that fails leaves out only itself, wherever it falls among the
+// others, and every row is stored with its own values.
+TEST_F(SyncdbTest, ManyRowsLeaveOutOnlyTheRowsThatFail) {
+  struct Case {
+    const char* name;
+    int count;                // rows "m<case>/<i>" for i < count
+    std::vector<int> repeat;  // positions (before which) a copy of row 0 goes in
+    bool existing;            // row 0 is in the table before
+  };
+  const Case cases[] = {
+      {"one", 1, {}, false},
+      {"first", 40, {1}, false},
+      {"within", 40, {5, 20}, false},
+      {"boundary", 70, {31, 32, 64}, false},
+      {"last", 33, {33}, false},
+      {"table", 65, {}, true},
+  };
+  int caseNo = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = "m" + std::to_string(caseNo++);
+    std::vector<SyncFileItem> items;
+    std::vector<std::string> expected;
+    for (int i = 0; i < c.count; ++i) {
+      SyncFileItem it = row(folder + "/" + std::to_string(i), 3, i % 2 == 0, "h" + std::to_string(i));
+      it.size = 100 + i, it.last = 200 + i, it.version = i, it.diskversion = i + 1, it.lock = i % 3;
+      it.memberid = 7 + i, it.membername = "m" + std::to_string(i);
+      if (i == 2) it.membername += std::string(1, '\0') + "after";  // kept whole
+      items.push_back(it);
+      expected.push_back(it.webpath);
+    }
+    const SyncFileItem copy = items[0];
+    for (auto it = c.repeat.rbegin(); it != c.repeat.rend(); ++it) {
+      SyncFileItem dup = copy;
+      dup.status = 5, dup.size = 1;  // must not replace the first
+      items.insert(items.begin() + *it, dup);
+    }
+    size_t failing = c.repeat.size();
+    if (c.existing) {
+      ASSERT_TRUE(db().add_new_file(copy));
+      ++failing;
+    }
+    EXPECT_EQ(db().add_new_files(items), items.size() - failing);
+    auto got = db().get_children(folder);
+    std::sort(got.begin(), got.end(), [](const auto& a, const auto& b) { return a.webpath < b.webpath; });
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(paths(got), expected);
+    for (const auto& g : got) {
+      const auto want = std::find_if(items.begin(), items.end(), [&](const auto& i) { return i.webpath == g.webpath; });
+      ASSERT_NE(want, items.end());
+      EXPECT_EQ(g, *want) << g.webpath;
+    }
+  }
+}
+
 TEST_F(SyncdbTest, ABatchIsOneWriteThatAReaderSeesWhole) {
   add({row("a", 4, false), row("a/x", 4), row("b/x", 4)});
   {
@@ -741,6 +833,11 @@ TEST_F(SyncdbTest, ContentHashQueriesLookOnlyUnderLocalRoots) {
 
   add({row("z", 2, true, h), row("y", 5, true, h), row("x", 4, true, h)});
   EXPECT_EQ(paths(db().get_files_downloading(h)), (std::vector<std::string>{"sh_1/wait.txt", "y", "z"}));
+  // The rows without a hash are not in the hash index, and still answer
+  // the query by the empty hash.
+  add({row("sh_1/nohash.txt", 4), row("w", 5), row("v", 2), row("u", 4)});
+  EXPECT_EQ(paths(db().get_files_downloading("")), (std::vector<std::string>{"v", "w"}));
+  EXPECT_EQ(db().get_local_hash(""), "sh_1/nohash.txt");
 }
 
 // ---------------------------------------------------------------------------

@@ -99,7 +99,7 @@ public:
     exec("CREATE INDEX IF NOT EXISTS SYNC_fold ON SYNC(qvfold(path));");
     exec("CREATE INDEX IF NOT EXISTS SYNC_foldparent ON SYNC(qvfold(parent));");
     exec("CREATE INDEX IF NOT EXISTS SYNC_handoff ON SYNC(status,actlast,path);");
-    exec("CREATE INDEX IF NOT EXISTS SYNC_hash ON SYNC(filehash);");
+    exec("CREATE INDEX IF NOT EXISTS SYNC_hashed ON SYNC(filehash) WHERE filehash<>'';");
   }
   ~Raw() { sqlite3_close(db_); }
   void exec(const char* sql) { sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
