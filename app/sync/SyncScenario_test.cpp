@@ -282,16 +282,14 @@ TEST_P(SyncScenario, ThreeClientsAgreeOnceQuietAndKeepTheLastVersions) {
 INSTANTIATE_TEST_SUITE_P(Seeds, SyncScenario, ::testing::Values(Scenario{2, 24}, Scenario{3, 24}),
                          nameOf);
 INSTANTIATE_TEST_SUITE_P(Large, SyncScenario,
-                         ::testing::Values(Scenario{111, 40}, Scenario{1, 24}),
+                         ::testing::Values(Scenario{111, 40}, Scenario{1, 24}, Scenario{105, 40}),
                          nameOf);
 // Seeds that show faults still open:
 // - 101: a file another client deletes while this one still fetches its
 //   content after a rename stays on this one with no row now and then (a
-//   download meeting the deletion), and an edit lost as in 105.
-// - 105, 106 and 112: an edit not yet uploaded is replaced by another
-//   client's version of the same file without going to the Trash, when that
-//   version reaches the service later (a concurrent edit: the later one by
-//   time is lost).
+//   download meeting the deletion).
+// - 106 and 112 pass or fail from one run to the next: a folder move that
+//   does not reach the other clients (106); 112's cause not yet read.
 // - 102, 103, 113 and 115: renames and moves of folders on several clients
 //   in a row (a folder renamed on one while another moves it or files into
 //   it) never settle: the clients keep different trees. 104, 107, 110 and
@@ -300,7 +298,7 @@ INSTANTIATE_TEST_SUITE_P(Large, SyncScenario,
 //   folder another client deletes meanwhile is lost without the Trash (108),
 //   or the clients never settle (109, 114).
 INSTANTIATE_TEST_SUITE_P(DISABLED_OpenFaults, SyncScenario,
-                         ::testing::Values(Scenario{101, 40}, Scenario{105, 40}, Scenario{106, 40},
+                         ::testing::Values(Scenario{101, 40}, Scenario{106, 40},
                                            Scenario{112, 40}, Scenario{102, 40}, Scenario{103, 40}, Scenario{113, 40},
                                            Scenario{115, 40}, Scenario{104, 40}, Scenario{107, 40}, Scenario{110, 40},
                                            Scenario{116, 40}, Scenario{108, 40}, Scenario{109, 40}, Scenario{114, 40}),
