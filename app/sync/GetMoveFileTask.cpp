@@ -16,7 +16,6 @@
 #include "app/sync/LastSyncdb.h"
 #include "app/sync/SyncLocalShared.h"
 #include "app/sync/SyncManager.h"
-#include "platform/foundation/case_fold.h"
 #include "platform/foundation/file_util.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/notification_center.h"
@@ -39,31 +38,10 @@ void GetMoveFileTask::post(const std::string& progress) {
   plat::NotificationCenter::defaultCenter().post(kNotification, plat::Value(progress));
 }
 
-namespace {
-
-// The folder as the disk resolves it; a path not made yet keeps its tail
-// below the nearest parent that exists.
-std::string resolvedPath(const std::string& path) {
-  std::string head = noSlash(path), tail;
-  while (!head.empty() && head != "/") {
-    const std::string r = realPath(head);
-    if (!r.empty()) return noSlash(r + tail);
-    const size_t at = head.rfind('/');
-    if (at == std::string::npos) break;
-    tail = head.substr(at) + tail;
-    head = at == 0 ? "/" : head.substr(0, at);
-  }
-  return noSlash(path);
-}
-
-bool overlap(const std::string& a, const std::string& b) { return atOrUnder(a, b) || atOrUnder(b, a); }
-
-}  // namespace
-
 std::string GetMoveFileTask::refusal(const std::string& oldParent, const std::string& target) {
   const std::string o = noSlash(oldParent), t = noSlash(target);
   if (t.empty() || o.empty()) return "移动目录失败，请重试！";
-  if (overlap(o, t) || overlap(plat::foldCase(o), plat::foldCase(t)) || overlap(resolvedPath(o), resolvedPath(t))) {
+  if (foldersOverlap(o, t)) {
     return "不能移动到同步目录内，也不能移动到包含同步目录的目录";
   }
   // Never merged into: same-named files there would be overwritten.

@@ -13,6 +13,7 @@
 
 #include "app/sync/SyncManager.h"
 #include "app/sync/Syncdb.h"
+#include "platform/foundation/case_fold.h"
 #include "platform/foundation/file_util.h"
 
 namespace synclocal {
@@ -57,6 +58,29 @@ inline std::vector<std::string> entriesOf(const std::string& folder) {
 inline std::string realPath(const std::string& path) {
   char buf[PATH_MAX];
   return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
+}
+
+// The folder as the disk resolves it (links, "..", doubled slashes); for a
+// path not made yet, its nearest existing parent resolved and the rest kept.
+inline std::string resolvedPath(const std::string& path) {
+  std::string head = noSlash(path), tail;
+  while (!head.empty() && head != "/") {
+    const std::string r = realPath(head);
+    if (!r.empty()) return noSlash(r + tail);
+    const size_t at = head.rfind('/');
+    if (at == std::string::npos) break;
+    tail = head.substr(at) + tail;
+    head = at == 0 ? "/" : head.substr(0, at);
+  }
+  return noSlash(path);
+}
+
+// Two local folders overlap (one is the other or lies inside it), compared
+// as they are, with letter case ignored (a disk may ignore it) and as the
+// disk resolves them.
+inline bool foldersOverlap(const std::string& a, const std::string& b) {
+  const auto either = [](const std::string& x, const std::string& y) { return atOrUnder(x, y) || atOrUnder(y, x); };
+  return either(a, b) || either(plat::foldCase(a), plat::foldCase(b)) || either(resolvedPath(a), resolvedPath(b));
 }
 
 // Every regular file below the folder whose path is not ignored, through

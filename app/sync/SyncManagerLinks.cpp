@@ -10,7 +10,6 @@
 #include "app/sync/SyncLocalShared.h"
 #include "app/sync/SyncManager.h"
 #include "app/sync/SyncPath.h"
-#include "platform/foundation/case_fold.h"
 #include "platform/foundation/format.h"
 
 using namespace synclocal;
@@ -114,28 +113,6 @@ std::string SyncManager::getlinkpathjson() {
   return out + "]}";
 }
 
-namespace {
-
-// Two local folders overlap: one is the other or lies inside it.
-bool overlaps(const std::string& a, const std::string& b) { return atOrUnder(a, b) || atOrUnder(b, a); }
-
-// The folder as the disk resolves it (links, "..", doubled slashes); for a
-// path not made yet, its nearest existing parent resolved and the rest kept.
-std::string resolved(const std::string& path) {
-  std::string head = noSlash(path), tail;
-  while (!head.empty() && head != "/") {
-    const std::string r = realPath(head);
-    if (!r.empty()) return noSlash(r + tail);
-    const size_t at = head.rfind('/');
-    if (at == std::string::npos) break;
-    tail = head.substr(at) + tail;
-    head = at == 0 ? "/" : head.substr(0, at);
-  }
-  return noSlash(path);
-}
-
-}  // namespace
-
 std::string SyncManager::check_dir_legecy(const std::string& path, bool& unBind) {
   unBind = true;
   if (path.empty()) return "";
@@ -147,12 +124,9 @@ std::string SyncManager::check_dir_legecy(const std::string& path, bool& unBind)
   // Linking the client's own files would sync its databases while they change.
   const auto u = Util::getAppDelegate().userdata();
   if (u && !u->getconfigpath().empty()) others.push_back(u->getconfigpath());
-  const std::string cand = noSlash(path), folded = plat::foldCase(cand), real = resolved(cand);
+  const std::string cand = noSlash(path);
   for (const auto& o : others) {
-    const std::string other = noSlash(o);
-    // Letter case is ignored (a disk may ignore it), and the paths are also
-    // compared as they are and as the disk resolves them.
-    if (overlaps(folded, plat::foldCase(other)) || overlaps(cand, other) || overlaps(real, resolved(other))) {
+    if (foldersOverlap(cand, noSlash(o))) {
       unBind = false;
       return o;
     }
