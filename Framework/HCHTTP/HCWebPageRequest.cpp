@@ -8,6 +8,7 @@
 #include <libxml/xpath.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <functional>
@@ -207,19 +208,35 @@ public:
     return selector == HCSelector::requestFinished || selector == HCSelector::requestFailed ||
            selector == HCSelector::queueFinished;
   }
-  void requestFinished(HCHTTPRequest& r) override { page_->externalResourceFetchSucceeded(r); }
-  void requestFailed(HCHTTPRequest& r) override { page_->externalResourceFetchFailed(r); }
+  // The next waiting resource takes the place of each that ends.
+  void requestFinished(HCHTTPRequest& r) override {
+    page_->externalResourceFetchSucceeded(r);
+    page_->feedResourceQueue();
+  }
+  void requestFailed(HCHTTPRequest& r) override {
+    page_->externalResourceFetchFailed(r);
+    page_->feedResourceQueue();
+  }
   void queueFinished(HCNetworkQueue&) override { page_->finishedFetchingExternalResources(); }
 
 private:
   HCWebPageRequest* page_;
 };
 
+namespace {
+std::atomic<size_t> liveRequestCount{0};
+}  // namespace
+
+size_t HCWebPageRequest::liveRequests() { return liveRequestCount.load(); }
+
 HCWebPageRequest::HCWebPageRequest(std::optional<URL> url)
     : HCHTTPRequest(std::move(url)), _forwarder(std::make_unique<Forwarder>(this)),
-      _queueHandler(std::make_unique<QueueHandler>(this)) {}
+      _queueHandler(std::make_unique<QueueHandler>(this)) {
+  ++liveRequestCount;
+}
 
 HCWebPageRequest::~HCWebPageRequest() {
+  --liveRequestCount;
   if (_externalResourceQueue) {
     _externalResourceQueue->setDelegate(nullptr);
     _externalResourceQueue->cancelAllOperations();
@@ -427,7 +444,7 @@ void HCWebPageRequest::requestFinished() {
     }
     _doc = doc;
     x.unlock();
-    fetchResourcesLater();
+    resourcesFoundLocked();
     return;
   }
   if (type == "text/css") {
@@ -445,7 +462,7 @@ void HCWebPageRequest::requestFinished() {
       finishAsPlainRequest();
       return;
     }
-    fetchResourcesLater();
+    resourcesFoundLocked();
     return;
   }
   finishAsPlainRequest();
@@ -498,6 +515,18 @@ bool HCWebPageRequest::updateResourceURLs(void* d) {
   return !error;
 }
 
+// Called under this page's lock, with its resource list made.
+void HCWebPageRequest::resourcesFoundLocked() {
+  if (_treeDriven) {
+    // The page at the top fetches these in its own turn: the synchronous
+    // wait for this request ends here, and the page's end comes later.
+    _parked = true;
+    _complete = true;
+    return;
+  }
+  fetchResourcesLater();
+}
+
 // The resources start from a later turn of the page's run loop, when the
 // page's lock is no longer held: a page never holds its own lock while it
 // takes one of its resources'.
@@ -508,73 +537,109 @@ void HCWebPageRequest::fetchResourcesLater() {
   loop->perform([keep] { keep->startFetchingResources(); }, {_runLoopMode});
 }
 
-void HCWebPageRequest::startFetchingResources() {
-  auto page = std::static_pointer_cast<HCWebPageRequest>(self());
+// Takes the settings the resources inherit and claims their URLs in the
+// tree; false when the page is not to fetch them.
+bool HCWebPageRequest::beginResources() {
   std::vector<std::string> texts;
-  URL base = *URL::parse("http://localhost/");
-  plat::Dictionary headers;
-  HCCacheDelegate* cache;
-  int cachePolicy, storagePolicy, mode;
-  bool toFile, synchronous, accurateProgress;
+  std::optional<URL> base;
+  std::shared_ptr<Tree> tree;
   {
     std::lock_guard l(_cancelledLock);
     if (_cancelled || _error || _pageEnded || !_url) {
       freeDocumentLocked();
-      return;
+      return false;
     }
     for (const auto& [text, entry] : _resourceList) texts.push_back(text);
-    base = *_url;
-    headers = _requestHeaders;
-    cache = _downloadCache;
-    cachePolicy = _cachePolicy;
-    storagePolicy = _cacheStoragePolicy;
-    mode = _urlReplacementMode;
-    toFile = _downloadDestinationPath.has_value();
-    synchronous = _isSynchronous;
-    accurateProgress = _showAccurateProgress;
+    base = _url;
+    _settings = ResourceSettings{_requestHeaders, _downloadCache, _cachePolicy, _cacheStoragePolicy, _urlReplacementMode,
+                                 _downloadDestinationPath.has_value(), _isSynchronous};
     _resourceFailureEndsPage = _shouldIgnoreExternalResourceErrors;
     if (!_tree) {
       // The page the caller made: its own URL counts as fetched already.
       _tree = std::make_shared<Tree>();
-      claim(*_tree, base);
+      claim(*_tree, *base);
     }
+    tree = _tree;
   }
-  const std::shared_ptr<Tree> tree = _tree;
-  const int depth = _depth;
-  std::vector<std::shared_ptr<HCWebPageRequest>> requests;
-  for (const auto& text : texts) {
-    auto target = URL::resolve(text, base);
+  // Only URLs wait here, no more than the list holds.
+  std::deque<std::pair<std::string, URL>> pending;
+  for (auto& text : texts) {
+    auto target = URL::resolve(text, *base);
     // Fetched once in the whole tree, and no more than its bound.
     if (!target || !claim(*tree, *target)) continue;
-    auto r = std::make_shared<HCWebPageRequest>(target);
-    r->_tree = tree;
-    r->_depth = depth + 1;
-    for (const auto& [k, v] : headers) r->addRequestHeader(k, v.string());
-    r->setDownloadCache(cache);
-    r->setCachePolicy(cachePolicy);
-    r->setCacheStoragePolicy(storagePolicy);
-    r->setUserInfo(Dictionary{{"Path", plat::Value(text)}});
-    r->setParentRequest(page);
-    r->setUrlReplacementMode(mode);
-    r->setShouldResetDownloadProgress(false);
-    r->setDelegate(_forwarder.get());
-    r->setUploadProgressDelegate(_forwarder.get());
-    r->setDownloadProgressDelegate(_forwarder.get());
-    if (toFile) r->setDownloadDestinationPath(cachePathForRequest(*r));
-    requests.push_back(std::move(r));
+    pending.emplace_back(std::move(text), std::move(*target));
   }
-  if (synchronous || requests.empty()) {
-    fetchResourcesInTurn(requests);
+  std::lock_guard l(_cancelledLock);
+  _pending = std::move(pending);
+  return true;
+}
+
+// The request for the next waiting resource, or none when none is due.
+std::shared_ptr<HCWebPageRequest> HCWebPageRequest::nextResourceRequest() {
+  auto page = std::static_pointer_cast<HCWebPageRequest>(self());
+  std::optional<std::pair<std::string, URL>> next;
+  ResourceSettings s;
+  std::shared_ptr<Tree> tree;
+  {
+    std::lock_guard l(_cancelledLock);
+    if (_cancelled || _error || _pageEnded) _pending.clear();
+    if (_pending.empty()) return nullptr;
+    next = std::move(_pending.front());
+    _pending.pop_front();
+    s = _settings;
+    tree = _tree;
+  }
+  // Made with the page's lock released: a resource's lock comes before its page's.
+  auto r = std::make_shared<HCWebPageRequest>(next->second);
+  r->_tree = std::move(tree);
+  r->_depth = _depth + 1;
+  r->_treeDriven = s.synchronous;
+  for (const auto& [k, v] : s.headers) r->addRequestHeader(k, v.string());
+  r->setDownloadCache(s.cache);
+  r->setCachePolicy(s.cachePolicy);
+  r->setCacheStoragePolicy(s.storagePolicy);
+  r->setUserInfo(Dictionary{{"Path", plat::Value(next->first)}});
+  r->setParentRequest(page);
+  r->setUrlReplacementMode(s.mode);
+  r->setShouldResetDownloadProgress(false);
+  r->setDelegate(_forwarder.get());
+  r->setUploadProgressDelegate(_forwarder.get());
+  r->setDownloadProgressDelegate(_forwarder.get());
+  if (s.toFile) r->setDownloadDestinationPath(cachePathForRequest(*r));
+  return r;
+}
+
+void HCWebPageRequest::startFetchingResources() {
+  if (!beginResources()) return;
+  bool synchronous, accurateProgress;
+  {
+    std::lock_guard l(_cancelledLock);
+    synchronous = _isSynchronous;
+    accurateProgress = _showAccurateProgress;
+  }
+  if (synchronous) {
+    fetchTreeInTurn();
     return;
   }
   auto queue = HCNetworkQueue::queue();
   queue->setDelegate(_queueHandler.get());
   queue->setShouldCancelAllRequestsOnFailure(_resourceFailureEndsPage);
   queue->setShowAccurateProgress(accurateProgress);
+  queue->setMaxConcurrentOperationCount(kMaxInFlight);
   queue->setQueueDidFinishSelector(HCSelector::queueFinished);
   queue->setRequestDidFinishSelector(HCSelector::requestFinished);
   queue->setRequestDidFailSelector(HCSelector::requestFailed);
-  for (const auto& r : requests) queue->addOperation(r);
+  // The rest are made as these end (feedResourceQueue).
+  for (int i = 0; i < kMaxInFlight; ++i) {
+    auto r = nextResourceRequest();
+    if (!r) break;
+    queue->addOperation(r);
+  }
+  if (queue->requestsCount() == 0) {
+    // Every URL had been fetched elsewhere in the tree already.
+    finishedFetchingExternalResources();
+    return;
+  }
   std::shared_ptr<HCNetworkQueue> previous;
   {
     std::lock_guard l(_cancelledLock);
@@ -587,18 +652,58 @@ void HCWebPageRequest::startFetchingResources() {
   queue->go();
 }
 
-void HCWebPageRequest::fetchResourcesInTurn(const std::vector<std::shared_ptr<HCWebPageRequest>>& requests) {
-  for (const auto& r : requests) {
-    if (isCancelled()) return;
-    r->startSynchronous();
-    if (r->error()) {
-      externalResourceFetchFailed(*r);
-      if (_resourceFailureEndsPage) return;
-    } else {
-      externalResourceFetchSucceeded(*r);
-    }
+// On the main thread, from the queue's report of an ended resource: the
+// queue counts the new request before it looks whether it has run dry.
+void HCWebPageRequest::feedResourceQueue() {
+  std::shared_ptr<HCNetworkQueue> queue;
+  {
+    std::lock_guard l(_cancelledLock);
+    queue = _externalResourceQueue;
   }
-  finishedFetchingExternalResources();
+  if (!queue) return;
+  if (auto r = nextResourceRequest()) queue->addOperation(r);
+}
+
+// The whole of a synchronous tree, fetched by the page at the top. A
+// resource page that has resources of its own goes on the list, above the
+// page that named it, and ends (and reports to that page) once they have
+// been fetched: the stack stays as deep whatever the depth of the tree.
+void HCWebPageRequest::fetchTreeInTurn() {
+  std::vector<std::shared_ptr<HCWebPageRequest>> pages{std::static_pointer_cast<HCWebPageRequest>(self())};
+  while (!pages.empty()) {
+    if (isCancelled()) return;
+    const std::shared_ptr<HCWebPageRequest> page = pages.back();
+    if (auto r = page->nextResourceRequest()) {
+      r->startSynchronous();
+      bool parked;
+      {
+        std::lock_guard l(r->_cancelledLock);
+        parked = std::exchange(r->_parked, false);
+        if (parked) {
+          // Under way again until its resources are in.
+          r->_complete = false;
+          r->_inProgress = true;
+        }
+      }
+      if (parked && r->beginResources()) {
+        pages.push_back(std::move(r));
+      } else {
+        page->resourceEnded(*r);
+      }
+      continue;
+    }
+    pages.pop_back();
+    page->finishedFetchingExternalResources();
+    if (!pages.empty()) pages.back()->resourceEnded(*page);
+  }
+}
+
+void HCWebPageRequest::resourceEnded(HCHTTPRequest& request) {
+  if (request.error()) {
+    externalResourceFetchFailed(request);
+  } else {
+    externalResourceFetchSucceeded(request);
+  }
 }
 
 // The resource is read before the page's lock is taken.

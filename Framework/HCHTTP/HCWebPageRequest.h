@@ -7,9 +7,13 @@
 // other code in the process may be using it.
 //
 // The resources of an asynchronous page run through a network queue on the
-// network thread and report on the main thread. A synchronous page fetches
-// them one after another on its own thread: the main thread, held in the
-// request's own run-loop mode, would never take the queue's reports.
+// network thread and report on the main thread. The queue holds at most
+// kMaxInFlight of them: the rest wait as URLs, and each request is made only
+// as an earlier one ends. A synchronous page fetches its whole tree one
+// request after another on its own thread (the main thread, held in the
+// request's own run-loop mode, would never take the queue's reports), from
+// a list of the pages whose resources are due, so a deeper tree never
+// nests deeper on the stack.
 //
 // A page tree is bounded whatever its pages say: each URL is fetched once in
 // the whole tree (a page or style sheet that names itself is not fetched
@@ -21,6 +25,7 @@
 // own lock released.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,6 +44,8 @@ class HCWebPageRequest : public HCHTTPRequest {
 public:
   static constexpr size_t kMaxResources = 256;
   static constexpr int kMaxDepth = 4;
+  // Resource requests of one page that exist at once: the next is made as one ends.
+  static constexpr int kMaxInFlight = 4;
 
   struct Resource {
     std::optional<std::string> contentType;
@@ -49,6 +56,8 @@ public:
   explicit HCWebPageRequest(std::optional<plat::URL> url);
   ~HCWebPageRequest() override;
   static std::shared_ptr<HCWebPageRequest> requestWithURL(std::string_view url);
+  // How many page and resource requests exist in the process now.
+  static size_t liveRequests();
 
 #define HC_PAGE_PROPERTY(Type, name, Name)  \
 public:                                     \
@@ -99,9 +108,14 @@ private:
   void addURLToFetch(const std::string& text);
   bool readResourceURLs(void* doc);
   bool updateResourceURLs(void* doc);
+  void resourcesFoundLocked();
   void fetchResourcesLater();
   void startFetchingResources();
-  void fetchResourcesInTurn(const std::vector<std::shared_ptr<HCWebPageRequest>>& requests);
+  bool beginResources();
+  std::shared_ptr<HCWebPageRequest> nextResourceRequest();
+  void feedResourceQueue();
+  void fetchTreeInTurn();
+  void resourceEnded(HCHTTPRequest& request);
   void externalResourceFetchSucceeded(HCHTTPRequest& request);
   void externalResourceFetchFailed(HCHTTPRequest& request);
   void finishedFetchingExternalResources();
@@ -118,6 +132,20 @@ private:
   static bool claim(Tree& tree, const plat::URL& url);
   std::shared_ptr<Tree> _tree;
   int _depth = 0;  // 0 for the page the caller made
+  // What each resource request takes from its page, read when the resources start.
+  struct ResourceSettings {
+    plat::Dictionary headers;
+    HCCacheDelegate* cache = nullptr;
+    int cachePolicy = 0, storagePolicy = 0, mode = 0;
+    bool toFile = false, synchronous = false;
+  };
+  ResourceSettings _settings;
+  // Claimed in the tree, not yet requested: the text as written and where it points.
+  std::deque<std::pair<std::string, plat::URL>> _pending;
+  // A resource of a synchronous tree: its own resources are fetched by the page at the top.
+  bool _treeDriven = false;
+  // Parsed, with resources of its own that the page at the top has still to fetch.
+  bool _parked = false;
   std::map<std::string, Resource> _resourceList;
   std::shared_ptr<HCNetworkQueue> _externalResourceQueue;
   void* _doc = nullptr;  // the parsed HTML, between parsing and rewriting
