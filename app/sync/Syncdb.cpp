@@ -618,7 +618,7 @@ bool Syncdb::add_new_file(const SyncFileItem& item) {
 
 size_t Syncdb::add_new_files(const std::vector<SyncFileItem>& items) {
   size_t stored = 0;
-  run(true, [&](SQDatabase* db) {
+  const auto insert = [&](SQDatabase* db) {
     for (size_t i = 0; i < items.size();) {
       size_t n = 1;  // the run of rows of the same folder from i
       while (n < kRowsPerInsert && i + n < items.size() && items[i + n].parent == items[i].parent) ++n;
@@ -631,7 +631,19 @@ size_t Syncdb::add_new_files(const std::vector<SyncFileItem>& items) {
       }
       i += n;
     }
-    return true;
+  };
+  run(false, [&](SQDatabase* db) {
+    // Each row is stored whole or left out by its own statement, so inside
+    // a transaction (a scan's batch) the rows go straight in: a savepoint
+    // around them would undo nothing and copies every page they touch.
+    if (db->inTransaction()) {
+      insert(db);
+      return true;
+    }
+    TransactionGuard tx(db);
+    if (!tx.open()) return false;
+    insert(db);
+    return tx.commit();
   });
   return stored;
 }
