@@ -298,7 +298,7 @@ std::string treeConditions(const std::vector<std::string>& roots, Array& args) {
 // Opening
 
 Syncdb::Syncdb(const std::string& path) {
-  dbQueue_ = SQDatabaseQueue::databaseQueueWithPath(path);
+  dbQueue_ = SQDatabaseQueue::databaseQueueWithPathUnlocked(path);
   createtable();
   changeold();
 }
