@@ -1,5 +1,7 @@
 #include "Framework/Sqlite/SQDatabaseQueue.h"
 
+#include <sqlite3.h>
+
 #include <atomic>
 #include <cstdio>
 
@@ -13,13 +15,25 @@ std::atomic<long> gQueueSavePointIdx{0};
 
 std::shared_ptr<SQDatabaseQueue> SQDatabaseQueue::databaseQueueWithPath(const std::string& path) {
   auto q = std::make_shared<SQDatabaseQueue>(PrivateTag{});
-  if (!q->initWithPath(path)) return nullptr;
+  if (!q->initWithPath(path, false)) return nullptr;
   return q;
 }
 
-bool SQDatabaseQueue::initWithPath(const std::string& path) {
+std::shared_ptr<SQDatabaseQueue> SQDatabaseQueue::databaseQueueWithPathUnlocked(const std::string& path) {
+  auto q = std::make_shared<SQDatabaseQueue>(PrivateTag{});
+  if (!q->initWithPath(path, true)) return nullptr;
+  return q;
+}
+
+bool SQDatabaseQueue::openConnection() {
+  return _unlocked ? _db->openWithFlags(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX)
+                   : _db->open();
+}
+
+bool SQDatabaseQueue::initWithPath(const std::string& path, bool unlocked) {
+  _unlocked = unlocked;
   _db = SQDatabase::databaseWithPath(path);
-  if (!_db->open()) {
+  if (!openConnection()) {
     plat::log("Could not create database queue for path %@", path);
     _db.reset();
     return false;
@@ -63,7 +77,7 @@ std::shared_ptr<SQDatabase> SQDatabaseQueue::database() {
   if (!_db) {
     const std::string p = path();
     _db = SQDatabase::databaseWithPath(p);
-    if (!_db->open()) {
+    if (!openConnection()) {
       plat::log("SQDatabaseQueue could not reopen database for path %@", p);
       _db.reset();
       return nullptr;

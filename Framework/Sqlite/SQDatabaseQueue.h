@@ -22,6 +22,11 @@ public:
 
   // Opens (creating) the file; null, after a log line, when it can't be opened.
   static std::shared_ptr<SQDatabaseQueue> databaseQueueWithPath(const std::string& path);
+  // The same with a connection of its own lock-free: every use of it is on
+  // the queue, so SQLite's lock around each call (each value bound, each
+  // column read) guards nothing. For a caller that never lets the
+  // connection, a statement or a result set leave a block.
+  static std::shared_ptr<SQDatabaseQueue> databaseQueueWithPathUnlocked(const std::string& path);
   ~SQDatabaseQueue();
   SQDatabaseQueue(const SQDatabaseQueue&) = delete;
   SQDatabaseQueue& operator=(const SQDatabaseQueue&) = delete;
@@ -54,7 +59,8 @@ public:
   explicit SQDatabaseQueue(PrivateTag) {}
 
 private:
-  bool initWithPath(const std::string& path);
+  bool initWithPath(const std::string& path, bool unlocked);
+  bool openConnection();
   std::shared_ptr<SQDatabase> databaseOrClosedStandIn();
   // Keeps the queue alive for the call when it is owned by a shared_ptr.
   void run(const std::function<void()>& body);
@@ -62,5 +68,6 @@ private:
   mutable std::mutex _pathMutex;
   std::string _path;
   std::unique_ptr<plat::SerialQueue> _queue;
+  bool _unlocked = false;
   std::shared_ptr<SQDatabase> _db;
 };

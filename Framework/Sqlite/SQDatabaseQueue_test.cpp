@@ -1,6 +1,7 @@
 #include "Framework/Sqlite/SQDatabaseQueue.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <filesystem>
@@ -27,46 +28,76 @@ TEST(SQDatabaseQueue, MissingFolderGivesNoQueue) {
   EXPECT_TRUE(log.contains("Could not create database queue for path " + path));
 }
 
-// Created, altered, then written and read from 8 threads through one queue.
-TEST(SQDatabaseQueue, EightThreadsThroughOneQueue) {
-  sqtest::TempDir dir;
-  auto queue = SQDatabaseQueue::databaseQueueWithPath(dir.file("sync.db"));
-  ASSERT_TRUE(queue);
-  EXPECT_EQ("sqdb." + queue->description(), queue->queueName());
-  EXPECT_TRUE(std::filesystem::exists(dir.file("sync.db")));
-  queue->inDatabase([](SQDatabase* db) {
-    ASSERT_TRUE(db);
-    EXPECT_TRUE(db->executeUpdate("create table files (path text, thread integer)"));
-    EXPECT_TRUE(db->executeUpdate("alter table files add column size integer default 0"));
-    EXPECT_FALSE(db->executeUpdate("alter table files add column size integer default 0"));
-    EXPECT_EQ("duplicate column name: size", db->lastErrorMessage());
-  });
+using MakeQueue = std::shared_ptr<SQDatabaseQueue> (*)(const std::string&);
+const MakeQueue kBothKinds[] = {&SQDatabaseQueue::databaseQueueWithPath,
+                                &SQDatabaseQueue::databaseQueueWithPathUnlocked};
 
-  constexpr int kThreads = 8, kRows = 60;
-  std::atomic<int> inside{0};
-  std::atomic<bool> overlapped{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kRows; ++i) {
-        queue->inDatabase([&](SQDatabase* db) {
-          if (inside.fetch_add(1) != 0) overlapped = true;
-          EXPECT_TRUE(db->executeUpdate("insert into files (path, thread, size) values (?, ?, ?)",
-                                        "/t" + std::to_string(t) + "/" + std::to_string(i), t, i));
-          EXPECT_EQ(i + 1, countRows(db, "select count(*) from files where thread = " + std::to_string(t)));
-          inside.fetch_sub(1);
-        });
-      }
+// Created, altered, then written and read from 8 threads through one queue,
+// of either kind.
+TEST(SQDatabaseQueue, EightThreadsThroughOneQueue) {
+  for (const MakeQueue make : kBothKinds) {
+    sqtest::TempDir dir;
+    auto queue = make(dir.file("sync.db"));
+    ASSERT_TRUE(queue);
+    EXPECT_EQ("sqdb." + queue->description(), queue->queueName());
+    EXPECT_TRUE(std::filesystem::exists(dir.file("sync.db")));
+    queue->inDatabase([](SQDatabase* db) {
+      ASSERT_TRUE(db);
+      EXPECT_TRUE(db->executeUpdate("create table files (path text, thread integer)"));
+      EXPECT_TRUE(db->executeUpdate("alter table files add column size integer default 0"));
+      EXPECT_FALSE(db->executeUpdate("alter table files add column size integer default 0"));
+      EXPECT_EQ("duplicate column name: size", db->lastErrorMessage());
     });
+
+    constexpr int kThreads = 8, kRows = 60;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < kRows; ++i) {
+          queue->inDatabase([&](SQDatabase* db) {
+            if (inside.fetch_add(1) != 0) overlapped = true;
+            EXPECT_TRUE(db->executeUpdate("insert into files (path, thread, size) values (?, ?, ?)",
+                                          "/t" + std::to_string(t) + "/" + std::to_string(i), t, i));
+            EXPECT_EQ(i + 1, countRows(db, "select count(*) from files where thread = " + std::to_string(t)));
+            inside.fetch_sub(1);
+          });
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_FALSE(overlapped);
+    queue->inDatabase([&](SQDatabase* db) {
+      EXPECT_EQ(kThreads * kRows, countRows(db, "select count(*) from files"));
+      EXPECT_EQ(kThreads * kRows, countRows(db, "select count(distinct path) from files"));
+      EXPECT_EQ(kThreads * (kRows * (kRows - 1) / 2), countRows(db, "select sum(size) from files"));
+    });
+    queue->close();
   }
-  for (auto& th : threads) th.join();
-  EXPECT_FALSE(overlapped);
-  queue->inDatabase([&](SQDatabase* db) {
-    EXPECT_EQ(kThreads * kRows, countRows(db, "select count(*) from files"));
-    EXPECT_EQ(kThreads * kRows, countRows(db, "select count(distinct path) from files"));
-    EXPECT_EQ(kThreads * (kRows * (kRows - 1) / 2), countRows(db, "select sum(size) from files"));
-  });
-  queue->close();
+}
+
+// An unlocked queue's connection goes without SQLite's own lock, also when
+// it is opened again after a close; the other kind keeps the lock.
+TEST(SQDatabaseQueue, AnUnlockedQueueOpensEveryConnectionWithoutSQLitesLock) {
+  sqtest::TempDir dir;
+  for (const bool unlocked : {false, true}) {
+    SCOPED_TRACE(unlocked);
+    const std::string file = dir.file(unlocked ? "unlocked.db" : "locked.db");
+    auto queue =
+        unlocked ? SQDatabaseQueue::databaseQueueWithPathUnlocked(file) : SQDatabaseQueue::databaseQueueWithPath(file);
+    ASSERT_TRUE(queue);
+    for (int round = 0; round < 2; ++round) {
+      queue->inDatabase([&](SQDatabase* db) {
+        ASSERT_TRUE(db && db->sqliteHandle());
+        EXPECT_EQ(sqlite3_db_mutex(db->sqliteHandle()) == nullptr, unlocked) << round;
+        EXPECT_TRUE(db->executeUpdate("create table if not exists t (v integer)"));
+        EXPECT_TRUE(db->executeUpdate("insert into t values (?)", round));
+        EXPECT_EQ(round + 1, countRows(db, "select count(*) from t"));
+      });
+      queue->close();
+    }
+  }
 }
 
 TEST(SQDatabaseQueue, CloseThenReopenSeesTheSameData) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "Framework/Sqlite/SQDatabaseQueue.h"
@@ -117,6 +118,48 @@ TEST_F(SyncLocal, AScanInsideAPageHoldsNoWriteLockAcrossItsPauses) {
   EXPECT_GE(clock->probes.load(), 3);
   EXPECT_EQ(clock->held.load(), 0);
   EXPECT_EQ(row("share/b/f44").status, syncstatus::toUpload);
+  m_.reset();  // its threads read the clock
+}
+
+// A clock that stops the engine at the first pause on one thread.
+class StopClock : public plat::SystemClock {
+public:
+  explicit StopClock(std::thread::id on) : on_(on) {}
+  void sleepFor(double seconds) override {
+    if (std::this_thread::get_id() == on_ && !stopped.exchange(true)) stop();
+    plat::SystemClock::sleepFor(seconds);
+  }
+  std::function<void()> stop;
+  std::atomic<bool> stopped{false};
+
+private:
+  std::thread::id on_;
+};
+
+// A scan stopped at its first pause (before the first subfolder) still has
+// a row for every folder it found; what is in the folders it did not reach
+// waits for the next scan.
+TEST_F(SyncLocal, AScanStoppedShortKeepsARowForEveryFolderItFound) {
+  m_.reset();
+  auto clock = std::make_shared<StopClock>(std::this_thread::get_id());
+  plat::ScopedClock scoped(clock);
+  m_ = std::make_unique<SyncManager>(home_.path() + "/Quorva/", false, false);
+  clock->stop = [this] { m_->exit(); };
+  m_->setPacing(true);
+  for (const char* d : {"a", "b", "c"}) {
+    plat::makeDirectories(root_ + "top/" + d);
+    write(root_ + "top/" + d + "/f", "x");
+  }
+  write(root_ + "top/g", "x");
+  m_->scandir(root_ + "top");
+  EXPECT_TRUE(clock->stopped.load());
+  for (const char* w : {"top/a", "top/b", "top/c", "top/g"}) {
+    const SyncFileItem r = row(w);
+    EXPECT_EQ(r.status, syncstatus::toUpload) << w;
+    EXPECT_EQ(r.parent, "top") << w;
+    EXPECT_EQ(r.file, std::string(w) == "top/g") << w;
+  }
+  for (const char* w : {"top/a/f", "top/b/f", "top/c/f"}) EXPECT_EQ(row(w).status, syncstatus::none) << w;
   m_.reset();  // its threads read the clock
 }
 

@@ -469,6 +469,9 @@ private:
     std::string local;    // with a final "/"
     std::string webpath;  // its cloud path
     int64_t type = -1;    // its root type
+    // Its own row when it is new: written with its entries, so that a first
+    // scan writes rows in the order of their paths, at the end of each index.
+    std::optional<SyncFileItem> fresh;
   };
   // Rows written by a full scan before its transaction is committed.
   static constexpr size_t kScanBatch = 5000;

@@ -69,6 +69,12 @@ void SyncManager::scandir(const std::string& given) {
       written = 0;
     }
   }
+  // A scan stopped short still writes the rows of the folders it found.
+  std::vector<SyncFileItem> found;
+  for (auto& s : stack) {
+    if (s.fresh) found.push_back(std::move(*s.fresh));
+  }
+  if (!found.empty()) syncdb_->add_new_files(found);
 }
 
 size_t SyncManager::scanFolder(const ScanFolder& f, std::vector<ScanFolder>& subfolders) {
@@ -99,6 +105,7 @@ size_t SyncManager::scanFolder(const ScanFolder& f, std::vector<ScanFolder>& sub
   // (with its final "/") is judged once and each entry by "/" and its name.
   const bool folderIgnored = isigonore(folder);
   std::vector<SyncFileItem> fresh;
+  if (f.fresh) fresh.push_back(*f.fresh);
   std::string slashed;
   size_t written = 0;
   const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -157,9 +164,10 @@ size_t SyncManager::scanFolder(const ScanFolder& f, std::vector<ScanFolder>& sub
         if (target.empty() || atOrUnder(realPath(folder), target)) continue;
         if (bFristScan_) addlink(path);
       }
+      std::optional<SyncFileItem> newFolder;
       if (row.status == syncstatus::none) {
         n.file = false;
-        fresh.push_back(std::move(n));
+        newFolder = std::move(n);
       } else if (row.last == m && row.status == syncstatus::toRemove) {
         continue;  // deleted on the service and unchanged here: not entered
       } else if (row.status == syncstatus::toDelete) {
@@ -179,7 +187,7 @@ size_t SyncManager::scanFolder(const ScanFolder& f, std::vector<ScanFolder>& sub
           syncdb_->add_new_file(n);
         }
       }
-      subfolders.push_back({withSlash(path), w, f.type});
+      subfolders.push_back({withSlash(path), w, f.type, std::move(newFolder)});
       continue;
     }
     if (lst->isSymlink || !st->isRegular) continue;

@@ -298,7 +298,7 @@ std::string treeConditions(const std::vector<std::string>& roots, Array& args) {
 // Opening
 
 Syncdb::Syncdb(const std::string& path) {
-  dbQueue_ = SQDatabaseQueue::databaseQueueWithPath(path);
+  dbQueue_ = SQDatabaseQueue::databaseQueueWithPathUnlocked(path);
   createtable();
   changeold();
 }
@@ -540,23 +540,46 @@ void Syncdb::close() {
 // SYNC: one entry
 
 namespace {
-constexpr const char* kInsertFile =
+constexpr const char* kInsertColumns =
     "insert into SYNC (path,parent,type,filehash,filesize,last,status,version,diskversion,lock,memberid,"
-    "membername,actlast) values(?,?,?,?,?,?,?,?,?,?,?,?,0);";
+    "membername,actlast) values";
+constexpr const char* kInsertValues = "(?,?,?,?,?,?,?,?,?,?,?,?,0)";
 constexpr int kInsertParams = 12;
 
-// The values of kInsertFile bound straight from the item: a scan writes a
-// hundred thousand rows, and a value array per row copied every text twice.
-int bindRow(sqlite3_stmt* st, const SyncFileItem& it) {
+// Rows of one folder go several to a statement: a statement per row opens
+// and closes five cursors for it. They sit side by side in the table's key
+// and in every index, so the statement journal a statement of several rows
+// needs copies a page or two; rows spread over the table (another caller's)
+// go one to a statement, as their journal would copy a page a row.
+constexpr size_t kRowsPerInsert = 32;
+
+// The insert of n rows (1..kRowsPerInsert), made once.
+const std::string& insertSql(size_t n) {
+  static const std::vector<std::string> sql = [] {
+    std::vector<std::string> out(kRowsPerInsert + 1);
+    for (size_t k = 1; k <= kRowsPerInsert; ++k) {
+      out[k] = kInsertColumns;
+      for (size_t i = 0; i < k; ++i) out[k].append(i ? "," : "").append(kInsertValues);
+      out[k] += ";";
+    }
+    return out;
+  }();
+  return sql[n];
+}
+
+// The values of one row bound straight from the item, after `base`
+// parameters: a scan writes a hundred thousand rows, and a value array per
+// row copied every text twice.
+int bindRow(sqlite3_stmt* st, int base, const SyncFileItem& it) {
   // A text without a NUL goes with its terminator: qvfold() of a text bound
   // by its length alone first makes SQLite copy it to add one.
-  const auto text = [st](int i, const std::string& v) {
+  const auto text = [st, base](int i, const std::string& v) {
     if (v.size() < INT_MAX && std::memchr(v.data(), 0, v.size()) == nullptr) {
-      return sqlite3_bind_text(st, i, v.c_str(), -1, SQLITE_STATIC);
+      return sqlite3_bind_text(st, base + i, v.c_str(), -1, SQLITE_STATIC);
     }
-    return sqlite3_bind_text64(st, i, v.data(), v.size(), SQLITE_STATIC, SQLITE_UTF8);
+    return sqlite3_bind_text64(st, base + i, v.data(), v.size(), SQLITE_STATIC, SQLITE_UTF8);
   };
-  const auto number = [st](int i, int64_t v) { return sqlite3_bind_int64(st, i, v); };
+  const auto number = [st, base](int i, int64_t v) { return sqlite3_bind_int64(st, base + i, v); };
   const int rcs[kInsertParams] = {text(1, it.webpath),
                                   text(2, it.parent),
                                   number(3, it.file ? 1 : 0),
@@ -575,9 +598,18 @@ int bindRow(sqlite3_stmt* st, const SyncFileItem& it) {
   return SQLITE_OK;
 }
 
-bool insertRow(SQDatabase* db, const SyncFileItem& it) {
-  return db->executeUpdateBinding(kInsertFile, [&](sqlite3_stmt* st) { return bindRow(st, it); });
+// n rows in one statement: all of them stored, or (the statement undone)
+// none.
+bool insertRows(SQDatabase* db, const SyncFileItem* rows, size_t n) {
+  return db->executeUpdateBinding(insertSql(n), [&](sqlite3_stmt* st) {
+    for (size_t i = 0; i < n; ++i) {
+      if (const int rc = bindRow(st, static_cast<int>(i) * kInsertParams, rows[i]); rc != SQLITE_OK) return rc;
+    }
+    return SQLITE_OK;
+  });
 }
+
+bool insertRow(SQDatabase* db, const SyncFileItem& it) { return insertRows(db, &it, 1); }
 }  // namespace
 
 bool Syncdb::add_new_file(const SyncFileItem& item) {
@@ -586,12 +618,32 @@ bool Syncdb::add_new_file(const SyncFileItem& item) {
 
 size_t Syncdb::add_new_files(const std::vector<SyncFileItem>& items) {
   size_t stored = 0;
-  run(true, [&](SQDatabase* db) {
-    // One statement a row: a statement of several rows needs a statement
-    // journal, a copy of every page it touches, which costs more than it
-    // saves once the rows are spread over the table.
-    for (const auto& it : items) stored += insertRow(db, it) ? 1 : 0;
-    return true;
+  const auto insert = [&](SQDatabase* db) {
+    for (size_t i = 0; i < items.size();) {
+      size_t n = 1;  // the run of rows of the same folder from i
+      while (n < kRowsPerInsert && i + n < items.size() && items[i + n].parent == items[i].parent) ++n;
+      if (n > 1 && insertRows(db, &items[i], n)) {
+        stored += n;
+      } else {
+        // A row that fails undoes its whole statement: the rows go one by
+        // one, and only the failing ones are left out.
+        for (size_t k = i; k < i + n; ++k) stored += insertRow(db, items[k]) ? 1 : 0;
+      }
+      i += n;
+    }
+  };
+  run(false, [&](SQDatabase* db) {
+    // Each row is stored whole or left out by its own statement, so inside
+    // a transaction (a scan's batch) the rows go straight in: a savepoint
+    // around them would undo nothing and copies every page they touch.
+    if (db->inTransaction()) {
+      insert(db);
+      return true;
+    }
+    TransactionGuard tx(db);
+    if (!tx.open()) return false;
+    insert(db);
+    return tx.commit();
   });
   return stored;
 }

@@ -672,6 +672,51 @@ TEST_F(SyncdbTest, ManyRowsLeaveOutOnlyTheRowsThatFail) {
   }
 }
 
+// Rows of several folders in one call, as a folder's rows may follow
+// another's: runs of one folder, each with a failing row where it starts,
+// in its middle or at its end, and rows of a folder alone between them.
+// Every other row is stored once with its own values.
+TEST_F(SyncdbTest, RowsOfSeveralFoldersLeaveOutOnlyTheRowsThatFail) {
+  const SyncFileItem before = row("r/b/5", 4);
+  ASSERT_TRUE(db().add_new_file(before));
+  std::vector<SyncFileItem> items;
+  std::vector<SyncFileItem> want{before};
+  int n = 0;
+  const auto put = [&](const std::string& folder, int from, int to) {
+    for (int i = from; i < to; ++i) {
+      SyncFileItem it = row(folder + "/" + std::to_string(i), 3, i % 2 == 0, "h" + std::to_string(n));
+      it.size = 1000 + n, it.last = 2000 + n, it.version = n, it.diskversion = n + 1, it.memberid = n;
+      it.membername = "w" + std::to_string(n++);
+      items.push_back(it);
+      if (it.webpath != "r/b/5") want.push_back(it);
+    }
+  };
+  const auto repeat = [&](const std::string& path) {
+    SyncFileItem dup = row(path, 5);
+    dup.size = 1;  // must not replace the row stored first
+    items.push_back(dup);
+  };
+  put("r/a", 0, 10);
+  repeat("r/a/0");  // the last of its run
+  put("r/b", 0, 20);  // r/b/5 fails within the run
+  repeat("r/b/19");
+  put("r/b", 20, 45);  // the run goes on past one statement's rows
+  put("r/c", 0, 1);    // a folder's single row between two runs
+  repeat("r/a/3");     // the first of a run
+  put("r/a", 10, 15);
+  put("r", 0, 1);
+  EXPECT_EQ(db().add_new_files(items), want.size() - 1);
+  std::vector<SyncFileItem> got;
+  for (const char* folder : {"r", "r/a", "r/b", "r/c"}) {
+    for (auto& g : db().get_children(folder)) got.push_back(std::move(g));
+  }
+  const auto byPath = [](const auto& a, const auto& b) { return a.webpath < b.webpath; };
+  std::sort(got.begin(), got.end(), byPath);
+  std::sort(want.begin(), want.end(), byPath);
+  EXPECT_EQ(paths(got), paths(want));
+  for (size_t i = 0; i < got.size() && i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << got[i].webpath;
+}
+
 TEST_F(SyncdbTest, ABatchIsOneWriteThatAReaderSeesWhole) {
   add({row("a", 4, false), row("a/x", 4), row("b/x", 4)});
   {
