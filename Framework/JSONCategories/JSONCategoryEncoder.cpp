@@ -71,10 +71,12 @@ bool appendArray(const plat::Value& v, long level, int depth, std::string& out) 
   if (depth >= JSONCategories::kMaxDepth) return false;
   out += jsonArrayStartString;
   bool first = true;
-  for (const plat::Value& e : v.array()) {
+  const plat::Array& a = v.array();
+  for (const plat::Value *e = a.data(), *end = e + a.size(); e != end; ++e) {
+    plat::prefetchAhead(e, end);
     if (!first) out += ", ";
     first = false;
-    if (!JSONCategoryEncoder::appendValue(e, level, depth + 1, out)) return false;
+    if (!JSONCategoryEncoder::appendValue(*e, level, depth + 1, out)) return false;
   }
   out += jsonArrayEndString;
   return true;

@@ -250,10 +250,12 @@ int jd_encode_collection(State<Out>& s, const Value& v) {
   if (v.isArray()) {
     jd_encode_write1(s, 1, '[');
     bool first = true;
-    for (const Value& e : v.array()) {
+    const plat::Array& a = v.array();
+    for (const Value *e = a.data(), *end = e + a.size(); e != end; ++e) {
+      plat::prefetchAhead(e, end);
       if (!first) jd_encode_write1(s, 0, ',');
       first = false;
-      if (jd_encode_add_atom_to_buffer(s, e)) return 1;
+      if (jd_encode_add_atom_to_buffer(s, *e)) return 1;
     }
     jd_encode_write1(s, -1, ']');
   } else {

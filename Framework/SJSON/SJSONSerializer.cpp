@@ -132,10 +132,12 @@ bool SJSONSerializer::writePlain(const plat::Value& object, plat::Data& out, int
       if (depth >= kMaxDepth) return false;
       out.push_back('[');
       bool first = true;
-      for (const plat::Value& e : object.array()) {
+      const plat::Array& a = object.array();
+      for (const plat::Value *e = a.data(), *end = e + a.size(); e != end; ++e) {
+        plat::prefetchAhead(e, end);
         if (!first) out.push_back(',');
         first = false;
-        if (!write(e, out, depth + 1)) return false;
+        if (!write(*e, out, depth + 1)) return false;
       }
       out.push_back(']');
       return true;

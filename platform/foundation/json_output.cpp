@@ -33,7 +33,11 @@ size_t estimate(const Value& v, const JSONLayout& layout, int depth) {
   size_t n = 2 + layout.indentPerDepth * static_cast<size_t>(depth);
   if (v.isArray()) {
     const size_t around = layout.elementExtra + layout.indentPerDepth * static_cast<size_t>(depth + 1);
-    for (const Value& e : v.array()) n += around + childLength(e, layout, depth + 1);
+    const Array& a = v.array();
+    for (const Value* e = a.data(), *end = e + a.size(); e != end; ++e) {
+      prefetchAhead(e, end);
+      n += around + childLength(*e, layout, depth + 1);
+    }
   } else {
     const size_t around = layout.memberExtra + 2 + layout.indentPerDepth * static_cast<size_t>(depth + 1);
     for (const auto& [key, e] : v.dictionary()) n += around + key.size() + childLength(e, layout, depth + 1);

@@ -70,6 +70,43 @@ inline const uint8_t* jsonUnescapedRunEnd(const uint8_t* p, const uint8_t* end, 
   return p;
 }
 
+// Called as a walk over an array reaches `at`: each container element is a
+// heap block of its own, its entries another, and its longer strings more,
+// so a walk over many of them waits on cache misses at every element. Asking
+// for those blocks a few elements ahead, in the order their addresses become
+// known, overlaps the waits with the work. Bounded per element.
+inline void prefetchAhead(const Value* at, const Value* end) {
+  constexpr ptrdiff_t kBlock = 8, kEntries = 5, kStrings = 2;
+  constexpr size_t kMaxLines = 16, kMaxMembers = 16;
+  if (end - at > kBlock) {
+    const Value& v = at[kBlock];
+    if (v.isDictionary()) __builtin_prefetch(&v.dictionary());
+    else if (v.isArray()) __builtin_prefetch(&v.array());
+  }
+  if (end - at > kEntries) {
+    const Value& v = at[kEntries];
+    const char* first = nullptr;
+    size_t bytes = 0;
+    if (v.isDictionary()) {
+      const auto& e = v.dictionary().entries();
+      first = reinterpret_cast<const char*>(e.data());
+      bytes = e.size() * sizeof(e[0]);
+    } else if (v.isArray()) {
+      const Array& a = v.array();
+      first = reinterpret_cast<const char*>(a.data());
+      bytes = a.size() * sizeof(a[0]);
+    }
+    for (size_t off = 0; off < bytes && off < kMaxLines * 64; off += 64) __builtin_prefetch(first + off);
+  }
+  if (end - at > kStrings && at[kStrings].isDictionary()) {
+    size_t n = 0;
+    for (const auto& [key, value] : at[kStrings].dictionary().entries()) {
+      if (++n > kMaxMembers) break;
+      if (value.isString()) __builtin_prefetch(value.string().data());
+    }
+  }
+}
+
 // Appending to either kind of output a writer makes: text or bytes.
 inline void appendBytes(std::string& out, const void* bytes, size_t n) {
   out.append(static_cast<const char*>(bytes), n);
