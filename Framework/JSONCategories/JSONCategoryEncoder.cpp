@@ -98,7 +98,7 @@ bool JSONCategoryEncoder::appendValue(const plat::Value& value, long level, int 
 }
 
 namespace {
-// Reserved once at about the text's length, the output is never grown and
+// Reserved once at about the text's length, the output is seldom grown and
 // copied. Members: ",", " ", " : " and a line break, and a tab per level.
 std::string outputFor(const plat::Value& value) {
   std::string out;
@@ -110,6 +110,7 @@ std::string outputFor(const plat::Value& value) {
 std::optional<std::string> JSONCategoryEncoder::jsonStringForValue(const plat::Value& value, long level) {
   std::string out = outputFor(value);
   if (!appendValue(value, level, 0, out)) return std::nullopt;
+  plat::releaseUnused(out);
   return out;
 }
 
@@ -136,6 +137,7 @@ std::optional<std::string> dictionaryJSONStringValueWithIndentLevel(const plat::
   if (!dictionary.isDictionary()) return std::nullopt;
   std::string out = outputFor(dictionary);
   if (!appendDictionary(dictionary, level, 0, out)) return std::nullopt;
+  plat::releaseUnused(out);
   return out;
 }
 
@@ -147,6 +149,7 @@ std::optional<std::string> arrayJSONStringValueWithIndentLevel(const plat::Value
   if (!array.isArray()) return std::nullopt;
   std::string out = outputFor(array);
   if (!appendArray(array, level, 0, out)) return std::nullopt;
+  plat::releaseUnused(out);
   return out;
 }
 

@@ -179,7 +179,10 @@ std::optional<plat::Data> SJSONSerializer::run(const plat::Value& object, Only o
     // copied, and it becomes the result as it is.
     plat::Data out;
     out.reserve(plat::jsonLengthEstimate(object));
-    if (only == Only::Any ? write(object, out, 0) : writePlain(object, out, 0)) return out;
+    if (only == Only::Any ? write(object, out, 0) : writePlain(object, out, 0)) {
+      plat::releaseUnused(out);
+      return out;
+    }
   }
   // The outermost failure is the one reported, as each level replaces the
   // error of the level below it.
