@@ -71,10 +71,12 @@ bool appendArray(const plat::Value& v, long level, int depth, std::string& out) 
   if (depth >= JSONCategories::kMaxDepth) return false;
   out += jsonArrayStartString;
   bool first = true;
-  for (const plat::Value& e : v.array()) {
+  const plat::Array& a = v.array();
+  for (const plat::Value *e = a.data(), *end = e + a.size(); e != end; ++e) {
+    plat::prefetchAhead(e, end);
     if (!first) out += ", ";
     first = false;
-    if (!JSONCategoryEncoder::appendValue(e, level, depth + 1, out)) return false;
+    if (!JSONCategoryEncoder::appendValue(*e, level, depth + 1, out)) return false;
   }
   out += jsonArrayEndString;
   return true;
@@ -96,7 +98,7 @@ bool JSONCategoryEncoder::appendValue(const plat::Value& value, long level, int 
 }
 
 namespace {
-// Reserved once at about the text's length, the output is never grown and
+// Reserved once at about the text's length, the output is seldom grown and
 // copied. Members: ",", " ", " : " and a line break, and a tab per level.
 std::string outputFor(const plat::Value& value) {
   std::string out;
@@ -108,6 +110,7 @@ std::string outputFor(const plat::Value& value) {
 std::optional<std::string> JSONCategoryEncoder::jsonStringForValue(const plat::Value& value, long level) {
   std::string out = outputFor(value);
   if (!appendValue(value, level, 0, out)) return std::nullopt;
+  plat::releaseUnused(out);
   return out;
 }
 
@@ -134,6 +137,7 @@ std::optional<std::string> dictionaryJSONStringValueWithIndentLevel(const plat::
   if (!dictionary.isDictionary()) return std::nullopt;
   std::string out = outputFor(dictionary);
   if (!appendDictionary(dictionary, level, 0, out)) return std::nullopt;
+  plat::releaseUnused(out);
   return out;
 }
 
@@ -145,6 +149,7 @@ std::optional<std::string> arrayJSONStringValueWithIndentLevel(const plat::Value
   if (!array.isArray()) return std::nullopt;
   std::string out = outputFor(array);
   if (!appendArray(array, level, 0, out)) return std::nullopt;
+  plat::releaseUnused(out);
   return out;
 }
 

@@ -1,5 +1,6 @@
 #include "Framework/JSONDecoder/JDSerializer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -46,16 +47,69 @@ struct JDEncodeState {
 
 namespace {
 
-// The output is made as the result it becomes: text for a string result,
-// bytes for a data result. Reserved at about its length, it is neither
-// grown and copied on the way nor copied into the result.
+// The output is made in the result it becomes: text for a string result,
+// bytes for a data result. Sized at about its length ahead, written through
+// by index and cut to what was written at the end, it is neither grown and
+// copied on the way nor copied into the result, and a character costs a
+// compare and a store (a string's own push_back is a call each).
+template <class Result>
+class Output {
+public:
+  using value_type = typename Result::value_type;
+  void reserve(size_t n) {
+    if (n > buf_.size()) buf_.resize(n);
+  }
+  size_t size() const { return n_; }
+  [[gnu::always_inline]] void push_back(value_type c) {
+    if (n_ == buf_.size()) [[unlikely]] grow(1);
+    buf_[n_++] = c;
+  }
+  [[gnu::always_inline]] void append(const void* bytes, size_t k) {
+    if (k == 0) return;
+    if (buf_.size() - n_ < k) [[unlikely]] grow(k);
+    std::memcpy(buf_.data() + n_, bytes, k);
+    n_ += k;
+  }
+  void appendFill(size_t k, value_type c) {
+    if (k == 0) return;
+    if (buf_.size() - n_ < k) grow(k);
+    std::memset(buf_.data() + n_, static_cast<unsigned char>(c), k);
+    n_ += k;
+  }
+  // Longer: the new bytes are the caller's to write.
+  void resize(size_t k) {
+    if (k > buf_.size()) grow(k - n_);
+    n_ = k;
+  }
+  value_type& operator[](size_t i) { return buf_[i]; }
+  Result take() {
+    buf_.resize(n_);
+    plat::releaseUnused(buf_);
+    return std::move(buf_);
+  }
+
+private:
+  [[gnu::noinline]] void grow(size_t more) { buf_.resize(std::max(buf_.size() * 2, n_ + more)); }
+  Result buf_;
+  size_t n_ = 0;
+};
+
+template <class Result>
+void appendTo(Output<Result>& out, const void* bytes, size_t n) {
+  out.append(bytes, n);
+}
+template <class Result>
+void appendTo(Output<Result>& out, std::string_view text) {
+  out.append(text.data(), text.size());
+}
+
 template <class Out>
 struct State final : JDEncodeState {
-  Out out;
+  Output<Out> out;
 };
 
 template <class Out>
-void put(Out& out, char c) {
+[[gnu::always_inline]] inline void put(Output<Out>& out, char c) {
   out.push_back(static_cast<typename Out::value_type>(c));
 }
 
@@ -69,7 +123,7 @@ int jd_encode_error(JDEncodeState& s, std::string_view fmt, const Args&... args)
 template <class Out>
 void jd_encode_writePrettyPrintWhiteSpace(State<Out>& s) {
   put(s.out, '\n');
-  s.out.insert(s.out.end(), 2 * s.depth, static_cast<typename Out::value_type>(' '));
+  s.out.appendFill(2 * s.depth, static_cast<typename Out::value_type>(' '));
 }
 
 // Structural characters: one character in compact mode; in pretty mode with
@@ -83,7 +137,7 @@ void jd_encode_write1(State<Out>& s, int depthChange, char c) {
   if (depthChange < 0 && s.depth == 0) plat::throwInvalidParameter("encodeState->depth > 0");
   s.depth = static_cast<uint64_t>(static_cast<int64_t>(s.depth) + depthChange);
   if (c == ':') {
-    plat::appendBytes(s.out, ": ");
+    appendTo(s.out, ": ");
     return;
   }
   if (depthChange == -1) jd_encode_writePrettyPrintWhiteSpace(s);
@@ -110,7 +164,7 @@ int writeEscapedNonASCII(State<Out>& s, const unsigned char* p, size_t n) {
   } else {
     std::snprintf(buf, sizeof buf, "\\u%4.4x\\u%4.4x", (c >> 10) + 0xD7C0, (c & 0x3FF) + 0xDC00);
   }
-  plat::appendBytes(s.out, std::string_view(buf));
+  appendTo(s.out, std::string_view(buf));
   return 0;
 }
 
@@ -121,7 +175,7 @@ int jd_encode_string(State<Out>& s, std::string_view str) {
   const bool trim = s.encodeOption & JDEncodeOptionStringObjTrimQuotes;
   const bool escapeSlash = s.serializeOptionFlags & JDSerializeOptionEscapeSlash;
   const bool escapeNonASCII = s.serializeOptionFlags & JDSerializeOptionEscapeNonASCII;
-  Out& out = s.out;
+  auto& out = s.out;
   if (!trim) put(out, '"');
   const unsigned char* p = reinterpret_cast<const unsigned char*>(str.data());
   const unsigned char* end = p + str.size();
@@ -129,7 +183,7 @@ int jd_encode_string(State<Out>& s, std::string_view str) {
     // UTF-8 is written as it is: only the bytes to escape stop the runs.
     for (;;) {
       const uint8_t* stop = plat::jsonUnescapedRunEnd(p, end, escapeSlash);
-      plat::appendBytes(out, p, static_cast<size_t>(stop - p));
+      appendTo(out, p, static_cast<size_t>(stop - p));
       if (stop == end) break;
       plat::appendJSONEscape(out, *stop, *stop == '/' ? '/' : kJSONEscapes.e[*stop]);
       p = stop + 1;
@@ -147,7 +201,7 @@ int jd_encode_string(State<Out>& s, std::string_view str) {
         ++p;
         continue;
       }
-      plat::appendBytes(out, run, static_cast<size_t>(p - run));
+      appendTo(out, run, static_cast<size_t>(p - run));
       plat::appendJSONEscape(out, c, e);
       run = ++p;
       continue;
@@ -157,7 +211,7 @@ int jd_encode_string(State<Out>& s, std::string_view str) {
       p += n;
       continue;
     }
-    plat::appendBytes(out, run, static_cast<size_t>(p - run));
+    appendTo(out, run, static_cast<size_t>(p - run));
     if (n) {
       if (writeEscapedNonASCII(s, p, n)) return 1;
       p += n;
@@ -168,7 +222,7 @@ int jd_encode_string(State<Out>& s, std::string_view str) {
     }
     run = p;
   }
-  plat::appendBytes(out, run, static_cast<size_t>(end - run));
+  appendTo(out, run, static_cast<size_t>(end - run));
   if (!trim) put(out, '"');
   return 0;
 }
@@ -183,13 +237,13 @@ void writeUnsigned(State<Out>& s, uint64_t u, bool negative) {
     u /= 10;
   } while (u);
   if (negative) *--p = '-';
-  plat::appendBytes(s.out, p, static_cast<size_t>(e - p));
+  appendTo(s.out, p, static_cast<size_t>(e - p));
 }
 
 template <class Out>
 int jd_encode_number(State<Out>& s, const Value& v) {
   if (v.isBool()) {
-    plat::appendBytes(s.out, v.boolValue() ? "true" : "false");
+    appendTo(s.out, v.boolValue() ? "true" : "false");
     return 0;
   }
   if (const plat::Decimal* d = v.decimal()) {
@@ -198,7 +252,7 @@ int jd_encode_number(State<Out>& s, const Value& v) {
     if (d->isNaN() || !std::isfinite(x))
       return jd_encode_error(s, "Floating point values must be finite.  JSON does not support NaN or Infinity.");
     char buf[40];
-    plat::appendBytes(s.out, buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g", x)));
+    appendTo(s.out, buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g", x)));
     return 0;
   }
   const plat::Number n = v.number();
@@ -226,7 +280,7 @@ int jd_encode_number(State<Out>& s, const Value& v) {
       if (!std::isfinite(x))
         return jd_encode_error(s, "Floating point values must be finite.  JSON does not support NaN or Infinity.");
       char buf[40];
-      plat::appendBytes(s.out, buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g", x)));
+      appendTo(s.out, buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g", x)));
       return 0;
     }
     default: {
@@ -250,10 +304,12 @@ int jd_encode_collection(State<Out>& s, const Value& v) {
   if (v.isArray()) {
     jd_encode_write1(s, 1, '[');
     bool first = true;
-    for (const Value& e : v.array()) {
+    const plat::Array& a = v.array();
+    for (const Value *e = a.data(), *end = e + a.size(); e != end; ++e) {
+      plat::prefetchAhead(e, end);
       if (!first) jd_encode_write1(s, 0, ',');
       first = false;
-      if (jd_encode_add_atom_to_buffer(s, e)) return 1;
+      if (jd_encode_add_atom_to_buffer(s, *e)) return 1;
     }
     jd_encode_write1(s, -1, ']');
   } else {
@@ -315,7 +371,7 @@ int jd_encode_add_atom_to_buffer(State<Out>& s, const Value& given) {
     case Value::Kind::Decimal:
       if (jd_encode_number(s, *v)) return 1;
       break;
-    case Value::Kind::Null: plat::appendBytes(s.out, "null"); break;
+    case Value::Kind::Null: appendTo(s.out, "null"); break;
     case Value::Kind::Array:
     case Value::Kind::Dictionary: return jd_encode_collection(s, *v);
     default: return 1;  // not reached: unsupported kinds were replaced above
@@ -418,7 +474,7 @@ std::optional<Out> JDSerializer::encode(const Value& object, uint64_t options, u
     if (error) *error = std::move(*s.firstError);
     return std::nullopt;
   }
-  return std::move(s.out);
+  return s.out.take();
 }
 
 namespace JDSerializing {

@@ -187,19 +187,30 @@ TEST(JDSerializer, ReplacementsAreNotConfusedByTheCache) {
   EXPECT_EQ(JDSerializing::collectionJSONStringWithOptions(Value(dates), 0, block, nullptr), expected);
 }
 
+// Outputs past any first size, among them one whose later elements are far
+// longer than its first ones (its length is estimated short and it grows).
 TEST(JDSerializer, LargeArraysAndOutputs) {
-  Array many;
-  std::string expected = "[";
-  for (int i = 0; i < 1021; ++i) {
-    many.push_back(Value("item number " + std::to_string(i)));
-    expected += (i ? "," : "") + ("\"item number " + std::to_string(i) + "\"");
+  const struct {
+    int count;
+    int longFrom;  // elements from here are 2 KiB strings
+  } cases[] = {{1021, 1021}, {7000, 5000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.count);
+    Array many;
+    std::string expected = "[";
+    for (int i = 0; i < c.count; ++i) {
+      std::string text = "item number " + std::to_string(i);
+      if (i >= c.longFrom) text += std::string(2048, 'x');
+      many.push_back(Value(text));
+      expected += (i ? ",\"" : "\"") + text + "\"";
+    }
+    expected += "]";
+    ASSERT_GT(expected.size(), 4096u);
+    EXPECT_EQ(JDSerializing::collectionJSONString(Value(many)), expected);
+    auto data = JDSerializing::collectionJSONData(Value(many));
+    ASSERT_TRUE(data);
+    EXPECT_EQ(std::string(data->begin(), data->end()), expected);
   }
-  expected += "]";
-  ASSERT_GT(expected.size(), 4096u);
-  EXPECT_EQ(JDSerializing::collectionJSONString(Value(many)), expected);
-  auto data = JDSerializing::collectionJSONData(Value(many));
-  ASSERT_TRUE(data);
-  EXPECT_EQ(std::string(data->begin(), data->end()), expected);
 }
 
 // Writer to reader through the decoder family, compact and pretty.

@@ -132,10 +132,12 @@ bool SJSONSerializer::writePlain(const plat::Value& object, plat::Data& out, int
       if (depth >= kMaxDepth) return false;
       out.push_back('[');
       bool first = true;
-      for (const plat::Value& e : object.array()) {
+      const plat::Array& a = object.array();
+      for (const plat::Value *e = a.data(), *end = e + a.size(); e != end; ++e) {
+        plat::prefetchAhead(e, end);
         if (!first) out.push_back(',');
         first = false;
-        if (!write(e, out, depth + 1)) return false;
+        if (!write(*e, out, depth + 1)) return false;
       }
       out.push_back(']');
       return true;
@@ -177,7 +179,10 @@ std::optional<plat::Data> SJSONSerializer::run(const plat::Value& object, Only o
     // copied, and it becomes the result as it is.
     plat::Data out;
     out.reserve(plat::jsonLengthEstimate(object));
-    if (only == Only::Any ? write(object, out, 0) : writePlain(object, out, 0)) return out;
+    if (only == Only::Any ? write(object, out, 0) : writePlain(object, out, 0)) {
+      plat::releaseUnused(out);
+      return out;
+    }
   }
   // The outermost failure is the one reported, as each level replaces the
   // error of the level below it.

@@ -29,7 +29,9 @@ struct JSONLayout {
 // About the length of the value's JSON text in that layout: strings as they
 // are (escapes not counted), numbers at the width of the longest integer or
 // double, decimals at that of the longest plain decimal. Nesting deeper than
-// the writers allow is not counted.
+// the writers allow is not counted. Past a few thousand values, the rest of
+// each container is taken to be like its part counted (adding at most 64
+// MiB in all), so a large value costs no walk over all of it.
 size_t jsonLengthEstimate(const Value& value, const JSONLayout& layout = {});
 
 // The first byte from `p` that a JSON writer escapes (a control byte, the
@@ -68,6 +70,50 @@ inline const uint8_t* jsonUnescapedRunEnd(const uint8_t* p, const uint8_t* end, 
     if (c < 0x20 || c == '"' || c == '\\' || (slash && c == '/')) return p;
   }
   return p;
+}
+
+// Called as a walk over an array reaches `at`: each container element is a
+// heap block of its own, its entries another, and its longer strings more,
+// so a walk over many of them waits on cache misses at every element. Asking
+// for those blocks a few elements ahead, in the order their addresses become
+// known, overlaps the waits with the work. Bounded per element.
+[[gnu::always_inline]] inline void prefetchAhead(const Value* at, const Value* end) {
+  constexpr ptrdiff_t kBlock = 8, kEntries = 5, kStrings = 2;
+  constexpr size_t kMaxLines = 16, kMaxMembers = 16;
+  if (end - at > kBlock) {
+    const Value& v = at[kBlock];
+    if (v.isDictionary()) __builtin_prefetch(&v.dictionary());
+    else if (v.isArray()) __builtin_prefetch(&v.array());
+  }
+  if (end - at > kEntries) {
+    const Value& v = at[kEntries];
+    const char* first = nullptr;
+    size_t bytes = 0;
+    if (v.isDictionary()) {
+      const auto& e = v.dictionary().entries();
+      first = reinterpret_cast<const char*>(e.data());
+      bytes = e.size() * sizeof(e[0]);
+    } else if (v.isArray()) {
+      const Array& a = v.array();
+      first = reinterpret_cast<const char*>(a.data());
+      bytes = a.size() * sizeof(a[0]);
+    }
+    for (size_t off = 0; off < bytes && off < kMaxLines * 64; off += 64) __builtin_prefetch(first + off);
+  }
+  if (end - at > kStrings && at[kStrings].isDictionary()) {
+    size_t n = 0;
+    for (const auto& [key, value] : at[kStrings].dictionary().entries()) {
+      if (++n > kMaxMembers) break;
+      if (value.isString()) __builtin_prefetch(value.string().data());
+    }
+  }
+}
+
+// An output reserved from an estimate far above what was written gives the
+// rest back: a value counted in part can be estimated high.
+template <class Out>
+inline void releaseUnused(Out& out) {
+  if (out.capacity() - out.size() > out.size() + (size_t{1} << 20)) out.shrink_to_fit();
 }
 
 // Appending to either kind of output a writer makes: text or bytes.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
+#include <vector>
 
 using namespace plat;
 
@@ -66,6 +68,57 @@ TEST(JSONOutput, LengthEstimateCoversTheTextClosely) {
   // Indentation is counted per level.
   const Value nested(Array{Value(Array{Value(Array{Value(1)})})});
   EXPECT_GT(jsonLengthEstimate(nested, {1, 2, 2}), jsonLengthEstimate(nested) + 6);
+}
+
+// Long arrays of mixed elements, walked with the blocks of elements ahead
+// asked for: each element counts as it does alone.
+TEST(JSONOutput, LongMixedArraysCountEveryElementOnce) {
+  std::vector<Value> kinds = {
+      Value(Dictionary{{"hash", std::string(40, 'a')}, {"name", "short"}, {"size", 12}}),
+      Value(Array{Value(std::string(100, 'b')), Value(Dictionary()), Value(Array())}),
+      Value(Dictionary()),
+      Value(Array()),
+      Value(std::string(33, 'c')),
+      Value(7),
+      Value(),
+  };
+  Dictionary wide;
+  for (int i = 0; i < 40; ++i) wide.set("k" + std::to_string(i), Value(std::string(20 + i, 'w')));
+  kinds.push_back(Value(wide));
+  for (size_t n : {0u, 1u, 3u, 8u, 9u, 40u, 300u}) {
+    Array a;
+    size_t expected = 2;
+    for (size_t i = 0; i < n; ++i) {
+      a.push_back(kinds[(i * 5) % kinds.size()]);
+      expected += 1 + jsonLengthEstimate(a.back());
+    }
+    EXPECT_EQ(jsonLengthEstimate(Value(a)), expected) << n;
+  }
+}
+
+// A large value is counted in part: the rest is taken to be like it, close
+// for a listing of like entries, and bounded for one whose first entries are
+// far larger than the rest.
+TEST(JSONOutput, LargeValuesAreCountedInPart) {
+  Array listing;
+  size_t text = 2;  // the brackets
+  for (int i = 0; i < 20000; ++i) {
+    const std::string name = "file-" + std::to_string(i) + ".pdf";
+    listing.push_back(Value(Dictionary{{"filename", name}, {"hash", std::string(40, 'f')}, {"dir", false}}));
+    // {"dir":false,"filename":"<name>","hash":"<40>"} and a comma
+    text += 1 + 2 + 5 + 1 + 5 + 1 + 10 + 1 + name.size() + 2 + 1 + 6 + 1 + 42 + 1;
+  }
+  const size_t listed = jsonLengthEstimate(Value(listing));
+  EXPECT_GE(listed, text - text / 20);
+  EXPECT_LE(listed, 2 * text);
+
+  Array skewed;
+  for (int i = 0; i < 5000; ++i) skewed.push_back(Value(std::string(1024, 's')));
+  skewed.resize(skewed.size() + 200000);  // nulls
+  const size_t whole = 2 + 5000 * (1024 + 3) + 200000 * 5;
+  const size_t bounded = jsonLengthEstimate(Value(skewed));
+  EXPECT_GE(bounded, 4096u * 1024u);
+  EXPECT_LE(bounded, whole + (size_t{64} << 20));
 }
 
 // A nesting far past what writers take is not followed down to its end.

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "platform/foundation/clock.h"
 #include "platform/foundation/format.h"
@@ -96,13 +97,70 @@ std::string ProxySettings::key() const {
   return format("%@ %@:%d %@", type == Type::SOCKS5 ? "socks5" : "http", host, port, username);
 }
 
+// Storage of finished streams' body buffers, kept for the next streams. A
+// fresh buffer is fresh pages from the system, faulted in and zeroed as it
+// fills and handed back when freed, and it doubles (copying) up to its size
+// on every response: for one request after another that cost more than
+// the bytes themselves. A few are kept, none larger than a full buffer.
+class BufferCache {
+public:
+  static constexpr size_t kKept = 2;
+  static constexpr size_t kLargest = 4 * 1024 * 1024;
+  static BufferCache& shared() {
+    static BufferCache* cache = new BufferCache;  // never destroyed: streams may end at exit
+    return *cache;
+  }
+  // The largest kept buffer, if any; cap is set to its size.
+  std::unique_ptr<char[]> take(size_t& cap) {
+    std::lock_guard lock(mutex_);
+    if (count_ == 0) return nullptr;
+    size_t best = 0;
+    for (size_t i = 1; i < count_; ++i) {
+      if (kept_[i].cap > kept_[best].cap) best = i;
+    }
+    cap = kept_[best].cap;
+    auto b = std::move(kept_[best].buf);
+    kept_[best] = std::move(kept_[--count_]);
+    return b;
+  }
+  void give(std::unique_ptr<char[]> b, size_t cap) {
+    if (!b || cap > kLargest) return;
+    std::lock_guard lock(mutex_);
+    if (count_ < kKept) {
+      kept_[count_++] = {std::move(b), cap};
+      return;
+    }
+    // Full: keep the larger ones.
+    size_t smallest = 0;
+    for (size_t i = 1; i < kKept; ++i) {
+      if (kept_[i].cap < kept_[smallest].cap) smallest = i;
+    }
+    if (kept_[smallest].cap < cap) kept_[smallest] = {std::move(b), cap};
+  }
+
+private:
+  struct Kept {
+    std::unique_ptr<char[]> buf;
+    size_t cap = 0;
+  };
+  std::mutex mutex_;
+  Kept kept_[kKept];
+  size_t count_ = 0;
+};
+
 // Unread body bytes: filled at the tail (straight from the socket when it
-// can be), read from the head, never shrunk.
+// can be), read from the head, never shrunk; its storage goes back to the
+// cache when the stream ends.
 class ByteBuffer {
 public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer() { BufferCache::shared().give(std::move(buf_), cap_); }
   size_t size() const { return end_ - start_; }
   const char* data() const { return buf_.get() + start_; }
   char* prepare(size_t n) {
+    if (!buf_) buf_ = BufferCache::shared().take(cap_);
     if (cap_ - end_ < n) {
       size_t have = size();
       if (cap_ - have >= n && start_ > 0) {

@@ -388,6 +388,62 @@ TEST(HTTPReadStreamTest, SlowReaderGetsEveryByte) {
   EXPECT_TRUE(r.body == big);
 }
 
+// A stream's body buffer is handed on to later streams when it ends; what
+// a later stream reads is its own body alone, whether the earlier one read
+// everything, or was dropped with megabytes still unread in the buffer.
+TEST(HTTPReadStreamTest, LaterStreamsReadOnlyTheirOwnBodies) {
+  TestHTTPServer server;
+  auto pattern = [](size_t n, int seed) {
+    std::string b(n, '\0');
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<char>((i * 7 + static_cast<size_t>(seed)) % 251);
+    return b;
+  };
+  const std::string dropped = pattern(3 * 1024 * 1024, 1);
+  const struct {
+    const char* name;
+    ScriptedResponse response;
+    std::string body;
+  } cases[] = {
+      {"small", ScriptedResponse::text(200, "hello"), "hello"},
+      {"larger than one read", {.body = pattern(2 * 1024 * 1024 + 3, 2)}, pattern(2 * 1024 * 1024 + 3, 2)},
+      {"chunked", {.body = pattern(300 * 1024, 3), .chunked = true, .chunkSize = 4000}, pattern(300 * 1024, 3)},
+      {"empty", ScriptedResponse::text(200, ""), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Dropped once bytes are buffered, having read a few of them.
+    server.enqueue({.body = dropped});
+    {
+      auto s = makeStream(server.url("/dropped"));
+      HTTPReadStream* raw = s.get();
+      std::string got;
+      s->setClient(HTTPReadStream::kEventHasBytesAvailable, [&, raw](uint32_t) {
+        if (!got.empty()) return;
+        char buf[10];
+        long n = raw->read(reinterpret_cast<uint8_t*>(buf), sizeof buf);
+        if (n > 0) got.assign(buf, static_cast<size_t>(n));
+      });
+      auto loop = RunLoop::current();
+      s->scheduleInRunLoop(loop, qvtest::kTestStreamMode);
+      ASSERT_TRUE(s->open());
+      const double deadline = currentClock().monotonic() + 10 * qvtest::kStreamTimeoutScale;
+      while (got.empty() && currentClock().monotonic() < deadline) loop->runInMode(qvtest::kTestStreamMode, 0.1, true);
+      ASSERT_EQ(got, dropped.substr(0, got.size()));
+      s->setClient(0, nullptr);
+      s->unscheduleFromRunLoop(loop, qvtest::kTestStreamMode);
+      s->close();
+    }
+    // Both fully read, one after the other.
+    for (int round = 0; round < 2; ++round) {
+      server.enqueue(c.response);
+      auto r = runStream(makeStream(server.url("/next")));
+      EXPECT_TRUE(r.ended);
+      EXPECT_FALSE(r.error) << (r.error ? r.error->description() : "");
+      EXPECT_TRUE(r.body == c.body) << r.body.size() << " bytes for " << c.body.size();
+    }
+  }
+}
+
 TEST(HTTPReadStreamTest, LookupAndConnectFailures) {
   struct Case {
     std::string url;
