@@ -85,7 +85,8 @@ class Faults:
 
 class Gates:
     """Points inside a request where a test can hold it until it lets it go
-    (the upload finish, between its checks and its commit). Nothing waits
+    (the upload finish, between its checks and its commit; a piece, between
+    its commit and its flush). Nothing waits
     unless a hook armed the point; a held request goes on after a minute."""
 
     MAX_WAIT = 60
@@ -500,7 +501,7 @@ def h_config(app, req, spec):
     return json_reply({})
 
 
-GATE_POINTS = ("upload_finish",)
+GATE_POINTS = ("upload_finish", "upload_part_flush")
 
 
 def h_hold(app, req, spec):

@@ -72,6 +72,9 @@ class Store:
         self.db.row_factory = sqlite3.Row
         with self.lock:
             self.db.execute("PRAGMA journal_mode=WAL")
+            # A commit need not wait for the disk: with the log the database
+            # stays whole after a crash, and every request waits on this lock.
+            self.db.execute("PRAGMA synchronous=NORMAL")
             self.db.executescript(SCHEMA)
         self.secret = self.meta("secret") or self._new_secret()
 

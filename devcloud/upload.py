@@ -241,10 +241,20 @@ def upload_part(app, req):
             f.seek(held)
             f.write(body)
             f.truncate()
-            f.flush()
-            os.fsync(f.fileno())
         held += len(body)
         db.execute("UPDATE partials SET held=?, updated=? WHERE pkey=?", (held, time.time(), partial["pkey"]))
+    # On the disk before the reply, but not under the lock that every other
+    # request waits on.
+    app.gates.wait("upload_part_flush", app.stopping)
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except FileNotFoundError:
+        fd = None  # discarded meanwhile
+    if fd is not None:
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
     return json_reply({"error_code": 0, "error_msg": "", "expect": held})
 
 

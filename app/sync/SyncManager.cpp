@@ -420,12 +420,22 @@ void SyncManager::notice(const std::string& text) { Util::getAppDelegate().notic
 // ---------------------------------------------------------------------------
 // Threads
 
-void SyncManager::pause(double seconds) {
+void SyncManager::pause(double seconds, bool* kick) {
   auto& clock = plat::currentClock();
   std::unique_lock<std::mutex> l(sleepMutex_);
-  sleepCv_.wait_for(l, std::chrono::duration<double>(clock.realSecondsFor(seconds)), [this] { return bOut_.load(); });
+  const bool early = sleepCv_.wait_for(l, std::chrono::duration<double>(clock.realSecondsFor(seconds)),
+                                       [&] { return bOut_.load() || (kick && *kick); });
+  if (kick) *kick = false;
   l.unlock();
-  if (!bOut_) clock.idle(seconds);
+  if (!bOut_ && !early) clock.idle(seconds);
+}
+
+void SyncManager::wakecheck() {
+  {
+    std::lock_guard<std::mutex> l(sleepMutex_);
+    checkKicked_ = true;
+  }
+  sleepCv_.notify_all();
 }
 
 void SyncManager::run() {
@@ -462,7 +472,7 @@ void SyncManager::comparePass() {
   receive_from_server();
   // What the service's changes made to fetch starts now, not after the
   // transfer fillers' sleep; the same once the local pass has run.
-  if (auto t = trans()) t->wakeup();
+  wakeTransfers();
   const bool fullScan = !bScaned_;
   const auto hook = hookOf(localPass_);
   if (hook && !bOut_) hook(fullScan);
@@ -471,7 +481,16 @@ void SyncManager::comparePass() {
     bScaned_ = true;
     bFristScan_ = false;
   }
-  if (auto t = trans()) t->wakeup();
+  wakeTransfers();
+}
+
+void SyncManager::wakeTransfers() {
+  auto t = trans();
+  if (!t) return;
+  // The fillers start nothing while the count of items to sync reads 0, and
+  // the periodic job brings it up to date only once a second.
+  Util::getAppDelegate().setSynccount(syncdb_->getAllNeedSyncCount());
+  t->wakeup();
 }
 
 void SyncManager::runcheck() {
@@ -483,6 +502,7 @@ void SyncManager::runcheck() {
     }
     try {
       transcache_->checkfinish();
+      ++checks_;
       const double now = plat::currentClock().monotonic();
       if (now - stamp > 1800) {
         synccache_->clean(SyncCache::kTrimLimit);
@@ -492,7 +512,9 @@ void SyncManager::runcheck() {
       ++faults_;
       plat::log("sync runcheck: %@", std::string(e.what()));
     }
-    pause(1);
+    // A finished download ends the wait: its file is placed at once, not up
+    // to a second later; the second stays the longest wait.
+    pause(1, &checkKicked_);
   }
 }
 
@@ -588,6 +610,8 @@ void SyncManager::receive_server_version(std::vector<SyncVersion> rows, bool bCh
           continue;
         }
         syncdb_->update_total_version(row);
+        // The page's files are fetched while the next page is read.
+        wakeTransfers();
         if (static_cast<int>(ret.itemlist.size()) < kPageSize) break;
         continue;
       }

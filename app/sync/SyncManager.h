@@ -306,6 +306,8 @@ public:
   // thread, exceptions caught.
   int64_t passes() const { return passes_.load(); }
   int64_t faults() const { return faults_.load(); }
+  // Cycles of the check thread that looked for finished downloads.
+  int64_t checks() const { return checks_.load(); }
   // Folders moved on the service placed here by one local rename.
   int64_t placedMoves() const { return placedMoves_.load(); }
 
@@ -325,6 +327,7 @@ public:
   void finishupload(const std::string& path, const std::string& webpath) override;
   bool keepbeforeupload(const CompareItem& current) override;
   void finishdownload(const std::string& path) override;
+  void wakecheck() override;
   // The row of the path takes the modification time of its local item.
   void update_parenttime(const std::string& webpath);
   void settrans(std::weak_ptr<TransControl> trans) override;
@@ -396,7 +399,11 @@ private:
   void run();
   void runcheck();
   // Sleeps `seconds` of plat::Clock, cut short by exit.
-  void pause(double seconds);
+  // Sleeps up to `seconds`; ended early by exit and, when `kick` is given,
+  // by that flag (taken under sleepMutex_).
+  void pause(double seconds, bool* kick = nullptr);
+  // Tells the transfer fillers that jobs may be waiting.
+  void wakeTransfers();
   // One compare pass and what follows it.
   void comparePass();
   SyncFileItem newRow(const CompareItem& item, int64_t status) const;
@@ -558,7 +565,7 @@ private:
 
   std::atomic<bool> bScaned_{false}, bSyncnow_{true}, bStart_{false}, bOut_{false}, bOverwrite_{false},
       bFristScan_{true}, bPacing_{true};
-  std::atomic<int64_t> passes_{0}, faults_{0}, placedMoves_{0};
+  std::atomic<int64_t> passes_{0}, faults_{0}, placedMoves_{0}, checks_{0};
   // A folder deletion came in this round of the feed: it may be a move whose
   // new entries follow, so nothing is fetched until the round is read.
   std::atomic<bool> holdDownloads_{false};
@@ -592,5 +599,6 @@ private:
 
   std::mutex sleepMutex_;
   std::condition_variable sleepCv_;
+  bool checkKicked_ = false;  // under sleepMutex_: a download left its queue
   std::thread thread_, threadcheck_;
 };

@@ -292,6 +292,66 @@ TEST_F(SyncManagerTest, AFailingPassNeverSpins) {
   EXPECT_GE(clock->monotonic() - start, static_cast<double>(m.faults()) - 1);
 }
 
+// Real time whose waits can be made to last hours: short while the engine
+// settles, then long, so that only a wake can end a wait.
+class SwitchedClock : public plat::SystemClock {
+public:
+  double realSecondsFor(double seconds) const override { return slow ? seconds * 3600 : seconds / 1000; }
+  std::atomic<bool> slow{false};
+};
+
+// A download that left its queue is placed at once: the check thread's wait
+// for its next tick ends early.
+TEST_F(SyncManagerTest, AFinishedDownloadIsPlacedWhenTheTransferSaysSoNotAtTheNextTick) {
+  auto clock = std::make_shared<SwitchedClock>();
+  plat::ScopedClock scoped(clock);
+  SyncManager m(parent_, false, false);
+  m.start();
+  ASSERT_TRUE(eventually([&] { return m.checks() >= 1 && m.passes() >= 1 && m.bScaned(); }));
+  clock->slow = true;
+  // A check that ends after the switch is followed by a wait of an hour.
+  const int64_t before = m.checks();
+  ASSERT_TRUE(eventually([&] { return m.checks() > before; }));
+  const std::string content = "fetched";
+  const std::string hash = NSDataExpand::sha1HexDigest(content);
+  SyncFileItem it;
+  it.webpath = "got.txt";
+  it.file = true;
+  it.status = syncstatus::downloading;
+  it.size = content.size();
+  it.filehash = hash;
+  it.version = 5;
+  ASSERT_TRUE(m.syncdb()->add_new_file(it));
+  ASSERT_TRUE(plat::atomicWrite(m.transcache()->cachepath() + "/down_" + hash + "_ok", content));
+  const int64_t checked = m.checks();
+  m.wakecheck();
+  ASSERT_TRUE(eventually([&] { return m.syncdb()->get_single_file("got.txt").status == syncstatus::synced; }));
+  EXPECT_EQ(plat::readFile(m.syncpath() + "got.txt").value_or(""), content);
+  // One check, counted once it is over.
+  EXPECT_TRUE(eventually([&] { return m.checks() == checked + 1; }));
+  m.exit();
+}
+
+// Work a pass finds reaches the transfer fillers at once: the count they
+// wait on is brought up to date before they are woken, not up to a second
+// later by the periodic job.
+TEST_F(SyncManagerTest, APassThatFindsWorkSetsTheCountTheFillersWaitOnAndWakesThem) {
+  auto clock = std::make_shared<plat::ManualClock>();
+  plat::ScopedClock scoped(clock);
+  Util::getAppDelegate().setSynccount(0);
+  SyncManager m(parent_, false, false);
+  auto trans = std::make_shared<synctest::RecordingTrans>();
+  m.settrans(trans);
+  ASSERT_TRUE(plat::atomicWrite(m.syncpath() + "new.txt", "n"));
+  m.start();
+  ASSERT_TRUE(eventually([&] { return m.bScaned() && trans->wakeups() >= 2; }));
+  m.exit();
+  EXPECT_EQ(m.syncdb()->get_single_file("new.txt").status, syncstatus::toUpload);
+  EXPECT_GE(Util::getAppDelegate().synccount(), 1);
+  EXPECT_EQ(Util::getAppDelegate().synccount(), m.syncdb()->getAllNeedSyncCount());
+  Util::getAppDelegate().setSynccount(0);
+}
+
 TEST_F(SyncManagerTest, TheTransferFolderIsCleanedOnlyWhenNothingIsLeft) {
   auto clock = std::make_shared<plat::ManualClock>();
   plat::ScopedClock scoped(clock);

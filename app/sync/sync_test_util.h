@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -116,6 +117,8 @@ public:
     ++removealls_;
   }
   std::optional<std::string> getTransErrorMsgFileHash(const std::string&) const override { return std::nullopt; }
+  void wakeup() override { ++wakeups_; }
+  int64_t wakeups() const { return wakeups_.load(); }
   std::vector<std::string> cleared() const {
     std::lock_guard<std::mutex> l(m_);
     return cleared_;
@@ -129,6 +132,7 @@ private:
   mutable std::mutex m_;
   std::vector<std::string> cleared_;
   int removealls_ = 0;
+  std::atomic<int64_t> wakeups_{0};
 };
 
 }  // namespace synctest

@@ -54,6 +54,9 @@ public:
     return false;
   }
   virtual void finishdownload(const std::string& path) = 0;
+  // A download left its queue: what it left in the transfer folder is taken
+  // in now rather than at the check thread's next tick. Any thread.
+  virtual void wakecheck() {}
   // Whether the sync engine is started.
   virtual bool bStart() const = 0;
   virtual std::shared_ptr<Syncdb> syncdb() const = 0;

@@ -226,7 +226,10 @@ void TransManager::remove(Queue& q, const Transfer* t, int64_t type) {
   }
 }
 
-void TransManager::removedownload(const Transfer* t) { remove(downloads_, t, 0); }
+void TransManager::removedownload(const Transfer* t) {
+  remove(downloads_, t, 0);
+  if (sync_) sync_->wakecheck();
+}
 void TransManager::removeupload(const Transfer* t) { remove(uploads_, t, 1); }
 
 void TransManager::stopWhere(Queue& q, bool abort, const std::function<bool(const Entry&)>& pick) {

@@ -312,6 +312,25 @@ TEST_F(TransManagerTest, FillersWakeWhenASlotFreesOrNewWorkArrives) {
   manager_->exit();
 }
 
+// A download that leaves its queue has the sync engine look for its result
+// at once, not at the check thread's next tick; one that is stopped from
+// outside leaves nothing to take in.
+TEST_F(TransManagerTest, ADownloadLeavingItsQueueWakesTheCheckForResults) {
+  std::shared_ptr<GateTransfer> gate;
+  manager_->setDownloadFactory([&](const TransItem&, TransManager& m) { return gate = std::make_shared<GateTransfer>(m); });
+  ASSERT_TRUE(manager_->adddownload(job("d")));
+  EXPECT_EQ(sync_->wakechecks(), 0);
+  gate->open();
+  ASSERT_TRUE(waitFor([&] { return manager_->downloadCount() == 0; }, 30));
+  EXPECT_EQ(sync_->wakechecks(), 1);
+
+  ASSERT_TRUE(manager_->adddownload(job("e")));
+  manager_->cleartrans("e");
+  manager_->reap();
+  EXPECT_EQ(manager_->downloadCount(), 0u);
+  EXPECT_EQ(sync_->wakechecks(), 1);
+}
+
 // Whatever a step of the sync engine throws, the filler goes on asking.
 class ThrowingHandoff : public ScriptedHandoff {
 public:

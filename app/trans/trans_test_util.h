@@ -43,6 +43,7 @@ public:
     finished_.emplace_back(path, webpath);
   }
   void finishdownload(const std::string&) override {}
+  void wakecheck() override { ++wakechecks_; }
   bool bStart() const override { return started_; }
   std::shared_ptr<Syncdb> syncdb() const override { return db_; }
   SyncShare& syncshare() override { return share_; }
@@ -56,6 +57,7 @@ public:
   }
 
   void setStarted(bool v) { started_ = v; }
+  int64_t wakechecks() const { return wakechecks_.load(); }
   std::vector<std::pair<std::string, std::string>> finished() const {
     std::lock_guard<std::mutex> l(m_);
     return finished_;
@@ -92,6 +94,7 @@ private:
   std::vector<std::pair<std::string, std::string>> finished_;
   std::weak_ptr<TransControl> trans_;
   std::atomic<bool> started_{true};
+  std::atomic<int64_t> wakechecks_{0};
 };
 
 // Waits (real time, bounded) until `done` holds.
