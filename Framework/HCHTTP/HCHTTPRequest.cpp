@@ -466,6 +466,9 @@ void HCHTTPRequest::startSynchronous() {
   }
   // Keeps the mode from running dry between the stream's own sources.
   auto keepAlive = loop->addTimer(1e9, 1e9, true, [] {}, {mode});
+  // Started inside the handling of another request's event, this one's loop
+  // must not hold that one's notifications back until it ends.
+  NotificationBatch::Suspend ownLoop;
   if (!isCancelled() && !complete()) {
     main();
     while (!complete()) loop->runInMode(mode, 1e10, true);
@@ -503,6 +506,7 @@ bool HCHTTPRequest::isCancelled() const { return _cancelled; }
 
 void HCHTTPRequest::main() {
   auto keep = self();
+  NotificationBatch batch;
   std::unique_lock l(_cancelledLock);
   try {
     if (_error) {
@@ -590,6 +594,7 @@ void HCHTTPRequest::cancel() {
 
 void HCHTTPRequest::cancelOnRequestThread() {
   auto keep = self();
+  NotificationBatch batch;
   std::lock_guard l(_cancelledLock);
   if (_cancelled || _complete) return;
   failWithError(HCRequestCancelledError());
@@ -687,11 +692,46 @@ std::optional<std::string> HCHTTPRequest::responseString() const {
 
 // --- notifications -------------------------------------------------------------------
 
+namespace {
+// Batches held by this thread, and whether a wake-up of the main thread waits for the last to end.
+thread_local int notificationBatches = 0;
+thread_local bool mainThreadWakeOwed = false;
+void drainOutbox();
+
+void wakeMainThreadIfOwed() {
+  if (!mainThreadWakeOwed) return;
+  mainThreadWakeOwed = false;
+  HCHTTPRequest::performOnMainThread(drainOutbox);
+}
+}  // namespace
+
+namespace hchttp {
+
+NotificationBatch::NotificationBatch() { ++notificationBatches; }
+
+NotificationBatch::~NotificationBatch() {
+  if (--notificationBatches == 0) wakeMainThreadIfOwed();
+}
+
+NotificationBatch::Suspend::Suspend() : depth_(notificationBatches) {
+  notificationBatches = 0;
+  wakeMainThreadIfOwed();
+}
+
+NotificationBatch::Suspend::~Suspend() {
+  wakeMainThreadIfOwed();
+  notificationBatches = depth_;
+}
+
+}  // namespace hchttp
+
 void HCHTTPRequest::performOnMainThread(std::function<void()> fn) {
   if (plat::MainThread::isMainThread()) {
     fn();
     return;
   }
+  // What was sent before goes out before this.
+  wakeMainThreadIfOwed();
   try {
     plat::MainThread::perform(std::move(fn));
   } catch (const plat::Exception&) {
@@ -769,6 +809,8 @@ void HCHTTPRequest::notifyOnMainThread(std::function<void()> fn) {
   }
   if (onMain) {
     drainOutbox();
+  } else if (notificationBatches > 0) {
+    mainThreadWakeOwed = true;
   } else {
     performOnMainThread(drainOutbox);
   }

@@ -55,6 +55,31 @@ public:
 private:
   std::unique_lock<std::recursive_mutex> lock_;
 };
+
+// Held by the request's own thread around the handling of one event: the
+// notifications sent meanwhile wake the main thread once, as the outermost
+// batch ends. Made before the request's lock is taken, it ends after that
+// lock is released, so the main thread never wakes only to wait for it. No
+// effect on the main thread, whose notifications go out in line.
+class NotificationBatch {
+public:
+  NotificationBatch();
+  ~NotificationBatch();
+  NotificationBatch(const NotificationBatch&) = delete;
+  NotificationBatch& operator=(const NotificationBatch&) = delete;
+  // Wakes the main thread now for what waits, and lets the rest of the
+  // current batches wake it as they go (a nested run loop runs meanwhile).
+  class Suspend {
+  public:
+    Suspend();
+    ~Suspend();
+    Suspend(const Suspend&) = delete;
+    Suspend& operator=(const Suspend&) = delete;
+
+  private:
+    int depth_;
+  };
+};
 // Takes a record out of the pool (connectionsLock held) and closes the idle
 // socket kept behind it, so a forgotten record never leaves one open.
 void dropConnectionRecordLocked(const std::shared_ptr<HCConnectionRecord>& record);
