@@ -174,7 +174,7 @@ struct HTTPReadStream::Private {
   int socksStep = 0;
 
   // the request
-  bool headSent = false;
+  bool justCheckedAlive = false;  // a kept connection, polled as its request starts
   bool chunked = false;
   std::optional<uint64_t> bodyLength;
   uint64_t bodyRead = 0;  // taken from the source
@@ -309,10 +309,19 @@ bool HTTPReadStream::open() {
       if (auto c = ConnectionRegistry::shared().takeIdle(connectionKeyLocked())) {
         p.conn = std::move(c);
         p.reused = true;
+        p.justCheckedAlive = true;
         p.serial = p.conn->serial();
         startSendingLocked();
-        updateInterestLocked();
-        postKickLocked();
+        if (p.loop && p.loop->isCurrent() && !p.modes.empty()) {
+          // On the loop's own thread the request goes out now: the socket
+          // was found alive and writable a moment ago. The events wait for
+          // the loop, so no callback runs inside open().
+          pumpLocked();
+          if (p.owed & p.clientEvents) postKickLocked();
+        } else {
+          updateInterestLocked();
+          postKickLocked();
+        }
         return true;
       }
     }
@@ -624,8 +633,11 @@ void HTTPReadStream::pumpLocked() {
           break;
         }
         if (p.phase == Phase::Sending) {
-          // Read too: a server may answer (or hang up) before the body is all out.
-          if (!p.peerEOF) readResponseLocked();
+          // Read too: a server may answer (or hang up) before the body is all
+          // out; not on the first turn of a kept connection that was found
+          // alive a moment ago, when nothing has been sent to answer.
+          if (!p.peerEOF && !p.justCheckedAlive) readResponseLocked();
+          p.justCheckedAlive = false;
           // A few frames per turn, so reading and other sources get their turn.
           for (int frames = 0; frames < 16 && p.phase == Phase::Sending; ++frames) {
             if (!flushOutLocked() || p.phase != Phase::Sending) break;
@@ -755,6 +767,9 @@ void HTTPReadStream::pumpLocked() {
       default:
         break;
     }
+    // The answer to a request that has just gone out can't be there yet:
+    // the socket tells when it is (bytes held inside TLS it can't tell).
+    if (before == Phase::Sending && p.phase == Phase::Receiving && p.conn && !p.conn->hasPendingBytes()) break;
     // Keep going while a phase completed in this round (the next one may be
     // able to move without waiting for the socket).
     if (p.phase == before || p.phase == Phase::Done || p.phase == Phase::Failed || p.phase == Phase::Closed) {
