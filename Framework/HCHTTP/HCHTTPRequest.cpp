@@ -693,60 +693,12 @@ std::optional<std::string> HCHTTPRequest::responseString() const {
 // --- notifications -------------------------------------------------------------------
 
 namespace {
-// Batches held by this thread, and whether a wake-up of the main thread waits for the last to end.
-thread_local int notificationBatches = 0;
-thread_local bool mainThreadWakeOwed = false;
-void drainOutbox();
-
-void wakeMainThreadIfOwed() {
-  if (!mainThreadWakeOwed) return;
-  mainThreadWakeOwed = false;
-  HCHTTPRequest::performOnMainThread(drainOutbox);
-}
-}  // namespace
-
-namespace hchttp {
-
-NotificationBatch::NotificationBatch() { ++notificationBatches; }
-
-NotificationBatch::~NotificationBatch() {
-  if (--notificationBatches == 0) wakeMainThreadIfOwed();
-}
-
-NotificationBatch::Suspend::Suspend() : depth_(notificationBatches) {
-  notificationBatches = 0;
-  wakeMainThreadIfOwed();
-}
-
-NotificationBatch::Suspend::~Suspend() {
-  wakeMainThreadIfOwed();
-  notificationBatches = depth_;
-}
-
-}  // namespace hchttp
-
-void HCHTTPRequest::performOnMainThread(std::function<void()> fn) {
-  if (plat::MainThread::isMainThread()) {
-    fn();
-    return;
-  }
-  // What was sent before goes out before this.
-  wakeMainThreadIfOwed();
-  try {
-    plat::MainThread::perform(std::move(fn));
-  } catch (const plat::Exception&) {
-    // No main thread in this process (a tool): deliver where we are.
-    plat::runGuarded("HCHTTPRequest callback", fn);
-  }
-}
-
-namespace {
-// Notifications of every request wait here for the main thread, in the order
-// sent; one wake-up of the main thread delivers all that came meanwhile.
+// What other threads send to the main thread waits here, in the order sent;
+// one wake-up of the main thread delivers all that came meanwhile.
 struct Outbox {
   std::mutex mutex;
   std::deque<std::function<void()>> items;
-  bool scheduled = false;
+  bool scheduled = false;  // a drain is on its way to the main thread, or running
 };
 Outbox& outbox() {
   // Never destroyed: the network thread lives as long as the process and may
@@ -758,6 +710,10 @@ Outbox& outbox() {
 // ProgressLockGuards held by this thread, and whether a notification waits for the last to go.
 thread_local int progressLocksHeld = 0;
 thread_local bool notificationsHeldBack = false;
+// NotificationBatches held by this thread, and what was sent under them:
+// handed over when the last ends.
+thread_local int notificationBatches = 0;
+thread_local std::vector<std::function<void()>> batched;
 
 void drainOutbox() {
   Outbox& o = outbox();
@@ -775,6 +731,42 @@ void drainOutbox() {
     plat::runGuarded("HCHTTPRequest callback", fn);
   }
 }
+
+void postDrainToMainThread() {
+  try {
+    plat::MainThread::perform(drainOutbox);
+  } catch (const plat::Exception&) {
+    // No main thread in this process (a tool): deliver where we are.
+    drainOutbox();
+  }
+}
+
+// From a thread other than the main one: queued behind everything sent before.
+void handOver(std::function<void()>* fns, size_t count) {
+  if (count == 0) return;
+  Outbox& o = outbox();
+  {
+    std::lock_guard l(o.mutex);
+    for (size_t i = 0; i < count; ++i) o.items.push_back(std::move(fns[i]));
+    if (o.scheduled) return;
+    o.scheduled = true;
+  }
+  postDrainToMainThread();
+}
+
+void handOverBatched() {
+  if (batched.empty()) return;
+  handOver(batched.data(), batched.size());
+  batched.clear();
+}
+
+void sendToMainThread(std::function<void()> fn) {
+  if (notificationBatches > 0) {
+    batched.push_back(std::move(fn));
+    return;
+  }
+  handOver(&fn, 1);
+}
 }  // namespace
 
 namespace hchttp {
@@ -789,31 +781,49 @@ ProgressLockGuard::~ProgressLockGuard() {
   }
 }
 
+NotificationBatch::NotificationBatch() { ++notificationBatches; }
+
+NotificationBatch::~NotificationBatch() {
+  if (--notificationBatches == 0) handOverBatched();
+}
+
+NotificationBatch::Suspend::Suspend() : depth_(notificationBatches) {
+  notificationBatches = 0;
+  handOverBatched();
+}
+
+NotificationBatch::Suspend::~Suspend() { notificationBatches = depth_; }
+
 }  // namespace hchttp
 
+void HCHTTPRequest::performOnMainThread(std::function<void()> fn) {
+  if (plat::MainThread::isMainThread()) {
+    fn();
+    return;
+  }
+  // Behind the notifications sent before it, and with them.
+  sendToMainThread(std::move(fn));
+}
+
 void HCHTTPRequest::notifyOnMainThread(std::function<void()> fn) {
+  if (!plat::MainThread::isMainThread()) {
+    sendToMainThread(std::move(fn));
+    return;
+  }
   Outbox& o = outbox();
-  const bool onMain = plat::MainThread::isMainThread();
   {
     std::lock_guard l(o.mutex);
     o.items.push_back(std::move(fn));
     // Sent under progressLock: delivered when the guard releases it.
-    if (onMain && progressLocksHeld > 0) {
+    if (progressLocksHeld > 0) {
       notificationsHeldBack = true;
       return;
     }
-    // On the main thread (a synchronous request there) it goes out in line,
-    // after whatever was sent before it.
-    if (o.scheduled && !onMain) return;
     o.scheduled = true;
   }
-  if (onMain) {
-    drainOutbox();
-  } else if (notificationBatches > 0) {
-    mainThreadWakeOwed = true;
-  } else {
-    performOnMainThread(drainOutbox);
-  }
+  // On the main thread (a synchronous request there) it goes out in line,
+  // after whatever was sent before it.
+  drainOutbox();
 }
 
 void HCHTTPRequest::callDelegate(HCHTTPRequestDelegate* target, HCSelector selector, const Dictionary* headers,

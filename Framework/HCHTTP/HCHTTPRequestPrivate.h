@@ -56,19 +56,21 @@ private:
   std::unique_lock<std::recursive_mutex> lock_;
 };
 
-// Held by the request's own thread around the handling of one event: the
-// notifications sent meanwhile wake the main thread once, as the outermost
-// batch ends. Made before the request's lock is taken, it ends after that
-// lock is released, so the main thread never wakes only to wait for it. No
-// effect on the main thread, whose notifications go out in line.
+// Held by the request's own thread around the handling of one event: what
+// it sends to the main thread meanwhile is handed over as one, when the
+// outermost batch ends. Made before the request's lock is taken, it ends
+// after that lock is released, so the main thread never runs a notification
+// only to wait for that lock. No effect on the main thread, whose
+// notifications go out in line.
 class NotificationBatch {
 public:
   NotificationBatch();
   ~NotificationBatch();
   NotificationBatch(const NotificationBatch&) = delete;
   NotificationBatch& operator=(const NotificationBatch&) = delete;
-  // Wakes the main thread now for what waits, and lets the rest of the
-  // current batches wake it as they go (a nested run loop runs meanwhile).
+  // Hands over what waits now, and what is sent while it lives as it is
+  // sent: a run loop nested in the handling (a synchronous request) must
+  // not hold the outer batch back.
   class Suspend {
   public:
     Suspend();
