@@ -135,11 +135,18 @@ private:
   size_t cap_ = 0, start_ = 0, end_ = 0;
 };
 
+// Stands in for a message without a URL, which open() refuses.
+const URL& placeholderURL() {
+  static const URL& url = *new URL(*URL::parse("http://localhost/"));
+  return url;
+}
+
 struct HTTPReadStream::Private {
-  Private(const HTTPMessage& r, std::unique_ptr<BodySource> b) : request(r), body(std::move(b)) {}
+  Private(const HTTPMessage& r, std::unique_ptr<BodySource> b)
+      : request(r), body(std::move(b)), url(request.url() ? *request.url() : placeholderURL()) {}
   HTTPMessage request;
   std::unique_ptr<BodySource> body;
-  URL url = *URL::parse("http://localhost/");
+  URL url;
   SSLSettings ssl;
   std::optional<ProxySettings> proxy;
   bool persistent = false;
@@ -211,7 +218,6 @@ std::shared_ptr<HTTPReadStream> HTTPReadStream::create(const HTTPMessage& reques
 
 HTTPReadStream::HTTPReadStream(const HTTPMessage& request, std::unique_ptr<BodySource> body)
     : p_(std::make_unique<Private>(request, std::move(body))) {
-  if (request.url()) p_->url = *request.url();
   if (!p_->body && !request.body().empty()) p_->body = std::make_unique<DataBodySource>(request.body());
   p_->lastActivity = now();
   ++p_->progress;
@@ -853,13 +859,16 @@ void HTTPReadStream::startTLSOrSendLocked() {
 std::string HTTPReadStream::buildHeadLocked() {
   auto& p = *p_;
   bool absolute = p.proxy && p.proxy->type == ProxySettings::Type::HTTP && !p.url.isHTTPS();
-  std::string head = p.request.method() + " " + (absolute ? p.url.absoluteFormTarget() : p.url.requestTarget()) + " " +
-                     p.request.version() + "\r\n";
-  if (!p.request.hasHeaderField("Host")) head += "Host: " + p.url.hostHeader() + "\r\n";
+  std::string head;
+  head.reserve(256);
+  head.append(p.request.method()).append(" ");
+  head.append(absolute ? p.url.absoluteFormTarget() : p.url.requestTarget());
+  head.append(" ").append(p.request.version()).append("\r\n");
+  if (!p.request.hasHeaderField("Host")) head.append("Host: ").append(p.url.hostHeader()).append("\r\n");
   for (const auto& [name, value] : p.request.headerFields()) {
     // Credentials for a proxy are for the proxy alone.
     if (!absolute && equalsIgnoringCase(name, "Proxy-Authorization")) continue;
-    head += name + ": " + value + "\r\n";
+    head.append(name).append(": ").append(value).append("\r\n");
   }
   if (absolute && !p.proxy->username.empty() && !p.request.hasHeaderField("Proxy-Authorization"))
     head += "Proxy-Authorization: Basic " + base64(p.proxy->username + ":" + p.proxy->password) + "\r\n";
