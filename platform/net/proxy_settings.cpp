@@ -4,9 +4,12 @@
 #include <arpa/inet.h>
 #include <gio/gio.h>
 #include <gio/gsettingsbackend.h>
+#include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <mutex>
 
@@ -195,19 +198,40 @@ struct ProxySettingsSource::Cache {
   std::optional<std::string> variables[kProxyVariableCount];
   std::optional<SystemProxySettings> environment;
 
+  // The variables' values as getenv() gives them, found in one pass.
+  static void currentValues(const char* (&values)[kProxyVariableCount]) {
+    static const auto lengths = [] {
+      std::array<size_t, kProxyVariableCount> l{};
+      for (size_t i = 0; i < kProxyVariableCount; ++i) l[i] = std::strlen(kProxyVariables[i]);
+      return l;
+    }();
+    for (auto& v : values) v = nullptr;
+    for (char** e = environ; e && *e; ++e) {
+      const char* entry = *e;
+      for (size_t i = 0; i < kProxyVariableCount; ++i) {
+        if (!values[i] && entry[0] == kProxyVariables[i][0] &&
+            std::strncmp(entry, kProxyVariables[i], lengths[i]) == 0 && entry[lengths[i]] == '=') {
+          values[i] = entry + lengths[i] + 1;
+          break;
+        }
+      }
+    }
+  }
   bool environmentUnchanged() const {
     if (!environmentRead) return false;
+    const char* values[kProxyVariableCount];
+    currentValues(values);
     for (size_t i = 0; i < kProxyVariableCount; ++i) {
-      const char* v = std::getenv(kProxyVariables[i]);
+      const char* v = values[i];
       if (v ? !variables[i] || *variables[i] != v : variables[i].has_value()) return false;
     }
     return true;
   }
   void noteEnvironment() {
-    for (size_t i = 0; i < kProxyVariableCount; ++i) {
-      const char* v = std::getenv(kProxyVariables[i]);
-      variables[i] = v ? std::optional<std::string>(v) : std::nullopt;
-    }
+    const char* values[kProxyVariableCount];
+    currentValues(values);
+    for (size_t i = 0; i < kProxyVariableCount; ++i)
+      variables[i] = values[i] ? std::optional<std::string>(values[i]) : std::nullopt;
     environmentRead = true;
   }
 };
