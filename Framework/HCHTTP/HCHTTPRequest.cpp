@@ -466,6 +466,9 @@ void HCHTTPRequest::startSynchronous() {
   }
   // Keeps the mode from running dry between the stream's own sources.
   auto keepAlive = loop->addTimer(1e9, 1e9, true, [] {}, {mode});
+  // Started inside the handling of another request's event, this one's loop
+  // must not hold that one's notifications back until it ends.
+  NotificationBatch::Suspend ownLoop;
   if (!isCancelled() && !complete()) {
     main();
     while (!complete()) loop->runInMode(mode, 1e10, true);
@@ -503,6 +506,7 @@ bool HCHTTPRequest::isCancelled() const { return _cancelled; }
 
 void HCHTTPRequest::main() {
   auto keep = self();
+  NotificationBatch batch;
   std::unique_lock l(_cancelledLock);
   try {
     if (_error) {
@@ -590,6 +594,7 @@ void HCHTTPRequest::cancel() {
 
 void HCHTTPRequest::cancelOnRequestThread() {
   auto keep = self();
+  NotificationBatch batch;
   std::lock_guard l(_cancelledLock);
   if (_cancelled || _complete) return;
   failWithError(HCRequestCancelledError());
@@ -687,26 +692,13 @@ std::optional<std::string> HCHTTPRequest::responseString() const {
 
 // --- notifications -------------------------------------------------------------------
 
-void HCHTTPRequest::performOnMainThread(std::function<void()> fn) {
-  if (plat::MainThread::isMainThread()) {
-    fn();
-    return;
-  }
-  try {
-    plat::MainThread::perform(std::move(fn));
-  } catch (const plat::Exception&) {
-    // No main thread in this process (a tool): deliver where we are.
-    plat::runGuarded("HCHTTPRequest callback", fn);
-  }
-}
-
 namespace {
-// Notifications of every request wait here for the main thread, in the order
-// sent; one wake-up of the main thread delivers all that came meanwhile.
+// What other threads send to the main thread waits here, in the order sent;
+// one wake-up of the main thread delivers all that came meanwhile.
 struct Outbox {
   std::mutex mutex;
   std::deque<std::function<void()>> items;
-  bool scheduled = false;
+  bool scheduled = false;  // a drain is on its way to the main thread, or running
 };
 Outbox& outbox() {
   // Never destroyed: the network thread lives as long as the process and may
@@ -718,6 +710,10 @@ Outbox& outbox() {
 // ProgressLockGuards held by this thread, and whether a notification waits for the last to go.
 thread_local int progressLocksHeld = 0;
 thread_local bool notificationsHeldBack = false;
+// NotificationBatches held by this thread, and what was sent under them:
+// handed over when the last ends.
+thread_local int notificationBatches = 0;
+thread_local std::vector<std::function<void()>> batched;
 
 void drainOutbox() {
   Outbox& o = outbox();
@@ -735,6 +731,42 @@ void drainOutbox() {
     plat::runGuarded("HCHTTPRequest callback", fn);
   }
 }
+
+void postDrainToMainThread() {
+  try {
+    plat::MainThread::perform(drainOutbox);
+  } catch (const plat::Exception&) {
+    // No main thread in this process (a tool): deliver where we are.
+    drainOutbox();
+  }
+}
+
+// From a thread other than the main one: queued behind everything sent before.
+void handOver(std::function<void()>* fns, size_t count) {
+  if (count == 0) return;
+  Outbox& o = outbox();
+  {
+    std::lock_guard l(o.mutex);
+    for (size_t i = 0; i < count; ++i) o.items.push_back(std::move(fns[i]));
+    if (o.scheduled) return;
+    o.scheduled = true;
+  }
+  postDrainToMainThread();
+}
+
+void handOverBatched() {
+  if (batched.empty()) return;
+  handOver(batched.data(), batched.size());
+  batched.clear();
+}
+
+void sendToMainThread(std::function<void()> fn) {
+  if (notificationBatches > 0) {
+    batched.push_back(std::move(fn));
+    return;
+  }
+  handOver(&fn, 1);
+}
 }  // namespace
 
 namespace hchttp {
@@ -749,29 +781,49 @@ ProgressLockGuard::~ProgressLockGuard() {
   }
 }
 
+NotificationBatch::NotificationBatch() { ++notificationBatches; }
+
+NotificationBatch::~NotificationBatch() {
+  if (--notificationBatches == 0) handOverBatched();
+}
+
+NotificationBatch::Suspend::Suspend() : depth_(notificationBatches) {
+  notificationBatches = 0;
+  handOverBatched();
+}
+
+NotificationBatch::Suspend::~Suspend() { notificationBatches = depth_; }
+
 }  // namespace hchttp
 
+void HCHTTPRequest::performOnMainThread(std::function<void()> fn) {
+  if (plat::MainThread::isMainThread()) {
+    fn();
+    return;
+  }
+  // Behind the notifications sent before it, and with them.
+  sendToMainThread(std::move(fn));
+}
+
 void HCHTTPRequest::notifyOnMainThread(std::function<void()> fn) {
+  if (!plat::MainThread::isMainThread()) {
+    sendToMainThread(std::move(fn));
+    return;
+  }
   Outbox& o = outbox();
-  const bool onMain = plat::MainThread::isMainThread();
   {
     std::lock_guard l(o.mutex);
     o.items.push_back(std::move(fn));
     // Sent under progressLock: delivered when the guard releases it.
-    if (onMain && progressLocksHeld > 0) {
+    if (progressLocksHeld > 0) {
       notificationsHeldBack = true;
       return;
     }
-    // On the main thread (a synchronous request there) it goes out in line,
-    // after whatever was sent before it.
-    if (o.scheduled && !onMain) return;
     o.scheduled = true;
   }
-  if (onMain) {
-    drainOutbox();
-  } else {
-    performOnMainThread(drainOutbox);
-  }
+  // On the main thread (a synchronous request there) it goes out in line,
+  // after whatever was sent before it.
+  drainOutbox();
 }
 
 void HCHTTPRequest::callDelegate(HCHTTPRequestDelegate* target, HCSelector selector, const Dictionary* headers,

@@ -55,6 +55,33 @@ public:
 private:
   std::unique_lock<std::recursive_mutex> lock_;
 };
+
+// Held by the request's own thread around the handling of one event: what
+// it sends to the main thread meanwhile is handed over as one, when the
+// outermost batch ends. Made before the request's lock is taken, it ends
+// after that lock is released, so the main thread never runs a notification
+// only to wait for that lock. No effect on the main thread, whose
+// notifications go out in line.
+class NotificationBatch {
+public:
+  NotificationBatch();
+  ~NotificationBatch();
+  NotificationBatch(const NotificationBatch&) = delete;
+  NotificationBatch& operator=(const NotificationBatch&) = delete;
+  // Hands over what waits now, and what is sent while it lives as it is
+  // sent: a run loop nested in the handling (a synchronous request) must
+  // not hold the outer batch back.
+  class Suspend {
+  public:
+    Suspend();
+    ~Suspend();
+    Suspend(const Suspend&) = delete;
+    Suspend& operator=(const Suspend&) = delete;
+
+  private:
+    int depth_;
+  };
+};
 // Takes a record out of the pool (connectionsLock held) and closes the idle
 // socket kept behind it, so a forgotten record never leaves one open.
 void dropConnectionRecordLocked(const std::shared_ptr<HCConnectionRecord>& record);

@@ -306,6 +306,7 @@ void HCHTTPRequest::setStatusTimerLocked(bool on) {
 
 void HCHTTPRequest::handleNetworkEvent(uint32_t type) {
   auto keep = self();
+  NotificationBatch batch;
   bool redirect = false, authenticate = false;
   // A throw here (memory running out, a delegate asked on this thread) would
   // be dropped by the run loop and leave the request running for ever.
@@ -951,6 +952,7 @@ void HCHTTPRequest::parseStringEncodingFromHeaders() {
 
 void HCHTTPRequest::updateStatus() {
   auto keep = self();
+  NotificationBatch batch;
   checkRequestStatus();
   std::lock_guard l(_cancelledLock);
   if (!_inProgress || _complete) setStatusTimerLocked(false);

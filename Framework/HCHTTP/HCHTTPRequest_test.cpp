@@ -391,6 +391,40 @@ TEST_F(HCHTTPRequestTest, NotificationsGoToDelegateThenBlockThenQueue) {
   EXPECT_EQ(r->responseString().value_or(""), "oops");
 }
 
+TEST_F(HCHTTPRequestTest, TheStartIsToldWhileTheAnswerIsStillAwaited) {
+  // The server answers only once the main thread has heard of the start (or
+  // after its bound): a start report held back with the later ones would
+  // reach the caller only after the answer.
+  std::atomic<bool> startTold{false}, answeredAfterStart{false};
+  server.setHandler([&](const qvtest::RecordedRequest&) {
+    for (int i = 0; i < 500 && !startTold; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    answeredAfterStart = startTold.load();
+    return ScriptedResponse::text(200, "late");
+  });
+  for (bool viaQueue : {true, false}) {
+    startTold = false;
+    Recorder rec;
+    auto r = HCHTTPRequest::requestWithURL(server.url("/"));
+    r->setStartedBlock([&] { startTold = true; });
+    if (viaQueue) {
+      runAsync(r, rec);
+    } else {
+      // Synchronously on a thread of its own: the reports still go to the main thread.
+      r->setDelegate(&rec);
+      std::atomic<bool> returned{false};
+      std::thread t = plat::startThread("sync request", [&] {
+        r->startSynchronous();
+        returned = true;
+      });
+      ASSERT_TRUE(pumpUntil([&] { return returned && rec.ended(); }));
+      t.join();
+    }
+    EXPECT_TRUE(answeredAfterStart) << (viaQueue ? "queued" : "synchronous");
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"started", "headers", "finished"}));
+    EXPECT_TRUE(rec.allOnMain);
+  }
+}
+
 // --- synchronous runs and files ------------------------------------------------------------
 
 TEST_F(HCHTTPRequestTest, SynchronousDownloadReplacesAnOldFile) {

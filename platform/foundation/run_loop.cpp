@@ -54,6 +54,11 @@ uint32_t fromEpoll(uint32_t e) {
 }
 
 thread_local std::shared_ptr<RunLoop> tLoop;
+
+const std::string& defaultModeName() {
+  static const std::string& name = *new std::string(kDefaultRunLoopMode);
+  return name;
+}
 std::mutex gMainMutex;
 std::shared_ptr<RunLoop> gMainLoop;  // guarded by gMainMutex
 std::atomic<bool> gMainSet{false};
@@ -157,10 +162,18 @@ void RunLoop::remove(SourceId source) {
   sources_.erase(it);
 }
 
+void RunLoop::perform(std::function<void()> fn) {
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    performs_.push_back(Perform{std::move(fn), {}, true});
+  }
+  wakeUpFromElsewhere();
+}
+
 void RunLoop::perform(std::function<void()> fn, Modes modes) {
   {
     std::lock_guard<std::mutex> l(mutex_);
-    performs_.push_back(Perform{std::move(fn), std::move(modes)});
+    performs_.push_back(Perform{std::move(fn), std::move(modes), false});
   }
   wakeUpFromElsewhere();
 }
@@ -201,7 +214,7 @@ void RunLoop::stop() {
 
 std::string RunLoop::currentMode() const {
   std::lock_guard<std::mutex> l(mutex_);
-  return modeStack_.empty() ? std::string() : modeStack_.back();
+  return modeStack_.empty() ? std::string() : *modeStack_.back();
 }
 
 bool RunLoop::inMode(const Source& s, const std::string& mode) const {
@@ -212,11 +225,11 @@ bool RunLoop::inMode(const Source& s, const std::string& mode) const {
   return false;
 }
 
-static bool performInMode(const std::vector<std::string>& modes, const std::string& mode,
-                          const std::set<std::string>& common) {
-  for (const auto& m : modes) {
+bool RunLoop::performInModeLocked(const Perform& p, const std::string& mode) const {
+  if (p.common) return mode == kCommonRunLoopModes || commonModes_.count(mode) != 0;
+  for (const auto& m : p.modes) {
     if (m == mode) return true;
-    if (m == kCommonRunLoopModes && common.count(mode)) return true;
+    if (m == kCommonRunLoopModes && commonModes_.count(mode)) return true;
   }
   return false;
 }
@@ -226,7 +239,7 @@ bool RunLoop::hasSourcesFor(const std::string& mode) const {
     if (inMode(*s, mode)) return true;
   }
   for (const auto& p : performs_) {
-    if (performInMode(p.modes, mode, commonModes_)) return true;
+    if (performInModeLocked(p, mode)) return true;
   }
   return false;
 }
@@ -244,7 +257,7 @@ int RunLoop::pollTimeoutMs() const {
   {
     std::lock_guard<std::mutex> l(mutex_);
     for (const auto& p : performs_) {
-      if (performInMode(p.modes, kDefaultRunLoopMode, commonModes_)) return 0;
+      if (performInModeLocked(p, defaultModeName())) return 0;
     }
     deadline = nextTimerDeadline(kDefaultRunLoopMode);
   }
@@ -264,7 +277,7 @@ RunLoop::RunResult RunLoop::runInMode(const std::string& mode, double seconds, b
   {
     std::lock_guard<std::mutex> l(mutex_);
     if (!hasSourcesFor(mode)) return RunResult::Finished;
-    modeStack_.push_back(mode);
+    modeStack_.push_back(&mode);
   }
 
   // Registers with epoll exactly the descriptors of `m`.
@@ -299,23 +312,29 @@ RunLoop::RunResult RunLoop::runInMode(const std::string& mode, double seconds, b
     }
     bool handled = false;
 
-    // Performs queued for this mode, in order; others stay queued.
-    std::vector<std::function<void()>> due;
+    // Performs queued for this mode, in order; others stay queued. Most
+    // passes find one at most: it needs no list.
+    std::function<void()> firstDue;
+    std::vector<std::function<void()>> moreDue;
     {
       std::lock_guard<std::mutex> l(mutex_);
       for (auto it = performs_.begin(); it != performs_.end();) {
-        if (performInMode(it->modes, mode, commonModes_)) {
-          due.push_back(std::move(it->fn));
+        if (performInModeLocked(*it, mode)) {
+          if (!firstDue)
+            firstDue = std::move(it->fn);
+          else
+            moreDue.push_back(std::move(it->fn));
           it = performs_.erase(it);
         } else {
           ++it;
         }
       }
     }
-    for (auto& fn : due) {
-      runGuarded("run loop perform", fn);
+    if (firstDue) {
+      runGuarded("run loop perform", firstDue);
       handled = true;
     }
+    for (auto& fn : moreDue) runGuarded("run loop perform", fn);
 
     // Timers that are due, earliest first.
     for (;;) {
@@ -363,7 +382,7 @@ RunLoop::RunResult RunLoop::runInMode(const std::string& mode, double seconds, b
         break;
       }
       wakeAt = std::min(until, nextTimerDeadline(mode));
-      for (const auto& p : performs_) performsPending |= performInMode(p.modes, mode, commonModes_);
+      for (const auto& p : performs_) performsPending |= performInModeLocked(p, mode);
       syncRegistrations(mode);
     }
     double wait = performsPending ? 0 : std::max(0.0, wakeAt - now);
@@ -382,9 +401,10 @@ RunLoop::RunResult RunLoop::runInMode(const std::string& mode, double seconds, b
 
     for (int i = 0; i < n; ++i) {
       if (events[i].data.u64 == 0) {
+        // One read takes every write made so far (the counter is reset).
         uint64_t v;
-        while (read(wake_, &v, sizeof v) > 0) {
-        }
+        ssize_t r = read(wake_, &v, sizeof v);
+        (void)r;
         // Cleared after the read: a change whose write was left out came
         // before this, and the loop looks at every change before it sleeps.
         wakePending_.store(false);
@@ -427,7 +447,7 @@ RunLoop::RunResult RunLoop::runInMode(const std::string& mode, double seconds, b
     modeStack_.pop_back();
     // Leave the registrations as the outer run (or a toolkit polling the
     // default mode) expects them.
-    syncRegistrations(modeStack_.empty() ? std::string(kDefaultRunLoopMode) : modeStack_.back());
+    syncRegistrations(modeStack_.empty() ? defaultModeName() : *modeStack_.back());
   }
   return result;
 }

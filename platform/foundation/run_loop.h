@@ -62,8 +62,10 @@ public:
   // loop's thread. Unknown ids are ignored.
   void remove(SourceId source);
 
-  // Runs `fn` on the loop's thread when it next runs in one of the modes.
-  void perform(std::function<void()> fn, Modes modes = {kCommonRunLoopModes});
+  // Runs `fn` on the loop's thread when it next runs in one of the modes;
+  // without modes, in the common modes.
+  void perform(std::function<void()> fn);
+  void perform(std::function<void()> fn, Modes modes);
 
   void addCommonMode(const std::string& mode);
 
@@ -108,10 +110,14 @@ private:
   struct Perform {
     std::function<void()> fn;
     Modes modes;
+    bool common = false;  // in the common modes, whatever `modes` says
   };
+  bool performInModeLocked(const Perform& p, const std::string& mode) const;
   std::deque<Perform> performs_;
   std::set<std::string> commonModes_{kDefaultRunLoopMode};
-  std::vector<std::string> modeStack_;
+  // The modes of the runs under way, innermost last: each names the mode
+  // argument of a runInMode that has not returned.
+  std::vector<const std::string*> modeStack_;
   SourceId nextId_ = 1;
   std::atomic<int> stopRequests_{0};
   // Set by a perform's or timer's wake-up from another thread, cleared once

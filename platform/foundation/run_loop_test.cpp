@@ -108,6 +108,13 @@ TEST(RunLoop, PerformWaitsForItsMode) {
   loop->perform([&] { common = true; });
   loop->runInMode("modal", 0);
   EXPECT_TRUE(common);
+  // ...and in no other.
+  bool commonOnly = false;
+  loop->perform([&] { commonOnly = true; });
+  loop->runInMode("private", 0);
+  EXPECT_FALSE(commonOnly);
+  loop->runInMode(kDefaultRunLoopMode, 0);
+  EXPECT_TRUE(commonOnly);
 }
 
 TEST(RunLoop, NestedRunKeepsOuterSources) {
@@ -120,9 +127,16 @@ TEST(RunLoop, NestedRunKeepsOuterSources) {
     if (outer == 1) {
       // A synchronous job runs its own mode inside a default-mode callback.
       bool inner = false;
-      loop->perform([&] { inner = true; }, {"inner"});
-      loop->runInMode("inner", 0.5, true);
+      EXPECT_EQ(loop->currentMode(), kDefaultRunLoopMode);
+      loop->perform(
+          [&] {
+            inner = true;
+            EXPECT_EQ(loop->currentMode(), "inner");
+          },
+          {"inner"});
+      loop->runInMode(std::string("inner"), 0.5, true);
       EXPECT_TRUE(inner);
+      EXPECT_EQ(loop->currentMode(), kDefaultRunLoopMode);
       EXPECT_EQ(write(sp.fd[1], "b", 1), 1);
     } else {
       loop->stop();

@@ -20,17 +20,23 @@ void setCurrentThreadName(std::string name) {
   pthread_setname_np(pthread_self(), shortName.c_str());
 }
 
-void runGuarded(const std::string& what, const std::function<void()>& body) {
+namespace {
+void guarded(const char* what, const std::function<void()>& body) {
   try {
     body();
   } catch (const Exception& e) {
-    log("*** %@: uncaught exception '%@', reason: '%@'", what, e.name(), e.reason());
+    log("*** %@: uncaught exception '%@', reason: '%@'", std::string(what), e.name(), e.reason());
   } catch (const std::exception& e) {
-    log("*** %@: uncaught exception: %s", what, e.what());
+    log("*** %@: uncaught exception: %s", std::string(what), e.what());
   } catch (...) {
-    log("*** %@: uncaught exception of unknown type", what);
+    log("*** %@: uncaught exception of unknown type", std::string(what));
   }
 }
+}  // namespace
+
+void runGuarded(const std::string& what, const std::function<void()>& body) { guarded(what.c_str(), body); }
+
+void runGuarded(const char* what, const std::function<void()>& body) { guarded(what, body); }
 
 std::thread startThread(std::string name, std::function<void()> body) {
   return std::thread([name = std::move(name), body = std::move(body)]() {

@@ -18,5 +18,7 @@ void setCurrentThreadName(std::string name);
 // Runs body, logging and swallowing any exception it throws. `what` names
 // the work in the log line.
 void runGuarded(const std::string& what, const std::function<void()>& body);
+// The same for a fixed name: no string is made unless something is logged.
+void runGuarded(const char* what, const std::function<void()>& body);
 
 }  // namespace plat

@@ -193,11 +193,18 @@ private:
   size_t cap_ = 0, start_ = 0, end_ = 0;
 };
 
+// Stands in for a message without a URL, which open() refuses.
+const URL& placeholderURL() {
+  static const URL& url = *new URL(*URL::parse("http://localhost/"));
+  return url;
+}
+
 struct HTTPReadStream::Private {
-  Private(const HTTPMessage& r, std::unique_ptr<BodySource> b) : request(r), body(std::move(b)) {}
+  Private(const HTTPMessage& r, std::unique_ptr<BodySource> b)
+      : request(r), body(std::move(b)), url(request.url() ? *request.url() : placeholderURL()) {}
   HTTPMessage request;
   std::unique_ptr<BodySource> body;
-  URL url = *URL::parse("http://localhost/");
+  URL url;
   SSLSettings ssl;
   std::optional<ProxySettings> proxy;
   bool persistent = false;
@@ -232,7 +239,7 @@ struct HTTPReadStream::Private {
   int socksStep = 0;
 
   // the request
-  bool headSent = false;
+  bool justCheckedAlive = false;  // a kept connection, polled as its request starts
   bool chunked = false;
   std::optional<uint64_t> bodyLength;
   uint64_t bodyRead = 0;  // taken from the source
@@ -269,7 +276,6 @@ std::shared_ptr<HTTPReadStream> HTTPReadStream::create(const HTTPMessage& reques
 
 HTTPReadStream::HTTPReadStream(const HTTPMessage& request, std::unique_ptr<BodySource> body)
     : p_(std::make_unique<Private>(request, std::move(body))) {
-  if (request.url()) p_->url = *request.url();
   if (!p_->body && !request.body().empty()) p_->body = std::make_unique<DataBodySource>(request.body());
   p_->lastActivity = now();
   ++p_->progress;
@@ -367,10 +373,19 @@ bool HTTPReadStream::open() {
       if (auto c = ConnectionRegistry::shared().takeIdle(connectionKeyLocked())) {
         p.conn = std::move(c);
         p.reused = true;
+        p.justCheckedAlive = true;
         p.serial = p.conn->serial();
         startSendingLocked();
-        updateInterestLocked();
-        postKickLocked();
+        if (p.loop && p.loop->isCurrent() && !p.modes.empty()) {
+          // On the loop's own thread the request goes out now: the socket
+          // was found alive and writable a moment ago. The events wait for
+          // the loop, so no callback runs inside open().
+          pumpLocked();
+          if (p.owed & p.clientEvents) postKickLocked();
+        } else {
+          updateInterestLocked();
+          postKickLocked();
+        }
         return true;
       }
     }
@@ -682,8 +697,11 @@ void HTTPReadStream::pumpLocked() {
           break;
         }
         if (p.phase == Phase::Sending) {
-          // Read too: a server may answer (or hang up) before the body is all out.
-          if (!p.peerEOF) readResponseLocked();
+          // Read too: a server may answer (or hang up) before the body is all
+          // out; not on the first turn of a kept connection that was found
+          // alive a moment ago, when nothing has been sent to answer.
+          if (!p.peerEOF && !p.justCheckedAlive) readResponseLocked();
+          p.justCheckedAlive = false;
           // A few frames per turn, so reading and other sources get their turn.
           for (int frames = 0; frames < 16 && p.phase == Phase::Sending; ++frames) {
             if (!flushOutLocked() || p.phase != Phase::Sending) break;
@@ -813,6 +831,9 @@ void HTTPReadStream::pumpLocked() {
       default:
         break;
     }
+    // The answer to a request that has just gone out can't be there yet:
+    // the socket tells when it is (bytes held inside TLS it can't tell).
+    if (before == Phase::Sending && p.phase == Phase::Receiving && p.conn && !p.conn->hasPendingBytes()) break;
     // Keep going while a phase completed in this round (the next one may be
     // able to move without waiting for the socket).
     if (p.phase == before || p.phase == Phase::Done || p.phase == Phase::Failed || p.phase == Phase::Closed) {
@@ -896,13 +917,16 @@ void HTTPReadStream::startTLSOrSendLocked() {
 std::string HTTPReadStream::buildHeadLocked() {
   auto& p = *p_;
   bool absolute = p.proxy && p.proxy->type == ProxySettings::Type::HTTP && !p.url.isHTTPS();
-  std::string head = p.request.method() + " " + (absolute ? p.url.absoluteFormTarget() : p.url.requestTarget()) + " " +
-                     p.request.version() + "\r\n";
-  if (!p.request.hasHeaderField("Host")) head += "Host: " + p.url.hostHeader() + "\r\n";
+  std::string head;
+  head.reserve(256);
+  head.append(p.request.method()).append(" ");
+  head.append(absolute ? p.url.absoluteFormTarget() : p.url.requestTarget());
+  head.append(" ").append(p.request.version()).append("\r\n");
+  if (!p.request.hasHeaderField("Host")) head.append("Host: ").append(p.url.hostHeader()).append("\r\n");
   for (const auto& [name, value] : p.request.headerFields()) {
     // Credentials for a proxy are for the proxy alone.
     if (!absolute && equalsIgnoringCase(name, "Proxy-Authorization")) continue;
-    head += name + ": " + value + "\r\n";
+    head.append(name).append(": ").append(value).append("\r\n");
   }
   if (absolute && !p.proxy->username.empty() && !p.request.hasHeaderField("Proxy-Authorization"))
     head += "Proxy-Authorization: Basic " + base64(p.proxy->username + ":" + p.proxy->password) + "\r\n";

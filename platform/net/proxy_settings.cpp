@@ -4,8 +4,12 @@
 #include <arpa/inet.h>
 #include <gio/gio.h>
 #include <gio/gsettingsbackend.h>
+#include <unistd.h>
 
+#include <array>
 #include <cctype>
+#include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <mutex>
 
@@ -150,6 +154,13 @@ std::vector<ProxyEntry> proxiesForURL(const URL& url, const SystemProxySettings&
   return {e};
 }
 
+namespace {
+// Every variable environmentProxySettings() looks at.
+constexpr const char* kProxyVariables[] = {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                                           "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
+constexpr size_t kProxyVariableCount = sizeof kProxyVariables / sizeof kProxyVariables[0];
+}  // namespace
+
 std::optional<SystemProxySettings> environmentProxySettings() {
   SystemProxySettings s;
   // The upper-case HTTP_PROXY is left alone: a CGI environment fills it from a request header.
@@ -175,7 +186,57 @@ std::optional<SystemProxySettings> environmentProxySettings() {
   return s;
 }
 
-ProxySettingsSource::ProxySettingsSource() {
+// Reading GSettings costs more than a request's own work on a fast
+// network: the answers are kept, and the environment is compared by value.
+struct ProxySettingsSource::Cache {
+  std::mutex mutex;
+  bool desktopRead = false;
+  std::chrono::steady_clock::time_point desktopReadAt;
+  bool desktopDecides = false;
+  std::optional<SystemProxySettings> desktop;
+  bool environmentRead = false;
+  std::optional<std::string> variables[kProxyVariableCount];
+  std::optional<SystemProxySettings> environment;
+
+  // The variables' values as getenv() gives them, found in one pass.
+  static void currentValues(const char* (&values)[kProxyVariableCount]) {
+    static const auto lengths = [] {
+      std::array<size_t, kProxyVariableCount> l{};
+      for (size_t i = 0; i < kProxyVariableCount; ++i) l[i] = std::strlen(kProxyVariables[i]);
+      return l;
+    }();
+    for (auto& v : values) v = nullptr;
+    for (char** e = environ; e && *e; ++e) {
+      const char* entry = *e;
+      for (size_t i = 0; i < kProxyVariableCount; ++i) {
+        if (!values[i] && entry[0] == kProxyVariables[i][0] &&
+            std::strncmp(entry, kProxyVariables[i], lengths[i]) == 0 && entry[lengths[i]] == '=') {
+          values[i] = entry + lengths[i] + 1;
+          break;
+        }
+      }
+    }
+  }
+  bool environmentUnchanged() const {
+    if (!environmentRead) return false;
+    const char* values[kProxyVariableCount];
+    currentValues(values);
+    for (size_t i = 0; i < kProxyVariableCount; ++i) {
+      const char* v = values[i];
+      if (v ? !variables[i] || *variables[i] != v : variables[i].has_value()) return false;
+    }
+    return true;
+  }
+  void noteEnvironment() {
+    const char* values[kProxyVariableCount];
+    currentValues(values);
+    for (size_t i = 0; i < kProxyVariableCount; ++i)
+      variables[i] = values[i] ? std::optional<std::string>(values[i]) : std::nullopt;
+    environmentRead = true;
+  }
+};
+
+ProxySettingsSource::ProxySettingsSource() : cache_(std::make_unique<Cache>()) {
   GSettingsSchemaSource* source = g_settings_schema_source_get_default();
   if (!source) return;
   source_ = g_settings_schema_source_ref(source);
@@ -185,7 +246,7 @@ ProxySettingsSource::ProxySettingsSource() {
   }
 }
 
-ProxySettingsSource::ProxySettingsSource(const std::string& schemaDirectory) {
+ProxySettingsSource::ProxySettingsSource(const std::string& schemaDirectory) : cache_(std::make_unique<Cache>()) {
   GError* err = nullptr;
   source_ = g_settings_schema_source_new_from_directory(schemaDirectory.c_str(), nullptr, FALSE, &err);
   if (err) g_error_free(err);
@@ -219,6 +280,7 @@ bool ProxySettingsSource::setString(const std::string& key, const std::string& v
   GSettings* s = child(key, &leaf);
   bool ok = s && g_settings_set_string(s, leaf.c_str(), value.c_str());
   if (s) g_object_unref(s);
+  forgetDesktop();
   return ok;
 }
 
@@ -228,6 +290,7 @@ bool ProxySettingsSource::setInt(const std::string& key, int value) {
   GSettings* s = child(key, &leaf);
   bool ok = s && g_settings_set_int(s, leaf.c_str(), value);
   if (s) g_object_unref(s);
+  forgetDesktop();
   return ok;
 }
 
@@ -240,14 +303,39 @@ bool ProxySettingsSource::setStrings(const std::string& key, const std::vector<s
   GSettings* s = child(key, &leaf);
   bool ok = s && g_settings_set_strv(s, leaf.c_str(), v.data());
   if (s) g_object_unref(s);
+  forgetDesktop();
   return ok;
 }
 
+void ProxySettingsSource::forgetDesktop() {
+  std::lock_guard l(cache_->mutex);
+  cache_->desktopRead = false;
+}
+
 std::optional<SystemProxySettings> ProxySettingsSource::read() const {
-  if (!settings_) return environmentProxySettings();
+  Cache& c = *cache_;
+  std::lock_guard l(c.mutex);
+  if (settings_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!c.desktopRead || now - c.desktopReadAt >= std::chrono::duration<double>(kDesktopRecheckSeconds)) {
+      c.desktop = readDesktop();
+      c.desktopDecides = c.desktop.has_value();
+      c.desktopRead = true;
+      c.desktopReadAt = now;
+    }
+    if (c.desktopDecides) return c.desktop;
+  }
+  if (!c.environmentUnchanged()) {
+    c.noteEnvironment();
+    c.environment = environmentProxySettings();
+  }
+  return c.environment;
+}
+
+std::optional<SystemProxySettings> ProxySettingsSource::readDesktop() const {
   const std::string mode = stringOf(settings_, "mode").value_or("none");
   // "none" is also what a desktop other than GNOME leaves there: the environment decides then.
-  if (mode != "manual" && mode != "auto") return environmentProxySettings();
+  if (mode != "manual" && mode != "auto") return std::nullopt;
   SystemProxySettings s;
   gchar** ignore = g_settings_get_strv(settings_, "ignore-hosts");
   for (gchar** p = ignore; p && *p; ++p) s.exceptions.push_back(*p);

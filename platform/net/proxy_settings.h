@@ -83,13 +83,23 @@ public:
 
   // GNOME's settings when they name a mode other than "none", else the
   // environment's; nothing when a value set there can't be understood.
+  // What was read is kept: a write through this source or a change of the
+  // environment shows at once, one made by another process (the desktop's
+  // settings window) within kDesktopRecheckSeconds.
   std::optional<SystemProxySettings> read() const;
+  static constexpr double kDesktopRecheckSeconds = 1.0;
 
 private:
   GSettings* child(const std::string& key, std::string* leaf) const;
+  // The desktop's answer: nothing when its mode leaves the decision to the environment.
+  std::optional<SystemProxySettings> readDesktop() const;
+  void forgetDesktop();
   GSettingsSchemaSource* source_ = nullptr;
   GSettingsBackend* backend_ = nullptr;
   GSettings* settings_ = nullptr;
+
+  struct Cache;
+  std::unique_ptr<Cache> cache_;
 };
 
 // From the environment only; nothing when a variable set can't be parsed.

@@ -136,6 +136,61 @@ TEST(ProxySettings, FromGSettingsWhereTheSchemaIsInstalled) {
   EXPECT_EQ(first(proxiesForURL(u("http://a.test/"), *source.read())), "pac file:///etc/proxy.pac");
 }
 
+TEST(ProxySettings, ASourceFollowsTheEnvironmentAndItsOwnWritesAtOnce) {
+  CleanProxyEnvironment clean;
+  std::string dir = qvtest::compiledProxySchemaDirectory();
+  ASSERT_FALSE(dir.empty()) << "glib-compile-schemas";
+  ProxySettingsSource environmentOnly("/nonexistent-schema-folder");
+  ProxySettingsSource desktop(dir);  // mode "none": the environment decides
+  ASSERT_TRUE(desktop.hasSchema());
+  ASSERT_FALSE(environmentOnly.hasSchema());
+  // Each step changes one variable; every read after it sees the change.
+  struct Step {
+    const char* name;
+    const char* value;  // nullptr: unset
+    const char* want;   // nullptr: the settings can't be used
+  } steps[] = {
+      {"http_proxy", "http://127.0.0.1:3128/", "kCFProxyTypeHTTP 127.0.0.1:3128"},
+      {"http_proxy", "http://127.0.0.1:3129/", "kCFProxyTypeHTTP 127.0.0.1:3129"},
+      {"no_proxy", "a.test", "direct"},
+      {"no_proxy", nullptr, "kCFProxyTypeHTTP 127.0.0.1:3129"},
+      {"http_proxy", "https://tls-proxy.test:443", nullptr},
+      {"http_proxy", "", "direct"},
+      {"ALL_PROXY", "socks5://127.0.0.3", "kCFProxyTypeSOCKS 127.0.0.3:1080"},
+      {"ALL_PROXY", nullptr, "direct"},
+  };
+  for (const auto& step : steps) {
+    if (step.value)
+      ::setenv(step.name, step.value, 1);
+    else
+      ::unsetenv(step.name);
+    for (const ProxySettingsSource* source : {&environmentOnly, &desktop}) {
+      for (int again = 0; again < 2; ++again) {
+        auto s = source->read();
+        std::string where = std::string(step.name) + "=" + (step.value ? step.value : "(unset)") +
+                            (source == &desktop ? " with a schema" : " without one");
+        if (!step.want) {
+          EXPECT_FALSE(s) << where;
+          continue;
+        }
+        ASSERT_TRUE(s) << where;
+        EXPECT_EQ(first(proxiesForURL(u("http://a.test/"), *s)), step.want) << where;
+      }
+    }
+  }
+
+  // The desktop's own mode, set and taken back, decides from the next read on.
+  ::setenv("http_proxy", "http://127.0.0.1:3128/", 1);
+  ASSERT_TRUE(desktop.setString("mode", "manual"));
+  ASSERT_TRUE(desktop.setString("http/host", "127.0.0.5"));
+  ASSERT_TRUE(desktop.setInt("http/port", 3130));
+  EXPECT_EQ(first(proxiesForURL(u("http://a.test/"), *desktop.read())), "kCFProxyTypeHTTP 127.0.0.5:3130");
+  ASSERT_TRUE(desktop.setInt("http/port", 3131));
+  EXPECT_EQ(first(proxiesForURL(u("http://a.test/"), *desktop.read())), "kCFProxyTypeHTTP 127.0.0.5:3131");
+  ASSERT_TRUE(desktop.setString("mode", "none"));
+  EXPECT_EQ(first(proxiesForURL(u("http://a.test/"), *desktop.read())), "kCFProxyTypeHTTP 127.0.0.1:3128");
+}
+
 TEST(PACScript, AnswersAndHelpers) {
   struct Case {
     const char* answer;

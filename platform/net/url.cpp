@@ -206,18 +206,22 @@ std::optional<URL> URL::fromParts(std::string scheme, std::optional<std::string>
   u.path_ = std::move(path);
   u.query_ = std::move(query);
   u.fragment_ = std::move(fragment);
-  u.text_ = u.scheme_ + ":";
-  if (u.hasAuthority_) u.text_ += "//" + u.authority_;
+  u.text_.reserve(u.scheme_.size() + u.authority_.size() + u.path_.size() + (u.query_ ? u.query_->size() : 0) +
+                  (u.fragment_ ? u.fragment_->size() : 0) + 5);
+  u.text_ += u.scheme_;
+  u.text_ += ':';
+  if (u.hasAuthority_) u.text_.append("//").append(u.authority_);
   u.text_ += u.path_;
-  if (u.query_) u.text_ += "?" + *u.query_;
-  if (u.fragment_) u.text_ += "#" + *u.fragment_;
+  if (u.query_) u.text_.append("?").append(*u.query_);
+  if (u.fragment_) u.text_.append("#").append(*u.fragment_);
   return u;
 }
 
 std::optional<URL> URL::parse(std::string_view text) {
   auto s = split(text);
   if (!s || !s->scheme) return std::nullopt;
-  return fromParts(*s->scheme, s->authority, s->path, s->query, s->fragment);
+  return fromParts(std::move(*s->scheme), std::move(s->authority), std::move(s->path), std::move(s->query),
+                   std::move(s->fragment));
 }
 
 std::optional<URL> URL::resolve(std::string_view reference, const URL& base) {
