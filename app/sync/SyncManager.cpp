@@ -694,6 +694,12 @@ void SyncManager::receive_add(const CompareItem& item, int64_t synctype) {
       // completion keeps it and uploads it instead.
       const bool serviceWins = bOverwrite_ || synctype == 1;
       row = syncdb_->get_single_file(item.webpath);
+      // The service's version, which this disk never held, is fetched and
+      // kept in the Trash before the local file replaces it.
+      if (!serviceWins && !dir && row.status != syncstatus::excluded && unheldVersion(row, item, local)) {
+        fetchToKeep(row, item);
+        return;
+      }
       row.status = serviceWins ? status : keptStatus(item.webpath, dir, syncstatus::toUpload);
       row.last = 0;
       if (synctype == 1) {

@@ -323,13 +323,35 @@ TEST_P(SyncRemoteTest, ALocalCopyTheServiceNeverHadIsNeverReplaced) {
   EXPECT_EQ(db().get_single_file("same.txt").status, 4);  // equal content: in step at once
 }
 
-TEST_P(SyncRemoteTest, ALocalCopyWinsInNormalMode) {
+// The local copy wins in normal mode, but the service's version, which this
+// disk never held, is fetched first and kept in the Trash.
+TEST_P(SyncRemoteTest, ALocalCopyWinsInNormalModeAndTheServicesVersionIsKept) {
   put({{"mine.txt", "cloud"}});
   ASSERT_TRUE(plat::atomicWrite(local("mine.txt"), "local"));
   manager_->receive_from_server();
-  const auto row = db().get_single_file("mine.txt");
-  EXPECT_EQ(row.status, 3);
+  auto row = db().get_single_file("mine.txt");
+  EXPECT_EQ(row.status, 5);
+  EXPECT_EQ(row.filehash, sha1("cloud"));
   EXPECT_EQ(row.last, 0u);
+  EXPECT_EQ(plat::readFile(local("mine.txt")).value_or(""), "local");
+  EXPECT_TRUE(synctest::logged("mine.txt", "本地文件已修改，先保存云端版本再上传:"));
+
+  // Its download done: the service's version is in the Trash, the local
+  // file stays and goes up.
+  const TransItem t = manager_->get_download();
+  ASSERT_EQ(t.itemid, 1);
+  EXPECT_EQ(t.webpath, "mine.txt");
+  const std::string done = manager_->transcache()->cachepath() + "/down_" + sha1("cloud") + "_ok";
+  plat::makeDirectories(manager_->transcache()->cachepath());
+  ASSERT_TRUE(plat::atomicWrite(done, "cloud"));
+  manager_->finishdownload(done);
+  EXPECT_EQ(synctest::trashed(), std::vector<std::string>{"cloud"});
+  EXPECT_TRUE(synctest::logged("mine.txt", "云端版本已移到废纸篓，由本地文件替换:"));
+  EXPECT_EQ(plat::readFile(local("mine.txt")).value_or(""), "local");
+  row = db().get_single_file("mine.txt");
+  EXPECT_EQ(row.status, 3);
+  EXPECT_EQ(row.size, 5u);
+  EXPECT_EQ(row.last, Util::filemodifytime(local("mine.txt")));
 }
 
 TEST_P(SyncRemoteTest, ThreePagesAPassAndTheRestInTheNext) {
