@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "Framework/Sqlite/SQDatabaseQueue.h"
+#include "Framework/Staticclass/NSStringExpand.h"
 #include "app/core/Util.h"
 #include "app/interface/EngineFixture.h"
 #include "app/sync/SyncManager.h"
@@ -145,6 +147,78 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   EXPECT_EQ(db().get_single_file("R2/x/y.txt").filehash, sha1("y"));
   EXPECT_EQ(db().get_single_file("r/x/y.txt").status, -1);
   EXPECT_TRUE(plat::isDirectory(local("R2/x")));
+}
+
+// A folder deleted here goes on the service only with what this disk held:
+// what another client put in it meanwhile (not yet listed here, or listed but
+// not fetched, or a newer version of a file held here) stays there and comes
+// down again; with nothing unseen the folder goes whole.
+TEST_P(SyncRemoteTest, AFolderDeletedHereLeavesWhatThisDiskNeverHeld) {
+  // The service's tree below a folder: path to content hash, "" for a folder.
+  const auto serviceBelow = [&](const std::string& folder) {
+    std::map<std::string, std::string> out;
+    auto t = cloud->hook("GET", "tree?username=" + NSStringExpand::urlEncoded(account_.username));
+    if (!t) return out;
+    for (const Value& n : (*t)["nodes"].array()) {
+      std::string p = n["path"].string();
+      if (!p.empty() && p.front() == '/') p.erase(0, 1);
+      if (p == folder || p.rfind(folder + "/", 0) == 0) out[p] = n["dir"].boolValue() ? "" : n["filehash"].string();
+    }
+    return out;
+  };
+  enum Other { kNothing, kUnlisted, kListed, kNewerVersion };
+  const struct {
+    const char* name;
+    Other other;
+    std::map<std::string, std::string> stays;  // below the folder, on the service
+    std::vector<std::string> fetched;          // rows to download again
+  } cases[] = {
+      {"nothing unseen: the folder goes whole", kNothing, {}, {}},
+      {"a file not yet listed here stays", kUnlisted,
+       {{"d1", ""}, {"d1/sub", ""}, {"d1/sub/new.txt", sha1("new")}}, {"d1", "d1/sub", "d1/sub/new.txt"}},
+      {"a file listed, not fetched, stays", kListed,
+       {{"d2", ""}, {"d2/sub", ""}, {"d2/sub/new.txt", sha1("new")}}, {"d2", "d2/sub", "d2/sub/new.txt"}},
+      {"a newer version stays", kNewerVersion, {{"d3", ""}, {"d3/old.txt", sha1("newer")}}, {"d3", "d3/old.txt"}},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const std::string d = "d" + std::to_string(i);
+    put({{d + "/old.txt", "old"}, {d + "/sub/deep.txt", "deep"}});
+    manager_->receive_from_server();
+    placed(d + "/old.txt", "old");
+    placed(d + "/sub/deep.txt", "deep");
+    ASSERT_EQ(db().get_single_file(d + "/sub").status, 4);
+    // Another client's work in the folder.
+    if (c.other == kUnlisted || c.other == kListed) put({{d + "/sub/new.txt", "new"}});
+    if (c.other == kNewerVersion) put({{d + "/old.txt", "newer"}});
+    if (c.other == kListed) {
+      manager_->receive_from_server();
+      ASSERT_EQ(db().get_single_file(d + "/sub/new.txt").status, 5);
+    }
+    // The user deletes the folder here.
+    ASSERT_TRUE(plat::removeTree(local(d)));
+    manager_->scandir(manager_->syncpath());
+    ASSERT_EQ(db().get_single_file(d).status, 9);
+    manager_->commit();
+
+    EXPECT_EQ(serviceBelow(d), c.stays);
+    if (c.stays.empty()) {
+      EXPECT_EQ(db().get_single_file(d).status, -1);
+      EXPECT_TRUE(synctest::logged(d, "删除云端文件夹成功："));
+      continue;
+    }
+    EXPECT_TRUE(synctest::logged(d, "云端文件夹中有本地未曾同步的内容，只删除已同步的部分："));
+    for (const auto& w : c.fetched) EXPECT_EQ(db().get_single_file(w).status, 5) << w;
+    // What was held here is gone, row and all.
+    for (const std::string w : {d + "/old.txt", d + "/sub", d + "/sub/deep.txt"}) {
+      if (c.stays.count(w)) continue;
+      EXPECT_EQ(db().get_single_file(w).status, -1) << w;
+    }
+    // The next commit has nothing more to delete.
+    manager_->commit();
+    EXPECT_EQ(serviceBelow(d), c.stays);
+  }
 }
 
 // Versions past 32 bits are taken whole from the service, stored and read
