@@ -795,7 +795,15 @@ void SyncManager::receive_del(const CompareItem& item) {
       if (row.file && st) removeLocal(local);
     }
   } else if (row.status == syncstatus::toDownload) {
-    syncdb_->del_dir(item.webpath);
+    const auto st = plat::statNoFollow(local);
+    // Fetched only to be kept before the local edit replaced it: nothing to
+    // keep now, and the edit goes up.
+    if (row.file && row.last == 0 && st && st->isRegular) {
+      syncdb_->update_status(item.webpath, syncstatus::toUpload);
+      tell(local, "云端文件已删除，本地文件已修改，将重新上传");
+    } else {
+      syncdb_->del_dir(item.webpath);
+    }
   } else if (row.status != syncstatus::none) {
     if (Util::existfile(local)) compare_file(local, row, false);
     row = syncdb_->get_single_file(item.webpath);

@@ -111,8 +111,13 @@ TEST_P(SyncRemoteTest, AddsReachTheTableAndFoldersTheDisk) {
 
 TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   put({{"d/keep.txt", "k"}, {"d/changed.txt", "c"}, {"d/busy.txt", "b"}, {"d/busychanged.txt", "bc"},
-       {"d/wait.txt", "w"}, {"r/x/y.txt", "y"}});
+       {"d/wait.txt", "w"}, {"d/tokeep.txt", "t"}, {"r/x/y.txt", "y"}});
   manager_->receive_from_server();
+  // A local edit waiting for the service's version to be fetched and kept.
+  ASSERT_TRUE(plat::atomicWrite(local("d/tokeep.txt"), "edited, not sent"));
+  auto tokeep = db().get_single_file("d/tokeep.txt");
+  tokeep.last = 0;
+  db().update_file(tokeep);
   placed("d/keep.txt", "k");
   placed("d/changed.txt", "c");
   placed("d/busy.txt", "b");
@@ -127,7 +132,8 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   auto trans = std::make_shared<synctest::RecordingTrans>();
   manager_->settrans(trans);
 
-  for (const char* p : {"d/keep.txt", "d/changed.txt", "d/busy.txt", "d/busychanged.txt", "d/wait.txt"}) {
+  for (const char* p :
+       {"d/keep.txt", "d/changed.txt", "d/busy.txt", "d/busychanged.txt", "d/wait.txt", "d/tokeep.txt"}) {
     ASSERT_EQ(HTTPEngine::delfile(account_.token, p, account_.mount).status, 200) << p;
   }
   ASSERT_EQ(HTTPEngine::renamefile(account_.token, "r", account_.mount, "R2").status, 200);
@@ -141,6 +147,9 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   EXPECT_EQ(db().get_single_file("d/busychanged.txt").status, 3);
   EXPECT_EQ(plat::readFile(local("d/busychanged.txt")).value_or(""), "edited by the user");
   EXPECT_EQ(db().get_single_file("d/wait.txt").status, -1);  // never fetched: the row goes
+  // Nothing left to keep: the edit goes up.
+  EXPECT_EQ(db().get_single_file("d/tokeep.txt").status, 3);
+  EXPECT_EQ(plat::readFile(local("d/tokeep.txt")).value_or(""), "edited, not sent");
   const auto cancelled = trans->cleared();
   EXPECT_NE(std::find(cancelled.begin(), cancelled.end(), "d/busy.txt"), cancelled.end());
 
