@@ -796,11 +796,15 @@ void SyncManager::receive_del(const CompareItem& item) {
     }
   } else if (row.status == syncstatus::toDownload) {
     const auto st = plat::statNoFollow(local);
-    // Fetched only to be kept before the local edit replaced it: nothing to
-    // keep now, and the edit goes up.
-    if (row.file && row.last == 0 && st && st->isRegular) {
+    if (row.file && st && st->isRegular && (row.last == 0 || Util::filemodifytime(local) != row.last)) {
+      // The user's edit (one waiting for the service's version to be kept,
+      // say): nothing to keep now, and the edit goes up.
       syncdb_->update_status(item.webpath, syncstatus::toUpload);
       tell(local, "云端文件已删除，本地文件已修改，将重新上传");
+    } else if (row.file && st && st->isRegular) {
+      // The version held before the one still to fetch: it goes with the row.
+      removeLocal(local);
+      if (!plat::statNoFollow(local)) syncdb_->del_dir(item.webpath);
     } else {
       syncdb_->del_dir(item.webpath);
     }

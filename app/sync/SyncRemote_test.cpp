@@ -111,13 +111,18 @@ TEST_P(SyncRemoteTest, AddsReachTheTableAndFoldersTheDisk) {
 
 TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   put({{"d/keep.txt", "k"}, {"d/changed.txt", "c"}, {"d/busy.txt", "b"}, {"d/busychanged.txt", "bc"},
-       {"d/wait.txt", "w"}, {"d/tokeep.txt", "t"}, {"r/x/y.txt", "y"}});
+       {"d/wait.txt", "w"}, {"d/tokeep.txt", "t"}, {"d/older.txt", "o"}, {"r/x/y.txt", "y"}});
   manager_->receive_from_server();
   // A local edit waiting for the service's version to be fetched and kept.
   ASSERT_TRUE(plat::atomicWrite(local("d/tokeep.txt"), "edited, not sent"));
   auto tokeep = db().get_single_file("d/tokeep.txt");
   tokeep.last = 0;
   db().update_file(tokeep);
+  // A version held here whose successor was not fetched yet.
+  placed("d/older.txt", "o");
+  put({{"d/older.txt", "o, newer"}});
+  manager_->receive_from_server();
+  ASSERT_EQ(db().get_single_file("d/older.txt").status, 5);
   placed("d/keep.txt", "k");
   placed("d/changed.txt", "c");
   placed("d/busy.txt", "b");
@@ -132,8 +137,8 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   auto trans = std::make_shared<synctest::RecordingTrans>();
   manager_->settrans(trans);
 
-  for (const char* p :
-       {"d/keep.txt", "d/changed.txt", "d/busy.txt", "d/busychanged.txt", "d/wait.txt", "d/tokeep.txt"}) {
+  for (const char* p : {"d/keep.txt", "d/changed.txt", "d/busy.txt", "d/busychanged.txt", "d/wait.txt",
+                        "d/tokeep.txt", "d/older.txt"}) {
     ASSERT_EQ(HTTPEngine::delfile(account_.token, p, account_.mount).status, 200) << p;
   }
   ASSERT_EQ(HTTPEngine::renamefile(account_.token, "r", account_.mount, "R2").status, 200);
@@ -150,6 +155,9 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   // Nothing left to keep: the edit goes up.
   EXPECT_EQ(db().get_single_file("d/tokeep.txt").status, 3);
   EXPECT_EQ(plat::readFile(local("d/tokeep.txt")).value_or(""), "edited, not sent");
+  // The older version goes with its row: no file is left on disk with none.
+  EXPECT_EQ(db().get_single_file("d/older.txt").status, -1);
+  EXPECT_FALSE(plat::statNoFollow(local("d/older.txt")));
   const auto cancelled = trans->cleared();
   EXPECT_NE(std::find(cancelled.begin(), cancelled.end(), "d/busy.txt"), cancelled.end());
 
