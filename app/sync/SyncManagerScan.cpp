@@ -528,7 +528,13 @@ void SyncManager::apply_deldisk(const SyncFileItem& r) {
       }
       if (child.status == syncstatus::uploading || child.status == syncstatus::toUpload ||
           child.status == syncstatus::toReupload || !unchangedSynced(child, path)) {
-        if (child.status != syncstatus::none && child.status != syncstatus::toUpload) {
+        if (child.status == syncstatus::uploading) {
+          // Its transfer stopped with the folder's deletion: the row says
+          // what the disk holds, not what the service has, so it goes again.
+          cancel_trans(w);
+          syncdb_->update_status(w, keptStatus(w, false, syncstatus::toUpload));
+        } else if (child.status != syncstatus::none && child.status != syncstatus::toUpload &&
+                   child.status != syncstatus::toReupload) {
           SyncFileItem up = child;
           restored(up, path);
         }

@@ -238,6 +238,36 @@ TEST_P(SyncRemoteTest, AFolderDeletedHereLeavesWhatThisDiskNeverHeld) {
   }
 }
 
+// A folder the service deleted while a new file in it was going up (its
+// transfer stopped with the deletion): the folder stays and the file goes up
+// again, though its row already describes the file as it is on disk.
+TEST_P(SyncRemoteTest, AFolderDeletedOnTheServiceKeepsAFileThatWasGoingUp) {
+  put({{"u/in.txt", "i"}});
+  manager_->receive_from_server();
+  placed("u/in.txt", "i");
+  ASSERT_EQ(db().get_single_file("u").status, 4);
+  for (const int64_t status : {1, 8}) {
+    SCOPED_TRACE(status);
+    const std::string w = "u/new" + std::to_string(status) + ".txt";
+    ASSERT_TRUE(plat::atomicWrite(local(w), "new here"));
+    SyncFileItem up;
+    up.webpath = w, up.parent = "u", up.file = true, up.status = status, up.size = 8;
+    up.last = Util::filemodifytime(local(w)), up.filehash = sha1("new here");
+    db().add_new_file(up);
+  }
+  ASSERT_EQ(HTTPEngine::delfile(account_.token, "u/", account_.mount).status, 200);
+  manager_->receive_from_server();
+  ASSERT_EQ(db().get_single_file("u").status, 6);
+  manager_->commit();
+
+  EXPECT_EQ(db().get_single_file("u/new1.txt").status, 3);
+  EXPECT_EQ(db().get_single_file("u/new8.txt").status, 8);
+  for (const char* w : {"u/new1.txt", "u/new8.txt"}) EXPECT_EQ(plat::readFile(local(w)).value_or(""), "new here");
+  EXPECT_EQ(db().get_single_file("u").status, 3);  // made on the service again
+  // What was in step goes.
+  EXPECT_FALSE(plat::statNoFollow(local("u/in.txt")));
+}
+
 // Versions past 32 bits are taken whole from the service, stored and read
 // back whole: a stale change of an older version is still told apart.
 TEST_P(SyncRemoteTest, VersionsPast32BitsAreTakenWhole) {
