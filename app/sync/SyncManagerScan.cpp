@@ -255,11 +255,14 @@ bool SyncManager::markMissing(const SyncFileItem& r, const std::string& local) {
   }
   if (r.status == syncstatus::synced) {
     syncdb_->update_status(r.webpath, r.last == 0 ? syncstatus::toDownload : syncstatus::toDelete);
-  } else if (r.status == syncstatus::toUpload) {
-    syncdb_->del_file(r.webpath);
-  } else if (r.status == syncstatus::uploading) {
-    cancel_trans(r.webpath);
-    syncdb_->del_file(r.webpath);
+  } else if (r.status == syncstatus::toUpload || r.status == syncstatus::uploading) {
+    if (r.status == syncstatus::uploading) cancel_trans(r.webpath);
+    // An edit of a file the service holds: the service's copy goes too.
+    if (r.diskversion > 0) {
+      syncdb_->update_status(r.webpath, syncstatus::toDelete);
+    } else {
+      syncdb_->del_file(r.webpath);
+    }
   } else {
     return false;
   }

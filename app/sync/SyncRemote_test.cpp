@@ -268,6 +268,49 @@ TEST_P(SyncRemoteTest, AFolderDeletedOnTheServiceKeepsAFileThatWasGoingUp) {
   EXPECT_FALSE(plat::statNoFollow(local("u/in.txt")));
 }
 
+// A file deleted here while its edit waited to go up, or went up: the
+// service's copy is deleted too (the other clients would keep it, and this
+// one would never hear of it again); a new file only loses its row.
+TEST_P(SyncRemoteTest, AFileDeletedHereWhileItsEditWaitsIsDeletedOnTheService) {
+  const struct {
+    const char* path;
+    int64_t status;
+    bool onService;
+  } cases[] = {{"waits.txt", 3, true}, {"going.txt", 1, true}, {"new.txt", 3, false}};
+  for (const auto& c : cases) {
+    if (c.onService) put({{c.path, "v1"}});
+  }
+  manager_->receive_from_server();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    if (c.onService) {
+      placed(c.path, "v1");
+    } else {
+      SyncFileItem n;
+      n.webpath = c.path, n.file = true;
+      db().add_new_file(n);
+    }
+    // Edited, then deleted before the edit reached the service.
+    ASSERT_TRUE(plat::atomicWrite(local(c.path), "edited"));
+    auto row = db().get_single_file(c.path);
+    row.status = c.status, row.size = 6, row.last = Util::filemodifytime(local(c.path)), row.filehash.clear();
+    db().update_file(row);
+    ASSERT_EQ(::unlink(local(c.path).c_str()), 0);
+  }
+  manager_->scandir(manager_->syncpath());
+  for (const auto& c : cases) EXPECT_EQ(db().get_single_file(c.path).status, c.onService ? 9 : -1) << c.path;
+  manager_->commit();
+  for (const auto& c : cases) {
+    EXPECT_EQ(db().get_single_file(c.path).status, -1) << c.path;
+    EXPECT_TRUE(synctest::logged(c.path, "删除云端文件成功：") == c.onService) << c.path;
+  }
+  const auto t = cloud->hook("GET", "tree?username=" + NSStringExpand::urlEncoded(account_.username));
+  ASSERT_TRUE(t);
+  for (const Value& n : (*t)["nodes"].array()) {
+    EXPECT_EQ(n["path"].string().find(".txt"), std::string::npos) << n["path"].string();
+  }
+}
+
 // Versions past 32 bits are taken whole from the service, stored and read
 // back whole: a stale change of an older version is still told apart.
 TEST_P(SyncRemoteTest, VersionsPast32BitsAreTakenWhole) {
