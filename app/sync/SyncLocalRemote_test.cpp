@@ -574,13 +574,16 @@ TEST_P(SyncLocalRemote, ExcludingAndIncludingAFolderAgain) {
   ::unlink((root_ + "ex/later.txt").c_str());
 
   // Included again: fetched from the service (the folder itself is made by
-  // the download hand-off), the local files judged.
+  // the download hand-off), the local files judged. Nothing says this disk
+  // held the service's version of the changed file any more: it is fetched
+  // to be kept in the Trash before the local file goes up.
   AppServices::shared().setBLink(true);
   m_->setUnsyncnodes("", {});
   EXPECT_TRUE(eventually([&] { return rows("ex/n.txt") == std::vector<std::string>{"ex/n.txt 3"}; }));
   ASSERT_NO_FATAL_FAILURE(settle());
-  EXPECT_EQ(rows("ex"), (std::vector<std::string>{"ex 5", "ex/c.txt 3", "ex/n.txt 3", "ex/s.txt 5", "ex/sub 4",
+  EXPECT_EQ(rows("ex"), (std::vector<std::string>{"ex 5", "ex/c.txt 5", "ex/n.txt 3", "ex/s.txt 5", "ex/sub 4",
                                                   "ex/sub/s2.txt 5"}));
+  EXPECT_EQ(m_->syncdb()->get_single_file("ex/c.txt").last, 0u);
   for (const auto& c : calls(since)) EXPECT_EQ(c.rfind("DELETE", 0), std::string::npos) << c;
   EXPECT_EQ(plat::readFile(root_ + "ex/c.txt").value_or(""), "changed here");
   EXPECT_EQ(plat::readFile(root_ + "ex/n.txt").value_or(""), "never uploaded");

@@ -718,6 +718,12 @@ void SyncManager::receive_add(const CompareItem& item, int64_t synctype) {
       // completion keeps it and uploads it instead.
       const bool serviceWins = bOverwrite_ || synctype == 1;
       row = syncdb_->get_single_file(item.webpath);
+      // The service's version, which this disk never held, is fetched and
+      // kept in the Trash before the local file replaces it.
+      if (!serviceWins && !dir && row.status != syncstatus::excluded && unheldVersion(row, item, local)) {
+        fetchToKeep(row, item);
+        return;
+      }
       row.status = serviceWins ? status : keptStatus(item.webpath, dir, syncstatus::toUpload);
       row.last = 0;
       if (synctype == 1) {
@@ -813,7 +819,19 @@ void SyncManager::receive_del(const CompareItem& item) {
       if (row.file && st) removeLocal(local);
     }
   } else if (row.status == syncstatus::toDownload) {
-    syncdb_->del_dir(item.webpath);
+    const auto st = plat::statNoFollow(local);
+    if (row.file && st && st->isRegular && (row.last == 0 || Util::filemodifytime(local) != row.last)) {
+      // The user's edit (one waiting for the service's version to be kept,
+      // say): nothing to keep now, and the edit goes up.
+      syncdb_->update_status(item.webpath, syncstatus::toUpload);
+      tell(local, "云端文件已删除，本地文件已修改，将重新上传");
+    } else if (row.file && st && st->isRegular) {
+      // The version held before the one still to fetch: it goes with the row.
+      removeLocal(local);
+      if (!plat::statNoFollow(local)) syncdb_->del_dir(item.webpath);
+    } else {
+      syncdb_->del_dir(item.webpath);
+    }
   } else if (row.status != syncstatus::none) {
     if (Util::existfile(local)) compare_file(local, row, false);
     row = syncdb_->get_single_file(item.webpath);

@@ -61,6 +61,8 @@
 #include "app/trans/TransHandoff.h"
 #include "platform/fs/file_ops.h"
 
+class UserData;
+
 // When each periodic job of the run thread is due, from the monotonic clock.
 // All periods are strictly exceeded: a job with period 2 s runs only after
 // more than 2 s.
@@ -239,6 +241,12 @@ public:
   // is trimmed. commit takes controllock.
   void commit();
   void check_syncdb_delete();
+  // Before a folder deleted here goes on the service: what the service holds
+  // below it that this disk never held (another client's file made
+  // meanwhile, a newer version) stays there and comes down again; only what
+  // was held here is deleted, item by item. True when the folder is not to
+  // be deleted whole (kept in part, or the listing failed: later).
+  bool keepUnseen(const SyncFileItem& folder, UserData& u);
   void apply_del(const SyncFileItem& row);
   void apply_deldisk(const SyncFileItem& row);
   // Asks the user (through the confirmation set below) and schedules the

@@ -263,11 +263,14 @@ bool SyncManager::markMissing(const SyncFileItem& r, const std::string& local) {
   }
   if (r.status == syncstatus::synced) {
     syncdb_->update_status(r.webpath, r.last == 0 ? syncstatus::toDownload : syncstatus::toDelete);
-  } else if (r.status == syncstatus::toUpload) {
-    syncdb_->del_file(r.webpath);
-  } else if (r.status == syncstatus::uploading) {
-    cancel_trans(r.webpath);
-    syncdb_->del_file(r.webpath);
+  } else if (r.status == syncstatus::toUpload || r.status == syncstatus::uploading) {
+    if (r.status == syncstatus::uploading) cancel_trans(r.webpath);
+    // An edit of a file the service holds: the service's copy goes too.
+    if (r.diskversion > 0) {
+      syncdb_->update_status(r.webpath, syncstatus::toDelete);
+    } else {
+      syncdb_->del_file(r.webpath);
+    }
   } else {
     return false;
   }
@@ -388,6 +391,7 @@ void SyncManager::check_syncdb_delete() {
       continue;
     }
     if (!u) return;
+    if (!r.file && keepUnseen(r, *u)) continue;
     const RetDelFile ret = HTTPEngine::delfile(u->userToken(), r.file ? r.webpath : r.webpath + "/", u->mountID());
     // Already gone on the service is as good as deleted.
     if (ret.status == 200 || ret.error == 40402) {
@@ -407,6 +411,76 @@ void SyncManager::check_syncdb_delete() {
     // The service can't be reached: the rest waits for the next commit.
     if (ret.status == 0) return;
   }
+}
+
+bool SyncManager::keepUnseen(const SyncFileItem& folder, UserData& u) {
+  // The service's tree below the folder, parents before children.
+  std::vector<FileListItem> entries;
+  std::vector<std::string> folders{folder.webpath};
+  for (size_t i = 0; i < folders.size(); ++i) {
+    RetFileList ret = HTTPEngine::getfilelist(u.userToken(), folders[i], u.mountID(), false);
+    if (ret.status != 200) {
+      if (ret.error == 40402) {
+        if (i == 0) return false;  // gone already
+        continue;
+      }
+      if (ret.error == 40101 || ret.error == 40102) u.regettoken();
+      return true;
+    }
+    for (auto& e : ret.itemlist) {
+      e.webpath = folders[i] + "/" + e.filename;
+      if (e.dir) folders.push_back(e.webpath);
+      entries.push_back(std::move(e));
+    }
+  }
+  // Never held here: no row, another kind, a version still to fetch, or a
+  // newer content than the row knows.
+  std::set<std::string> keep;
+  for (const auto& e : entries) {
+    const SyncFileItem row = syncdb_->get_single_file(e.webpath);
+    bool unseen = row.status == syncstatus::none || row.file == (e.dir != 0);
+    if (!unseen && !e.dir) {
+      unseen = row.status == syncstatus::toDownload || row.status == syncstatus::downloading ||
+               (e.filehash != row.filehash && e.version > row.version);
+    }
+    if (!unseen) continue;
+    for (std::string p = e.webpath; p.size() > folder.webpath.size(); p = syncpath::parentOf(p)) {
+      if (!keep.insert(plat::foldCase(p)).second) break;
+    }
+  }
+  if (keep.empty()) return false;
+  const auto kept = [&](const std::string& p) { return keep.count(plat::foldCase(p)) > 0; };
+  QVLog::sharedQVLog().addLogNormalFile(folder.webpath, "云端文件夹中有本地未曾同步的内容，只删除已同步的部分：");
+  for (const auto& e : entries) {
+    const std::string parent = syncpath::parentOf(e.webpath);
+    if (kept(e.webpath)) {
+      // Fetched again, with the folders above it.
+      SyncFileItem row = syncdb_->get_single_file(e.webpath);
+      const SyncFileItem fresh = newRow(e, keptStatus(e.webpath, e.dir != 0, syncstatus::toDownload));
+      if (row.status == syncstatus::none) {
+        syncdb_->add_new_file(fresh);
+      } else if (row.status != syncstatus::downloading) {
+        if (!e.dir) row.filehash = fresh.filehash, row.size = fresh.size, row.version = fresh.version;
+        row.status = fresh.status;
+        syncdb_->update_file(row);
+      }
+      continue;
+    }
+    // The top of a part that was held here: deleted whole.
+    if (!syncpath::same(parent, folder.webpath) && !kept(parent)) continue;
+    const RetDelFile ret = HTTPEngine::delfile(u.userToken(), e.dir ? e.webpath + "/" : e.webpath, u.mountID());
+    if (ret.status != 200 && ret.error != 40402) continue;  // its row stays; tried again once it is back
+    QVLog::sharedQVLog().addLogNormalFile(e.webpath, e.dir ? "删除云端文件夹成功：" : "删除云端文件成功：");
+    e.dir ? syncdb_->del_dir(e.webpath) : syncdb_->del_file(e.webpath);
+  }
+  // Rows below of what the service no longer holds go; the folder comes back.
+  std::set<std::string> onService;
+  for (const auto& e : entries) onService.insert(plat::foldCase(e.webpath));
+  for (const auto& row : syncdb_->get_below(folder.webpath)) {
+    if (!onService.count(plat::foldCase(row.webpath))) syncdb_->del_file(row.webpath);
+  }
+  syncdb_->update_status(folder.webpath, keptStatus(folder.webpath, true, syncstatus::toDownload));
+  return true;
 }
 
 void SyncManager::apply_del(const SyncFileItem& r) {
@@ -465,7 +539,13 @@ void SyncManager::apply_deldisk(const SyncFileItem& r) {
       }
       if (child.status == syncstatus::uploading || child.status == syncstatus::toUpload ||
           child.status == syncstatus::toReupload || !unchangedSynced(child, path)) {
-        if (child.status != syncstatus::none && child.status != syncstatus::toUpload) {
+        if (child.status == syncstatus::uploading) {
+          // Its transfer stopped with the folder's deletion: the row says
+          // what the disk holds, not what the service has, so it goes again.
+          cancel_trans(w);
+          syncdb_->update_status(w, keptStatus(w, false, syncstatus::toUpload));
+        } else if (child.status != syncstatus::none && child.status != syncstatus::toUpload &&
+                   child.status != syncstatus::toReupload) {
           SyncFileItem up = child;
           restored(up, path);
         }

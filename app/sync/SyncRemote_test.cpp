@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "Framework/Sqlite/SQDatabaseQueue.h"
+#include "Framework/Staticclass/NSStringExpand.h"
 #include "app/core/Util.h"
 #include "app/interface/EngineFixture.h"
 #include "app/sync/SyncManager.h"
@@ -109,8 +111,18 @@ TEST_P(SyncRemoteTest, AddsReachTheTableAndFoldersTheDisk) {
 
 TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   put({{"d/keep.txt", "k"}, {"d/changed.txt", "c"}, {"d/busy.txt", "b"}, {"d/busychanged.txt", "bc"},
-       {"d/wait.txt", "w"}, {"r/x/y.txt", "y"}});
+       {"d/wait.txt", "w"}, {"d/tokeep.txt", "t"}, {"d/older.txt", "o"}, {"r/x/y.txt", "y"}});
   manager_->receive_from_server();
+  // A local edit waiting for the service's version to be fetched and kept.
+  ASSERT_TRUE(plat::atomicWrite(local("d/tokeep.txt"), "edited, not sent"));
+  auto tokeep = db().get_single_file("d/tokeep.txt");
+  tokeep.last = 0;
+  db().update_file(tokeep);
+  // A version held here whose successor was not fetched yet.
+  placed("d/older.txt", "o");
+  put({{"d/older.txt", "o, newer"}});
+  manager_->receive_from_server();
+  ASSERT_EQ(db().get_single_file("d/older.txt").status, 5);
   placed("d/keep.txt", "k");
   placed("d/changed.txt", "c");
   placed("d/busy.txt", "b");
@@ -125,7 +137,8 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   auto trans = std::make_shared<synctest::RecordingTrans>();
   manager_->settrans(trans);
 
-  for (const char* p : {"d/keep.txt", "d/changed.txt", "d/busy.txt", "d/busychanged.txt", "d/wait.txt"}) {
+  for (const char* p : {"d/keep.txt", "d/changed.txt", "d/busy.txt", "d/busychanged.txt", "d/wait.txt",
+                        "d/tokeep.txt", "d/older.txt"}) {
     ASSERT_EQ(HTTPEngine::delfile(account_.token, p, account_.mount).status, 200) << p;
   }
   ASSERT_EQ(HTTPEngine::renamefile(account_.token, "r", account_.mount, "R2").status, 200);
@@ -139,12 +152,163 @@ TEST_P(SyncRemoteTest, DeletesNeverTakeALocalChangeAndRenamesMoveTheRows) {
   EXPECT_EQ(db().get_single_file("d/busychanged.txt").status, 3);
   EXPECT_EQ(plat::readFile(local("d/busychanged.txt")).value_or(""), "edited by the user");
   EXPECT_EQ(db().get_single_file("d/wait.txt").status, -1);  // never fetched: the row goes
+  // Nothing left to keep: the edit goes up.
+  EXPECT_EQ(db().get_single_file("d/tokeep.txt").status, 3);
+  EXPECT_EQ(plat::readFile(local("d/tokeep.txt")).value_or(""), "edited, not sent");
+  // The older version goes with its row: no file is left on disk with none.
+  EXPECT_EQ(db().get_single_file("d/older.txt").status, -1);
+  EXPECT_FALSE(plat::statNoFollow(local("d/older.txt")));
   const auto cancelled = trans->cleared();
   EXPECT_NE(std::find(cancelled.begin(), cancelled.end(), "d/busy.txt"), cancelled.end());
 
   EXPECT_EQ(db().get_single_file("R2/x/y.txt").filehash, sha1("y"));
   EXPECT_EQ(db().get_single_file("r/x/y.txt").status, -1);
   EXPECT_TRUE(plat::isDirectory(local("R2/x")));
+}
+
+// A folder deleted here goes on the service only with what this disk held:
+// what another client put in it meanwhile (not yet listed here, or listed but
+// not fetched, or a newer version of a file held here) stays there and comes
+// down again; with nothing unseen the folder goes whole.
+TEST_P(SyncRemoteTest, AFolderDeletedHereLeavesWhatThisDiskNeverHeld) {
+  // The service's tree below a folder: path to content hash, "" for a folder.
+  const auto serviceBelow = [&](const std::string& folder) {
+    std::map<std::string, std::string> out;
+    auto t = cloud->hook("GET", "tree?username=" + NSStringExpand::urlEncoded(account_.username));
+    if (!t) return out;
+    for (const Value& n : (*t)["nodes"].array()) {
+      std::string p = n["path"].string();
+      if (!p.empty() && p.front() == '/') p.erase(0, 1);
+      if (p == folder || p.rfind(folder + "/", 0) == 0) out[p] = n["dir"].boolValue() ? "" : n["filehash"].string();
+    }
+    return out;
+  };
+  enum Other { kNothing, kUnlisted, kListed, kNewerVersion };
+  const struct {
+    const char* name;
+    Other other;
+    std::map<std::string, std::string> stays;  // below the folder, on the service
+    std::vector<std::string> fetched;          // rows to download again
+  } cases[] = {
+      {"nothing unseen: the folder goes whole", kNothing, {}, {}},
+      {"a file not yet listed here stays", kUnlisted,
+       {{"d1", ""}, {"d1/sub", ""}, {"d1/sub/new.txt", sha1("new")}}, {"d1", "d1/sub", "d1/sub/new.txt"}},
+      {"a file listed, not fetched, stays", kListed,
+       {{"d2", ""}, {"d2/sub", ""}, {"d2/sub/new.txt", sha1("new")}}, {"d2", "d2/sub", "d2/sub/new.txt"}},
+      {"a newer version stays", kNewerVersion, {{"d3", ""}, {"d3/old.txt", sha1("newer")}}, {"d3", "d3/old.txt"}},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const std::string d = "d" + std::to_string(i);
+    put({{d + "/old.txt", "old"}, {d + "/sub/deep.txt", "deep"}});
+    manager_->receive_from_server();
+    placed(d + "/old.txt", "old");
+    placed(d + "/sub/deep.txt", "deep");
+    ASSERT_EQ(db().get_single_file(d + "/sub").status, 4);
+    // Another client's work in the folder.
+    if (c.other == kUnlisted || c.other == kListed) put({{d + "/sub/new.txt", "new"}});
+    if (c.other == kNewerVersion) put({{d + "/old.txt", "newer"}});
+    if (c.other == kListed) {
+      manager_->receive_from_server();
+      ASSERT_EQ(db().get_single_file(d + "/sub/new.txt").status, 5);
+    }
+    // The user deletes the folder here.
+    ASSERT_TRUE(plat::removeTree(local(d)));
+    manager_->scandir(manager_->syncpath());
+    ASSERT_EQ(db().get_single_file(d).status, 9);
+    manager_->commit();
+
+    EXPECT_EQ(serviceBelow(d), c.stays);
+    if (c.stays.empty()) {
+      EXPECT_EQ(db().get_single_file(d).status, -1);
+      EXPECT_TRUE(synctest::logged(d, "删除云端文件夹成功："));
+      continue;
+    }
+    EXPECT_TRUE(synctest::logged(d, "云端文件夹中有本地未曾同步的内容，只删除已同步的部分："));
+    for (const auto& w : c.fetched) EXPECT_EQ(db().get_single_file(w).status, 5) << w;
+    // What was held here is gone, row and all.
+    for (const std::string w : {d + "/old.txt", d + "/sub", d + "/sub/deep.txt"}) {
+      if (c.stays.count(w)) continue;
+      EXPECT_EQ(db().get_single_file(w).status, -1) << w;
+    }
+    // The next commit has nothing more to delete.
+    manager_->commit();
+    EXPECT_EQ(serviceBelow(d), c.stays);
+  }
+}
+
+// A folder the service deleted while a new file in it was going up (its
+// transfer stopped with the deletion): the folder stays and the file goes up
+// again, though its row already describes the file as it is on disk.
+TEST_P(SyncRemoteTest, AFolderDeletedOnTheServiceKeepsAFileThatWasGoingUp) {
+  put({{"u/in.txt", "i"}});
+  manager_->receive_from_server();
+  placed("u/in.txt", "i");
+  ASSERT_EQ(db().get_single_file("u").status, 4);
+  for (const int64_t status : {1, 8}) {
+    SCOPED_TRACE(status);
+    const std::string w = "u/new" + std::to_string(status) + ".txt";
+    ASSERT_TRUE(plat::atomicWrite(local(w), "new here"));
+    SyncFileItem up;
+    up.webpath = w, up.parent = "u", up.file = true, up.status = status, up.size = 8;
+    up.last = Util::filemodifytime(local(w)), up.filehash = sha1("new here");
+    db().add_new_file(up);
+  }
+  ASSERT_EQ(HTTPEngine::delfile(account_.token, "u/", account_.mount).status, 200);
+  manager_->receive_from_server();
+  ASSERT_EQ(db().get_single_file("u").status, 6);
+  manager_->commit();
+
+  EXPECT_EQ(db().get_single_file("u/new1.txt").status, 3);
+  EXPECT_EQ(db().get_single_file("u/new8.txt").status, 8);
+  for (const char* w : {"u/new1.txt", "u/new8.txt"}) EXPECT_EQ(plat::readFile(local(w)).value_or(""), "new here");
+  EXPECT_EQ(db().get_single_file("u").status, 3);  // made on the service again
+  // What was in step goes.
+  EXPECT_FALSE(plat::statNoFollow(local("u/in.txt")));
+}
+
+// A file deleted here while its edit waited to go up, or went up: the
+// service's copy is deleted too (the other clients would keep it, and this
+// one would never hear of it again); a new file only loses its row.
+TEST_P(SyncRemoteTest, AFileDeletedHereWhileItsEditWaitsIsDeletedOnTheService) {
+  const struct {
+    const char* path;
+    int64_t status;
+    bool onService;
+  } cases[] = {{"waits.txt", 3, true}, {"going.txt", 1, true}, {"new.txt", 3, false}};
+  for (const auto& c : cases) {
+    if (c.onService) put({{c.path, "v1"}});
+  }
+  manager_->receive_from_server();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    if (c.onService) {
+      placed(c.path, "v1");
+    } else {
+      SyncFileItem n;
+      n.webpath = c.path, n.file = true;
+      db().add_new_file(n);
+    }
+    // Edited, then deleted before the edit reached the service.
+    ASSERT_TRUE(plat::atomicWrite(local(c.path), "edited"));
+    auto row = db().get_single_file(c.path);
+    row.status = c.status, row.size = 6, row.last = Util::filemodifytime(local(c.path)), row.filehash.clear();
+    db().update_file(row);
+    ASSERT_EQ(::unlink(local(c.path).c_str()), 0);
+  }
+  manager_->scandir(manager_->syncpath());
+  for (const auto& c : cases) EXPECT_EQ(db().get_single_file(c.path).status, c.onService ? 9 : -1) << c.path;
+  manager_->commit();
+  for (const auto& c : cases) {
+    EXPECT_EQ(db().get_single_file(c.path).status, -1) << c.path;
+    EXPECT_TRUE(synctest::logged(c.path, "删除云端文件成功：") == c.onService) << c.path;
+  }
+  const auto t = cloud->hook("GET", "tree?username=" + NSStringExpand::urlEncoded(account_.username));
+  ASSERT_TRUE(t);
+  for (const Value& n : (*t)["nodes"].array()) {
+    EXPECT_EQ(n["path"].string().find(".txt"), std::string::npos) << n["path"].string();
+  }
 }
 
 // Versions past 32 bits are taken whole from the service, stored and read
@@ -323,13 +487,35 @@ TEST_P(SyncRemoteTest, ALocalCopyTheServiceNeverHadIsNeverReplaced) {
   EXPECT_EQ(db().get_single_file("same.txt").status, 4);  // equal content: in step at once
 }
 
-TEST_P(SyncRemoteTest, ALocalCopyWinsInNormalMode) {
+// The local copy wins in normal mode, but the service's version, which this
+// disk never held, is fetched first and kept in the Trash.
+TEST_P(SyncRemoteTest, ALocalCopyWinsInNormalModeAndTheServicesVersionIsKept) {
   put({{"mine.txt", "cloud"}});
   ASSERT_TRUE(plat::atomicWrite(local("mine.txt"), "local"));
   manager_->receive_from_server();
-  const auto row = db().get_single_file("mine.txt");
-  EXPECT_EQ(row.status, 3);
+  auto row = db().get_single_file("mine.txt");
+  EXPECT_EQ(row.status, 5);
+  EXPECT_EQ(row.filehash, sha1("cloud"));
   EXPECT_EQ(row.last, 0u);
+  EXPECT_EQ(plat::readFile(local("mine.txt")).value_or(""), "local");
+  EXPECT_TRUE(synctest::logged("mine.txt", "本地文件已修改，先保存云端版本再上传:"));
+
+  // Its download done: the service's version is in the Trash, the local
+  // file stays and goes up.
+  const TransItem t = manager_->get_download();
+  ASSERT_EQ(t.itemid, 1);
+  EXPECT_EQ(t.webpath, "mine.txt");
+  const std::string done = manager_->transcache()->cachepath() + "/down_" + sha1("cloud") + "_ok";
+  plat::makeDirectories(manager_->transcache()->cachepath());
+  ASSERT_TRUE(plat::atomicWrite(done, "cloud"));
+  manager_->finishdownload(done);
+  EXPECT_EQ(synctest::trashed(), std::vector<std::string>{"cloud"});
+  EXPECT_TRUE(synctest::logged("mine.txt", "云端版本已移到废纸篓，由本地文件替换:"));
+  EXPECT_EQ(plat::readFile(local("mine.txt")).value_or(""), "local");
+  row = db().get_single_file("mine.txt");
+  EXPECT_EQ(row.status, 3);
+  EXPECT_EQ(row.size, 5u);
+  EXPECT_EQ(row.last, Util::filemodifytime(local("mine.txt")));
 }
 
 TEST_P(SyncRemoteTest, ThreePagesAPassAndTheRestInTheNext) {
