@@ -115,10 +115,14 @@ TEST_P(UploadE2E, APieceThatFailsGoesAgainWithItsOwnBytes) {
       spec.set("status", Value(f.status));
     }
     const int64_t since = cloud->lastSeq();
-    // Armed once the first pieces are in: the failures hit the middle of the stream.
+    // The first ten pieces held a while, the failure armed once two are in:
+    // it hits the pieces after the held ones, in the middle of the stream.
+    ASSERT_TRUE(cloud->hook("POST", "fault",
+                            Value(Dictionary{{"kind", Value("stall")}, {"path", Value("/upload_part")},
+                                             {"seconds", Value(0.2)}, {"count", Value(10)}})));
     std::atomic<bool> armed{false};
     std::thread arm([&] {
-      transtest::waitFor([&] { return recorded(since, "/upload_part").size() >= 5; }, 60);
+      transtest::waitFor([&] { return recorded(since, "/upload_part").size() >= 2; }, 60);
       armed = cloud->hook("POST", "fault", Value(spec)).has_value();
     });
     auto u = upload(webpath, content);
