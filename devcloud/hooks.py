@@ -501,7 +501,7 @@ def h_config(app, req, spec):
     return json_reply({})
 
 
-GATE_POINTS = ("upload_finish", "upload_part_flush")
+GATE_POINTS = ("upload_finish", "upload_part_reply")
 
 
 def h_hold(app, req, spec):

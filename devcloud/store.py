@@ -72,8 +72,8 @@ class Store:
         self.db.row_factory = sqlite3.Row
         with self.lock:
             self.db.execute("PRAGMA journal_mode=WAL")
-            # A commit need not wait for the disk: with the log the database
-            # stays whole after a crash, and every request waits on this lock.
+            # No sync per commit: the log outlives a restart of the process,
+            # which is all a local stand-in has to survive.
             self.db.execute("PRAGMA synchronous=NORMAL")
             self.db.executescript(SCHEMA)
         self.secret = self.meta("secret") or self._new_secret()

@@ -16,13 +16,23 @@ struct Reply {
   int64_t status = 0;
 };
 
-Reply perform(const std::string& url, const std::string& method, std::optional<plat::HeaderFields> header,
-              std::optional<plat::Data> body) {
-  QVHTTPRequest request(url, method, std::move(header), std::move(body));
+Reply perform(QVHTTPRequest& request) {
   Reply r;
   r.body = request.connectNetSyncWithResponse(&r.response);
   r.status = r.response ? r.response->statusCode() : 0;
   return r;
+}
+
+Reply perform(const std::string& url, const std::string& method, std::optional<plat::HeaderFields> header,
+              std::optional<plat::Data> body) {
+  QVHTTPRequest request(url, method, std::move(header), std::move(body));
+  return perform(request);
+}
+
+Reply perform(const std::string& url, const std::string& method, std::optional<plat::HeaderFields> header,
+              std::shared_ptr<const plat::Data> body) {
+  QVHTTPRequest request(url, method, std::move(header), std::move(body));
+  return perform(request);
 }
 
 template <class R>
@@ -263,6 +273,16 @@ RetUploadPiece HTTPEngine::sendpiece(const std::string& server, const std::strin
   fields.emplace_back("Content-Length", plat::format("%ld", static_cast<long>(postData.size())));
   fields.emplace_back("x-qv-upload-crc", crcText(postData));
   return readReply<RetUploadPiece>(perform(server + "/upload_part", "PUT", std::move(fields), postData));
+}
+
+RetUploadPiece HTTPEngine::sendpiece(const std::string& server, const std::string& session, int64_t start,
+                                     int64_t end, std::shared_ptr<const plat::Data> postData, uint32_t crc) {
+  const size_t size = postData ? postData->size() : 0;
+  plat::HeaderFields fields = sessionField(session);
+  fields.emplace_back("x-qv-upload-range", plat::format("%ld-%ld", static_cast<long>(start), static_cast<long>(end)));
+  fields.emplace_back("Content-Length", plat::format("%ld", static_cast<long>(size)));
+  fields.emplace_back("x-qv-upload-crc", plat::format("%u", static_cast<unsigned>(crc)));
+  return readReply<RetUploadPiece>(perform(server + "/upload_part", "PUT", std::move(fields), std::move(postData)));
 }
 
 RequestRet HTTPEngine::sendfinish(const std::string& server, const std::string& session, int64_t filesize) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -67,6 +68,10 @@ public:
   // `end` is the offset of the piece's last byte.
   static RetUploadPiece sendpiece(const std::string& server, const std::string& session, int64_t start, int64_t end,
                                   const plat::Data& postData);
+  // The same with the piece shared rather than copied (it must not change
+  // while it is sent) and its CRC-32 worked out by the caller.
+  static RetUploadPiece sendpiece(const std::string& server, const std::string& session, int64_t start, int64_t end,
+                                  std::shared_ptr<const plat::Data> postData, uint32_t crc);
   static RequestRet sendfinish(const std::string& server, const std::string& session, int64_t filesize);
   static RequestRet sendabort(const std::string& server, const std::string& session);
 };

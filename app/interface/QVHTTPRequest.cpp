@@ -31,6 +31,13 @@ std::string loggedTarget(const std::string& url) { return url.substr(0, url.find
 
 QVHTTPRequest::QVHTTPRequest(std::string url, std::string method, std::optional<plat::HeaderFields> header,
                              std::optional<plat::Data> body)
+    : method_(std::move(method)),
+      header_(std::move(header)),
+      body_(body ? std::make_shared<const plat::Data>(std::move(*body)) : nullptr),
+      url_(std::move(url)) {}
+
+QVHTTPRequest::QVHTTPRequest(std::string url, std::string method, std::optional<plat::HeaderFields> header,
+                             std::shared_ptr<const plat::Data> body)
     : method_(std::move(method)), header_(std::move(header)), body_(std::move(body)), url_(std::move(url)) {}
 
 plat::URLRequest QVHTTPRequest::urlRequest() const {
@@ -51,7 +58,7 @@ plat::URLRequest QVHTTPRequest::urlRequest() const {
     }
   }
   if (!given) r.headers.insert(r.headers.begin(), {"Content-Length", length});
-  if (body_) r.body = *body_;
+  r.sharedBody = body_;
   r.timeoutInterval = timeoutInterval();
   r.ssl.trustedCertificatesPEM = trustedCertificatesPEM();
   // The proxy the user set in the settings window, when one is set.

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -24,6 +25,10 @@ public:
 
   QVHTTPRequest(std::string url, std::string method, std::optional<plat::HeaderFields> header,
                 std::optional<plat::Data> body);
+  // The body is the caller's buffer, sent without a copy; it must not change
+  // while the exchange runs. Null: no body.
+  QVHTTPRequest(std::string url, std::string method, std::optional<plat::HeaderFields> header,
+                std::shared_ptr<const plat::Data> body);
 
   // The reply body, or nothing when no reply came; `response` gets the
   // reply's head whenever one came.
@@ -43,7 +48,7 @@ public:
   const std::optional<plat::HeaderFields>& header() const { return header_; }
   const std::string& url() const { return url_; }
   const std::string& method() const { return method_; }
-  const std::optional<plat::Data>& body() const { return body_; }
+  const std::shared_ptr<const plat::Data>& body() const { return body_; }
   const std::string& parentPath() const { return parentPath_; }
   void setParentPath(std::string v) { parentPath_ = std::move(v); }
   int64_t mountId() const { return mountId_; }
@@ -69,7 +74,7 @@ private:
 
   std::string method_;
   std::optional<plat::HeaderFields> header_;
-  std::optional<plat::Data> body_;
+  std::shared_ptr<const plat::Data> body_;
   std::string url_;
   std::string parentPath_;
   int64_t mountId_ = 0;

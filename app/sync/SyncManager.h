@@ -42,6 +42,7 @@
 #include <map>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <optional>
 #include <memory>
 #include <mutex>
@@ -468,6 +469,10 @@ private:
   // nothing at that place: the service's echo of our own move deletes the
   // old place too. Listings are kept for the page (under controllock).
   bool goneOnService(const std::string& webpath);
+  // Whether a new file of the page may have a local copy: false only when
+  // its folder, read once for the page, has no entry of that name. Reads
+  // what was read before only while the page made nothing on disk.
+  bool maybeOnDisk(const std::string& local);
   // A name with blanks at either end renamed on disk; the path to use.
   std::string trimmed(const std::string& path);
   bool isEcho(const std::string& webpath, uint64_t size, uint64_t last) const;
@@ -570,6 +575,9 @@ private:
   std::vector<std::string> inFlight_;
   std::condition_variable flightEnded_;
   std::map<std::string, std::optional<std::set<std::string>>> listedForPage_;
+  // Local folders read for the page (maybeOnDisk): their entries' names, or
+  // nothing for a folder too large to read whole. Used by the run thread only.
+  std::unordered_map<std::string, std::optional<std::unordered_set<std::string>>> namesOnDisk_;
 
   std::atomic<bool> bScaned_{false}, bSyncnow_{true}, bStart_{false}, bOut_{false}, bOverwrite_{false},
       bFristScan_{true}, bPacing_{true};

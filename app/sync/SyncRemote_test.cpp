@@ -518,6 +518,46 @@ TEST_P(SyncRemoteTest, ALocalCopyWinsInNormalModeAndTheServicesVersionIsKept) {
   EXPECT_EQ(row.last, Util::filemodifytime(local("mine.txt")));
 }
 
+TEST_P(SyncRemoteTest, LocalCopiesAmongManyNewFilesOfAPageAreAllFound) {
+  // A folder read once for the page, and one with too many entries to read
+  // whole; local copies in both, some equal to the service's.
+  std::vector<std::pair<std::string, std::string>> cloudFiles;
+  for (int i = 0; i < 60; ++i) cloudFiles.emplace_back("few/f" + std::to_string(i), "cloud " + std::to_string(i));
+  cloudFiles.emplace_back("crowded/f1", "cloud 1");
+  cloudFiles.emplace_back("crowded/f2", "cloud 2");
+  cloudFiles.emplace_back("crowded/f3", "cloud 3");
+  put(cloudFiles);
+  ASSERT_TRUE(plat::makeDirectories(local("few")));
+  ASSERT_TRUE(plat::makeDirectories(local("crowded")));
+  for (int i = 0; i < 4200; ++i) ASSERT_TRUE(plat::atomicWrite(local("crowded/other" + std::to_string(i)), "x"));
+  const struct {
+    const char* path;
+    const char* localText;  // nullptr: no local copy
+    int64_t status;
+  } cases[] = {
+      {"few/f0", nullptr, 5},         {"few/f7", "mine", 3},          {"few/f42", "cloud 42", 4},
+      {"few/f59", "mine too", 3},     {"crowded/f1", "mine", 3},      {"crowded/f2", "cloud 2", 4},
+      {"crowded/f3", nullptr, 5},
+  };
+  for (const auto& c : cases) {
+    if (c.localText) {
+      ASSERT_TRUE(plat::atomicWrite(local(c.path), c.localText));
+    }
+  }
+  manager_->receive_from_server();
+  for (const auto& c : cases) {
+    const auto row = db().get_single_file(c.path);
+    EXPECT_EQ(row.status, c.status) << c.path;
+    if (c.status == 3) {
+      EXPECT_EQ(row.last, 0u) << c.path;
+    }
+    if (c.localText) {
+      EXPECT_EQ(plat::readFile(local(c.path)).value_or(""), c.localText) << c.path;
+    }
+  }
+  EXPECT_EQ(db().get_single_file("few/f1").status, 5);
+}
+
 TEST_P(SyncRemoteTest, ThreePagesAPassAndTheRestInTheNext) {
   std::vector<std::pair<std::string, std::string>> many;
   for (int i = 0; i < 3500; ++i) many.emplace_back("bulk/f" + std::to_string(i), std::to_string(i));

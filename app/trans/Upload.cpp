@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 
 #include "Framework/Staticclass/NSDataExpand.h"
@@ -52,6 +53,7 @@ Upload::~Upload() {
   bOut_ = true;
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
   if (thread_.joinable()) thread_.detach();
+  settleahead();
   closeFd(fileHandle_);
   closeFd(diffileHandle_);
 }
@@ -159,6 +161,13 @@ void Upload::run() {
   } catch (...) {
     failed("unknown");
   }
+  // A piece read ahead for nothing: done with its file before the thread ends.
+  settleahead();
+}
+
+void Upload::settleahead() {
+  if (ahead_.valid()) ahead_.wait();
+  ahead_ = {};
 }
 
 // Whatever threw, the upload fails and its slot is freed.
@@ -510,28 +519,54 @@ bool Upload::send_uploadchecksum() {
   });
 }
 
+Upload::Piece Upload::readpiece(int fd, uint64_t at, size_t length, std::shared_ptr<plat::Data> buffer) {
+  Piece p;
+  p.fd = fd;
+  p.at = at;
+  p.data = buffer ? std::move(buffer) : std::make_shared<plat::Data>();
+  p.data->resize(length);
+  p.ok = readAt(fd, at, p.data->data(), length);
+  if (p.ok) p.crc = NSDataExpand::crc32(NSDataExpand::Bytes(p.data->data(), p.data->size()));
+  return p;
+}
+
 bool Upload::send_piece(int32_t length) {
   const int fd = piecelen_ != 0 ? diffileHandle_ : fileHandle_;
-  plat::Data piece(static_cast<size_t>(length));
   const uint64_t at = ulloffset_;
-  if (!readAt(fd, at, piece.data(), piece.size())) {
+  Piece piece;
+  if (ahead_.valid()) piece = ahead_.get();
+  // What was read ahead is used only when it is this very piece.
+  if (!piece.data || piece.fd != fd || piece.at != at || piece.data->size() != static_cast<size_t>(length)) {
+    piece = readpiece(fd, at, static_cast<size_t>(length), std::move(piece.data));
+  }
+  if (!piece.ok) {
     // The file got shorter under the upload.
     changedDuringUpload();
     return false;
   }
-  const bool sent = tries(kPiecePause, false, [&](std::optional<std::string>& last) {
+  // The next piece is read and summed while this one is on the wire.
+  const uint64_t next = at + piece.data->size();
+  if (next <= ullend_) {
+    const uint64_t nextLength = std::min<uint64_t>(getsendsize(item_.filesize), ullend_ - next + 1);
+    ahead_ = std::async(std::launch::async, &Upload::readpiece, fd, next, static_cast<size_t>(nextLength),
+                        std::move(spare_));
+  }
+  const size_t size = piece.data->size();
+  const bool ok = tries(kPiecePause, false, [&](std::optional<std::string>& last) {
     RetUploadPiece r = HTTPEngine::sendpiece(item_.url, item_.session, static_cast<int64_t>(at),
-                                             static_cast<int64_t>(at + piece.size() - 1), piece);
+                                             static_cast<int64_t>(at + size - 1), piece.data, piece.crc);
     if (r.status != 200) {
       last = r.errormsg;
       return Try::again;
     }
-    ulloffset_ = at + piece.size();
-    manager_.AddTransportData(item_.webpath, piece.size(), item_.type);
+    ulloffset_ = at + size;
+    manager_.AddTransportData(item_.webpath, size, item_.type);
     return Try::ok;
   });
+  // The exchange is over and holds the buffer no more: it takes the piece after next.
+  if (piece.data.use_count() == 1) spare_ = std::move(piece.data);
   // A stop between tries is not a failure: the piece loop ends the upload.
-  return sent || bOut_;
+  return ok || bOut_;
 }
 
 bool Upload::send_finish() {

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -84,6 +85,17 @@ private:
   bool send_uploadchecksum();
   Try checksumreply(const RequestRet& r, bool haveList);
   bool send_piece(int32_t length);
+  // A piece read from the stream with its CRC-32; ok is false after a short read.
+  struct Piece {
+    int fd = -1;
+    uint64_t at = 0;
+    std::shared_ptr<plat::Data> data;
+    uint32_t crc = 0;
+    bool ok = false;
+  };
+  static Piece readpiece(int fd, uint64_t at, size_t length, std::shared_ptr<plat::Data> buffer);
+  // Waits for the piece being read ahead, if any.
+  void settleahead();
   bool send_finish();
   bool send_abort();
   bool creatediffile();
@@ -119,6 +131,10 @@ private:
   int fileHandle_ = -1;
   int diffileHandle_ = -1;
   std::optional<plat::Data> serverhave_;
+  // The next piece, read while the current one is on the wire, and a piece
+  // buffer to read into again (pieces are all of one size but the last).
+  std::future<Piece> ahead_;
+  std::shared_ptr<plat::Data> spare_;
   std::string strError_;
   std::atomic<int64_t> errorcode_{0};
   uint64_t hashedSize_ = 0;

@@ -98,6 +98,48 @@ TEST_P(UploadE2E, PlainUploadsGoInPiecesOfTheirSize) {
   }
 }
 
+// A piece that fails goes again with the same bytes, while the piece after
+// it is already read: the stored file is the local one, piece for piece.
+TEST_P(UploadE2E, APieceThatFailsGoesAgainWithItsOwnBytes) {
+  const struct {
+    const char* kind;
+    int64_t status;  // for an error
+  } faults[] = {{"error", 503}, {"drop", 0}};  // a drop: the piece read, the connection closed unanswered
+  int seed = 40;
+  for (const auto& f : faults) {
+    const std::string content = noise(3 * 1048576 + 7, ++seed);  // 49 pieces of 64 KiB
+    const std::string webpath = std::string("retry/") + f.kind + ".bin";
+    Dictionary spec{{"kind", Value(f.kind)}, {"method", Value("PUT")}, {"path", Value("/upload_part")},
+                    {"count", Value(2)}};
+    if (f.status) {
+      spec.set("status", Value(f.status));
+    }
+    const int64_t since = cloud->lastSeq();
+    // The first ten pieces held a while, the failure armed once two are in:
+    // it hits the pieces after the held ones, in the middle of the stream.
+    ASSERT_TRUE(cloud->hook("POST", "fault",
+                            Value(Dictionary{{"kind", Value("stall")}, {"path", Value("/upload_part")},
+                                             {"seconds", Value(0.2)}, {"count", Value(10)}})));
+    std::atomic<bool> armed{false};
+    std::thread arm([&] {
+      transtest::waitFor([&] { return recorded(since, "/upload_part").size() >= 2; }, 60);
+      armed = cloud->hook("POST", "fault", Value(spec)).has_value();
+    });
+    auto u = upload(webpath, content);
+    arm.join();
+    ASSERT_TRUE(armed) << f.kind;
+    ASSERT_EQ(u->errorcode(), 0) << f.kind << " " << u->strError();
+    EXPECT_GT(recorded(since, "/upload_part").size(), parts(since).size()) << f.kind << ": no piece failed";
+    const auto ps = parts(since);
+    ASSERT_EQ(ps.size(), 49u) << f.kind;
+    for (size_t i = 0; i < ps.size(); ++i) {
+      EXPECT_EQ(ps[i].first, static_cast<int64_t>(i) * 65536) << f.kind;
+    }
+    EXPECT_EQ(node(webpath)["filehash"].string(), sha1(content)) << f.kind;
+    cloud->hook("DELETE", "faults");
+  }
+}
+
 TEST_P(UploadE2E, ResumesAtTheServersOffsetAfterKill) {
   const std::string content = noise(8 * 1048576, 77);  // 128 pieces of 64 KiB
   const std::string local = write("big.bin", content);

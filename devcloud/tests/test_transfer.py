@@ -130,29 +130,29 @@ class Upload(CloudTest):
         self.assertEqual(self.node(account, "big/large.bin")["filehash"], hashlib.sha1(data).hexdigest())
         self.assertEqual(account.upload("GET", "/upload_req", session).status, 401)
 
-    def test_a_piece_being_flushed_stalls_no_one(self):
-        # A piece is flushed to the disk outside the lock every request takes:
-        # while one is held there, others are answered, and its reply comes
-        # only after the flush.
+    def test_a_piece_waiting_for_its_reply_stalls_no_one(self):
+        # A piece is answered outside the lock every request takes: while one
+        # reply is held, others are answered, and the held piece is stored
+        # whole once it goes on.
         import threading
         account, other = self.new_user(), self.new_user()
         data = random.Random(6).randbytes(30000)
         added = account.add_file("piece.bin", data).json()
         session = account.init("piece.bin", data, added["hash"]).json()["session"]
-        self.cloud.hook("POST", "hold", {"point": "upload_part_flush"})
+        self.cloud.hook("POST", "hold", {"point": "upload_part_reply"})
         sent = {}
         thread = threading.Thread(target=lambda: sent.update(reply=account.part(session, 0, data)))
         thread.start()
         try:
             for _ in range(400):
-                if self.cloud.hook("GET", "hold?point=upload_part_flush")["held"]:
+                if self.cloud.hook("GET", "hold?point=upload_part_reply")["held"]:
                     break
                 thread.join(0.025)
-            self.assertTrue(self.cloud.hook("GET", "hold?point=upload_part_flush")["held"])
+            self.assertTrue(self.cloud.hook("GET", "hold?point=upload_part_reply")["held"])
             self.assertNotIn("reply", sent)
             self.assertEqual(other.upload_plain("other.txt", b"sent while a piece is held")["state"], 0)
         finally:
-            self.cloud.hook("POST", "release", {"point": "upload_part_flush"})
+            self.cloud.hook("POST", "release", {"point": "upload_part_reply"})
             thread.join(30)
         self.assertEqual(sent["reply"].status, 200, sent["reply"])
         self.assertEqual(sent["reply"].json()["expect"], len(data))

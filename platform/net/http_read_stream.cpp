@@ -65,8 +65,8 @@ std::optional<double> keepAliveTimeout(const HTTPMessage& response) {
 }  // namespace
 
 long DataBodySource::read(uint8_t* buffer, size_t size) {
-  size_t n = std::min(size, data_.size() - at_);
-  if (n > 0) memcpy(buffer, data_.data() + at_, n);
+  size_t n = std::min(size, data_->size() - at_);
+  if (n > 0) memcpy(buffer, data_->data() + at_, n);
   at_ += n;
   return static_cast<long>(n);
 }

@@ -62,12 +62,14 @@ public:
 
 class DataBodySource : public BodySource {
 public:
-  explicit DataBodySource(Data data) : data_(std::move(data)) {}
+  explicit DataBodySource(Data data) : data_(std::make_shared<const Data>(std::move(data))) {}
+  // Read from the caller's buffer, which is not copied and must not change.
+  explicit DataBodySource(std::shared_ptr<const Data> data) : data_(data ? std::move(data) : std::make_shared<const Data>()) {}
   long read(uint8_t* buffer, size_t size) override;
-  std::optional<uint64_t> length() const override { return data_.size(); }
+  std::optional<uint64_t> length() const override { return data_->size(); }
 
 private:
-  Data data_;
+  std::shared_ptr<const Data> data_;
   size_t at_ = 0;
 };
 

@@ -136,7 +136,8 @@ struct URLConnection::State {
   // The current hop of the redirect chain.
   std::optional<URL> url;
   std::string method;
-  Data body;
+  // Shared with every attempt's stream, never copied per attempt; null: none.
+  std::shared_ptr<const Data> body;
   HeaderFields headers;
   int redirects = 0;
   std::optional<HTTPMessage> message;
@@ -228,7 +229,8 @@ void URLConnection::begin() {
   if (url->scheme() != "http" && url->scheme() != "https") return fail(urlError(kURLErrorUnsupportedURL, "unsupported URL"));
   s.url = url;
   s.method = s.request.method;
-  s.body = s.request.body;
+  if (s.request.sharedBody) s.body = s.request.sharedBody;
+  else if (!s.request.body.empty()) s.body = std::make_shared<const Data>(s.request.body);
   s.headers = s.request.headers;
   if (URLCache::cacheableRequest(s.method, s.headers)) s.cache = URLCache::shared();
   if (s.cache) {
@@ -267,11 +269,11 @@ void URLConnection::attempt() {
     if (!s.message->addHeaderFieldValue(name, value))
       return fail(urlError(kURLErrorUnknown, "The header field \"" + name + "\" can't be sent"));
   }
-  s.message->setBody(s.body);
   s.headSeen = false;
   s.redirectTo.reset();
   s.inflater.reset();
-  s.stream = HTTPReadStream::create(*s.message);
+  s.stream = HTTPReadStream::create(
+      *s.message, s.body && !s.body->empty() ? std::make_unique<DataBodySource>(s.body) : nullptr);
   s.stream->setSSLSettings(s.request.ssl);
   s.stream->setProxy(s.request.proxy);
   s.stream->setAttemptPersistentConnection(true);
@@ -401,7 +403,7 @@ void URLConnection::onEnd() {
     s.retried = false;
     if (status == 303 || ((status == 301 || status == 302) && s.method != "GET" && s.method != "HEAD")) {
       s.method = s.method == "HEAD" ? "HEAD" : "GET";
-      s.body.clear();
+      s.body.reset();
       std::erase_if(s.headers, [](const HeaderField& f) {
         return equalsIgnoringCase(f.first, "Content-Length") || equalsIgnoringCase(f.first, "Content-Type");
       });

@@ -44,6 +44,9 @@ struct URLRequest {
   std::string method = "GET";
   HeaderFields headers{};
   Data body{};
+  // Sent instead of `body` when set: a large body (an upload's piece) goes
+  // out of the caller's buffer without a copy at each layer.
+  std::shared_ptr<const Data> sharedBody{};
   // Seconds without any progress before the exchange gives up.
   double timeoutInterval = 60;
   SSLSettings ssl{};

@@ -132,6 +132,39 @@ TEST(URLConnectionTest, ReusesConnectionsAndRetriesOneThatWentStale) {
   EXPECT_EQ(server.connectionCount(), 2);
 }
 
+TEST(URLConnectionTest, ASharedBodyGoesWholeOnEveryAttemptAndIsLetGo) {
+  TestHTTPServer server;
+  // Longer than one frame of the stream, with no two frames alike.
+  auto big = std::make_shared<Data>(600 * 1024 + 17);
+  for (size_t i = 0; i < big->size(); ++i) (*big)[i] = static_cast<uint8_t>((i * 131) ^ (i >> 11));
+  const std::string expected(big->begin(), big->end());
+  server.setHandler([](const qvtest::RecordedRequest& r) { return ScriptedResponse::text(200, r.target); });
+  ASSERT_EQ(text(URLConnection::sendSynchronousRequest({.url = server.url("/warm")}, nullptr, nullptr)), "/warm");
+  // The kept connection dies as the body comes, the fresh one is sent on to
+  // a place that keeps method and body.
+  server.enqueue({.dropWithoutAnswer = true});
+  server.enqueue({.status = 307, .reason = "Temporary Redirect", .headers = {{"Location", "/moved"}}});
+  server.enqueue({.body = "taken"});
+  URLRequest req{.url = server.url("/up"), .method = "PUT", .sharedBody = big};
+  std::optional<HTTPURLResponse> resp;
+  Error e;
+  EXPECT_EQ(text(URLConnection::sendSynchronousRequest(req, &resp, &e)), "taken") << e.localizedDescription();
+  req.sharedBody.reset();
+  EXPECT_EQ(big.use_count(), 1);  // nothing of the exchange holds it any more
+  auto reqs = server.requests();
+  ASSERT_GE(reqs.size(), 3u);
+  const auto& redirected = reqs[reqs.size() - 2];
+  const auto& moved = reqs.back();
+  EXPECT_EQ(redirected.target, "/up");
+  EXPECT_EQ(moved.target, "/moved");
+  for (const auto* r : {&redirected, &moved}) {
+    EXPECT_EQ(r->method, "PUT");
+    EXPECT_EQ(r->header("Content-Length"), std::to_string(expected.size()));
+    EXPECT_TRUE(r->body == expected) << r->target << ": " << r->body.size() << " bytes";
+  }
+  EXPECT_EQ(server.connectionCount(), 2);
+}
+
 TEST(URLConnectionTest, FollowsRedirectsAndInflatesGzip) {
   TestHTTPServer server;
   server.enqueue({.status = 302, .reason = "Found", .headers = {{"Location", "/b"}}});
