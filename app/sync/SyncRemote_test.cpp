@@ -520,7 +520,9 @@ TEST_P(SyncRemoteTest, ALocalCopyWinsInNormalModeAndTheServicesVersionIsKept) {
 
 TEST_P(SyncRemoteTest, LocalCopiesAmongManyNewFilesOfAPageAreAllFound) {
   // A folder read once for the page, and one with too many entries to read
-  // whole; local copies in both, some equal to the service's.
+  // whole; local copies in both, some equal to the service's. A copy that
+  // differs is found too: the service's version is fetched to be kept
+  // before the local one goes up (status 5 with nothing recorded as held).
   std::vector<std::pair<std::string, std::string>> cloudFiles;
   for (int i = 0; i < 60; ++i) cloudFiles.emplace_back("few/f" + std::to_string(i), "cloud " + std::to_string(i));
   cloudFiles.emplace_back("crowded/f1", "cloud 1");
@@ -535,8 +537,8 @@ TEST_P(SyncRemoteTest, LocalCopiesAmongManyNewFilesOfAPageAreAllFound) {
     const char* localText;  // nullptr: no local copy
     int64_t status;
   } cases[] = {
-      {"few/f0", nullptr, 5},         {"few/f7", "mine", 3},          {"few/f42", "cloud 42", 4},
-      {"few/f59", "mine too", 3},     {"crowded/f1", "mine", 3},      {"crowded/f2", "cloud 2", 4},
+      {"few/f0", nullptr, 5},         {"few/f7", "mine", 5},          {"few/f42", "cloud 42", 4},
+      {"few/f59", "mine too", 5},     {"crowded/f1", "mine", 5},      {"crowded/f2", "cloud 2", 4},
       {"crowded/f3", nullptr, 5},
   };
   for (const auto& c : cases) {
@@ -548,8 +550,9 @@ TEST_P(SyncRemoteTest, LocalCopiesAmongManyNewFilesOfAPageAreAllFound) {
   for (const auto& c : cases) {
     const auto row = db().get_single_file(c.path);
     EXPECT_EQ(row.status, c.status) << c.path;
-    if (c.status == 3) {
+    if (c.localText && c.status == 5) {
       EXPECT_EQ(row.last, 0u) << c.path;
+      EXPECT_TRUE(synctest::logged(c.path, "本地文件已修改，先保存云端版本再上传:")) << c.path;
     }
     if (c.localText) {
       EXPECT_EQ(plat::readFile(local(c.path)).value_or(""), c.localText) << c.path;
