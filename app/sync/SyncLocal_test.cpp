@@ -215,6 +215,40 @@ TEST_F(SyncLocal, TheScanAfterAStartFindsOfflineChanges) {
   EXPECT_EQ(row("keep/in.txt").status, syncstatus::synced);  // still in step: nothing to send again
 }
 
+// An item missing from the disk whose change waits to go up: one the service
+// has (a version of its own) is deleted there, or taken up by the rename the
+// watcher reports next; one it never had just loses its row.
+TEST_F(SyncLocal, AMissingItemWaitingToGoUpIsDeletedOnTheServiceOnlyWhenItIsThere) {
+  const struct {
+    const char* path;
+    bool file;
+    int64_t status, version;
+    int64_t after;  // -1: no row
+  } cases[] = {
+      {"edited.txt", true, syncstatus::toUpload, 4, syncstatus::toDelete},
+      {"sending.txt", true, syncstatus::uploading, 4, syncstatus::toDelete},
+      {"new.txt", true, syncstatus::toUpload, 0, -1},
+      {"newsending.txt", true, syncstatus::uploading, 0, -1},
+      {"remade", false, syncstatus::toUpload, 4, syncstatus::toDelete},
+      {"newdir", false, syncstatus::toUpload, 0, -1},
+  };
+  for (const auto& c : cases) {
+    SyncFileItem it;
+    it.webpath = c.path, it.file = c.file, it.status = c.status, it.version = c.version, it.last = 5;
+    if (c.file) it.size = 3, it.filehash = "0123456789012345678901234567890123456789";  // an upload's, of content gone
+    m_->syncdb()->add_new_file(it);
+  }
+  m_->scandel();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const SyncFileItem r = row(c.path);
+    EXPECT_EQ(r.status, c.after);
+    // Back on disk unchanged, no hash of content the service never took
+    // makes it look in step.
+    if (c.after == syncstatus::toDelete && c.file) EXPECT_EQ(r.filehash, "");
+  }
+}
+
 TEST_F(SyncLocal, AMissingRootMarksNothingDeleted) {
   plat::makeDirectories(root_ + "a");
   write(root_ + "a/f", "1");
