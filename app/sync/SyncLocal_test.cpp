@@ -533,6 +533,42 @@ TEST_F(SyncLocal, CommitRemovesOnlyFilesInStepWithTheService) {
   EXPECT_EQ(row("R").status, syncstatus::toUpload);
 }
 
+// The service deleted a folder while files in it were on their way up: their
+// rows hold the hash of what was being sent, which the service never took.
+// Same content on disk is no sign of being in step: they stay and go up again
+// with the folder.
+TEST_F(SyncLocal, FilesOnTheirWayUpInAFolderTheServiceDeletedAreSentAgain) {
+  const struct {
+    const char* name;
+    int64_t status, version;
+  } cases[] = {
+      {"new.txt", syncstatus::uploading, 0},   // never on the service
+      {"edit.txt", syncstatus::uploading, 4},  // an edit of a version the service has
+      {"again.txt", syncstatus::toReupload, 4},
+  };
+  plat::makeDirectories(root_ + "G");
+  synced("G", false);
+  for (const auto& c : cases) {
+    const std::string w = std::string("G/") + c.name;
+    write(root_ + w, std::string("being sent: ") + c.name);
+    synced(w);
+    SyncFileItem r = row(w);
+    r.status = c.status, r.version = c.version, r.diskversion = c.version;
+    m_->syncdb()->update_file(r);
+  }
+  m_->syncdb()->update_status("G", syncstatus::toRemove);
+  Util::getAppDelegate().setBRecyclebin(false);
+  m_->commit();
+  Util::getAppDelegate().setBRecyclebin(true);
+  EXPECT_EQ(row("G").status, syncstatus::toUpload);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string w = std::string("G/") + c.name;
+    EXPECT_EQ(plat::readFile(root_ + w).value_or(""), std::string("being sent: ") + c.name);
+    EXPECT_EQ(row(w).status, syncstatus::toUpload);
+  }
+}
+
 TEST_F(SyncLocal, LockStatesReachEveryFileBelowAFolder) {
   plat::makeDirectories(root_ + "L/a/b");
   for (const char* f : {"L/top", "L/a/mid", "L/a/b/deep", "L/.hidden"}) write(root_ + f, "x");

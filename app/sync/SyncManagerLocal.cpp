@@ -84,7 +84,11 @@ void SyncManager::restored(SyncFileItem row, const std::string& local) {
     syncdb_->update_status(row.webpath, kept ? syncstatus::toUpload : syncstatus::excluded);
     return;
   }
-  if (unchangedSynced(row, local)) {
+  // The hash of a row on its way up (or asked up again) is of what is being
+  // sent, which the service has not taken: the same content on disk is no
+  // sign of being in step there.
+  const bool sending = row.status == syncstatus::uploading || row.status == syncstatus::toReupload;
+  if (!sending && unchangedSynced(row, local)) {
     syncdb_->update_status(row.webpath, kept ? syncstatus::synced : syncstatus::excluded);
     return;
   }
