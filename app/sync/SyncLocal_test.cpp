@@ -619,6 +619,22 @@ TEST_F(SyncLocal, EchoEntriesLiveThirtySeconds) {
   EXPECT_EQ(row("young").status, syncstatus::synced);
 }
 
+// The engine placed a file at the old name of an item whose rename the disk
+// had made already: the rename moves the row on, and the placed file is left
+// without one. It is then a new item to send, not an echo to ignore.
+TEST_F(SyncLocal, AnEchoWithoutARowIsANewItem) {
+  for (const char* f : {"kept", "orphan"}) {
+    write(root_ + f, std::string("placed by the engine: ") + f);
+    if (std::string(f) == "kept") synced(f);
+    m_->lock();
+    m_->addcopylist(f, {Util::filesize(root_ + f), Util::filemodifytime(root_ + f), static_cast<uint64_t>(Syncdb::now())});
+    EXPECT_TRUE(m_->eventadd(root_ + f));
+    m_->unlock();
+  }
+  EXPECT_EQ(row("kept").status, syncstatus::synced);
+  EXPECT_EQ(row("orphan").status, syncstatus::toUpload);
+}
+
 TEST_F(SyncLocal, SingleFilesLeaveTheExcludedListAtStart) {
   write(root_ + "single.txt", "1");
   synced("single.txt");

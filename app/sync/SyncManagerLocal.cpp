@@ -459,7 +459,10 @@ bool SyncManager::eventadd(const std::string& given) {
   } else {
     size = Util::filesize(path);
   }
-  if (isEcho(w, size, m)) return true;
+  // Our own write, while a row stands for it. Without one (its row moved on
+  // with a rename or move that the disk made before our write landed) the
+  // file is nobody's: it is a new item, never left unsynced.
+  if (row.status != syncstatus::none && isEcho(w, size, m)) return true;
   for (size_t at = w.find('/'); at != std::string::npos; at = w.find('/', at + 1)) {
     // A file row above is the old kind of a folder here now: its deletion stays.
     const SyncFileItem up = syncdb_->get_single_file(w.substr(0, at));
@@ -630,6 +633,7 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
       // name was already gone.
       eventupdate(n);
     }
+    oldPlaceTaken(o);
     bSyncnow_ = true;
     return Outcome::settled;
   }
@@ -646,6 +650,14 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
     return Outcome::settled;
   }
   return refusal(ret, o, n, wo, push, renamelist_);
+}
+
+// The rows left the old place with a rename or move the service took. What
+// is on disk there now came after the disk's rename (our own placement that
+// landed before the watcher told us of it, or the user's new item) and is
+// judged as a new item: left alone, nothing would ever sync it.
+void SyncManager::oldPlaceTaken(const std::string& o) {
+  if (exists(o)) eventadd(o);
 }
 
 // The lock is let go while the service is asked; the remote road meanwhile
@@ -742,6 +754,7 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
       SyncFileItem moved = syncdb_->get_single_file(wm);
       if (moved.status != syncstatus::none && !compare_modify(n, moved)) cancel_trans(wm);
     }
+    oldPlaceTaken(o);
     bSyncnow_ = true;
     if (renamed) {
       // The move is done whatever the rename answers: a refused rename
