@@ -499,6 +499,22 @@ TEST_P(SyncLocalRemote, WhatStandsAtTheOldPlaceAfterARenameOrMoveIsANewItem) {
                                                   "op/m.txt 3"}));
 }
 
+// The service deleted a file, or moved it away, and before this computer
+// removed it the user renamed it here: nothing is renamed on the service, the
+// renamed file goes up as a new item, and no rename waits for good.
+TEST_P(SyncLocalRemote, ARenameOfAnItemTheServiceDeletedIsANewItem) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"sd/a.txt", "a"}, {"sd/d/f.txt", "f"}}));
+  const int64_t since = cloud->lastSeq();
+  for (const char* w : {"sd/a.txt", "sd/d", "sd/d/f.txt"}) m_->syncdb()->update_status(w, syncstatus::toRemove);
+  ASSERT_EQ(::rename((root_ + "sd/a.txt").c_str(), (root_ + "sd/b.txt").c_str()), 0);
+  ASSERT_EQ(::rename((root_ + "sd/d").c_str(), (root_ + "sd/e").c_str()), 0);
+  EXPECT_TRUE(m_->eventrename(root_ + "sd/a.txt", root_ + "sd/b.txt", true));
+  EXPECT_TRUE(m_->eventrename(root_ + "sd/d", root_ + "sd/e", true));
+  EXPECT_TRUE(m_->renamelist().empty());
+  EXPECT_EQ(rows("sd"), (std::vector<std::string>{"sd 4", "sd/b.txt 3", "sd/e 3", "sd/e/f.txt 3"}));
+  EXPECT_TRUE(calls(since).empty());
+}
+
 // A view-only share refuses the rename: the file gets its old name back.
 TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"v/a", "a"}}));

@@ -605,6 +605,16 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
     eventadd(n);
     return Outcome::settled;
   }
+  // The service deleted the item, or moved it away, before it heard of the
+  // rename: there is nothing there to rename, and what the user renamed is
+  // theirs. It goes up as a new item; queued, it would wait for good for a
+  // row that never gets in step again.
+  if (old.status == syncstatus::toRemove) {
+    cancel_trans(wo);
+    syncdb_->del_dir(wo);
+    eventadd(n);
+    return Outcome::settled;
+  }
   // Sent for an item in step, for one whose change waits to go up (it goes
   // up under the new name; without the rename the old name would stay on
   // the service) and for one a change judged late took for deleted (the
