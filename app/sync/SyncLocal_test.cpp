@@ -635,6 +635,42 @@ TEST_F(SyncLocal, AnEchoWithoutARowIsANewItem) {
   EXPECT_EQ(row("orphan").status, syncstatus::toUpload);
 }
 
+// The service deletes a file whose new version this computer has not fetched
+// yet: the file here is the user's when it was kept to go up after the
+// service's version (last 0) or changed since it was last in step, and goes
+// up again; the version before, in step, goes; nothing on disk, the row goes.
+TEST_F(SyncLocal, ADeletionMeetingADownloadNotYetStartedKeepsOnlyTheUsersVersion) {
+  const struct {
+    const char* name;
+    bool onDisk;
+    int lastIs;  // 0: last 0; 1: the file's time; 2: another time
+    int64_t after;
+    bool kept;
+  } cases[] = {
+      {"kept.txt", true, 0, syncstatus::toUpload, true},
+      {"edited.txt", true, 2, syncstatus::toUpload, true},
+      {"before.txt", true, 1, syncstatus::toRemove, false},
+      {"remote.txt", false, 1, -1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SyncFileItem it;
+    it.webpath = c.name, it.file = true, it.status = syncstatus::toDownload, it.version = 9, it.diskversion = 3;
+    it.size = 40, it.filehash = std::string(40, 'a');  // the service's new version
+    if (c.onDisk) write(root_ + c.name, std::string("here: ") + c.name);
+    const uint64_t m = c.onDisk ? Util::filemodifytime(root_ + c.name) : 100;
+    it.last = c.lastIs == 0 ? 0 : c.lastIs == 1 ? m : m - 5;
+    m_->syncdb()->add_new_file(it);
+    CompareItem del;
+    del.webpath = c.name, del.cmd = 0, del.version = 10, del.filehash = it.filehash, del.filesize = 40;
+    m_->lock();
+    m_->receive_del(del);
+    m_->unlock();
+    EXPECT_EQ(row(c.name).status, c.after);
+    EXPECT_EQ(plat::fileExists(root_ + c.name), c.kept);
+  }
+}
+
 TEST_F(SyncLocal, SingleFilesLeaveTheExcludedListAtStart) {
   write(root_ + "single.txt", "1");
   synced("single.txt");

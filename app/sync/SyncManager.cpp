@@ -789,7 +789,22 @@ void SyncManager::receive_del(const CompareItem& item) {
       if (row.file && st) removeLocal(local);
     }
   } else if (row.status == syncstatus::toDownload) {
-    syncdb_->del_dir(item.webpath);
+    const auto st = plat::statNoFollow(local);
+    if (row.file && st && st->isRegular && row.last != 0 && Util::filemodifytime(local) == row.last) {
+      // The version before, in step here: it goes as the service's deletion says.
+      syncdb_->update_status(item.webpath, syncstatus::toRemove);
+      removeLocal(local);
+    } else if (row.file && st && st->isRegular) {
+      // The user's version, kept to go up once the service's was fetched
+      // (last 0) or changed since it was last in step: it goes up again;
+      // with the row gone it would stay here, synced nowhere.
+      row.status = keptStatus(item.webpath, false, syncstatus::toUpload);
+      row.filehash.clear();
+      syncdb_->update_file(row);
+      tell(local, "云端文件已删除，本地文件已修改，将重新上传");
+    } else {
+      syncdb_->del_dir(item.webpath);
+    }
   } else if (row.status != syncstatus::none) {
     if (Util::existfile(local)) compare_file(local, row, false);
     row = syncdb_->get_single_file(item.webpath);
