@@ -671,6 +671,25 @@ TEST_F(SyncLocal, ADeletionMeetingADownloadNotYetStartedKeepsOnlyTheUsersVersion
   }
 }
 
+// A file handed out for upload is renamed before its upload began: the
+// rename waits for an upload that no transfer carries any more. The hand-off
+// puts the row back to waiting, which the replay sends the rename for.
+TEST_F(SyncLocal, AnUploadHandedOutBeforeARenameLetsTheRenameGoFirst) {
+  write(root_ + "up.txt", "new content");
+  SyncFileItem it;
+  it.webpath = "up.txt", it.file = true, it.status = syncstatus::uploading, it.version = 4, it.diskversion = 4;
+  it.size = 11, it.last = Util::filemodifytime(root_ + "up.txt");
+  m_->syncdb()->add_new_file(it);
+  ASSERT_EQ(::rename((root_ + "up.txt").c_str(), (root_ + "renamed.txt").c_str()), 0);
+  EXPECT_FALSE(m_->eventrename(root_ + "up.txt", root_ + "renamed.txt", true));  // waits: on its way up
+  ASSERT_EQ(m_->renamelist().size(), 1u);
+  m_->syncdb()->update_acttime("up.txt", 0);  // due now
+  const TransItem job = m_->get_upload();
+  EXPECT_NE(job.itemid, 1);  // nothing to send from the old name
+  EXPECT_EQ(row("up.txt").status, syncstatus::toUpload);
+  EXPECT_EQ(m_->renamelist().size(), 1u);
+}
+
 TEST_F(SyncLocal, SingleFilesLeaveTheExcludedListAtStart) {
   write(root_ + "single.txt", "1");
   synced("single.txt");
