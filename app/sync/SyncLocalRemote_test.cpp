@@ -465,6 +465,56 @@ TEST_P(SyncLocalRemote, AMovesMiddlePlaceIsNeverFetched) {
   EXPECT_EQ(rows("mp"), (std::vector<std::string>{"mp 4", "mp/a 5", "mp/b 4", "mp/e 4", "mp/e/z 4", "mp/sub 4"}));
 }
 
+// The disk renamed or moved an item, and before the watcher told the engine,
+// the engine placed something at the old place (a download landing, a folder
+// made for one). Once the service took the rename or move, the rows are at
+// the new place; what stands at the old one is a new item, never left
+// unsynced (as an echo of our own write it would be).
+TEST_P(SyncLocalRemote, WhatStandsAtTheOldPlaceAfterARenameOrMoveIsANewItem) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"op/a.txt", "a"}, {"op/d/f.txt", "f"}, {"op/m.txt", "m"}}, {"op/into"}));
+  const struct {
+    bool move;
+    const char* from;
+    const char* to;
+    const char* placed;  // written at the old place afterwards, as our own write
+  } cases[] = {
+      {false, "op/a.txt", "op/b.txt", "op/a.txt"},
+      {false, "op/d", "op/e", "op/d/f.txt"},
+      {true, "op/m.txt", "op/into/m.txt", "op/m.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    ASSERT_EQ(::rename((root_ + c.from).c_str(), (root_ + c.to).c_str()), 0);
+    ASSERT_TRUE(plat::FileOps::shared().makeFolder(plat::pathDirname(root_ + c.placed)));
+    ASSERT_TRUE(plat::FileOps::shared().writeFile(root_ + c.placed, "placed"));
+    m_->lock();
+    m_->addcopylist(c.placed, {Util::filesize(root_ + c.placed), Util::filemodifytime(root_ + c.placed),
+                               static_cast<uint64_t>(Syncdb::now())});
+    m_->unlock();
+    EXPECT_TRUE(c.move ? m_->eventremove(root_ + c.from, root_ + c.to, true)
+                       : m_->eventrename(root_ + c.from, root_ + c.to, true));
+  }
+  EXPECT_EQ(rows("op"), (std::vector<std::string>{"op 4", "op/a.txt 3", "op/b.txt 4", "op/d 3", "op/d/f.txt 3",
+                                                  "op/e 4", "op/e/f.txt 4", "op/into 4", "op/into/m.txt 4",
+                                                  "op/m.txt 3"}));
+}
+
+// The service deleted a file, or moved it away, and before this computer
+// removed it the user renamed it here: nothing is renamed on the service, the
+// renamed file goes up as a new item, and no rename waits for good.
+TEST_P(SyncLocalRemote, ARenameOfAnItemTheServiceDeletedIsANewItem) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"sd/a.txt", "a"}, {"sd/d/f.txt", "f"}}));
+  const int64_t since = cloud->lastSeq();
+  for (const char* w : {"sd/a.txt", "sd/d", "sd/d/f.txt"}) m_->syncdb()->update_status(w, syncstatus::toRemove);
+  ASSERT_EQ(::rename((root_ + "sd/a.txt").c_str(), (root_ + "sd/b.txt").c_str()), 0);
+  ASSERT_EQ(::rename((root_ + "sd/d").c_str(), (root_ + "sd/e").c_str()), 0);
+  EXPECT_TRUE(m_->eventrename(root_ + "sd/a.txt", root_ + "sd/b.txt", true));
+  EXPECT_TRUE(m_->eventrename(root_ + "sd/d", root_ + "sd/e", true));
+  EXPECT_TRUE(m_->renamelist().empty());
+  EXPECT_EQ(rows("sd"), (std::vector<std::string>{"sd 4", "sd/b.txt 3", "sd/e 3", "sd/e/f.txt 3"}));
+  EXPECT_TRUE(calls(since).empty());
+}
+
 // A view-only share refuses the rename: the file gets its old name back.
 TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"v/a", "a"}}));

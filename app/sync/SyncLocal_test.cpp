@@ -258,6 +258,40 @@ TEST_F(SyncLocal, TheScanAfterAStartFindsOfflineChanges) {
   EXPECT_EQ(row("keep/in.txt").status, syncstatus::synced);  // still in step: nothing to send again
 }
 
+// An item missing from the disk whose change waits to go up: one the service
+// has (a version of its own) is deleted there, or taken up by the rename the
+// watcher reports next; one it never had just loses its row.
+TEST_F(SyncLocal, AMissingItemWaitingToGoUpIsDeletedOnTheServiceOnlyWhenItIsThere) {
+  const struct {
+    const char* path;
+    bool file;
+    int64_t status, version;
+    int64_t after;  // -1: no row
+  } cases[] = {
+      {"edited.txt", true, syncstatus::toUpload, 4, syncstatus::toDelete},
+      {"sending.txt", true, syncstatus::uploading, 4, syncstatus::toDelete},
+      {"new.txt", true, syncstatus::toUpload, 0, -1},
+      {"newsending.txt", true, syncstatus::uploading, 0, -1},
+      {"remade", false, syncstatus::toUpload, 4, syncstatus::toDelete},
+      {"newdir", false, syncstatus::toUpload, 0, -1},
+  };
+  for (const auto& c : cases) {
+    SyncFileItem it;
+    it.webpath = c.path, it.file = c.file, it.status = c.status, it.version = c.version, it.last = 5;
+    if (c.file) it.size = 3, it.filehash = "0123456789012345678901234567890123456789";  // an upload's, of content gone
+    m_->syncdb()->add_new_file(it);
+  }
+  m_->scandel();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const SyncFileItem r = row(c.path);
+    EXPECT_EQ(r.status, c.after);
+    // Back on disk unchanged, no hash of content the service never took
+    // makes it look in step.
+    if (c.after == syncstatus::toDelete && c.file) EXPECT_EQ(r.filehash, "");
+  }
+}
+
 TEST_F(SyncLocal, AMissingRootMarksNothingDeleted) {
   plat::makeDirectories(root_ + "a");
   write(root_ + "a/f", "1");
@@ -542,6 +576,42 @@ TEST_F(SyncLocal, CommitRemovesOnlyFilesInStepWithTheService) {
   EXPECT_EQ(row("R").status, syncstatus::toUpload);
 }
 
+// The service deleted a folder while files in it were on their way up: their
+// rows hold the hash of what was being sent, which the service never took.
+// Same content on disk is no sign of being in step: they stay and go up again
+// with the folder.
+TEST_F(SyncLocal, FilesOnTheirWayUpInAFolderTheServiceDeletedAreSentAgain) {
+  const struct {
+    const char* name;
+    int64_t status, version;
+  } cases[] = {
+      {"new.txt", syncstatus::uploading, 0},   // never on the service
+      {"edit.txt", syncstatus::uploading, 4},  // an edit of a version the service has
+      {"again.txt", syncstatus::toReupload, 4},
+  };
+  plat::makeDirectories(root_ + "G");
+  synced("G", false);
+  for (const auto& c : cases) {
+    const std::string w = std::string("G/") + c.name;
+    write(root_ + w, std::string("being sent: ") + c.name);
+    synced(w);
+    SyncFileItem r = row(w);
+    r.status = c.status, r.version = c.version, r.diskversion = c.version;
+    m_->syncdb()->update_file(r);
+  }
+  m_->syncdb()->update_status("G", syncstatus::toRemove);
+  Util::getAppDelegate().setBRecyclebin(false);
+  m_->commit();
+  Util::getAppDelegate().setBRecyclebin(true);
+  EXPECT_EQ(row("G").status, syncstatus::toUpload);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string w = std::string("G/") + c.name;
+    EXPECT_EQ(plat::readFile(root_ + w).value_or(""), std::string("being sent: ") + c.name);
+    EXPECT_EQ(row(w).status, syncstatus::toUpload);
+  }
+}
+
 TEST_F(SyncLocal, LockStatesReachEveryFileBelowAFolder) {
   plat::makeDirectories(root_ + "L/a/b");
   for (const char* f : {"L/top", "L/a/mid", "L/a/b/deep", "L/.hidden"}) write(root_ + f, "x");
@@ -590,6 +660,77 @@ TEST_F(SyncLocal, EchoEntriesLiveThirtySeconds) {
   m_->unlock();
   EXPECT_EQ(row("old").status, syncstatus::toUpload);
   EXPECT_EQ(row("young").status, syncstatus::synced);
+}
+
+// The engine placed a file at the old name of an item whose rename the disk
+// had made already: the rename moves the row on, and the placed file is left
+// without one. It is then a new item to send, not an echo to ignore.
+TEST_F(SyncLocal, AnEchoWithoutARowIsANewItem) {
+  for (const char* f : {"kept", "orphan"}) {
+    write(root_ + f, std::string("placed by the engine: ") + f);
+    if (std::string(f) == "kept") synced(f);
+    m_->lock();
+    m_->addcopylist(f, {Util::filesize(root_ + f), Util::filemodifytime(root_ + f), static_cast<uint64_t>(Syncdb::now())});
+    EXPECT_TRUE(m_->eventadd(root_ + f));
+    m_->unlock();
+  }
+  EXPECT_EQ(row("kept").status, syncstatus::synced);
+  EXPECT_EQ(row("orphan").status, syncstatus::toUpload);
+}
+
+// The service deletes a file whose new version this computer has not fetched
+// yet: the file here is the user's when it was kept to go up after the
+// service's version (last 0) or changed since it was last in step, and goes
+// up again; the version before, in step, goes; nothing on disk, the row goes.
+TEST_F(SyncLocal, ADeletionMeetingADownloadNotYetStartedKeepsOnlyTheUsersVersion) {
+  const struct {
+    const char* name;
+    bool onDisk;
+    int lastIs;  // 0: last 0; 1: the file's time; 2: another time
+    int64_t after;
+    bool kept;
+  } cases[] = {
+      {"kept.txt", true, 0, syncstatus::toUpload, true},
+      {"edited.txt", true, 2, syncstatus::toUpload, true},
+      {"before.txt", true, 1, syncstatus::toRemove, false},
+      {"remote.txt", false, 1, -1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SyncFileItem it;
+    it.webpath = c.name, it.file = true, it.status = syncstatus::toDownload, it.version = 9, it.diskversion = 3;
+    it.size = 40, it.filehash = std::string(40, 'a');  // the service's new version
+    if (c.onDisk) write(root_ + c.name, std::string("here: ") + c.name);
+    const uint64_t m = c.onDisk ? Util::filemodifytime(root_ + c.name) : 100;
+    it.last = c.lastIs == 0 ? 0 : c.lastIs == 1 ? m : m - 5;
+    m_->syncdb()->add_new_file(it);
+    CompareItem del;
+    del.webpath = c.name, del.cmd = 0, del.version = 10, del.filehash = it.filehash, del.filesize = 40;
+    m_->lock();
+    m_->receive_del(del);
+    m_->unlock();
+    EXPECT_EQ(row(c.name).status, c.after);
+    EXPECT_EQ(plat::fileExists(root_ + c.name), c.kept);
+  }
+}
+
+// A file handed out for upload is renamed before its upload began: the
+// rename waits for an upload that no transfer carries any more. The hand-off
+// puts the row back to waiting, which the replay sends the rename for.
+TEST_F(SyncLocal, AnUploadHandedOutBeforeARenameLetsTheRenameGoFirst) {
+  write(root_ + "up.txt", "new content");
+  SyncFileItem it;
+  it.webpath = "up.txt", it.file = true, it.status = syncstatus::uploading, it.version = 4, it.diskversion = 4;
+  it.size = 11, it.last = Util::filemodifytime(root_ + "up.txt");
+  m_->syncdb()->add_new_file(it);
+  ASSERT_EQ(::rename((root_ + "up.txt").c_str(), (root_ + "renamed.txt").c_str()), 0);
+  EXPECT_FALSE(m_->eventrename(root_ + "up.txt", root_ + "renamed.txt", true));  // waits: on its way up
+  ASSERT_EQ(m_->renamelist().size(), 1u);
+  m_->syncdb()->update_acttime("up.txt", 0);  // due now
+  const TransItem job = m_->get_upload();
+  EXPECT_NE(job.itemid, 1);  // nothing to send from the old name
+  EXPECT_EQ(row("up.txt").status, syncstatus::toUpload);
+  EXPECT_EQ(m_->renamelist().size(), 1u);
 }
 
 TEST_F(SyncLocal, SingleFilesLeaveTheExcludedListAtStart) {

@@ -857,15 +857,18 @@ void SyncManager::receive_del(const CompareItem& item) {
     }
   } else if (row.status == syncstatus::toDownload) {
     const auto st = plat::statNoFollow(local);
-    if (row.file && st && st->isRegular && (row.last == 0 || Util::filemodifytime(local) != row.last)) {
-      // The user's edit (one waiting for the service's version to be kept,
-      // say): nothing to keep now, and the edit goes up.
-      syncdb_->update_status(item.webpath, syncstatus::toUpload);
-      tell(local, "云端文件已删除，本地文件已修改，将重新上传");
-    } else if (row.file && st && st->isRegular) {
-      // The version held before the one still to fetch: it goes with the row.
+    if (row.file && st && st->isRegular && row.last != 0 && Util::filemodifytime(local) == row.last) {
+      // The version before, in step here: it goes as the service's deletion says.
+      syncdb_->update_status(item.webpath, syncstatus::toRemove);
       removeLocal(local);
-      if (!plat::statNoFollow(local)) syncdb_->del_dir(item.webpath);
+    } else if (row.file && st && st->isRegular) {
+      // The user's version, kept to go up once the service's was fetched
+      // (last 0) or changed since it was last in step: it goes up again;
+      // with the row gone it would stay here, synced nowhere.
+      row.status = keptStatus(item.webpath, false, syncstatus::toUpload);
+      row.filehash.clear();
+      syncdb_->update_file(row);
+      tell(local, "云端文件已删除，本地文件已修改，将重新上传");
     } else {
       syncdb_->del_dir(item.webpath);
     }

@@ -506,6 +506,9 @@ private:
   Outcome refusal(const RequestRet& ret, const std::string& oldpath, const std::string& newpath,
                   const std::string& oldweb, bool push, std::vector<movefile_stx>& list);
   void queueMove(std::vector<movefile_stx>& list, const std::string& oldpath, const std::string& newpath);
+  // After a rename or move that landed: something at the old place again is
+  // a new item (controllock held).
+  void oldPlaceTaken(const std::string& oldpath);
   // A row whose item is gone from the disk: marked deleted (or dropped when
   // the service never had it), unless its root is missing or a queued rename
   // or move still involves it. True when the row changed.

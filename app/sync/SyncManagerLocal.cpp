@@ -84,7 +84,11 @@ void SyncManager::restored(SyncFileItem row, const std::string& local) {
     syncdb_->update_status(row.webpath, kept ? syncstatus::toUpload : syncstatus::excluded);
     return;
   }
-  if (unchangedSynced(row, local)) {
+  // The hash of a row on its way up (or asked up again) is of what is being
+  // sent, which the service has not taken: the same content on disk is no
+  // sign of being in step there.
+  const bool sending = row.status == syncstatus::uploading || row.status == syncstatus::toReupload;
+  if (!sending && unchangedSynced(row, local)) {
     syncdb_->update_status(row.webpath, kept ? syncstatus::synced : syncstatus::excluded);
     return;
   }
@@ -455,7 +459,10 @@ bool SyncManager::eventadd(const std::string& given) {
   } else {
     size = Util::filesize(path);
   }
-  if (isEcho(w, size, m)) return true;
+  // Our own write, while a row stands for it. Without one (its row moved on
+  // with a rename or move that the disk made before our write landed) the
+  // file is nobody's: it is a new item, never left unsynced.
+  if (row.status != syncstatus::none && isEcho(w, size, m)) return true;
   for (size_t at = w.find('/'); at != std::string::npos; at = w.find('/', at + 1)) {
     // A file row above is the old kind of a folder here now: its deletion stays.
     const SyncFileItem up = syncdb_->get_single_file(w.substr(0, at));
@@ -598,6 +605,16 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
     eventadd(n);
     return Outcome::settled;
   }
+  // The service deleted the item, or moved it away, before it heard of the
+  // rename: there is nothing there to rename, and what the user renamed is
+  // theirs. It goes up as a new item; queued, it would wait for good for a
+  // row that never gets in step again.
+  if (old.status == syncstatus::toRemove) {
+    cancel_trans(wo);
+    syncdb_->del_dir(wo);
+    eventadd(n);
+    return Outcome::settled;
+  }
   // Sent for an item in step, for one whose change waits to go up (it goes
   // up under the new name; without the rename the old name would stay on
   // the service) and for one a change judged late took for deleted (the
@@ -626,6 +643,7 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
       // name was already gone.
       eventupdate(n);
     }
+    oldPlaceTaken(o);
     bSyncnow_ = true;
     return Outcome::settled;
   }
@@ -642,6 +660,14 @@ SyncManager::Outcome SyncManager::renameStep(const std::string& o, const std::st
     return Outcome::settled;
   }
   return refusal(ret, o, n, wo, push, renamelist_);
+}
+
+// The rows left the old place with a rename or move the service took. What
+// is on disk there now came after the disk's rename (our own placement that
+// landed before the watcher told us of it, or the user's new item) and is
+// judged as a new item: left alone, nothing would ever sync it.
+void SyncManager::oldPlaceTaken(const std::string& o) {
+  if (exists(o)) eventadd(o);
 }
 
 // The lock is let go while the service is asked; the remote road meanwhile
@@ -738,6 +764,7 @@ SyncManager::Outcome SyncManager::moveStep(const std::string& o, const std::stri
       SyncFileItem moved = syncdb_->get_single_file(wm);
       if (moved.status != syncstatus::none && !compare_modify(n, moved)) cancel_trans(wm);
     }
+    oldPlaceTaken(o);
     bSyncnow_ = true;
     if (renamed) {
       // The move is done whatever the rename answers: a refused rename

@@ -251,8 +251,15 @@ bool SyncManager::markMissing(const SyncFileItem& r, const std::string& local) {
   // Unavailable (an unmounted disk) is not deleted; a pending rename or move
   // still has the old name on the service.
   if (!missingTop(local).empty() || pendingInvolves(local)) return false;
+  // A change waiting to go up of an item the service has (a version of its
+  // own) is still that item there: dropped, its rename or move that the
+  // watcher reports next would find no row and send the new name as a new
+  // item, and the old one would stay on the service and come back to the
+  // other computers. Marked deleted, the rename takes it up or the commit
+  // deletes it.
+  const bool onService = r.version > 0;
   if (!r.file) {
-    if (r.status == syncstatus::synced) {
+    if (r.status == syncstatus::synced || (r.status == syncstatus::toUpload && onService)) {
       syncdb_->update_status(r.webpath, syncstatus::toDelete);
     } else if (r.status == syncstatus::toUpload) {
       syncdb_->del_dir(r.webpath);
@@ -261,16 +268,18 @@ bool SyncManager::markMissing(const SyncFileItem& r, const std::string& local) {
     }
     return true;
   }
+  if (r.status == syncstatus::uploading) cancel_trans(r.webpath);
   if (r.status == syncstatus::synced) {
     syncdb_->update_status(r.webpath, r.last == 0 ? syncstatus::toDownload : syncstatus::toDelete);
+  } else if ((r.status == syncstatus::toUpload || r.status == syncstatus::uploading) && onService) {
+    // The hash an upload wrote is of content the service never took: should
+    // the file come back, it is no proof of being in step.
+    SyncFileItem gone = r;
+    gone.filehash.clear();
+    gone.status = syncstatus::toDelete;
+    syncdb_->update_file(gone);
   } else if (r.status == syncstatus::toUpload || r.status == syncstatus::uploading) {
-    if (r.status == syncstatus::uploading) cancel_trans(r.webpath);
-    // An edit of a file the service holds: the service's copy goes too.
-    if (r.diskversion > 0) {
-      syncdb_->update_status(r.webpath, syncstatus::toDelete);
-    } else {
-      syncdb_->del_file(r.webpath);
-    }
+    syncdb_->del_file(r.webpath);
   } else {
     return false;
   }

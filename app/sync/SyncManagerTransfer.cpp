@@ -368,6 +368,13 @@ TransItem SyncManager::get_upload() {
     // rename or move waits keeps its row for it (dropped, the old name would
     // stay on the service for good).
     if (!missingTop(local).empty() || pendingInvolves(local)) {
+      // Handed out before the rename or move: the replay sends it only for
+      // an item that waits to go up, not for one on its way (which no
+      // transfer carries now), and the upload follows from the new place.
+      if (row.status == syncstatus::uploading && pendingInvolves(local)) {
+        cancel_trans(row.webpath);
+        syncdb_->update_status(row.webpath, syncstatus::toUpload);
+      }
       park(row.webpath);
     } else {
       drop();

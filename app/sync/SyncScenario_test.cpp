@@ -283,31 +283,33 @@ INSTANTIATE_TEST_SUITE_P(Seeds, SyncScenario,
                          ::testing::Values(Scenario{2, 24}, Scenario{3, 24}, Scenario{109, 40}),
                          nameOf);
 INSTANTIATE_TEST_SUITE_P(Large, SyncScenario,
-                         ::testing::Values(Scenario{111, 40}, Scenario{1, 24}, Scenario{105, 40}, Scenario{108, 40}),
+                         ::testing::Values(Scenario{111, 40}, Scenario{1, 24}, Scenario{105, 40}, Scenario{108, 40},
+                                           Scenario{102, 40}, Scenario{107, 40}, Scenario{112, 40}, Scenario{113, 40},
+                                           Scenario{115, 40}),
                          nameOf);
-// Seeds that show faults still open:
-// - 101: a file another client deletes while this one still fetches its
-//   content after a rename stays on this one with no row now and then (a
-//   download meeting the deletion).
-// - 106 and 112 pass or fail from one run to the next: a folder move that
-//   does not reach the other clients (106); 112's cause not yet read.
-// - 102, 103, 113 and 115: renames and moves of folders on several clients
-//   in a row (a folder renamed on one while another moves it or files into
-//   it) never settle: the clients keep different trees. 104, 107, 110 and
-//   116 settle in a plain build but not at a sanitizer's pace.
-// - 108 runs with the large cases (a plain build): at a sanitizer's pace a
-//   folder made again on the service after another client's rename of its
-//   parent, then deleted on the client that made it, stays on the others.
+// Seeds that show faults still open (each passes most runs):
+// - 104: an edit uploaded here while another client's upload of an older
+//   base commits right after it loses this one's version without a Trash
+//   copy (the race between an upload's question and its commit).
+// - 101, 106 and 110: now and then a client's last edit of a file is lost,
+//   replaced by another client's version without a Trash copy (an edit
+//   meeting a download of the file).
+// - 103: a file edited and then moved into a renamed folder reaches the
+//   service as a new file once in a while, and the old name stays there and
+//   on the other clients.
+// - 116: a file moved into a folder that another client deletes while a
+//   third moves part of it leaves the folder on the first client with no
+//   rows (a tree on that client only).
 // - 114 settles in most runs: a file placed under a folder's old name just
-//   as another client's rename of the folder arrives stays there with no row
-//   (as in 101), and, at a sanitizer's pace, a folder renamed on one client
-//   after another's rename took its old name away stays on the first only,
-//   empty (the folder renames on several clients above).
+//   as another client's rename of the folder arrives stays there with no row,
+//   and, at a sanitizer's pace, a folder renamed on one client after
+//   another's rename took its old name away stays on the first only, empty.
+// 108 runs with the large cases (a plain build): at a sanitizer's pace a
+// folder made again on the service after another client's rename of its
+// parent, then deleted on the client that made it, stays on the others.
 INSTANTIATE_TEST_SUITE_P(DISABLED_OpenFaults, SyncScenario,
-                         ::testing::Values(Scenario{101, 40}, Scenario{106, 40},
-                                           Scenario{112, 40}, Scenario{102, 40}, Scenario{103, 40}, Scenario{113, 40},
-                                           Scenario{115, 40}, Scenario{104, 40}, Scenario{107, 40}, Scenario{110, 40},
-                                           Scenario{116, 40}, Scenario{114, 40}),
+                         ::testing::Values(Scenario{101, 40}, Scenario{106, 40}, Scenario{110, 40}, Scenario{103, 40},
+                                           Scenario{104, 40}, Scenario{116, 40}, Scenario{114, 40}),
                          nameOf);
 
 }  // namespace

@@ -130,11 +130,21 @@ inline std::vector<std::string> trashedContents() {
 inline std::string describeClient(const std::string& who, const Client& c) {
   std::string out;
   for (const auto& [p, v] : treeOf(c.root())) out += plat::format("  %@ %@ = %@\n", who, p, v ? v->substr(0, 40) : "<folder>");
-  for (const auto& r : c.sync->syncdb()->get_all_files("")) {
-    out += plat::format("  %@ row %@ status %lld size %llu last %llu hash %@ version %lld disk %lld\n", who, r.webpath,
+  // Every row: the top's files, and each top folder with what is below it.
+  std::vector<SyncFileItem> rows = c.sync->syncdb()->get_all_files("");
+  for (const auto& d : c.sync->syncdb()->get_all_dir("")) {
+    rows.push_back(d);
+    for (auto& r : c.sync->syncdb()->get_below(d.webpath)) rows.push_back(std::move(r));
+  }
+  for (const auto& r : rows) {
+    out += plat::format("  %@ row %@%@ status %lld size %llu last %llu hash %@ version %lld disk %lld\n", who, r.webpath,
+                        r.file ? "" : "/",
                         static_cast<long long>(r.status), static_cast<unsigned long long>(r.size),
                         static_cast<unsigned long long>(r.last), r.filehash, static_cast<long long>(r.version),
                         static_cast<long long>(r.diskversion));
+  }
+  for (const auto& [list, name] : {std::pair{c.sync->renamelist(), "rename"}, std::pair{c.sync->removelist(), "move"}}) {
+    for (const auto& e : list) out += plat::format("  %@ queued %@: %@ -> %@\n", who, name, e.oldpath, e.newpath);
   }
   std::error_code ec;
   for (std::filesystem::directory_iterator it(c.sync->transcache()->cachepath(), ec), end; !ec && it != end;
