@@ -126,6 +126,18 @@ protected:
     }
     return true;
   }
+  // Synchronously on a thread of its own, the main thread pumping the reports.
+  void runOnWorker(const std::shared_ptr<HCHTTPRequest>& r, Recorder& rec) {
+    r->setDelegate(&rec);
+    std::atomic<bool> returned{false};
+    std::thread t = plat::startThread("sync request", [&] {
+      r->startSynchronous();
+      returned = true;
+    });
+    const bool ended = pumpUntil([&] { return returned && rec.ended(); });
+    t.join();
+    ASSERT_TRUE(ended);
+  }
   // Runs asynchronously and waits for its end report (and its operation end).
   void runAsync(const std::shared_ptr<HCHTTPRequest>& r, Recorder& rec) {
     r->setDelegate(&rec);
@@ -409,15 +421,7 @@ TEST_F(HCHTTPRequestTest, TheStartIsToldWhileTheAnswerIsStillAwaited) {
     if (viaQueue) {
       runAsync(r, rec);
     } else {
-      // Synchronously on a thread of its own: the reports still go to the main thread.
-      r->setDelegate(&rec);
-      std::atomic<bool> returned{false};
-      std::thread t = plat::startThread("sync request", [&] {
-        r->startSynchronous();
-        returned = true;
-      });
-      ASSERT_TRUE(pumpUntil([&] { return returned && rec.ended(); }));
-      t.join();
+      runOnWorker(r, rec);  // the reports still go to the main thread
     }
     EXPECT_TRUE(answeredAfterStart) << (viaQueue ? "queued" : "synchronous");
     EXPECT_EQ(rec.events, (std::vector<std::string>{"started", "headers", "finished"}));
@@ -463,14 +467,7 @@ TEST_F(HCHTTPRequestTest, SynchronousRunOnAnotherThreadReportsOnTheMainThread) {
   server.enqueue(ScriptedResponse::text(200, "from a worker"));
   Recorder rec;
   auto r = HCHTTPRequest::requestWithURL(server.url("/"));
-  r->setDelegate(&rec);
-  std::atomic<bool> returned{false};
-  std::thread t = plat::startThread("sync request", [&] {
-    r->startSynchronous();
-    returned = true;
-  });
-  ASSERT_TRUE(pumpUntil([&] { return returned && rec.ended(); }));
-  t.join();
+  runOnWorker(r, rec);
   EXPECT_TRUE(rec.allOnMain);
   EXPECT_EQ(rec.events, (std::vector<std::string>{"started", "headers", "finished"}));
   EXPECT_EQ(r->responseString().value_or(""), "from a worker");
