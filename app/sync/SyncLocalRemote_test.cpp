@@ -545,6 +545,53 @@ TEST_P(SyncLocalRemote, ADeleteAnsweredNotFoundCountsAsDone) {
   EXPECT_EQ(calls(since), std::vector<std::string>{"DELETE g/x 404"});
 }
 
+// A file deleted here that another client changed on the service since this
+// disk last held it: the deletion never reached that version, which stays on
+// the service and comes down again. One changed by nobody is deleted.
+TEST_P(SyncLocalRemote, ADeletedFileChangedMeanwhileOnTheServiceIsKept) {
+  const struct {
+    const char* path;
+    bool changedThere;
+  } cases[] = {{"top.txt", true}, {"k/x", true}, {"k/y", false}};
+  ASSERT_NO_FATAL_FAILURE(synced({{"top.txt", "top"}, {"k/x", "x"}, {"k/y", "y"}}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string other = std::string("another client's ") + c.path;
+    if (c.changedThere) {
+      ASSERT_TRUE(cloud->hook("POST", "files",
+                              Value(Dictionary{{"username", Value(account_.username)},
+                                               {"files", Value(Array{Value(Dictionary{{"path", Value(c.path)},
+                                                                                      {"text", Value(other)}})})}})));
+    }
+    const int64_t since = cloud->lastSeq();
+    ASSERT_EQ(::unlink((root_ + c.path).c_str()), 0);
+    ASSERT_TRUE(eventually([&] {
+      const int64_t st = m_->syncdb()->get_single_file(c.path).status;
+      return st != syncstatus::synced && st != syncstatus::toDelete;
+    }));
+    ASSERT_NO_FATAL_FAILURE(settle());
+    auto tree = cloud->hook("GET", "tree?username=" + account_.username);
+    ASSERT_TRUE(tree);
+    std::string onService;
+    for (const Value& n : (*tree)["nodes"].array()) {
+      if (n["path"].string() == c.path) onService = n["filehash"].string();
+    }
+    const SyncFileItem row = m_->syncdb()->get_single_file(c.path);
+    if (c.changedThere) {
+      EXPECT_TRUE(calls(since).empty());
+      EXPECT_EQ(onService, enginetest::sha1(other));
+      // Fetched again: the row waits for that version.
+      EXPECT_EQ(row.status, syncstatus::toDownload);
+      EXPECT_EQ(row.filehash, onService);
+    } else {
+      EXPECT_EQ(calls(since), std::vector<std::string>{std::string("DELETE ") + c.path + " 200"});
+      EXPECT_TRUE(onService.empty());
+      EXPECT_EQ(row.status, syncstatus::none);
+    }
+  }
+}
+
 // A root or linked folder whose top goes away (an unmounted disk) is
 // unavailable: nothing below it is deleted on the service or on disk, and
 // when it is back it is in step again.

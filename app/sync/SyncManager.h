@@ -248,6 +248,9 @@ public:
   // was held here is deleted, item by item. True when the folder is not to
   // be deleted whole (kept in part, or the listing failed: later).
   bool keepUnseen(const SyncFileItem& folder, UserData& u);
+  // Listings of the service's folders, read once per commit.
+  using Listings = std::map<std::string, std::optional<std::vector<FileListItem>>>;
+  bool keepNewer(const SyncFileItem& file, UserData& u, Listings& listings);
   void apply_del(const SyncFileItem& row);
   void apply_deldisk(const SyncFileItem& row);
   // Asks the user (through the confirmation set below) and schedules the

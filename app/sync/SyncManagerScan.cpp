@@ -365,6 +365,7 @@ void SyncManager::check_syncdb_delete() {
   std::vector<SyncFileItem> rows = syncdb_->get_all_deleted_dir();
   for (auto& f : syncdb_->get_all_deleted_file()) rows.push_back(std::move(f));
   const auto u = Util::getAppDelegate().userdata();
+  Listings listings;
   for (const auto& listed : rows) {
     if (bOut_) return;
     // A name that is not UTF-8 was never on the service: only the row goes.
@@ -401,6 +402,7 @@ void SyncManager::check_syncdb_delete() {
     }
     if (!u) return;
     if (!r.file && keepUnseen(r, *u)) continue;
+    if (r.file && r.status == syncstatus::toDelete && keepNewer(r, *u, listings)) continue;
     const RetDelFile ret = HTTPEngine::delfile(u->userToken(), r.file ? r.webpath : r.webpath + "/", u->mountID());
     // Already gone on the service is as good as deleted.
     if (ret.status == 200 || ret.error == 40402) {
@@ -490,6 +492,41 @@ bool SyncManager::keepUnseen(const SyncFileItem& folder, UserData& u) {
   }
   syncdb_->update_status(folder.webpath, keptStatus(folder.webpath, true, syncstatus::toDownload));
   return true;
+}
+
+// A file deleted here that another client changed since this one last held
+// it: that version was never seen here, and deleting it would lose it. It
+// is fetched again instead (the user's deletion only ever covered what this
+// disk had).
+bool SyncManager::keepNewer(const SyncFileItem& file, UserData& u, Listings& listings) {
+  auto at = listings.find(plat::foldCase(file.parent));
+  if (at == listings.end()) {
+    RetFileList ret = HTTPEngine::getfilelist(u.userToken(), file.parent, u.mountID(), false);
+    std::optional<std::vector<FileListItem>> entries;
+    if (ret.status == 200) {
+      entries = std::move(ret.itemlist);
+    } else if (ret.error == 40402) {
+      entries.emplace();  // the folder is gone, and the file with it
+    } else if (ret.error == 40101 || ret.error == 40102) {
+      u.regettoken();
+    }
+    at = listings.emplace(plat::foldCase(file.parent), std::move(entries)).first;
+  }
+  // Not known: the deletion waits for the next commit.
+  if (!at->second) return true;
+  const std::string name = plat::foldCase(lastComponent(file.webpath));
+  for (const auto& e : *at->second) {
+    if (e.dir || plat::foldCase(e.filename) != name) continue;
+    if (e.filehash == file.filehash || e.version <= file.version) return false;
+    QVLog::sharedQVLog().addLogNormalFile(file.webpath, "云端文件已被修改，不删除，重新下载：");
+    CompareItem c = e;
+    c.webpath = file.webpath;
+    SyncFileItem row = newRow(c, keptStatus(file.webpath, false, syncstatus::toDownload));
+    row.last = 0;
+    syncdb_->update_file(row);
+    return true;
+  }
+  return false;
 }
 
 void SyncManager::apply_del(const SyncFileItem& r) {
