@@ -782,7 +782,15 @@ void SyncManager::receive_add(const CompareItem& item, int64_t synctype) {
       Util::setfilereadwirte(local);
     }
   }
-  if (row.version > item.version) return;
+  // An upload takes its number when it is announced, so another client's
+  // commit that the service took after this upload asked may carry a lower
+  // one: a version this disk never held, judged like any change met during
+  // an upload (kept before this upload replaces it).
+  if (row.version > item.version) {
+    const bool uploading = row.status == syncstatus::uploading || row.status == syncstatus::toUpload ||
+                           row.status == syncstatus::toReupload;
+    if (!uploading || dir || !unheldVersion(row, item, local)) return;
+  }
   if (row.status == syncstatus::toDelete && row.version == item.version) return;
   if (row.file == dir) {
     remoteKindChange(row, item, synctype);

@@ -737,6 +737,56 @@ TEST_F(SyncTransfer, AServiceChangeMetDuringAnUploadIsKeptBeforeTheUploadGoesOn)
   EXPECT_EQ(h.diskversion, 6);  // the disk holds the version just sent
 }
 
+// The service numbers an upload when it is announced, so another client's
+// commit taken after that can carry a lower number than the upload's row.
+// Met in the change list while the upload is on its way, that version, which
+// this disk never held, still stops the upload and is kept first; history
+// from before the upload's base and content this disk holds change nothing.
+TEST_F(SyncTransfer, AChangeNumberedBelowAnAnnouncedUploadIsKeptAllTheSame) {
+  const struct {
+    const char* path;
+    int64_t change;
+    bool cached;
+    bool kept;
+  } cases[] = {{"between.txt", 8, false, true}, {"history.txt", 4, false, false}, {"cached.txt", 8, true, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    write(local(c.path), "mine");
+    SyncFileItem it;
+    it.webpath = c.path, it.file = true, it.status = syncstatus::uploading;
+    it.version = 9, it.diskversion = 5;  // announced as 9, asked over 5
+    it.size = 4, it.last = Util::filemodifytime(local(c.path)), it.filehash = sha1("mine");
+    db().add_new_file(it);
+    const std::string theirs = std::string("theirs for ") + c.path;
+    if (c.cached) {
+      write(home_.path() + "/theirs", theirs);
+      ASSERT_TRUE(m_->synccache()->addcache(home_.path() + "/theirs", sha1(theirs)));
+    }
+    CompareItem change;
+    change.webpath = c.path, change.cmd = 1, change.version = c.change, change.filehash = sha1(theirs);
+    change.filesize = static_cast<int64_t>(theirs.size());
+    m_->lock();
+    m_->receive_add(change, 0);
+    m_->unlock();
+    const SyncFileItem r = row(c.path);
+    const auto cleared = trans_->cleared();
+    const bool stopped = std::find(cleared.begin(), cleared.end(), c.path) != cleared.end();
+    if (c.kept) {
+      EXPECT_EQ(r.status, syncstatus::toDownload);
+      EXPECT_EQ(r.filehash, sha1(theirs));
+      EXPECT_EQ(r.version, c.change);
+      EXPECT_EQ(r.last, 0u);  // the local file stays and goes again
+      EXPECT_TRUE(stopped);
+    } else {
+      EXPECT_EQ(r.status, syncstatus::uploading);
+      EXPECT_EQ(r.filehash, sha1("mine"));
+      EXPECT_EQ(r.version, 9);
+      EXPECT_FALSE(stopped);
+    }
+    EXPECT_EQ(plat::readFile(local(c.path)), "mine");
+  }
+}
+
 // A change of the service for a path the user renamed, while the rename
 // waits to be made on the service: the old name is not brought back.
 TEST_F(SyncTransfer, AChangeForTheOldNameOfAPendingRenameWaits) {

@@ -288,12 +288,17 @@ INSTANTIATE_TEST_SUITE_P(Large, SyncScenario,
                                            Scenario{115, 40}, Scenario{114, 40}),
                          nameOf);
 // Seeds that show faults still open (each passes most runs):
-// - 104: an edit uploaded here while another client's upload of an older
-//   base commits right after it loses this one's version without a Trash
-//   copy (the race between an upload's question and its commit).
-// - 101, 106 and 110: now and then a client's last edit of a file is lost,
+// - 104 and 101: an edit uploaded here while another client's upload of an
+//   older base commits right after it loses this one's version without a
+//   Trash copy (the race between an upload's question and its commit). A change
+//   the other client's change list meets before its own commit stops that
+//   upload; one it meets only after the commit names a version the service
+//   no longer offers (downloads are of the current version only).
+// - 106 and 110: now and then a client's last edit of a file is lost,
 //   replaced by another client's version without a Trash copy (an edit
-//   meeting a download of the file).
+//   meeting a download of the file); in 110 also removed, when another
+//   client's deletion of the older version reaches the service just after
+//   this edit's upload.
 // - 103: a client's edit of a file whose service copy it fetches first (to
 //   keep it before its own goes up) stays on that client only, with no row,
 //   when another client's move of the file lands first: the fetch finds
