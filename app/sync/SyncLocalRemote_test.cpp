@@ -592,6 +592,88 @@ TEST_P(SyncLocalRemote, ADeletedFileChangedMeanwhileOnTheServiceIsKept) {
   }
 }
 
+// An edit waiting to go up whose file the disk took away (a move, a
+// deletion) before the watcher told of it: the upload's pick finds nothing
+// there. A file the service holds keeps its row for that event: its move is
+// sent, its deletion reaches the service, and so does a move the service
+// refused whose new name was renamed again meanwhile. A file the service
+// never had is dropped, and the moved one is a new item.
+TEST_P(SyncLocalRemote, AnEditTakenAwayBeforeItsUploadStillMovesOrDeletesTheServiceCopy) {
+  ASSERT_NO_FATAL_FAILURE(synced({{"ea/a.txt", "a"}, {"ea/b.txt", "b"}, {"ea/e.txt", "e"}}, {"ea/d"}));
+  // Not on the service: a move into it is refused.
+  ASSERT_TRUE(plat::makeDirectories(root_ + "ea/n"));
+  const struct {
+    const char* from;
+    const char* to;       // null: deleted
+    const char* renamed;  // the new name renamed again, or null
+    bool onService;
+  } cases[] = {
+      {"ea/a.txt", "ea/d/a.txt", nullptr, true},
+      {"ea/b.txt", nullptr, nullptr, true},
+      {"ea/c.txt", "ea/d/c.txt", nullptr, false},
+      {"ea/e.txt", "ea/n/e.txt", "ea/n/r.txt", true},
+  };
+  const int64_t since = cloud->lastSeq();
+  for (const auto& c : cases) {
+    write(root_ + c.from, std::string("edited ") + c.from);
+    m_->lock();
+    m_->eventupdate(root_ + c.from);
+    m_->unlock();
+    ASSERT_EQ(m_->syncdb()->get_single_file(c.from).status, syncstatus::toUpload) << c.from;
+  }
+  for (const auto& c : cases) {
+    if (c.to) {
+      ASSERT_EQ(::rename((root_ + c.from).c_str(), (root_ + c.to).c_str()), 0) << c.from;
+    } else {
+      ASSERT_EQ(::unlink((root_ + c.from).c_str()), 0) << c.from;
+    }
+  }
+  // The upload's picks come first: nothing is there to send.
+  for (int i = 0; i < 10; ++i) {
+    const TransItem t = m_->get_upload();
+    ASSERT_NE(t.itemid, 1) << t.webpath;
+    if (t.itemid == -1) break;
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    if (c.to) {
+      m_->eventremove(root_ + c.from, root_ + c.to, true);
+    } else {
+      m_->lock();
+      m_->eventdel(root_ + c.from);
+      m_->unlock();
+    }
+    if (c.renamed) {
+      ASSERT_EQ(::rename((root_ + c.to).c_str(), (root_ + c.renamed).c_str()), 0);
+      m_->eventrename(root_ + c.to, root_ + c.renamed, true);
+    }
+  }
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  ASSERT_NO_FATAL_FAILURE(settle());
+  EXPECT_TRUE(m_->removelist().empty());
+  auto sent = calls(since);
+  std::sort(sent.begin(), sent.end());
+  EXPECT_EQ(sent, (std::vector<std::string>{"DELETE ea/b.txt 200", "DELETE ea/e.txt 200", "MOVE ea/a.txt -> ea/d 200",
+                                            "MOVE ea/e.txt -> ea/n 404"}));
+  auto tree = cloud->hook("GET", "tree?username=" + account_.username);
+  ASSERT_TRUE(tree);
+  std::set<std::string> onService;
+  for (const Value& n : (*tree)["nodes"].array()) onService.insert(n["path"].string());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    EXPECT_FALSE(onService.count(c.from));
+    EXPECT_EQ(m_->syncdb()->get_single_file(c.from).status, syncstatus::none);
+    const char* now = c.renamed ? c.renamed : c.to;
+    if (!now) continue;
+    // The edit waits to go up from where it is now.
+    const SyncFileItem row = m_->syncdb()->get_single_file(now);
+    EXPECT_EQ(row.status, syncstatus::toUpload);
+    EXPECT_EQ(plat::readFile(root_ + now).value_or(""), std::string("edited ") + c.from);
+    // Moved on the service only when the service had it and took the move.
+    EXPECT_EQ(onService.count(now) == 1, c.onService && !c.renamed);
+  }
+}
+
 // A root or linked folder whose top goes away (an unmounted disk) is
 // unavailable: nothing below it is deleted on the service or on disk, and
 // when it is back it is in step again.

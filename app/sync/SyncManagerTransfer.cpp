@@ -376,7 +376,10 @@ TransItem SyncManager::get_upload() {
         syncdb_->update_status(row.webpath, syncstatus::toUpload);
       }
       park(row.webpath);
-    } else {
+    } else if (!row.file || !markMissing(row, local)) {
+      // A file is judged as a scan judges it: one the service holds is
+      // marked deleted, not dropped, for the move or deletion the watcher
+      // reports next (dropped, the service's copy would stay for good).
       drop();
     }
     return item;
