@@ -339,6 +339,7 @@ public:
   void finishupload(const std::string& path, const std::string& webpath) override;
   bool keepbeforeupload(const CompareItem& current) override;
   void finishdownload(const std::string& path) override;
+  void downloadgone(const std::string& webpath) override;
   void wakecheck() override;
   // The row of the path takes the modification time of its local item.
   void update_parenttime(const std::string& webpath);

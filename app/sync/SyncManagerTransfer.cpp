@@ -588,6 +588,35 @@ void SyncManager::finishdownload(const std::string& path) {
   }
 }
 
+void SyncManager::downloadgone(const std::string& webpath) {
+  {
+    std::lock_guard<std::mutex> l(controllock_);
+    SyncFileItem row = syncdb_->get_single_file(webpath);
+    // Only a row still waiting for its fetch; anything else took another
+    // road meanwhile (a second fetch of it already ended here, say).
+    if (row.status != syncstatus::toDownload && row.status != syncstatus::downloading) return;
+    std::string local = getnormalpath(webpath);
+    if (!plat::statNoFollow(local)) {
+      if (std::string moved = pendingPlace(local); !moved.empty()) local = std::move(moved);
+    }
+    const auto st = plat::statNoFollow(local);
+    // The local file waited for the service's version to be kept first
+    // (last 0), or changed since it was last in step: it is the user's
+    // version, and with nothing left to keep it goes up at its path. The
+    // row dropped, it would stay on this disk only, synced nowhere.
+    if (!row.file || !st || !st->isRegular || (row.last != 0 && Util::filemodifytime(local) == row.last)) {
+      syncdb_->del_file(webpath);
+      return;
+    }
+    row.status = keptStatus(webpath, false, syncstatus::toUpload);
+    row.filehash.clear();
+    row.actlast = 0;  // not held back like a failed download
+    syncdb_->update_file(row);
+  }
+  logerror(webpath, "云端文件已不存在，保留本地文件并上传:");
+  wakeTransfers();
+}
+
 bool SyncManager::keepbeforeupload(const CompareItem& current) {
   std::lock_guard<std::mutex> l(controllock_);
   const SyncFileItem row = syncdb_->get_single_file(current.webpath);

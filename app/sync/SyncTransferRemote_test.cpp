@@ -12,6 +12,7 @@
 #include "app/core/QVLog.h"
 #include "app/core/Util.h"
 #include "app/interface/EngineFixture.h"
+#include "app/interface/HTTPEngine.h"
 #include "app/sync/SyncManager.h"
 #include "app/sync/sync_test_util.h"
 #include "app/trans/TransManager.h"
@@ -233,6 +234,85 @@ TEST_P(SyncTransferRemote, AnEditOnBothSidesIsSettledByTheMode) {
       EXPECT_TRUE(synctest::logged(webpath, "本地文件已移到废纸篓，由云端版本替换:"));
       EXPECT_EQ(node(owner.username, ownerpath)["filehash"].string(), sha1(theirs));
     }
+  }
+}
+
+// A local edit waits for the service's version, which this disk never held,
+// to be fetched and kept first; another client's deletion, move or rename of
+// the file reaches the service before that fetch, which then finds nothing.
+// The edit is still the user's version: it goes up at its path, and what
+// the other client did comes down beside it.
+TEST_P(SyncTransferRemote, AnEditWhoseFetchFindsNothingStillGoesUp) {
+  enum Other { kDelete, kMove, kRename };
+  const struct {
+    const char* name;
+    Other other;
+    const char* to;  // where the service's version went
+  } cases[] = {{"deleted", kDelete, ""}, {"moved", kMove, "elsewhere/f.txt"}, {"renamed", kRename, "docs/g.txt"}};
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ++n;
+    stopEngines();
+    const Account me = newUser();
+    signIn(me);
+    const std::string parent = dir_.path() + "/gone" + std::to_string(n) + "/Quorva/";
+    put(me.username, {{"docs/f.txt", "base"}}, {"elsewhere"});
+    startEngines(parent);
+    ASSERT_TRUE(waitFor([&] { return inStep("docs/f.txt", "base"); }));
+    stopEngines();
+
+    // Only the test drives the engine now: no pass reads the feed.
+    sync_ = std::make_shared<SyncManager>(parent, false, false);
+    const std::string mine = "the local edit " + std::to_string(n);
+    const std::string theirs = "another client's edit, longer " + std::to_string(n);
+    write(local("docs/f.txt"), mine);
+    put(me.username, {{"docs/f.txt", theirs}});
+    sync_->receive_from_server();
+    auto r = row("docs/f.txt");
+    ASSERT_EQ(r.status, syncstatus::toDownload);
+    ASSERT_EQ(r.last, 0u);
+    ASSERT_EQ(r.filehash, sha1(theirs));
+
+    // The other client's change lands before the fetch asks for the file.
+    switch (c.other) {
+      case kDelete: ASSERT_EQ(HTTPEngine::delfile(me.token, "docs/f.txt", me.mount).status, 200); break;
+      case kMove: ASSERT_EQ(HTTPEngine::movefile(me.token, "docs/f.txt", me.mount, "elsewhere").status, 200); break;
+      case kRename: ASSERT_EQ(HTTPEngine::renamefile(me.token, "docs/f.txt", me.mount, "g.txt").status, 200); break;
+    }
+    // What the periodic jobs thread would count: the last pass before may
+    // have found nothing left, and the fillers start nothing at 0.
+    AppServices::shared().setSynccount(1);
+    trans_ = TransManager::init(sync_);
+    ASSERT_TRUE(waitFor([&] {
+      const int64_t s = row("docs/f.txt").status;
+      return s != syncstatus::toDownload && s != syncstatus::downloading;
+    }));
+    r = row("docs/f.txt");
+    EXPECT_TRUE(r.status == syncstatus::toUpload || r.status == syncstatus::uploading ||
+                r.status == syncstatus::synced)
+        << r.status;
+    EXPECT_EQ(plat::readFile(local("docs/f.txt")).value_or(""), mine);
+
+    // Then the feed: the edit is on the service at its path, what the other
+    // client moved is here where it went, and nothing else comes or goes.
+    sync_->start();
+    ASSERT_TRUE(waitFor([&] { return node(me.username, "docs/f.txt")["filehash"].string() == sha1(mine); }));
+    if (*c.to) ASSERT_TRUE(waitFor([&] { return inStep(c.to, theirs); }));
+    ASSERT_TRUE(waitFor([&] {
+      return inStep("docs/f.txt", mine) && row("docs/f.txt").version == node(me.username, "docs/f.txt")["version"].longLongValue();
+    }));
+    EXPECT_EQ(node(me.username, c.to)["filehash"].string(), *c.to ? sha1(theirs) : "");
+    // Two more whole passes change nothing.
+    const int64_t passes = sync_->passes();
+    for (int64_t more : {1, 2}) {
+      sync_->setBSyncnow(true);
+      ASSERT_TRUE(waitFor([&] { return sync_->passes() >= passes + more; }));
+    }
+    EXPECT_TRUE(inStep("docs/f.txt", mine));
+    if (*c.to) EXPECT_TRUE(inStep(c.to, theirs));
+    const auto trash = synctest::trashed();
+    EXPECT_EQ(std::count(trash.begin(), trash.end(), mine), 0);
   }
 }
 

@@ -71,6 +71,10 @@ const char* errorText(int code) {
 
 }  // namespace
 
+void DownloadParent::downloadgone(const std::string& webpath) {
+  if (auto db = syncdb()) db->del_file(webpath);
+}
+
 Download::Download(TransItem item, DownloadParent* parent) : manager(parent), _item(std::move(item)) {
   replanLocked(_item.filesize);
 }
@@ -774,8 +778,9 @@ bool Download::regetsources() {
     std::lock_guard l(_cs);
     _item.url = ret.uri;
   } else if (ret.error == 40402) {
-    if (auto db = manager ? manager->syncdb() : nullptr) db->del_file(job.webpath);
+    // Parked first: a row the sync engine keeps to go up is not held back.
     taskerror(80);
+    if (manager) manager->downloadgone(job.webpath);
     return false;
   }
   return true;

@@ -66,6 +66,9 @@ public:
   // Asks the local network who holds the content (LAN discovery); true
   // when a query went out, so that answers may come.
   virtual bool checkfilehash(const std::string& /*filehash*/) { return false; }
+  // The service has no file at the cloud path any more: its row goes, unless
+  // the sync engine keeps it (a local version waiting to go up).
+  virtual void downloadgone(const std::string& webpath);
 };
 
 class Download : public PeerDownload::Task, public Transfer, public std::enable_shared_from_this<Download> {

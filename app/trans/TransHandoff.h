@@ -54,6 +54,11 @@ public:
     return false;
   }
   virtual void finishdownload(const std::string& path) = 0;
+  // A download found no file at `webpath` on the service: the row goes,
+  // unless it stands for a local version that is to go up. Any thread.
+  virtual void downloadgone(const std::string& webpath) {
+    if (auto db = syncdb()) db->del_file(webpath);
+  }
   // A download left its queue: what it left in the transfer folder is taken
   // in now rather than at the check thread's next tick. Any thread.
   virtual void wakecheck() {}

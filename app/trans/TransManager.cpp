@@ -315,6 +315,10 @@ bool TransManager::parkfailed(const std::string& webpath) {
   return sync_ && sync_->bStart() && sync_->syncshare().islocal(webpath);
 }
 
+void TransManager::downloadgone(const std::string& webpath) {
+  if (sync_) sync_->downloadgone(webpath);
+}
+
 std::string TransManager::get_download_index(const std::string& filehash, uint64_t& filesize) const {
   std::lock_guard<std::mutex> l(downloads_.lock);
   for (const Entry& e : downloads_.running) {

@@ -122,6 +122,7 @@ public:
   std::shared_ptr<Syncdb> syncdb() override;
   bool parkfailed(const std::string& webpath) override;
   bool checkfilehash(const std::string& filehash) override;
+  void downloadgone(const std::string& webpath) override;
 
   // ---- Speeds ----
   void AddTransportData(const std::string& webpath, uint64_t add, int64_t type) override;
