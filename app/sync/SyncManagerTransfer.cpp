@@ -600,14 +600,22 @@ void SyncManager::downloadgone(const std::string& webpath) {
       if (std::string moved = pendingPlace(local); !moved.empty()) local = std::move(moved);
     }
     const auto st = plat::statNoFollow(local);
+    if (!row.file || !st || !st->isRegular) {
+      syncdb_->del_file(webpath);
+      return;
+    }
+    if (row.last != 0 && Util::filemodifytime(local) == row.last) {
+      // The older version, in step: the service no longer has the item at
+      // this path either, and it goes as the service's deletion would take
+      // it. Left with no row, the next scan would send it up again.
+      if (local == getnormalpath(webpath)) removeLocal(local);
+      syncdb_->del_file(webpath);
+      return;
+    }
     // The local file waited for the service's version to be kept first
     // (last 0), or changed since it was last in step: it is the user's
     // version, and with nothing left to keep it goes up at its path. The
     // row dropped, it would stay on this disk only, synced nowhere.
-    if (!row.file || !st || !st->isRegular || (row.last != 0 && Util::filemodifytime(local) == row.last)) {
-      syncdb_->del_file(webpath);
-      return;
-    }
     row.status = keptStatus(webpath, false, syncstatus::toUpload);
     row.filehash.clear();
     row.actlast = 0;  // not held back like a failed download

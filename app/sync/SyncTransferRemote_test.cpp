@@ -316,6 +316,58 @@ TEST_P(SyncTransferRemote, AnEditWhoseFetchFindsNothingStillGoesUp) {
   }
 }
 
+// A newer version waits to come down over the one this disk holds in step;
+// another client's deletion or move reaches the service first and the fetch
+// finds nothing. The older copy here goes as the service's deletion would
+// take it, and nothing is left on this disk with no row.
+TEST_P(SyncTransferRemote, AnOlderCopyWhoseNewerVersionIsGoneBeforeItsFetchGoesToo) {
+  const struct {
+    const char* name;
+    bool move;
+  } cases[] = {{"deleted", false}, {"moved", true}};
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ++n;
+    stopEngines();
+    const Account me = newUser();
+    signIn(me);
+    const std::string parent = dir_.path() + "/older" + std::to_string(n) + "/Quorva/";
+    put(me.username, {{"docs/f.txt", "base"}}, {"elsewhere"});
+    startEngines(parent);
+    ASSERT_TRUE(waitFor([&] { return inStep("docs/f.txt", "base"); }));
+    stopEngines();
+
+    sync_ = std::make_shared<SyncManager>(parent, false, false);
+    const std::string theirs = "another client's edit " + std::to_string(n);
+    put(me.username, {{"docs/f.txt", theirs}});
+    sync_->receive_from_server();
+    ASSERT_EQ(row("docs/f.txt").status, syncstatus::toDownload);
+    if (c.move) {
+      ASSERT_EQ(HTTPEngine::movefile(me.token, "docs/f.txt", me.mount, "elsewhere").status, 200);
+    } else {
+      ASSERT_EQ(HTTPEngine::delfile(me.token, "docs/f.txt", me.mount).status, 200);
+    }
+    AppServices::shared().setSynccount(1);
+    trans_ = TransManager::init(sync_);
+    ASSERT_TRUE(waitFor([&] {
+      const int64_t s = row("docs/f.txt").status;
+      return s != syncstatus::toDownload && s != syncstatus::downloading;
+    }));
+
+    sync_->start();
+    if (c.move) ASSERT_TRUE(waitFor([&] { return inStep("elsewhere/f.txt", theirs); }));
+    const int64_t passes = sync_->passes();
+    for (int64_t more : {1, 2}) {
+      sync_->setBSyncnow(true);
+      ASSERT_TRUE(waitFor([&] { return sync_->passes() >= passes + more; }));
+    }
+    EXPECT_FALSE(plat::statNoFollow(local("docs/f.txt"))) << plat::readFile(local("docs/f.txt")).value_or("");
+    EXPECT_EQ(row("docs/f.txt").status, syncstatus::none);
+    EXPECT_EQ(node(me.username, "docs/f.txt")["filehash"].string(), "");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Http, SyncTransferRemote, ::testing::Values(false));
 
 }  // namespace
