@@ -431,7 +431,9 @@ void SyncManager::removeLocal(const std::string& local) {
 
 bool SyncManager::placeFolder(const SyncFileItem& row, const std::string& local) {
   if (row.file || row.status != syncstatus::toDownload) return false;
-  if (!Util::existfile(local) && !Util::createfolder(local)) return false;
+  // Made as our own: a deletion of ours there before would otherwise still
+  // be remembered, and the user's deletion of this folder taken for its echo.
+  if (!Util::existfile(local) && !plat::FileOps::shared().makeFolder(local)) return false;
   syncdb_->update_finish(row.webpath, Util::filemodifytime(local), syncstatus::synced, row.version);
   return true;
 }
