@@ -564,6 +564,38 @@ TEST_P(SyncLocalRemote, AFolderBackAfterTheEnginesRemovalIsDeletedOnTheService) 
   }
 }
 
+// A change of the service for an item this disk lacks, whose row says in
+// step with the same content: the user removed it here (the local road
+// settles that), unless the folder above is itself on its way down, when
+// nothing of it is here and the item comes down with it.
+TEST_P(SyncLocalRemote, AnItemMissingBelowAFolderOnItsWayDownComesDownWithIt) {
+  const struct {
+    const char* top;
+    bool topFetched;  // else only the folder below it went from the disk
+    const char* want;
+  } cases[] = {{"down", true, "5"}, {"here", false, "4"}};
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& c : cases) files.push_back({std::string(c.top) + "/kid/f.txt", "f"});
+  ASSERT_NO_FATAL_FAILURE(synced(files));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.top);
+    const std::string top = c.top, kid = top + "/kid", file = kid + "/f.txt";
+    if (c.topFetched) {
+      ASSERT_TRUE(plat::removeTree(root_ + top));
+      m_->syncdb()->update_status(top, syncstatus::toDownload);
+    } else {
+      ASSERT_TRUE(plat::removeTree(root_ + kid));
+    }
+    const SyncFileItem held = m_->syncdb()->get_single_file(file);
+    CompareItem folder, content;
+    folder.webpath = kid, folder.cmd = 1, folder.version = 1000;
+    content.webpath = file, content.cmd = 1, content.version = 1001;
+    content.filehash = held.filehash, content.filesize = static_cast<int64_t>(held.size);
+    m_->receive_datas({folder, content}, 0);
+    EXPECT_EQ(rows(kid), (std::vector<std::string>{kid + " " + c.want, file + " " + c.want}));
+  }
+}
+
 // A view-only share refuses the rename: the file gets its old name back.
 TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"v/a", "a"}}));
