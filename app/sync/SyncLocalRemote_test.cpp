@@ -515,6 +515,87 @@ TEST_P(SyncLocalRemote, ARenameOfAnItemTheServiceDeletedIsANewItem) {
   EXPECT_TRUE(calls(since).empty());
 }
 
+// The service deleted a folder, removed here by the engine, and the name came
+// back soon after: made by the engine for another client's folder of that
+// name, or by the user. The user's deletion of it then is the user's, never
+// the echo of the engine's removal: it reaches the service and the row goes.
+TEST_P(SyncLocalRemote, AFolderBackAfterTheEnginesRemovalIsDeletedOnTheService) {
+  const struct {
+    const char* path;
+    bool madeByEngine;
+  } cases[] = {{"again/by engine", true}, {"again/by user", false}};
+  ASSERT_NO_FATAL_FAILURE(synced({}, {"again/by engine", "again/by user"}));
+  ASSERT_NO_FATAL_FAILURE(startAndScan());
+  auto change = [](const std::string& path, int64_t cmd, int64_t version) {
+    CompareItem c;
+    c.webpath = path, c.cmd = cmd, c.version = version;
+    return c;
+  };
+  auto onService = [&](const std::string& path) {
+    auto tree = cloud->hook("GET", "tree?username=" + account_.username);
+    bool found = false;
+    for (const Value& n : (*tree)["nodes"].array()) found = found || n["path"].string() == path;
+    return found;
+  };
+  int64_t version = 1000;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string w = c.path, local = root_ + c.path;
+    m_->receive_datas({change(w, 0, ++version)}, 0);
+    ASSERT_NO_FATAL_FAILURE(settle());  // its commit removes it here
+    ASSERT_FALSE(plat::statNoFollow(local));
+    ASSERT_TRUE(rows(w).empty());
+    if (c.madeByEngine) {
+      m_->receive_datas({change(w, 1, ++version)}, 0);
+      ASSERT_TRUE(plat::isDirectory(local));
+      ASSERT_EQ(rows(w), std::vector<std::string>{w + " 4"});
+    } else {
+      // Sent up by the transfers, which this engine runs without.
+      ASSERT_TRUE(plat::makeDirectories(local));
+      ASSERT_TRUE(eventually([&] { return rows(w) == std::vector<std::string>{w + " 3"}; }));
+    }
+    ASSERT_NO_FATAL_FAILURE(settle());
+    ASSERT_TRUE(onService(w));
+    const int64_t since = cloud->lastSeq();
+    ASSERT_TRUE(plat::removeTree(local));
+    EXPECT_TRUE(eventually([&] { return rows(w).empty() && !onService(w); }));
+    const auto sent = calls(since);
+    EXPECT_NE(std::find(sent.begin(), sent.end(), "DELETE " + w + "/ 200"), sent.end());
+  }
+}
+
+// A change of the service for an item this disk lacks, whose row says in
+// step with the same content: the user removed it here (the local road
+// settles that), unless the folder above is itself on its way down, when
+// nothing of it is here and the item comes down with it.
+TEST_P(SyncLocalRemote, AnItemMissingBelowAFolderOnItsWayDownComesDownWithIt) {
+  const struct {
+    const char* top;
+    bool topFetched;  // else only the folder below it went from the disk
+    const char* want;
+  } cases[] = {{"down", true, "5"}, {"here", false, "4"}};
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& c : cases) files.push_back({std::string(c.top) + "/kid/f.txt", "f"});
+  ASSERT_NO_FATAL_FAILURE(synced(files));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.top);
+    const std::string top = c.top, kid = top + "/kid", file = kid + "/f.txt";
+    if (c.topFetched) {
+      ASSERT_TRUE(plat::removeTree(root_ + top));
+      m_->syncdb()->update_status(top, syncstatus::toDownload);
+    } else {
+      ASSERT_TRUE(plat::removeTree(root_ + kid));
+    }
+    const SyncFileItem held = m_->syncdb()->get_single_file(file);
+    CompareItem folder, content;
+    folder.webpath = kid, folder.cmd = 1, folder.version = 1000;
+    content.webpath = file, content.cmd = 1, content.version = 1001;
+    content.filehash = held.filehash, content.filesize = static_cast<int64_t>(held.size);
+    m_->receive_datas({folder, content}, 0);
+    EXPECT_EQ(rows(kid), (std::vector<std::string>{kid + " " + c.want, file + " " + c.want}));
+  }
+}
+
 // A view-only share refuses the rename: the file gets its old name back.
 TEST_P(SyncLocalRemote, ARenameRefusedForAViewOnlyShareIsUndone) {
   ASSERT_NO_FATAL_FAILURE(synced({{"v/a", "a"}}));

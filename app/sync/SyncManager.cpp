@@ -431,7 +431,9 @@ void SyncManager::removeLocal(const std::string& local) {
 
 bool SyncManager::placeFolder(const SyncFileItem& row, const std::string& local) {
   if (row.file || row.status != syncstatus::toDownload) return false;
-  if (!Util::existfile(local) && !Util::createfolder(local)) return false;
+  // Made as our own: a deletion of ours there before would otherwise still
+  // be remembered, and the user's deletion of this folder taken for its echo.
+  if (!Util::existfile(local) && !plat::FileOps::shared().makeFolder(local)) return false;
   syncdb_->update_finish(row.webpath, Util::filemodifytime(local), syncstatus::synced, row.version);
   return true;
 }
@@ -1054,8 +1056,13 @@ bool SyncManager::compare_data(SyncFileItem row, const CompareItem& c) {
     // In step until now, and the service's content is the same (a version
     // the echo of a rename or move gave): the user removed or moved it here,
     // and the local road, which has still to read that, settles it. Fetched
-    // again, the folder or file would come back beside its new place.
-    if (row.status == syncstatus::synced && (!row.file || (!c.filehash.empty() && row.filehash == c.filehash))) {
+    // again, the folder or file would come back beside its new place. Not
+    // so below a folder that is itself on its way down: nothing of it is
+    // here, and the folder would come back empty, its rows in step.
+    const SyncFileItem above = row.parent.empty() ? SyncFileItem{} : syncdb_->get_single_file(row.parent);
+    const bool parentFetched = above.status == syncstatus::toDownload || above.status == syncstatus::downloading;
+    if (row.status == syncstatus::synced && !parentFetched &&
+        (!row.file || (!c.filehash.empty() && row.filehash == c.filehash))) {
       row.version = c.version;
       syncdb_->update_file(row);
       return false;

@@ -73,19 +73,33 @@ void FileOps::settle(const std::string& path) {
   if (it != entries_.end()) it->second.hasBefore = false;
 }
 
+bool FileOps::matches(const Entry& e, const std::string& path) const {
+  if (clock_->monotonic() - e.added > kKeep) return false;
+  const DiskState now = DiskState::of(path);
+  switch (e.match) {
+    case Match::anyState: return true;
+    case Match::anyFolder: return !now.exists || now.dir;
+    case Match::exact: break;
+  }
+  return e.state == now || (e.hasBefore && e.before == now);
+}
+
 bool FileOps::isOwn(const std::string& path) const {
   // The state is read under the lock: a step that begins and settles between
   // a stale read and the comparison would otherwise disown its own event.
   std::lock_guard<std::mutex> g(mutex_);
   auto it = entries_.find(path);
-  if (it == entries_.end() || clock_->monotonic() - it->second.added > kKeep) return false;
-  const DiskState now = DiskState::of(path);
-  switch (it->second.match) {
-    case Match::anyState: return true;
-    case Match::anyFolder: return !now.exists || now.dir;
-    case Match::exact: break;
-  }
-  return it->second.state == now || (it->second.hasBefore && it->second.before == now);
+  return it != entries_.end() && matches(it->second, path);
+}
+
+bool FileOps::isOwnEvent(const std::string& path) {
+  std::lock_guard<std::mutex> g(mutex_);
+  auto it = entries_.find(path);
+  if (it == entries_.end()) return false;
+  if (matches(it->second, path)) return true;
+  // A step still running keeps its entry: its own events may come yet.
+  if (it->second.match == Match::exact && !it->second.hasBefore) entries_.erase(it);
+  return false;
 }
 
 void FileOps::forget(const std::string& path) {

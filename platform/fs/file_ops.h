@@ -52,6 +52,11 @@ public:
   void remember(const std::string& path, const DiskState& state);
   // True when the path is in the state we left it in (an echo).
   bool isOwn(const std::string& path) const;
+  // The same for a reported event; when it is not ours, someone else changed
+  // the path after our last step there, and that step's state is forgotten:
+  // the path coming back to it later (a folder we removed, made again by
+  // another hand and removed again) is that writer's change, not an echo.
+  bool isOwnEvent(const std::string& path);
   void forget(const std::string& path);
   void trim();  // drops entries older than kKeep
   size_t size() const;
@@ -88,6 +93,7 @@ private:
   // settle().
   void expect(const std::string& path, const DiskState& state, Match match = Match::exact);
   void settle(const std::string& path);
+  bool matches(const Entry& e, const std::string& path) const;  // under mutex_
   void rememberTree(const std::string& path, int depth);
   // Writes `data` (or, with fromFd >= 0, the rest of that file) under a
   // private name beside `path`, with the given times, then renames it over

@@ -216,7 +216,7 @@ void FolderWatcher::take(std::vector<InotifyWatch::Event> events) {
           to.path = (it == folders_.end() ? folder : it->second) + "/" + events[j].name;
         }
         if (isDir) movedTree(fe.path, to.path);
-        if (ops_->isOwn(to.path)) continue;  // our own move: both halves go
+        if (ops_->isOwnEvent(to.path)) continue;  // our own move: both halves go
         fe.id = nextId(4);
         to.id = fe.id + 1;
         out.push_back(fe);
@@ -227,7 +227,7 @@ void FolderWatcher::take(std::vector<InotifyWatch::Event> events) {
     }
     if (isDir && (ev.mask & (IN_CREATE | IN_MOVED_TO))) addTree(fe.path, 0);
     if (isDir && (ev.mask & IN_DELETE)) dropTree(fe.path);
-    if (ops_->isOwn(fe.path)) continue;
+    if (ops_->isOwnEvent(fe.path)) continue;
     // Several events of one path in one batch become one, as the flags of a
     // coalesced event (a rename half stays on its own).
     if (!fe.renamed) {

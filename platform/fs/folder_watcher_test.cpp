@@ -148,6 +148,38 @@ TEST(FolderWatcher, OwnWritesAreDroppedButALaterUserChangePasses) {
   for (auto& e : t.settle()) ADD_FAILURE() << "echo of " << e.path;
 }
 
+// A path we removed (or wrote) and someone else then changed is theirs from
+// then on: their change taking it back to the state we left (removing the
+// folder or file they made there) is reported, never taken for our echo.
+TEST(FolderWatcher, AStateOfOursThatAnotherWriterReturnsToIsTheirs) {
+  Tree t;
+  const struct {
+    const char* name;
+    bool folder;
+  } cases[] = {{"folder", true}, {"file", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = t.p(c.name);
+    ASSERT_TRUE(c.folder ? t.ops.makeFolder(path) : t.ops.writeFile(path, "ours"));
+    ASSERT_TRUE(t.ops.remove(path));
+    for (auto& e : t.settle()) ADD_FAILURE() << "echo of " << e.path;
+
+    if (c.folder) {
+      ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    } else {
+      write(path, "theirs");
+    }
+    auto made = t.settle();
+    ASSERT_TRUE(find(made, path));
+    EXPECT_TRUE(find(made, path)->created);
+
+    ASSERT_EQ(c.folder ? ::rmdir(path.c_str()) : ::unlink(path.c_str()), 0);
+    auto gone = t.settle();
+    ASSERT_TRUE(find(gone, path)) << "the removal was taken for our own";
+    EXPECT_TRUE(find(gone, path)->removed);
+  }
+}
+
 // The watcher reads on its own thread while the writes happen, so it may
 // judge an event before the write has returned: the write must already count
 // as ours by then.
