@@ -274,24 +274,15 @@ std::optional<CompareItem> SyncManager::carriedThrough(CompareItem item, bool& c
 }
 
 bool SyncManager::goneOnService(const std::string& webpath) {
-  const std::string parent = syncpath::parentOf(webpath);
-  auto at = listedForPage_.find(plat::foldCase(parent));
-  if (at == listedForPage_.end()) {
-    std::optional<std::set<std::string>> names;
-    if (const auto u = Util::getAppDelegate().userdata()) {
-      const RetFileList ret = HTTPEngine::getfilelist(u->userToken(), parent, u->mountID(), false);
-      if (ret.status == 200) {
-        names.emplace();
-        for (const auto& e : ret.itemlist) names->insert(plat::foldCase(e.filename));
-      } else if (ret.error == 40402) {
-        names.emplace();  // the folder itself is gone
-      }
-    }
-    at = listedForPage_.emplace(plat::foldCase(parent), std::move(names)).first;
-  }
+  const auto u = Util::getAppDelegate().userdata();
+  if (!u) return false;
+  const auto& listed = listedOnService(syncpath::parentOf(webpath), *u, listedForPage_);
   // Not known (no answer): the entry stays rather than go on a guess.
+  if (!listed) return false;
   const size_t slash = webpath.rfind('/');
-  return at->second && !at->second->count(plat::foldCase(slash == std::string::npos ? webpath : webpath.substr(slash + 1)));
+  const std::string name = plat::foldCase(slash == std::string::npos ? webpath : webpath.substr(slash + 1));
+  return std::none_of(listed->begin(), listed->end(),
+                      [&](const FileListItem& e) { return plat::foldCase(e.filename) == name; });
 }
 
 bool SyncManager::maybeOnDisk(const std::string& local) {

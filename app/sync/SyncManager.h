@@ -248,8 +248,11 @@ public:
   // was held here is deleted, item by item. True when the folder is not to
   // be deleted whole (kept in part, or the listing failed: later).
   bool keepUnseen(const SyncFileItem& folder, UserData& u);
-  // Listings of the service's folders, read once per commit.
+  // Listings of the service's folders by folded path, each read once (per
+  // commit, per page); none where the service gave no answer.
   using Listings = std::map<std::string, std::optional<std::vector<FileListItem>>>;
+  static const std::optional<std::vector<FileListItem>>& listedOnService(const std::string& folder, UserData& u,
+                                                                        Listings& listings);
   bool keepNewer(const SyncFileItem& file, UserData& u, Listings& listings);
   void apply_del(const SyncFileItem& row);
   void apply_deldisk(const SyncFileItem& row);
@@ -581,7 +584,7 @@ private:
   std::vector<Landed> landed_;
   std::vector<std::string> inFlight_;
   std::condition_variable flightEnded_;
-  std::map<std::string, std::optional<std::set<std::string>>> listedForPage_;
+  Listings listedForPage_;
   // Local folders read for the page (maybeOnDisk): their entries' names, or
   // nothing for a folder too large to read whole. Used by the run thread only.
   std::unordered_map<std::string, std::optional<std::unordered_set<std::string>>> namesOnDisk_;

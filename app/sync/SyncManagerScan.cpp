@@ -35,6 +35,16 @@
 
 using namespace synclocal;
 
+namespace {
+
+// The service holds a newer content than the row knows: one this disk never
+// held, which a deletion made here did not cover.
+bool newerThanHeld(const FileListItem& e, const SyncFileItem& row) {
+  return e.filehash != row.filehash && e.version > row.version;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Scans
 
@@ -452,7 +462,7 @@ bool SyncManager::keepUnseen(const SyncFileItem& folder, UserData& u) {
     bool unseen = row.status == syncstatus::none || row.file == (e.dir != 0);
     if (!unseen && !e.dir) {
       unseen = row.status == syncstatus::toDownload || row.status == syncstatus::downloading ||
-               (e.filehash != row.filehash && e.version > row.version);
+               newerThanHeld(e, row);
     }
     if (!unseen) continue;
     for (std::string p = e.webpath; p.size() > folder.webpath.size(); p = syncpath::parentOf(p)) {
@@ -498,26 +508,30 @@ bool SyncManager::keepUnseen(const SyncFileItem& folder, UserData& u) {
 // it: that version was never seen here, and deleting it would lose it. It
 // is fetched again instead (the user's deletion only ever covered what this
 // disk had).
-bool SyncManager::keepNewer(const SyncFileItem& file, UserData& u, Listings& listings) {
-  auto at = listings.find(plat::foldCase(file.parent));
-  if (at == listings.end()) {
-    RetFileList ret = HTTPEngine::getfilelist(u.userToken(), file.parent, u.mountID(), false);
-    std::optional<std::vector<FileListItem>> entries;
-    if (ret.status == 200) {
-      entries = std::move(ret.itemlist);
-    } else if (ret.error == 40402) {
-      entries.emplace();  // the folder is gone, and the file with it
-    } else if (ret.error == 40101 || ret.error == 40102) {
-      u.regettoken();
-    }
-    at = listings.emplace(plat::foldCase(file.parent), std::move(entries)).first;
+const std::optional<std::vector<FileListItem>>& SyncManager::listedOnService(const std::string& folder, UserData& u,
+                                                                            Listings& listings) {
+  auto at = listings.find(plat::foldCase(folder));
+  if (at != listings.end()) return at->second;
+  RetFileList ret = HTTPEngine::getfilelist(u.userToken(), folder, u.mountID(), false);
+  std::optional<std::vector<FileListItem>> entries;
+  if (ret.status == 200) {
+    entries = std::move(ret.itemlist);
+  } else if (ret.error == 40402) {
+    entries.emplace();  // the folder itself is gone, and what was in it
+  } else if (ret.error == 40101 || ret.error == 40102) {
+    u.regettoken();
   }
+  return listings.emplace(plat::foldCase(folder), std::move(entries)).first->second;
+}
+
+bool SyncManager::keepNewer(const SyncFileItem& file, UserData& u, Listings& listings) {
+  const auto& listed = listedOnService(file.parent, u, listings);
   // Not known: the deletion waits for the next commit.
-  if (!at->second) return true;
+  if (!listed) return true;
   const std::string name = plat::foldCase(lastComponent(file.webpath));
-  for (const auto& e : *at->second) {
+  for (const auto& e : *listed) {
     if (e.dir || plat::foldCase(e.filename) != name) continue;
-    if (e.filehash == file.filehash || e.version <= file.version) return false;
+    if (!newerThanHeld(e, file)) return false;
     QVLog::sharedQVLog().addLogNormalFile(file.webpath, "云端文件已被修改，不删除，重新下载：");
     CompareItem c = e;
     c.webpath = file.webpath;

@@ -298,7 +298,9 @@ TEST_P(SyncTransferRemote, AnEditWhoseFetchFindsNothingStillGoesUp) {
     // client moved is here where it went, and nothing else comes or goes.
     sync_->start();
     ASSERT_TRUE(waitFor([&] { return node(me.username, "docs/f.txt")["filehash"].string() == sha1(mine); }));
-    if (*c.to) ASSERT_TRUE(waitFor([&] { return inStep(c.to, theirs); }));
+    if (*c.to) {
+      ASSERT_TRUE(waitFor([&] { return inStep(c.to, theirs); }));
+    }
     ASSERT_TRUE(waitFor([&] {
       return inStep("docs/f.txt", mine) && row("docs/f.txt").version == node(me.username, "docs/f.txt")["version"].longLongValue();
     }));
@@ -310,7 +312,9 @@ TEST_P(SyncTransferRemote, AnEditWhoseFetchFindsNothingStillGoesUp) {
       ASSERT_TRUE(waitFor([&] { return sync_->passes() >= passes + more; }));
     }
     EXPECT_TRUE(inStep("docs/f.txt", mine));
-    if (*c.to) EXPECT_TRUE(inStep(c.to, theirs));
+    if (*c.to) {
+      EXPECT_TRUE(inStep(c.to, theirs));
+    }
     const auto trash = synctest::trashed();
     EXPECT_EQ(std::count(trash.begin(), trash.end(), mine), 0);
   }
@@ -356,7 +360,9 @@ TEST_P(SyncTransferRemote, AnOlderCopyWhoseNewerVersionIsGoneBeforeItsFetchGoesT
     }));
 
     sync_->start();
-    if (c.move) ASSERT_TRUE(waitFor([&] { return inStep("elsewhere/f.txt", theirs); }));
+    if (c.move) {
+      ASSERT_TRUE(waitFor([&] { return inStep("elsewhere/f.txt", theirs); }));
+    }
     const int64_t passes = sync_->passes();
     for (int64_t more : {1, 2}) {
       sync_->setBSyncnow(true);
