@@ -107,6 +107,36 @@ protected:
     const auto r = row(webpath);
     return r.status == syncstatus::synced && r.filehash == sha1(content) && plat::readFile(local(webpath)) == content;
   }
+  // A new account whose docs/f.txt ("base") is in step under `parent`,
+  // then an engine that only the test drives (no pass reads the feed).
+  void inStepThenDriven(const std::string& parent, Account& me) {
+    stopEngines();
+    me = newUser();
+    signIn(me);
+    put(me.username, {{"docs/f.txt", "base"}}, {"elsewhere"});
+    startEngines(parent);
+    ASSERT_TRUE(waitFor([&] { return inStep("docs/f.txt", "base"); }));
+    stopEngines();
+    sync_ = std::make_shared<SyncManager>(parent, false, false);
+  }
+  // Starts the transfers and waits for the fetch of `webpath` to end. What
+  // the periodic jobs thread would count is set first: the last pass before
+  // may have found nothing left, and the fillers start nothing at 0.
+  void fetchEnds(const std::string& webpath) {
+    AppServices::shared().setSynccount(1);
+    trans_ = TransManager::init(sync_);
+    ASSERT_TRUE(waitFor([&] {
+      const int64_t s = row(webpath).status;
+      return s != syncstatus::toDownload && s != syncstatus::downloading;
+    }));
+  }
+  void twoMorePasses() {
+    const int64_t passes = sync_->passes();
+    for (int64_t more : {1, 2}) {
+      sync_->setBSyncnow(true);
+      ASSERT_TRUE(waitFor([&] { return sync_->passes() >= passes + more; }));
+    }
+  }
 
   synctest::TempDir dir_;
   Account account_;
@@ -253,17 +283,8 @@ TEST_P(SyncTransferRemote, AnEditWhoseFetchFindsNothingStillGoesUp) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ++n;
-    stopEngines();
-    const Account me = newUser();
-    signIn(me);
-    const std::string parent = dir_.path() + "/gone" + std::to_string(n) + "/Quorva/";
-    put(me.username, {{"docs/f.txt", "base"}}, {"elsewhere"});
-    startEngines(parent);
-    ASSERT_TRUE(waitFor([&] { return inStep("docs/f.txt", "base"); }));
-    stopEngines();
-
-    // Only the test drives the engine now: no pass reads the feed.
-    sync_ = std::make_shared<SyncManager>(parent, false, false);
+    Account me;
+    ASSERT_NO_FATAL_FAILURE(inStepThenDriven(dir_.path() + "/gone" + std::to_string(n) + "/Quorva/", me));
     const std::string mine = "the local edit " + std::to_string(n);
     const std::string theirs = "another client's edit, longer " + std::to_string(n);
     write(local("docs/f.txt"), mine);
@@ -280,14 +301,7 @@ TEST_P(SyncTransferRemote, AnEditWhoseFetchFindsNothingStillGoesUp) {
       case kMove: ASSERT_EQ(HTTPEngine::movefile(me.token, "docs/f.txt", me.mount, "elsewhere").status, 200); break;
       case kRename: ASSERT_EQ(HTTPEngine::renamefile(me.token, "docs/f.txt", me.mount, "g.txt").status, 200); break;
     }
-    // What the periodic jobs thread would count: the last pass before may
-    // have found nothing left, and the fillers start nothing at 0.
-    AppServices::shared().setSynccount(1);
-    trans_ = TransManager::init(sync_);
-    ASSERT_TRUE(waitFor([&] {
-      const int64_t s = row("docs/f.txt").status;
-      return s != syncstatus::toDownload && s != syncstatus::downloading;
-    }));
+    ASSERT_NO_FATAL_FAILURE(fetchEnds("docs/f.txt"));
     r = row("docs/f.txt");
     EXPECT_TRUE(r.status == syncstatus::toUpload || r.status == syncstatus::uploading ||
                 r.status == syncstatus::synced)
@@ -306,11 +320,7 @@ TEST_P(SyncTransferRemote, AnEditWhoseFetchFindsNothingStillGoesUp) {
     }));
     EXPECT_EQ(node(me.username, c.to)["filehash"].string(), *c.to ? sha1(theirs) : "");
     // Two more whole passes change nothing.
-    const int64_t passes = sync_->passes();
-    for (int64_t more : {1, 2}) {
-      sync_->setBSyncnow(true);
-      ASSERT_TRUE(waitFor([&] { return sync_->passes() >= passes + more; }));
-    }
+    ASSERT_NO_FATAL_FAILURE(twoMorePasses());
     EXPECT_TRUE(inStep("docs/f.txt", mine));
     if (*c.to) {
       EXPECT_TRUE(inStep(c.to, theirs));
@@ -333,16 +343,8 @@ TEST_P(SyncTransferRemote, AnOlderCopyWhoseNewerVersionIsGoneBeforeItsFetchGoesT
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ++n;
-    stopEngines();
-    const Account me = newUser();
-    signIn(me);
-    const std::string parent = dir_.path() + "/older" + std::to_string(n) + "/Quorva/";
-    put(me.username, {{"docs/f.txt", "base"}}, {"elsewhere"});
-    startEngines(parent);
-    ASSERT_TRUE(waitFor([&] { return inStep("docs/f.txt", "base"); }));
-    stopEngines();
-
-    sync_ = std::make_shared<SyncManager>(parent, false, false);
+    Account me;
+    ASSERT_NO_FATAL_FAILURE(inStepThenDriven(dir_.path() + "/older" + std::to_string(n) + "/Quorva/", me));
     const std::string theirs = "another client's edit " + std::to_string(n);
     put(me.username, {{"docs/f.txt", theirs}});
     sync_->receive_from_server();
@@ -352,22 +354,13 @@ TEST_P(SyncTransferRemote, AnOlderCopyWhoseNewerVersionIsGoneBeforeItsFetchGoesT
     } else {
       ASSERT_EQ(HTTPEngine::delfile(me.token, "docs/f.txt", me.mount).status, 200);
     }
-    AppServices::shared().setSynccount(1);
-    trans_ = TransManager::init(sync_);
-    ASSERT_TRUE(waitFor([&] {
-      const int64_t s = row("docs/f.txt").status;
-      return s != syncstatus::toDownload && s != syncstatus::downloading;
-    }));
+    ASSERT_NO_FATAL_FAILURE(fetchEnds("docs/f.txt"));
 
     sync_->start();
     if (c.move) {
       ASSERT_TRUE(waitFor([&] { return inStep("elsewhere/f.txt", theirs); }));
     }
-    const int64_t passes = sync_->passes();
-    for (int64_t more : {1, 2}) {
-      sync_->setBSyncnow(true);
-      ASSERT_TRUE(waitFor([&] { return sync_->passes() >= passes + more; }));
-    }
+    ASSERT_NO_FATAL_FAILURE(twoMorePasses());
     EXPECT_FALSE(plat::statNoFollow(local("docs/f.txt"))) << plat::readFile(local("docs/f.txt")).value_or("");
     EXPECT_EQ(row("docs/f.txt").status, syncstatus::none);
     EXPECT_EQ(node(me.username, "docs/f.txt")["filehash"].string(), "");
