@@ -504,10 +504,6 @@ bool SyncManager::keepUnseen(const SyncFileItem& folder, UserData& u) {
   return true;
 }
 
-// A file deleted here that another client changed since this one last held
-// it: that version was never seen here, and deleting it would lose it. It
-// is fetched again instead (the user's deletion only ever covered what this
-// disk had).
 const std::optional<std::vector<FileListItem>>& SyncManager::listedOnService(const std::string& folder, UserData& u,
                                                                             Listings& listings) {
   auto at = listings.find(plat::foldCase(folder));
@@ -524,6 +520,10 @@ const std::optional<std::vector<FileListItem>>& SyncManager::listedOnService(con
   return listings.emplace(plat::foldCase(folder), std::move(entries)).first->second;
 }
 
+// A file deleted here that another client changed since this one last held
+// it: that version was never seen here, and deleting it would lose it. It
+// is fetched again instead (the user's deletion only ever covered what this
+// disk had).
 bool SyncManager::keepNewer(const SyncFileItem& file, UserData& u, Listings& listings) {
   const auto& listed = listedOnService(file.parent, u, listings);
   // Not known: the deletion waits for the next commit.
